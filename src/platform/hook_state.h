@@ -1,0 +1,19 @@
+// What the test hooks of hooks.h have set, for the code that honours them.
+#pragma once
+
+namespace platform_hooks::state {
+
+// True when the current allocation is to fail (and counts it).
+bool TakeAllocationFailure();
+
+// True when opening or creating `subKey` is to be refused.
+bool IsRegistryKeyDenied(const WCHAR* subKey);
+
+// The module path set by the hook, or null.
+const WCHAR* ModulePath();
+
+// Whether token groups are set, and whether `sidText` is among them.
+bool TokenGroupsSet();
+bool TokenHasGroup(const WCHAR* sidText);
+
+}  // namespace platform_hooks::state

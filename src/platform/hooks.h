@@ -1,0 +1,30 @@
+// Test hooks of the platform seam. Both builds honour them: the portable
+// subset checks them itself, the Windows build routes the affected calls
+// through thin wrappers (platform/windows/hooks.cpp). Production code never
+// sets them.
+#pragma once
+
+namespace platform_hooks {
+
+// The next `count` allocations (GlobalAlloc, LocalAlloc, SysAllocString*,
+// CoTaskMemAlloc) fail; 0 cancels.
+void FailAllocations(int count);
+
+// RegOpenKeyExW and RegCreateKeyExW answer ERROR_ACCESS_DENIED for any key
+// whose path, as passed to the call, ends in `keyName` (compared without
+// regard to case). Up to eight names at a time; null clears them all.
+void DenyRegistryKey(const WCHAR* keyName);
+
+// GetModuleFileNameW answers `path` for every module; null restores the real
+// answer.
+void SetModulePath(const WCHAR* path);
+
+// The security identifiers (string form, ';'-separated) that the process
+// token is a member of, for CheckTokenMembership; null restores the real
+// token.
+void SetTokenGroups(const WCHAR* sids);
+
+// Clears every hook.
+void Reset();
+
+}  // namespace platform_hooks

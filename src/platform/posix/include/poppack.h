@@ -1,0 +1,2 @@
+// Stands in for the Windows header of this name in the native build.
+#pragma pack(pop)
