@@ -7,3 +7,4 @@
 #include "registry.h"
 #include "shell.h"
 #include "security.h"
+#include "sti.h"
