@@ -94,22 +94,28 @@ struct CopyCase {
 TEST(WideString, CopyAndCopyPrefix)
 {
   const CopyCase cases[] = {
-      {260, 259, SIZE_MAX, S_OK, 259},     {260, 260, SIZE_MAX, kStringCut, 259},
-      {260, 0, SIZE_MAX, S_OK, 0},         {1, 0, SIZE_MAX, S_OK, 0},
-      {1, 5, SIZE_MAX, kStringCut, 0},     {260, 10, 4, S_OK, 4},
-      {260, 2, 4, S_OK, 2},                {260, 10, 0, S_OK, 0},
-      {5, 10, 4, S_OK, 4},                 {5, 10, 5, kStringCut, 4},
-      {5, 10, 100, kStringCut, 4},         {5, 4, 5, S_OK, 4},
+      {260, 259, SIZE_MAX, S_OK, 259},
+      {260, 260, SIZE_MAX, kStringCut, 259},
+      {260, 0, SIZE_MAX, S_OK, 0},
+      {1, 0, SIZE_MAX, S_OK, 0},
+      {1, 5, SIZE_MAX, kStringCut, 0},
+      {260, 10, 4, S_OK, 4},
+      {260, 2, 4, S_OK, 2},
+      {260, 10, 0, S_OK, 0},
+      {5, 10, 4, S_OK, 4},
+      {5, 10, 5, kStringCut, 4},
+      {5, 10, 100, kStringCut, 4},
+      {5, 4, 5, S_OK, 4},
   };
   for (const CopyCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", source " << c.sourceUnits
                                     << ", limit " << c.largestCount);
     const Text source = Letters(c.sourceUnits);
     Buffer dest(c.capacity, W("old"));
-    const HRESULT result = c.largestCount == SIZE_MAX
-                               ? WStrCopy(dest.data(), c.capacity, source.c_str())
-                               : WStrCopyPrefix(dest.data(), c.capacity, source.c_str(),
-                                                c.largestCount);
+    const HRESULT result =
+        c.largestCount == SIZE_MAX
+            ? WStrCopy(dest.data(), c.capacity, source.c_str())
+            : WStrCopyPrefix(dest.data(), c.capacity, source.c_str(), c.largestCount);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(dest.text(), source.substr(0, c.keptUnits));
     EXPECT_TRUE(dest.GuardIntact());
