@@ -51,7 +51,13 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD capacity);
 #define WM_QUIT 0x0012
 #define WM_USER 0x0400
 #define SW_SHOWDEFAULT 10
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_THREAD_ID 1444L
 BOOL GetMessageW(LPMSG message, HWND window, UINT first, UINT last);
+BOOL PeekMessageW(LPMSG message, HWND window, UINT first, UINT last, UINT removal);
 LRESULT DispatchMessageW(const MSG* message);
 BOOL TranslateMessage(const MSG* message);
 BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
@@ -85,3 +91,6 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPW
 // Entry point of a windowless program; the portable subset's main() builds
 // the command tail as the language runtime does and calls it.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, int show);
+// The part of `commandLine` after the program name and the blanks that
+// follow it, as the runtime passes it to WinMain.
+LPSTR RuntimeCommandTail(LPSTR commandLine);

@@ -1,0 +1,211 @@
+// Events and the thread message queue as Windows runs them: reset modes, named
+// events sharing one object, time-outs, access of opened handles, messages
+// posted across threads and WM_QUIT ending the loop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace {
+
+using Text = std::basic_string<WCHAR>;
+
+// A name no other test (or earlier run) uses.
+Text UniqueName(const char* what)
+{
+  std::string name = std::string("stibridge-tests-") + what + "-" +
+                     std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
+  return Text(name.begin(), name.end());
+}
+
+TEST(PlatformEvents, AutoResetReleasesOneWaitAndResets)
+{
+  HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  ASSERT_TRUE(SetEvent(event));
+  ASSERT_TRUE(ResetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(CloseHandle(event));
+}
+
+TEST(PlatformEvents, ManualResetStaysSignaledUntilReset)
+{
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  ASSERT_TRUE(SetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  ASSERT_TRUE(ResetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  CloseHandle(event);
+}
+
+TEST(PlatformEvents, AutoResetWakesExactlyOneOfTwoWaiters)
+{
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<int> released{0};
+  auto waiter = [&] {
+    if (WaitForSingleObject(event, 1500) == WAIT_OBJECT_0) ++released;
+  };
+  std::thread a(waiter), b(waiter);
+  Sleep(100);
+  SetEvent(event);
+  a.join();
+  b.join();
+  EXPECT_EQ(released.load(), 1);
+  CloseHandle(event);
+}
+
+TEST(PlatformEvents, WaitHonoursTimeOutAndWakesOnSet)
+{
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT);
+  ULONGLONG waited = GetTickCount64() - start;
+  EXPECT_GE(waited, 150u);  // tick granularity is up to 16 ms on Windows
+  EXPECT_LT(waited, 2000u);
+
+  std::thread setter([&] {
+    Sleep(50);
+    SetEvent(event);
+  });
+  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  setter.join();
+  CloseHandle(event);
+}
+
+TEST(PlatformEvents, ExistingNameSharesTheEventAndKeepsItsMode)
+{
+  Text name = UniqueName("named");
+  SetLastError(ERROR_INVALID_PARAMETER);
+  HANDLE first = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+
+  // Asked for auto-reset and signaled, the second call gets the existing
+  // manual-reset, non-signaled event.
+  HANDLE second = CreateEventW(nullptr, FALSE, TRUE, name.c_str());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  EXPECT_NE(first, second);
+  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_TIMEOUT);
+  SetEvent(first);
+  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
+
+  // The event outlives one closed handle.
+  CloseHandle(first);
+  HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
+  CloseHandle(opened);
+
+  // Once the last handle is gone, so is the name.
+  CloseHandle(second);
+  EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(PlatformEvents, OpenedHandleHasOnlyItsAccess)
+{
+  Text name = UniqueName("access");
+  HANDLE owner = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  HANDLE waitOnly = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  ASSERT_NE(waitOnly, nullptr);
+  EXPECT_FALSE(SetEvent(waitOnly));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  HANDLE modifyOnly = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+  ASSERT_NE(modifyOnly, nullptr);
+  EXPECT_TRUE(SetEvent(modifyOnly));
+  EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_OBJECT_0);
+  CloseHandle(modifyOnly);
+  CloseHandle(waitOnly);
+  CloseHandle(owner);
+}
+
+TEST(PlatformEvents, ClosedHandleIsInvalid)
+{
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(CloseHandle(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST(PlatformMessages, PostedMessagesArriveInOrderAndQuitEndsTheLoop)
+{
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<DWORD> loopThread{0};
+  std::vector<UINT> received;
+  int getResult = -2;
+  WPARAM exitCode = 0;
+  std::thread loop([&] {
+    MSG message;
+    // The first message call gives the thread its queue.
+    PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    loopThread = GetCurrentThreadId();
+    SetEvent(ready);
+    BOOL result;
+    while ((result = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+      received.push_back(message.message);
+      EXPECT_EQ(message.wParam, WPARAM(message.message - WM_USER));
+      DispatchMessageW(&message);
+    }
+    getResult = result;
+    exitCode = message.wParam;
+  });
+  ASSERT_EQ(WaitForSingleObject(ready, 5000), WAIT_OBJECT_0);
+  EXPECT_NE(loopThread.load(), GetCurrentThreadId());
+  EXPECT_TRUE(PostThreadMessageW(loopThread, WM_USER + 1, 1, 0));
+  EXPECT_TRUE(PostThreadMessageW(loopThread, WM_USER + 2, 2, 0));
+  EXPECT_TRUE(PostThreadMessageW(loopThread, WM_QUIT, 42, 0));
+  loop.join();
+  EXPECT_EQ(received, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+  EXPECT_EQ(getResult, 0);
+  EXPECT_EQ(exitCode, WPARAM(42));
+  CloseHandle(ready);
+}
+
+TEST(PlatformMessages, PostQuitMessageEndsOwnLoopAfterPendingMessages)
+{
+  std::thread loop([] {
+    MSG message;
+    PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0);
+    PostQuitMessage(7);
+    EXPECT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(message.message, UINT(WM_USER));
+    EXPECT_EQ(GetMessageW(&message, nullptr, 0, 0), FALSE);
+    EXPECT_EQ(message.message, UINT(WM_QUIT));
+    EXPECT_EQ(message.wParam, WPARAM(7));
+  });
+  loop.join();
+}
+
+TEST(PlatformThreads, ThreadIdIsStablePerThreadAndDistinct)
+{
+  DWORD mine = GetCurrentThreadId();
+  EXPECT_EQ(GetCurrentThreadId(), mine);
+  DWORD other = 0;
+  std::thread([&] { other = GetCurrentThreadId(); }).join();
+  EXPECT_NE(other, mine);
+  EXPECT_NE(other, 0u);
+}
+
+TEST(PlatformThreads, LastErrorIsPerThread)
+{
+  SetLastError(1234);
+  std::thread([] {
+    SetLastError(99);
+    EXPECT_EQ(GetLastError(), 99u);
+  }).join();
+  EXPECT_EQ(GetLastError(), 1234u);
+}
+
+}  // namespace
