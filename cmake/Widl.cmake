@@ -40,3 +40,5 @@ add_custom_command(
 
 add_custom_target(stibridge_idl DEPENDS
   ${STIBRIDGE_GENERATED_DIR}/stibridge.h ${STIBRIDGE_GENERATED_DIR}/stibridge_i.c)
+add_custom_target(stibridge_proxy_sources DEPENDS
+  ${STIBRIDGE_GENERATED_DIR}/stibridge_p.c ${STIBRIDGE_GENERATED_DIR}/dlldata.c)

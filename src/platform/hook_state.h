@@ -1,6 +1,8 @@
 // What the test hooks of hooks.h have set, for the code that honours them.
 #pragma once
 
+#include "platform/win32.h"
+
 namespace platform_hooks::state {
 
 // True when the current allocation is to fail (and counts it).

@@ -1,0 +1,109 @@
+// CStiScannerComBridge: the one COM class of the server. Each client gets its
+// own object: the state of one conversation with one scanner, and the
+// IStiScannerComBridge interface whose methods are the whole service.
+#pragma once
+
+#include "com/unknown.h"
+
+class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
+ public:
+  CStiScannerComBridge();
+
+  HRESULT STDMETHODCALLTYPE NondelegatingQueryInterface(REFIID iid, void** object) override;
+
+  CUNKNOWN_DELEGATING_IUNKNOWN
+
+  // IStiScannerComBridge, in slot order.
+  HRESULT STDMETHODCALLTYPE Reserved1() override;
+  HRESULT STDMETHODCALLTYPE Reserved2() override;
+  HRESULT STDMETHODCALLTYPE SetPagesRemaining(int pages) override;
+  HRESULT STDMETHODCALLTYPE InitializeSti() override;
+  HRESULT STDMETHODCALLTYPE SelectLaunchDevice() override;
+  HRESULT STDMETHODCALLTYPE AdvancePage(int mode, int* pagesLeft, int deleteWhenDone) override;
+  HRESULT STDMETHODCALLTYPE RefreshItemList(int* count) override;
+  HRESULT STDMETHODCALLTYPE GetItemPreview(int index, BSTR* documentName, BSTR* thumbnailPath) override;
+  HRESULT STDMETHODCALLTYPE DeleteItem(int index) override;
+  HRESULT STDMETHODCALLTYPE EnumerateDevices(int* count, BSTR* names) override;
+  HRESULT STDMETHODCALLTYPE SelectDeviceByName(LPWSTR name, int* family) override;
+  HRESULT STDMETHODCALLTYPE OpenDevice(LPWSTR profileQualifier, LPWSTR profileName, LPWSTR storeId) override;
+  HRESULT STDMETHODCALLTYPE ReleaseItemList() override;
+  HRESULT STDMETHODCALLTYPE GetImageInfo(TW_IMAGEINFO* info, int refresh) override;
+  HRESULT STDMETHODCALLTYPE PrepareTransfer(int spare1, int spare2, int mechanism, int spare3, int spare4, int value, int fileFormat, int spare5, int* status) override;
+  HRESULT STDMETHODCALLTYPE RegisterEvents() override;
+  HRESULT STDMETHODCALLTYPE UnregisterEvents() override;
+  HRESULT STDMETHODCALLTYPE SetSelection(int* indices, int count) override;
+  HRESULT STDMETHODCALLTYPE SelectItemByName(int checkDepth, int* pages, LPWSTR name, int depth) override;
+  HRESULT STDMETHODCALLTYPE GetDeleteImageOnScan(int* on) override;
+  HRESULT STDMETHODCALLTYPE GetItemFlag(int index, int* flag) override;
+  HRESULT STDMETHODCALLTYPE SendScanSettings() override;
+  HRESULT STDMETHODCALLTYPE GetScanSettings(short* pixelType, short* paperSize, short* resolution, short* fileFormat, short* optionFlag) override;
+  HRESULT STDMETHODCALLTYPE SetScanSettings(LPWSTR jobName, short pixelType, short paperSize, short resolution, short fileFormat, short sizeFlag, short optionFlag) override;
+  HRESULT STDMETHODCALLTYPE BeginAccess() override;
+  HRESULT STDMETHODCALLTYPE EndAccess() override;
+  HRESULT STDMETHODCALLTYPE GetCurrentItemFormat(short* fileFormat) override;
+  HRESULT STDMETHODCALLTYPE GetItemInfo(int index, BSTR* documentName, int* ignored, int* pixelType, int* resolution, int* pages, int* itemSize) override;
+  HRESULT STDMETHODCALLTYPE GetItemTime(int index, SYSTEMTIME* time) override;
+  HRESULT STDMETHODCALLTYPE GetImageByteCount(int* count) override;
+  HRESULT STDMETHODCALLTYPE GetCapabilityFlag(int* flag) override;
+  HRESULT STDMETHODCALLTYPE GetLastItemIndex(int* index) override;
+  HRESULT STDMETHODCALLTYPE Close() override;
+  HRESULT STDMETHODCALLTYPE ApplyUserPin() override;
+  HRESULT STDMETHODCALLTYPE FindItemNameByDriverValue(WCHAR* name) override;
+  HRESULT STDMETHODCALLTYPE GetDeviceFamily(int* family) override;
+  HRESULT STDMETHODCALLTYPE ReleaseScanSettings() override;
+  HRESULT STDMETHODCALLTYPE ReleaseCapabilities() override;
+  HRESULT STDMETHODCALLTYPE GetCurrentItemName(BSTR* name, int* page) override;
+  HRESULT STDMETHODCALLTYPE ReadImageData(STI_TRANSFER_REQUEST* request, BYTE* buffer, int bufferSize, int* status) override;
+  HRESULT STDMETHODCALLTYPE ReadItemString(STI_TRANSFER_REQUEST* request, LPWSTR* text, int* length, int* status) override;
+  HRESULT STDMETHODCALLTYPE GetPagePosition(int* page, int* pages) override;
+  HRESULT STDMETHODCALLTYPE QueryTransferSize(STI_TRANSFER_REQUEST* request, int* size, int* status) override;
+  HRESULT STDMETHODCALLTYPE ReadImageHeader(STI_TRANSFER_REQUEST* request, BYTE* header, int headerSize, int* status) override;
+  HRESULT STDMETHODCALLTYPE GetServerFileName(BSTR* name) override;
+
+  // The one operation the bridge adds to its nondelegating table; reached
+  // only from FindItemNameByDriverValue.
+  virtual HRESULT QueryDriverValue(LONG selector, void** value);
+
+  // Shared by every bridge object of the process: set by SetSelection, read
+  // by the deletion step at the end of a page walk.
+  static LONG volatile selectionCount;
+
+ protected:
+  // Frees the three strings given to OpenDevice; everything else is released
+  // only by Close.
+  ~CStiScannerComBridge() override;
+
+ private:
+  IStillImageW* stillImage = nullptr;
+  IStiDevice* device = nullptr;
+  STI_DEVICE_INFORMATIONW* deviceInfo = nullptr;
+  DWORD deviceSelected = 0;
+  HGLOBAL launchNameMem = nullptr;
+  WCHAR* launchName = nullptr;
+  void* itemList = nullptr;
+  HGLOBAL itemListMem = nullptr;
+  WCHAR* profileName = nullptr;
+  WCHAR* profileQualifier = nullptr;
+  WCHAR* storeId = nullptr;
+  void* scanSettings = nullptr;
+  void* capabilities = nullptr;
+  STI_DEVICE_INFORMATIONW* deviceList = nullptr;
+  DWORD deviceCount = 0;
+  HANDLE itemDeletedEvent = nullptr;
+  HANDLE jobEndedEvent = nullptr;
+  HANDLE itemAddedEvent = nullptr;
+  LONG jobEndedCookie = -1;
+  LONG itemDeletedCookie = -1;
+  void* driverValue = nullptr;
+  LONG pagesRemaining = 0;
+  HGLOBAL selection = nullptr;
+  LONG selectionCursor = 0;
+  TW_IMAGEINFO* imageInfo = nullptr;
+  LONG pageInItem = 1;
+  LONG pagesInItem = 0;
+  DWORD capabilityFlag = 0;
+  LONG lastItemIndex = -1;
+  void* userRecord = nullptr;
+  HKEY userDataKey = nullptr;
+  LONG deviceFamily = -1;
+};

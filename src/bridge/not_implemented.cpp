@@ -1,0 +1,203 @@
+// Methods whose behaviour has not been built yet answer E_NOTIMPL; each one
+// moves to the file of its topic when it is built.
+#include "bridge/bridge.h"
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetPagesRemaining(int)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int, int*, int)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemPreview(int, BSTR*, BSTR*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::DeleteItem(int)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(int*, BSTR*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectDeviceByName(LPWSTR, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR, LPWSTR, LPWSTR)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseItemList()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageInfo(TW_IMAGEINFO*, int)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::PrepareTransfer(int, int, int, int, int, int, int, int, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::UnregisterEvents()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetSelection(int*, int)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int, int*, LPWSTR, int)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetDeleteImageOnScan(int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemFlag(int, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SendScanSettings()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short*, short*, short*, short*, short*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR, short, short, short, short, short, short)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::BeginAccess()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EndAccess()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemFormat(short*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemInfo(int, BSTR*, int*, int*, int*, int*, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemTime(int, SYSTEMTIME*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageByteCount(int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCapabilityFlag(int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ApplyUserPin()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::FindItemNameByDriverValue(WCHAR*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseScanSettings()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemName(BSTR*, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUEST*, BYTE*, int, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQUEST*, LPWSTR*, int*, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::QueryTransferSize(STI_TRANSFER_REQUEST*, int*, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQUEST*, BYTE*, int, int*)
+{
+  return E_NOTIMPL;
+}
+
+HRESULT CStiScannerComBridge::QueryDriverValue(LONG, void**)
+{
+  return E_NOTIMPL;
+}

@@ -1,0 +1,105 @@
+#include "server/class_factory.h"
+
+#include <new>
+
+#include "bridge/bridge.h"
+#include "server/lifetime.h"
+
+ServerClassEntry serverClassEntry = {
+    &CLSID_CStiScannerComBridge,
+    CreateBridgeObject,
+    "zemka twain x64 stiscanner com bridge",
+    "zemka.twain.CStiScannerComBridge.1",
+    "zemka.twain.CStiScannerComBridge",
+    nullptr,
+    0,
+};
+
+CBridgeClassFactory::CBridgeClassFactory(ServerClassEntry* classEntry)
+    : refCount(1), entry(classEntry)
+{
+}
+
+HRESULT STDMETHODCALLTYPE CBridgeClassFactory::QueryInterface(REFIID iid, void** object)
+{
+  if (object == nullptr) return E_POINTER;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+    AddRef();
+    *object = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CBridgeClassFactory::AddRef()
+{
+  return static_cast<ULONG>(InterlockedIncrement(&refCount));
+}
+
+ULONG STDMETHODCALLTYPE CBridgeClassFactory::Release()
+{
+  LONG count = InterlockedDecrement(&refCount);
+  if (count != 0) return static_cast<ULONG>(count);
+  delete this;
+  return 0;
+}
+
+HRESULT STDMETHODCALLTYPE CBridgeClassFactory::CreateInstance(IUnknown* outer, REFIID iid,
+                                                              void** object)
+{
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (outer != nullptr && !IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+
+  CUnknown* created = nullptr;
+  HRESULT hr = entry->create(outer, &created);
+  if (FAILED(hr)) return hr;
+  if (created == nullptr) return E_OUTOFMEMORY;
+
+  hr = created->Init();
+  if (SUCCEEDED(hr)) hr = created->NondelegatingQueryInterface(iid, object);
+  // Drops the creation reference: the client's query holds the only one, or
+  // the object goes now when Init or the query failed.
+  created->NondelegatingRelease();
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CBridgeClassFactory::LockServer(BOOL lock)
+{
+  CountServerLock(lock);
+  return S_OK;
+}
+
+HRESULT CreateBridgeObject(IUnknown* outer, CUnknown** object)
+{
+  if (object == nullptr) return E_POINTER;
+  if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+  CStiScannerComBridge* bridge = new (std::nothrow) CStiScannerComBridge();
+  if (bridge == nullptr) return E_OUTOFMEMORY;
+  *object = bridge;
+  return S_OK;
+}
+
+bool RegisterClassObjects()
+{
+  ServerClassEntry& entry = serverClassEntry;
+  entry.classObject = nullptr;
+  entry.registrationCookie = 0;
+
+  CBridgeClassFactory* factory = new (std::nothrow) CBridgeClassFactory(&entry);
+  if (factory == nullptr) return false;
+
+  DWORD cookie = 0;
+  HRESULT hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_LOCAL_SERVER,
+                                     REGCLS_MULTIPLEUSE, &cookie);
+  if (FAILED(hr)) {
+    factory->Release();
+    return false;
+  }
+  // The record keeps the creation reference; COM holds its own. The entry
+  // function revokes and releases at the end of the message loop.
+  entry.classObject = factory;
+  entry.registrationCookie = cookie;
+  return true;
+}

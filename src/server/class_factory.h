@@ -1,0 +1,47 @@
+// The hosted class's static record and the class object through which COM
+// creates bridge objects for clients.
+#pragma once
+
+#include "com/unknown.h"
+
+using CreateFunction = HRESULT (*)(IUnknown* outer, CUnknown** object);
+
+struct ServerClassEntry {
+  const CLSID* clsid;
+  CreateFunction create;
+  const char* description;
+  const char* versionedProgId;
+  const char* progId;
+  IClassFactory* classObject;  // the published class object, or null
+  DWORD registrationCookie;    // from CoRegisterClassObject, 0 until published
+};
+
+// The server hosts exactly one class.
+extern ServerClassEntry serverClassEntry;
+
+class CBridgeClassFactory : public IClassFactory {
+ public:
+  explicit CBridgeClassFactory(ServerClassEntry* entry);
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
+
+  CBridgeClassFactory(const CBridgeClassFactory&) = delete;
+  CBridgeClassFactory& operator=(const CBridgeClassFactory&) = delete;
+
+ private:
+  virtual ~CBridgeClassFactory() = default;
+
+  LONG volatile refCount;
+  ServerClassEntry* entry;
+};
+
+// The create function of the record: refuses aggregation, builds one bridge
+// object holding one reference.
+HRESULT CreateBridgeObject(IUnknown* outer, CUnknown** object);
+
+// Publishes the class object for local activation; true when published.
+bool RegisterClassObjects();

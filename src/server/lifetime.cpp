@@ -1,0 +1,37 @@
+#include "server/lifetime.h"
+
+LONG volatile objectCount = 0;
+LONG volatile serverLockCount = 0;
+DWORD mainThreadId = 0;
+
+namespace {
+
+void PostQuitToMainThread() { PostThreadMessageW(mainThreadId, WM_QUIT, 0, 0); }
+
+QuitAction quitAction = PostQuitToMainThread;
+
+}  // namespace
+
+void SetQuitActionForTesting(QuitAction action)
+{
+  quitAction = action != nullptr ? action : PostQuitToMainThread;
+}
+
+void CountObjectCreated() { InterlockedIncrement(&objectCount); }
+
+void CountObjectDestroyed()
+{
+  // Judged by the result of our own decrement; the lock count is a plain
+  // read. A negative lock count (more unlocks than locks) counts as no lock.
+  if (InterlockedDecrement(&objectCount) == 0 && serverLockCount <= 0) quitAction();
+}
+
+void CountServerLock(BOOL lock)
+{
+  if (lock) {
+    InterlockedIncrement(&serverLockCount);
+  } else {
+    InterlockedDecrement(&serverLockCount);
+  }
+  if (objectCount == 0 && serverLockCount <= 0) quitAction();
+}

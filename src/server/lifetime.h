@@ -1,0 +1,24 @@
+// Server lifetime: the process-wide counts of live objects and server locks,
+// and the two quit tests that end the main thread's message loop when no
+// object lives and no lock is held.
+#pragma once
+
+#include "platform/win32.h"
+
+extern LONG volatile objectCount;
+extern LONG volatile serverLockCount;
+extern DWORD mainThreadId;
+
+// Counted by the object base's constructor and destructor; the destructor's
+// count runs the object-destruction quit test.
+void CountObjectCreated();
+void CountObjectDestroyed();
+
+// The server-lock count and its quit test (IClassFactory::LockServer).
+void CountServerLock(BOOL lock);
+
+// What a passing quit test does: post WM_QUIT to mainThreadId. Tests may
+// replace it to observe quit decisions without a message loop; null restores
+// the real one.
+using QuitAction = void (*)();
+void SetQuitActionForTesting(QuitAction action);

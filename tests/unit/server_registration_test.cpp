@@ -1,0 +1,196 @@
+// Self-registration and the server entry's switches, against the registry
+// of the build (the real one under Wine, the portable one natively).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "server/class_factory.h"
+#include "server/entry.h"
+#include "server/registration.h"
+#include "unit/test_support.h"
+
+namespace {
+
+using Text = std::basic_string<WCHAR>;
+
+const WCHAR kClassKey[] = W("CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}");
+const WCHAR kLocalServerKey[] = W("CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}\\LocalServer32");
+const WCHAR kInprocKey[] = W("CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}\\InprocServer32");
+const WCHAR kProgId[] = W("zemka.twain.CStiScannerComBridge");
+const WCHAR kVersionedProgId[] = W("zemka.twain.CStiScannerComBridge.1");
+const WCHAR kModulePath[] = W("C:\\Program Files\\stibridge\\stibridge.exe");
+
+bool KeyExists(const WCHAR* path)
+{
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+void CreateKey(const WCHAR* path)
+{
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+class RegistrationTest : public QuitRecordingTest {
+ protected:
+  void SetUp() override
+  {
+    QuitRecordingTest::SetUp();
+    Clean();
+    platform_hooks::SetModulePath(kModulePath);
+  }
+  void TearDown() override
+  {
+    platform_hooks::Reset();
+    Clean();
+    QuitRecordingTest::TearDown();
+  }
+  static void Clean()
+  {
+    DeleteKeyTree(HKEY_CLASSES_ROOT, kClassKey);
+    DeleteKeyTree(HKEY_CLASSES_ROOT, kProgId);
+    DeleteKeyTree(HKEY_CLASSES_ROOT, kVersionedProgId);
+  }
+  static void Unregister()
+  {
+    EXPECT_EQ(RemoveRegistration(CLSID_CStiScannerComBridge, serverClassEntry.progId,
+                                 serverClassEntry.versionedProgId),
+              S_OK);
+  }
+};
+
+TEST_F(RegistrationTest, WritesOnlyTheLocalServerPathWithItsTerminator)
+{
+  WriteRegistration();
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  WCHAR data[300] = {};
+  DWORD type = 0;
+  DWORD size = sizeof data;
+  ASSERT_EQ(RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(Text(data), kModulePath);
+  EXPECT_EQ(size, (Text(kModulePath).size() + 1) * sizeof(WCHAR));
+  EXPECT_FALSE(KeyExists(kProgId));
+  EXPECT_FALSE(KeyExists(kVersionedProgId));
+  EXPECT_FALSE(KeyExists(kInprocKey));
+
+  // Twice is the same as once.
+  WriteRegistration();
+  EXPECT_TRUE(KeyExists(kLocalServerKey));
+}
+
+TEST_F(RegistrationTest, UnregistrationWithAnInprocServerRemovesOnlyTheLocalServer)
+{
+  WriteRegistration();
+  CreateKey(kInprocKey);
+  CreateKey(kProgId);
+  CreateKey(kVersionedProgId);
+  Unregister();
+  EXPECT_FALSE(KeyExists(kLocalServerKey));
+  EXPECT_TRUE(KeyExists(kInprocKey));
+  EXPECT_TRUE(KeyExists(kClassKey));
+  EXPECT_TRUE(KeyExists(kProgId));
+  EXPECT_TRUE(KeyExists(kVersionedProgId));
+}
+
+TEST_F(RegistrationTest, UnregistrationRemovesNestedTreesAndBothProgIds)
+{
+  WriteRegistration();
+  const Text deep = Text(kClassKey) + W("\\a\\b\\c\\d");
+  CreateKey(deep.c_str());
+  CreateKey((Text(kClassKey) + W("\\a\\sibling")).c_str());
+  CreateKey((Text(kProgId) + W("\\CLSID")).c_str());
+  CreateKey(kVersionedProgId);
+  Unregister();
+  EXPECT_FALSE(KeyExists(kClassKey));
+  EXPECT_FALSE(KeyExists(kProgId));
+  EXPECT_FALSE(KeyExists(kVersionedProgId));
+}
+
+TEST_F(RegistrationTest, UnregistrationOfNothingChangesNothing)
+{
+  Unregister();
+  EXPECT_FALSE(KeyExists(kClassKey));
+}
+
+TEST_F(RegistrationTest, AnUndeletableKeyKeepsItsAncestors)
+{
+  CreateKey((Text(kClassKey) + W("\\Locked\\Inner")).c_str());
+  platform_hooks::DenyRegistryKey(W("Locked"));
+  EXPECT_EQ(DeleteKeyTree(HKEY_CLASSES_ROOT, kClassKey), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(KeyExists(kClassKey));
+  platform_hooks::DenyRegistryKey(nullptr);
+  EXPECT_TRUE(KeyExists((Text(kClassKey) + W("\\Locked\\Inner")).c_str()));
+  EXPECT_EQ(DeleteKeyTree(HKEY_CLASSES_ROOT, kClassKey), ERROR_SUCCESS);
+}
+
+TEST_F(RegistrationTest, ModulePathThatDoesNotFitIsNotRegistered)
+{
+  Text longPath = W("C:\\");
+  longPath.append(300, W('x'));
+  platform_hooks::SetModulePath(longPath.c_str());
+  WriteRegistration();
+  EXPECT_FALSE(KeyExists(kLocalServerKey));
+}
+
+// The entry function with registration switches ends without serving.
+TEST_F(RegistrationTest, RegistrationSwitchesRegisterAndEnd)
+{
+  struct Case {
+    const char* tail;
+    bool registered;
+  };
+  const Case cases[] = {
+      {"/RegServer", true},        {"/regserver", true},       {"-REGSERVER", true},
+      {"RegServer", true},         {"-UnregServer", false},    {"-UnregServer-RegServer", true},
+      {"-RegServer-UnregServer", false},
+  };
+  for (const Case& c : cases) {
+    std::string tail = c.tail;
+    EXPECT_EQ(ServerMain(nullptr, tail.data()), 0) << c.tail;
+    EXPECT_EQ(KeyExists(kLocalServerKey), c.registered) << c.tail;
+    EXPECT_EQ(serverClassEntry.registrationCookie, 0u) << c.tail << ": never published";
+    Clean();
+  }
+}
+
+// Tails that do not register publish the class object and serve until
+// WM_QUIT reaches the main thread.
+TEST_F(RegistrationTest, OtherTailsServe)
+{
+  const char* tails[] = {"-Embedding", "/Embedding", "", "-RegServer -Embedding", "-RegServer ",
+                         "/Embedding/RegServer", "-Automation"};
+  for (const char* tailText : tails) {
+    std::string tail = tailText;
+    std::atomic<int> exitCode{-1};
+    std::thread server([&] { exitCode = ServerMain(nullptr, tail.data()); });
+    std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_NE(cookie.load(), 0u) << "[" << tailText << "] published";
+    DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
+    while (!PostThreadMessageW(thread, WM_QUIT, 0, 0) &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    server.join();
+    EXPECT_EQ(exitCode.load(), 0) << tailText;
+    EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+    EXPECT_EQ(serverClassEntry.classObject, nullptr);
+    EXPECT_FALSE(KeyExists(kLocalServerKey)) << "[" << tailText << "] registered nothing";
+  }
+}
+
+}  // namespace
