@@ -172,7 +172,7 @@ TEST(PlatformCom, RegisteredClassObjectIsFoundUntilRevoked)
 
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
     EXPECT_EQ(factory.refs, 1);
-    EXPECT_EQ(CoRevokeClassObject(cookie), CO_E_OBJNOTREG);
+    EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
     made = reinterpret_cast<IUnknown*>(&factory);
     EXPECT_EQ(CoCreateInstance(kTestClass, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                                reinterpret_cast<void**>(&made)),

@@ -26,11 +26,11 @@ TEST(PlatformEvents, AutoResetReleasesOneWaitAndResets)
 {
   HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
   ASSERT_NE(event, nullptr);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
   ASSERT_TRUE(SetEvent(event));
   ASSERT_TRUE(ResetEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
   EXPECT_TRUE(CloseHandle(event));
 }
 
@@ -38,12 +38,12 @@ TEST(PlatformEvents, ManualResetStaysSignaledUntilReset)
 {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
   ASSERT_TRUE(SetEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
   ASSERT_TRUE(ResetEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
   CloseHandle(event);
 }
 
@@ -67,7 +67,7 @@ TEST(PlatformEvents, WaitHonoursTimeOutAndWakesOnSet)
 {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ULONGLONG start = GetTickCount64();
-  EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event, 200), DWORD(WAIT_TIMEOUT));
   ULONGLONG waited = GetTickCount64() - start;
   EXPECT_GE(waited, 150u);  // tick granularity is up to 16 ms on Windows
   EXPECT_LT(waited, 2000u);
@@ -76,7 +76,7 @@ TEST(PlatformEvents, WaitHonoursTimeOutAndWakesOnSet)
     Sleep(50);
     SetEvent(event);
   });
-  EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event, INFINITE), DWORD(WAIT_OBJECT_0));
   setter.join();
   CloseHandle(event);
 }
@@ -95,16 +95,16 @@ TEST(PlatformEvents, ExistingNameSharesTheEventAndKeepsItsMode)
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
   EXPECT_NE(first, second);
-  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(second, 0), DWORD(WAIT_TIMEOUT));
   SetEvent(first);
-  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(second, 0), DWORD(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(second, 0), DWORD(WAIT_OBJECT_0));
 
   // The event outlives one closed handle.
   CloseHandle(first);
   HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   ASSERT_NE(opened, nullptr);
-  EXPECT_EQ(WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(opened, 0), DWORD(WAIT_OBJECT_0));
   CloseHandle(opened);
 
   // Once the last handle is gone, so is the name.
@@ -124,7 +124,7 @@ TEST(PlatformEvents, OpenedHandleHasOnlyItsAccess)
   HANDLE modifyOnly = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
   ASSERT_NE(modifyOnly, nullptr);
   EXPECT_TRUE(SetEvent(modifyOnly));
-  EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(waitOnly, 0), DWORD(WAIT_OBJECT_0));
   CloseHandle(modifyOnly);
   CloseHandle(waitOnly);
   CloseHandle(owner);
@@ -134,7 +134,7 @@ TEST(PlatformEvents, ClosedHandleIsInvalid)
 {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_FAILED));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
@@ -160,7 +160,7 @@ TEST(PlatformMessages, PostedMessagesArriveInOrderAndQuitEndsTheLoop)
     getResult = result;
     exitCode = message.wParam;
   });
-  ASSERT_EQ(WaitForSingleObject(ready, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(ready, 5000), DWORD(WAIT_OBJECT_0));
   EXPECT_NE(loopThread.load(), GetCurrentThreadId());
   EXPECT_TRUE(PostThreadMessageW(loopThread, WM_USER + 1, 1, 0));
   EXPECT_TRUE(PostThreadMessageW(loopThread, WM_USER + 2, 2, 0));
@@ -200,12 +200,24 @@ TEST(PlatformThreads, ThreadIdIsStablePerThreadAndDistinct)
 
 TEST(PlatformThreads, LastErrorIsPerThread)
 {
-  SetLastError(1234);
-  std::thread([] {
+  // Only atomics between the two threads: any API call may change the value.
+  std::atomic<int> step{0};
+  DWORD seenByOther = 0;
+  std::thread other([&] {
     SetLastError(99);
-    EXPECT_EQ(GetLastError(), 99u);
-  }).join();
-  EXPECT_EQ(GetLastError(), 1234u);
+    step = 1;
+    while (step.load() != 2) {
+    }
+    seenByOther = GetLastError();
+  });
+  while (step.load() != 1) {
+  }
+  SetLastError(1234);
+  DWORD seenHere = GetLastError();
+  step = 2;
+  other.join();
+  EXPECT_EQ(seenHere, 1234u);
+  EXPECT_EQ(seenByOther, 99u);
 }
 
 }  // namespace

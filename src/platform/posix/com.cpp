@@ -148,7 +148,8 @@ HRESULT CoRevokeClassObject(DWORD cookie)
       }
     }
   }
-  if (object == nullptr) return CO_E_OBJNOTREG;
+  // Windows answers E_INVALIDARG for a cookie it never issued or already revoked.
+  if (object == nullptr) return E_INVALIDARG;
   // Released outside the lock: the object's destructor may call back into COM.
   object->Release();
   return S_OK;
