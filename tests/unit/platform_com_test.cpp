@@ -107,6 +107,10 @@ TEST(PlatformCom, GuidText)
 TEST(PlatformCom, InitialisationIsCountedPerThread)
 {
   std::thread([] {
+    IUnknown* object = nullptr;
+    EXPECT_EQ(CoCreateInstance(kTestClass, nullptr, CLSCTX_ALL, IID_IUnknown,
+                               reinterpret_cast<void**>(&object)),
+              CO_E_NOTINITIALIZED);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);

@@ -172,7 +172,13 @@ TEST_F(RegistryTest, DeleteRefusesKeysWithSubkeysAndMissingKeys)
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, (parent + W("\\child")).c_str()), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, (parent + W("\\child")).c_str()),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, parent.c_str()), ERROR_SUCCESS);
+  // An empty name deletes the key of the handle itself.
+  HKEY self = Create(W("parent"));
+  EXPECT_EQ(RegDeleteKeyW(self, W("")), ERROR_SUCCESS);
+  RegCloseKey(self);
+  HKEY gone = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ, &gone),
+            ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, HandleToDeletedKeyAnswersKeyDeleted)

@@ -30,6 +30,10 @@ TEST(PlatformCodePage, Utf8SizesAndBuffers)
   SetLastError(0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, out, -1, back, 5), 0);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, 0, out, 11, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST(PlatformCodePage, AnsiIsWindows1252WithQuestionMarks)
@@ -53,7 +57,11 @@ TEST(PlatformStrings, ComparisonAndSearch)
   EXPECT_EQ(lstrcmpW(W("scanner"), W("scanner")), 0);
   EXPECT_LT(lstrcmpW(W("abc"), W("abd")), 0);
   EXPECT_GT(StrCmpW(W("abd"), W("abc")), 0);
-  EXPECT_NE(StrCmpW(W("abc"), W("ABC")), 0);
+  // Word order: letters alphabetically first, then lower case before upper.
+  EXPECT_LT(StrCmpW(W("abc"), W("ABC")), 0);
+  EXPECT_LT(lstrcmpW(W("apple"), W("Banana")), 0);
+  EXPECT_LT(lstrcmpW(W("Apple"), W("banana")), 0);
+  EXPECT_LT(lstrcmpW(W("file9"), W("filea")), 0);
   EXPECT_LT(lstrcmpW(W("ab"), W("abc")), 0);
   EXPECT_EQ(StrCmpIW(W("Scanner"), W("sCANNER")), 0);
   EXPECT_EQ(lstrcmpiW(W("\u00C9t\u00E9"), W("\u00E9T\u00C9")), 0);
