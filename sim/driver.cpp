@@ -1,0 +1,775 @@
+#include "sim/driver.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+using driver::BlockKind;
+using driver::EscapeCode;
+using driver::EventKind;
+using driver::ItemListHeader;
+using driver::ItemRecord;
+using driver::PropertyRecord;
+using driver::RequestBlock;
+using driver::SettingsBlock;
+using driver::UserRecord;
+namespace property = driver::property;
+
+const HRESULT kNotFound = STIERR_OBJECTNOTFOUND;
+const HRESULT kBufferTooSmall = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+
+// A property record as the driver builds it.
+enum class Form { Int32, Int16, Time };
+struct Prop {
+  DWORD id;
+  Form form;
+  LONG value;
+};
+
+// Reads a UTF-16 string that the caller passes in place (the store
+// identifier) or points at (the request's item name), never past `capacity`
+// units. False when no terminator is found.
+bool ReadBoundedText(const WCHAR* text, DWORD capacity, Text& out)
+{
+  if (text == nullptr) return false;
+  for (DWORD i = 0; i < capacity; ++i) {
+    if (text[i] == 0) {
+      out.assign(text, i);
+      return true;
+    }
+  }
+  return false;
+}
+
+HRESULT ReadStoreId(void* in, DWORD inSize, Text& storeId)
+{
+  if (in == nullptr || inSize != 8) return E_INVALIDARG;
+  return ReadBoundedText(static_cast<const WCHAR*>(in), driver::kItemNameCapacity, storeId)
+             ? S_OK
+             : E_INVALIDARG;
+}
+
+void* Zeroed(size_t count, size_t size) { return std::calloc(count == 0 ? 1 : count, size); }
+
+std::vector<Prop> ItemProperties(const JobSpec& job, LONG itemSize)
+{
+  std::vector<Prop> props = {
+      {property::kPages, Form::Int32, job.pages},
+      {property::kItemTime, Form::Time, 0},
+      {property::kDataType, Form::Int32, job.dataType},
+      {property::kDepth, Form::Int16, job.depth},
+      {property::kCompression, Form::Int32, job.compression.value_or(0)},
+      {property::kPlanar, Form::Int32, job.planar},
+      {property::kPixelsPerLine, Form::Int32, job.width},
+      {property::kNumberOfLines, Form::Int32, job.height},
+      {property::kItemSize, Form::Int32, itemSize},
+      {property::kXResolution, Form::Int32, job.resolution},
+      {property::kFileFormat, Form::Int32, job.fileFormat},
+  };
+  auto omitted = [&](DWORD id) {
+    if (id == property::kCompression && !job.compression) return true;
+    if (id == property::kItemTime && !job.hasTime) return true;
+    return std::find(job.omitProperties.begin(), job.omitProperties.end(), id) !=
+           job.omitProperties.end();
+  };
+  props.erase(std::remove_if(props.begin(), props.end(), [&](const Prop& p) { return omitted(p.id); }),
+              props.end());
+  for (const PropertySpec& extra : job.extraProperties)
+    props.push_back({extra.id, Form::Int32, extra.value});
+  return props;
+}
+
+size_t DibBitsBytes(const JobSpec& job)
+{
+  size_t row = (static_cast<size_t>(job.width) * static_cast<size_t>(job.deliveredDepth) + 31) / 32 * 4;
+  return row * static_cast<size_t>(job.height);
+}
+
+LONG DefaultItemSize(const JobSpec& job)
+{
+  return static_cast<LONG>(DibBitsBytes(job) * static_cast<size_t>(job.pages));
+}
+
+// The 18 records that describe one page.
+std::vector<Prop> PagePropertyList(const JobSpec& job, LONG page)
+{
+  const LONG channels = job.deliveredDepth == 24 ? 3 : 1;
+  const LONG bytesPerLine =
+      static_cast<LONG>((static_cast<size_t>(job.width) * job.deliveredDepth + 31) / 32 * 4);
+  return {
+      {property::kPages, Form::Int32, job.pages},
+      {property::kDataType, Form::Int32, job.dataType},
+      {property::kDepth, Form::Int16, job.depth},
+      {property::kCompression, Form::Int32, job.compression.value_or(0)},
+      {property::kChannelsPerPixel, Form::Int32, channels},
+      {property::kBitsPerChannel, Form::Int32, job.deliveredDepth / channels},
+      {property::kPlanar, Form::Int32, job.planar},
+      {property::kPixelsPerLine, Form::Int32, job.width},
+      {property::kBytesPerLine, Form::Int32, bytesPerLine},
+      {property::kNumberOfLines, Form::Int32, job.height},
+      {property::kItemSize, Form::Int32, static_cast<LONG>(DibBitsBytes(job))},
+      {property::kXResolution, Form::Int32, job.resolution},
+      {property::kYResolution, Form::Int32, job.resolution},
+      {property::kPaperSize, Form::Int32, 0},
+      {property::kOption, Form::Int32, 0},
+      {property::kFileFormat, Form::Int32, job.fileFormat},
+      {38950, Form::Int32, page},               // the page's number
+      {38951, Form::Int32, job.pages - page},  // pages after it
+  };
+}
+
+void FillRecord(PropertyRecord& record, const Prop& p, void* timeStorage)
+{
+  switch (p.form) {
+    case Form::Int32: record.MakeInt32(p.id, p.value); break;
+    case Form::Int16: record.MakeInt16(p.id, static_cast<SHORT>(p.value)); break;
+    case Form::Time:
+      // A vector of eight 16-bit words: the SYSTEMTIME.
+      record.MakeVector(p.id, VT_UI2, 8, timeStorage);
+      break;
+  }
+}
+
+std::string TransferKey(const Text& itemName, const RequestBlock& r, DWORD page)
+{
+  return TextToUtf8(itemName) + "|" + std::to_string(r.operation) + "|" +
+         std::to_string(r.formatCode) + "|" + std::to_string(page) + "|" +
+         std::to_string(r.pageCount);
+}
+
+}  // namespace
+
+Driver::Driver(const DeviceSpec& spec) : spec_(spec), jobs_(spec.jobs) {}
+
+Driver::~Driver()
+{
+  for (auto& entry : owned_) Release(entry.second);
+}
+
+void Driver::Release(Owned& owned)
+{
+  for (BSTR* slot : owned.bridgeSlots) {
+    SysFreeString(*slot);
+    *slot = nullptr;
+  }
+  for (PropertyRecord* r : owned.bridgeValues) {
+    SysFreeString(r->Bstr());
+    r->SetBstr(nullptr);
+  }
+  for (BSTR s : owned.strings) SysFreeString(s);
+  for (const ItemRecord* r : owned.records) recordItems_.erase(r);
+  for (void* m : owned.memory) std::free(m);
+  owned = Owned();
+}
+
+PropertyRecord* Driver::MakeProperties(Owned& owned, const std::vector<PropertySpec>& specs,
+                                       LONG countDelta, DWORD& count)
+{
+  const LONG real = static_cast<LONG>(specs.size());
+  const LONG reported = std::max<LONG>(0, real + countDelta);
+  auto* records = static_cast<PropertyRecord*>(
+      Zeroed(static_cast<size_t>(std::max(real, reported)), sizeof(PropertyRecord)));
+  if (records == nullptr) return nullptr;
+  owned.memory.push_back(records);
+  for (LONG i = 0; i < real; ++i) records[i].MakeInt32(specs[i].id, specs[i].value);
+  count = static_cast<DWORD>(reported);
+  return records;
+}
+
+ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
+{
+  auto* record = static_cast<ItemRecord*>(Zeroed(1, sizeof(ItemRecord)));
+  if (record == nullptr) return nullptr;
+  owned.memory.push_back(record);
+  record->itemName = SysAllocString(job.itemName.c_str());
+  record->documentName = SysAllocString(job.documentName.c_str());
+  owned.strings.push_back(record->itemName);
+  owned.strings.push_back(record->documentName);
+  auto copyText = [&](const Text& text) {
+    auto* copy = static_cast<WCHAR*>(Zeroed(text.size() + 1, sizeof(WCHAR)));
+    if (copy != nullptr) {
+      std::memcpy(copy, text.data(), text.size() * sizeof(WCHAR));
+      owned.memory.push_back(copy);
+    }
+    return copy;
+  };
+  record->ownerSid = copyText(job.owner);
+  record->itemIdentifier = copyText(job.itemId);
+  record->state = job.state;
+
+  const std::vector<Prop> props = ItemProperties(job, job.itemSize.value_or(DefaultItemSize(job)));
+  auto* records = static_cast<PropertyRecord*>(Zeroed(props.size(), sizeof(PropertyRecord)));
+  auto* time = static_cast<SYSTEMTIME*>(Zeroed(1, sizeof(SYSTEMTIME)));
+  if (records == nullptr || time == nullptr || record->itemName == nullptr ||
+      record->documentName == nullptr || record->ownerSid == nullptr ||
+      record->itemIdentifier == nullptr) {
+    std::free(records);
+    std::free(time);
+    return nullptr;
+  }
+  owned.memory.push_back(records);
+  owned.memory.push_back(time);
+  *time = job.time;
+  for (size_t i = 0; i < props.size(); ++i) FillRecord(records[i], props[i], time);
+  record->propertyCount = static_cast<DWORD>(props.size());
+  record->properties = records;
+  owned.records.push_back(record);
+  recordItems_[record] = job.itemId;
+  return record;
+}
+
+const JobSpec* Driver::FindJobByName(const Text& itemName) const
+{
+  for (const JobSpec& job : jobs_)
+    if (job.itemName == itemName) return &job;
+  return nullptr;
+}
+
+const ItemRecord* Driver::LiveRecord(const void* pointer) const
+{
+  auto it = recordItems_.find(static_cast<const ItemRecord*>(pointer));
+  return it == recordItems_.end() ? nullptr : it->first;
+}
+
+HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                       DWORD* sizeWord, const EscapeTweak& tweak)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  switch (static_cast<EscapeCode>(code)) {
+    case EscapeCode::ItemThumbnail: return ItemThumbnail(in, inSize, out, outSize, tweak);
+    case EscapeCode::ItemTransfer: return ItemTransfer(in, inSize, out, outSize, sizeWord, tweak);
+    case EscapeCode::DeleteItem: return DeleteItem(in, inSize, outSize, tweak);
+    case EscapeCode::GetScanSettings:
+      if (in != nullptr || inSize != 0) return E_INVALIDARG;
+      return GetPropertyBlock(static_cast<DWORD>(BlockKind::Settings), inSize, out, outSize, tweak);
+    case EscapeCode::SetScanSettings: return SetScanSettings(in, inSize, outSize, tweak);
+    case EscapeCode::GetCapabilities:
+      if (in != nullptr || inSize != 0) return E_INVALIDARG;
+      return GetPropertyBlock(static_cast<DWORD>(BlockKind::Capabilities), inSize, out, outSize,
+                              tweak);
+    case EscapeCode::FreeDriverBlock:
+      if (tweak.empty) return S_OK;
+      return FreeDriverBlock(in, inSize, outSize, sizeWord);
+    case EscapeCode::BeginAccess:
+    case EscapeCode::EndAccess: return Access(code, in, inSize, outSize, tweak);
+    case EscapeCode::RegisterEvent: return RegisterEvent(in, inSize, out, outSize, sizeWord, tweak);
+    case EscapeCode::UnregisterEvent:
+      if (tweak.empty) return S_OK;
+      return UnregisterEvent(in, inSize, outSize, sizeWord);
+    case EscapeCode::QueryDriverValue: return QueryDriverValue(in, inSize, out, outSize, tweak);
+    case EscapeCode::SetUserRecord: return SetUserRecord(in, inSize, outSize, tweak);
+    case EscapeCode::GetUserRecord: return GetUserRecord(in, inSize, out, outSize, tweak);
+    case EscapeCode::GetItemList: return GetItemList(in, inSize, out, outSize, tweak);
+  }
+  return STIERR_UNSUPPORTED;
+}
+
+HRESULT Driver::ItemThumbnail(void* in, DWORD inSize, void* out, DWORD outSize,
+                              const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(ItemRecord) || out == nullptr || outSize != 8)
+    return E_INVALIDARG;
+  const ItemRecord* record = LiveRecord(in);
+  if (record == nullptr) return E_INVALIDARG;
+  std::memset(out, 0, 8);
+  if (tweak.empty) return S_OK;
+  const Text& itemId = recordItems_[record];
+  for (const JobSpec& job : jobs_) {
+    if (job.itemId != itemId) continue;
+    // The thumbnail's size in bytes: a 64-pixel-wide image of the first page.
+    ULONGLONG bytes = 64ull * 64ull * 3ull;
+    std::memcpy(out, &bytes, sizeof bytes);
+    return S_OK;
+  }
+  return kNotFound;
+}
+
+HRESULT Driver::DeleteItem(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(ItemRecord) || outSize != 0) return E_INVALIDARG;
+  const ItemRecord* record = LiveRecord(in);
+  if (record == nullptr) return E_INVALIDARG;
+  if (tweak.empty) return S_OK;
+  const Text itemId = recordItems_[record];
+  auto job = std::find_if(jobs_.begin(), jobs_.end(),
+                          [&](const JobSpec& j) { return j.itemId == itemId; });
+  if (job == jobs_.end()) return kNotFound;
+  if (!job->deletable) return E_ACCESSDENIED;
+  jobs_.erase(job);
+  SignalLocked(static_cast<DWORD>(EventKind::ItemDeleted));
+  return S_OK;
+}
+
+HRESULT Driver::GetPropertyBlock(DWORD kind, DWORD, void* out, DWORD outSize,
+                                 const EscapeTweak& tweak)
+{
+  if (out == nullptr || outSize != sizeof(void*)) return E_INVALIDARG;
+  auto* slot = static_cast<SettingsBlock**>(out);
+  *slot = nullptr;
+  if (tweak.empty) return S_OK;
+
+  Owned owned;
+  owned.kind = kind;
+  auto* block = static_cast<SettingsBlock*>(Zeroed(1, sizeof(SettingsBlock)));
+  if (block == nullptr) return E_OUTOFMEMORY;
+  owned.memory.push_back(block);
+  const bool settings = kind == static_cast<DWORD>(BlockKind::Settings);
+  if (settings) {
+    block->jobName = SysAllocString(spec_.jobName.c_str());
+    block->storeId = SysAllocString(W(""));
+    owned.bridgeSlots.push_back(&block->jobName);
+    owned.bridgeSlots.push_back(&block->storeId);
+  }
+  block->properties = MakeProperties(owned, settings ? spec_.settings : spec_.capabilityProperties,
+                                     tweak.countDelta, block->propertyCount);
+  if (block->properties == nullptr || (settings && (!block->jobName || !block->storeId))) {
+    Release(owned);
+    return E_OUTOFMEMORY;
+  }
+  owned_[block] = std::move(owned);
+  *slot = block;
+  return S_OK;
+}
+
+HRESULT Driver::SetScanSettings(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(SettingsBlock) || outSize != 0) return E_INVALIDARG;
+  auto it = owned_.find(in);
+  if (it == owned_.end() || it->second.kind != static_cast<DWORD>(BlockKind::Settings))
+    return E_INVALIDARG;
+  if (tweak.empty) return S_OK;
+  const auto* block = static_cast<const SettingsBlock*>(in);
+  lastJobName_ = block->jobName ? Text(block->jobName, SysStringLen(block->jobName)) : Text();
+  lastStoreId_ = block->storeId ? Text(block->storeId, SysStringLen(block->storeId)) : Text();
+  // The records are the driver's own array: walk the real count, not the
+  // count field, which the bridge could have changed.
+  const DWORD real = static_cast<DWORD>(spec_.settings.size());
+  lastSettings_.clear();
+  for (DWORD i = 0; i < real && block->properties != nullptr; ++i) {
+    const PropertyRecord& r = block->properties[i];
+    lastSettings_[r.Identifier()] = r.Int32();
+    // The device keeps what it was sent: the next settings block starts from it.
+    for (PropertySpec& s : spec_.settings)
+      if (s.id == r.Identifier()) s.value = r.Int32();
+  }
+  spec_.jobName = lastJobName_;
+  return S_OK;
+}
+
+HRESULT Driver::FreeDriverBlock(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord)
+{
+  if (in == nullptr || sizeWord == nullptr || outSize != 0) return E_INVALIDARG;
+  const DWORD kind = *sizeWord;
+  if (kind == static_cast<DWORD>(BlockKind::ItemList)) {
+    if (inSize != sizeof(ItemListHeader)) return E_INVALIDARG;
+    auto* header = static_cast<ItemListHeader*>(in);
+    auto it = owned_.find(header->items);
+    if (header->items == nullptr || it == owned_.end() ||
+        it->second.kind != static_cast<DWORD>(BlockKind::ItemList))
+      return E_INVALIDARG;
+    Release(it->second);
+    owned_.erase(it);
+    header->count = 0;
+    header->items = nullptr;
+    return S_OK;
+  }
+  if (kind != static_cast<DWORD>(BlockKind::Settings) &&
+      kind != static_cast<DWORD>(BlockKind::Capabilities))
+    return E_INVALIDARG;
+  if (inSize != sizeof(SettingsBlock)) return E_INVALIDARG;
+  auto it = owned_.find(in);
+  if (it == owned_.end() || it->second.kind != kind) return E_INVALIDARG;
+  Release(it->second);
+  owned_.erase(it);
+  return S_OK;
+}
+
+HRESULT Driver::Access(DWORD code, void* in, DWORD inSize, DWORD outSize, const EscapeTweak& tweak)
+{
+  Text storeId;
+  if (outSize != 0 || FAILED(ReadStoreId(in, inSize, storeId))) return E_INVALIDARG;
+  if (tweak.empty) return S_OK;
+  if (code == static_cast<DWORD>(EscapeCode::BeginAccess))
+    ++accessCount_;
+  else if (accessCount_ > 0)
+    --accessCount_;
+  return S_OK;
+}
+
+HRESULT Driver::RegisterEvent(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
+                              const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(HANDLE) || out == nullptr || outSize != sizeof(LONG) ||
+      sizeWord == nullptr)
+    return E_INVALIDARG;
+  const DWORD kind = *sizeWord;
+  if (kind != static_cast<DWORD>(EventKind::JobEnded) &&
+      kind != static_cast<DWORD>(EventKind::ItemDeleted))
+    return E_INVALIDARG;
+  HANDLE event = *static_cast<HANDLE*>(in);
+  if (event == nullptr) return E_INVALIDARG;
+  if (tweak.empty) return S_OK;
+  const LONG cookie = nextCookie_++;
+  registrations_.push_back({cookie, kind, event});
+  std::memcpy(out, &cookie, sizeof cookie);
+  return S_OK;
+}
+
+HRESULT Driver::UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord)
+{
+  if (in == nullptr || inSize != sizeof(LONG) || outSize != 0 || sizeWord == nullptr)
+    return E_INVALIDARG;
+  LONG cookie;
+  std::memcpy(&cookie, in, sizeof cookie);
+  auto it = std::find_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
+    return r.cookie == cookie && r.kind == *sizeWord;
+  });
+  if (it == registrations_.end()) return E_INVALIDARG;
+  registrations_.erase(it);
+  return S_OK;
+}
+
+HRESULT Driver::QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize,
+                                 const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(LONG) || out == nullptr || outSize != sizeof(void*))
+    return E_INVALIDARG;
+  LONG selector;
+  std::memcpy(&selector, in, sizeof selector);
+  auto* slot = static_cast<void**>(out);
+  *slot = nullptr;
+  if (selector != driver::kDriverValueItemIdentifier) return E_INVALIDARG;
+  if (tweak.empty) return S_OK;
+  // The item the device last finished scanning: the scenario's choice, else
+  // the first stored job.
+  Text value;
+  if (spec_.driverValue)
+    value = *spec_.driverValue;
+  else if (!jobs_.empty())
+    value = jobs_.front().itemId;
+  else
+    return kNotFound;
+  // From the global heap: the bridge frees it with GlobalFree.
+  auto* text = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, (value.size() + 1) * sizeof(WCHAR)));
+  if (text == nullptr) return E_OUTOFMEMORY;
+  std::memcpy(text, value.c_str(), (value.size() + 1) * sizeof(WCHAR));
+  *slot = text;
+  return S_OK;
+}
+
+HRESULT Driver::SetUserRecord(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(UserRecord) || outSize != 0) return E_INVALIDARG;
+  auto it = owned_.find(in);
+  if (it == owned_.end() || it->second.kind != STISIM_BLOCK_USER_RECORD) return E_INVALIDARG;
+  if (tweak.empty) return S_OK;
+  const auto* record = static_cast<const UserRecord*>(in);
+  // The driver's own array holds two records (see GetUserRecord).
+  const PropertyRecord* pin = driver::FindProperty(record->properties, 2, property::kUserPin);
+  if (pin == nullptr) return E_INVALIDARG;
+  BSTR value = pin->Bstr();
+  lastPin_ = value ? Text(value, SysStringLen(value)) : Text();
+  return S_OK;
+}
+
+HRESULT Driver::GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize,
+                              const EscapeTweak& tweak)
+{
+  Text storeId;
+  if (FAILED(ReadStoreId(in, inSize, storeId)) || out == nullptr || outSize != sizeof(void*))
+    return E_INVALIDARG;
+  auto* slot = static_cast<UserRecord**>(out);
+  *slot = nullptr;
+  if (tweak.empty) return S_OK;
+  // One record per store, made on first request and kept until the reset:
+  // the bridge never hands it back.
+  auto found = users_.find(storeId);
+  if (found != users_.end()) {
+    *slot = found->second;
+    return S_OK;
+  }
+  Text pin;
+  for (const UserSpec& user : spec_.users)
+    if (user.storeId == storeId) pin = user.pin;
+  Owned owned;
+  owned.kind = STISIM_BLOCK_USER_RECORD;
+  auto* record = static_cast<UserRecord*>(Zeroed(1, sizeof(UserRecord)));
+  auto* records = static_cast<PropertyRecord*>(Zeroed(2, sizeof(PropertyRecord)));
+  BSTR pinText = SysAllocString(pin.c_str());
+  if (record == nullptr || records == nullptr || pinText == nullptr) {
+    std::free(record);
+    std::free(records);
+    SysFreeString(pinText);
+    return E_OUTOFMEMORY;
+  }
+  owned.memory = {record, records};
+  // A user-flags record first, so that a reader has to look for the PIN.
+  records[0].MakeInt32(38945, 1);
+  records[1].MakeBstr(property::kUserPin, pinText);
+  owned.bridgeValues.push_back(&records[1]);
+  const LONG reported = std::max<LONG>(0, 2 + tweak.countDelta);
+  record->propertyCount = static_cast<DWORD>(std::min<LONG>(reported, 2));
+  record->properties = records;
+  owned_[record] = std::move(owned);
+  users_[storeId] = record;
+  *slot = record;
+  return S_OK;
+}
+
+HRESULT Driver::GetItemList(void* in, DWORD inSize, void* out, DWORD outSize,
+                            const EscapeTweak& tweak)
+{
+  Text storeId;
+  if (FAILED(ReadStoreId(in, inSize, storeId)) || out == nullptr ||
+      outSize != sizeof(ItemListHeader))
+    return E_INVALIDARG;
+  auto* header = static_cast<ItemListHeader*>(out);
+  header->count = 0;
+  header->items = nullptr;
+  if (tweak.empty) return S_OK;
+
+  const LONG real = static_cast<LONG>(jobs_.size());
+  const LONG reported = std::max<LONG>(0, real + tweak.countDelta);
+  Owned owned;
+  owned.kind = static_cast<DWORD>(BlockKind::ItemList);
+  // Slots beyond the real items (a count that claims more) stay empty.
+  auto* array = static_cast<ItemRecord**>(
+      Zeroed(static_cast<size_t>(std::max(real, reported)), sizeof(ItemRecord*)));
+  if (array == nullptr) return E_OUTOFMEMORY;
+  owned.memory.push_back(array);
+  for (LONG i = 0; i < real; ++i) {
+    array[i] = MakeItemRecord(owned, jobs_[static_cast<size_t>(i)]);
+    if (array[i] == nullptr) {
+      Release(owned);
+      return E_OUTOFMEMORY;
+    }
+  }
+  owned_[array] = std::move(owned);
+  header->count = reported;
+  header->items = array;
+  return S_OK;
+}
+
+HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
+                             const EscapeTweak& tweak)
+{
+  if (in == nullptr || inSize != sizeof(RequestBlock) || sizeWord == nullptr) return E_INVALIDARG;
+  RequestBlock request;
+  std::memcpy(&request, in, sizeof request);
+  Text itemName;
+  if (!ReadBoundedText(request.itemName, driver::kItemNameCapacity, itemName)) return E_INVALIDARG;
+  if (request.operation > driver::kOperationFile) return E_INVALIDARG;
+  const JobSpec* job = FindJobByName(itemName);
+  if (job == nullptr) return kNotFound;
+  const DWORD requested = *sizeWord;
+
+  // Page properties: operation 0 with a page count.
+  if (request.operation == driver::kOperationProperties && request.pageCount > 0) {
+    if (requested != 0) return E_INVALIDARG;
+    if (tweak.empty) return S_OK;
+    return PageProperties(*job, request, out, outSize, sizeWord);
+  }
+
+  // A string read: the caller's 8-byte string-pointer slot.
+  if (requested == 0 && out != nullptr && outSize == sizeof(WCHAR*)) {
+    auto* slot = static_cast<const WCHAR**>(out);
+    *slot = nullptr;
+    if (tweak.empty) return S_OK;
+    Text text = job->documentName;
+    if (request.operation == driver::kOperationFile) {
+      // The file name the transfer would be stored under.
+      Text base = job->itemName;
+      size_t dot = base.find_last_of(W('.'));
+      if (dot != Text::npos) base.resize(dot);
+      const DWORD format = request.formatCode;
+      base += format == driver::kFileFormatBmp    ? Text(W(".bmp"))
+              : format == driver::kFileFormatJpeg ? Text(W(".jpg"))
+                                                  : Text(W(".tif"));
+      text = base;
+    }
+    *slot = strings_.insert(text).first->c_str();
+    return S_OK;
+  }
+
+  const DWORD page = request.page == 0 ? 1 : request.page;
+  if (static_cast<LONG>(page) > job->pages) return E_INVALIDARG;
+
+  // Header request: the page's BITMAPINFOHEADER.
+  if (requested == 0 && out != nullptr) {
+    if (outSize < sizeof(BITMAPINFOHEADER)) return kBufferTooSmall;
+    if (tweak.empty) return S_OK;
+    BITMAPINFOHEADER header = DibHeader(RenderPage(*job, static_cast<LONG>(page)));
+    std::memcpy(out, &header, sizeof header);
+    *sizeWord = sizeof header;
+    return S_OK;
+  }
+
+  const std::string key = TransferKey(itemName, request, request.page);
+  // Size query: no output; the size word answers.
+  if (out == nullptr && outSize == 0 && requested == 0) {
+    if (tweak.empty) return S_OK;
+    Transfer made;
+    HRESULT hr = TransferBytes(*job, request, made);
+    if (FAILED(hr)) return hr;
+    *sizeWord = static_cast<DWORD>(static_cast<LONG>(made.bytes.size()) + tweak.countDelta);
+    return S_OK;
+  }
+
+  // Data read: up to the size word's count of bytes, into the output.
+  if (out == nullptr || requested == 0 || requested > outSize) return E_INVALIDARG;
+  auto found = transfers_.find(key);
+  if (found == transfers_.end()) {
+    Transfer made;
+    HRESULT hr = TransferBytes(*job, request, made);
+    if (FAILED(hr)) return hr;
+    found = transfers_.emplace(key, std::move(made)).first;
+  }
+  Transfer& transfer = found->second;
+  if (tweak.empty) {
+    *sizeWord = 0;
+    return S_OK;
+  }
+  size_t chunk = std::min<size_t>(requested, transfer.bytes.size() - transfer.offset);
+  if (transfer.rowBytes != 0) {
+    // Memory transfers come in strips of whole rows.
+    chunk -= chunk % transfer.rowBytes;
+    if (chunk == 0) return kBufferTooSmall;
+  }
+  std::memcpy(out, transfer.bytes.data() + transfer.offset, chunk);
+  transfer.offset += chunk;
+  *sizeWord = static_cast<DWORD>(static_cast<LONG>(chunk) + tweak.countDelta);
+  if (transfer.offset < transfer.bytes.size()) return S_OK;
+
+  const bool endsJob = transfer.endsJob;
+  transfers_.erase(found);
+  if (endsJob) SignalLocked(static_cast<DWORD>(EventKind::JobEnded));
+  return S_FALSE;
+}
+
+HRESULT Driver::PageProperties(const JobSpec& job, const RequestBlock& request, void* out,
+                               DWORD outSize, DWORD* sizeWord)
+{
+  const ULONGLONG needed = ULONGLONG(request.pageCount) * driver::kPagePropertyBytes;
+  if (out == nullptr) return E_INVALIDARG;
+  if (outSize < needed) return kBufferTooSmall;
+  if (request.page < 1 || ULONGLONG(request.page) + request.pageCount - 1 > ULONGLONG(job.pages))
+    return E_INVALIDARG;
+  auto* records = static_cast<PropertyRecord*>(out);
+  for (DWORD p = 0; p < request.pageCount; ++p) {
+    const std::vector<Prop> list = PagePropertyList(job, static_cast<LONG>(request.page + p));
+    for (size_t i = 0; i < list.size(); ++i)
+      FillRecord(records[p * driver::kPagePropertyCount + i], list[i], nullptr);
+  }
+  *sizeWord = static_cast<DWORD>(needed);
+  return S_OK;
+}
+
+HRESULT Driver::TransferBytes(const JobSpec& job, const RequestBlock& request, Transfer& made)
+{
+  const LONG page = request.page == 0 ? 1 : static_cast<LONG>(request.page);
+  made.endsJob = page == job.pages;
+  switch (request.operation) {
+    case driver::kOperationNative: made.bytes = DibData(RenderPage(job, page)); return S_OK;
+    case driver::kOperationProperties: {
+      PageImage image = RenderPage(job, page);
+      made.rowBytes = image.RowBytes();
+      made.bytes = std::move(image.rows);
+      return S_OK;
+    }
+    case driver::kOperationFile:
+      switch (request.formatCode) {
+        case driver::kFileFormatBmp: made.bytes = BmpFile(RenderPage(job, page)); return S_OK;
+        case driver::kFileFormatTiff: made.bytes = TiffFile({RenderPage(job, page)}); return S_OK;
+        case driver::kFileFormatTiffMulti: {
+          // Page 0 asks for the whole document in one file.
+          std::vector<PageImage> pages;
+          LONG first = request.page == 0 ? 1 : page;
+          LONG last = request.page == 0 ? job.pages : page;
+          for (LONG p = first; p <= last; ++p) pages.push_back(RenderPage(job, p));
+          made.endsJob = last == job.pages;
+          made.bytes = TiffFile(pages);
+          return S_OK;
+        }
+        case driver::kFileFormatJpeg: return STIERR_UNSUPPORTED;
+        default: return E_INVALIDARG;
+      }
+  }
+  return E_INVALIDARG;
+}
+
+HRESULT Driver::SignalLocked(DWORD kind)
+{
+  for (const Registration& r : registrations_)
+    if (r.kind == kind) SetEvent(r.event);
+  return S_OK;
+}
+
+int Driver::Signal(DWORD kind)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  int n = 0;
+  for (const Registration& r : registrations_)
+    if (r.kind == kind) n += SetEvent(r.event) ? 1 : 0;
+  return n;
+}
+
+LONG Driver::OutstandingBlocks(DWORD kind)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  LONG n = 0;
+  for (const auto& entry : owned_) n += entry.second.kind == kind ? 1 : 0;
+  return n;
+}
+
+LONG Driver::StoredItemCount()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<LONG>(jobs_.size());
+}
+
+LONG Driver::AccessCount()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return accessCount_;
+}
+
+LONG Driver::EventRegistrations(DWORD kind)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<LONG>(std::count_if(registrations_.begin(), registrations_.end(),
+                                         [&](const Registration& r) { return r.kind == kind; }));
+}
+
+bool Driver::LastSettingsValue(DWORD id, LONG& value)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = lastSettings_.find(id);
+  if (it == lastSettings_.end()) return false;
+  value = it->second;
+  return true;
+}
+
+Text Driver::LastJobName()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return lastJobName_;
+}
+
+Text Driver::LastStoreId()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return lastStoreId_;
+}
+
+Text Driver::LastPin()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return lastPin_;
+}
+
+}  // namespace sim

@@ -1,0 +1,104 @@
+// A scenario: the simulated machine described by a hand-editable JSON file —
+// the STI devices with their registry records and drivers, the jobs stored on
+// each device, the users' records, the launching device, and faults.
+#pragma once
+
+#include "platform/win32.h"
+#include "sim/sim_api.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Text = std::basic_string<WCHAR>;
+
+// One property record as the scenario gives it: an identifier and a 32-bit
+// value (16-bit for the depth).
+struct PropertySpec {
+  DWORD id = 0;
+  LONG value = 0;
+};
+
+struct JobSpec {
+  Text itemName;
+  Text documentName;
+  Text owner;       // security identifier, string form
+  Text itemId;
+  LONG state = 2;
+  LONG pages = 1;
+  LONG width = 200;
+  LONG height = 280;
+  LONG dataType = 3;  // WIA data type: 0 b/w, 2 grey, 3 colour
+  LONG depth = 24;    // what the depth record says
+  LONG deliveredDepth = 24;  // bits per pixel of the images the driver delivers
+  LONG resolution = 1;       // the driver's resolution code
+  LONG fileFormat = 1;       // the driver's file-format code
+  LONG planar = 0;
+  std::optional<LONG> compression = 0;  // absent: no compression record
+  std::optional<LONG> itemSize;         // absent: the size of the item's pages
+  SYSTEMTIME time{};
+  bool hasTime = true;
+  std::vector<PropertySpec> extraProperties;  // appended after the standard ones
+  std::vector<DWORD> omitProperties;
+  bool deletable = true;
+};
+
+struct DeviceValueSpec {
+  Text name;
+  DWORD type = REG_SZ;  // REG_SZ or REG_DWORD
+  Text text;
+  DWORD number = 0;
+};
+
+struct UserSpec {
+  Text storeId;
+  Text pin;
+};
+
+struct DeviceSpec {
+  DWORD index = 0;  // NNNN of the class key (before an in-process load's offset)
+  Text description;
+  Text localName;
+  Text vendor;
+  Text port;
+  Text propProvider;
+  DWORD deviceType = 0x00010000;  // scanner, subtype 0
+  DWORD capabilities = 0;
+  DWORD hardwareConfig = 1;
+  bool attached = true;
+  std::vector<DeviceValueSpec> deviceData;
+  std::vector<PropertySpec> settings;
+  std::vector<PropertySpec> capabilityProperties;
+  Text jobName;  // the settings block's job name as the driver first hands it out
+  std::vector<UserSpec> users;
+  std::optional<Text> driverValue;  // item identifier named by value 16
+  bool requireLock = true;
+  std::vector<JobSpec> jobs;
+};
+
+struct LaunchSpec {
+  DWORD device = 0;  // scenario position
+  DWORD eventCode = 0;
+  Text eventName;
+};
+
+struct Scenario {
+  std::string name;
+  std::vector<DeviceSpec> devices;
+  std::optional<LaunchSpec> launch;
+  std::vector<StiSimFault> faults;
+  DWORD lockTimeoutOverride = 0;
+};
+
+// Parses a scenario; on failure returns false with a message in `error`.
+bool ParseScenario(const std::string& json, Scenario& scenario, std::string& error);
+
+// The scenario of sim/scenarios/default.json, compiled in.
+const char* DefaultScenarioJson();
+
+Text Utf8ToText(const std::string& utf8);
+std::string TextToUtf8(const Text& text);
+
+}  // namespace sim

@@ -1,0 +1,121 @@
+// The simulator's test interface: load scenarios, inject faults, shorten the
+// lock wait, read the journal and look at the driver's state. Exported from
+// sti.dll on Windows (the unit tests link its import library, so the tests and
+// the bridge under test share one simulator); plain functions of the static
+// library natively. Nothing here is part of STI.
+#pragma once
+
+#include "platform/win32.h"
+
+#if defined(_WIN32) && defined(STIBRIDGE_SIM_BUILDING)
+#define STISIM_EXPORT __declspec(dllexport)
+#define STISIM_API extern "C" __declspec(dllexport)
+#elif defined(_WIN32)
+#define STISIM_EXPORT
+#define STISIM_API extern "C" __declspec(dllimport)
+#else
+#define STISIM_EXPORT
+#define STISIM_API extern "C"
+#endif
+
+// Fault targets besides the escape codes (4101..4122).
+#define STISIM_TARGET_LOCK 1u
+#define STISIM_TARGET_UNLOCK 2u
+#define STISIM_TARGET_CREATE_DEVICE 3u
+#define STISIM_TARGET_DEVICE_LIST 4u
+#define STISIM_TARGET_DEVICE_INFO 5u
+#define STISIM_TARGET_DEVICE_VALUE 6u
+
+// Fault modes.
+#define STISIM_FAULT_FAIL 1u      // answer `result` without doing anything
+#define STISIM_FAULT_TIMEOUT 2u   // wait `delayMs` (the lock: its time-out), then time out
+#define STISIM_FAULT_EMPTY 3u     // succeed, but hand out no block / no data
+#define STISIM_FAULT_MISMATCH 4u  // succeed with counts off by `countDelta`
+
+#define STISIM_ANY 0xFFFFFFFFu
+
+struct StiSimFault {
+  DWORD target;     // escape code or STISIM_TARGET_*
+  DWORD mode;       // STISIM_FAULT_*
+  HRESULT result;   // for STISIM_FAULT_FAIL
+  DWORD delayMs;    // for STISIM_FAULT_TIMEOUT on escapes
+  LONG countDelta;  // for STISIM_FAULT_MISMATCH
+  DWORD skip;       // matching calls to let through first
+  DWORD times;      // matching calls to affect; 0 = every one
+  DWORD device;     // scenario position of the device, or STISIM_ANY
+  DWORD operation;  // ItemTransfer only: the request's operation, or STISIM_ANY
+};
+
+// Journal entry kinds.
+#define STISIM_JOURNAL_LOCK 1u
+#define STISIM_JOURNAL_ESCAPE 2u
+#define STISIM_JOURNAL_UNLOCK 3u
+
+struct StiSimJournalEntry {
+  DWORD kind;         // STISIM_JOURNAL_*
+  DWORD device;       // scenario position of the device
+  DWORD object;       // serial number of the device object (1, 2, ... per process)
+  DWORD code;         // escape code; the requested time-out for a lock
+  DWORD inSize;       // escape input size
+  DWORD outSize;      // escape output size
+  DWORD sizeBefore;   // size word before the escape
+  DWORD sizeAfter;    // size word after the escape
+  BOOL hasSizeWord;   // whether the caller passed a size word
+  DWORD operation;    // ItemTransfer: the request's operation (STISIM_ANY otherwise)
+  HRESULT result;
+  DWORD elapsedMs;    // time spent in the call (the lock's wait)
+};
+
+// Blocks the driver has handed out and not taken back, by kind.
+#define STISIM_BLOCK_CAPABILITIES 0u
+#define STISIM_BLOCK_SETTINGS 2u
+#define STISIM_BLOCK_ITEM_LIST 4u
+#define STISIM_BLOCK_USER_RECORD 8u
+
+// Scenarios. A load replaces the whole simulated machine: device records in
+// the registry, drivers, stored jobs, faults, launch, journal. In-process loads
+// install their device keys as 0100 + index, tagged for this process's use, so
+// that they never touch the devices an installed scenario put in the same
+// registry. Parse errors are E_INVALIDARG; StiSimLastError tells why.
+STISIM_API HRESULT StiSimLoadScenarioJson(const char* utf8Json);
+STISIM_API HRESULT StiSimLoadScenarioFile(LPCWSTR path);
+STISIM_API HRESULT StiSimLoadDefaultScenario();
+STISIM_API DWORD StiSimLastError(char* buffer, DWORD capacity);
+
+// Installs a scenario for other processes (the server started by COM): writes
+// HKLM\Software\stibridge\Simulator "Scenario" = path and "Journal" =
+// journalPath (may be null) and installs the device records as 0000 + index.
+STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath);
+
+// The device's internal name ("{6BDD1FC6-...}\NNNN") by scenario position.
+STISIM_API HRESULT StiSimDeviceInternalName(DWORD device, LPWSTR buffer, DWORD capacity);
+STISIM_API DWORD StiSimDeviceCount();
+
+// Faults add to those of the scenario; ClearFaults removes all.
+STISIM_API HRESULT StiSimAddFault(const StiSimFault* fault);
+STISIM_API void StiSimClearFaults();
+
+// Every LockDevice waits `milliseconds` instead of what it asked for; 0
+// restores the requested time-outs.
+STISIM_API void StiSimSetLockTimeoutOverride(DWORD milliseconds);
+
+// The device whose event launched the client, or STISIM_ANY for none.
+STISIM_API HRESULT StiSimSetLaunch(DWORD device, DWORD eventCode, LPCWSTR eventName);
+
+STISIM_API DWORD StiSimJournalCount();
+STISIM_API BOOL StiSimJournalAt(DWORD index, StiSimJournalEntry* entry);
+STISIM_API void StiSimClearJournal();
+
+// Driver state, by scenario position of the device.
+STISIM_API LONG StiSimOutstandingBlocks(DWORD device, DWORD kind);
+STISIM_API LONG StiSimStoredItemCount(DWORD device);
+STISIM_API LONG StiSimAccessCount(DWORD device);
+STISIM_API LONG StiSimEventRegistrations(DWORD device, DWORD kind);
+// What the last SetScanSettings and SetUserRecord delivered.
+STISIM_API HRESULT StiSimLastSettingsValue(DWORD device, DWORD property, LONG* value);
+STISIM_API HRESULT StiSimLastJobName(DWORD device, LPWSTR buffer, DWORD capacity);
+STISIM_API HRESULT StiSimLastStoreId(DWORD device, LPWSTR buffer, DWORD capacity);
+STISIM_API HRESULT StiSimLastPin(DWORD device, LPWSTR buffer, DWORD capacity);
+// Signals every event registered for `kind`, from a thread of the driver's
+// own when `ownThread` is set (as a device would when a job ends by itself).
+STISIM_API HRESULT StiSimRaiseEvent(DWORD device, DWORD kind, BOOL ownThread);

@@ -1,0 +1,313 @@
+#include "sim/simulator.h"
+
+#include "bridge/driver_blocks.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+std::string NarrowPath(const Text& path)
+{
+  char buffer[1024];
+  int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, buffer, sizeof buffer, nullptr, nullptr);
+  return n > 0 ? std::string(buffer) : std::string();
+}
+
+bool ReadFileText(const Text& path, std::string& text)
+{
+  std::ifstream file(NarrowPath(path), std::ios::binary);
+  if (!file) return false;
+  std::ostringstream out;
+  out << file.rdbuf();
+  text = out.str();
+  return true;
+}
+
+bool ReadConfigString(HKEY key, const WCHAR* name, Text& value)
+{
+  WCHAR buffer[1024] = {};
+  DWORD size = sizeof buffer - sizeof(WCHAR);
+  DWORD type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ)
+    return false;
+  value = Text(buffer, TextLength(buffer, size / sizeof(WCHAR)));
+  return !value.empty();
+}
+
+}  // namespace
+
+size_t TextLength(const WCHAR* text, size_t limit)
+{
+  size_t n = 0;
+  while (n < limit && text[n] != 0) ++n;
+  return n;
+}
+
+bool CopyText(const Text& text, WCHAR* buffer, DWORD capacity)
+{
+  if (buffer == nullptr || capacity == 0) return false;
+  size_t n = text.size() < capacity ? text.size() : capacity - 1;
+  for (size_t i = 0; i < n; ++i) buffer[i] = text[i];
+  buffer[n] = 0;
+  return n == text.size();
+}
+
+HRESULT DeviceLock::Acquire(const void* holder, DWORD timeoutMs)
+{
+  std::unique_lock<std::mutex> guard(mutex_);
+  auto free = [&] { return holder_ == nullptr || holder_ == holder; };
+  if (timeoutMs == INFINITE)
+    released_.wait(guard, free);
+  else if (!released_.wait_for(guard, std::chrono::milliseconds(timeoutMs), free))
+    return STIERR_DEVICE_LOCKED;
+  holder_ = holder;
+  ++depth_;
+  return S_OK;
+}
+
+HRESULT DeviceLock::Release(const void* holder)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (holder_ != holder) return STIERR_NEEDS_LOCK;
+  if (--depth_ == 0) {
+    holder_ = nullptr;
+    released_.notify_all();
+  }
+  return S_OK;
+}
+
+bool DeviceLock::HeldBy(const void* holder)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return holder_ == holder;
+}
+
+void Journal::Add(const StiSimJournalEntry& e)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  entries_.push_back(e);
+  if (file_ == nullptr) return;
+  // One line per entry, for tests in another process.
+  auto u = [](DWORD v) { return std::to_string(static_cast<unsigned long>(v)); };
+  char result[16];
+  std::snprintf(result, sizeof result, "0x%08X", static_cast<unsigned>(e.result));
+  std::string line;
+  if (e.kind == STISIM_JOURNAL_LOCK) {
+    line = "lock device=" + u(e.device) + " object=" + u(e.object) + " timeout=" + u(e.code) +
+           " elapsed=" + u(e.elapsedMs) + " result=" + result;
+  } else if (e.kind == STISIM_JOURNAL_UNLOCK) {
+    line = "unlock device=" + u(e.device) + " object=" + u(e.object) + " result=" + result;
+  } else {
+    const char* name = driver::EscapeCodeName(e.code);
+    line = "escape device=" + u(e.device) + " object=" + u(e.object) + " code=" + u(e.code) +
+           " name=" + (name ? name : "unknown") + " in=" + u(e.inSize) + " out=" + u(e.outSize) +
+           " size=" + u(e.sizeBefore) + "->" + u(e.sizeAfter) + " result=" + result;
+  }
+  std::fputs((line + "\n").c_str(), file_);
+  std::fflush(file_);
+}
+
+DWORD Journal::Count()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<DWORD>(entries_.size());
+}
+
+bool Journal::At(DWORD index, StiSimJournalEntry& entry)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (index >= entries_.size()) return false;
+  entry = entries_[index];
+  return true;
+}
+
+void Journal::Clear()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  entries_.clear();
+}
+
+void Journal::SetFile(const Text& path)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = path.empty() ? nullptr : std::fopen(NarrowPath(path).c_str(), "a");
+}
+
+void FaultTable::Set(const std::vector<StiSimFault>& faults)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  faults_.clear();
+  for (const StiSimFault& f : faults) faults_.push_back({f, 0});
+}
+
+void FaultTable::Add(const StiSimFault& fault)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  faults_.push_back({fault, 0});
+}
+
+std::optional<StiSimFault> FaultTable::Take(DWORD target, DWORD device, DWORD operation)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (Active& a : faults_) {
+    const StiSimFault& f = a.spec;
+    if (f.target != target) continue;
+    if (f.device != STISIM_ANY && f.device != device) continue;
+    if (f.operation != STISIM_ANY && f.operation != operation) continue;
+    DWORD seen = a.seen++;
+    if (seen < f.skip) continue;
+    if (f.times != 0 && seen - f.skip >= f.times) continue;
+    return f;
+  }
+  return std::nullopt;
+}
+
+Simulator& Simulator::Instance()
+{
+  // Never destroyed: blocks handed out stay valid until the process ends.
+  static Simulator* simulator = new Simulator();
+  return *simulator;
+}
+
+Simulator& Simulator::Get()
+{
+  Simulator& simulator = Instance();
+  if (!simulator.loaded_) {
+    std::lock_guard<std::mutex> guard(simulator.configMutex_);
+    if (!simulator.loaded_) simulator.LoadConfigured();
+  }
+  return simulator;
+}
+
+void Simulator::LoadConfigured()
+{
+  // A process that COM started cannot be given an environment: the
+  // installer names the scenario and the journal file in the registry.
+  Text scenarioPath, journalPath;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    ReadConfigString(key, W("Scenario"), scenarioPath);
+    ReadConfigString(key, W("Journal"), journalPath);
+    RegCloseKey(key);
+  }
+  if (!scenarioPath.empty() && SUCCEEDED(LoadFile(scenarioPath, Use::Installed))) {
+    journal.SetFile(journalPath);
+    return;
+  }
+  Scenario scenario;
+  std::string error;
+  if (!ParseScenario(DefaultScenarioJson(), scenario, error)) scenario = Scenario();
+  Load(scenario, Use::InProcess);
+}
+
+HRESULT Simulator::LoadFile(const Text& path, Use use)
+{
+  std::string text, error;
+  Scenario scenario;
+  if (!ReadFileText(path, text)) {
+    SetLastError("cannot read " + TextToUtf8(path));
+    return STIERR_OBJECTNOTFOUND;
+  }
+  if (!ParseScenario(text, scenario, error)) {
+    SetLastError(error);
+    return E_INVALIDARG;
+  }
+  return Load(scenario, use);
+}
+
+HRESULT Simulator::Load(const Scenario& scenario, Use use)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  const Text tag = use == Use::InProcess ? kTagInProcess : kTagInstalled;
+  const DWORD base = use == Use::InProcess ? kInProcessIndexBase : 0;
+  RemoveDeviceRecords(tag);
+  HRESULT hr = InstallDeviceRecords(scenario, base, tag);
+  if (FAILED(hr)) {
+    lastError_ = "cannot write the device records to the registry";
+    return hr;
+  }
+  // Device objects of an earlier scenario keep their devices alive, so blocks
+  // they handed out stay valid; new objects see only the new scenario.
+  devices_.clear();
+  for (size_t i = 0; i < scenario.devices.size(); ++i) {
+    const DeviceSpec& spec = scenario.devices[i];
+    devices_.push_back(
+        std::make_shared<SimDevice>(static_cast<DWORD>(i), spec, InternalName(base + spec.index)));
+  }
+  tag_ = tag;
+  launch_ = scenario.launch;
+  faults.Set(scenario.faults);
+  lockOverride_ = scenario.lockTimeoutOverride;
+  journal.Clear();
+  journal.SetFile(Text());
+  lastError_.clear();
+  loaded_ = true;
+  return S_OK;
+}
+
+std::string Simulator::LastError()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return lastError_;
+}
+
+void Simulator::SetLastError(const std::string& error)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  lastError_ = error;
+}
+
+std::shared_ptr<SimDevice> Simulator::FindDevice(const WCHAR* internalName)
+{
+  if (!IsInternalName(internalName)) return nullptr;
+  std::lock_guard<std::mutex> guard(mutex_);
+  // The class GUID part may come in either case; the index is digits.
+  for (const auto& device : devices_)
+    if (lstrcmpiW(device->internalName.c_str(), internalName) == 0) return device;
+  return nullptr;
+}
+
+std::shared_ptr<SimDevice> Simulator::DeviceAt(DWORD position)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return position < devices_.size() ? devices_[position] : nullptr;
+}
+
+DWORD Simulator::DeviceCount()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<DWORD>(devices_.size());
+}
+
+Text Simulator::Tag()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return tag_;
+}
+
+std::optional<LaunchSpec> Simulator::Launch()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return launch_;
+}
+
+void Simulator::SetLaunch(std::optional<LaunchSpec> launch)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  launch_ = std::move(launch);
+}
+
+DWORD Simulator::LockTimeout(DWORD requested) const
+{
+  DWORD override = lockOverride_;
+  return override != 0 ? override : requested;
+}
+
+}  // namespace sim

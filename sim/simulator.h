@@ -1,0 +1,157 @@
+// The simulated machine of one process: the devices of the loaded scenario
+// (each with its lock and its driver), the injected faults, the journal, the
+// launch information and where the scenario came from.
+#pragma once
+
+#include "platform/win32.h"
+#include "sim/driver.h"
+#include "sim/scenario.h"
+#include "sim/sim_api.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The imaging device class and the registry keys the simulator uses.
+inline constexpr const WCHAR* kClassGuid = W("{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}");
+inline constexpr const WCHAR* kClassKeyPath =
+    W("System\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}");
+inline constexpr const WCHAR* kConfigKeyPath = W("Software\\stibridge\\Simulator");
+// Marks the device keys a scenario load installed, and for which use.
+inline constexpr const WCHAR* kTagValue = W("StiSimulatorTag");
+inline constexpr const WCHAR* kTagInstalled = W("installed");
+inline constexpr const WCHAR* kTagInProcess = W("inproc");
+inline constexpr DWORD kInProcessIndexBase = 100;
+
+// The device lock of STI: held by one device object at a time, shared by all
+// device objects of the same device in the process.
+class DeviceLock {
+ public:
+  // S_OK once `holder` holds the lock (again); STIERR_DEVICE_LOCKED when
+  // another holder kept it for `timeoutMs`.
+  HRESULT Acquire(const void* holder, DWORD timeoutMs);
+  HRESULT Release(const void* holder);
+  bool HeldBy(const void* holder);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  const void* holder_ = nullptr;
+  int depth_ = 0;
+};
+
+struct SimDevice {
+  SimDevice(DWORD position, const DeviceSpec& spec, Text internalName)
+      : position(position), spec(spec), internalName(std::move(internalName)), driver(spec)
+  {
+  }
+  const DWORD position;
+  const DeviceSpec spec;
+  const Text internalName;
+  DeviceLock lock;
+  Driver driver;
+};
+
+class Journal {
+ public:
+  void Add(const StiSimJournalEntry& entry);
+  DWORD Count();
+  bool At(DWORD index, StiSimJournalEntry& entry);
+  void Clear();
+  // Also appends every entry, as a line, to this file (null: none).
+  void SetFile(const Text& path);
+
+ private:
+  std::mutex mutex_;
+  std::vector<StiSimJournalEntry> entries_;
+  FILE* file_ = nullptr;
+};
+
+class FaultTable {
+ public:
+  void Set(const std::vector<StiSimFault>& faults);
+  void Add(const StiSimFault& fault);
+  // The fault that this call meets, if any (each matching call is counted).
+  std::optional<StiSimFault> Take(DWORD target, DWORD device, DWORD operation);
+
+ private:
+  struct Active {
+    StiSimFault spec;
+    DWORD seen = 0;
+  };
+  std::mutex mutex_;
+  std::vector<Active> faults_;
+};
+
+class Simulator {
+ public:
+  // The process's simulator; Get also loads the configured scenario on first
+  // use, Instance does not (for loads of the test interface).
+  static Simulator& Get();
+  static Simulator& Instance();
+
+  enum class Use { InProcess, Installed };
+  HRESULT Load(const Scenario& scenario, Use use);
+  HRESULT LoadFile(const Text& path, Use use);
+  std::string LastError();
+  void SetLastError(const std::string& error);
+
+  std::shared_ptr<SimDevice> FindDevice(const WCHAR* internalName);
+  std::shared_ptr<SimDevice> DeviceAt(DWORD position);
+  DWORD DeviceCount();
+  // The tag of the device keys this process lists.
+  Text Tag();
+
+  std::optional<LaunchSpec> Launch();
+  void SetLaunch(std::optional<LaunchSpec> launch);
+
+  DWORD LockTimeout(DWORD requested) const;
+  void SetLockTimeoutOverride(DWORD ms) { lockOverride_ = ms; }
+
+  Journal journal;
+  FaultTable faults;
+
+ private:
+  Simulator() = default;
+  void LoadConfigured();
+
+  std::mutex configMutex_;
+  std::mutex mutex_;
+  std::atomic<bool> loaded_{false};
+  Text tag_;
+  std::vector<std::shared_ptr<SimDevice>> devices_;
+  std::optional<LaunchSpec> launch_;
+  std::string lastError_;
+  std::atomic<DWORD> lockOverride_{0};
+};
+
+// Device records in the registry (device_records.cpp).
+struct DeviceRecord {
+  Text internalName;
+  Text vendor, description, port, propProvider, localName;
+  DWORD deviceType = 0, capabilities = 0, hardwareConfig = 0;
+  bool attached = true;
+};
+// The internal name of the class key's subkey NNNN.
+Text InternalName(DWORD index);
+// True for "{6BDD1FC6-...}\NNNN" (four digits), the only names STI knows.
+bool IsInternalName(const WCHAR* name);
+HRESULT InstallDeviceRecords(const Scenario& scenario, DWORD indexBase, const Text& tag);
+void RemoveDeviceRecords(const Text& tag);
+bool ReadDeviceRecord(const WCHAR* internalName, DeviceRecord& record);
+std::vector<DeviceRecord> ReadDeviceRecords(const Text& tag);
+// STI_DEVICE_INFORMATIONW records and their strings in one LocalAlloc block.
+STI_DEVICE_INFORMATIONW* PackDeviceRecords(const std::vector<DeviceRecord>& records);
+
+// Bounded copy into a caller's buffer of `capacity` units; false if cut.
+bool CopyText(const Text& text, WCHAR* buffer, DWORD capacity);
+size_t TextLength(const WCHAR* text, size_t limit);
+
+}  // namespace sim

@@ -1,0 +1,232 @@
+// The STI device object: the device lock with its time-out, escapes forwarded
+// to the driver, and the journal of every lock, escape and unlock.
+#include "sim/sti_objects.h"
+
+#include "bridge/driver_blocks.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+std::atomic<DWORD> nextSerial{1};
+
+DWORD ElapsedMs(std::chrono::steady_clock::time_point since)
+{
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - since)
+                                .count());
+}
+
+// The request's operation, for faults aimed at one use of ItemTransfer.
+DWORD RequestOperation(DWORD code, const void* in, DWORD inSize)
+{
+  if (code != static_cast<DWORD>(driver::EscapeCode::ItemTransfer) || in == nullptr ||
+      inSize != sizeof(driver::RequestBlock))
+    return STISIM_ANY;
+  DWORD operation;
+  std::memcpy(&operation, in, sizeof operation);
+  return operation;
+}
+
+}  // namespace
+
+CStiDevice::CStiDevice(std::shared_ptr<SimDevice> device, DWORD mode)
+    : device_(std::move(device)), mode_(mode), serial_(nextSerial++)
+{
+}
+
+CStiDevice::~CStiDevice()
+{
+  // A device object that goes away gives the lock up.
+  while (device_->lock.HeldBy(this))
+    if (FAILED(device_->lock.Release(this))) break;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::QueryInterface(REFIID iid, void** object)
+{
+  if (object == nullptr) return E_POINTER;
+  if (iid == IID_IUnknown || iid == IID_IStiDevice) {
+    *object = static_cast<IStiDevice*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CStiDevice::AddRef() { return ++refs_; }
+
+ULONG STDMETHODCALLTYPE CStiDevice::Release()
+{
+  ULONG left = --refs_;
+  if (left == 0) delete this;
+  return left;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD) { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE CStiDevice::GetCapabilities(PSTI_DEV_CAPS caps)
+{
+  if (caps == nullptr) return E_INVALIDARG;
+  caps->dwGeneric = device_->spec.capabilities;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::GetStatus(PSTI_DEVICE_STATUS status)
+{
+  if (status == nullptr) return E_INVALIDARG;
+  status->dwOnlineState = device_->spec.attached ? 0x1u : 0x40u;  // operational / offline
+  status->dwHardwareStatusCode = 0;
+  status->dwEventHandlingState = 0;
+  status->dwPollingInterval = 0;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::DeviceReset() { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE CStiDevice::Diagnostic(LPSTI_DIAG diag)
+{
+  if (diag == nullptr) return E_INVALIDARG;
+  diag->dwBasicDiagCode = 0;
+  diag->dwVendorDiagCode = 0;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID in, DWORD inSize,
+                                             LPVOID out, DWORD outSize, LPDWORD sizeWord)
+{
+  Simulator& simulator = Simulator::Get();
+  StiSimJournalEntry entry{};
+  entry.kind = STISIM_JOURNAL_ESCAPE;
+  entry.device = device_->position;
+  entry.object = serial_;
+  entry.code = code;
+  entry.inSize = inSize;
+  entry.outSize = outSize;
+  entry.hasSizeWord = sizeWord != nullptr;
+  entry.sizeBefore = sizeWord != nullptr ? *sizeWord : 0;
+  entry.operation = RequestOperation(code, in, inSize);
+  const auto started = std::chrono::steady_clock::now();
+
+  HRESULT hr;
+  // The driver serves only the holder of the device lock.
+  const bool locked = !device_->spec.requireLock || device_->lock.HeldBy(this);
+  std::optional<StiSimFault> fault;
+  if (locked) fault = simulator.faults.Take(code, device_->position, entry.operation);
+  if (!locked) {
+    hr = STIERR_NEEDS_LOCK;
+  } else if (fault && fault->mode == STISIM_FAULT_FAIL) {
+    hr = fault->result;
+  } else if (fault && fault->mode == STISIM_FAULT_TIMEOUT) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+    hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+  } else {
+    EscapeTweak tweak;
+    tweak.empty = fault && fault->mode == STISIM_FAULT_EMPTY;
+    tweak.countDelta = fault && fault->mode == STISIM_FAULT_MISMATCH ? fault->countDelta : 0;
+    hr = device_->driver.Escape(code, in, inSize, out, outSize, sizeWord, tweak);
+  }
+  if (FAILED(hr)) lastError_ = static_cast<DWORD>(HRESULT_CODE(hr));
+
+  entry.sizeAfter = sizeWord != nullptr ? *sizeWord : 0;
+  entry.result = hr;
+  entry.elapsedMs = ElapsedMs(started);
+  simulator.journal.Add(entry);
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::GetLastError(LPDWORD error)
+{
+  if (error == nullptr) return E_INVALIDARG;
+  *error = lastError_;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::LockDevice(DWORD timeoutMs)
+{
+  Simulator& simulator = Simulator::Get();
+  const auto started = std::chrono::steady_clock::now();
+  const DWORD wait = simulator.LockTimeout(timeoutMs);
+  HRESULT hr;
+  std::optional<StiSimFault> fault =
+      simulator.faults.Take(STISIM_TARGET_LOCK, device_->position, STISIM_ANY);
+  if (fault && fault->mode == STISIM_FAULT_FAIL) {
+    hr = fault->result;
+  } else if (fault && fault->mode == STISIM_FAULT_TIMEOUT) {
+    // As if another holder kept the device for the whole wait.
+    if (wait != INFINITE) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    hr = STIERR_DEVICE_LOCKED;
+  } else {
+    hr = device_->lock.Acquire(this, wait);
+  }
+  if (FAILED(hr)) lastError_ = hr == STIERR_DEVICE_LOCKED ? DWORD(ERROR_TIMEOUT) : HRESULT_CODE(hr);
+
+  StiSimJournalEntry entry{};
+  entry.kind = STISIM_JOURNAL_LOCK;
+  entry.device = device_->position;
+  entry.object = serial_;
+  entry.code = timeoutMs;
+  entry.operation = STISIM_ANY;
+  entry.result = hr;
+  entry.elapsedMs = ElapsedMs(started);
+  simulator.journal.Add(entry);
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::UnLockDevice()
+{
+  Simulator& simulator = Simulator::Get();
+  std::optional<StiSimFault> fault =
+      simulator.faults.Take(STISIM_TARGET_UNLOCK, device_->position, STISIM_ANY);
+  HRESULT hr = device_->lock.Release(this);
+  // An injected failure still gives the lock up: the caller cannot retry.
+  if (SUCCEEDED(hr) && fault && fault->mode == STISIM_FAULT_FAIL) hr = fault->result;
+  if (FAILED(hr)) lastError_ = static_cast<DWORD>(HRESULT_CODE(hr));
+
+  StiSimJournalEntry entry{};
+  entry.kind = STISIM_JOURNAL_UNLOCK;
+  entry.device = device_->position;
+  entry.object = serial_;
+  entry.operation = STISIM_ANY;
+  entry.result = hr;
+  simulator.journal.Add(entry);
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CStiDevice::RawReadData(LPVOID, LPDWORD, LPOVERLAPPED)
+{
+  return STIERR_UNSUPPORTED;
+}
+HRESULT STDMETHODCALLTYPE CStiDevice::RawWriteData(LPVOID, DWORD, LPOVERLAPPED)
+{
+  return STIERR_UNSUPPORTED;
+}
+HRESULT STDMETHODCALLTYPE CStiDevice::RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED)
+{
+  return STIERR_UNSUPPORTED;
+}
+HRESULT STDMETHODCALLTYPE CStiDevice::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED)
+{
+  return STIERR_UNSUPPORTED;
+}
+HRESULT STDMETHODCALLTYPE CStiDevice::Subscribe(LPSTISUBSCRIBE) { return STIERR_UNSUPPORTED; }
+HRESULT STDMETHODCALLTYPE CStiDevice::GetLastNotificationData(LPSTINOTIFY)
+{
+  return STIERR_UNSUPPORTED;
+}
+HRESULT STDMETHODCALLTYPE CStiDevice::UnSubscribe() { return STIERR_UNSUPPORTED; }
+
+HRESULT STDMETHODCALLTYPE CStiDevice::GetLastErrorInfo(STI_ERROR_INFO* info)
+{
+  if (info == nullptr) return E_INVALIDARG;
+  info->dwGenericError = lastError_;
+  info->dwVendorError = 0;
+  info->szExtendedErrorText[0] = 0;
+  return S_OK;
+}
+
+}  // namespace sim
