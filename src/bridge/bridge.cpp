@@ -50,13 +50,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetServerFileName(BSTR* name)
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetDeviceFamily(int* family)
-{
-  if (family == nullptr) return E_POINTER;
-  *family = deviceFamily;
-  return S_OK;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetLastItemIndex(int* index)
 {
   if (index == nullptr) return E_POINTER;

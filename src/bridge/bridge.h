@@ -3,6 +3,7 @@
 // IStiScannerComBridge interface whose methods are the whole service.
 #pragma once
 
+#include "bridge/driver_blocks.h"
 #include "com/unknown.h"
 
 class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
@@ -74,19 +75,28 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   ~CStiScannerComBridge() override;
 
  private:
+  // Device discovery and open.
+  HRESULT ProvideLaunchBuffer();
+  void ReplaceDeviceInfo(STI_DEVICE_INFORMATIONW* record);
+  HRESULT FetchDeviceInfo(LPWSTR internalName);
+  void ReplaceDevice(IStiDevice* created);
+  HRESULT CreateSelectedDevice();
+  HRESULT ProbeCapabilities();
+  HRESULT CopyProfileStrings(LPCWSTR qualifier, LPCWSTR name, LPCWSTR store);
+
   IStillImageW* stillImage = nullptr;
   IStiDevice* device = nullptr;
   STI_DEVICE_INFORMATIONW* deviceInfo = nullptr;
   DWORD deviceSelected = 0;
   HGLOBAL launchNameMem = nullptr;
   WCHAR* launchName = nullptr;
-  void* itemList = nullptr;
+  driver::ItemListHeader* itemList = nullptr;
   HGLOBAL itemListMem = nullptr;
   WCHAR* profileName = nullptr;
   WCHAR* profileQualifier = nullptr;
   WCHAR* storeId = nullptr;
-  void* scanSettings = nullptr;
-  void* capabilities = nullptr;
+  driver::SettingsBlock* scanSettings = nullptr;
+  driver::CapabilityBlock* capabilities = nullptr;
   STI_DEVICE_INFORMATIONW* deviceList = nullptr;
   DWORD deviceCount = 0;
   HANDLE itemDeletedEvent = nullptr;
@@ -103,7 +113,7 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   LONG pagesInItem = 0;
   DWORD capabilityFlag = 0;
   LONG lastItemIndex = -1;
-  void* userRecord = nullptr;
+  driver::UserRecord* userRecord = nullptr;
   HKEY userDataKey = nullptr;
   LONG deviceFamily = -1;
 };

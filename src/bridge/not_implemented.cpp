@@ -7,16 +7,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetPagesRemaining(int)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int, int*, int)
 {
   return E_NOTIMPL;
@@ -37,21 +27,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::DeleteItem(int)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(int*, BSTR*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectDeviceByName(LPWSTR, int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR, LPWSTR, LPWSTR)
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseItemList()
 {
   return E_NOTIMPL;
@@ -63,16 +38,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageInfo(TW_IMAGEINFO*, int)
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::PrepareTransfer(int, int, int, int, int, int, int, int, int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::UnregisterEvents()
 {
   return E_NOTIMPL;
 }

@@ -1,0 +1,199 @@
+// Device discovery and selection: the STI root object, the device that
+// launched the client, the list of served devices, and the family code.
+#include "bridge/bridge.h"
+#include "bridge/model_table.h"
+#include "com/bstr.h"
+#include "com/wide_string.h"
+
+namespace {
+
+constexpr SIZE_T kLaunchBufferBytes = 520;
+
+}  // namespace
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
+{
+  IStillImageW* created = nullptr;
+  HRESULT hr = StiCreateInstanceW(GetModuleHandleW(nullptr),
+                                  STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &created, nullptr);
+  // A second call replaces the root object; the one it replaces is released
+  // rather than leaked.
+  if (stillImage != nullptr) stillImage->Release();
+  stillImage = created;
+  return hr;
+}
+
+HRESULT CStiScannerComBridge::ProvideLaunchBuffer()
+{
+  if (launchName != nullptr) return S_OK;
+  launchNameMem = GlobalAlloc(GHND, kLaunchBufferBytes);
+  launchName = static_cast<WCHAR*>(GlobalLock(launchNameMem));
+  if (launchName == nullptr) {
+    GlobalFree(launchNameMem);
+    launchNameMem = nullptr;
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+void CStiScannerComBridge::ReplaceDeviceInfo(STI_DEVICE_INFORMATIONW* record)
+{
+  if (deviceInfo != nullptr && deviceInfo != record) LocalFree(deviceInfo);
+  deviceInfo = record;
+}
+
+HRESULT CStiScannerComBridge::FetchDeviceInfo(LPWSTR internalName)
+{
+  void* record = nullptr;
+  HRESULT hr = stillImage->GetDeviceInfo(internalName, &record);
+  ReplaceDeviceInfo(static_cast<STI_DEVICE_INFORMATIONW*>(record));
+  return hr;
+}
+
+void CStiScannerComBridge::ReplaceDevice(IStiDevice* created)
+{
+  // Nothing but this field ever holds the device object, and no transaction
+  // is open between calls, so the replaced object can go.
+  if (device != nullptr && device != created) device->Release();
+  device = created;
+}
+
+HRESULT CStiScannerComBridge::CreateSelectedDevice()
+{
+  IStiDevice* created = nullptr;
+  HRESULT hr = stillImage->CreateDevice(deviceInfo->szDeviceInternalName,
+                                        STI_DEVICE_CREATE_STATUS, &created, nullptr);
+  ReplaceDevice(created);
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
+{
+  if (stillImage == nullptr) return E_FAIL;
+  HRESULT hr = ProvideLaunchBuffer();
+  if (FAILED(hr)) return hr;
+
+  WCHAR launchDevice[STI_MAX_INTERNAL_NAME_LENGTH] = {};
+  DWORD eventCode = 0;
+  HRESULT pending;
+  if (SUCCEEDED(stillImage->GetSTILaunchInformation(launchDevice, &eventCode, launchName))) {
+    pending = FetchDeviceInfo(launchDevice);
+    deviceSelected = 1;
+  } else {
+    DWORD count = 0;
+    void* list = nullptr;
+    hr = stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+    if (FAILED(hr)) return hr;
+    if (list == nullptr) return E_FAIL;
+    pending = hr;
+    auto* entries = static_cast<STI_DEVICE_INFORMATIONW*>(list);
+    for (DWORD i = 0; i < count; ++i) {
+      DeviceClass deviceClass = ClassifyDevice(entries[i].pszDeviceDescription);
+      deviceFamily = FamilyCode(deviceClass);
+      if (deviceFamily == -1) continue;
+      pending = FetchDeviceInfo(entries[i].szDeviceInternalName);
+      deviceSelected = 1;
+      break;
+    }
+    LocalFree(list);
+  }
+
+  if (deviceSelected == 1 && deviceInfo != nullptr) return CreateSelectedDevice();
+  return pending;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(int* count, BSTR* names)
+{
+  if (count == nullptr || names == nullptr || stillImage == nullptr) return E_FAIL;
+  HRESULT hr = ProvideLaunchBuffer();
+  if (FAILED(hr)) return hr;
+
+  WCHAR launchDevice[STI_MAX_INTERNAL_NAME_LENGTH] = {};
+  DWORD eventCode = 0;
+  if (SUCCEEDED(stillImage->GetSTILaunchInformation(launchDevice, &eventCode, launchName))) {
+    *count = 1;
+    hr = FetchDeviceInfo(launchDevice);
+    if (SUCCEEDED(hr)) deviceSelected = 1;
+    return hr;
+  }
+
+  // The list of an earlier enumeration that no selection consumed is freed
+  // before the new one replaces it.
+  LocalFree(deviceList);
+  deviceList = nullptr;
+  void* list = nullptr;
+  DWORD listed = 0;
+  HRESULT listResult =
+      stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &listed, &list);
+  deviceCount = listed;
+  deviceList = static_cast<STI_DEVICE_INFORMATIONW*>(list);
+  if (FAILED(listResult)) return listResult;
+  if (deviceList == nullptr) return E_FAIL;
+
+  const int limit = *count;
+  deviceFamily = -1;
+  WCHAR text[kStringUnits] = {};
+  int namesListed = 0;
+  DWORD lastMatch = 0;
+  bool cut = false;
+  for (DWORD i = 0; i < deviceCount; ++i) {
+    DeviceClass deviceClass = ClassifyDevice(deviceList[i].pszDeviceDescription);
+    // WIA entries and devices of no served model are passed over and leave
+    // the family of an entry listed before them as it is.
+    if (FamilyCode(deviceClass) == -1) continue;
+    deviceFamily = FamilyCode(deviceClass);
+    const WCHAR* localName = deviceList[i].pszLocalName != nullptr ? deviceList[i].pszLocalName
+                                                                   : W("");
+    HRESULT added = namesListed == 0 ? WStrCopy(text, kStringUnits, localName)
+                                      : WStrAppend(text, kStringUnits, localName);
+    if (added != S_OK) cut = true;
+    if (WStrAppend(text, kStringUnits, W(";")) != S_OK) cut = true;
+    ++namesListed;
+    lastMatch = i;
+    if (namesListed == limit) break;
+  }
+
+  BSTR listText = SysAllocString(text);
+  if (listText == nullptr) return E_OUTOFMEMORY;
+  ReplaceBstr(names, listText);
+  *count = namesListed;
+
+  if (namesListed == 1) {
+    hr = FetchDeviceInfo(deviceList[lastMatch].szDeviceInternalName);
+    if (SUCCEEDED(hr)) deviceSelected = 1;
+    return hr;
+  }
+  if (namesListed == 0) return listResult;
+  return cut ? kStringCut : S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectDeviceByName(LPWSTR name, int* family)
+{
+  if (deviceSelected == 1) return S_OK;
+  if (family == nullptr) return E_POINTER;
+  if (stillImage == nullptr || deviceList == nullptr || name == nullptr) return E_FAIL;
+
+  HRESULT hr = S_OK;
+  for (DWORD i = 0; i < deviceCount; ++i) {
+    if (deviceList[i].pszLocalName == nullptr || StrCmpW(deviceList[i].pszLocalName, name) != 0)
+      continue;
+    deviceFamily = FamilyOfNamedDevice(deviceList[i].pszDeviceDescription);
+    hr = FetchDeviceInfo(deviceList[i].szDeviceInternalName);
+    if (SUCCEEDED(hr)) deviceSelected = 1;
+    break;
+  }
+
+  // The list is consumed either way: a client whose name was not on it
+  // enumerates again.
+  LocalFree(deviceList);
+  deviceList = nullptr;
+  *family = deviceFamily;
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetDeviceFamily(int* family)
+{
+  if (family == nullptr) return E_POINTER;
+  *family = deviceFamily;
+  return S_OK;
+}

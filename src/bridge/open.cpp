@@ -1,0 +1,76 @@
+// Device open: the user's three strings, the device object through which
+// every escape travels, the capability probe and the user record.
+#include <cstring>
+#include <initializer_list>
+
+#include "bridge/bridge.h"
+#include "bridge/escape.h"
+#include "bridge/property_walk.h"
+#include "com/wide_string.h"
+
+using driver::EscapeCode;
+
+HRESULT CStiScannerComBridge::CopyProfileStrings(LPCWSTR qualifier, LPCWSTR name, LPCWSTR store)
+{
+  // A block an earlier open left is reused (cleared) rather than leaked.
+  for (WCHAR** field : {&profileName, &profileQualifier, &storeId}) {
+    if (*field != nullptr) {
+      std::memset(*field, 0, kStringBytes);
+      continue;
+    }
+    *field = static_cast<WCHAR*>(GlobalAlloc(GPTR, kStringBytes));
+    if (*field == nullptr) return E_OUTOFMEMORY;
+  }
+  // Longer text is cut to 259 units; the driver and the registry names
+  // never see more.
+  WStrCopy(profileName, kStringUnits, name);
+  WStrCopy(profileQualifier, kStringUnits, qualifier);
+  WStrCopy(storeId, kStringUnits, store);
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR qualifier, LPWSTR name,
+                                                           LPWSTR store)
+{
+  if (qualifier == nullptr || name == nullptr || store == nullptr) return E_POINTER;
+  HRESULT hr = CopyProfileStrings(qualifier, name, store);
+  if (FAILED(hr)) return hr;
+  if (stillImage == nullptr || deviceSelected == 0 || deviceInfo == nullptr) return E_FAIL;
+
+  CreateSelectedDevice();
+  if (device == nullptr) return E_FAIL;
+
+  // A failed probe leaves the flag as it was; it does not fail the open.
+  ProbeCapabilities();
+
+  if (userRecord != nullptr) return S_OK;
+  DriverTransaction transaction(device);
+  if (!transaction.Locked()) return transaction.LockResult();
+  // A driver that cannot give the record does not fail the open: the
+  // operations that need it report that themselves.
+  transaction.Escape(EscapeCode::GetUserRecord, storeId, sizeof(WCHAR*), &userRecord,
+                     sizeof(userRecord));
+  return transaction.Unlock();
+}
+
+HRESULT CStiScannerComBridge::ProbeCapabilities()
+{
+  if (device == nullptr) return E_FAIL;
+  DriverTransaction transaction(device);
+  if (!transaction.Locked()) return E_FAIL;
+
+  HRESULT result = E_FAIL;
+  HRESULT hr = transaction.Escape(EscapeCode::GetCapabilities, nullptr, 0, &capabilities,
+                                  sizeof(capabilities));
+  if (SUCCEEDED(hr) && capabilities != nullptr) {
+    // The flag is only ever raised: a device once seen with the capability
+    // keeps it for the life of the object.
+    if (FirstProperty(capabilities->properties, capabilities->propertyCount,
+                      driver::property::kCapabilityMarker) != nullptr) {
+      capabilityFlag = 1;
+    }
+    result = S_OK;
+  }
+  HRESULT unlocked = transaction.Unlock();
+  return FAILED(unlocked) ? unlocked : result;
+}
