@@ -75,6 +75,9 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   ~CStiScannerComBridge() override;
 
  private:
+  // The unit suite looks at the object's state through this one door.
+  friend struct BridgeTestAccess;
+
   // Device discovery and open.
   HRESULT ProvideLaunchBuffer();
   void ReplaceDeviceInfo(STI_DEVICE_INFORMATIONW* record);

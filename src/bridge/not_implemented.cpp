@@ -112,11 +112,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCapabilityFlag(int*)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ApplyUserPin()
 {
   return E_NOTIMPL;
@@ -128,11 +123,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::FindItemNameByDriverValue(WCHAR*
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseScanSettings()
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
 {
   return E_NOTIMPL;
 }

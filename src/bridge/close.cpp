@@ -1,0 +1,78 @@
+// Connection close: the driver's blocks go back through the release methods,
+// access to the stored jobs ends, both STI objects are released and every
+// block the bridge allocated for the connection is freed.
+#include "bridge/bridge.h"
+#include "bridge/escape.h"
+
+using driver::BlockKind;
+using driver::EscapeCode;
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
+{
+  if (device != nullptr) {
+    // Through the interface, as a client would call them; each fails
+    // without effect when what it needs is absent, and none can stop Close.
+    IStiScannerComBridge* self = this;
+    self->ReleaseScanSettings();
+    self->ReleaseItemList();
+    self->ReleaseCapabilities();
+    self->EndAccess();
+    device->Release();
+    device = nullptr;
+  }
+  // The driver's blocks are not the bridge's to use any more once their
+  // device is gone: forget them, so that a reopened connection fetches new
+  // ones instead of touching these.
+  scanSettings = nullptr;
+  capabilities = nullptr;
+  userRecord = nullptr;
+
+  LocalFree(deviceInfo);
+  deviceInfo = nullptr;
+  GlobalFree(profileName);
+  GlobalFree(profileQualifier);
+  GlobalFree(storeId);
+  profileName = profileQualifier = storeId = nullptr;
+  if (launchNameMem != nullptr) {
+    GlobalUnlock(launchNameMem);
+    GlobalFree(launchNameMem);
+    launchNameMem = nullptr;
+    launchName = nullptr;
+  }
+  LocalFree(deviceList);
+  deviceList = nullptr;
+  if (stillImage != nullptr) {
+    stillImage->Release();
+    stillImage = nullptr;
+  }
+  if (itemListMem != nullptr) {
+    GlobalUnlock(itemListMem);
+    GlobalFree(itemListMem);
+    itemListMem = nullptr;
+    itemList = nullptr;
+  }
+  GlobalFree(driverValue);
+  driverValue = nullptr;
+  GlobalFree(selection);
+  selection = nullptr;
+  GlobalFree(imageInfo);
+  imageInfo = nullptr;
+  if (userDataKey != nullptr) {
+    RegCloseKey(userDataKey);
+    userDataKey = nullptr;
+  }
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
+{
+  if (device == nullptr || capabilities == nullptr) return E_FAIL;
+  DriverTransaction transaction(device);
+  if (!transaction.Locked()) return transaction.LockResult();
+  HRESULT hr = transaction.Escape(EscapeCode::FreeDriverBlock, capabilities,
+                                  sizeof(driver::CapabilityBlock), nullptr, 0,
+                                  static_cast<DWORD>(BlockKind::Capabilities));
+  // Once the driver has taken the block back the pointer is dead.
+  if (SUCCEEDED(hr)) capabilities = nullptr;
+  return transaction.Result();
+}

@@ -1,0 +1,432 @@
+// Device discovery, selection, open and events, on the simulated STI stack
+// and driver, asserted on the driver's journal.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "bridge/model_table.h"
+#include "sim/sim_api.h"
+#include "unit/bridge_test_access.h"
+#include "unit/test_support.h"
+
+namespace {
+
+using Text = std::basic_string<WCHAR>;
+using driver::EscapeCode;
+
+struct Device {
+  std::string description;
+  std::string localName;
+  bool capability = false;
+};
+
+// A scenario of the given devices; each has one user "ann".
+std::string Scenario(const std::vector<Device>& devices, const std::string& extra = "")
+{
+  std::string json = R"({"name": "connection", "devices": [)";
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (i > 0) json += ",";
+    json += R"({"index": )" + std::to_string(i) + R"(, "description": ")" +
+            devices[i].description + R"(", "localName": ")" + devices[i].localName +
+            R"(", "users": [{"storeId": "ann", "pin": "1"}], "capabilities": [{"id": 4103, "value": 3})";
+    if (devices[i].capability) json += R"(, {"id": 38935, "value": 1})";
+    json += "]}";
+  }
+  return json + "]" + extra + "}";
+}
+
+const char kQuartz[] = "Tarvo Quartz TWAIN Scanner";
+const char kAlder5100[] = "Tarvo Alder 5100MFP TWAIN";
+const char kAlderWia[] = "Tarvo Alder 5100MFP WIA";
+
+std::vector<StiSimJournalEntry> Journal()
+{
+  std::vector<StiSimJournalEntry> entries(StiSimJournalCount());
+  for (DWORD i = 0; i < entries.size(); ++i) StiSimJournalAt(i, &entries[i]);
+  return entries;
+}
+
+// The journal as "L", "E<code>/<size word before>", "U" tokens.
+std::string JournalText()
+{
+  std::string text;
+  for (const StiSimJournalEntry& e : Journal()) {
+    if (!text.empty()) text += " ";
+    if (e.kind == STISIM_JOURNAL_LOCK) text += "L";
+    if (e.kind == STISIM_JOURNAL_UNLOCK) text += "U";
+    if (e.kind == STISIM_JOURNAL_ESCAPE)
+      text += "E" + std::to_string(e.code) + "/" + std::to_string(e.sizeBefore);
+  }
+  return text;
+}
+
+class ConnectionTest : public QuitRecordingTest {
+ protected:
+  void Load(const std::string& json)
+  {
+    ASSERT_EQ(StiSimLoadScenarioJson(json.c_str()), S_OK) << json;
+    StiSimClearJournal();
+  }
+  void SetUp() override
+  {
+    QuitRecordingTest::SetUp();
+    bridge = NewBridge();
+    ASSERT_NE(bridge, nullptr);
+  }
+  void TearDown() override
+  {
+    bridge->Close();
+    EXPECT_EQ(bridge->Release(), 0u);
+    StiSimClearFaults();
+    StiSimSetLockTimeoutOverride(0);
+    QuitRecordingTest::TearDown();
+  }
+  int Family()
+  {
+    int family = 99;
+    EXPECT_EQ(bridge->GetDeviceFamily(&family), S_OK);
+    return family;
+  }
+  HRESULT Enumerate(int& count, Text& names)
+  {
+    ScopedBstr list;
+    HRESULT hr = bridge->EnumerateDevices(&count, &list);
+    names = list.value != nullptr ? Text(list.value) : Text();
+    return hr;
+  }
+  HRESULT Open(const WCHAR* store = W("ann"))
+  {
+    return bridge->OpenDevice(const_cast<WCHAR*>(W("LAB")), const_cast<WCHAR*>(W("anna")),
+                              const_cast<WCHAR*>(store));
+  }
+  IStiScannerComBridge* bridge = nullptr;
+};
+
+TEST(ModelTable, ClassifiesByCaseInsensitiveSubstringWithWiaFirst)
+{
+  struct Case {
+    const WCHAR* description;
+    DeviceClass expected;
+  };
+  const Case cases[] = {
+      {W("Tarvo Alder 5100MFP TWAIN"), DeviceClass::Family2},
+      {W("tarvo ALDER 5100mfp twain"), DeviceClass::Family2},
+      {W("Office: Tarvo Alder 5200MFP TWAIN (2nd floor)"), DeviceClass::Family2},
+      {W("Tarvo Alder 3300MFP TWAIN"), DeviceClass::Family0},
+      {W("Tarvo Quartz 7101/7102/7103 TWAIN Scanner"), DeviceClass::Family0},
+      {W("TARVO QUARTZ TWAIN SCANNER"), DeviceClass::Family0},
+      {W("Tarvo Cedar/Max TWAIN Scanner"), DeviceClass::Family0},
+      {W("Tarvo Alder 5100MFP WIA"), DeviceClass::Wia},
+      {W("Tarvo Alder 5100MFP WIA + Tarvo Alder 5100MFP TWAIN"), DeviceClass::Wia},
+      {W("Tarvo Quartz WIA Scanner"), DeviceClass::Wia},
+      {W("Tarvo Alder 5100MFP"), DeviceClass::NotAccepted},
+      {W("Other Maker Scanjet"), DeviceClass::NotAccepted},
+      {W(""), DeviceClass::NotAccepted},
+      {nullptr, DeviceClass::NotAccepted},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ClassifyDevice(c.description), c.expected);
+  EXPECT_EQ(FamilyOfNamedDevice(W("Tarvo Alder 5100MFP WIA")), 0);
+  EXPECT_EQ(FamilyOfNamedDevice(W("x Tarvo Alder 5200MFP TWAIN")), 2);
+}
+
+TEST_F(ConnectionTest, NothingWorksBeforeInitializeSti)
+{
+  int count = 0, family = 7;
+  ScopedBstr names;
+  EXPECT_EQ(bridge->SelectLaunchDevice(), E_FAIL);
+  EXPECT_EQ(bridge->EnumerateDevices(&count, &names), E_FAIL);
+  EXPECT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("x")), &family), E_FAIL);
+  EXPECT_EQ(family, 7);
+  EXPECT_EQ(bridge->RegisterEvents(), E_FAIL);
+  EXPECT_EQ(bridge->UnregisterEvents(), E_FAIL);
+  EXPECT_EQ(bridge->EnumerateDevices(nullptr, &names), E_FAIL);
+}
+
+TEST_F(ConnectionTest, SelectLaunchDeviceSkipsWiaAndCreatesTheDevice)
+{
+  Load(Scenario({{kAlderWia, "Lab (WIA)"}, {kQuartz, "Quartz"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  EXPECT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  EXPECT_EQ(Family(), 0);
+  ASSERT_NE(BridgeTestAccess::DeviceInfo(bridge), nullptr);
+  EXPECT_EQ(Text(BridgeTestAccess::DeviceInfo(bridge)->pszLocalName), W("Quartz"));
+  EXPECT_NE(BridgeTestAccess::Device(bridge), nullptr);
+  // A second selection and the open that follows replace the device object
+  // without leaking it (the sanitizer build would report it).
+  EXPECT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  EXPECT_EQ(Open(), S_OK);
+}
+
+TEST_F(ConnectionTest, SelectLaunchDevicePrefersTheLaunchingDevice)
+{
+  Load(Scenario({{kQuartz, "Quartz"}, {kAlder5100, "Lab MFP"}}));
+  ASSERT_EQ(StiSimSetLaunch(1, 1, W("ScanButton")), S_OK);
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  EXPECT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  EXPECT_EQ(Text(BridgeTestAccess::DeviceInfo(bridge)->pszLocalName), W("Lab MFP"));
+  EXPECT_EQ(Family(), -1) << "the launch path leaves the family alone";
+
+  int count = 5;
+  Text names = W("untouched");
+  ScopedBstr list;
+  list.value = SysAllocString(W("untouched"));
+  EXPECT_EQ(bridge->EnumerateDevices(&count, &list), S_OK);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(Text(list.value), W("untouched"));
+  StiSimSetLaunch(STISIM_ANY, 0, nullptr);
+}
+
+TEST_F(ConnectionTest, EnumerateListsServedDevicesUpToTheLimit)
+{
+  Load(Scenario({{kAlderWia, "Wia"},
+                 {kQuartz, "Quartz"},
+                 {"Other Maker", "Other"},
+                 {kAlder5100, "Lab MFP"},
+                 {"Tarvo Cedar/Max TWAIN Scanner", "Cedar"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 2;
+  Text names;
+  EXPECT_EQ(Enumerate(count, names), S_OK);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(names, W("Quartz;Lab MFP;"));
+  EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 0u) << "two names select nothing";
+  EXPECT_EQ(Family(), 2) << "the family of the last name listed";
+
+  count = 0;
+  EXPECT_EQ(Enumerate(count, names), S_OK);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(names, W("Quartz;Lab MFP;Cedar;"));
+}
+
+TEST_F(ConnectionTest, EnumerateSelectsASingleServedDevice)
+{
+  Load(Scenario({{kAlderWia, "Wia"}, {kAlder5100, "Lab MFP"}, {"Other Maker", "Other"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 0;
+  Text names;
+  EXPECT_EQ(Enumerate(count, names), S_OK);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(names, W("Lab MFP;"));
+  EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 1u);
+  EXPECT_EQ(Family(), 2) << "a device of no served model after it leaves the family alone";
+}
+
+TEST_F(ConnectionTest, EnumerateCutsAListLongerThan259Units)
+{
+  std::string longName(150, 'n');
+  Load(Scenario({{kQuartz, longName + "1"}, {kQuartz, longName + "2"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 0;
+  Text names;
+  EXPECT_EQ(Enumerate(count, names), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(names.size(), 259u);
+}
+
+TEST_F(ConnectionTest, EnumerateWithNothingServedListsNothing)
+{
+  Load(Scenario({{kAlderWia, "Wia"}, {"Other Maker", "Other"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 3;
+  Text names = W("x");
+  EXPECT_EQ(Enumerate(count, names), S_OK);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(names, W(""));
+  EXPECT_EQ(Family(), -1);
+}
+
+TEST_F(ConnectionTest, SelectDeviceByNameIsCaseSensitiveAndConsumesTheList)
+{
+  Load(Scenario({{kQuartz, "Quartz"}, {kAlder5100, "Lab MFP"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 0;
+  Text names;
+  ASSERT_EQ(Enumerate(count, names), S_OK);
+  int family = 42;
+  EXPECT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("lab mfp")), &family), S_OK);
+  EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 0u);
+  EXPECT_EQ(family, 2) << "the family of the enumeration stays";
+  // The list is gone: a second try needs a new enumeration.
+  EXPECT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("Lab MFP")), &family), E_FAIL);
+
+  ASSERT_EQ(Enumerate(count, names), S_OK);
+  EXPECT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("Lab MFP")), &family), S_OK);
+  EXPECT_EQ(family, 2);
+  EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 1u);
+  // Once selected, later calls do nothing and leave `family` alone.
+  family = 42;
+  EXPECT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("Quartz")), &family), S_OK);
+  EXPECT_EQ(family, 42);
+}
+
+TEST_F(ConnectionTest, SelectDeviceByNameTakesAWiaEntryWithFamilyZero)
+{
+  Load(Scenario({{kAlderWia, "Lab (WIA)"}, {kQuartz, "Quartz"}, {kAlder5100, "Lab"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 0;
+  Text names;
+  ASSERT_EQ(Enumerate(count, names), S_OK);
+  int family = 42;
+  EXPECT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("Lab (WIA)")), &family), S_OK);
+  EXPECT_EQ(family, 0);
+  EXPECT_EQ(Text(BridgeTestAccess::DeviceInfo(bridge)->pszLocalName), W("Lab (WIA)"));
+  EXPECT_EQ(bridge->SelectDeviceByName(nullptr, &family), S_OK) << "already selected";
+}
+
+TEST_F(ConnectionTest, OpenWithoutSelectionKeepsTheStringsCutTo259)
+{
+  Load(Scenario({{kQuartz, "Quartz"}}));
+  Text longText(300, W('q'));
+  EXPECT_EQ(bridge->OpenDevice(longText.data(), const_cast<WCHAR*>(W("anna")),
+                               const_cast<WCHAR*>(W("ann"))),
+            E_FAIL);
+  EXPECT_EQ(Text(BridgeTestAccess::ProfileQualifier(bridge)), Text(259, W('q')));
+  EXPECT_EQ(Text(BridgeTestAccess::ProfileName(bridge)), W("anna"));
+  EXPECT_EQ(Text(BridgeTestAccess::StoreId(bridge)), W("ann"));
+  EXPECT_EQ(JournalText(), "");
+
+  EXPECT_EQ(bridge->OpenDevice(nullptr, const_cast<WCHAR*>(W("x")), const_cast<WCHAR*>(W("y"))),
+            E_POINTER);
+  EXPECT_EQ(Text(BridgeTestAccess::ProfileName(bridge)), W("anna")) << "untouched";
+}
+
+TEST_F(ConnectionTest, OpenProbesCapabilitiesAndFetchesTheUserRecordOnce)
+{
+  Load(Scenario({{kQuartz, "Quartz", true}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  int count = 0;
+  Text names;
+  ASSERT_EQ(Enumerate(count, names), S_OK);
+  StiSimClearJournal();
+  EXPECT_EQ(Open(), S_OK);
+  EXPECT_EQ(JournalText(), "L E4108/0 U L E4119/0 U");
+  std::vector<StiSimJournalEntry> journal = Journal();
+  EXPECT_EQ(journal[1].outSize, 8u);
+  EXPECT_EQ(journal[4].inSize, 8u);
+  EXPECT_EQ(journal[4].outSize, 8u);
+  EXPECT_EQ(BridgeTestAccess::CapabilityFlag(bridge), 1u);
+  EXPECT_NE(BridgeTestAccess::UserRecord(bridge), nullptr);
+  IStiDevice* first = BridgeTestAccess::Device(bridge);
+
+  // A second open makes a new device object and probes again, but the user
+  // record is held: no GetUserRecord.
+  StiSimClearJournal();
+  EXPECT_EQ(Open(), S_OK);
+  EXPECT_EQ(JournalText(), "L E4108/0 U");
+  EXPECT_NE(BridgeTestAccess::Device(bridge), first);
+}
+
+TEST_F(ConnectionTest, CapabilityFlagStaysDownWithoutTheMarker)
+{
+  Load(Scenario({{kQuartz, "Quartz", false}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  EXPECT_EQ(Open(), S_OK);
+  EXPECT_EQ(BridgeTestAccess::CapabilityFlag(bridge), 0u);
+}
+
+TEST_F(ConnectionTest, LockTimeOutBeforeTheUserRecordFailsTheOpen)
+{
+  Load(Scenario({{kQuartz, "Quartz", true}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  StiSimFault fault{};
+  fault.target = STISIM_TARGET_LOCK;
+  fault.mode = STISIM_FAULT_TIMEOUT;
+  fault.skip = 1;  // the probe's lock goes through
+  fault.times = 1;
+  fault.device = STISIM_ANY;
+  fault.operation = STISIM_ANY;
+  ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+  StiSimSetLockTimeoutOverride(50);
+  StiSimClearJournal();
+  HRESULT hr = Open();
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_EQ(JournalText(), "L E4108/0 U L");
+  EXPECT_NE(BridgeTestAccess::Device(bridge), nullptr) << "the device object stays";
+  EXPECT_EQ(BridgeTestAccess::CapabilityFlag(bridge), 1u);
+}
+
+TEST_F(ConnectionTest, AClientMadeManualResetEventStaysManualReset)
+{
+  Load(Scenario({{kQuartz, "Quartz"}}));
+  // The bridge never closes its event handles, so the name lives on in this
+  // process once any test has registered: this test comes first.
+  HANDLE own = CreateEventW(nullptr, TRUE, FALSE, W("ItemDeleted"));
+  ASSERT_NE(own, nullptr);
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(own);
+    GTEST_SKIP() << "an earlier test in this process made the event";
+  }
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  ASSERT_EQ(bridge->RegisterEvents(), S_OK);
+  ASSERT_EQ(StiSimRaiseEvent(0, 4, FALSE), S_OK);
+  EXPECT_EQ(WaitForSingleObject(own, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(own, 0), WAIT_OBJECT_0) << "still signalled: manual reset";
+  ResetEvent(own);
+  CloseHandle(own);
+  bridge->UnregisterEvents();
+}
+
+TEST_F(ConnectionTest, EventsRegisterJobEndedThenItemDeletedInOneLock)
+{
+  Load(Scenario({{kQuartz, "Quartz"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+
+  // Without registration the cookies are -1, sent as they are, twice.
+  EXPECT_EQ(BridgeTestAccess::JobEndedCookie(bridge), -1);
+  StiSimClearJournal();
+  bridge->UnregisterEvents();
+  bridge->UnregisterEvents();
+  EXPECT_EQ(JournalText(), "L E4114/16 E4114/4 U L E4114/16 E4114/4 U");
+
+  StiSimClearJournal();
+  EXPECT_EQ(bridge->RegisterEvents(), S_OK);
+  EXPECT_EQ(JournalText(), "L E4113/16 E4113/4 U");
+  std::vector<StiSimJournalEntry> journal = Journal();
+  EXPECT_EQ(journal[1].inSize, 8u);
+  EXPECT_EQ(journal[1].outSize, 4u);
+  EXPECT_NE(BridgeTestAccess::JobEndedCookie(bridge), -1);
+  EXPECT_EQ(StiSimEventRegistrations(0, 16), 1);
+  EXPECT_EQ(StiSimEventRegistrations(0, 4), 1);
+
+  // The driver's signal reaches a waiter that opened the event by name.
+  HANDLE waiter = OpenEventW(SYNCHRONIZE, FALSE, W("JobEnded"));
+  ASSERT_NE(waiter, nullptr);
+  ASSERT_EQ(StiSimRaiseEvent(0, 16, TRUE), S_OK);
+  EXPECT_EQ(WaitForSingleObject(waiter, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(waiter, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "auto-reset";
+  CloseHandle(waiter);
+  EXPECT_EQ(bridge->UnregisterEvents(), S_OK);
+}
+
+TEST_F(ConnectionTest, LockTimeOutFailsRegistrationAfterTheEventsExist)
+{
+  Load(Scenario({{kQuartz, "Quartz"}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  StiSimFault fault{};
+  fault.target = STISIM_TARGET_LOCK;
+  fault.mode = STISIM_FAULT_TIMEOUT;
+  fault.device = STISIM_ANY;
+  fault.operation = STISIM_ANY;
+  ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+  StiSimSetLockTimeoutOverride(50);
+  StiSimClearJournal();
+  EXPECT_EQ(bridge->RegisterEvents(), E_FAIL);
+  EXPECT_EQ(JournalText(), "L");
+  for (const WCHAR* name : {W("JobEnded"), W("ItemDeleted"), W("ItemAdded")}) {
+    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
+    EXPECT_NE(event, nullptr);
+    CloseHandle(event);
+  }
+  HRESULT hr = bridge->UnregisterEvents();
+  EXPECT_TRUE(FAILED(hr)) << "the lock's own failure";
+  EXPECT_NE(hr, E_FAIL);
+}
+
+}  // namespace

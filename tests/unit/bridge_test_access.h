@@ -1,0 +1,40 @@
+// The unit suite's view of a bridge object's private state, and a bridge
+// created the way the class factory creates it.
+#pragma once
+
+#include "bridge/bridge.h"
+#include "server/class_factory.h"
+
+struct BridgeTestAccess {
+  static CStiScannerComBridge* Object(IStiScannerComBridge* bridge)
+  {
+    return static_cast<CStiScannerComBridge*>(bridge);
+  }
+  static const WCHAR* ProfileName(IStiScannerComBridge* b) { return Object(b)->profileName; }
+  static const WCHAR* ProfileQualifier(IStiScannerComBridge* b)
+  {
+    return Object(b)->profileQualifier;
+  }
+  static const WCHAR* StoreId(IStiScannerComBridge* b) { return Object(b)->storeId; }
+  static IStiDevice* Device(IStiScannerComBridge* b) { return Object(b)->device; }
+  static STI_DEVICE_INFORMATIONW* DeviceInfo(IStiScannerComBridge* b)
+  {
+    return Object(b)->deviceInfo;
+  }
+  static DWORD DeviceSelected(IStiScannerComBridge* b) { return Object(b)->deviceSelected; }
+  static DWORD CapabilityFlag(IStiScannerComBridge* b) { return Object(b)->capabilityFlag; }
+  static driver::UserRecord* UserRecord(IStiScannerComBridge* b) { return Object(b)->userRecord; }
+  static LONG JobEndedCookie(IStiScannerComBridge* b) { return Object(b)->jobEndedCookie; }
+  static LONG ItemDeletedCookie(IStiScannerComBridge* b) { return Object(b)->itemDeletedCookie; }
+  static HANDLE JobEndedEvent(IStiScannerComBridge* b) { return Object(b)->jobEndedEvent; }
+};
+
+inline IStiScannerComBridge* NewBridge()
+{
+  CUnknown* object = nullptr;
+  if (FAILED(CreateBridgeObject(nullptr, &object))) return nullptr;
+  IStiScannerComBridge* bridge = nullptr;
+  object->NondelegatingQueryInterface(IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge));
+  object->NondelegatingRelease();
+  return bridge;
+}
