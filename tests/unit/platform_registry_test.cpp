@@ -34,7 +34,7 @@ void DeleteTree(HKEY parent, const Text& path)
   RegDeleteKeyW(parent, path.c_str());
 }
 
-class RegistryTest : public testing::Test {
+class PlatformRegistry : public testing::Test {
  protected:
   void SetUp() override
   {
@@ -65,7 +65,7 @@ class RegistryTest : public testing::Test {
   Text root;
 };
 
-TEST_F(RegistryTest, CreateReportsDispositionAndCreatesIntermediateKeys)
+TEST_F(PlatformRegistry, CreateReportsDispositionAndCreatesIntermediateKeys)
 {
   DWORD disposition = 0;
   HKEY deep = Create(W("a\\b\\c"), KEY_ALL_ACCESS, &disposition);
@@ -85,7 +85,7 @@ TEST_F(RegistryTest, CreateReportsDispositionAndCreatesIntermediateKeys)
   RegCloseKey(middle);
 }
 
-TEST_F(RegistryTest, QueryValueSizesAndMoreData)
+TEST_F(PlatformRegistry, QueryValueSizesAndMoreData)
 {
   HKEY key = Create(W(""));
   const WCHAR text[] = W("scanner");
@@ -134,7 +134,7 @@ TEST_F(RegistryTest, QueryValueSizesAndMoreData)
   RegCloseKey(key);
 }
 
-TEST_F(RegistryTest, EnumerationOrderEndAndShortBuffer)
+TEST_F(PlatformRegistry, EnumerationOrderEndAndShortBuffer)
 {
   for (const WCHAR* name : {W("charlie"), W("Alpha"), W("bravo")}) RegCloseKey(Create(name));
   HKEY key = Create(W(""), KEY_READ);
@@ -164,7 +164,7 @@ TEST_F(RegistryTest, EnumerationOrderEndAndShortBuffer)
   RegCloseKey(key);
 }
 
-TEST_F(RegistryTest, DeleteRefusesKeysWithSubkeysAndMissingKeys)
+TEST_F(PlatformRegistry, DeleteRefusesKeysWithSubkeysAndMissingKeys)
 {
   RegCloseKey(Create(W("parent\\child")));
   Text parent = root + W("\\parent");
@@ -181,7 +181,7 @@ TEST_F(RegistryTest, DeleteRefusesKeysWithSubkeysAndMissingKeys)
             ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, HandleToDeletedKeyAnswersKeyDeleted)
+TEST_F(PlatformRegistry, HandleToDeletedKeyAnswersKeyDeleted)
 {
   HKEY key = Create(W("doomed"));
   Text path = root + W("\\doomed");
@@ -204,7 +204,7 @@ TEST_F(RegistryTest, HandleToDeletedKeyAnswersKeyDeleted)
   RegCloseKey(fresh);
 }
 
-TEST_F(RegistryTest, ReadOnlyHandleCannotWrite)
+TEST_F(PlatformRegistry, ReadOnlyHandleCannotWrite)
 {
   RegCloseKey(Create(W("")));
   HKEY key = Create(W(""), KEY_READ);
@@ -226,7 +226,7 @@ TEST_F(RegistryTest, ReadOnlyHandleCannotWrite)
   RegCloseKey(writer);
 }
 
-TEST_F(RegistryTest, DeniedKeyHookRefusesOpenAndCreate)
+TEST_F(PlatformRegistry, DeniedKeyHookRefusesOpenAndCreate)
 {
   RegCloseKey(Create(W("secret")));
   platform_hooks::DenyRegistryKey(W("SECRET"));
