@@ -3,7 +3,7 @@
 #include "com/trace.h"
 #include "server/lifetime.h"
 
-CUnknown::CUnknown(IUnknown* outer) : refCount(1), outerUnknown(nullptr)
+CUnknown::CUnknown(IUnknown* outer) : refCount(1), outerUnknown(nullptr), identity(this)
 {
   if (outer != nullptr) {
     outerUnknown = outer;

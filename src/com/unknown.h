@@ -1,11 +1,12 @@
 // The aggregatable object base of every COM object the server hands out.
 //
-// An object starts with its nondelegating table, whose first three slots have
-// the shape and order of IUnknown: a pointer to the start of the object is
-// therefore a valid IUnknown pointer, the object's nondelegating IUnknown and
-// its COM identity. Each interface that a derived class exposes is a further
-// table whose IUnknown slots forward to `outerUnknown`: the outer object when
-// aggregated, the object's own nondelegating IUnknown otherwise.
+// The object's COM identity is its nondelegating IUnknown: a small inner
+// object whose three methods are the object's nondelegating query, add
+// reference and release. (A real IUnknown rather than the object's own table
+// reinterpreted as one, so that every call through it is well-defined C++.)
+// Each interface that a derived class exposes is a further table whose
+// IUnknown slots forward to `outerUnknown`: the outer object when aggregated,
+// the object's own nondelegating IUnknown otherwise.
 #pragma once
 
 #include "platform/win32.h"
@@ -37,10 +38,7 @@ class CUnknown : public INondelegatingUnknown {
   // not reach zero a second time.
   virtual void FinalRelease();
 
-  IUnknown* NondelegatingUnknown()
-  {
-    return reinterpret_cast<IUnknown*>(static_cast<INondelegatingUnknown*>(this));
-  }
+  IUnknown* NondelegatingUnknown() { return &identity; }
 
   CUnknown(const CUnknown&) = delete;
   CUnknown& operator=(const CUnknown&) = delete;
@@ -48,6 +46,19 @@ class CUnknown : public INondelegatingUnknown {
  protected:
   LONG volatile refCount;
   IUnknown* outerUnknown;  // no reference held
+
+ private:
+  struct Identity final : IUnknown {
+    explicit Identity(INondelegatingUnknown* object) : owner(object) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+      return owner->NondelegatingQueryInterface(iid, object);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return owner->NondelegatingAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return owner->NondelegatingRelease(); }
+    INondelegatingUnknown* owner;
+  };
+  Identity identity;
 };
 
 // The IUnknown methods of an exposed interface: forward to the outer unknown,
