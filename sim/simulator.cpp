@@ -137,7 +137,7 @@ void Journal::SetFile(const Text& path)
 {
   std::lock_guard<std::mutex> guard(mutex_);
   if (file_ != nullptr) std::fclose(file_);
-  file_ = path.empty() ? nullptr : std::fopen(NarrowPath(path).c_str(), "a");
+  file_ = path.empty() ? nullptr : std::fopen(NarrowPath(path).c_str(), "ab");
 }
 
 void FaultTable::Set(const std::vector<StiSimFault>& faults)

@@ -1,0 +1,41 @@
+#!/bin/bash
+# Under Wine: installs the simulator with the default scenario into a prefix,
+# then runs stibridge_sti_probe, which reaches sti.dll through the platform's
+# own import library. Wine's builtin sti.dll lists nothing (E_NOTIMPL), so
+# the listed devices and the device value prove that the stand-in is loaded;
+# the journal file proves that another process can read what the driver saw.
+#   run_wine_checks.sh <folder with sti.dll and the two programs> <scenario.json>
+# WINEPREFIX defaults to /tmp/sim-prefix, made with wineboot if missing.
+set -u
+bin=$1
+scenario=$2
+export WINEPREFIX=${WINEPREFIX:-/tmp/sim-prefix}
+export WINEDEBUG=-all WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+wine=$(command -v wine64 || command -v wine)
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  wineboot -i >/dev/null 2>&1
+fi
+
+fail() { echo "FAIL: $*"; exit 1; }
+journal_unix=$(mktemp /tmp/sim-journal.XXXXXX)
+trap 'rm -f "$journal_unix"' EXIT
+journal=$(winepath -w "$journal_unix" 2>/dev/null)
+scenario_win=$(winepath -w "$scenario" 2>/dev/null)
+
+"$wine" "$bin/stibridge_sim_install.exe" "$scenario_win" --journal "$journal" \
+    --app stibridge.exe --app stibridge_sti_probe.exe 2>/dev/null | tr -d '\r' \
+  | grep -q "installed 4 devices" || fail "installer"
+"$wine" reg query 'HKCU\Software\Wine\AppDefaults\stibridge.exe\DllOverrides' /v sti 2>/dev/null \
+  | grep -q "native,builtin" || fail "DllOverrides for stibridge.exe not set"
+
+out=$("$wine" "$bin/stibridge_sti_probe.exe" --escape 1 2>/dev/null | tr -d '\r')
+echo "$out"
+grep -q '^device 0: {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0000 | Tarvo Alder 5100MFP WIA | Lab MFP (WIA)$' \
+  <<<"$out" || fail "device list"
+grep -q '^device 3: .* | Tarvo Quartz TWAIN Scanner | Floor 2$' <<<"$out" || fail "fourth device"
+grep -q '^value 1 FilingPath: C:\\ProgramData\\Tarvo\\Spool\\Lab ' <<<"$out" || fail "device value"
+grep -q '^escape GetItemList: 0x00000000, 7 items$' <<<"$out" || fail "escape"
+grep -q '^escape device=1 object=1 code=4122 name=GetItemList in=8 out=16 size=0->0 result=0x00000000$' \
+  "$journal_unix" || fail "journal file: $(cat "$journal_unix")"
+grep -q '^lock device=1 object=1 timeout=4000' "$journal_unix" || fail "journal lock line"
+echo "wine checks passed"
