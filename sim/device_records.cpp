@@ -1,9 +1,9 @@
 // Device records of the imaging class key: what a driver's installation
 // writes for each STI device, and what the STI root object lists.
-#include "sim/simulator.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "sim/simulator.h"
 
 namespace sim {
 
@@ -11,7 +11,10 @@ namespace {
 
 const DWORD kGuidLength = 38;  // "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
 
-WCHAR Fold(WCHAR c) { return (c >= W('a') && c <= W('z')) ? WCHAR(c - 32) : c; }
+WCHAR Fold(WCHAR c)
+{
+  return (c >= W('a') && c <= W('z')) ? WCHAR(c - 32) : c;
+}
 
 bool IsIndexName(const WCHAR* name)
 {
@@ -103,7 +106,10 @@ bool ReadRecordFromKey(HKEY key, const Text& internalName, DeviceRecord& record)
 
 }  // namespace
 
-Text InternalName(DWORD index) { return Text(kClassGuid) + W("\\") + IndexName(index); }
+Text InternalName(DWORD index)
+{
+  return Text(kClassGuid) + W("\\") + IndexName(index);
+}
 
 bool IsInternalName(const WCHAR* name)
 {
@@ -119,9 +125,9 @@ HRESULT InstallDeviceRecords(const Scenario& scenario, DWORD indexBase, const Te
   for (const DeviceSpec& device : scenario.devices) {
     const Text path = Text(kClassKeyPath) + W("\\") + IndexName(indexBase + device.index);
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                                     nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
     SetString(key, W("DriverDesc"), device.description);
     SetString(key, W("FriendlyName"), device.localName);

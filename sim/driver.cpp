@@ -54,7 +54,10 @@ HRESULT ReadStoreId(void* in, DWORD inSize, Text& storeId)
              : E_INVALIDARG;
 }
 
-void* Zeroed(size_t count, size_t size) { return std::calloc(count == 0 ? 1 : count, size); }
+void* Zeroed(size_t count, size_t size)
+{
+  return std::calloc(count == 0 ? 1 : count, size);
+}
 
 std::vector<Prop> ItemProperties(const JobSpec& job, LONG itemSize)
 {
@@ -77,8 +80,9 @@ std::vector<Prop> ItemProperties(const JobSpec& job, LONG itemSize)
     return std::find(job.omitProperties.begin(), job.omitProperties.end(), id) !=
            job.omitProperties.end();
   };
-  props.erase(std::remove_if(props.begin(), props.end(), [&](const Prop& p) { return omitted(p.id); }),
-              props.end());
+  props.erase(
+      std::remove_if(props.begin(), props.end(), [&](const Prop& p) { return omitted(p.id); }),
+      props.end());
   for (const PropertySpec& extra : job.extraProperties)
     props.push_back({extra.id, Form::Int32, extra.value});
   return props;
@@ -86,7 +90,8 @@ std::vector<Prop> ItemProperties(const JobSpec& job, LONG itemSize)
 
 size_t DibBitsBytes(const JobSpec& job)
 {
-  size_t row = (static_cast<size_t>(job.width) * static_cast<size_t>(job.deliveredDepth) + 31) / 32 * 4;
+  size_t row =
+      (static_cast<size_t>(job.width) * static_cast<size_t>(job.deliveredDepth) + 31) / 32 * 4;
   return row * static_cast<size_t>(job.height);
 }
 
@@ -118,7 +123,7 @@ std::vector<Prop> PagePropertyList(const JobSpec& job, LONG page)
       {property::kPaperSize, Form::Int32, 0},
       {property::kOption, Form::Int32, 0},
       {property::kFileFormat, Form::Int32, job.fileFormat},
-      {38950, Form::Int32, page},               // the page's number
+      {38950, Form::Int32, page},              // the page's number
       {38951, Form::Int32, job.pages - page},  // pages after it
   };
 }
@@ -126,8 +131,12 @@ std::vector<Prop> PagePropertyList(const JobSpec& job, LONG page)
 void FillRecord(PropertyRecord& record, const Prop& p, void* timeStorage)
 {
   switch (p.form) {
-    case Form::Int32: record.MakeInt32(p.id, p.value); break;
-    case Form::Int16: record.MakeInt16(p.id, static_cast<SHORT>(p.value)); break;
+    case Form::Int32:
+      record.MakeInt32(p.id, p.value);
+      break;
+    case Form::Int16:
+      record.MakeInt16(p.id, static_cast<SHORT>(p.value));
+      break;
     case Form::Time:
       // A vector of eight 16-bit words: the SYSTEMTIME.
       record.MakeVector(p.id, VT_UI2, 8, timeStorage);
@@ -241,13 +250,17 @@ HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
 {
   std::lock_guard<std::mutex> guard(mutex_);
   switch (static_cast<EscapeCode>(code)) {
-    case EscapeCode::ItemThumbnail: return ItemThumbnail(in, inSize, out, outSize, tweak);
-    case EscapeCode::ItemTransfer: return ItemTransfer(in, inSize, out, outSize, sizeWord, tweak);
-    case EscapeCode::DeleteItem: return DeleteItem(in, inSize, outSize, tweak);
+    case EscapeCode::ItemThumbnail:
+      return ItemThumbnail(in, inSize, out, outSize, tweak);
+    case EscapeCode::ItemTransfer:
+      return ItemTransfer(in, inSize, out, outSize, sizeWord, tweak);
+    case EscapeCode::DeleteItem:
+      return DeleteItem(in, inSize, outSize, tweak);
     case EscapeCode::GetScanSettings:
       if (in != nullptr || inSize != 0) return E_INVALIDARG;
       return GetPropertyBlock(static_cast<DWORD>(BlockKind::Settings), inSize, out, outSize, tweak);
-    case EscapeCode::SetScanSettings: return SetScanSettings(in, inSize, outSize, tweak);
+    case EscapeCode::SetScanSettings:
+      return SetScanSettings(in, inSize, outSize, tweak);
     case EscapeCode::GetCapabilities:
       if (in != nullptr || inSize != 0) return E_INVALIDARG;
       return GetPropertyBlock(static_cast<DWORD>(BlockKind::Capabilities), inSize, out, outSize,
@@ -256,15 +269,21 @@ HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
       if (tweak.empty) return S_OK;
       return FreeDriverBlock(in, inSize, outSize, sizeWord);
     case EscapeCode::BeginAccess:
-    case EscapeCode::EndAccess: return Access(code, in, inSize, outSize, tweak);
-    case EscapeCode::RegisterEvent: return RegisterEvent(in, inSize, out, outSize, sizeWord, tweak);
+    case EscapeCode::EndAccess:
+      return Access(code, in, inSize, outSize, tweak);
+    case EscapeCode::RegisterEvent:
+      return RegisterEvent(in, inSize, out, outSize, sizeWord, tweak);
     case EscapeCode::UnregisterEvent:
       if (tweak.empty) return S_OK;
       return UnregisterEvent(in, inSize, outSize, sizeWord);
-    case EscapeCode::QueryDriverValue: return QueryDriverValue(in, inSize, out, outSize, tweak);
-    case EscapeCode::SetUserRecord: return SetUserRecord(in, inSize, outSize, tweak);
-    case EscapeCode::GetUserRecord: return GetUserRecord(in, inSize, out, outSize, tweak);
-    case EscapeCode::GetItemList: return GetItemList(in, inSize, out, outSize, tweak);
+    case EscapeCode::QueryDriverValue:
+      return QueryDriverValue(in, inSize, out, outSize, tweak);
+    case EscapeCode::SetUserRecord:
+      return SetUserRecord(in, inSize, outSize, tweak);
+    case EscapeCode::GetUserRecord:
+      return GetUserRecord(in, inSize, out, outSize, tweak);
+    case EscapeCode::GetItemList:
+      return GetItemList(in, inSize, out, outSize, tweak);
   }
   return STIERR_UNSUPPORTED;
 }
@@ -674,7 +693,9 @@ HRESULT Driver::TransferBytes(const JobSpec& job, const RequestBlock& request, T
   const LONG page = request.page == 0 ? 1 : static_cast<LONG>(request.page);
   made.endsJob = page == job.pages;
   switch (request.operation) {
-    case driver::kOperationNative: made.bytes = DibData(RenderPage(job, page)); return S_OK;
+    case driver::kOperationNative:
+      made.bytes = DibData(RenderPage(job, page));
+      return S_OK;
     case driver::kOperationProperties: {
       PageImage image = RenderPage(job, page);
       made.rowBytes = image.RowBytes();
@@ -683,8 +704,12 @@ HRESULT Driver::TransferBytes(const JobSpec& job, const RequestBlock& request, T
     }
     case driver::kOperationFile:
       switch (request.formatCode) {
-        case driver::kFileFormatBmp: made.bytes = BmpFile(RenderPage(job, page)); return S_OK;
-        case driver::kFileFormatTiff: made.bytes = TiffFile({RenderPage(job, page)}); return S_OK;
+        case driver::kFileFormatBmp:
+          made.bytes = BmpFile(RenderPage(job, page));
+          return S_OK;
+        case driver::kFileFormatTiff:
+          made.bytes = TiffFile({RenderPage(job, page)});
+          return S_OK;
         case driver::kFileFormatTiffMulti: {
           // Page 0 asks for the whole document in one file.
           std::vector<PageImage> pages;
@@ -695,8 +720,10 @@ HRESULT Driver::TransferBytes(const JobSpec& job, const RequestBlock& request, T
           made.bytes = TiffFile(pages);
           return S_OK;
         }
-        case driver::kFileFormatJpeg: return STIERR_UNSUPPORTED;
-        default: return E_INVALIDARG;
+        case driver::kFileFormatJpeg:
+          return STIERR_UNSUPPORTED;
+        default:
+          return E_INVALIDARG;
       }
   }
   return E_INVALIDARG;

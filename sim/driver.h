@@ -4,23 +4,23 @@
 // their pages, and signals the events it was given.
 #pragma once
 
-#include "bridge/driver_blocks.h"
-#include "platform/win32.h"
-#include "sim/page_image.h"
-#include "sim/scenario.h"
-
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <vector>
 
+#include "bridge/driver_blocks.h"
+#include "platform/win32.h"
+#include "sim/page_image.h"
+#include "sim/scenario.h"
+
 namespace sim {
 
 // How an injected fault bends an escape that is otherwise carried out.
 struct EscapeTweak {
-  bool empty = false;    // succeed without handing anything out
-  LONG countDelta = 0;   // counts reported off by this much
+  bool empty = false;   // succeed without handing anything out
+  LONG countDelta = 0;  // counts reported off by this much
 };
 
 class Driver {
@@ -79,8 +79,7 @@ class Driver {
   HRESULT RegisterEvent(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
                         const EscapeTweak& t);
   HRESULT UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord);
-  HRESULT QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize,
-                           const EscapeTweak& t);
+  HRESULT QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
   HRESULT SetUserRecord(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
   HRESULT GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
   HRESULT GetItemList(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);

@@ -22,7 +22,10 @@ void Append32(std::vector<BYTE>& out, uint32_t v)
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
 }
 
-size_t PaddedRowBytes(const PageImage& image) { return ((image.RowBytes() + 3) / 4) * 4; }
+size_t PaddedRowBytes(const PageImage& image)
+{
+  return ((image.RowBytes() + 3) / 4) * 4;
+}
 
 int PaletteEntries(const PageImage& image)
 {
@@ -91,7 +94,8 @@ BITMAPINFOHEADER DibHeader(const PageImage& image)
   header.biPlanes = 1;
   header.biBitCount = static_cast<WORD>(image.bitsPerPixel);
   header.biCompression = BI_RGB;
-  header.biSizeImage = static_cast<DWORD>(PaddedRowBytes(image) * static_cast<size_t>(image.height));
+  header.biSizeImage =
+      static_cast<DWORD>(PaddedRowBytes(image) * static_cast<size_t>(image.height));
   // Pixels per metre, rounded.
   header.biXPelsPerMeter = static_cast<LONG>((image.dotsPerInch * 10000 + 127) / 254);
   header.biYPelsPerMeter = header.biXPelsPerMeter;
@@ -182,8 +186,8 @@ std::vector<BYTE> TiffFile(const std::vector<PageImage>& pages)
         {256, kLong, 1, static_cast<uint32_t>(page.width)},
         {257, kLong, 1, static_cast<uint32_t>(page.height)},
         {258, kShort, rgb ? 3u : 1u, rgb ? bitsAt : static_cast<uint32_t>(page.bitsPerPixel)},
-        {259, kShort, 1, 1},                   // no compression
-        {262, kShort, 1, rgb ? 2u : 1u},       // RGB, or 0 is black
+        {259, kShort, 1, 1},              // no compression
+        {262, kShort, 1, rgb ? 2u : 1u},  // RGB, or 0 is black
         {273, kLong, 1, stripOffset},
         {277, kShort, 1, rgb ? 3u : 1u},
         {278, kLong, 1, static_cast<uint32_t>(page.height)},

@@ -4,10 +4,10 @@
 // transfer, plain rows for a memory transfer.
 #pragma once
 
+#include <vector>
+
 #include "platform/win32.h"
 #include "sim/scenario.h"
-
-#include <vector>
 
 namespace sim {
 

@@ -1,10 +1,9 @@
 #include "sim/scenario.h"
 
-#include "bridge/driver_blocks.h"
-
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
+#include "bridge/driver_blocks.h"
 
 namespace sim {
 
@@ -60,8 +59,7 @@ bool BoolOf(const json& node, const std::string& where)
 
 // Rejects members the parser does not know, so that a misspelt key in a
 // hand-edited file is reported instead of silently ignored.
-void CheckKeys(const json& node, const std::string& where,
-               std::initializer_list<const char*> known)
+void CheckKeys(const json& node, const std::string& where, std::initializer_list<const char*> known)
 {
   if (!node.is_object()) Fail(where, "expected an object");
   for (auto it = node.begin(); it != node.end(); ++it) {
@@ -114,10 +112,10 @@ SYSTEMTIME TimeOf(const json& node, const std::string& where)
 
 JobSpec JobOf(const json& node, const std::string& where)
 {
-  CheckKeys(node, where,
-            {"itemName", "documentName", "owner", "itemId", "state", "pages", "width", "height",
-             "dataType", "depth", "deliveredDepth", "resolution", "fileFormat", "planar",
-             "compression", "itemSize", "time", "properties", "omit", "deletable"});
+  CheckKeys(node, where, {"itemName",       "documentName", "owner",      "itemId",   "state",
+                          "pages",          "width",        "height",     "dataType", "depth",
+                          "deliveredDepth", "resolution",   "fileFormat", "planar",   "compression",
+                          "itemSize",       "time",         "properties", "omit",     "deletable"});
   JobSpec job;
   if (!node.contains("itemName")) Fail(where, "needs itemName");
   job.itemName = TextOf(node["itemName"], where + ".itemName");
@@ -125,8 +123,8 @@ JobSpec JobOf(const json& node, const std::string& where)
                          ? TextOf(node["documentName"], where + ".documentName")
                          : job.itemName;
   // Everyone: every caller's token is a member, so the item is the caller's.
-  job.owner = node.contains("owner") ? TextOf(node["owner"], where + ".owner")
-                                     : Utf8ToText("S-1-1-0");
+  job.owner =
+      node.contains("owner") ? TextOf(node["owner"], where + ".owner") : Utf8ToText("S-1-1-0");
   job.itemId = node.contains("itemId") ? TextOf(node["itemId"], where + ".itemId") : job.itemName;
   auto number = [&](const char* key, LONG& field) {
     if (node.contains(key)) field = LongOf(node[key], where + "." + key);
@@ -201,7 +199,8 @@ DeviceSpec DeviceOf(const json& node, const std::string& where)
   if (node.contains("deviceType")) device.deviceType = DwordOf(node["deviceType"], where);
   if (node.contains("capabilitiesFlags"))
     device.capabilities = DwordOf(node["capabilitiesFlags"], where);
-  if (node.contains("hardwareConfig")) device.hardwareConfig = DwordOf(node["hardwareConfig"], where);
+  if (node.contains("hardwareConfig"))
+    device.hardwareConfig = DwordOf(node["hardwareConfig"], where);
   if (node.contains("attached")) device.attached = BoolOf(node["attached"], where + ".attached");
   if (node.contains("requireLock"))
     device.requireLock = BoolOf(node["requireLock"], where + ".requireLock");
@@ -226,11 +225,11 @@ DeviceSpec DeviceOf(const json& node, const std::string& where)
   if (node.contains("settings"))
     device.settings = PropertiesOf(node["settings"], where + ".settings");
   else
-    device.settings = {{property::kDataType, 3},       {property::kFileFormat, 1},
-                       {property::kXResolution, 2},    {property::kPaperSize, 10},
-                       {property::kOption, 0},         {property::kReserved38920, 0},
-                       {property::kReserved38938, 3},  {property::kReserved38936, 0},
-                       {property::kReserved38949, 0},  {property::kReserved38953, 0}};
+    device.settings = {{property::kDataType, 3},      {property::kFileFormat, 1},
+                       {property::kXResolution, 2},   {property::kPaperSize, 10},
+                       {property::kOption, 0},        {property::kReserved38920, 0},
+                       {property::kReserved38938, 3}, {property::kReserved38936, 0},
+                       {property::kReserved38949, 0}, {property::kReserved38953, 0}};
   if (node.contains("capabilities"))
     device.capabilityProperties = PropertiesOf(node["capabilities"], where + ".capabilities");
   else
@@ -312,7 +311,8 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
 {
   try {
     json root = json::parse(text, nullptr, true, true);
-    CheckKeys(root, "scenario", {"name", "devices", "launch", "faults", "lockTimeoutMs", "comment"});
+    CheckKeys(root, "scenario",
+              {"name", "devices", "launch", "faults", "lockTimeoutMs", "comment"});
     Scenario out;
     if (root.contains("name")) out.name = root["name"].get<std::string>();
     if (root.contains("devices")) {

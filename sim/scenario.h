@@ -3,12 +3,12 @@
 // each device, the users' records, the launching device, and faults.
 #pragma once
 
-#include "platform/win32.h"
-#include "sim/sim_api.h"
-
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/win32.h"
+#include "sim/sim_api.h"
 
 namespace sim {
 
@@ -24,14 +24,14 @@ struct PropertySpec {
 struct JobSpec {
   Text itemName;
   Text documentName;
-  Text owner;       // security identifier, string form
+  Text owner;  // security identifier, string form
   Text itemId;
   LONG state = 2;
   LONG pages = 1;
   LONG width = 200;
   LONG height = 280;
-  LONG dataType = 3;  // WIA data type: 0 b/w, 2 grey, 3 colour
-  LONG depth = 24;    // what the depth record says
+  LONG dataType = 3;         // WIA data type: 0 b/w, 2 grey, 3 colour
+  LONG depth = 24;           // what the depth record says
   LONG deliveredDepth = 24;  // bits per pixel of the images the driver delivers
   LONG resolution = 1;       // the driver's resolution code
   LONG fileFormat = 1;       // the driver's file-format code

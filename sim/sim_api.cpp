@@ -1,10 +1,10 @@
 // The simulator's test interface (sim_api.h).
 #include "sim/sim_api.h"
 
-#include "sim/simulator.h"
-
 #include <cstring>
 #include <thread>
+
+#include "sim/simulator.h"
 
 using sim::Simulator;
 using sim::Text;
@@ -19,7 +19,8 @@ std::shared_ptr<sim::SimDevice> DeviceAt(DWORD device)
 HRESULT CopyOut(const Text& text, LPWSTR buffer, DWORD capacity)
 {
   if (buffer == nullptr || capacity == 0) return E_INVALIDARG;
-  return sim::CopyText(text, buffer, capacity) ? S_OK : HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+  return sim::CopyText(text, buffer, capacity) ? S_OK
+                                               : HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 }
 
 }  // namespace
@@ -70,14 +71,14 @@ STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath)
                                    REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   const Text scenario(path);
-  status = RegSetValueExW(key, W("Scenario"), 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(scenario.c_str()),
-                          static_cast<DWORD>((scenario.size() + 1) * sizeof(WCHAR)));
+  status =
+      RegSetValueExW(key, W("Scenario"), 0, REG_SZ, reinterpret_cast<const BYTE*>(scenario.c_str()),
+                     static_cast<DWORD>((scenario.size() + 1) * sizeof(WCHAR)));
   if (status == ERROR_SUCCESS && journalPath != nullptr) {
     const Text journal(journalPath);
-    status = RegSetValueExW(key, W("Journal"), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(journal.c_str()),
-                            static_cast<DWORD>((journal.size() + 1) * sizeof(WCHAR)));
+    status =
+        RegSetValueExW(key, W("Journal"), 0, REG_SZ, reinterpret_cast<const BYTE*>(journal.c_str()),
+                       static_cast<DWORD>((journal.size() + 1) * sizeof(WCHAR)));
   } else if (status == ERROR_SUCCESS) {
     RegDeleteValueW(key, W("Journal"));
   }
@@ -85,7 +86,10 @@ STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath)
   return HRESULT_FROM_WIN32(status);
 }
 
-STISIM_API DWORD StiSimDeviceCount() { return Simulator::Get().DeviceCount(); }
+STISIM_API DWORD StiSimDeviceCount()
+{
+  return Simulator::Get().DeviceCount();
+}
 
 STISIM_API HRESULT StiSimDeviceInternalName(DWORD device, LPWSTR buffer, DWORD capacity)
 {
@@ -102,7 +106,10 @@ STISIM_API HRESULT StiSimAddFault(const StiSimFault* fault)
   return S_OK;
 }
 
-STISIM_API void StiSimClearFaults() { Simulator::Get().faults.Set({}); }
+STISIM_API void StiSimClearFaults()
+{
+  Simulator::Get().faults.Set({});
+}
 
 STISIM_API void StiSimSetLockTimeoutOverride(DWORD milliseconds)
 {
@@ -125,7 +132,10 @@ STISIM_API HRESULT StiSimSetLaunch(DWORD device, DWORD eventCode, LPCWSTR eventN
   return S_OK;
 }
 
-STISIM_API DWORD StiSimJournalCount() { return Simulator::Get().journal.Count(); }
+STISIM_API DWORD StiSimJournalCount()
+{
+  return Simulator::Get().journal.Count();
+}
 
 STISIM_API BOOL StiSimJournalAt(DWORD index, StiSimJournalEntry* entry)
 {
@@ -133,7 +143,10 @@ STISIM_API BOOL StiSimJournalAt(DWORD index, StiSimJournalEntry* entry)
   return Simulator::Get().journal.At(index, *entry) ? TRUE : FALSE;
 }
 
-STISIM_API void StiSimClearJournal() { Simulator::Get().journal.Clear(); }
+STISIM_API void StiSimClearJournal()
+{
+  Simulator::Get().journal.Clear();
+}
 
 STISIM_API LONG StiSimOutstandingBlocks(DWORD device, DWORD kind)
 {

@@ -52,18 +52,18 @@ struct StiSimFault {
 #define STISIM_JOURNAL_UNLOCK 3u
 
 struct StiSimJournalEntry {
-  DWORD kind;         // STISIM_JOURNAL_*
-  DWORD device;       // scenario position of the device
-  DWORD object;       // serial number of the device object (1, 2, ... per process)
-  DWORD code;         // escape code; the requested time-out for a lock
-  DWORD inSize;       // escape input size
-  DWORD outSize;      // escape output size
-  DWORD sizeBefore;   // size word before the escape
-  DWORD sizeAfter;    // size word after the escape
-  BOOL hasSizeWord;   // whether the caller passed a size word
-  DWORD operation;    // ItemTransfer: the request's operation (STISIM_ANY otherwise)
+  DWORD kind;        // STISIM_JOURNAL_*
+  DWORD device;      // scenario position of the device
+  DWORD object;      // serial number of the device object (1, 2, ... per process)
+  DWORD code;        // escape code; the requested time-out for a lock
+  DWORD inSize;      // escape input size
+  DWORD outSize;     // escape output size
+  DWORD sizeBefore;  // size word before the escape
+  DWORD sizeAfter;   // size word after the escape
+  BOOL hasSizeWord;  // whether the caller passed a size word
+  DWORD operation;   // ItemTransfer: the request's operation (STISIM_ANY otherwise)
   HRESULT result;
-  DWORD elapsedMs;    // time spent in the call (the lock's wait)
+  DWORD elapsedMs;  // time spent in the call (the lock's wait)
 };
 
 // Blocks the driver has handed out and not taken back, by kind.

@@ -1,10 +1,10 @@
 #include "sim/simulator.h"
 
-#include "bridge/driver_blocks.h"
-
 #include <chrono>
 #include <fstream>
 #include <sstream>
+
+#include "bridge/driver_blocks.h"
 
 namespace sim {
 

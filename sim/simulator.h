@@ -3,11 +3,6 @@
 // launch information and where the scenario came from.
 #pragma once
 
-#include "platform/win32.h"
-#include "sim/driver.h"
-#include "sim/scenario.h"
-#include "sim/sim_api.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +11,11 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/win32.h"
+#include "sim/driver.h"
+#include "sim/scenario.h"
+#include "sim/sim_api.h"
 
 namespace sim {
 

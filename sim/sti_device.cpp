@@ -1,12 +1,11 @@
 // The STI device object: the device lock with its time-out, escapes forwarded
 // to the driver, and the journal of every lock, escape and unlock.
-#include "sim/sti_objects.h"
-
-#include "bridge/driver_blocks.h"
-
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "bridge/driver_blocks.h"
+#include "sim/sti_objects.h"
 
 namespace sim {
 
@@ -58,7 +57,10 @@ HRESULT STDMETHODCALLTYPE CStiDevice::QueryInterface(REFIID iid, void** object)
   return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE CStiDevice::AddRef() { return ++refs_; }
+ULONG STDMETHODCALLTYPE CStiDevice::AddRef()
+{
+  return ++refs_;
+}
 
 ULONG STDMETHODCALLTYPE CStiDevice::Release()
 {
@@ -67,7 +69,10 @@ ULONG STDMETHODCALLTYPE CStiDevice::Release()
   return left;
 }
 
-HRESULT STDMETHODCALLTYPE CStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD) { return S_OK; }
+HRESULT STDMETHODCALLTYPE CStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD)
+{
+  return S_OK;
+}
 
 HRESULT STDMETHODCALLTYPE CStiDevice::GetCapabilities(PSTI_DEV_CAPS caps)
 {
@@ -86,7 +91,10 @@ HRESULT STDMETHODCALLTYPE CStiDevice::GetStatus(PSTI_DEVICE_STATUS status)
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CStiDevice::DeviceReset() { return S_OK; }
+HRESULT STDMETHODCALLTYPE CStiDevice::DeviceReset()
+{
+  return S_OK;
+}
 
 HRESULT STDMETHODCALLTYPE CStiDevice::Diagnostic(LPSTI_DIAG diag)
 {
@@ -213,12 +221,18 @@ HRESULT STDMETHODCALLTYPE CStiDevice::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPE
 {
   return STIERR_UNSUPPORTED;
 }
-HRESULT STDMETHODCALLTYPE CStiDevice::Subscribe(LPSTISUBSCRIBE) { return STIERR_UNSUPPORTED; }
+HRESULT STDMETHODCALLTYPE CStiDevice::Subscribe(LPSTISUBSCRIBE)
+{
+  return STIERR_UNSUPPORTED;
+}
 HRESULT STDMETHODCALLTYPE CStiDevice::GetLastNotificationData(LPSTINOTIFY)
 {
   return STIERR_UNSUPPORTED;
 }
-HRESULT STDMETHODCALLTYPE CStiDevice::UnSubscribe() { return STIERR_UNSUPPORTED; }
+HRESULT STDMETHODCALLTYPE CStiDevice::UnSubscribe()
+{
+  return STIERR_UNSUPPORTED;
+}
 
 HRESULT STDMETHODCALLTYPE CStiDevice::GetLastErrorInfo(STI_ERROR_INFO* info)
 {

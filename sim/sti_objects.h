@@ -2,11 +2,11 @@
 // out (IStillImageW) and the device objects it creates (IStiDevice).
 #pragma once
 
-#include "platform/win32.h"
-#include "sim/simulator.h"
-
 #include <atomic>
 #include <memory>
+
+#include "platform/win32.h"
+#include "sim/simulator.h"
 
 namespace sim {
 
@@ -24,8 +24,8 @@ class CStillImage : public IStillImageW {
   HRESULT STDMETHODCALLTYPE GetDeviceInfo(LPWSTR name, LPVOID* buffer) override;
   HRESULT STDMETHODCALLTYPE CreateDevice(LPWSTR name, DWORD mode, PSTIDEVICE* device,
                                          LPUNKNOWN outer) override;
-  HRESULT STDMETHODCALLTYPE GetDeviceValue(LPWSTR name, LPWSTR valueName, LPDWORD type,
-                                           LPBYTE data, LPDWORD size) override;
+  HRESULT STDMETHODCALLTYPE GetDeviceValue(LPWSTR name, LPWSTR valueName, LPDWORD type, LPBYTE data,
+                                           LPDWORD size) override;
   HRESULT STDMETHODCALLTYPE SetDeviceValue(LPWSTR name, LPWSTR valueName, DWORD type, LPBYTE data,
                                            DWORD size) override;
   HRESULT STDMETHODCALLTYPE GetSTILaunchInformation(LPWSTR name, DWORD* eventCode,
@@ -60,8 +60,8 @@ class CStiDevice : public IStiDevice {
   HRESULT STDMETHODCALLTYPE GetStatus(PSTI_DEVICE_STATUS status) override;
   HRESULT STDMETHODCALLTYPE DeviceReset() override;
   HRESULT STDMETHODCALLTYPE Diagnostic(LPSTI_DIAG diag) override;
-  HRESULT STDMETHODCALLTYPE Escape(STI_RAW_CONTROL_CODE code, LPVOID in, DWORD inSize,
-                                   LPVOID out, DWORD outSize, LPDWORD sizeWord) override;
+  HRESULT STDMETHODCALLTYPE Escape(STI_RAW_CONTROL_CODE code, LPVOID in, DWORD inSize, LPVOID out,
+                                   DWORD outSize, LPDWORD sizeWord) override;
   HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD error) override;
   HRESULT STDMETHODCALLTYPE LockDevice(DWORD timeoutMs) override;
   HRESULT STDMETHODCALLTYPE UnLockDevice() override;

@@ -35,10 +35,9 @@ HKEY OpenDeviceData(const WCHAR* name, REGSAM access, bool create)
   if (!IsInternalName(name)) return nullptr;
   const Text path = Text(kClassKeyPath) + Text(name).substr(38) + W("\\DeviceData");
   HKEY key = nullptr;
-  LSTATUS status =
-      create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                               REG_OPTION_NON_VOLATILE, access, nullptr, &key, nullptr)
-             : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key);
+  LSTATUS status = create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
+                                            REG_OPTION_NON_VOLATILE, access, nullptr, &key, nullptr)
+                          : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key);
   return status == ERROR_SUCCESS ? key : nullptr;
 }
 
@@ -56,7 +55,10 @@ HRESULT STDMETHODCALLTYPE CStillImage::QueryInterface(REFIID iid, void** object)
   return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE CStillImage::AddRef() { return ++refs_; }
+ULONG STDMETHODCALLTYPE CStillImage::AddRef()
+{
+  return ++refs_;
+}
 
 ULONG STDMETHODCALLTYPE CStillImage::Release()
 {
@@ -201,7 +203,10 @@ HRESULT STDMETHODCALLTYPE CStillImage::GetHwNotificationState(LPCWSTR, WINBOOL* 
   *state = FALSE;
   return S_OK;
 }
-HRESULT STDMETHODCALLTYPE CStillImage::RefreshDeviceBus(LPCWSTR) { return S_OK; }
+HRESULT STDMETHODCALLTYPE CStillImage::RefreshDeviceBus(LPCWSTR)
+{
+  return S_OK;
+}
 HRESULT STDMETHODCALLTYPE CStillImage::LaunchApplicationForDevice(LPWSTR, LPWSTR, LPSTINOTIFY)
 {
   return STIERR_UNSUPPORTED;
@@ -210,6 +215,9 @@ HRESULT STDMETHODCALLTYPE CStillImage::SetupDeviceParameters(PSTI_DEVICE_INFORMA
 {
   return STIERR_UNSUPPORTED;
 }
-HRESULT STDMETHODCALLTYPE CStillImage::WriteToErrorLog(DWORD, LPCWSTR) { return S_OK; }
+HRESULT STDMETHODCALLTYPE CStillImage::WriteToErrorLog(DWORD, LPCWSTR)
+{
+  return S_OK;
+}
 
 }  // namespace sim

@@ -8,13 +8,13 @@
 //   stibridge_sim_install <scenario.json> [--journal <file>] [--app <program.exe>]...
 //
 // Without --app the override is set for stibridge.exe.
-#include "platform/win32.h"
-#include "sim/sim_api.h"
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/win32.h"
+#include "sim/sim_api.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ bool SetOverride(const Text& program)
                       KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return false;
   const WCHAR order[] = W("native,builtin");
-  LSTATUS status = RegSetValueExW(key, W("sti"), 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
-                                  sizeof order);
+  LSTATUS status =
+      RegSetValueExW(key, W("sti"), 0, REG_SZ, reinterpret_cast<const BYTE*>(order), sizeof order);
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }

@@ -4,13 +4,13 @@
 // script holds the files against a standard image decoder.
 //
 //   stibridge_sim_pages <output folder>
-#include "bridge/driver_blocks.h"
-#include "platform/win32.h"
-#include "sim/sim_api.h"
-
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "bridge/driver_blocks.h"
+#include "platform/win32.h"
+#include "sim/sim_api.h"
 
 namespace {
 
@@ -58,7 +58,8 @@ int main(int argc, char** argv)
   const std::string folder = argv[1];
   if (FAILED(StiSimLoadDefaultScenario())) return 1;
   IStillImageW* sti = nullptr;
-  if (FAILED(StiCreateInstanceW(nullptr, STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &sti, nullptr)))
+  if (FAILED(
+          StiCreateInstanceW(nullptr, STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &sti, nullptr)))
     return 1;
   WCHAR deviceName[STI_MAX_INTERNAL_NAME_LENGTH] = {};
   StiSimDeviceInternalName(1, deviceName, STI_MAX_INTERNAL_NAME_LENGTH);

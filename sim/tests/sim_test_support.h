@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "bridge/driver_blocks.h"
 #include "platform/win32.h"
 #include "sim/sim_api.h"
-
-#include <string>
-#include <vector>
 
 namespace simtest {
 
@@ -53,8 +53,8 @@ class SimTest : public testing::Test {
   void SetUp() override
   {
     ASSERT_EQ(StiSimLoadDefaultScenario(), S_OK);
-    ASSERT_EQ(StiCreateInstanceW(GetModuleHandleW(nullptr), STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE,
-                                 &sti, nullptr),
+    ASSERT_EQ(StiCreateInstanceW(GetModuleHandleW(nullptr),
+                                 STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &sti, nullptr),
               S_OK);
   }
   void TearDown() override
@@ -124,6 +124,9 @@ class DriverTest : public SimTest {
   DWORD sizeAfter = 0;
 };
 
-inline Text BstrText(BSTR s) { return s == nullptr ? Text() : Text(s, SysStringLen(s)); }
+inline Text BstrText(BSTR s)
+{
+  return s == nullptr ? Text() : Text(s, SysStringLen(s));
+}
 
 }  // namespace simtest

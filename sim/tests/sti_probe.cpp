@@ -4,12 +4,12 @@
 // device proves that the stand-in is the one loaded. With --escape it also
 // opens the listed device of the given index and asks for its item list in a
 // locked transaction, which the simulator writes to its journal file.
-#include "platform/win32.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/win32.h"
 
 namespace {
 
@@ -29,8 +29,8 @@ int main(int argc, char** argv)
   if (argc == 3 && std::strcmp(argv[1], "--escape") == 0) escapeDevice = std::atol(argv[2]);
 
   IStillImageW* sti = nullptr;
-  HRESULT hr = StiCreateInstanceW(GetModuleHandleW(nullptr), STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE,
-                                  &sti, nullptr);
+  HRESULT hr = StiCreateInstanceW(GetModuleHandleW(nullptr),
+                                  STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &sti, nullptr);
   if (FAILED(hr)) {
     std::printf("StiCreateInstanceW failed: 0x%08lX\n", static_cast<unsigned long>(hr));
     return 2;
@@ -53,8 +53,8 @@ int main(int argc, char** argv)
   for (DWORD i = 0; i < count; ++i) {
     WCHAR value[260] = {};
     DWORD type = 0, size = sizeof value - sizeof(WCHAR);
-    hr = sti->GetDeviceValue(list[i].szDeviceInternalName, const_cast<LPWSTR>(W("FilingPath")), &type,
-                             reinterpret_cast<BYTE*>(value), &size);
+    hr = sti->GetDeviceValue(list[i].szDeviceInternalName, const_cast<LPWSTR>(W("FilingPath")),
+                             &type, reinterpret_cast<BYTE*>(value), &size);
     std::printf("value %lu FilingPath: %s (0x%08lX)\n", static_cast<unsigned long>(i),
                 SUCCEEDED(hr) ? Utf8(value).c_str() : "-", static_cast<unsigned long>(hr));
   }
@@ -76,7 +76,8 @@ int main(int argc, char** argv)
         std::printf("escape GetItemList: 0x%08lX, %ld items\n", static_cast<unsigned long>(hr),
                     static_cast<long>(header.count));
         word = 4;
-        if (header.items != nullptr) device->Escape(4110, &header, sizeof header, nullptr, 0, &word);
+        if (header.items != nullptr)
+          device->Escape(4110, &header, sizeof header, nullptr, 0, &word);
         device->UnLockDevice();
       }
       device->Release();

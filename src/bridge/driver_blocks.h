@@ -5,10 +5,10 @@
 // the static_asserts at the end hold the structures to the driver's layout.
 #pragma once
 
-#include "platform/win32.h"
-
 #include <cstddef>
 #include <cstring>
+
+#include "platform/win32.h"
 
 namespace driver {
 
@@ -32,32 +32,47 @@ enum class EscapeCode : DWORD {
 };
 
 inline constexpr EscapeCode kAllEscapeCodes[] = {
-    EscapeCode::ItemThumbnail,   EscapeCode::ItemTransfer,     EscapeCode::DeleteItem,
-    EscapeCode::GetScanSettings, EscapeCode::SetScanSettings,  EscapeCode::GetCapabilities,
-    EscapeCode::FreeDriverBlock, EscapeCode::BeginAccess,      EscapeCode::EndAccess,
-    EscapeCode::RegisterEvent,   EscapeCode::UnregisterEvent,  EscapeCode::QueryDriverValue,
-    EscapeCode::SetUserRecord,   EscapeCode::GetUserRecord,    EscapeCode::GetItemList,
+    EscapeCode::ItemThumbnail,   EscapeCode::ItemTransfer,    EscapeCode::DeleteItem,
+    EscapeCode::GetScanSettings, EscapeCode::SetScanSettings, EscapeCode::GetCapabilities,
+    EscapeCode::FreeDriverBlock, EscapeCode::BeginAccess,     EscapeCode::EndAccess,
+    EscapeCode::RegisterEvent,   EscapeCode::UnregisterEvent, EscapeCode::QueryDriverValue,
+    EscapeCode::SetUserRecord,   EscapeCode::GetUserRecord,   EscapeCode::GetItemList,
 };
 
 // The code's name, or null for a value that is not an escape code.
 constexpr const char* EscapeCodeName(DWORD code)
 {
   switch (static_cast<EscapeCode>(code)) {
-    case EscapeCode::ItemThumbnail: return "ItemThumbnail";
-    case EscapeCode::ItemTransfer: return "ItemTransfer";
-    case EscapeCode::DeleteItem: return "DeleteItem";
-    case EscapeCode::GetScanSettings: return "GetScanSettings";
-    case EscapeCode::SetScanSettings: return "SetScanSettings";
-    case EscapeCode::GetCapabilities: return "GetCapabilities";
-    case EscapeCode::FreeDriverBlock: return "FreeDriverBlock";
-    case EscapeCode::BeginAccess: return "BeginAccess";
-    case EscapeCode::EndAccess: return "EndAccess";
-    case EscapeCode::RegisterEvent: return "RegisterEvent";
-    case EscapeCode::UnregisterEvent: return "UnregisterEvent";
-    case EscapeCode::QueryDriverValue: return "QueryDriverValue";
-    case EscapeCode::SetUserRecord: return "SetUserRecord";
-    case EscapeCode::GetUserRecord: return "GetUserRecord";
-    case EscapeCode::GetItemList: return "GetItemList";
+    case EscapeCode::ItemThumbnail:
+      return "ItemThumbnail";
+    case EscapeCode::ItemTransfer:
+      return "ItemTransfer";
+    case EscapeCode::DeleteItem:
+      return "DeleteItem";
+    case EscapeCode::GetScanSettings:
+      return "GetScanSettings";
+    case EscapeCode::SetScanSettings:
+      return "SetScanSettings";
+    case EscapeCode::GetCapabilities:
+      return "GetCapabilities";
+    case EscapeCode::FreeDriverBlock:
+      return "FreeDriverBlock";
+    case EscapeCode::BeginAccess:
+      return "BeginAccess";
+    case EscapeCode::EndAccess:
+      return "EndAccess";
+    case EscapeCode::RegisterEvent:
+      return "RegisterEvent";
+    case EscapeCode::UnregisterEvent:
+      return "UnregisterEvent";
+    case EscapeCode::QueryDriverValue:
+      return "QueryDriverValue";
+    case EscapeCode::SetUserRecord:
+      return "SetUserRecord";
+    case EscapeCode::GetUserRecord:
+      return "GetUserRecord";
+    case EscapeCode::GetItemList:
+      return "GetItemList";
   }
   return nullptr;
 }
@@ -65,28 +80,28 @@ constexpr const char* EscapeCodeName(DWORD code)
 // Property identifiers found in the driver's property records. The standard
 // ones are WIA's; the 389xx ones are the driver's own.
 namespace property {
-inline constexpr DWORD kPages = 3096;          // WIA_DPS_PAGES, 32-bit
-inline constexpr DWORD kItemTime = 4100;       // WIA_IPA_ITEM_TIME, vector holding a SYSTEMTIME
-inline constexpr DWORD kDataType = 4103;       // WIA_IPA_DATATYPE: 0 b/w, 2 grey, 3 colour
-inline constexpr DWORD kDepth = 4104;          // WIA_IPA_DEPTH, 16-bit bits per pixel
-inline constexpr DWORD kCompression = 4107;    // WIA_IPA_COMPRESSION, presence only
+inline constexpr DWORD kPages = 3096;             // WIA_DPS_PAGES, 32-bit
+inline constexpr DWORD kItemTime = 4100;          // WIA_IPA_ITEM_TIME, vector holding a SYSTEMTIME
+inline constexpr DWORD kDataType = 4103;          // WIA_IPA_DATATYPE: 0 b/w, 2 grey, 3 colour
+inline constexpr DWORD kDepth = 4104;             // WIA_IPA_DEPTH, 16-bit bits per pixel
+inline constexpr DWORD kCompression = 4107;       // WIA_IPA_COMPRESSION, presence only
 inline constexpr DWORD kChannelsPerPixel = 4109;  // WIA_IPA_CHANNELS_PER_PIXEL
 inline constexpr DWORD kBitsPerChannel = 4110;    // WIA_IPA_BITS_PER_CHANNEL
-inline constexpr DWORD kPlanar = 4111;         // WIA_IPA_PLANAR
-inline constexpr DWORD kPixelsPerLine = 4112;  // WIA_IPA_PIXELS_PER_LINE
-inline constexpr DWORD kBytesPerLine = 4113;   // WIA_IPA_BYTES_PER_LINE
-inline constexpr DWORD kNumberOfLines = 4114;  // WIA_IPA_NUMBER_OF_LINES
-inline constexpr DWORD kItemSize = 4116;       // WIA_IPA_ITEM_SIZE
-inline constexpr DWORD kXResolution = 6147;    // WIA_IPS_XRES: the driver's resolution code
-inline constexpr DWORD kYResolution = 6148;    // WIA_IPS_YRES: the driver's resolution code
-inline constexpr DWORD kPaperSize = 38917;     // paper-size code
-inline constexpr DWORD kOption = 38918;        // on/off option
+inline constexpr DWORD kPlanar = 4111;            // WIA_IPA_PLANAR
+inline constexpr DWORD kPixelsPerLine = 4112;     // WIA_IPA_PIXELS_PER_LINE
+inline constexpr DWORD kBytesPerLine = 4113;      // WIA_IPA_BYTES_PER_LINE
+inline constexpr DWORD kNumberOfLines = 4114;     // WIA_IPA_NUMBER_OF_LINES
+inline constexpr DWORD kItemSize = 4116;          // WIA_IPA_ITEM_SIZE
+inline constexpr DWORD kXResolution = 6147;       // WIA_IPS_XRES: the driver's resolution code
+inline constexpr DWORD kYResolution = 6148;       // WIA_IPS_YRES: the driver's resolution code
+inline constexpr DWORD kPaperSize = 38917;        // paper-size code
+inline constexpr DWORD kOption = 38918;           // on/off option
 inline constexpr DWORD kReserved38920 = 38920;
-inline constexpr DWORD kFileFormat = 38933;    // the driver's file-format code
+inline constexpr DWORD kFileFormat = 38933;        // the driver's file-format code
 inline constexpr DWORD kCapabilityMarker = 38935;  // presence sets the capability flag
 inline constexpr DWORD kReserved38936 = 38936;
 inline constexpr DWORD kReserved38938 = 38938;
-inline constexpr DWORD kUserPin = 38946;       // BSTR: the user's PIN (user record)
+inline constexpr DWORD kUserPin = 38946;  // BSTR: the user's PIN (user record)
 inline constexpr DWORD kReserved38949 = 38949;
 inline constexpr DWORD kReserved38953 = 38953;
 }  // namespace property

@@ -1,9 +1,9 @@
 // The driver stand-in, escape by escape: answers, ownership of its blocks,
 // freeing by kind, size-word meanings, events, faults, the journal, and
 // malformed requests answered with errors.
-#include "sim/tests/sim_test_support.h"
-
 #include <thread>
+
+#include "sim/tests/sim_test_support.h"
 
 using namespace simtest;
 using driver::BlockKind;
@@ -35,7 +35,8 @@ TEST_F(DriverTest, ItemListDescribesEveryStoredJob)
   EXPECT_EQ(first->state, driver::kItemStateReady);
   EXPECT_EQ(Int32Of(first->properties, first->propertyCount, driver::property::kPages), 2);
   EXPECT_EQ(Int32Of(first->properties, first->propertyCount, driver::property::kDataType), 3);
-  EXPECT_EQ(Int32Of(first->properties, first->propertyCount, driver::property::kPixelsPerLine), 248);
+  EXPECT_EQ(Int32Of(first->properties, first->propertyCount, driver::property::kPixelsPerLine),
+            248);
   EXPECT_EQ(Int32Of(first->properties, first->propertyCount, driver::property::kFileFormat), 1);
   const PropertyRecord* time =
       driver::FindProperty(first->properties, first->propertyCount, driver::property::kItemTime);
@@ -52,9 +53,9 @@ TEST_F(DriverTest, ItemListDescribesEveryStoredJob)
             Text(W("S-1-5-21-1111111111-2222222222-3333333333-1107")));
   const ItemRecord* gif = header.items[4];
   EXPECT_NE(BstrText(gif->documentName).find(W(".gif")), Text::npos);
-  EXPECT_EQ(driver::FindProperty(gif->properties, gif->propertyCount, driver::property::kDepth)
-                ->Int16(),
-            8);
+  EXPECT_EQ(
+      driver::FindProperty(gif->properties, gif->propertyCount, driver::property::kDepth)->Int16(),
+      8);
   EXPECT_EQ(Int32Of(header.items[5]->properties, header.items[5]->propertyCount,
                     driver::property::kFileFormat),
             3);
@@ -184,10 +185,10 @@ TEST_F(DriverTest, UserRecordHoldsThePinAndIsTheSameForOneStore)
   UserRecord* bob = nullptr;
   ASSERT_EQ(Send(EscapeCode::GetUserRecord, other, 8, &bob, 8), S_OK);
   EXPECT_NE(bob, record);
-  EXPECT_EQ(BstrText(driver::FindProperty(bob->properties, bob->propertyCount,
-                                          driver::property::kUserPin)
-                         ->Bstr()),
-            Text());
+  EXPECT_EQ(
+      BstrText(driver::FindProperty(bob->properties, bob->propertyCount, driver::property::kUserPin)
+                   ->Bstr()),
+      Text());
 
   // The bridge swaps the PIN with the system's BSTR calls and sends it.
   SysFreeString(pin->Bstr());

@@ -1,8 +1,8 @@
 // The driver's block layouts and the STI declarations, checked against the
 // documented 64-bit offsets and the platform's slot order.
-#include "sim/tests/sim_test_support.h"
-
 #include <cstddef>
+
+#include "sim/tests/sim_test_support.h"
 
 using namespace simtest;
 

@@ -1,9 +1,9 @@
 // The device lock: shared by every device object of one device in the
 // process, with a real time-out.
-#include "sim/tests/sim_test_support.h"
-
 #include <chrono>
 #include <thread>
+
+#include "sim/tests/sim_test_support.h"
 
 using namespace simtest;
 

@@ -67,8 +67,7 @@ TEST_F(SimRootTest, DeviceListHoldsEveryDeviceInIndexOrderInOneLocalBlock)
   const WCHAR* descriptions[] = {W("Tarvo Alder 5100MFP WIA"), W("Tarvo Alder 5100MFP TWAIN"),
                                  W("Generic PhotoScan 200 Flatbed"),
                                  W("Tarvo Quartz TWAIN Scanner")};
-  const WCHAR* names[] = {W("Lab MFP (WIA)"), W("Lab MFP"), W("Reception flatbed"),
-                          W("Floor 2")};
+  const WCHAR* names[] = {W("Lab MFP (WIA)"), W("Lab MFP"), W("Reception flatbed"), W("Floor 2")};
   for (DWORD i = 0; i < count; ++i) {
     EXPECT_EQ(list[i].dwSize, sizeof(STI_DEVICE_INFORMATIONW));
     EXPECT_EQ(Text(list[i].pszDeviceDescription), Text(descriptions[i]));
@@ -135,9 +134,10 @@ TEST_F(SimRootTest, ReloadingReplacesTheDeviceRecordsAndLeavesForeignKeysUnliste
   ASSERT_EQ(sti->GetDeviceList(0, 0, &count, &buffer), S_OK);
   EXPECT_EQ(count, 4u);
   LocalFree(buffer);
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE,
-                W("System\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
-                  "\\0198"));
+  RegDeleteKeyW(
+      HKEY_LOCAL_MACHINE,
+      W("System\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
+        "\\0198"));
 }
 
 TEST_F(SimRootTest, DeviceInfoAnswersKnownNamesOnly)
@@ -224,8 +224,7 @@ TEST_F(SimRootTest, DeviceValuesComeFromTheDeviceDataKey)
 
   const WCHAR stored[] = W("E:\\Other");
   ASSERT_EQ(sti->SetDeviceValue(name.data(), const_cast<LPWSTR>(W("FilingPath")), REG_SZ,
-                                reinterpret_cast<BYTE*>(const_cast<WCHAR*>(stored)),
-                                sizeof stored),
+                                reinterpret_cast<BYTE*>(const_cast<WCHAR*>(stored)), sizeof stored),
             S_OK);
   size = sizeof text;
   ASSERT_EQ(sti->GetDeviceValue(name.data(), const_cast<LPWSTR>(W("FilingPath")), &type,

@@ -1,8 +1,8 @@
 // ItemTransfer: page properties, native DIB pages, BMP and TIFF files, memory
 // strips, size queries in the size word, string reads, and JobEnded.
-#include "sim/tests/sim_test_support.h"
-
 #include <cstring>
+
+#include "sim/tests/sim_test_support.h"
 
 using namespace simtest;
 using driver::EscapeCode;
@@ -15,7 +15,10 @@ uint32_t Le32(const std::vector<BYTE>& b, size_t at)
 {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
 }
-uint16_t Le16(const std::vector<BYTE>& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
+uint16_t Le16(const std::vector<BYTE>& b, size_t at)
+{
+  return uint16_t(b[at] | (b[at + 1] << 8));
+}
 
 // The value of a tag in a TIFF directory (inline values only).
 uint32_t TiffTag(const std::vector<BYTE>& b, size_t directory, uint16_t tag)

@@ -6,8 +6,8 @@
 // IStillImageW are not pure; whoever implements IStillImageW defines them.
 #pragma once
 
-#include "types.h"
 #include "com.h"
+#include "types.h"
 
 #define STI_UNICODE 1
 
@@ -185,8 +185,8 @@ struct IStiDevice : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE DeviceReset() = 0;
   virtual HRESULT STDMETHODCALLTYPE Diagnostic(LPSTI_DIAG pBuffer) = 0;
   virtual HRESULT STDMETHODCALLTYPE Escape(STI_RAW_CONTROL_CODE EscapeFunction, LPVOID lpInData,
-                                           DWORD cbInDataSize, LPVOID pOutData,
-                                           DWORD dwOutDataSize, LPDWORD pdwActualData) = 0;
+                                           DWORD cbInDataSize, LPVOID pOutData, DWORD dwOutDataSize,
+                                           LPDWORD pdwActualData) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD pdwLastDeviceError) = 0;
   virtual HRESULT STDMETHODCALLTYPE LockDevice(DWORD dwTimeOut) = 0;
   virtual HRESULT STDMETHODCALLTYPE UnLockDevice() = 0;
@@ -204,6 +204,6 @@ struct IStiDevice : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) = 0;
 };
 
-EXTERN_C HRESULT STDAPICALLTYPE StiCreateInstanceW(HINSTANCE hinst, DWORD dwVer, IStillImageW** ppSti,
-                                                   LPUNKNOWN punkOuter);
+EXTERN_C HRESULT STDAPICALLTYPE StiCreateInstanceW(HINSTANCE hinst, DWORD dwVer,
+                                                   IStillImageW** ppSti, LPUNKNOWN punkOuter);
 #define StiCreateInstance StiCreateInstanceW
