@@ -132,11 +132,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemName(BSTR*, int*)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUEST*, BYTE*, int, int*)
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQUEST*, LPWSTR*, int*, int*)
 {
   return E_NOTIMPL;

@@ -90,6 +90,87 @@ void CallerValuesSurvive(IStiScannerComBridge* bridge)
   Check(guardsIntact, "image-info-42-bytes", "guard bytes around TW_IMAGEINFO changed");
 }
 
+// Discovery, selection, open and events of the default simulated machine,
+// through the proxy: the served devices are listed, the family-2 one is
+// selected by name and opened, and the events are registered.
+void Connection(IStiScannerComBridge* bridge)
+{
+  HRESULT hr = bridge->InitializeSti();
+  Check(hr == S_OK, "initialize-sti", Hex(hr));
+
+  int count = 0;
+  BSTR names = nullptr;
+  hr = bridge->EnumerateDevices(&count, &names);
+  Check(hr == S_OK && count == 2 && Narrow(names) == "Lab MFP;Floor 2;", "enumerate-devices",
+        Hex(hr) + " " + std::to_string(count) + " [" + Narrow(names) + "]");
+  SysFreeString(names);
+
+  int family = 99;
+  wchar_t lowerCase[] = L"lab mfp";
+  hr = bridge->SelectDeviceByName(lowerCase, &family);
+  // Not found: the family of the enumeration (its last name, family 0) stays.
+  Check(hr == S_OK && family == 0, "select-by-name-is-case-sensitive",
+        Hex(hr) + " " + std::to_string(family));
+  wchar_t name[] = L"Lab MFP";
+  hr = bridge->SelectDeviceByName(name, &family);
+  Check(hr == E_FAIL, "select-needs-a-fresh-list", Hex(hr));
+  count = 0;
+  names = nullptr;
+  bridge->EnumerateDevices(&count, &names);
+  SysFreeString(names);
+  family = 99;
+  hr = bridge->SelectDeviceByName(name, &family);
+  Check(hr == S_OK && family == 2, "select-by-name", Hex(hr) + " " + std::to_string(family));
+
+  wchar_t qualifier[] = L"LAB", profile[] = L"anna", store[] = L"ann";
+  hr = bridge->OpenDevice(qualifier, profile, store);
+  Check(hr == S_OK, "open-device", Hex(hr));
+  hr = bridge->OpenDevice(nullptr, profile, store);
+  Check(FAILED(hr), "open-device-null-string", Hex(hr));
+
+  // The client made "JobEnded" itself, as a manual-reset event; the server
+  // opens it and it keeps its mode.
+  HANDLE jobEnded = CreateEventW(nullptr, TRUE, FALSE, L"JobEnded");
+  hr = bridge->RegisterEvents();
+  Check(hr == S_OK, "register-events", Hex(hr));
+  HANDLE itemDeleted = OpenEventW(SYNCHRONIZE, FALSE, L"ItemDeleted");
+  HANDLE itemAdded = OpenEventW(SYNCHRONIZE, FALSE, L"ItemAdded");
+  Check(jobEnded != nullptr && itemDeleted != nullptr && itemAdded != nullptr,
+        "events-visible-to-the-client");
+  // The driver signals "JobEnded" when the last data of a job's last page
+  // has gone: read the one page of a one-page job to the end, and wait in
+  // this process for the signal.
+  wchar_t itemName[] = L"scan0002.bmp";
+  STI_TRANSFER_REQUEST request = {};
+  request.operation = 1;
+  request.itemName = itemName;
+  static unsigned char buffer[64 * 1024];
+  int status = 0;
+  int reads = 0;
+  do {
+    hr = bridge->ReadImageData(&request, buffer, sizeof buffer, &status);
+    ++reads;
+  } while (hr == S_OK && status == 0 && reads < 1000);
+  Check(hr == S_OK && status == 6, "read-page-to-the-end",
+        Hex(hr) + " status " + std::to_string(status) + " after " + std::to_string(reads));
+  DWORD first = jobEnded != nullptr ? WaitForSingleObject(jobEnded, 5000) : WAIT_FAILED;
+  DWORD second = jobEnded != nullptr ? WaitForSingleObject(jobEnded, 0) : WAIT_FAILED;
+  Check(first == WAIT_OBJECT_0, "job-ended-signal-reaches-the-client", std::to_string(first));
+  Check(second == WAIT_OBJECT_0, "client-event-stays-manual-reset", std::to_string(second));
+
+  hr = bridge->UnregisterEvents();
+  Check(hr == S_OK, "unregister-events", Hex(hr));
+  if (itemDeleted != nullptr) CloseHandle(itemDeleted);
+  if (itemAdded != nullptr) CloseHandle(itemAdded);
+  if (jobEnded != nullptr) CloseHandle(jobEnded);
+
+  hr = bridge->Close();
+  Check(hr == S_OK, "close", Hex(hr));
+  family = 99;
+  bridge->GetDeviceFamily(&family);
+  Check(family == 2, "family-survives-close", std::to_string(family));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -109,6 +190,8 @@ int main(int argc, char** argv)
     if (std::strcmp(scenario, "identity") == 0) {
       NewObjectValues(bridge);
       CallerValuesSurvive(bridge);
+    } else if (std::strcmp(scenario, "connection") == 0) {
+      Connection(bridge);
     }
     ULONG remaining = bridge->Release();
     Check(remaining == 0, "release", std::to_string(remaining));

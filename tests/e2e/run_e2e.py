@@ -126,23 +126,26 @@ def registration(wine, server):
         wait_for_server_exit(5)
 
 
-def clients(wine, server, client64, client32, proxy64, proxy32):
+def clients(wine, server, client64, client32, proxy64, proxy32, installer, scenario):
     regsvr = wine.run("regsvr32", "/s", proxy64)
     check(regsvr.returncode == 0, "proxy-x64-registered", regsvr.stderr[-300:])
     regsvr = wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", proxy32)
     check(regsvr.returncode == 0, "proxy-x86-registered", regsvr.stderr[-300:])
     check(wine.run(server, "/RegServer").returncode == 0, "server-registered")
+    installed = wine.run(installer, scenario)
+    check(installed.returncode == 0, "simulator-installed", installed.stderr[-300:])
 
-    for bits, client in [("64", client64), ("32", client32)]:
-        result = wine.run(client, "identity", timeout=120)
+    for bits, client, part in [("64", client64, "identity"), ("32", client32, "identity"),
+                               ("64", client64, "connection"), ("32", client32, "connection")]:
+        result = wine.run(client, part, timeout=120)
         for line in result.stdout.splitlines():
             if line.startswith("ok ") or line.startswith("FAIL "):
-                print(line.replace(" ", " client%s-" % bits, 1), flush=True)
+                print(line.replace(" ", " client%s-%s-" % (bits, part), 1), flush=True)
                 if line.startswith("FAIL "):
                     global failures
                     failures += 1
-        check(result.returncode == 0, "client%s-exit-code" % bits, str(result.returncode))
-        check(wait_for_server_exit(5), "client%s-server-quits" % bits,
+        check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part), str(result.returncode))
+        check(wait_for_server_exit(5), "client%s-%s-server-quits" % (bits, part),
               "server still running: %s" % server_processes())
 
 
@@ -162,7 +165,9 @@ def main():
                 os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build64, "proxy", "stibridgeps.dll"),
-                os.path.join(build32, "proxy", "stibridgeps.dll"))
+                os.path.join(build32, "proxy", "stibridgeps.dll"),
+                os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                os.path.join(args.root, "sim", "scenarios", "default.json"))
     finally:
         wine.stop()
     return 1 if failures else 0
