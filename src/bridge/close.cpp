@@ -7,6 +7,22 @@
 using driver::BlockKind;
 using driver::EscapeCode;
 
+namespace {
+
+// Frees a global block the bridge keeps locked, and forgets both the block
+// and its locked pointer.
+template <typename T>
+void FreeLockedBlock(HGLOBAL& block, T*& locked)
+{
+  if (block == nullptr) return;
+  GlobalUnlock(block);
+  GlobalFree(block);
+  block = nullptr;
+  locked = nullptr;
+}
+
+}  // namespace
+
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
 {
   if (device != nullptr) {
@@ -33,24 +49,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
   GlobalFree(profileQualifier);
   GlobalFree(storeId);
   profileName = profileQualifier = storeId = nullptr;
-  if (launchNameMem != nullptr) {
-    GlobalUnlock(launchNameMem);
-    GlobalFree(launchNameMem);
-    launchNameMem = nullptr;
-    launchName = nullptr;
-  }
+  FreeLockedBlock(launchNameMem, launchName);
   LocalFree(deviceList);
   deviceList = nullptr;
   if (stillImage != nullptr) {
     stillImage->Release();
     stillImage = nullptr;
   }
-  if (itemListMem != nullptr) {
-    GlobalUnlock(itemListMem);
-    GlobalFree(itemListMem);
-    itemListMem = nullptr;
-    itemList = nullptr;
-  }
+  FreeLockedBlock(itemListMem, itemList);
   GlobalFree(driverValue);
   driverValue = nullptr;
   GlobalFree(selection);
