@@ -40,8 +40,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR qualifier, LPW
   CreateSelectedDevice();
   if (device == nullptr) return E_FAIL;
 
+  // A capability block from an earlier open goes back to the driver before
+  // the probe fetches a new one; if it cannot go back it is kept (and not
+  // overwritten), and the flag it raised stays raised.
+  if (capabilities != nullptr) static_cast<IStiScannerComBridge*>(this)->ReleaseCapabilities();
   // A failed probe leaves the flag as it was; it does not fail the open.
-  ProbeCapabilities();
+  if (capabilities == nullptr) ProbeCapabilities();
 
   if (userRecord != nullptr) return S_OK;
   DriverTransaction transaction(device);

@@ -310,12 +310,38 @@ TEST_F(ConnectionTest, OpenProbesCapabilitiesAndFetchesTheUserRecordOnce)
   EXPECT_NE(BridgeTestAccess::UserRecord(bridge), nullptr);
   IStiDevice* first = BridgeTestAccess::Device(bridge);
 
-  // A second open makes a new device object and probes again, but the user
-  // record is held: no GetUserRecord.
+  // A second open makes a new device object, hands the first capability
+  // block back and probes again, but the user record is held: no
+  // GetUserRecord.
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 1);
   StiSimClearJournal();
   EXPECT_EQ(Open(), S_OK);
-  EXPECT_EQ(JournalText(), "L E4108/0 U");
+  EXPECT_EQ(JournalText(), "L E4110/0 U L E4108/0 U");
   EXPECT_NE(BridgeTestAccess::Device(bridge), first);
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 1);
+  EXPECT_EQ(BridgeTestAccess::CapabilityFlag(bridge), 1u);
+}
+
+TEST_F(ConnectionTest, ABlockTheDriverWillNotTakeBackIsKeptNotOverwritten)
+{
+  Load(Scenario({{kQuartz, "Quartz", true}}));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  ASSERT_EQ(Open(), S_OK);
+  StiSimFault fault{};
+  fault.target = 4110;
+  fault.mode = STISIM_FAULT_FAIL;
+  fault.result = E_FAIL;
+  fault.times = 1;
+  fault.device = STISIM_ANY;
+  fault.operation = STISIM_ANY;
+  ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+  StiSimClearJournal();
+  EXPECT_EQ(Open(), S_OK);
+  EXPECT_EQ(JournalText(), "L E4110/0 U") << "no probe over the block still held";
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 1);
+  EXPECT_EQ(bridge->ReleaseCapabilities(), S_OK);
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 0);
 }
 
 TEST_F(ConnectionTest, CapabilityFlagStaysDownWithoutTheMarker)
