@@ -101,6 +101,32 @@ Text DecodeUtf8(const unsigned char* text, size_t length)
   return out;
 }
 
+// The checks both directions make on their arguments before converting.
+bool ValidRequest(UINT codePage, const void* text, int length, const void* out, int capacity)
+{
+  return text != nullptr && length != 0 && length >= -1 && capacity >= 0 &&
+         (capacity == 0 || out != nullptr) && (codePage == CP_ACP || codePage == CP_UTF8);
+}
+
+// Hands `converted` to the caller by the buffer protocol: its size when
+// `capacity` is 0, otherwise the units copied to `out`.
+template <typename Units, typename Unit>
+int Deliver(const Units& converted, Unit* out, int capacity)
+{
+  if (converted.size() > size_t(INT32_MAX)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  int needed = int(converted.size());
+  if (capacity == 0) return needed;
+  if (capacity < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  converted.copy(out, converted.size());
+  return needed;
+}
+
 }  // namespace
 
 namespace posix_internal {
@@ -115,8 +141,7 @@ Text Utf8ToText(const char* text, size_t length)
 int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, LPSTR out, int capacity,
                         LPCSTR defaultChar, LPBOOL usedDefault)
 {
-  if (text == nullptr || length == 0 || length < -1 || capacity < 0 ||
-      (capacity > 0 && out == nullptr) || (codePage != CP_ACP && codePage != CP_UTF8) ||
+  if (!ValidRequest(codePage, text, length, out, capacity) ||
       (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefault != nullptr))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -144,24 +169,12 @@ int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, LPSTR ou
     }
   }
   if (usedDefault != nullptr) *usedDefault = replaced ? TRUE : FALSE;
-  if (converted.size() > size_t(INT32_MAX)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  int needed = int(converted.size());
-  if (capacity == 0) return needed;
-  if (capacity < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  converted.copy(out, converted.size());
-  return needed;
+  return Deliver(converted, out, capacity);
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR out, int capacity)
 {
-  if (text == nullptr || length == 0 || length < -1 || capacity < 0 ||
-      (capacity > 0 && out == nullptr) || (codePage != CP_ACP && codePage != CP_UTF8)) {
+  if (!ValidRequest(codePage, text, length, out, capacity)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -179,16 +192,5 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int length, LPWSTR ou
   } else {
     for (size_t i = 0; i < count; ++i) converted.push_back(AnsiToUnit(bytes[i]));
   }
-  if (converted.size() > size_t(INT32_MAX)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  int needed = int(converted.size());
-  if (capacity == 0) return needed;
-  if (capacity < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  converted.copy(out, converted.size());
-  return needed;
+  return Deliver(converted, out, capacity);
 }

@@ -53,13 +53,18 @@ HANDLE Issue(const std::shared_ptr<Event>& event, DWORD access)
   return reinterpret_cast<HANDLE>(value);
 }
 
-// The entry of `handle`, or null with ERROR_INVALID_HANDLE; the caller holds
-// the lock.
-HandleEntry* Find(HANDLE handle)
+// The entry of `handle` when it was opened with every right in `needed`;
+// otherwise null with ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED. The caller
+// holds the lock.
+HandleEntry* Find(HANDLE handle, DWORD needed)
 {
   auto found = Table().handles.find(reinterpret_cast<uintptr_t>(handle));
   if (found == Table().handles.end()) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if ((found->second.access & needed) != needed) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
   return &found->second;
@@ -68,12 +73,8 @@ HandleEntry* Find(HANDLE handle)
 BOOL ChangeState(HANDLE handle, bool signaled)
 {
   std::lock_guard<std::mutex> guard(Table().lock);
-  HandleEntry* entry = Find(handle);
+  HandleEntry* entry = Find(handle, EVENT_MODIFY_STATE);
   if (entry == nullptr) return FALSE;
-  if ((entry->access & EVENT_MODIFY_STATE) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
   entry->event->signaled = signaled;
   if (signaled) entry->event->changed.notify_all();
   return TRUE;
@@ -126,12 +127,8 @@ BOOL ResetEvent(HANDLE event) { return ChangeState(event, false); }
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
   std::unique_lock<std::mutex> guard(Table().lock);
-  HandleEntry* entry = Find(object);
+  HandleEntry* entry = Find(object, SYNCHRONIZE);
   if (entry == nullptr) return WAIT_FAILED;
-  if ((entry->access & SYNCHRONIZE) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return WAIT_FAILED;
-  }
   // Holding the event itself keeps it alive if another thread closes the
   // handle while this one waits, as a kernel wait does.
   std::shared_ptr<Event> event = entry->event;

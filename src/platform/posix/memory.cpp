@@ -54,13 +54,31 @@ HANDLE Release(HANDLE block)
   return nullptr;
 }
 
+// Whether the table holds `block`, with its size; ERROR_INVALID_HANDLE for
+// anything it does not hold, null included.
 bool Known(const void* block, SIZE_T* size)
 {
-  std::lock_guard<std::mutex> guard(Blocks().lock);
-  auto found = Blocks().sizes.find(block);
-  if (found == Blocks().sizes.end()) return false;
-  if (size != nullptr) *size = found->second;
-  return true;
+  if (block != nullptr) {
+    std::lock_guard<std::mutex> guard(Blocks().lock);
+    auto found = Blocks().sizes.find(block);
+    if (found != Blocks().sizes.end()) {
+      if (size != nullptr) *size = found->second;
+      return true;
+    }
+  }
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
+// Global and local memory as callers get it: subject to the allocation-failure
+// hook.
+HANDLE AllocateHooked(UINT flags, SIZE_T bytes)
+{
+  if (platform_hooks::state::TakeAllocationFailure()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return Allocate(flags, bytes);
 }
 
 }  // namespace
@@ -73,65 +91,32 @@ LPVOID AllocateTaskUnhooked(SIZE_T bytes) { return malloc(bytes == 0 ? 1 : bytes
 
 }  // namespace posix_internal
 
-HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes)
-{
-  if (platform_hooks::state::TakeAllocationFailure()) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return Allocate(flags, bytes);
-}
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) { return AllocateHooked(flags, bytes); }
 
 HGLOBAL GlobalFree(HGLOBAL block) { return Release(block); }
 
-LPVOID GlobalLock(HGLOBAL block)
-{
-  if (block == nullptr || !Known(block, nullptr)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return block;
-}
+LPVOID GlobalLock(HGLOBAL block) { return Known(block, nullptr) ? block : nullptr; }
 
 BOOL GlobalUnlock(HGLOBAL block)
 {
   // Fixed memory has no lock count: the block is always "unlocked" after
   // the call, which Windows reports as FALSE with NO_ERROR.
-  if (block == nullptr || !Known(block, nullptr)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  SetLastError(NO_ERROR);
+  if (Known(block, nullptr)) SetLastError(NO_ERROR);
   return FALSE;
 }
 
 SIZE_T GlobalSize(HGLOBAL block)
 {
   SIZE_T size = 0;
-  if (block == nullptr || !Known(block, &size)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return size;
+  return Known(block, &size) ? size : 0;
 }
 
 HGLOBAL GlobalHandle(LPCVOID pointer)
 {
-  if (pointer == nullptr || !Known(pointer, nullptr)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return const_cast<LPVOID>(pointer);
+  return Known(pointer, nullptr) ? const_cast<LPVOID>(pointer) : nullptr;
 }
 
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
-{
-  if (platform_hooks::state::TakeAllocationFailure()) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return Allocate(flags, bytes);
-}
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return AllocateHooked(flags, bytes); }
 
 HLOCAL LocalFree(HLOCAL block) { return Release(block); }
 

@@ -198,6 +198,46 @@ LSTATUS SplitPath(LPCWSTR path, std::vector<Text>* names)
   return ERROR_SUCCESS;
 }
 
+// Runs `action(registry, key)` under the registry lock once `handle` resolves
+// to a live key and was opened with every right in `needed`.
+template <typename Action>
+LSTATUS WithKey(HKEY handle, REGSAM needed, Action&& action)
+{
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  OpenKey open;
+  LSTATUS status = registry.Resolve(handle, &open);
+  if (status != ERROR_SUCCESS) return status;
+  if ((open.access & needed) != needed) return ERROR_ACCESS_DENIED;
+  return action(registry, open.key);
+}
+
+// Runs `action(registry, key, created)` under the registry lock on the key
+// that `subKey` names below `parent`; an empty path names `parent` itself.
+// With `create`, missing keys on the way are added and `created` says whether
+// the last one was new; without it, a missing key is ERROR_FILE_NOT_FOUND.
+// The rights `parent` was opened with do not limit what is reached below it.
+template <typename Action>
+LSTATUS WithKeyAt(HKEY parent, LPCWSTR subKey, bool create, Action&& action)
+{
+  std::vector<Text> names;
+  LSTATUS status = SplitPath(subKey, &names);
+  if (status != ERROR_SUCCESS) return status;
+  return WithKey(parent, 0, [&](Registry& registry, std::shared_ptr<Key> key) -> LSTATUS {
+    bool created = false;
+    for (const Text& name : names) {
+      std::shared_ptr<Key> child = FindChild(*key, name);
+      created = child == nullptr;
+      if (created) {
+        if (!create) return ERROR_FILE_NOT_FOUND;
+        child = AddChild(*key, name);
+      }
+      key = child;
+    }
+    return action(registry, key, created);
+  });
+}
+
 }  // namespace
 
 LSTATUS RegCreateKeyExW(HKEY parent, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM access,
@@ -206,26 +246,13 @@ LSTATUS RegCreateKeyExW(HKEY parent, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSA
   if (platform_hooks::state::IsRegistryKeyDenied(subKey)) return ERROR_ACCESS_DENIED;
   if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  std::vector<Text> names;
-  LSTATUS status = SplitPath(subKey, &names);
-  if (status != ERROR_SUCCESS) return status;
-
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey start;
-  status = registry.Resolve(parent, &start);
-  if (status != ERROR_SUCCESS) return status;
-  std::shared_ptr<Key> key = start.key;
-  bool created = false;
-  for (const Text& name : names) {
-    std::shared_ptr<Key> child = FindChild(*key, name);
-    created = child == nullptr;
-    key = created ? AddChild(*key, name) : child;
-  }
-  *result = registry.Issue(key, access);
-  if (disposition != nullptr)
-    *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-  return ERROR_SUCCESS;
+  return WithKeyAt(parent, subKey, true,
+                   [&](Registry& registry, const std::shared_ptr<Key>& key, bool created) {
+                     *result = registry.Issue(key, access);
+                     if (disposition != nullptr)
+                       *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+                     return ERROR_SUCCESS;
+                   });
 }
 
 LSTATUS RegOpenKeyExW(HKEY parent, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result)
@@ -233,22 +260,11 @@ LSTATUS RegOpenKeyExW(HKEY parent, LPCWSTR subKey, DWORD, REGSAM access, PHKEY r
   if (platform_hooks::state::IsRegistryKeyDenied(subKey)) return ERROR_ACCESS_DENIED;
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  std::vector<Text> names;
-  LSTATUS status = SplitPath(subKey, &names);
-  if (status != ERROR_SUCCESS) return status;
-
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey start;
-  status = registry.Resolve(parent, &start);
-  if (status != ERROR_SUCCESS) return status;
-  std::shared_ptr<Key> key = start.key;
-  for (const Text& name : names) {
-    key = FindChild(*key, name);
-    if (key == nullptr) return ERROR_FILE_NOT_FOUND;
-  }
-  *result = registry.Issue(key, access);
-  return ERROR_SUCCESS;
+  return WithKeyAt(parent, subKey, false,
+                   [&](Registry& registry, const std::shared_ptr<Key>& key, bool) {
+                     *result = registry.Issue(key, access);
+                     return ERROR_SUCCESS;
+                   });
 }
 
 LSTATUS RegCloseKey(HKEY key)
@@ -262,46 +278,38 @@ LSTATUS RegCloseKey(HKEY key)
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size)
 {
   if (data == nullptr && size != 0) return ERROR_NOACCESS;
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey open;
-  LSTATUS status = registry.Resolve(key, &open);
-  if (status != ERROR_SUCCESS) return status;
-  if ((open.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  Value* value = FindValue(*open.key, name);
-  if (value == nullptr) {
-    open.key->values.push_back(Value{name != nullptr ? Text(name) : Text(), type, {}});
-    value = &open.key->values.back();
-  }
-  value->type = type;
-  value->data.assign(data, data + size);
-  open.key->lastWrite = Now();
-  return ERROR_SUCCESS;
+  return WithKey(key, KEY_SET_VALUE, [&](Registry&, const std::shared_ptr<Key>& open) {
+    Value* value = FindValue(*open, name);
+    if (value == nullptr) {
+      open->values.push_back(Value{name != nullptr ? Text(name) : Text(), type, {}});
+      value = &open->values.back();
+    }
+    value->type = type;
+    value->data.assign(data, data + size);
+    open->lastWrite = Now();
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD size)
 {
   if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey open;
-  LSTATUS status = registry.Resolve(key, &open);
-  if (status != ERROR_SUCCESS) return status;
-  if ((open.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  const Value* value = FindValue(*open.key, name);
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (type != nullptr) *type = value->type;
-  DWORD needed = DWORD(value->data.size());
-  if (data == nullptr) {
-    if (size != nullptr) *size = needed;
+  return WithKey(key, KEY_QUERY_VALUE, [&](Registry&, const std::shared_ptr<Key>& open) {
+    const Value* value = FindValue(*open, name);
+    if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (type != nullptr) *type = value->type;
+    DWORD needed = DWORD(value->data.size());
+    if (data == nullptr) {
+      if (size != nullptr) *size = needed;
+      return ERROR_SUCCESS;
+    }
+    DWORD capacity = *size;
+    *size = needed;
+    if (capacity < needed) return ERROR_MORE_DATA;
+    if (needed != 0) memcpy(data, value->data.data(), needed);
     return ERROR_SUCCESS;
-  }
-  DWORD capacity = *size;
-  *size = needed;
-  if (capacity < needed) return ERROR_MORE_DATA;
-  if (needed != 0) memcpy(data, value->data.data(), needed);
-  return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
@@ -310,69 +318,49 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
   if (name == nullptr || nameLength == nullptr || reserved != nullptr ||
       (keyClass != nullptr && classLength == nullptr))
     return ERROR_INVALID_PARAMETER;
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey open;
-  LSTATUS status = registry.Resolve(key, &open);
-  if (status != ERROR_SUCCESS) return status;
-  if ((open.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
-  if (index >= open.key->children.size()) return ERROR_NO_MORE_ITEMS;
-  const Key& child = *open.key->children[index];
-  // The sizes stay as the caller set them when the buffers are too small.
-  if (*nameLength <= child.name.size() || (keyClass != nullptr && *classLength == 0))
-    return ERROR_MORE_DATA;
-  memcpy(name, child.name.data(), child.name.size() * sizeof(WCHAR));
-  name[child.name.size()] = 0;
-  *nameLength = DWORD(child.name.size());
-  if (keyClass != nullptr) {
-    keyClass[0] = 0;
-    *classLength = 0;
-  }
-  if (lastWrite != nullptr) *lastWrite = child.lastWrite;
-  return ERROR_SUCCESS;
+  return WithKey(key, KEY_ENUMERATE_SUB_KEYS, [&](Registry&, const std::shared_ptr<Key>& open) {
+    if (index >= open->children.size()) return ERROR_NO_MORE_ITEMS;
+    const Key& child = *open->children[index];
+    // The sizes stay as the caller set them when the buffers are too small.
+    if (*nameLength <= child.name.size() || (keyClass != nullptr && *classLength == 0))
+      return ERROR_MORE_DATA;
+    memcpy(name, child.name.data(), child.name.size() * sizeof(WCHAR));
+    name[child.name.size()] = 0;
+    *nameLength = DWORD(child.name.size());
+    if (keyClass != nullptr) {
+      keyClass[0] = 0;
+      *classLength = 0;
+    }
+    if (lastWrite != nullptr) *lastWrite = child.lastWrite;
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS RegDeleteKeyW(HKEY parent, LPCWSTR subKey)
 {
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
-  std::vector<Text> names;
-  LSTATUS status = SplitPath(subKey, &names);
-  if (status != ERROR_SUCCESS) return status;
-
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey start;
-  status = registry.Resolve(parent, &start);
-  if (status != ERROR_SUCCESS) return status;
   // An empty path deletes the key of the handle itself.
-  std::shared_ptr<Key> key = start.key;
-  for (const Text& name : names) {
-    key = FindChild(*key, name);
-    if (key == nullptr) return ERROR_FILE_NOT_FOUND;
-  }
-  // Windows deletes only leaf keys, and never the predefined roots.
-  if (key->predefined || !key->children.empty()) return ERROR_ACCESS_DENIED;
-  Key* owner = key->parent;
-  auto& siblings = owner->children;
-  siblings.erase(std::find(siblings.begin(), siblings.end(), key));
-  owner->lastWrite = Now();
-  key->deleted = true;
-  key->parent = nullptr;
-  return ERROR_SUCCESS;
+  return WithKeyAt(parent, subKey, false, [](Registry&, const std::shared_ptr<Key>& key, bool) {
+    // Windows deletes only leaf keys, and never the predefined roots.
+    if (key->predefined || !key->children.empty()) return ERROR_ACCESS_DENIED;
+    Key* owner = key->parent;
+    auto& siblings = owner->children;
+    siblings.erase(std::find(siblings.begin(), siblings.end(), key));
+    owner->lastWrite = Now();
+    key->deleted = true;
+    key->parent = nullptr;
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name)
 {
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  OpenKey open;
-  LSTATUS status = registry.Resolve(key, &open);
-  if (status != ERROR_SUCCESS) return status;
-  if ((open.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  Value* value = FindValue(*open.key, name);
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-  auto& values = open.key->values;
-  values.erase(values.begin() + (value - values.data()));
-  open.key->lastWrite = Now();
-  return ERROR_SUCCESS;
+  return WithKey(key, KEY_SET_VALUE, [&](Registry&, const std::shared_ptr<Key>& open) {
+    Value* value = FindValue(*open, name);
+    if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+    auto& values = open->values;
+    values.erase(values.begin() + (value - values.data()));
+    open->lastWrite = Now();
+    return ERROR_SUCCESS;
+  });
 }
