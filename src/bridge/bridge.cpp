@@ -28,13 +28,20 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::NondelegatingQueryInterface(REFI
     bridge->AddRef();
     return S_OK;
   }
-  if (IsEqualIID(iid, IID_IMarshal)) TracePoint("CStiScannerComBridge", "The COM Library asked for IMarshal.");
+  if (IsEqualIID(iid, IID_IMarshal))
+    TracePoint("CStiScannerComBridge", "The COM Library asked for IMarshal.");
   return CUnknown::NondelegatingQueryInterface(iid, object);
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Reserved1() { return S_OK; }
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Reserved1()
+{
+  return S_OK;
+}
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Reserved2() { return S_OK; }
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Reserved2()
+{
+  return S_OK;
+}
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetServerFileName(BSTR* name)
 {

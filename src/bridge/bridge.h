@@ -22,27 +22,36 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   HRESULT STDMETHODCALLTYPE SelectLaunchDevice() override;
   HRESULT STDMETHODCALLTYPE AdvancePage(int mode, int* pagesLeft, int deleteWhenDone) override;
   HRESULT STDMETHODCALLTYPE RefreshItemList(int* count) override;
-  HRESULT STDMETHODCALLTYPE GetItemPreview(int index, BSTR* documentName, BSTR* thumbnailPath) override;
+  HRESULT STDMETHODCALLTYPE GetItemPreview(int index, BSTR* documentName,
+                                           BSTR* thumbnailPath) override;
   HRESULT STDMETHODCALLTYPE DeleteItem(int index) override;
   HRESULT STDMETHODCALLTYPE EnumerateDevices(int* count, BSTR* names) override;
   HRESULT STDMETHODCALLTYPE SelectDeviceByName(LPWSTR name, int* family) override;
-  HRESULT STDMETHODCALLTYPE OpenDevice(LPWSTR profileQualifier, LPWSTR profileName, LPWSTR storeId) override;
+  HRESULT STDMETHODCALLTYPE OpenDevice(LPWSTR profileQualifier, LPWSTR profileName,
+                                       LPWSTR storeId) override;
   HRESULT STDMETHODCALLTYPE ReleaseItemList() override;
   HRESULT STDMETHODCALLTYPE GetImageInfo(TW_IMAGEINFO* info, int refresh) override;
-  HRESULT STDMETHODCALLTYPE PrepareTransfer(int spare1, int spare2, int mechanism, int spare3, int spare4, int value, int fileFormat, int spare5, int* status) override;
+  HRESULT STDMETHODCALLTYPE PrepareTransfer(int spare1, int spare2, int mechanism, int spare3,
+                                            int spare4, int value, int fileFormat, int spare5,
+                                            int* status) override;
   HRESULT STDMETHODCALLTYPE RegisterEvents() override;
   HRESULT STDMETHODCALLTYPE UnregisterEvents() override;
   HRESULT STDMETHODCALLTYPE SetSelection(int* indices, int count) override;
-  HRESULT STDMETHODCALLTYPE SelectItemByName(int checkDepth, int* pages, LPWSTR name, int depth) override;
+  HRESULT STDMETHODCALLTYPE SelectItemByName(int checkDepth, int* pages, LPWSTR name,
+                                             int depth) override;
   HRESULT STDMETHODCALLTYPE GetDeleteImageOnScan(int* on) override;
   HRESULT STDMETHODCALLTYPE GetItemFlag(int index, int* flag) override;
   HRESULT STDMETHODCALLTYPE SendScanSettings() override;
-  HRESULT STDMETHODCALLTYPE GetScanSettings(short* pixelType, short* paperSize, short* resolution, short* fileFormat, short* optionFlag) override;
-  HRESULT STDMETHODCALLTYPE SetScanSettings(LPWSTR jobName, short pixelType, short paperSize, short resolution, short fileFormat, short sizeFlag, short optionFlag) override;
+  HRESULT STDMETHODCALLTYPE GetScanSettings(short* pixelType, short* paperSize, short* resolution,
+                                            short* fileFormat, short* optionFlag) override;
+  HRESULT STDMETHODCALLTYPE SetScanSettings(LPWSTR jobName, short pixelType, short paperSize,
+                                            short resolution, short fileFormat, short sizeFlag,
+                                            short optionFlag) override;
   HRESULT STDMETHODCALLTYPE BeginAccess() override;
   HRESULT STDMETHODCALLTYPE EndAccess() override;
   HRESULT STDMETHODCALLTYPE GetCurrentItemFormat(short* fileFormat) override;
-  HRESULT STDMETHODCALLTYPE GetItemInfo(int index, BSTR* documentName, int* ignored, int* pixelType, int* resolution, int* pages, int* itemSize) override;
+  HRESULT STDMETHODCALLTYPE GetItemInfo(int index, BSTR* documentName, int* ignored, int* pixelType,
+                                        int* resolution, int* pages, int* itemSize) override;
   HRESULT STDMETHODCALLTYPE GetItemTime(int index, SYSTEMTIME* time) override;
   HRESULT STDMETHODCALLTYPE GetImageByteCount(int* count) override;
   HRESULT STDMETHODCALLTYPE GetCapabilityFlag(int* flag) override;
@@ -54,11 +63,15 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   HRESULT STDMETHODCALLTYPE ReleaseScanSettings() override;
   HRESULT STDMETHODCALLTYPE ReleaseCapabilities() override;
   HRESULT STDMETHODCALLTYPE GetCurrentItemName(BSTR* name, int* page) override;
-  HRESULT STDMETHODCALLTYPE ReadImageData(STI_TRANSFER_REQUEST* request, BYTE* buffer, int bufferSize, int* status) override;
-  HRESULT STDMETHODCALLTYPE ReadItemString(STI_TRANSFER_REQUEST* request, LPWSTR* text, int* length, int* status) override;
+  HRESULT STDMETHODCALLTYPE ReadImageData(STI_TRANSFER_REQUEST* request, BYTE* buffer,
+                                          int bufferSize, int* status) override;
+  HRESULT STDMETHODCALLTYPE ReadItemString(STI_TRANSFER_REQUEST* request, LPWSTR* text, int* length,
+                                           int* status) override;
   HRESULT STDMETHODCALLTYPE GetPagePosition(int* page, int* pages) override;
-  HRESULT STDMETHODCALLTYPE QueryTransferSize(STI_TRANSFER_REQUEST* request, int* size, int* status) override;
-  HRESULT STDMETHODCALLTYPE ReadImageHeader(STI_TRANSFER_REQUEST* request, BYTE* header, int headerSize, int* status) override;
+  HRESULT STDMETHODCALLTYPE QueryTransferSize(STI_TRANSFER_REQUEST* request, int* size,
+                                              int* status) override;
+  HRESULT STDMETHODCALLTYPE ReadImageHeader(STI_TRANSFER_REQUEST* request, BYTE* header,
+                                            int headerSize, int* status) override;
   HRESULT STDMETHODCALLTYPE GetServerFileName(BSTR* name) override;
 
   // The one operation the bridge adds to its nondelegating table; reached

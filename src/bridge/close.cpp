@@ -75,9 +75,9 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
   if (device == nullptr || capabilities == nullptr) return E_FAIL;
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return transaction.LockResult();
-  HRESULT hr = transaction.Escape(EscapeCode::FreeDriverBlock, capabilities,
-                                  sizeof(driver::CapabilityBlock), nullptr, 0,
-                                  static_cast<DWORD>(BlockKind::Capabilities));
+  HRESULT hr =
+      transaction.Escape(EscapeCode::FreeDriverBlock, capabilities, sizeof(driver::CapabilityBlock),
+                         nullptr, 0, static_cast<DWORD>(BlockKind::Capabilities));
   // Once the driver has taken the block back the pointer is dead.
   if (SUCCEEDED(hr)) capabilities = nullptr;
   return transaction.Result();

@@ -61,8 +61,8 @@ void CStiScannerComBridge::ReplaceDevice(IStiDevice* created)
 HRESULT CStiScannerComBridge::CreateSelectedDevice()
 {
   IStiDevice* created = nullptr;
-  HRESULT hr = stillImage->CreateDevice(deviceInfo->szDeviceInternalName,
-                                        STI_DEVICE_CREATE_STATUS, &created, nullptr);
+  HRESULT hr = stillImage->CreateDevice(deviceInfo->szDeviceInternalName, STI_DEVICE_CREATE_STATUS,
+                                        &created, nullptr);
   ReplaceDevice(created);
   return hr;
 }
@@ -142,10 +142,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(int* count, BST
     // the family of an entry listed before them as it is.
     if (FamilyCode(deviceClass) == -1) continue;
     deviceFamily = FamilyCode(deviceClass);
-    const WCHAR* localName = deviceList[i].pszLocalName != nullptr ? deviceList[i].pszLocalName
-                                                                   : W("");
+    const WCHAR* localName =
+        deviceList[i].pszLocalName != nullptr ? deviceList[i].pszLocalName : W("");
     HRESULT added = namesListed == 0 ? WStrCopy(text, kStringUnits, localName)
-                                      : WStrAppend(text, kStringUnits, localName);
+                                     : WStrAppend(text, kStringUnits, localName);
     if (added != S_OK) cut = true;
     if (WStrAppend(text, kStringUnits, W(";")) != S_OK) cut = true;
     ++namesListed;

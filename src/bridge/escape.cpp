@@ -7,7 +7,10 @@ DriverTransaction::DriverTransaction(IStiDevice* stiDevice) : device(stiDevice),
   locked = SUCCEEDED(lockResult);
 }
 
-DriverTransaction::~DriverTransaction() { Unlock(); }
+DriverTransaction::~DriverTransaction()
+{
+  Unlock();
+}
 
 HRESULT DriverTransaction::Escape(driver::EscapeCode code, void* in, DWORD inSize, void* out,
                                   DWORD outSize, DWORD sizeWord, DWORD* sizeWordAfter)

@@ -50,10 +50,13 @@ LONG FamilyOfNamedDevice(LPCWSTR description)
 LONG FamilyCode(DeviceClass deviceClass)
 {
   switch (deviceClass) {
-    case DeviceClass::Family2: return 2;
-    case DeviceClass::Family0: return 0;
+    case DeviceClass::Family2:
+      return 2;
+    case DeviceClass::Family0:
+      return 0;
     case DeviceClass::Wia:
-    case DeviceClass::NotAccepted: break;
+    case DeviceClass::NotAccepted:
+      break;
   }
   return -1;
 }

@@ -37,7 +37,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageInfo(TW_IMAGEINFO*, int)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::PrepareTransfer(int, int, int, int, int, int, int, int, int*)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::PrepareTransfer(int, int, int, int, int, int, int,
+                                                                int, int*)
 {
   return E_NOTIMPL;
 }
@@ -67,12 +68,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SendScanSettings()
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short*, short*, short*, short*, short*)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short*, short*, short*, short*,
+                                                                short*)
 {
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR, short, short, short, short, short, short)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR, short, short, short, short,
+                                                                short, short)
 {
   return E_NOTIMPL;
 }
@@ -92,7 +95,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemFormat(short*)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemInfo(int, BSTR*, int*, int*, int*, int*, int*)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemInfo(int, BSTR*, int*, int*, int*, int*,
+                                                            int*)
 {
   return E_NOTIMPL;
 }
@@ -132,7 +136,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemName(BSTR*, int*)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQUEST*, LPWSTR*, int*, int*)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQUEST*, LPWSTR*, int*,
+                                                               int*)
 {
   return E_NOTIMPL;
 }
@@ -142,7 +147,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::QueryTransferSize(STI_TRANSFER_R
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQUEST*, BYTE*, int, int*)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQUEST*, BYTE*, int,
+                                                                int*)
 {
   return E_NOTIMPL;
 }

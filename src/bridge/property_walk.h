@@ -12,14 +12,12 @@ void ForEachProperty(driver::PropertyRecord* records, DWORD count, Visit&& visit
   for (DWORD i = 0; i < count; ++i) visit(records[i]);
 }
 
-inline driver::PropertyRecord* FirstProperty(driver::PropertyRecord* records, DWORD count,
-                                             DWORD id)
+inline driver::PropertyRecord* FirstProperty(driver::PropertyRecord* records, DWORD count, DWORD id)
 {
   return driver::FindProperty(records, count, id);
 }
 
-inline driver::PropertyRecord* LastProperty(driver::PropertyRecord* records, DWORD count,
-                                            DWORD id)
+inline driver::PropertyRecord* LastProperty(driver::PropertyRecord* records, DWORD count, DWORD id)
 {
   driver::PropertyRecord* found = nullptr;
   ForEachProperty(records, count, [&](driver::PropertyRecord& record) {

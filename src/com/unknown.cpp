@@ -15,7 +15,10 @@ CUnknown::CUnknown(IUnknown* outer) : refCount(1), outerUnknown(nullptr), identi
   CountObjectCreated();
 }
 
-CUnknown::~CUnknown() { CountObjectDestroyed(); }
+CUnknown::~CUnknown()
+{
+  CountObjectDestroyed();
+}
 
 HRESULT STDMETHODCALLTYPE CUnknown::NondelegatingQueryInterface(REFIID iid, void** object)
 {
@@ -43,7 +46,10 @@ ULONG STDMETHODCALLTYPE CUnknown::NondelegatingRelease()
   return 0;
 }
 
-HRESULT CUnknown::Init() { return S_OK; }
+HRESULT CUnknown::Init()
+{
+  return S_OK;
+}
 
 void CUnknown::FinalRelease()
 {

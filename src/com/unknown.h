@@ -63,10 +63,16 @@ class CUnknown : public INondelegatingUnknown {
 
 // The IUnknown methods of an exposed interface: forward to the outer unknown,
 // arguments and result unchanged.
-#define CUNKNOWN_DELEGATING_IUNKNOWN                                       \
+#define CUNKNOWN_DELEGATING_IUNKNOWN                                           \
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override \
-  {                                                                        \
-    return outerUnknown->QueryInterface(iid, object);                      \
-  }                                                                        \
-  ULONG STDMETHODCALLTYPE AddRef() override { return outerUnknown->AddRef(); } \
-  ULONG STDMETHODCALLTYPE Release() override { return outerUnknown->Release(); }
+  {                                                                            \
+    return outerUnknown->QueryInterface(iid, object);                          \
+  }                                                                            \
+  ULONG STDMETHODCALLTYPE AddRef() override                                    \
+  {                                                                            \
+    return outerUnknown->AddRef();                                             \
+  }                                                                            \
+  ULONG STDMETHODCALLTYPE Release() override                                   \
+  {                                                                            \
+    return outerUnknown->Release();                                            \
+  }

@@ -11,7 +11,10 @@ namespace {
 
 const WCHAR kEmptyText[] = W("");
 
-bool IsValidCapacity(size_t capacity) { return capacity >= 1 && capacity <= kLargestStringUnits; }
+bool IsValidCapacity(size_t capacity)
+{
+  return capacity >= 1 && capacity <= kLargestStringUnits;
+}
 
 // Units before the terminator of `text`, looking at no more than `largest`
 // units; `largest` when none of them is the terminator.

@@ -27,7 +27,10 @@ HookState& State()
   return state;
 }
 
-WCHAR Fold(WCHAR c) { return (c >= W('a') && c <= W('z')) ? WCHAR(c - 32) : c; }
+WCHAR Fold(WCHAR c)
+{
+  return (c >= W('a') && c <= W('z')) ? WCHAR(c - 32) : c;
+}
 
 bool EqualFolded(const WCHAR* a, size_t length, const Text& b)
 {
@@ -48,7 +51,10 @@ size_t Length(const WCHAR* text)
 
 namespace platform_hooks {
 
-void FailAllocations(int count) { failingAllocations = count < 0 ? 0 : count; }
+void FailAllocations(int count)
+{
+  failingAllocations = count < 0 ? 0 : count;
+}
 
 void DenyRegistryKey(const WCHAR* keyName)
 {

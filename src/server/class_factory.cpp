@@ -91,8 +91,8 @@ bool RegisterClassObjects()
   if (factory == nullptr) return false;
 
   DWORD cookie = 0;
-  HRESULT hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_LOCAL_SERVER,
-                                     REGCLS_MULTIPLEUSE, &cookie);
+  HRESULT hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                     &cookie);
   if (FAILED(hr)) {
     factory->Release();
     return false;

@@ -2,9 +2,15 @@
 
 namespace {
 
-bool IsDelimiter(char c) { return c == '-' || c == '/'; }
+bool IsDelimiter(char c)
+{
+  return c == '-' || c == '/';
+}
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+char FoldAscii(char c)
+{
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
 
 bool EqualsIgnoringCase(const char* a, const char* b)
 {

@@ -6,7 +6,10 @@ DWORD mainThreadId = 0;
 
 namespace {
 
-void PostQuitToMainThread() { PostThreadMessageW(mainThreadId, WM_QUIT, 0, 0); }
+void PostQuitToMainThread()
+{
+  PostThreadMessageW(mainThreadId, WM_QUIT, 0, 0);
+}
 
 QuitAction quitAction = PostQuitToMainThread;
 
@@ -17,7 +20,10 @@ void SetQuitActionForTesting(QuitAction action)
   quitAction = action != nullptr ? action : PostQuitToMainThread;
 }
 
-void CountObjectCreated() { InterlockedIncrement(&objectCount); }
+void CountObjectCreated()
+{
+  InterlockedIncrement(&objectCount);
+}
 
 void CountObjectDestroyed()
 {

@@ -30,9 +30,9 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUE
   request->page = static_cast<DWORD>(pageInItem);
   // The size word carries the buffer's size in; what it holds afterwards is
   // not used.
-  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
-                                  sizeof(driver::RequestBlock), buffer,
-                                  static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize));
+  HRESULT hr =
+      transaction.Escape(driver::EscapeCode::ItemTransfer, request, sizeof(driver::RequestBlock),
+                         buffer, static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize));
   if (buffer == nullptr) {
     *status = kTwrcFailure;
   } else if (hr == S_OK) {

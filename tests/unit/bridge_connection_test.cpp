@@ -28,9 +28,10 @@ std::string Scenario(const std::vector<Device>& devices, const std::string& extr
   std::string json = R"({"name": "connection", "devices": [)";
   for (size_t i = 0; i < devices.size(); ++i) {
     if (i > 0) json += ",";
-    json += R"({"index": )" + std::to_string(i) + R"(, "description": ")" +
-            devices[i].description + R"(", "localName": ")" + devices[i].localName +
-            R"(", "users": [{"storeId": "ann", "pin": "1"}], "capabilities": [{"id": 4103, "value": 3})";
+    json +=
+        R"({"index": )" + std::to_string(i) + R"(, "description": ")" + devices[i].description +
+        R"(", "localName": ")" + devices[i].localName +
+        R"(", "users": [{"storeId": "ann", "pin": "1"}], "capabilities": [{"id": 4103, "value": 3})";
     if (devices[i].capability) json += R"(, {"id": 38935, "value": 1})";
     json += "]}";
   }

@@ -43,12 +43,12 @@ TEST(CommandLine, ClassifiesWholeTokensIgnoringCase)
     ServerSwitch expected;
   };
   const Case cases[] = {
-      {"RegServer", ServerSwitch::Register},      {"regserver", ServerSwitch::Register},
-      {"REGSERVER", ServerSwitch::Register},      {"UnregServer", ServerSwitch::Unregister},
-      {"unREGserver", ServerSwitch::Unregister},  {"Embedding", ServerSwitch::Embedding},
-      {"EMBEDDING", ServerSwitch::Embedding},     {"RegServer ", ServerSwitch::Other},
-      {"RegServe", ServerSwitch::Other},          {"RegServerX", ServerSwitch::Other},
-      {"Automation", ServerSwitch::Other},        {"", ServerSwitch::Other},
+      {"RegServer", ServerSwitch::Register},     {"regserver", ServerSwitch::Register},
+      {"REGSERVER", ServerSwitch::Register},     {"UnregServer", ServerSwitch::Unregister},
+      {"unREGserver", ServerSwitch::Unregister}, {"Embedding", ServerSwitch::Embedding},
+      {"EMBEDDING", ServerSwitch::Embedding},    {"RegServer ", ServerSwitch::Other},
+      {"RegServe", ServerSwitch::Other},         {"RegServerX", ServerSwitch::Other},
+      {"Automation", ServerSwitch::Other},       {"", ServerSwitch::Other},
   };
   for (const Case& c : cases)
     EXPECT_EQ(ClassifySwitch(c.token), c.expected) << "token [" << c.token << "]";

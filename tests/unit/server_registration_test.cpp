@@ -153,8 +153,12 @@ TEST_F(RegistrationTest, RegistrationSwitchesRegisterAndEnd)
     bool registered;
   };
   const Case cases[] = {
-      {"/RegServer", true},        {"/regserver", true},       {"-REGSERVER", true},
-      {"RegServer", true},         {"-UnregServer", false},    {"-UnregServer-RegServer", true},
+      {"/RegServer", true},
+      {"/regserver", true},
+      {"-REGSERVER", true},
+      {"RegServer", true},
+      {"-UnregServer", false},
+      {"-UnregServer-RegServer", true},
       {"-RegServer-UnregServer", false},
   };
   for (const Case& c : cases) {
@@ -170,8 +174,9 @@ TEST_F(RegistrationTest, RegistrationSwitchesRegisterAndEnd)
 // WM_QUIT reaches the main thread.
 TEST_F(RegistrationTest, OtherTailsServe)
 {
-  const char* tails[] = {"-Embedding", "/Embedding", "", "-RegServer -Embedding", "-RegServer ",
-                         "/Embedding/RegServer", "-Automation"};
+  const char* tails[] = {
+      "-Embedding",  "/Embedding",           "",           "-RegServer -Embedding",
+      "-RegServer ", "/Embedding/RegServer", "-Automation"};
   for (const char* tailText : tails) {
     std::string tail = tailText;
     std::atomic<int> exitCode{-1};
