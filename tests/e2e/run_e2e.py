@@ -65,8 +65,14 @@ class Wine:
 
 
 def server_processes():
-    out = subprocess.run(["pgrep", "-f", "stibridge.exe"], capture_output=True, text=True).stdout
-    return [int(pid) for pid in out.split()]
+    """Live server processes (an exited one waiting to be reaped does not count)."""
+    out = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
+    pids = []
+    for line in out.splitlines():
+        fields = line.split(None, 2)
+        if len(fields) == 3 and "stibridge.exe" in fields[2] and not fields[1].startswith("Z"):
+            pids.append(int(fields[0]))
+    return pids
 
 
 def wait_for_server_exit(seconds):
@@ -81,6 +87,7 @@ def wait_for_server_exit(seconds):
 def registration(wine, server):
     result = wine.run(server, "/RegServer")
     check(result.returncode == 0, "regserver-exit-code", str(result.returncode))
+    check(result.stdout == "", "server-writes-nothing", repr(result.stdout[:200]))
     query = wine.reg("query", CLASS_KEY + "\\LocalServer32", "/ve")
     expected = wine.windows_path(os.path.abspath(wine.server_unix))
     check(query.returncode == 0 and expected.lower() in query.stdout.lower(),
@@ -119,11 +126,13 @@ def registration(wine, server):
         alive = process.poll() is None
         check(alive and not wine.key_exists(CLASS_KEY), "serves-not-registers " + tail,
               "exited %s" % process.poll() if not alive else "registered")
+        # A killed server would leave its class registration behind in Wine's
+        # COM state, so the whole prefix is stopped and warmed up again.
         process.kill()
         process.wait()
-        for pid in server_processes():
-            os.kill(pid, 9)
-        wait_for_server_exit(5)
+        wine.stop()
+        wait_for_server_exit(10)
+        wine.run("cmd", "/c", "exit")
 
 
 def clients(wine, server, client64, client32, proxy64, proxy32, installer, scenario):
@@ -149,6 +158,31 @@ def clients(wine, server, client64, client32, proxy64, proxy32, installer, scena
               "server still running: %s" % server_processes())
 
 
+def server_started_by_hand(wine, server, client):
+    """A server started with -Embedding before the client: COM hands the client
+    the running server's class object, and the server's own exit code can be
+    read when it quits after the client's last release."""
+    # By its Windows path, wine runs the server itself (not through start.exe),
+    # so the process's exit code is the server's.
+    server_path = wine.windows_path(os.path.abspath(server))
+    for bits, program in client:
+        process = subprocess.Popen(["wine", server_path, "-Embedding"], env=wine.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        time.sleep(3)
+        result = wine.run(program, "identity", timeout=120)
+        check(result.returncode == 0, "client%s-running-server-used" % bits, result.stdout[-300:])
+        try:
+            code = process.wait(timeout=10)
+            output = process.stdout.read()
+        except subprocess.TimeoutExpired:
+            process.kill()
+            code, output = "still running", b""
+        check(code == 0, "client%s-server-exit-code-0" % bits, str(code))
+        check(output == b"", "client%s-server-writes-nothing" % bits, repr(output[:200]))
+        check(wait_for_server_exit(5), "client%s-one-server-only" % bits,
+              str(server_processes()))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.getcwd())
@@ -168,6 +202,9 @@ def main():
                 os.path.join(build32, "proxy", "stibridgeps.dll"),
                 os.path.join(build64, "sim", "stibridge_sim_install.exe"),
                 os.path.join(args.root, "sim", "scenarios", "default.json"))
+        server_started_by_hand(wine, wine.server_unix,
+                               [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
+                                ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])
     finally:
         wine.stop()
     return 1 if failures else 0
