@@ -102,6 +102,9 @@ STISIM_API void StiSimSetLockTimeoutOverride(DWORD milliseconds);
 // The device whose event launched the client, or STISIM_ANY for none.
 STISIM_API HRESULT StiSimSetLaunch(DWORD device, DWORD eventCode, LPCWSTR eventName);
 
+// The mode (STI_DEVICE_CREATE_*) of the last device object created; 0 before any.
+STISIM_API DWORD StiSimLastCreateMode();
+
 STISIM_API DWORD StiSimJournalCount();
 STISIM_API BOOL StiSimJournalAt(DWORD index, StiSimJournalEntry* entry);
 STISIM_API void StiSimClearJournal();

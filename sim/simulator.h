@@ -114,6 +114,9 @@ class Simulator {
 
   DWORD LockTimeout(DWORD requested) const;
   void SetLockTimeoutOverride(DWORD ms) { lockOverride_ = ms; }
+  // The mode of the last device object created.
+  DWORD LastCreateMode() const { return lastCreateMode_; }
+  void NoteCreateMode(DWORD mode) { lastCreateMode_ = mode; }
 
   Journal journal;
   FaultTable faults;
@@ -130,6 +133,7 @@ class Simulator {
   std::optional<LaunchSpec> launch_;
   std::string lastError_;
   std::atomic<DWORD> lockOverride_{0};
+  std::atomic<DWORD> lastCreateMode_{0};
 };
 
 // Device records in the registry (device_records.cpp).

@@ -139,6 +139,7 @@ HRESULT STDMETHODCALLTYPE CStillImage::CreateDevice(LPWSTR name, DWORD mode, PST
   std::shared_ptr<SimDevice> simDevice = Simulator::Get().FindDevice(name);
   if (simDevice == nullptr) return STIERR_INVALID_DEVICE_NAME;
   *device = new CStiDevice(simDevice, mode);
+  Simulator::Get().NoteCreateMode(mode);
   return S_OK;
 }
 

@@ -154,6 +154,7 @@ TEST_F(ConnectionTest, SelectLaunchDeviceSkipsWiaAndCreatesTheDevice)
   ASSERT_NE(BridgeTestAccess::DeviceInfo(bridge), nullptr);
   EXPECT_EQ(Text(BridgeTestAccess::DeviceInfo(bridge)->pszLocalName), W("Quartz"));
   EXPECT_NE(BridgeTestAccess::Device(bridge), nullptr);
+  EXPECT_EQ(StiSimLastCreateMode(), static_cast<DWORD>(STI_DEVICE_CREATE_STATUS));
   // A second selection and the open that follows replace the device object
   // without leaking it (the sanitizer build would report it).
   EXPECT_EQ(bridge->SelectLaunchDevice(), S_OK);
