@@ -5,10 +5,6 @@
 #include "server/lifetime.h"
 #include "server/registration.h"
 
-namespace {
-
-// Acts on the switches in order. Returns true when a registration switch was
-// acted on, so that the process ends without serving.
 bool ActOnSwitches(LPSTR commandTail)
 {
   bool earlyExit = false;
@@ -32,6 +28,8 @@ bool ActOnSwitches(LPSTR commandTail)
   }
   return earlyExit;
 }
+
+namespace {
 
 // Dispatches until WM_QUIT. Returns false when the queue failed.
 bool RunMessageLoop()

@@ -11,3 +11,8 @@ constexpr int kExitNotPublished = 1;
 constexpr int kExitQueueFailed = 2;
 
 int ServerMain(HINSTANCE instance, LPSTR commandTail);
+
+// Acts on the switches of the tail in order (splitting it in place). True
+// when a registration switch was acted on, so that the process ends without
+// serving.
+bool ActOnSwitches(LPSTR commandTail);
