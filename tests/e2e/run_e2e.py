@@ -47,6 +47,9 @@ class Wine:
         self.stop()
         shutil.rmtree(self.prefix, ignore_errors=True)
         subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
+        # wineboot returns while the prefix's set-up still runs in the
+        # background; COM activation before it has finished fails.
+        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
         # Starts the desktop once, so that later timed checks do not pay for it.
         self.run("cmd", "/c", "exit")
 
