@@ -14,6 +14,8 @@ export WINEDEBUG=-all WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 wine=$(command -v wine64 || command -v wine)
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
   wineboot -i >/dev/null 2>&1
+  # The prefix's set-up goes on in the background after wineboot returns.
+  wineserver -w
 fi
 
 fail() { echo "FAIL: $*"; exit 1; }
