@@ -34,8 +34,18 @@ DWORD RequestOperation(DWORD code, const void* in, DWORD inSize)
 }  // namespace
 
 CStiDevice::CStiDevice(std::shared_ptr<SimDevice> device, DWORD mode)
-    : device_(std::move(device)), mode_(mode), serial_(nextSerial++)
+    : SimObject(IID_IStiDevice), device_(std::move(device)), mode_(mode), serial_(nextSerial++)
 {
+}
+
+StiSimJournalEntry CStiDevice::JournalEntry(DWORD kind) const
+{
+  StiSimJournalEntry entry{};
+  entry.kind = kind;
+  entry.device = device_->position;
+  entry.object = serial_;
+  entry.operation = STISIM_ANY;
+  return entry;
 }
 
 CStiDevice::~CStiDevice()
@@ -43,30 +53,6 @@ CStiDevice::~CStiDevice()
   // A device object that goes away gives the lock up.
   while (device_->lock.HeldBy(this))
     if (FAILED(device_->lock.Release(this))) break;
-}
-
-HRESULT STDMETHODCALLTYPE CStiDevice::QueryInterface(REFIID iid, void** object)
-{
-  if (object == nullptr) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IStiDevice) {
-    *object = static_cast<IStiDevice*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE CStiDevice::AddRef()
-{
-  return ++refs_;
-}
-
-ULONG STDMETHODCALLTYPE CStiDevice::Release()
-{
-  ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
 }
 
 HRESULT STDMETHODCALLTYPE CStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD)
@@ -108,10 +94,7 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
                                              LPVOID out, DWORD outSize, LPDWORD sizeWord)
 {
   Simulator& simulator = Simulator::Get();
-  StiSimJournalEntry entry{};
-  entry.kind = STISIM_JOURNAL_ESCAPE;
-  entry.device = device_->position;
-  entry.object = serial_;
+  StiSimJournalEntry entry = JournalEntry(STISIM_JOURNAL_ESCAPE);
   entry.code = code;
   entry.inSize = inSize;
   entry.outSize = outSize;
@@ -173,12 +156,8 @@ HRESULT STDMETHODCALLTYPE CStiDevice::LockDevice(DWORD timeoutMs)
   }
   if (FAILED(hr)) lastError_ = hr == STIERR_DEVICE_LOCKED ? DWORD(ERROR_TIMEOUT) : HRESULT_CODE(hr);
 
-  StiSimJournalEntry entry{};
-  entry.kind = STISIM_JOURNAL_LOCK;
-  entry.device = device_->position;
-  entry.object = serial_;
+  StiSimJournalEntry entry = JournalEntry(STISIM_JOURNAL_LOCK);
   entry.code = timeoutMs;
-  entry.operation = STISIM_ANY;
   entry.result = hr;
   entry.elapsedMs = ElapsedMs(started);
   simulator.journal.Add(entry);
@@ -195,11 +174,7 @@ HRESULT STDMETHODCALLTYPE CStiDevice::UnLockDevice()
   if (SUCCEEDED(hr) && fault && fault->mode == STISIM_FAULT_FAIL) hr = fault->result;
   if (FAILED(hr)) lastError_ = static_cast<DWORD>(HRESULT_CODE(hr));
 
-  StiSimJournalEntry entry{};
-  entry.kind = STISIM_JOURNAL_UNLOCK;
-  entry.device = device_->position;
-  entry.object = serial_;
-  entry.operation = STISIM_ANY;
+  StiSimJournalEntry entry = JournalEntry(STISIM_JOURNAL_UNLOCK);
   entry.result = hr;
   simulator.journal.Add(entry);
   return hr;

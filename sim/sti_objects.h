@@ -10,13 +10,43 @@
 
 namespace sim {
 
-class CStillImage : public IStillImageW {
+// The IUnknown part of the simulator's COM objects: IUnknown and one
+// interface, one reference count, deletion at zero.
+template <typename Interface>
+class SimObject : public Interface {
  public:
-  CStillImage() = default;
+  explicit SimObject(const IID& iid) : iid_(iid) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+  {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == iid_) {
+      *object = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override
+  {
+    ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual ~SimObject() = default;
+
+ private:
+  const IID& iid_;
+  std::atomic<ULONG> refs_{1};
+};
+
+class CStillImage : public SimObject<IStillImageW> {
+ public:
+  CStillImage() : SimObject(IID_IStillImageW) {}
 
   HRESULT STDMETHODCALLTYPE Initialize(HINSTANCE instance, DWORD version) override;
   HRESULT STDMETHODCALLTYPE GetDeviceList(DWORD type, DWORD flags, DWORD* count,
@@ -41,18 +71,13 @@ class CStillImage : public IStillImageW {
   HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD messageType, LPCWSTR message) override;
 
  private:
-  virtual ~CStillImage() = default;
-  std::atomic<ULONG> refs_{1};
+  ~CStillImage() override = default;
   bool initialized_ = false;
 };
 
-class CStiDevice : public IStiDevice {
+class CStiDevice : public SimObject<IStiDevice> {
  public:
   CStiDevice(std::shared_ptr<SimDevice> device, DWORD mode);
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE Initialize(HINSTANCE instance, LPCWSTR name, DWORD version,
                                        DWORD mode) override;
@@ -79,11 +104,12 @@ class CStiDevice : public IStiDevice {
   HRESULT STDMETHODCALLTYPE GetLastErrorInfo(STI_ERROR_INFO* info) override;
 
  private:
-  virtual ~CStiDevice();
+  ~CStiDevice() override;
+  // The fields every journal entry of this object carries.
+  StiSimJournalEntry JournalEntry(DWORD kind) const;
   std::shared_ptr<SimDevice> device_;
   const DWORD mode_;
   const DWORD serial_;
-  std::atomic<ULONG> refs_{1};
   std::atomic<DWORD> lastError_{0};
 };
 

@@ -43,30 +43,6 @@ HKEY OpenDeviceData(const WCHAR* name, REGSAM access, bool create)
 
 }  // namespace
 
-HRESULT STDMETHODCALLTYPE CStillImage::QueryInterface(REFIID iid, void** object)
-{
-  if (object == nullptr) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IStillImageW) {
-    *object = static_cast<IStillImageW*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE CStillImage::AddRef()
-{
-  return ++refs_;
-}
-
-ULONG STDMETHODCALLTYPE CStillImage::Release()
-{
-  ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT STDMETHODCALLTYPE CStillImage::Initialize(HINSTANCE, DWORD version)
 {
   if ((version & ~STI_VERSION_FLAG_MASK) < STI_VERSION_MIN_ALLOWED) return kOldVersion;
