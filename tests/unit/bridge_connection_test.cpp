@@ -8,6 +8,7 @@
 
 #include "bridge/model_table.h"
 #include "sim/sim_api.h"
+#include "sim/tests/sim_test_support.h"
 #include "unit/bridge_test_access.h"
 #include "unit/test_support.h"
 
@@ -42,12 +43,8 @@ const char kQuartz[] = "Tarvo Quartz TWAIN Scanner";
 const char kAlder5100[] = "Tarvo Alder 5100MFP TWAIN";
 const char kAlderWia[] = "Tarvo Alder 5100MFP WIA";
 
-std::vector<StiSimJournalEntry> Journal()
-{
-  std::vector<StiSimJournalEntry> entries(StiSimJournalCount());
-  for (DWORD i = 0; i < entries.size(); ++i) StiSimJournalAt(i, &entries[i]);
-  return entries;
-}
+using simtest::Fault;
+using simtest::Journal;
 
 // The journal as "L", "E<code>/<size word before>", "U" tokens.
 std::string JournalText()
@@ -330,13 +327,8 @@ TEST_F(ConnectionTest, ABlockTheDriverWillNotTakeBackIsKeptNotOverwritten)
   ASSERT_EQ(bridge->InitializeSti(), S_OK);
   ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
   ASSERT_EQ(Open(), S_OK);
-  StiSimFault fault{};
-  fault.target = 4110;
-  fault.mode = STISIM_FAULT_FAIL;
-  fault.result = E_FAIL;
+  StiSimFault fault = Fault(4110, STISIM_FAULT_FAIL, E_FAIL);
   fault.times = 1;
-  fault.device = STISIM_ANY;
-  fault.operation = STISIM_ANY;
   ASSERT_EQ(StiSimAddFault(&fault), S_OK);
   StiSimClearJournal();
   EXPECT_EQ(Open(), S_OK);
@@ -360,13 +352,9 @@ TEST_F(ConnectionTest, LockTimeOutBeforeTheUserRecordFailsTheOpen)
   Load(Scenario({{kQuartz, "Quartz", true}}));
   ASSERT_EQ(bridge->InitializeSti(), S_OK);
   ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
-  StiSimFault fault{};
-  fault.target = STISIM_TARGET_LOCK;
-  fault.mode = STISIM_FAULT_TIMEOUT;
+  StiSimFault fault = Fault(STISIM_TARGET_LOCK, STISIM_FAULT_TIMEOUT);
   fault.skip = 1;  // the probe's lock goes through
   fault.times = 1;
-  fault.device = STISIM_ANY;
-  fault.operation = STISIM_ANY;
   ASSERT_EQ(StiSimAddFault(&fault), S_OK);
   StiSimSetLockTimeoutOverride(50);
   StiSimClearJournal();
@@ -437,11 +425,7 @@ TEST_F(ConnectionTest, LockTimeOutFailsRegistrationAfterTheEventsExist)
   Load(Scenario({{kQuartz, "Quartz"}}));
   ASSERT_EQ(bridge->InitializeSti(), S_OK);
   ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
-  StiSimFault fault{};
-  fault.target = STISIM_TARGET_LOCK;
-  fault.mode = STISIM_FAULT_TIMEOUT;
-  fault.device = STISIM_ANY;
-  fault.operation = STISIM_ANY;
+  StiSimFault fault = Fault(STISIM_TARGET_LOCK, STISIM_FAULT_TIMEOUT);
   ASSERT_EQ(StiSimAddFault(&fault), S_OK);
   StiSimSetLockTimeoutOverride(50);
   StiSimClearJournal();

@@ -3,6 +3,7 @@
 
 #include "bridge/bridge.h"
 #include "server/class_factory.h"
+#include "unit/bridge_test_access.h"
 #include "unit/test_support.h"
 
 namespace {
@@ -12,12 +13,8 @@ class BridgeObjectTest : public QuitRecordingTest {
   void SetUp() override
   {
     QuitRecordingTest::SetUp();
-    CUnknown* object = nullptr;
-    ASSERT_EQ(CreateBridgeObject(nullptr, &object), S_OK);
-    ASSERT_EQ(object->NondelegatingQueryInterface(IID_IStiScannerComBridge,
-                                                  reinterpret_cast<void**>(&bridge)),
-              S_OK);
-    object->NondelegatingRelease();
+    bridge = NewBridge();
+    ASSERT_NE(bridge, nullptr);
   }
   void TearDown() override
   {

@@ -4,6 +4,7 @@
 
 #include "bridge/bridge.h"
 #include "server/class_factory.h"
+#include "unit/bridge_test_access.h"
 #include "unit/test_support.h"
 
 namespace {
@@ -12,13 +13,8 @@ class ObjectBaseTest : public QuitRecordingTest {
  protected:
   IStiScannerComBridge* Create()
   {
-    CUnknown* object = nullptr;
-    EXPECT_EQ(CreateBridgeObject(nullptr, &object), S_OK);
-    IStiScannerComBridge* bridge = nullptr;
-    EXPECT_EQ(object->NondelegatingQueryInterface(IID_IStiScannerComBridge,
-                                                  reinterpret_cast<void**>(&bridge)),
-              S_OK);
-    object->NondelegatingRelease();
+    IStiScannerComBridge* bridge = NewBridge();
+    EXPECT_NE(bridge, nullptr);
     return bridge;
   }
 };

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim_api.h"
+#include "sim/tests/sim_test_support.h"
 #include "unit/bridge_test_access.h"
 #include "unit/test_support.h"
 
 namespace {
+
+using simtest::Fault;
 
 class ReadImageDataTest : public QuitRecordingTest {
  protected:
@@ -32,17 +35,6 @@ class ReadImageDataTest : public QuitRecordingTest {
     EXPECT_EQ(bridge->Release(), 0u);
     QuitRecordingTest::TearDown();
   }
-  static StiSimFault Fault(DWORD target, DWORD mode, HRESULT result)
-  {
-    StiSimFault fault{};
-    fault.target = target;
-    fault.mode = mode;
-    fault.result = result;
-    fault.device = STISIM_ANY;
-    fault.operation = STISIM_ANY;
-    return fault;
-  }
-
   IStiScannerComBridge* bridge = nullptr;
   WCHAR itemName[16] = W("one.bmp");
   STI_TRANSFER_REQUEST request{};
