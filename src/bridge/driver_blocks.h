@@ -206,14 +206,31 @@ struct alignas(8) PropertyRecord {
   }
 };
 
-// The first record of `count` records whose identifier is `id`, or null. A
-// null array or a count of 0 finds nothing.
+// Walks over property records: every record in order, the first match, or
+// the last match (for readers that overwrite an out-value at each match). A
+// null array or a count of 0 has no records.
+template <typename Visit>
+void ForEachProperty(PropertyRecord* records, DWORD count, Visit&& visit)
+{
+  if (records == nullptr) return;
+  for (DWORD i = 0; i < count; ++i) visit(records[i]);
+}
+
 inline PropertyRecord* FindProperty(PropertyRecord* records, DWORD count, DWORD id)
 {
   if (records == nullptr) return nullptr;
   for (DWORD i = 0; i < count; ++i)
     if (records[i].Identifier() == id) return &records[i];
   return nullptr;
+}
+
+inline PropertyRecord* FindLastProperty(PropertyRecord* records, DWORD count, DWORD id)
+{
+  PropertyRecord* found = nullptr;
+  ForEachProperty(records, count, [&](PropertyRecord& record) {
+    if (record.Identifier() == id) found = &record;
+  });
+  return found;
 }
 
 struct ItemRecord;

@@ -5,7 +5,6 @@
 
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
-#include "bridge/property_walk.h"
 #include "com/wide_string.h"
 
 using driver::EscapeCode;
@@ -69,8 +68,8 @@ HRESULT CStiScannerComBridge::ProbeCapabilities()
   if (SUCCEEDED(hr) && capabilities != nullptr) {
     // The flag is only ever raised: a device once seen with the capability
     // keeps it for the life of the object.
-    if (FirstProperty(capabilities->properties, capabilities->propertyCount,
-                      driver::property::kCapabilityMarker) != nullptr) {
+    if (driver::FindProperty(capabilities->properties, capabilities->propertyCount,
+                             driver::property::kCapabilityMarker) != nullptr) {
       capabilityFlag = 1;
     }
     result = S_OK;

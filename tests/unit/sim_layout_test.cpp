@@ -103,6 +103,12 @@ TEST(SimLayout, FindPropertyTakesTheFirstMatchAndNothingFromAnEmptyArray)
   EXPECT_EQ(driver::FindProperty(records, 0, 1), nullptr);
   EXPECT_EQ(driver::FindProperty(nullptr, 3, 1), nullptr);
   EXPECT_EQ(driver::FindProperty(records, 3, 7), nullptr);
+  EXPECT_EQ(driver::FindLastProperty(records, 3, 2), &records[2]);
+  EXPECT_EQ(driver::FindLastProperty(records, 0, 2), nullptr);
+  EXPECT_EQ(driver::FindLastProperty(nullptr, 3, 2), nullptr);
+  LONG sum = 0;
+  driver::ForEachProperty(records, 3, [&](driver::PropertyRecord& r) { sum += r.Int32(); });
+  EXPECT_EQ(sum, 60);
 }
 
 TEST(SimLayout, EscapeCodesHaveTheirNames)
