@@ -88,8 +88,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
     pending = hr;
     auto* entries = static_cast<STI_DEVICE_INFORMATIONW*>(list);
     for (DWORD i = 0; i < count; ++i) {
-      DeviceClass deviceClass = ClassifyDevice(entries[i].pszDeviceDescription);
-      deviceFamily = FamilyCode(deviceClass);
+      deviceFamily = FamilyCode(ClassifyDevice(entries[i].pszDeviceDescription));
       if (deviceFamily == -1) continue;
       pending = FetchDeviceInfo(entries[i].szDeviceInternalName);
       deviceSelected = 1;
@@ -137,11 +136,11 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(int* count, BST
   DWORD lastMatch = 0;
   bool cut = false;
   for (DWORD i = 0; i < deviceCount; ++i) {
-    DeviceClass deviceClass = ClassifyDevice(deviceList[i].pszDeviceDescription);
+    const LONG family = FamilyCode(ClassifyDevice(deviceList[i].pszDeviceDescription));
     // WIA entries and devices of no served model are passed over and leave
     // the family of an entry listed before them as it is.
-    if (FamilyCode(deviceClass) == -1) continue;
-    deviceFamily = FamilyCode(deviceClass);
+    if (family == -1) continue;
+    deviceFamily = family;
     const WCHAR* localName =
         deviceList[i].pszLocalName != nullptr ? deviceList[i].pszLocalName : W("");
     HRESULT added = namesListed == 0 ? WStrCopy(text, kStringUnits, localName)
