@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 #include "platform/win32.h"
 #include "sim/page_image.h"
 #include "sim/scenario.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 
 namespace sim {
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 
 namespace sim {
 

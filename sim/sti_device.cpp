@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 #include "sim/sti_objects.h"
 
 namespace sim {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 #include "platform/win32.h"
 #include "sim/sim_api.h"
 

@@ -3,7 +3,7 @@
 // IStiScannerComBridge interface whose methods are the whole service.
 #pragma once
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 #include "com/unknown.h"
 
 class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {

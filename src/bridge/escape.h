@@ -4,7 +4,7 @@
 // lock; when the lock fails no escape is sent and nothing is unlocked.
 #pragma once
 
-#include "bridge/driver_blocks.h"
+#include "protocol/driver_protocol.h"
 
 class DriverTransaction {
  public:
