@@ -3,6 +3,7 @@
 #include "bridge/bridge.h"
 #include "bridge/model_table.h"
 #include "com/bstr.h"
+#include "com/unique.h"
 #include "com/wide_string.h"
 
 namespace {
@@ -81,12 +82,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
     deviceSelected = 1;
   } else {
     DWORD count = 0;
-    void* list = nullptr;
-    hr = stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+    UniqueLocal<> list;
+    hr = stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, list.Put());
     if (FAILED(hr)) return hr;
-    if (list == nullptr) return E_FAIL;
+    if (!list) return E_FAIL;
     pending = hr;
-    auto* entries = static_cast<STI_DEVICE_INFORMATIONW*>(list);
+    auto* entries = static_cast<STI_DEVICE_INFORMATIONW*>(list.Get());
     for (DWORD i = 0; i < count; ++i) {
       deviceFamily = FamilyCode(ClassifyDevice(entries[i].pszDeviceDescription));
       if (deviceFamily == -1) continue;
@@ -94,7 +95,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
       deviceSelected = 1;
       break;
     }
-    LocalFree(list);
   }
 
   if (deviceSelected == 1 && deviceInfo != nullptr) return CreateSelectedDevice();

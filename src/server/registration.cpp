@@ -1,5 +1,6 @@
 #include "server/registration.h"
 
+#include "com/unique.h"
 #include "com/wide_string.h"
 #include "server/class_factory.h"
 
@@ -26,42 +27,37 @@ void WriteRegistration()
   DWORD pathLength = GetModuleFileNameW(moduleInstance, modulePath, kStringUnits);
   if (pathLength == 0 || pathLength >= kStringUnits) return;
 
-  LPOLESTR clsidText = nullptr;
-  if (FAILED(StringFromCLSID(*serverClassEntry.clsid, &clsidText))) return;
+  UniqueTaskMem<LPOLESTR> clsidText;
+  if (FAILED(StringFromCLSID(*serverClassEntry.clsid, clsidText.Put()))) return;
   WCHAR keyPath[kStringUnits] = {};
-  HRESULT hr = WStrFormat(keyPath, kStringUnits, W("CLSID\\%s\\LocalServer32"), clsidText);
-  CoTaskMemFree(clsidText);
-  if (hr != S_OK) return;
+  if (WStrFormat(keyPath, kStringUnits, W("CLSID\\%s\\LocalServer32"), clsidText.Get()) != S_OK)
+    return;
 
   size_t length = 0;
   if (FAILED(WStrLength(modulePath, kStringUnits, &length))) return;
 
-  HKEY key = nullptr;
+  UniqueKey key;
   if (RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                      KEY_ALL_ACCESS, nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
     return;
   }
-  RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(modulePath),
+  RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(modulePath),
                  static_cast<DWORD>((length + 1) * sizeof(WCHAR)));
-  RegCloseKey(key);
 }
 
 HRESULT RemoveRegistration(const CLSID& clsid, const char* progId, const char* versionedProgId)
 {
-  LPOLESTR clsidText = nullptr;
-  if (FAILED(StringFromCLSID(clsid, &clsidText))) return S_OK;
+  UniqueTaskMem<LPOLESTR> clsidText;
+  if (FAILED(StringFromCLSID(clsid, clsidText.Put()))) return S_OK;
   WCHAR classKey[kStringUnits] = {};
-  HRESULT hr = WStrFormat(classKey, kStringUnits, W("CLSID\\%s"), clsidText);
-  CoTaskMemFree(clsidText);
-  if (hr != S_OK) return S_OK;
+  if (WStrFormat(classKey, kStringUnits, W("CLSID\\%s"), clsidText.Get()) != S_OK) return S_OK;
 
   WCHAR probePath[kStringUnits] = {};
   if (WStrFormat(probePath, kStringUnits, W("%s\\InprocServer32"), classKey) != S_OK) return S_OK;
 
-  HKEY probe = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, probePath, 0, KEY_ALL_ACCESS, &probe) == ERROR_SUCCESS) {
+  if (UniqueKey probe; RegOpenKeyExW(HKEY_CLASSES_ROOT, probePath, 0, KEY_ALL_ACCESS,
+                                     probe.Put()) == ERROR_SUCCESS) {
     // Another module serves the class in-process: leave its entries alone.
-    RegCloseKey(probe);
     WCHAR localServer[kStringUnits] = {};
     if (WStrFormat(localServer, kStringUnits, W("%s\\LocalServer32"), classKey) == S_OK)
       DeleteKeyTree(HKEY_CLASSES_ROOT, localServer);
@@ -81,8 +77,8 @@ HRESULT RemoveRegistration(const CLSID& clsid, const char* progId, const char* v
 
 LSTATUS DeleteKeyTree(HKEY parent, LPCWSTR subKeyName)
 {
-  HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyExW(parent, subKeyName, 0, KEY_ALL_ACCESS, &key);
+  UniqueKey key;
+  LSTATUS status = RegOpenKeyExW(parent, subKeyName, 0, KEY_ALL_ACCESS, key.Put());
   if (status != ERROR_SUCCESS) return status;
 
   // Every successful deletion removes the first child, so index 0 always
@@ -91,16 +87,14 @@ LSTATUS DeleteKeyTree(HKEY parent, LPCWSTR subKeyName)
     WCHAR childName[256];
     DWORD childLength = 256;
     FILETIME lastWrite;
-    if (RegEnumKeyExW(key, 0, childName, &childLength, nullptr, nullptr, nullptr, &lastWrite) !=
-        ERROR_SUCCESS) {
+    if (RegEnumKeyExW(key.Get(), 0, childName, &childLength, nullptr, nullptr, nullptr,
+                      &lastWrite) != ERROR_SUCCESS) {
       break;
     }
-    status = DeleteKeyTree(key, childName);
-    if (status != ERROR_SUCCESS) {
-      RegCloseKey(key);
-      return status;
-    }
+    status = DeleteKeyTree(key.Get(), childName);
+    if (status != ERROR_SUCCESS) return status;
   }
-  RegCloseKey(key);
+  // The key is closed before it is deleted.
+  key.Reset();
   return RegDeleteKeyW(parent, subKeyName);
 }
