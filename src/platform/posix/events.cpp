@@ -1,4 +1,4 @@
-// Events and their handles. Handle values are small numbers from a table, not
+// Events, the process token, and their handles. Handle values are small numbers from a table, not
 // addresses, so a stale or invented handle is reported as ERROR_INVALID_HANDLE
 // instead of being dereferenced. Each handle carries the access it was opened
 // with; an event lives while any handle refers to it, and its name is free
@@ -25,6 +25,7 @@ struct Event {
   std::condition_variable changed;
 };
 
+// A handle refers to an event, or (event empty) to the process token.
 struct HandleEntry {
   std::shared_ptr<Event> event;
   DWORD access;
@@ -43,23 +44,25 @@ Objects& Table()
   return *objects;
 }
 
-// Issues a handle for `event`; the caller holds the lock.
+// Issues a handle for `event` (null: the process token); the caller holds
+// the lock.
 HANDLE Issue(const std::shared_ptr<Event>& event, DWORD access)
 {
   uintptr_t value = Table().nextHandle;
   Table().nextHandle += 4;
   Table().handles[value] = HandleEntry{event, access};
-  ++event->handles;
+  if (event) ++event->handles;
   return reinterpret_cast<HANDLE>(value);
 }
 
-// The entry of `handle` when it was opened with every right in `needed`;
-// otherwise null with ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED. The caller
-// holds the lock.
-HandleEntry* Find(HANDLE handle, DWORD needed)
+// The entry of `handle` when it names an event (or, with `token`, the
+// process token) and was opened with every right in `needed`; otherwise null
+// with ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED. The caller holds the
+// lock.
+HandleEntry* Find(HANDLE handle, DWORD needed, bool token = false)
 {
   auto found = Table().handles.find(reinterpret_cast<uintptr_t>(handle));
-  if (found == Table().handles.end()) {
+  if (found == Table().handles.end() || (found->second.event == nullptr) != token) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
@@ -120,9 +123,15 @@ HANDLE OpenEventW(DWORD access, BOOL, LPCWSTR name)
   return Issue(existing->second, access);
 }
 
-BOOL SetEvent(HANDLE event) { return ChangeState(event, true); }
+BOOL SetEvent(HANDLE event)
+{
+  return ChangeState(event, true);
+}
 
-BOOL ResetEvent(HANDLE event) { return ChangeState(event, false); }
+BOOL ResetEvent(HANDLE event)
+{
+  return ChangeState(event, false);
+}
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
@@ -157,6 +166,22 @@ BOOL CloseHandle(HANDLE object)
   }
   std::shared_ptr<Event> event = found->second.event;
   Table().handles.erase(found);
-  if (--event->handles == 0 && !event->name.empty()) Table().names.erase(event->name);
+  if (event && --event->handles == 0 && !event->name.empty()) Table().names.erase(event->name);
   return TRUE;
 }
+
+namespace posix_internal {
+
+HANDLE IssueTokenHandle(DWORD access)
+{
+  std::lock_guard<std::mutex> guard(Table().lock);
+  return Issue(nullptr, access);
+}
+
+bool IsTokenHandle(HANDLE handle, DWORD needed)
+{
+  std::lock_guard<std::mutex> guard(Table().lock);
+  return Find(handle, needed, true) != nullptr;
+}
+
+}  // namespace posix_internal

@@ -94,3 +94,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, in
 // The part of `commandLine` after the program name and the blanks that
 // follow it, as the runtime passes it to WinMain.
 LPSTR RuntimeCommandTail(LPSTR commandLine);
+
+// Clears memory in a way the compiler may not drop as a dead store (for
+// buffers that held a secret).
+inline PVOID SecureZeroMemory(PVOID block, SIZE_T bytes)
+{
+  volatile BYTE* p = static_cast<volatile BYTE*>(block);
+  while (bytes-- > 0) *p++ = 0;
+  return block;
+}

@@ -52,4 +52,10 @@ Text Utf8ToText(const char* text, size_t length);
 // The string form of the user SID of the process token.
 extern const WCHAR kUserSidText[];
 
+// Handles of the process token, in the same table as the event handles (so
+// that CloseHandle closes them); false with ERROR_INVALID_HANDLE or
+// ERROR_ACCESS_DENIED for a handle that is not one or lacks `needed`.
+HANDLE IssueTokenHandle(DWORD access);
+bool IsTokenHandle(HANDLE handle, DWORD needed);
+
 }  // namespace posix_internal

@@ -86,6 +86,20 @@ bool ParseSid(const WCHAR* text, ParsedSid* sid)
   return *p == 0;
 }
 
+size_t SidBytes(const ParsedSid& sid)
+{
+  return kHeaderBytes + 4 * size_t(sid.count);
+}
+
+// The binary form of `sid` into SidBytes(sid) bytes at `out`.
+void WriteSid(const ParsedSid& sid, BYTE* out)
+{
+  out[0] = 1;
+  out[1] = BYTE(sid.count);
+  for (int i = 0; i < 6; ++i) out[2 + i] = BYTE(sid.authority >> (8 * (5 - i)));
+  memcpy(out + kHeaderBytes, sid.sub, 4 * size_t(sid.count));
+}
+
 Text FormatSid(const BYTE* sid)
 {
   std::string text = "S-1-";
@@ -143,13 +157,10 @@ BOOL ConvertStringSidToSidW(LPCWSTR text, PSID* sid)
     SetLastError(ERROR_INVALID_SID);
     return FALSE;
   }
-  size_t bytes = kHeaderBytes + 4 * size_t(parsed.count);
-  auto* block = static_cast<BYTE*>(posix_internal::AllocateLocalUnhooked(LMEM_FIXED, bytes));
+  auto* block =
+      static_cast<BYTE*>(posix_internal::AllocateLocalUnhooked(LMEM_FIXED, SidBytes(parsed)));
   if (block == nullptr) return FALSE;
-  block[0] = 1;
-  block[1] = BYTE(parsed.count);
-  for (int i = 0; i < 6; ++i) block[2 + i] = BYTE(parsed.authority >> (8 * (5 - i)));
-  memcpy(block + kHeaderBytes, parsed.sub, 4 * size_t(parsed.count));
+  WriteSid(parsed, block);
   *sid = block;
   return TRUE;
 }
@@ -192,5 +203,53 @@ BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember)
   *isMember = FALSE;
   for (const WCHAR* group : kDefaultGroups)
     if (text == group) *isMember = TRUE;
+  return TRUE;
+}
+
+HANDLE GetCurrentProcess()
+{
+  // The pseudo handle that stands for the calling process.
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token)
+{
+  if (token == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (process != GetCurrentProcess()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *token = posix_internal::IssueTokenHandle(access);
+  return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                         DWORD length, DWORD* needed)
+{
+  if (needed == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!posix_internal::IsTokenHandle(token, TOKEN_QUERY)) return FALSE;
+  if (kind != TokenUser) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // The record and, after it, the SID it points at, in the caller's buffer.
+  ParsedSid parsed;
+  ParseSid(posix_internal::kUserSidText, &parsed);
+  *needed = DWORD(sizeof(TOKEN_USER) + SidBytes(parsed));
+  if (information == nullptr || length < *needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  auto* user = static_cast<TOKEN_USER*>(information);
+  BYTE* sid = static_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+  WriteSid(parsed, sid);
+  user->User.Sid = sid;
+  user->User.Attributes = 0;
   return TRUE;
 }

@@ -5,6 +5,22 @@
 #include "types.h"
 
 typedef PVOID PSID;
+
+// The process token: its user SID, for whoever needs to name the caller.
+#define TOKEN_QUERY 0x0008
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                         DWORD length, DWORD* needed);
+
 BOOL ConvertStringSidToSidW(LPCWSTR text, PSID* sid);
 BOOL ConvertSidToStringSidW(PSID sid, LPWSTR* text);
 BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember);
