@@ -195,8 +195,11 @@ ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
   auto* record = static_cast<ItemRecord*>(Zeroed(1, sizeof(ItemRecord)));
   if (record == nullptr) return nullptr;
   owned.memory.push_back(record);
-  record->itemName = SysAllocString(job.itemName.c_str());
-  record->documentName = SysAllocString(job.documentName.c_str());
+  // Names keep their whole length, NULs inside them included.
+  record->itemName = SysAllocStringLen(job.itemName.data(), UINT(job.itemName.size()));
+  if (!job.documentNameNull)
+    record->documentName =
+        SysAllocStringLen(job.documentName.data(), UINT(job.documentName.size()));
   owned.strings.push_back(record->itemName);
   owned.strings.push_back(record->documentName);
   auto copyText = [&](const Text& text) {
@@ -207,16 +210,17 @@ ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
     }
     return copy;
   };
-  record->ownerSid = copyText(job.owner);
-  record->itemIdentifier = copyText(job.itemId);
+  if (!job.ownerNull) record->ownerSid = copyText(job.owner);
+  if (!job.itemIdNull) record->itemIdentifier = copyText(job.itemId);
   record->state = job.state;
 
   const std::vector<Prop> props = ItemProperties(job, job.itemSize.value_or(DefaultItemSize(job)));
   auto* records = static_cast<PropertyRecord*>(Zeroed(props.size(), sizeof(PropertyRecord)));
   auto* time = static_cast<SYSTEMTIME*>(Zeroed(1, sizeof(SYSTEMTIME)));
   if (records == nullptr || time == nullptr || record->itemName == nullptr ||
-      record->documentName == nullptr || record->ownerSid == nullptr ||
-      record->itemIdentifier == nullptr) {
+      (record->documentName == nullptr && !job.documentNameNull) ||
+      (record->ownerSid == nullptr && !job.ownerNull) ||
+      (record->itemIdentifier == nullptr && !job.itemIdNull)) {
     std::free(records);
     std::free(time);
     return nullptr;

@@ -110,6 +110,8 @@ SYSTEMTIME TimeOf(const json& node, const std::string& where)
   return t;
 }
 
+constexpr size_t kLongestItemName = 1024;
+
 JobSpec JobOf(const json& node, const std::string& where)
 {
   CheckKeys(node, where, {"itemName",       "documentName", "owner",      "itemId",   "state",
@@ -119,13 +121,19 @@ JobSpec JobOf(const json& node, const std::string& where)
   JobSpec job;
   if (!node.contains("itemName")) Fail(where, "needs itemName");
   job.itemName = TextOf(node["itemName"], where + ".itemName");
-  job.documentName = node.contains("documentName")
-                         ? TextOf(node["documentName"], where + ".documentName")
-                         : job.itemName;
+  // null: the record carries a null pointer in that field.
+  auto nullable = [&](const char* key, Text& field, bool& isNull) {
+    if (!node.contains(key)) return;
+    isNull = node[key].is_null();
+    if (!isNull) field = TextOf(node[key], where + "." + key);
+  };
+  job.documentName = job.itemName;
+  nullable("documentName", job.documentName, job.documentNameNull);
   // Everyone: every caller's token is a member, so the item is the caller's.
-  job.owner =
-      node.contains("owner") ? TextOf(node["owner"], where + ".owner") : Utf8ToText("S-1-1-0");
-  job.itemId = node.contains("itemId") ? TextOf(node["itemId"], where + ".itemId") : job.itemName;
+  job.owner = Utf8ToText("S-1-1-0");
+  nullable("owner", job.owner, job.ownerNull);
+  job.itemId = job.itemName;
+  nullable("itemId", job.itemId, job.itemIdNull);
   auto number = [&](const char* key, LONG& field) {
     if (node.contains(key)) field = LongOf(node[key], where + "." + key);
   };
@@ -172,8 +180,10 @@ JobSpec JobOf(const json& node, const std::string& where)
     Fail(where, "width and height must be 1 to 20000");
   if (job.deliveredDepth != 1 && job.deliveredDepth != 8 && job.deliveredDepth != 24)
     Fail(where + ".deliveredDepth", "the driver delivers 1, 8 or 24 bits per pixel");
-  if (job.itemName.empty() || job.itemName.size() >= driver::kItemNameCapacity)
-    Fail(where + ".itemName", "must be 1 to 259 characters");
+  // A name of 260 units or more is listed but cannot be transferred: a
+  // request carries at most 259.
+  if (job.itemName.empty() || job.itemName.size() > kLongestItemName)
+    Fail(where + ".itemName", "must be 1 to 1024 characters");
   return job;
 }
 

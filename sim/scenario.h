@@ -23,9 +23,13 @@ struct PropertySpec {
 
 struct JobSpec {
   Text itemName;
-  Text documentName;
-  Text owner;  // security identifier, string form
+  Text documentName;  // may hold NULs: the record's BSTR keeps the whole length
+  Text owner;         // security identifier, string form
   Text itemId;
+  // The record carries a null pointer instead of the text.
+  bool documentNameNull = false;
+  bool ownerNull = false;
+  bool itemIdNull = false;
   LONG state = 2;
   LONG pages = 1;
   LONG width = 200;
