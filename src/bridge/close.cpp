@@ -3,25 +3,10 @@
 // block the bridge allocated for the connection is freed.
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
+#include "bridge/locked_block.h"
 
 using driver::BlockKind;
 using driver::EscapeCode;
-
-namespace {
-
-// Frees a global block the bridge keeps locked, and forgets both the block
-// and its locked pointer.
-template <typename T>
-void FreeLockedBlock(HGLOBAL& block, T*& locked)
-{
-  if (block == nullptr) return;
-  GlobalUnlock(block);
-  GlobalFree(block);
-  block = nullptr;
-  locked = nullptr;
-}
-
-}  // namespace
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
 {

@@ -1,6 +1,7 @@
 // Device discovery and selection: the STI root object, the device that
 // launched the client, the list of served devices, and the family code.
 #include "bridge/bridge.h"
+#include "bridge/locked_block.h"
 #include "bridge/model_table.h"
 #include "com/bstr.h"
 #include "com/unique.h"
@@ -27,14 +28,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
 HRESULT CStiScannerComBridge::ProvideLaunchBuffer()
 {
   if (launchName != nullptr) return S_OK;
-  launchNameMem = GlobalAlloc(GHND, kLaunchBufferBytes);
-  launchName = static_cast<WCHAR*>(GlobalLock(launchNameMem));
-  if (launchName == nullptr) {
-    GlobalFree(launchNameMem);
-    launchNameMem = nullptr;
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+  return AllocateLockedBlock(launchNameMem, launchName, kLaunchBufferBytes) ? S_OK : E_OUTOFMEMORY;
 }
 
 void CStiScannerComBridge::ReplaceDeviceInfo(STI_DEVICE_INFORMATIONW* record)
