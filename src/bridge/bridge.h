@@ -100,6 +100,18 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   HRESULT ProbeCapabilities();
   HRESULT CopyProfileStrings(LPCWSTR qualifier, LPCWSTR name, LPCWSTR store);
 
+  // Stored-job catalogue.
+  // The record at `index` of the item list, or null for an index outside the
+  // list (negative ones included), an empty entry, or no list at all.
+  driver::ItemRecord* ItemAt(int index) const;
+  HRESULT BuildThumbnailPath(int index, WCHAR* path);
+
+  // Per-user settings in the key that the device value "UserDataKey" names.
+  BOOL OpenUserKey();
+  HRESULT GetJobNamePrefix(WCHAR* prefix);
+  HRESULT WriteUserDefaults(HKEY key, const WCHAR* prefixName);
+  HRESULT SetUserPin(const WCHAR* pin);
+
   IStillImageW* stillImage = nullptr;
   IStiDevice* device = nullptr;
   STI_DEVICE_INFORMATIONW* deviceInfo = nullptr;

@@ -12,26 +12,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int, int*, int)
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemPreview(int, BSTR*, BSTR*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::DeleteItem(int)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseItemList()
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageInfo(TW_IMAGEINFO*, int)
 {
   return E_NOTIMPL;
@@ -53,16 +33,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int, int*, LPWS
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetDeleteImageOnScan(int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemFlag(int, int*)
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SendScanSettings()
 {
   return E_NOTIMPL;
@@ -80,28 +50,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR, short, s
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::BeginAccess()
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EndAccess()
-{
-  return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemFormat(short*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemInfo(int, BSTR*, int*, int*, int*, int*,
-                                                            int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemTime(int, SYSTEMTIME*)
 {
   return E_NOTIMPL;
 }
@@ -112,16 +61,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageByteCount(int*)
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCapabilityFlag(int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ApplyUserPin()
-{
-  return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::FindItemNameByDriverValue(WCHAR*)
 {
   return E_NOTIMPL;
 }
@@ -149,11 +88,6 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::QueryTransferSize(STI_TRANSFER_R
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQUEST*, BYTE*, int,
                                                                 int*)
-{
-  return E_NOTIMPL;
-}
-
-HRESULT CStiScannerComBridge::QueryDriverValue(LONG, void**)
 {
   return E_NOTIMPL;
 }

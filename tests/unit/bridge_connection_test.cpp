@@ -9,6 +9,7 @@
 #include "bridge/model_table.h"
 #include "sim/sim_api.h"
 #include "sim/tests/sim_test_support.h"
+#include "unit/bridge_session.h"
 #include "unit/bridge_test_access.h"
 #include "unit/test_support.h"
 
@@ -46,19 +47,7 @@ const char kAlderWia[] = "Tarvo Alder 5100MFP WIA";
 using simtest::Fault;
 using simtest::Journal;
 
-// The journal as "L", "E<code>/<size word before>", "U" tokens.
-std::string JournalText()
-{
-  std::string text;
-  for (const StiSimJournalEntry& e : Journal()) {
-    if (!text.empty()) text += " ";
-    if (e.kind == STISIM_JOURNAL_LOCK) text += "L";
-    if (e.kind == STISIM_JOURNAL_UNLOCK) text += "U";
-    if (e.kind == STISIM_JOURNAL_ESCAPE)
-      text += "E" + std::to_string(e.code) + "/" + std::to_string(e.sizeBefore);
-  }
-  return text;
-}
+using session::JournalText;
 
 class ConnectionTest : public QuitRecordingTest {
  protected:

@@ -27,6 +27,30 @@ struct BridgeTestAccess {
   static LONG JobEndedCookie(IStiScannerComBridge* b) { return Object(b)->jobEndedCookie; }
   static LONG ItemDeletedCookie(IStiScannerComBridge* b) { return Object(b)->itemDeletedCookie; }
   static HANDLE JobEndedEvent(IStiScannerComBridge* b) { return Object(b)->jobEndedEvent; }
+  static driver::ItemListHeader* ItemList(IStiScannerComBridge* b) { return Object(b)->itemList; }
+  static void* DriverValue(IStiScannerComBridge* b) { return Object(b)->driverValue; }
+  static HKEY UserDataKey(IStiScannerComBridge* b) { return Object(b)->userDataKey; }
+  // Swaps the device object in and out, for paths that need a user record
+  // without a device.
+  static IStiDevice* SwapDevice(IStiScannerComBridge* b, IStiDevice* device)
+  {
+    IStiDevice* old = Object(b)->device;
+    Object(b)->device = device;
+    return old;
+  }
+
+  static HRESULT BuildThumbnailPath(IStiScannerComBridge* b, int index, WCHAR* path)
+  {
+    return Object(b)->BuildThumbnailPath(index, path);
+  }
+  static HRESULT GetJobNamePrefix(IStiScannerComBridge* b, WCHAR* prefix)
+  {
+    return Object(b)->GetJobNamePrefix(prefix);
+  }
+  static HRESULT QueryDriverValue(IStiScannerComBridge* b, LONG selector, void** value)
+  {
+    return Object(b)->QueryDriverValue(selector, value);
+  }
 };
 
 inline IStiScannerComBridge* NewBridge()
