@@ -54,6 +54,10 @@ inline void CloseKey(HKEY key)
 {
   RegCloseKey(key);
 }
+inline void CloseKernelHandle(HANDLE handle)
+{
+  CloseHandle(handle);
+}
 inline void FreeLocal(void* block)
 {
   LocalFree(block);
@@ -73,6 +77,8 @@ inline void FreeTaskMem(void* block)
 }  // namespace unique_release
 
 using UniqueKey = Unique<HKEY, unique_release::CloseKey>;
+// A kernel handle (token, event) closed with CloseHandle.
+using UniqueHandle = Unique<HANDLE, unique_release::CloseKernelHandle>;
 using UniqueBstr = Unique<BSTR, unique_release::FreeBstr>;
 // LocalAlloc'd memory, SIDs from ConvertStringSidToSidW among it.
 template <typename T = void*>

@@ -116,11 +116,11 @@ TEST_F(ThumbnailTest, MissingRegistryDataFails)
     UniqueKey key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, dataPath.c_str(), 0, KEY_ALL_ACCESS, key.Put()),
               ERROR_SUCCESS);
-    // 261 units: more than the 520 bytes offered.
-    std::vector<WCHAR> tooLong(261, W('d'));
+    // 261 units: more than the 520 bytes offered. (The buffer goes on past
+    // the count without a terminator, so that none is added.)
+    std::vector<WCHAR> tooLong(262, W('d'));
     ASSERT_EQ(RegSetValueExW(key.Get(), W("FilingPath"), 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(tooLong.data()),
-                             DWORD(tooLong.size() * sizeof(WCHAR))),
+                             reinterpret_cast<const BYTE*>(tooLong.data()), 261 * sizeof(WCHAR)),
               ERROR_SUCCESS);
   }
   EXPECT_EQ(Build(path), E_FAIL) << "FilingPath larger than 520 bytes";
@@ -136,8 +136,8 @@ TEST_F(ThumbnailTest, AFolderFillingAllItsBytesIsEndedAt260Units)
     ASSERT_EQ(
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, DeviceDataPath().c_str(), 0, KEY_ALL_ACCESS, key.Put()),
         ERROR_SUCCESS);
-    // Exactly 520 bytes, no terminator.
-    std::vector<WCHAR> full(260, W('d'));
+    // Exactly 520 bytes, no terminator (nor one right after them).
+    std::vector<WCHAR> full(261, W('d'));
     ASSERT_EQ(RegSetValueExW(key.Get(), W("FilingPath"), 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(full.data()), 520),
               ERROR_SUCCESS);

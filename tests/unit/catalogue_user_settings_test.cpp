@@ -58,9 +58,12 @@ void WriteUserValue(const WCHAR* name, DWORD type, const void* data, DWORD size)
             ERROR_SUCCESS);
 }
 
+// An unterminated text is followed by a non-zero unit in the buffer, or the
+// registry would count the terminator after it in.
 void WriteUserText(const WCHAR* name, const Text& text, bool terminated = true)
 {
-  WriteUserValue(name, REG_SZ, text.c_str(),
+  const Text buffer = terminated ? text : text + W("x");
+  WriteUserValue(name, REG_SZ, buffer.c_str(),
                  DWORD((text.size() + (terminated ? 1 : 0)) * sizeof(WCHAR)));
 }
 

@@ -85,6 +85,29 @@ TEST_F(PlatformRegistry, CreateReportsDispositionAndCreatesIntermediateKeys)
   RegCloseKey(middle);
 }
 
+TEST_F(PlatformRegistry, AStringCountWithoutItsTerminatorGetsItCounted)
+{
+  HKEY key = Create(W(""));
+  // The count leaves out a terminator that follows: it is counted in. Data
+  // that goes on without one is stored as given.
+  struct Case {
+    const WCHAR* data;
+    DWORD count, type, stored;
+  };
+  const Case cases[] = {
+      {W("abc"), 6, REG_SZ, 8},        {W("abcd"), 6, REG_SZ, 6},    {W("abc"), 8, REG_SZ, 8},
+      {W("abc"), 6, REG_EXPAND_SZ, 8}, {W("abc"), 6, REG_BINARY, 6}, {W("a"), 0, REG_SZ, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(
+        RegSetValueExW(key, W("v"), 0, c.type, reinterpret_cast<const BYTE*>(c.data), c.count),
+        ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, W("v"), nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, c.stored) << c.count << " type " << c.type;
+  }
+}
+
 TEST_F(PlatformRegistry, QueryValueSizesAndMoreData)
 {
   HKEY key = Create(W(""));

@@ -32,8 +32,14 @@ int UnitToAnsi(WCHAR unit)
   return -1;
 }
 
-bool IsHigh(WCHAR u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLow(WCHAR u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHigh(WCHAR u)
+{
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLow(WCHAR u)
+{
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 void AppendUtf8(std::string& out, uint32_t code)
 {

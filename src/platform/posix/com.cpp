@@ -28,7 +28,10 @@ thread_local DWORD initModel = 0;
 // the process may use COM (the implicit multithreaded apartment).
 std::atomic<int> mtaThreads{0};
 
-bool ComUsable() { return initCount > 0 || mtaThreads.load() > 0; }
+bool ComUsable()
+{
+  return initCount > 0 || mtaThreads.load() > 0;
+}
 
 struct Registration {
   DWORD cookie;
@@ -97,7 +100,10 @@ BSTR AllocateBstr(const OLECHAR* text, UINT length)
 
 }  // namespace
 
-HRESULT CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+HRESULT CoInitialize(LPVOID reserved)
+{
+  return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
 
 HRESULT CoInitializeEx(LPVOID, DWORD flags)
 {
@@ -232,7 +238,10 @@ UINT SysStringByteLen(BSTR text)
   return prefix;
 }
 
-UINT SysStringLen(BSTR text) { return SysStringByteLen(text) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR text)
+{
+  return SysStringByteLen(text) / sizeof(OLECHAR);
+}
 
 void SysFreeString(BSTR text)
 {

@@ -85,17 +85,32 @@ HANDLE AllocateHooked(UINT flags, SIZE_T bytes)
 
 namespace posix_internal {
 
-HLOCAL AllocateLocalUnhooked(UINT flags, SIZE_T bytes) { return Allocate(flags, bytes); }
+HLOCAL AllocateLocalUnhooked(UINT flags, SIZE_T bytes)
+{
+  return Allocate(flags, bytes);
+}
 
-LPVOID AllocateTaskUnhooked(SIZE_T bytes) { return malloc(bytes == 0 ? 1 : bytes); }
+LPVOID AllocateTaskUnhooked(SIZE_T bytes)
+{
+  return malloc(bytes == 0 ? 1 : bytes);
+}
 
 }  // namespace posix_internal
 
-HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) { return AllocateHooked(flags, bytes); }
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes)
+{
+  return AllocateHooked(flags, bytes);
+}
 
-HGLOBAL GlobalFree(HGLOBAL block) { return Release(block); }
+HGLOBAL GlobalFree(HGLOBAL block)
+{
+  return Release(block);
+}
 
-LPVOID GlobalLock(HGLOBAL block) { return Known(block, nullptr) ? block : nullptr; }
+LPVOID GlobalLock(HGLOBAL block)
+{
+  return Known(block, nullptr) ? block : nullptr;
+}
 
 BOOL GlobalUnlock(HGLOBAL block)
 {
@@ -116,9 +131,15 @@ HGLOBAL GlobalHandle(LPCVOID pointer)
   return Known(pointer, nullptr) ? const_cast<LPVOID>(pointer) : nullptr;
 }
 
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return AllocateHooked(flags, bytes); }
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
+{
+  return AllocateHooked(flags, bytes);
+}
 
-HLOCAL LocalFree(HLOCAL block) { return Release(block); }
+HLOCAL LocalFree(HLOCAL block)
+{
+  return Release(block);
+}
 
 LPVOID CoTaskMemAlloc(SIZE_T size)
 {
@@ -126,7 +147,10 @@ LPVOID CoTaskMemAlloc(SIZE_T size)
   return posix_internal::AllocateTaskUnhooked(size);
 }
 
-void CoTaskMemFree(LPVOID block) { free(block); }
+void CoTaskMemFree(LPVOID block)
+{
+  free(block);
+}
 
 LONG InterlockedIncrement(LONG volatile* value)
 {

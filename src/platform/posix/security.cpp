@@ -212,6 +212,25 @@ HANDLE GetCurrentProcess()
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
+HANDLE GetCurrentThread()
+{
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+}
+
+BOOL OpenThreadToken(HANDLE thread, DWORD, BOOL, HANDLE* token)
+{
+  if (token == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (thread != GetCurrentThread()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  SetLastError(ERROR_NO_TOKEN);
+  return FALSE;
+}
+
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token)
 {
   if (token == nullptr) {

@@ -16,8 +16,14 @@ typedef struct _SID_AND_ATTRIBUTES {
 typedef struct _TOKEN_USER {
   SID_AND_ATTRIBUTES User;
 } TOKEN_USER;
+#define SE_GROUP_USE_FOR_DENY_ONLY 0x00000010L
+#define SECURITY_MAX_SID_SIZE 68
+#define ERROR_NO_TOKEN 1008L
 HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+// The subset's threads never impersonate: ERROR_NO_TOKEN.
+BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, HANDLE* token);
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
                          DWORD length, DWORD* needed);
 

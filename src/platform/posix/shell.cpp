@@ -21,7 +21,10 @@ uint32_t PrimaryWeight(WCHAR c)
   return c;
 }
 
-int Sign(int64_t difference) { return difference < 0 ? -1 : (difference > 0 ? 1 : 0); }
+int Sign(int64_t difference)
+{
+  return difference < 0 ? -1 : (difference > 0 ? 1 : 0);
+}
 
 int Compare(LPCWSTR a, LPCWSTR b, bool ignoreCase)
 {
@@ -55,15 +58,30 @@ LPWSTR StrStrIW(LPCWSTR text, LPCWSTR search)
   return nullptr;
 }
 
-int StrCmpW(LPCWSTR a, LPCWSTR b) { return Compare(a, b, false); }
+int StrCmpW(LPCWSTR a, LPCWSTR b)
+{
+  return Compare(a, b, false);
+}
 
-int StrCmpIW(LPCWSTR a, LPCWSTR b) { return Compare(a, b, true); }
+int StrCmpIW(LPCWSTR a, LPCWSTR b)
+{
+  return Compare(a, b, true);
+}
 
-int lstrcmpW(LPCWSTR a, LPCWSTR b) { return Compare(a, b, false); }
+int lstrcmpW(LPCWSTR a, LPCWSTR b)
+{
+  return Compare(a, b, false);
+}
 
-int lstrcmpiW(LPCWSTR a, LPCWSTR b) { return Compare(a, b, true); }
+int lstrcmpiW(LPCWSTR a, LPCWSTR b)
+{
+  return Compare(a, b, true);
+}
 
-int lstrlenW(LPCWSTR text) { return int(posix_internal::TextLength(text)); }
+int lstrlenW(LPCWSTR text)
+{
+  return int(posix_internal::TextLength(text));
+}
 
 LPWSTR PathFindFileNameW(LPCWSTR path)
 {

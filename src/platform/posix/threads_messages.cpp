@@ -106,11 +106,20 @@ DWORD GetCurrentThreadId()
   return identity.id;
 }
 
-DWORD GetCurrentProcessId() { return DWORD(getpid()); }
+DWORD GetCurrentProcessId()
+{
+  return DWORD(getpid());
+}
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError()
+{
+  return lastError;
+}
 
-void SetLastError(DWORD error) { lastError = error; }
+void SetLastError(DWORD error)
+{
+  lastError = error;
+}
 
 void Sleep(DWORD milliseconds)
 {
@@ -126,7 +135,10 @@ ULONGLONG GetTickCount64()
   return ULONGLONG(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-DWORD GetTickCount() { return DWORD(GetTickCount64()); }
+DWORD GetTickCount()
+{
+  return DWORD(GetTickCount64());
+}
 
 BOOL GetMessageW(LPMSG message, HWND window, UINT first, UINT last)
 {
@@ -170,7 +182,10 @@ LRESULT DispatchMessageW(const MSG*)
   return 0;
 }
 
-BOOL TranslateMessage(const MSG*) { return FALSE; }
+BOOL TranslateMessage(const MSG*)
+{
+  return FALSE;
+}
 
 BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam)
 {

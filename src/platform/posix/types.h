@@ -55,12 +55,18 @@ typedef double DATE;
 typedef uint16_t VARTYPE;
 typedef int16_t VARIANT_BOOL;
 
-struct HINSTANCE__ { int unused; };
+struct HINSTANCE__ {
+  int unused;
+};
 typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
-struct HWND__ { int unused; };
+struct HWND__ {
+  int unused;
+};
 typedef HWND__* HWND;
-struct HKEY__ { int unused; };
+struct HKEY__ {
+  int unused;
+};
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
@@ -123,14 +129,14 @@ typedef LONG LSTATUS;
 
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define FACILITY_WIN32 7
 #define SEVERITY_ERROR 1
 #define MAKE_HRESULT(sev, fac, code) \
   ((HRESULT)(((unsigned long)(sev) << 31) | ((unsigned long)(fac) << 16) | ((unsigned long)(code))))
-#define HRESULT_FROM_WIN32(x)                                                        \
-  ((HRESULT)(x) <= 0 ? ((HRESULT)(x))                                                \
-                     : ((HRESULT)(((x) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define HRESULT_FROM_WIN32(x)         \
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) \
+                     : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 
 // Platform error codes (GetLastError, registry status)
 #define ERROR_SUCCESS 0L
@@ -176,10 +182,22 @@ inline bool operator==(const GUID& a, const GUID& b)
     if (a.Data4[i] != b.Data4[i]) return false;
   return true;
 }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
-inline bool IsEqualIID(const GUID& a, const GUID& b) { return a == b; }
-inline bool IsEqualCLSID(const GUID& a, const GUID& b) { return a == b; }
+inline bool operator!=(const GUID& a, const GUID& b)
+{
+  return !(a == b);
+}
+inline bool IsEqualGUID(const GUID& a, const GUID& b)
+{
+  return a == b;
+}
+inline bool IsEqualIID(const GUID& a, const GUID& b)
+{
+  return a == b;
+}
+inline bool IsEqualCLSID(const GUID& a, const GUID& b)
+{
+  return a == b;
+}
 #endif
 
 #ifdef INITGUID
