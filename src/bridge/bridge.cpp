@@ -56,18 +56,3 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetServerFileName(BSTR* name)
   ReplaceBstr(name, SysAllocString(tag));
   return S_OK;
 }
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetLastItemIndex(int* index)
-{
-  if (index == nullptr) return E_POINTER;
-  *index = lastItemIndex;
-  return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetPagePosition(int* page, int* pages)
-{
-  if (page == nullptr || pages == nullptr) return E_POINTER;
-  *page = pageInItem;
-  *pages = pagesInItem;
-  return S_OK;
-}

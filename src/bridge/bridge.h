@@ -112,6 +112,17 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   HRESULT WriteUserDefaults(HKEY key, const WCHAR* prefixName);
   HRESULT SetUserPin(const WCHAR* pin);
 
+  // Selection and page walk.
+  LONG* SelectionArray() const { return static_cast<LONG*>(selection); }
+  // The item at `selectionCursor` in the selection, or null when there is
+  // no selection, the cursor lies outside its entries, or the list holds no
+  // record at that index.
+  driver::ItemRecord* CurrentItem() const;
+  LONG PagesOfItem(int index) const;
+  // Makes `selection` hold at least `entries` (a held array that is large
+  // enough is used again as it is).
+  HRESULT ProvideSelection(int entries);
+
   IStillImageW* stillImage = nullptr;
   IStiDevice* device = nullptr;
   STI_DEVICE_INFORMATIONW* deviceInfo = nullptr;
@@ -135,6 +146,8 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   void* driverValue = nullptr;
   LONG pagesRemaining = 0;
   HGLOBAL selection = nullptr;
+  // How many entries the block in `selection` holds.
+  LONG selectionEntries = 0;
   LONG selectionCursor = 0;
   TW_IMAGEINFO* imageInfo = nullptr;
   LONG pageInItem = 1;

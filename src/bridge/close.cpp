@@ -2,11 +2,7 @@
 // access to the stored jobs ends, both STI objects are released and every
 // block the bridge allocated for the connection is freed.
 #include "bridge/bridge.h"
-#include "bridge/escape.h"
 #include "bridge/locked_block.h"
-
-using driver::BlockKind;
-using driver::EscapeCode;
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
 {
@@ -46,6 +42,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
   driverValue = nullptr;
   GlobalFree(selection);
   selection = nullptr;
+  selectionEntries = 0;
   GlobalFree(imageInfo);
   imageInfo = nullptr;
   if (userDataKey != nullptr) {
@@ -53,17 +50,4 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
     userDataKey = nullptr;
   }
   return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
-{
-  if (device == nullptr || capabilities == nullptr) return E_FAIL;
-  DriverTransaction transaction(device);
-  if (!transaction.Locked()) return transaction.LockResult();
-  HRESULT hr =
-      transaction.Escape(EscapeCode::FreeDriverBlock, capabilities, sizeof(driver::CapabilityBlock),
-                         nullptr, 0, static_cast<DWORD>(BlockKind::Capabilities));
-  // Once the driver has taken the block back the pointer is dead.
-  if (SUCCEEDED(hr)) capabilities = nullptr;
-  return transaction.Result();
 }

@@ -1,14 +1,36 @@
-// Image data reads: the client's transfer request goes to the driver with
-// escape ItemTransfer, and the driver's answer becomes a TWAIN return code in
+// The reads of a transfer: the client's request goes to the driver with
+// escape ItemTransfer (data, the size of a transfer, the page's bitmap
+// header, a string), and the driver's answer becomes a TWAIN return code in
 // the client's status word.
+#include <cstring>
+#include <limits>
+
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
+#include "transfer/page_bytes.h"
 
 namespace {
 
 constexpr int kTwrcSuccess = 0;
 constexpr int kTwrcFailure = 1;
 constexpr int kTwrcXferDone = 6;
+
+// The bytes of a BITMAPINFOHEADER, which a header buffer must hold whole for
+// its size to be fixed up.
+constexpr int kBitmapHeaderBytes = 40;
+constexpr DWORD kRgbCompression = 0;  // BI_RGB
+
+// Sets biSizeImage of an uncompressed DIB header from its dimensions; a size
+// that does not fit 32 bits becomes 0, which a BI_RGB header may carry.
+void FixImageSize(BYTE* header)
+{
+  BITMAPINFOHEADER h;
+  std::memcpy(&h, header, sizeof h);
+  if (h.biSize != kBitmapHeaderBytes || h.biCompression != kRgbCompression) return;
+  std::optional<LONG> bytes = page_bytes::Dib(h.biBitCount, h.biWidth, h.biHeight);
+  h.biSizeImage = bytes ? static_cast<DWORD>(*bytes) : 0;
+  std::memcpy(header, &h, sizeof h);
+}
 
 }  // namespace
 
@@ -44,4 +66,97 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUE
   }
   if (FAILED(transaction.Unlock())) *status = kTwrcFailure;
   return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::QueryTransferSize(STI_TRANSFER_REQUEST* request,
+                                                                  int* size, int* status)
+{
+  if (request == nullptr || size == nullptr || status == nullptr) return E_POINTER;
+  DriverTransaction transaction(device);
+  if (!transaction.Locked()) {
+    *status = kTwrcFailure;
+    return E_FAIL;
+  }
+  // The driver answers in the size word.
+  DWORD answer = 0;
+  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
+                                  sizeof(driver::RequestBlock), nullptr, 0, 0, &answer);
+  transaction.Unlock();
+  // A size the answer cannot carry as a positive int is no size.
+  if (SUCCEEDED(hr) && answer != 0 && answer <= DWORD(std::numeric_limits<int>::max())) {
+    *size = static_cast<int>(answer);
+    return S_OK;
+  }
+  *status = kTwrcFailure;
+  return E_FAIL;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQUEST* request,
+                                                                BYTE* header, int headerSize,
+                                                                int* status)
+{
+  if (request == nullptr || status == nullptr) return E_POINTER;
+  if (headerSize < 0) {
+    *status = kTwrcFailure;
+    return E_INVALIDARG;
+  }
+  DriverTransaction transaction(device);
+  if (!transaction.Locked()) {
+    *status = kTwrcFailure;
+    return E_FAIL;
+  }
+  HRESULT hr =
+      transaction.Escape(driver::EscapeCode::ItemTransfer, request, sizeof(driver::RequestBlock),
+                         header, static_cast<DWORD>(headerSize));
+  // Whatever the driver answered; only a buffer that holds a whole header is
+  // looked at.
+  if (header != nullptr && headerSize >= kBitmapHeaderBytes) FixImageSize(header);
+  *status = SUCCEEDED(hr) && header != nullptr ? kTwrcXferDone : kTwrcFailure;
+  transaction.Unlock();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQUEST* request,
+                                                               LPWSTR* text, int* length,
+                                                               int* status)
+{
+  if (request == nullptr || text == nullptr || length == nullptr || status == nullptr)
+    return E_POINTER;
+  // An [out] string: nothing is handed out unless the read succeeds.
+  *text = nullptr;
+  DriverTransaction transaction(device);
+  if (!transaction.Locked()) {
+    *status = kTwrcFailure;
+    return E_FAIL;
+  }
+  // The driver stores a pointer to its own string; the client gets a copy
+  // in task memory, which the marshaler frees after sending it. The
+  // driver's string stays the driver's.
+  const WCHAR* driverText = nullptr;
+  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
+                                  sizeof(driver::RequestBlock), &driverText, sizeof(driverText));
+  HRESULT result = S_OK;
+  if (SUCCEEDED(hr) && driverText != nullptr) {
+    const int units = lstrlenW(driverText);
+    auto* copy =
+        static_cast<LPWSTR>(CoTaskMemAlloc((static_cast<SIZE_T>(units) + 1) * sizeof(WCHAR)));
+    if (copy != nullptr) {
+      std::memcpy(copy, driverText, (static_cast<SIZE_T>(units) + 1) * sizeof(WCHAR));
+      *text = copy;
+      *length = units;
+    } else {
+      *status = kTwrcFailure;
+      result = E_OUTOFMEMORY;
+    }
+  } else {
+    *status = kTwrcFailure;
+  }
+  HRESULT unlocked = transaction.Unlock();
+  if (FAILED(unlocked)) {
+    *status = kTwrcFailure;
+    CoTaskMemFree(*text);
+    *text = nullptr;
+    return unlocked;
+  }
+  return result;
 }

@@ -39,6 +39,18 @@ struct BridgeTestAccess {
     return old;
   }
 
+  static LONG PagesRemaining(IStiScannerComBridge* b) { return Object(b)->pagesRemaining; }
+  static LONG SelectionCursor(IStiScannerComBridge* b) { return Object(b)->selectionCursor; }
+  static LONG SelectionEntries(IStiScannerComBridge* b) { return Object(b)->selectionEntries; }
+  static LONG SelectionAt(IStiScannerComBridge* b, int i) { return Object(b)->SelectionArray()[i]; }
+  static driver::SettingsBlock* ScanSettings(IStiScannerComBridge* b)
+  {
+    return Object(b)->scanSettings;
+  }
+  static TW_IMAGEINFO* ImageInfo(IStiScannerComBridge* b) { return Object(b)->imageInfo; }
+  static void SetSelectionCount(LONG count) { CStiScannerComBridge::selectionCount = count; }
+  static LONG SelectionCount() { return CStiScannerComBridge::selectionCount; }
+
   static HRESULT BuildThumbnailPath(IStiScannerComBridge* b, int index, WCHAR* path)
   {
     return Object(b)->BuildThumbnailPath(index, path);

@@ -281,10 +281,10 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* da
   // A string whose count leaves out the terminator that follows it gets the
   // terminator counted, as Windows does: the unit after the count is read.
   if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && size >= sizeof(WCHAR)) {
-    WCHAR last, next;
+    WCHAR last, next = 1;
     memcpy(&last, data + (size / sizeof(WCHAR) - 1) * sizeof(WCHAR), sizeof(WCHAR));
-    memcpy(&next, data + size / sizeof(WCHAR) * sizeof(WCHAR), sizeof(WCHAR));
-    if (last != 0 && next == 0) size = (size / sizeof(WCHAR) + 1) * sizeof(WCHAR);
+    if (last != 0) memcpy(&next, data + size / sizeof(WCHAR) * sizeof(WCHAR), sizeof(WCHAR));
+    if (next == 0) size = (size / sizeof(WCHAR) + 1) * sizeof(WCHAR);
   }
   return WithKey(key, KEY_SET_VALUE, [&](Registry&, const std::shared_ptr<Key>& open) {
     Value* value = FindValue(*open, name);

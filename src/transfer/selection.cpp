@@ -1,0 +1,186 @@
+// Selection and the page walk: which stored jobs are brought over, in what
+// order, and where the walk stands (pages left over the whole selection, the
+// current item, the page within it). At the end of a walk the selected jobs
+// can be deleted from the device.
+#include <algorithm>
+
+#include "bridge/bridge.h"
+#include "com/bstr.h"
+
+namespace {
+
+// The Win32 counters are signed 32-bit and, like the driver's, wrap rather
+// than trap: sums go through unsigned arithmetic.
+LONG WrappingAdd(LONG a, LONG b)
+{
+  return static_cast<LONG>(static_cast<DWORD>(a) + static_cast<DWORD>(b));
+}
+
+// The item's depth: its last WIA_IPA_DEPTH record as signed 16 bits, 0
+// without one.
+LONG ItemDepth(const driver::ItemRecord& item)
+{
+  const driver::PropertyRecord* depth =
+      driver::FindLastProperty(item.properties, item.propertyCount, driver::property::kDepth);
+  return depth != nullptr ? depth->Int16() : 0;
+}
+
+}  // namespace
+
+driver::ItemRecord* CStiScannerComBridge::CurrentItem() const
+{
+  if (selection == nullptr || selectionCursor < 0 || selectionCursor >= selectionEntries)
+    return nullptr;
+  return ItemAt(SelectionArray()[selectionCursor]);
+}
+
+LONG CStiScannerComBridge::PagesOfItem(int index) const
+{
+  const driver::ItemRecord* item = ItemAt(index);
+  if (item == nullptr) return 0;
+  const driver::PropertyRecord* pages =
+      driver::FindProperty(item->properties, item->propertyCount, driver::property::kPages);
+  return pages != nullptr ? pages->Int32() : 0;
+}
+
+HRESULT CStiScannerComBridge::ProvideSelection(int entries)
+{
+  if (selection != nullptr && selectionEntries >= entries) return S_OK;
+  // A block of at least one entry: an empty selection still has an array.
+  HGLOBAL block = GlobalAlloc(GPTR, sizeof(LONG) * static_cast<SIZE_T>(entries > 0 ? entries : 1));
+  if (block == nullptr) return E_OUTOFMEMORY;
+  GlobalFree(selection);
+  selection = block;
+  selectionEntries = entries;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetSelection(int* indices, int count)
+{
+  if (indices == nullptr) return E_FAIL;
+  if (count < 0) return E_INVALIDARG;
+  // A held array is used again; one too small for `count` is replaced.
+  HRESULT hr = ProvideSelection(count);
+  if (FAILED(hr)) return hr;
+  LONG* entries = SelectionArray();
+  for (int i = 0; i < count; ++i) {
+    entries[i] = indices[i];
+    // Added to what is left of an earlier selection, not reset.
+    pagesRemaining = WrappingAdd(pagesRemaining, PagesOfItem(indices[i]));
+  }
+  selectionCursor = 0;
+  InterlockedExchange(&selectionCount, count);
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int checkDepth, int* pages,
+                                                                 LPWSTR name, int depth)
+{
+  if (pages == nullptr || name == nullptr) return E_POINTER;
+  if (itemList == nullptr || itemList->items == nullptr) return E_FAIL;
+  GlobalFree(selection);
+  selection = nullptr;
+  selectionEntries = 0;
+  HRESULT hr = ProvideSelection(1);
+  if (FAILED(hr)) return hr;
+
+  // Only the first item of that name counts, even when it fails the checks.
+  int found = -1;
+  for (int index = 0; index < itemList->count && found < 0; ++index) {
+    const driver::ItemRecord* item = ItemAt(index);
+    if (item != nullptr && lstrcmpW(item->itemName != nullptr ? item->itemName : W(""), name) == 0)
+      found = index;
+  }
+  LONG pageCount = 0;
+  if (found >= 0) {
+    int flag = 0;
+    static_cast<IStiScannerComBridge*>(this)->GetItemFlag(found, &flag);
+    if (flag != 0 && (checkDepth == 0 || ItemDepth(*ItemAt(found)) == depth)) {
+      pageCount = PagesOfItem(found);
+      SelectionArray()[0] = found;
+    }
+  }
+  selectionCursor = 0;
+  pagesRemaining = pageCount;
+  *pages = pageCount;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int mode, int* pagesLeft,
+                                                            int deleteWhenDone)
+{
+  if (pagesLeft == nullptr) return E_POINTER;
+  IStiScannerComBridge* self = this;
+  int deleteOption = 0;
+  self->GetDeleteImageOnScan(&deleteOption);
+  // Receives the image information of the new page; nobody reads it.
+  TW_IMAGEINFO scratch = {};
+
+  HRESULT result = S_OK;
+  if (mode == 0) {
+    if (pagesRemaining <= 0) {
+      pagesRemaining = 0;
+    } else {
+      --pagesRemaining;
+      if (pageInItem == pagesInItem) {
+        // Past the item's last page: on to the next item, whose stored
+        // records give its page count (pageInItem still holds the old page
+        // during the call).
+        ++selectionCursor;
+        if (pagesRemaining > 0) result = self->GetImageInfo(&scratch, 0);
+        pageInItem = 1;
+      } else {
+        // The next page of this item: the driver describes it.
+        pageInItem = WrappingAdd(pageInItem, 1);
+        result = self->GetImageInfo(&scratch, 1);
+      }
+      *pagesLeft = pagesRemaining;
+    }
+  } else if (mode == 1) {
+    *pagesLeft = pagesRemaining;
+  }
+
+  // The deletion step, on every call once the walk is over. The count is the
+  // process's (set by any object's SetSelection); the positions never go
+  // past what this object's selection holds.
+  if (pagesRemaining == 0 && deleteOption == 1 && deleteWhenDone != 0) {
+    const LONG shared = selectionCount;
+    const LONG positions = std::min(shared, selection != nullptr ? selectionEntries : 0);
+    for (LONG i = 0; i < positions; ++i) {
+      lastItemIndex = SelectionArray()[i];
+      result = self->DeleteItem(lastItemIndex);
+    }
+  }
+  return result;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemName(BSTR* name, int* page)
+{
+  if (name == nullptr || page == nullptr) return E_POINTER;
+  const driver::ItemRecord* item = CurrentItem();
+  if (item == nullptr) return E_FAIL;
+  ReplaceBstr(name, SysAllocStringLen(item->itemName, SysStringLen(item->itemName)));
+  *page = pageInItem;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetPagePosition(int* page, int* pages)
+{
+  if (page == nullptr || pages == nullptr) return E_POINTER;
+  *page = pageInItem;
+  *pages = pagesInItem;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetPagesRemaining(int pages)
+{
+  pagesRemaining = pages;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetLastItemIndex(int* index)
+{
+  if (index == nullptr) return E_POINTER;
+  *index = lastItemIndex;
+  return S_OK;
+}
