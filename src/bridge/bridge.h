@@ -65,7 +65,7 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   HRESULT STDMETHODCALLTYPE GetCurrentItemName(BSTR* name, int* page) override;
   HRESULT STDMETHODCALLTYPE ReadImageData(STI_TRANSFER_REQUEST* request, BYTE* buffer,
                                           int bufferSize, int* status) override;
-  HRESULT STDMETHODCALLTYPE ReadItemString(STI_TRANSFER_REQUEST* request, LPWSTR* text, int* length,
+  HRESULT STDMETHODCALLTYPE ReadItemString(STI_TRANSFER_REQUEST* request, BSTR* text, int* length,
                                            int* status) override;
   HRESULT STDMETHODCALLTYPE GetPagePosition(int* page, int* pages) override;
   HRESULT STDMETHODCALLTYPE QueryTransferSize(STI_TRANSFER_REQUEST* request, int* size,

@@ -50,11 +50,18 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUE
   }
 
   request->page = static_cast<DWORD>(pageInItem);
-  // The size word carries the buffer's size in; what it holds afterwards is
-  // not used.
-  HRESULT hr =
-      transaction.Escape(driver::EscapeCode::ItemTransfer, request, sizeof(driver::RequestBlock),
-                         buffer, static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize));
+  // The size word carries the buffer's size in and the bytes delivered out.
+  DWORD delivered = 0;
+  HRESULT hr = transaction.Escape(
+      driver::EscapeCode::ItemTransfer, request, sizeof(driver::RequestBlock), buffer,
+      static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize), &delivered);
+  // The whole buffer goes back to a client in another process: what the
+  // driver did not fill is zeroed, so that no earlier contents of the
+  // server's memory travel with it.
+  if (buffer != nullptr) {
+    if (FAILED(hr) || delivered > static_cast<DWORD>(bufferSize)) delivered = 0;
+    std::memset(buffer + delivered, 0, static_cast<size_t>(bufferSize) - delivered);
+  }
   if (buffer == nullptr) {
     *status = kTwrcFailure;
   } else if (hr == S_OK) {
@@ -117,8 +124,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQ
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQUEST* request,
-                                                               LPWSTR* text, int* length,
-                                                               int* status)
+                                                               BSTR* text, int* length, int* status)
 {
   if (request == nullptr || text == nullptr || length == nullptr || status == nullptr)
     return E_POINTER;
@@ -129,20 +135,17 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQU
     *status = kTwrcFailure;
     return E_FAIL;
   }
-  // The driver stores a pointer to its own string; the client gets a copy
-  // in task memory, which the marshaler frees after sending it. The
-  // driver's string stays the driver's.
+  // The driver stores a pointer to its own string; the client gets a BSTR
+  // copy, which the marshaler frees after sending it. The driver's string
+  // stays the driver's.
   const WCHAR* driverText = nullptr;
   HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
                                   sizeof(driver::RequestBlock), &driverText, sizeof(driverText));
   HRESULT result = S_OK;
   if (SUCCEEDED(hr) && driverText != nullptr) {
     const int units = lstrlenW(driverText);
-    auto* copy =
-        static_cast<LPWSTR>(CoTaskMemAlloc((static_cast<SIZE_T>(units) + 1) * sizeof(WCHAR)));
-    if (copy != nullptr) {
-      std::memcpy(copy, driverText, (static_cast<SIZE_T>(units) + 1) * sizeof(WCHAR));
-      *text = copy;
+    *text = SysAllocStringLen(driverText, static_cast<UINT>(units));
+    if (*text != nullptr) {
       *length = units;
     } else {
       *status = kTwrcFailure;
@@ -154,7 +157,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQU
   HRESULT unlocked = transaction.Unlock();
   if (FAILED(unlocked)) {
     *status = kTwrcFailure;
-    CoTaskMemFree(*text);
+    SysFreeString(*text);
     *text = nullptr;
     return unlocked;
   }

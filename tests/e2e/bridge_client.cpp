@@ -3,44 +3,20 @@
 // check as a line "ok <name>" or "FAIL <name>: <detail>". Exit code: the
 // number of failed checks.
 //
-// Usage: bridge_client <scenario>; the scenarios are listed in main().
+// Usage: bridge_client <part>; the parts are listed in main(). "whoami"
+// prints the SID of the user the client runs as and creates nothing.
 #include <windows.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "e2e_support.h"
 #include "stibridge.h"
 
 namespace {
-
-int failures = 0;
-
-void Check(bool passed, const char* name, const std::string& detail = {})
-{
-  if (passed) {
-    std::printf("ok %s\n", name);
-  } else {
-    ++failures;
-    std::printf("FAIL %s: %s\n", name, detail.c_str());
-  }
-  std::fflush(stdout);
-}
-
-std::string Hex(HRESULT hr)
-{
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-  return text;
-}
-
-std::string Narrow(const wchar_t* text)
-{
-  std::string out;
-  for (; text != nullptr && *text != 0; ++text) out.push_back(static_cast<char>(*text));
-  return out;
-}
 
 // The identity of a new object, as the foundation of the interface promises.
 void NewObjectValues(IStiScannerComBridge* bridge)
@@ -171,15 +147,34 @@ void Connection(IStiScannerComBridge* bridge)
   Check(family == 2, "family-survives-close", std::to_string(family));
 }
 
+// The SID of the user this process runs as.
+int WhoAmI()
+{
+  HANDLE token = nullptr;
+  BYTE buffer[256];
+  DWORD needed = 0;
+  LPWSTR text = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+      !GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+    return 1;
+  }
+  std::printf("%s\n", Narrow(text).c_str());
+  LocalFree(text);
+  CloseHandle(token);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
   const char* scenario = argc > 1 ? argv[1] : "identity";
+  if (std::strcmp(scenario, "whoami") == 0) return WhoAmI();
   HRESULT hr = CoInitialize(nullptr);
   if (FAILED(hr)) {
     Check(false, "co-initialize", Hex(hr));
-    return failures;
+    return Failures();
   }
 
   IStiScannerComBridge* bridge = nullptr;
@@ -192,10 +187,14 @@ int main(int argc, char** argv)
       CallerValuesSurvive(bridge);
     } else if (std::strcmp(scenario, "connection") == 0) {
       Connection(bridge);
+    } else if (std::strcmp(scenario, "catalogue") == 0) {
+      Catalogue(bridge);
+    } else if (std::strcmp(scenario, "session") == 0) {
+      Session(bridge);
     }
     ULONG remaining = bridge->Release();
     Check(remaining == 0, "release", std::to_string(remaining));
   }
   CoUninitialize();
-  return failures;
+  return Failures();
 }

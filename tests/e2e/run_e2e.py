@@ -149,16 +149,69 @@ def clients(wine, server, client64, client32, proxy64, proxy32, installer, scena
 
     for bits, client, part in [("64", client64, "identity"), ("32", client32, "identity"),
                                ("64", client64, "connection"), ("32", client32, "connection")]:
-        result = wine.run(client, part, timeout=120)
-        for line in result.stdout.splitlines():
-            if line.startswith("ok ") or line.startswith("FAIL "):
-                print(line.replace(" ", " client%s-%s-" % (bits, part), 1), flush=True)
-                if line.startswith("FAIL "):
-                    global failures
-                    failures += 1
-        check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part), str(result.returncode))
-        check(wait_for_server_exit(5), "client%s-%s-server-quits" % (bits, part),
-              "server still running: %s" % server_processes())
+        run_client(wine, bits, client, part)
+
+
+def run_client(wine, bits, client, part):
+    """Runs one part in a client process; its check lines are reported with the
+    client's bitness and the part in their names. Returns the client's output."""
+    global failures
+    result = wine.run(client, part, timeout=300)
+    for line in result.stdout.splitlines():
+        if line.startswith("ok ") or line.startswith("FAIL "):
+            print(line.replace(" ", " client%s-%s-" % (bits, part), 1), flush=True)
+            if line.startswith("FAIL "):
+                failures += 1
+    check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part), str(result.returncode))
+    check(wait_for_server_exit(5), "client%s-%s-server-quits" % (bits, part),
+          "server still running: %s" % server_processes())
+    return result.stdout
+
+
+def reference_pixels(tool, scenario):
+    """The fingerprints of the pages as the driver generates them, by the
+    native simulator: {(item, page): fingerprint}."""
+    out = subprocess.run([tool, scenario], capture_output=True, text=True, timeout=120)
+    check(out.returncode == 0, "reference-pixels", out.stderr[-300:])
+    pages = {}
+    for line in out.stdout.splitlines():
+        fields = line.split()
+        if len(fields) == 4 and fields[0] == "pixels":
+            pages[(fields[1], fields[2])] = fields[3]
+    return pages
+
+
+def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
+    """The catalogue and a whole scanning session from each client against the
+    session scenario, whose jobs include one owned by the clients' own user."""
+    whoami = wine.run(clients_by_bits[0][1], "whoami")
+    sid = whoami.stdout.strip()
+    check(whoami.returncode == 0 and sid.startswith("S-1-"), "caller-sid", repr(whoami.stdout))
+    with open(template) as f:
+        scenario = f.read().replace("@CALLER@", sid)
+    path = os.path.join(build64, "e2e-session.json")
+    with open(path, "w") as f:
+        f.write(scenario)
+    installed = wine.run(installer, wine.windows_path(path))
+    check(installed.returncode == 0, "session-scenario-installed", installed.stderr[-300:])
+    reference = reference_pixels(pixels_tool, path)
+
+    for bits, client in clients_by_bits:
+        run_client(wine, bits, client, "catalogue")
+        output = run_client(wine, bits, client, "session")
+        received = 0
+        for line in output.splitlines():
+            fields = line.split()
+            if len(fields) != 5 or fields[0] != "pixels":
+                continue
+            received += 1
+            item, page, mode, fingerprint = fields[1:]
+            expected = reference.get((item, page))
+            check(fingerprint == expected,
+                  "client%s-session-pixels-as-generated %s p%s %s" % (bits, item, page, mode),
+                  "%s, driver generated %s" % (fingerprint, expected))
+        check(received == 3 * 7, "client%s-session-every-page-three-ways" % bits,
+              "%d page transfers reported" % received)
 
 
 def server_started_by_hand(wine, server, client):
@@ -205,6 +258,12 @@ def main():
                 os.path.join(build32, "proxy", "stibridgeps.dll"),
                 os.path.join(build64, "sim", "stibridge_sim_install.exe"),
                 os.path.join(args.root, "sim", "scenarios", "default.json"))
+        sessions(wine, os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                 [("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe")),
+                  ("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe"))],
+                 os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
+                 os.path.join(args.root, "build", "native", "sim", "tests",
+                              "stibridge_sim_pixels"))
         server_started_by_hand(wine, wine.server_unix,
                                [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
                                 ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])

@@ -305,7 +305,7 @@ TEST_F(ImageTest, SizeQueryAndStringRead)
 
   // The string is a copy the client frees; the driver's own stays valid.
   for (int round = 0; round < 2; ++round) {
-    LPWSTR text = nullptr;
+    BSTR text = nullptr;
     int length = 0;
     status = 9;
     EXPECT_EQ(bridge->ReadItemString(&request, &text, &length, &status), S_OK);
@@ -313,10 +313,11 @@ TEST_F(ImageTest, SizeQueryAndStringRead)
     EXPECT_EQ(Text(text), W("Quarterly"));
     EXPECT_EQ(length, 9);
     EXPECT_EQ(status, 9);
-    CoTaskMemFree(text);
+    EXPECT_EQ(SysStringLen(text), 9u);
+    SysFreeString(text);
   }
   session::AddFault(Fault(4103, STISIM_FAULT_EMPTY));
-  LPWSTR text = reinterpret_cast<LPWSTR>(0x1);
+  BSTR text = reinterpret_cast<BSTR>(0x1);
   int length = 4;
   EXPECT_EQ(bridge->ReadItemString(&request, &text, &length, &status), S_OK);
   EXPECT_EQ(text, nullptr);

@@ -1,6 +1,8 @@
 // Image data reads: the driver's answer becomes the client's TWAIN status.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "sim/sim_api.h"
 #include "sim/tests/sim_test_support.h"
 #include "unit/bridge_test_access.h"
@@ -104,6 +106,24 @@ TEST_F(ReadImageDataTest, BadInputAndLockFailureReportFailure)
   EXPECT_EQ(unopened->ReadImageData(&request, buffer, 10, &status), E_FAIL);
   EXPECT_EQ(status, 1);
   unopened->Release();
+}
+
+TEST_F(ReadImageDataTest, WhatTheDriverDidNotFillIsZeroed)
+{
+  // The page's data is 16 x 8 pixels of 24 bits: 384 bytes, all in the
+  // first read.
+  std::memset(buffer, 0xEE, sizeof buffer);
+  int status = 99;
+  EXPECT_EQ(bridge->ReadImageData(&request, buffer, sizeof buffer, &status), S_OK);
+  EXPECT_EQ(status, 6);
+  for (size_t i = 384; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
+  // A failed read delivers nothing: the whole buffer is zeroed.
+  std::memset(buffer, 0xEE, sizeof buffer);
+  StiSimFault fault = Fault(4103, STISIM_FAULT_FAIL, E_FAIL);
+  ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+  EXPECT_EQ(bridge->ReadImageData(&request, buffer, sizeof buffer, &status), S_OK);
+  EXPECT_EQ(status, 1);
+  for (size_t i = 0; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
 }
 
 }  // namespace
