@@ -7,6 +7,7 @@
 
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
+#include "com/unique.h"
 #include "transfer/page_bytes.h"
 
 namespace {
@@ -142,10 +143,11 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQU
   HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
                                   sizeof(driver::RequestBlock), &driverText, sizeof(driverText));
   HRESULT result = S_OK;
+  UniqueBstr copy;
   if (SUCCEEDED(hr) && driverText != nullptr) {
     const int units = lstrlenW(driverText);
-    *text = SysAllocStringLen(driverText, static_cast<UINT>(units));
-    if (*text != nullptr) {
+    copy.Reset(SysAllocStringLen(driverText, static_cast<UINT>(units)));
+    if (copy) {
       *length = units;
     } else {
       *status = kTwrcFailure;
@@ -154,12 +156,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQU
   } else {
     *status = kTwrcFailure;
   }
+  // A failing unlock hands nothing out.
   HRESULT unlocked = transaction.Unlock();
   if (FAILED(unlocked)) {
     *status = kTwrcFailure;
-    SysFreeString(*text);
-    *text = nullptr;
     return unlocked;
   }
+  *text = copy.Detach();
   return result;
 }
