@@ -67,13 +67,29 @@ class Wine:
         return self.reg("query", key).returncode == 0
 
 
+PREFIX = None  # the Wine prefix whose servers count (set by main)
+
+
+def in_prefix(pid):
+    """Whether the process runs in this run's Wine prefix: servers of other
+    prefixes on the machine (a benchmark's, another checkout's) do not count."""
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            environment = f.read().split(b"\0")
+    except OSError:
+        return False
+    return ("WINEPREFIX=" + PREFIX).encode() in environment
+
+
 def server_processes():
-    """Live server processes (an exited one waiting to be reaped does not count)."""
+    """Live server processes of this prefix (an exited one waiting to be
+    reaped does not count)."""
     out = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
     pids = []
     for line in out.splitlines():
         fields = line.split(None, 2)
-        if len(fields) == 3 and "stibridge.exe" in fields[2] and not fields[1].startswith("Z"):
+        if len(fields) == 3 and "stibridge.exe" in fields[2] and not fields[1].startswith("Z") \
+                and in_prefix(int(fields[0])):
             pids.append(int(fields[0]))
     return pids
 
@@ -245,7 +261,9 @@ def main():
     args = parser.parse_args()
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
+    global PREFIX
     wine = Wine(os.path.join(build64, "wine-e2e"))
+    PREFIX = wine.prefix
     wine.server_unix = os.path.join(build64, "src", "stibridge.exe")
 
     wine.fresh()

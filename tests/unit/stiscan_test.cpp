@@ -1,0 +1,161 @@
+// stiscan's parts that need no Windows: the command line, the settings list
+// in TWAIN names, and the BMP files it writes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "image_files.h"
+#include "options.h"
+#include "twain_names.h"
+
+namespace {
+
+using namespace stiscan;
+
+bool Parse(std::vector<const char*> words, Options& options, std::string& error)
+{
+  words.insert(words.begin(), "stiscan");
+  return ParseOptions(static_cast<int>(words.size()), words.data(), options, error);
+}
+
+TEST(StiscanOptions, CommandsAndTheirOptions)
+{
+  struct Case {
+    std::vector<const char*> words;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{"devices"}, true},
+      {{"devices", "--json"}, true},
+      {{"jobs", "--device", "Lab MFP", "--json"}, true},
+      {{"pull", "--all", "--transfer", "memory", "--chunk", "65536", "--out", "x", "--delete"},
+       true},
+      {{"pull", "--job", "a.tif", "--transfer", "file", "--format", "tiff"}, true},
+      {{"settings", "--set", "pixel=rgb", "--title", "Q3 report"}, true},
+      {{"watch", "--seconds", "5"}, true},
+      {{"--help"}, true},
+      {{"pull", "--help"}, true},
+      {{"jobs", "--profile", "ann", "--store", "ann", "--qualifier", "LAB"}, true},
+      {{}, false},                               // no command
+      {{"scan"}, false},                         // not a command
+      {{"devices", "jobs"}, false},              // two commands
+      {{"--json", "devices"}, false},            // option before its command
+      {{"devices", "--device", "x"}, false},     // not an option of devices
+      {{"watch", "--json"}, false},              // nor of watch
+      {{"pull", "--job"}, false},                // value missing
+      {{"pull", "--job", "a", "--all"}, false},  // exclusive
+      {{"pull", "--transfer", "fax"}, false},
+      {{"pull", "--format", "png"}, false},
+      {{"pull", "--chunk", "100"}, false},          // below 4096
+      {{"pull", "--chunk", "99999999999"}, false},  // above the largest
+      {{"pull", "--chunk", "64k"}, false},
+      {{"watch", "--seconds", "0"}, false},
+  };
+  for (const Case& c : cases) {
+    Options options;
+    std::string error;
+    std::string line;
+    for (const char* w : c.words) line += std::string(w) + " ";
+    EXPECT_EQ(Parse(c.words, options, error), c.ok) << line << ": " << error;
+    if (!c.ok) {
+      EXPECT_FALSE(error.empty()) << line;
+    }
+  }
+  Options options;
+  std::string error;
+  ASSERT_TRUE(Parse({"pull", "--chunk", "65536", "--transfer", "file"}, options, error));
+  EXPECT_EQ(options.chunk, 65536);
+  EXPECT_EQ(options.transfer, "file");
+  EXPECT_EQ(options.format, "bmp");
+  EXPECT_EQ(options.out, "scans");
+  EXPECT_FALSE(HelpText("").empty());
+  EXPECT_NE(HelpText("").find("exit codes"), std::string::npos);
+  for (const char* command : {"devices", "jobs", "pull", "settings", "watch"})
+    EXPECT_EQ(HelpText(command).rfind(std::string("stiscan ") + command, 0), 0u) << command;
+}
+
+TEST(StiscanSettings, NamesAndNumbers)
+{
+  ScanSettings s;
+  std::string error;
+  ASSERT_TRUE(
+      ApplySettingsList("pixel=rgb,paper=statement,resolution=300,format=tiff,option=on,"
+                        "sizeflag=on",
+                        s, error))
+      << error;
+  EXPECT_EQ(s.pixelType, 2);
+  EXPECT_EQ(s.paperSize, 52);
+  EXPECT_EQ(s.resolution, 300);
+  EXPECT_EQ(s.fileFormat, 0);
+  EXPECT_EQ(s.optionFlag, 1);
+  EXPECT_EQ(s.sizeFlag, 1);
+  ASSERT_TRUE(ApplySettingsList("pixel=1,,paper=9", s, error));
+  EXPECT_EQ(s.pixelType, 1);
+  EXPECT_EQ(s.paperSize, 9);
+  for (const char* bad : {"pixel", "colour=rgb", "pixel=purple", "resolution=0", "resolution=-5",
+                          "paper=99999", "format="}) {
+    ScanSettings unchanged;
+    EXPECT_FALSE(ApplySettingsList(bad, unchanged, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_EQ(PixelTypeName(2), "rgb");
+  EXPECT_EQ(PaperSizeName(52), "statement");
+  EXPECT_EQ(FileFormatName(6), "tiff-multi");
+  EXPECT_EQ(FileFormatName(99), "99");
+  EXPECT_EQ(ResolutionOfCode(4), 600);
+  EXPECT_EQ(ResolutionOfCode(0), 100);
+  EXPECT_EQ(ResolutionOfCode(9), 100);
+}
+
+uint32_t Read32(const std::vector<unsigned char>& b, size_t at)
+{
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+
+TEST(StiscanImages, RowsBecomeABottomUpPaddedBmp)
+{
+  struct Case {
+    long width, height;
+    int bits;
+    size_t palette, row;
+  };
+  const Case cases[] = {{3, 2, 24, 0, 12}, {5, 2, 8, 1024, 8}, {9, 2, 1, 8, 4}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bits);
+    const size_t plain = (size_t(c.width) * size_t(c.bits) + 7) / 8;
+    std::vector<unsigned char> rows(plain * size_t(c.height));
+    for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<unsigned char>(i + 1);
+    std::vector<unsigned char> bmp = BmpFromRows(c.width, c.height, c.bits, rows);
+    ASSERT_EQ(bmp.size(), 54 + c.palette + c.row * size_t(c.height));
+    EXPECT_EQ(bmp[0], 'B');
+    EXPECT_EQ(Read32(bmp, 2), bmp.size());
+    EXPECT_EQ(Read32(bmp, 10), 54 + c.palette);
+    EXPECT_EQ(Read32(bmp, 18), uint32_t(c.width));
+    // The last row of the image is the first in the file.
+    const unsigned char* first = bmp.data() + 54 + c.palette;
+    const unsigned char* last = rows.data() + plain * size_t(c.height - 1);
+    if (c.bits == 24) {
+      EXPECT_EQ(first[0], last[2]) << "blue first";
+      EXPECT_EQ(first[2], last[0]);
+    } else {
+      EXPECT_EQ(std::memcmp(first, last, plain), 0);
+    }
+    if (c.row > plain) {
+      EXPECT_EQ(first[c.row - 1], 0) << "padding is zero";
+    }
+    // The header and rows a native transfer delivers make the same file.
+    std::vector<unsigned char> dib(bmp.begin() + 54, bmp.end());
+    EXPECT_EQ(BmpFromDib(bmp.data() + 14, dib), bmp);
+    EXPECT_EQ(DibBytes(bmp.data() + 14), dib.size());
+    dib.pop_back();
+    EXPECT_TRUE(BmpFromDib(bmp.data() + 14, dib).empty()) << "short data";
+  }
+  EXPECT_TRUE(BmpFromRows(3, 2, 16, std::vector<unsigned char>(12)).empty());
+  EXPECT_TRUE(BmpFromRows(3, 2, 24, std::vector<unsigned char>(17)).empty());
+  EXPECT_TRUE(BmpFromRows(0, 2, 24, {}).empty());
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#include "connection.h"
+
+#include <cstdlib>
+
+#include "messages.h"
+
+namespace stiscan {
+
+namespace {
+
+std::vector<std::wstring> SplitList(const wchar_t* list)
+{
+  std::vector<std::wstring> names;
+  std::wstring current;
+  for (const wchar_t* p = list; p != nullptr && *p != 0; ++p) {
+    if (*p == L';') {
+      if (!current.empty()) names.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(*p);
+    }
+  }
+  if (!current.empty()) names.push_back(current);
+  return names;
+}
+
+std::string Joined(const std::vector<std::wstring>& names)
+{
+  std::string text;
+  for (const std::wstring& name : names) text += (text.empty() ? "" : ", ") + Narrow(name.c_str());
+  return text;
+}
+
+}  // namespace
+
+Connection::~Connection()
+{
+  if (bridge_ != nullptr) {
+    if (opened_) bridge_->Close();
+    bridge_->Release();
+  }
+  if (comStarted_) CoUninitialize();
+}
+
+int Connection::Create()
+{
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (FAILED(hr)) return Fail("COM could not be started", hr);
+  comStarted_ = true;
+  hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                        IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
+  if (FAILED(hr)) return Fail("the scanner server could not be reached", hr);
+  return 0;
+}
+
+HRESULT Connection::ListDevices(std::vector<std::wstring>& names)
+{
+  HRESULT hr = bridge_->InitializeSti();
+  if (FAILED(hr)) return hr;
+  // A limit of 0 lists them all.
+  int count = 0;
+  BSTR list = nullptr;
+  hr = bridge_->EnumerateDevices(&count, &list);
+  names = SplitList(list);
+  SysFreeString(list);
+  return hr;
+}
+
+int Connection::Open(const Options& options)
+{
+  std::vector<std::wstring> names;
+  HRESULT hr = ListDevices(names);
+  if (FAILED(hr)) return Fail("the scanners could not be listed", hr);
+  if (names.empty()) return Fail("the server accepts no scanner on this machine", kExitNoDevice);
+
+  if (options.device.empty()) {
+    if (names.size() > 1)
+      return Fail("several scanners are accepted (" + Joined(names) + "); name one with --device",
+                  kExitUsage);
+    deviceName_ = names.front();
+  } else {
+    deviceName_ = Widen(options.device);
+    bool listed = false;
+    for (const std::wstring& name : names) listed = listed || name == deviceName_;
+    if (!listed)
+      return Fail("no scanner is named \"" + options.device +
+                      "\" (the server accepts: " + Joined(names) + ")",
+                  kExitNoDevice);
+  }
+  // A list of one name has selected its scanner already.
+  int family = -1;
+  if (names.size() > 1) {
+    hr = bridge_->SelectDeviceByName(deviceName_.data(), &family);
+    if (FAILED(hr)) return Fail("the scanner could not be selected", hr);
+  }
+
+  const char* user = std::getenv("USERNAME");
+  profile_ = Widen(!options.profile.empty() ? options.profile : user != nullptr ? user : "user");
+  qualifier_ = Widen(options.qualifier);
+  store_ = options.store.empty() ? profile_ : Widen(options.store);
+  hr = bridge_->OpenDevice(qualifier_.data(), profile_.data(), store_.data());
+  if (FAILED(hr))
+    return Fail("the scanner \"" + Narrow(deviceName_.c_str()) + "\" could not be opened", hr);
+  opened_ = true;
+  // A store without a PIN gets the empty one; the server says so in its
+  // result, which matters only to a store that refuses the user later.
+  bridge_->ApplyUserPin();
+  return 0;
+}
+
+}  // namespace stiscan

@@ -1,0 +1,196 @@
+#include "options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace stiscan {
+
+namespace {
+
+const char* const kCommands[] = {"devices", "jobs", "pull", "settings", "watch"};
+
+bool IsCommand(const std::string& word)
+{
+  for (const char* command : kCommands)
+    if (word == command) return true;
+  return false;
+}
+
+// The options each command takes, besides --help and the profile strings.
+bool Takes(const std::string& command, const std::string& option)
+{
+  if (option == "--json") return command != "watch";
+  if (option == "--device") return command != "devices";
+  if (command == "pull")
+    return option == "--job" || option == "--all" || option == "--transfer" ||
+           option == "--format" || option == "--chunk" || option == "--out" || option == "--delete";
+  if (command == "settings") return option == "--set" || option == "--title";
+  if (command == "watch") return option == "--seconds";
+  return false;
+}
+
+bool ParseNumber(const std::string& text, long low, long high, long& value)
+{
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const long long number = std::strtoll(text.c_str(), &end, 10);
+  if (*end != 0 || number < low || number > high) return false;
+  value = static_cast<long>(number);
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error)
+{
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--help" || word == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (word.rfind("--", 0) != 0) {
+      if (!options.command.empty() || !IsCommand(word)) {
+        error = "\"" + word + "\" is not a command (devices, jobs, pull, settings, watch).";
+        return false;
+      }
+      options.command = word;
+      continue;
+    }
+    const bool profileOption = word == "--profile" || word == "--qualifier" || word == "--store";
+    if (!profileOption && (options.command.empty() || !Takes(options.command, word))) {
+      error = options.command.empty()
+                  ? "the option " + word + " comes after a command."
+                  : "the command " + options.command + " takes no option " + word + ".";
+      return false;
+    }
+    // Switches.
+    if (word == "--json" || word == "--all" || word == "--delete") {
+      (word == "--json"  ? options.json
+       : word == "--all" ? options.all
+                         : options.deleteAfter) = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      error = "the option " + word + " needs a value.";
+      return false;
+    }
+    const std::string value = argv[++i];
+    long number = 0;
+    if (word == "--device") {
+      options.device = value;
+    } else if (word == "--job") {
+      options.job = value;
+    } else if (word == "--transfer") {
+      if (value != "native" && value != "memory" && value != "file") {
+        error = "--transfer takes native, memory or file, not \"" + value + "\".";
+        return false;
+      }
+      options.transfer = value;
+    } else if (word == "--format") {
+      if (value != "bmp" && value != "tiff") {
+        error = "--format takes bmp or tiff, not \"" + value + "\".";
+        return false;
+      }
+      options.format = value;
+    } else if (word == "--chunk") {
+      if (!ParseNumber(value, 4096, kLargestChunk, number)) {
+        error = "--chunk takes a number of bytes from 4096 to " + std::to_string(kLargestChunk) +
+                ", not \"" + value + "\".";
+        return false;
+      }
+      options.chunk = number;
+    } else if (word == "--out") {
+      options.out = value;
+    } else if (word == "--set") {
+      options.set = value;
+    } else if (word == "--title") {
+      options.title = value;
+      options.titleGiven = true;
+    } else if (word == "--seconds") {
+      if (!ParseNumber(value, 1, 86400, number)) {
+        error = "--seconds takes a number from 1 to 86400, not \"" + value + "\".";
+        return false;
+      }
+      options.seconds = static_cast<int>(number);
+    } else if (word == "--profile") {
+      options.profile = value;
+    } else if (word == "--qualifier") {
+      options.qualifier = value;
+    } else {
+      options.store = value;
+    }
+  }
+  if (options.command.empty() && !options.help) {
+    error = "no command given (devices, jobs, pull, settings, watch); see stiscan --help.";
+    return false;
+  }
+  if (!options.job.empty() && options.all) {
+    error = "--job and --all exclude each other.";
+    return false;
+  }
+  return true;
+}
+
+std::string HelpText(const std::string& command)
+{
+  const std::string common =
+      "  --device NAME      the scanner by its name in `stiscan devices` (default: the only one)\n"
+      "  --profile NAME     the user's profile name (default: the Windows user name)\n"
+      "  --qualifier TEXT   the profile qualifier (default: STISCAN)\n"
+      "  --store NAME       the user's store on the scanner (default: the profile name)\n";
+  if (command == "devices")
+    return "stiscan devices [--json]\n"
+           "  Lists the scanners the server accepts, with their model family.\n";
+  if (command == "jobs")
+    return "stiscan jobs [--device NAME] [--json]\n"
+           "  Lists the jobs stored on the scanner: item name, document name, pages, pixel type,\n"
+           "  resolution, size, time, and whether you may preview (and so pull) them.\n" +
+           common;
+  if (command == "pull")
+    return "stiscan pull [--device NAME] [--job NAME | --all] [--transfer native|memory|file]\n"
+           "             [--format bmp|tiff] [--chunk BYTES] [--out DIR] [--delete] [--json]\n"
+           "  Brings the pages of stored jobs over, page by page. Native and memory transfers\n"
+           "  are written as BMP files; file transfers as the scanner delivers them (--format).\n"
+           "  --job NAME          one job by its item name; --all (the default): every job you\n"
+           "                      may access\n"
+           "  --chunk BYTES       bytes per read, 4096 to 67108864 (default 1048576)\n"
+           "  --out DIR           where the files go (default: scans)\n"
+           "  --delete            let the scanner delete the jobs afterwards when your\n"
+           "                      delete-after-scan option is on\n" +
+           common;
+  if (command == "settings")
+    return "stiscan settings [--device NAME] [--set LIST] [--title TEXT] [--json]\n"
+           "  Shows the scan settings in TWAIN terms and the job-name prefix; with --set or\n"
+           "  --title changes them. LIST is name=value pairs separated by commas:\n"
+           "    pixel=bw|grey|rgb  paper=none|a4|letter|legal|a5|ledger|executive|a3|statement\n"
+           "    resolution=DPI  format=tiff|bmp|jpeg|tiff-multi  option=on|off  sizeflag=on|off\n" +
+           common;
+  if (command == "watch")
+    return "stiscan watch [--device NAME] [--seconds N]\n"
+           "  Reports the scanner's \"JobEnded\" and \"ItemDeleted\" signals as they come\n"
+           "  (for N seconds, default 30).\n" +
+           common;
+  return "stiscan: the data source's side of the scanner server, on the command line.\n"
+         "\n"
+         "usage: stiscan COMMAND [OPTIONS]    stiscan COMMAND --help\n"
+         "\n"
+         "commands:\n"
+         "  devices    the scanners the server accepts\n"
+         "  jobs       the jobs stored on a scanner\n"
+         "  pull       bring stored jobs over as image files\n"
+         "  settings   show or change the scan settings\n"
+         "  watch      report the scanner's job-ended and item-deleted signals\n"
+         "\n"
+         "exit codes:\n"
+         "  0  success\n"
+         "  1  another failure (the message says which)\n"
+         "  2  usage error\n"
+         "  3  no such scanner, or none the server accepts\n"
+         "  4  access denied (a job of another user, a store that refuses you)\n"
+         "  5  the server is not registered (install it, or run stibridge.exe /RegServer and\n"
+         "     register both proxies)\n"
+         "  6  a transfer failed\n";
+}
+
+}  // namespace stiscan
