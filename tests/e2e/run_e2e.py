@@ -6,6 +6,7 @@ local activation and the proxy/stub, each in its own process.
 Prints one line per check, "ok <name>" or "FAIL <name>: <detail>"."""
 
 import argparse
+import json
 import os
 import shutil
 import subprocess
@@ -230,6 +231,73 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
               "%d page transfers reported" % received)
 
 
+def stiscan_checks(wine, server, installer, scenario, programs, work):
+    """stiscan, 32- and 64-bit, against the default simulated office: what it
+    lists, what it pulls by each transfer, and its exit codes."""
+    installed = wine.run(installer, wine.windows_path(scenario))
+    check(installed.returncode == 0, "stiscan-scenario-installed", installed.stderr[-300:])
+    for bits, program in programs:
+        name = "stiscan%s-" % bits
+
+        def run(*args):
+            result = wine.run(program, *args, timeout=300)
+            return result.returncode, result.stdout.replace("\r", ""), result.stderr
+
+        code, out, _ = run("devices", "--json")
+        try:
+            devices = json.loads(out)
+        except ValueError:
+            devices = None
+        check(code == 0 and devices == [{"name": "Lab MFP", "family": 2},
+                                        {"name": "Floor 2", "family": 0}],
+              name + "devices", out[-300:])
+        code, out, _ = run("jobs", "--device", "Lab MFP", "--json")
+        try:
+            jobs = json.loads(out)
+        except ValueError:
+            jobs = []
+        yours = [j["name"] for j in jobs if j.get("mayPreview")]
+        check(code == 0 and len(jobs) == 7 and "scan0004.tif" not in yours and len(yours) == 5,
+              name + "jobs", out[-300:])
+        for transfer, extra, extension in [("native", [], ".bmp"), ("memory", [], ".bmp"),
+                                           ("file", ["--format", "tiff"], ".tif")]:
+            folder = os.path.join(work, "stiscan%s-%s" % (bits, transfer))
+            shutil.rmtree(folder, ignore_errors=True)
+            code, out, err = run("pull", "--device", "Lab MFP", "--transfer", transfer,
+                                 "--chunk", "65536", "--out", wine.windows_path(folder), "--json",
+                                 *extra)
+            files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+            try:
+                summary = json.loads(out)
+            except ValueError:
+                summary = {}
+            check(code == 0 and summary.get("pages") == 8 and len(files) == 8
+                  and all(f.endswith(extension) for f in files),
+                  name + "pull-" + transfer, "exit %s %s %s %s" % (code, files, out[-200:],
+                                                                   err[-200:]))
+            # Every page a standard decoder opens with the job's size.
+            identify = subprocess.run(["identify", "-format", "%f %w %h\n",
+                                       *[os.path.join(folder, f) for f in files]],
+                                      capture_output=True, text=True)
+            check(identify.returncode == 0 and "scan0001-p1%s 248 350" % extension
+                  in identify.stdout, name + "pull-" + transfer + "-decodes",
+                  identify.stdout[-300:] + identify.stderr[-300:])
+        for args, expected, what in [(["scan"], 2, "usage"),
+                                     (["jobs", "--device", "Nowhere"], 3, "no-device"),
+                                     (["pull", "--device", "Lab MFP", "--job", "scan0004.tif"], 4,
+                                      "access-denied"),
+                                     (["jobs"], 2, "several-devices")]:
+            code, _, err = run(*args)
+            check(code == expected and err.startswith("stiscan: ") and err.count("\n") == 1,
+                  name + "exit-" + what, "exit %s: %s" % (code, err[-300:]))
+        wine.run(server, "/UnregServer")
+        code, _, err = run("devices")
+        check(code == 5 and "0x80040154" in err, name + "exit-not-registered",
+              "exit %s: %s" % (code, err[-300:]))
+        wine.run(server, "/RegServer")
+        check(wait_for_server_exit(5), name + "server-quits", str(server_processes()))
+
+
 def server_started_by_hand(wine, server, client):
     """A server started with -Embedding before the client: COM hands the client
     the running server's class object, and the server's own exit code can be
@@ -282,6 +350,12 @@ def main():
                  os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
                  os.path.join(args.root, "build", "native", "sim", "tests",
                               "stibridge_sim_pixels"))
+        stiscan_checks(wine, wine.server_unix,
+                       os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                       os.path.join(args.root, "sim", "scenarios", "default.json"),
+                       [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
+                        ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
+                       build64)
         server_started_by_hand(wine, wine.server_unix,
                                [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
                                 ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])
