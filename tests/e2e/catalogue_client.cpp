@@ -11,22 +11,9 @@
 
 namespace {
 
-const wchar_t kUserKey[] = L"Software\\StibridgeE2E\\Lab";
-
 std::string Text(BSTR text)
 {
   return Narrow(text);
-}
-
-void SetDeleteOption(DWORD on)
-{
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kUserKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) == ERROR_SUCCESS) {
-    RegSetValueExW(key, L"anna_DeleteImageOnScan", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on),
-                   sizeof on);
-    RegCloseKey(key);
-  }
 }
 
 struct Preview {
@@ -73,7 +60,7 @@ bool OpenLabScanner(IStiScannerComBridge* bridge)
 
 void Catalogue(IStiScannerComBridge* bridge)
 {
-  RegDeleteTreeW(HKEY_CURRENT_USER, kUserKey);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kE2eUserKey);
   if (!OpenLabScanner(bridge)) return;
   HRESULT hr = bridge->RegisterEvents();
   HANDLE itemDeleted = OpenEventW(SYNCHRONIZE, FALSE, L"ItemDeleted");

@@ -40,6 +40,21 @@ inline std::string Narrow(const wchar_t* text)
   return out;
 }
 
+// The user key the e2e scenario's scanner names for its settings.
+constexpr wchar_t kE2eUserKey[] = L"Software\\StibridgeE2E\\Lab";
+
+// The delete-after-scan option of profile "anna", as the user's tools set it.
+inline void SetDeleteOption(DWORD on)
+{
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kE2eUserKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) == ERROR_SUCCESS) {
+    RegSetValueExW(key, L"anna_DeleteImageOnScan", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on),
+                   sizeof on);
+    RegCloseKey(key);
+  }
+}
+
 // The parts of a session, each run by its own client process against a
 // server started for it.
 void Catalogue(IStiScannerComBridge* bridge);

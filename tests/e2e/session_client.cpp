@@ -17,21 +17,9 @@
 
 namespace {
 
-const wchar_t kUserKey[] = L"Software\\StibridgeE2E\\Lab";
 constexpr int kChunk = 64 * 1024;
 constexpr int kTwrcSuccess = 0;
 constexpr int kTwrcXferDone = 6;
-
-void SetDeleteOption(DWORD on)
-{
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kUserKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) == ERROR_SUCCESS) {
-    RegSetValueExW(key, L"anna_DeleteImageOnScan", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on),
-                   sizeof on);
-    RegCloseKey(key);
-  }
-}
 
 // Reads a whole transfer: chunks until the status says the transfer is done.
 // The interface does not say how much of a chunk the driver filled: a chunk
@@ -204,7 +192,7 @@ int Walk(IStiScannerComBridge* bridge, HANDLE jobEnded, int deleteWhenDone)
 
 void Session(IStiScannerComBridge* bridge)
 {
-  RegDeleteTreeW(HKEY_CURRENT_USER, kUserKey);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kE2eUserKey);
   // The client makes the event itself, manual-reset, before the server
   // opens it by name.
   HANDLE jobEnded = CreateEventW(nullptr, TRUE, FALSE, L"JobEnded");

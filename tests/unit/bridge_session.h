@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "server/registration.h"
 #include "sim/sim_api.h"
 #include "sim/tests/sim_test_support.h"
 #include "unit/bridge_test_access.h"
@@ -117,6 +118,25 @@ class BridgeSessionTest : public QuitRecordingTest {
 
   IStiScannerComBridge* bridge = nullptr;
   int count = -1;
+};
+
+// A session whose tests use the user's settings key `userKey` (under
+// HKEY_CURRENT_USER): it is removed before and after each test, so that every
+// test starts as a user whose key does not exist yet.
+class UserKeySessionTest : public BridgeSessionTest {
+ protected:
+  explicit UserKeySessionTest(const WCHAR* key) : userKey(key) {}
+  void SetUp() override
+  {
+    BridgeSessionTest::SetUp();
+    DeleteKeyTree(HKEY_CURRENT_USER, userKey);
+  }
+  void TearDown() override
+  {
+    BridgeSessionTest::TearDown();
+    DeleteKeyTree(HKEY_CURRENT_USER, userKey);
+  }
+  const WCHAR* userKey;
 };
 
 }  // namespace session

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "com/unique.h"
-#include "server/registration.h"
 #include "unit/bridge_session.h"
 
 namespace {
@@ -80,18 +79,9 @@ Text LastPin()
   return pin;
 }
 
-class UserSettingsTest : public session::BridgeSessionTest {
+class UserSettingsTest : public session::UserKeySessionTest {
  protected:
-  void SetUp() override
-  {
-    session::BridgeSessionTest::SetUp();
-    DeleteKeyTree(HKEY_CURRENT_USER, kUserKey);
-  }
-  void TearDown() override
-  {
-    session::BridgeSessionTest::TearDown();
-    DeleteKeyTree(HKEY_CURRENT_USER, kUserKey);
-  }
+  UserSettingsTest() : UserKeySessionTest(kUserKey) {}
   // Opens as profile `name` with qualifier `qualifier`; the device names the
   // test's user key unless `withUserKey` is false.
   void Open(const WCHAR* qualifier = W("LAB"), const WCHAR* name = W("ann"),

@@ -59,15 +59,15 @@ TEST_F(WholeSessionTest, OpenListWalkReadClose)
     request.operation = 1;
     request.itemName = name.value;
     BITMAPINFOHEADER header = {};
-    ASSERT_EQ(bridge->ReadImageHeader(&request, reinterpret_cast<BYTE*>(&header), sizeof header,
-                                      &status),
-              S_OK);
+    ASSERT_EQ(
+        bridge->ReadImageHeader(&request, reinterpret_cast<BYTE*>(&header), sizeof header, &status),
+        S_OK);
     EXPECT_EQ(status, 6);
     int reads = 0;
     do {
-      ASSERT_EQ(bridge->ReadImageData(&request, buffer.data(), static_cast<int>(buffer.size()),
-                                      &status),
-                S_OK);
+      ASSERT_EQ(
+          bridge->ReadImageData(&request, buffer.data(), static_cast<int>(buffer.size()), &status),
+          S_OK);
     } while (status == 0 && ++reads < 1000);
     EXPECT_EQ(status, 6) << "page " << page;
     ++pages;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "com/unique.h"
-#include "server/registration.h"
 #include "unit/bridge_session.h"
 
 namespace {
@@ -54,18 +53,9 @@ void StorePrefix(const Text& prefix)
             ERROR_SUCCESS);
 }
 
-class ScanSettingsTest : public session::BridgeSessionTest {
+class ScanSettingsTest : public session::UserKeySessionTest {
  protected:
-  void SetUp() override
-  {
-    session::BridgeSessionTest::SetUp();
-    DeleteKeyTree(HKEY_CURRENT_USER, kUserKey);
-  }
-  void TearDown() override
-  {
-    session::BridgeSessionTest::TearDown();
-    DeleteKeyTree(HKEY_CURRENT_USER, kUserKey);
-  }
+  ScanSettingsTest() : UserKeySessionTest(kUserKey) {}
   void Open(const std::string& extra = "") { OpenOn(session::OneDevice(kJob, kUserData + extra)); }
   HRESULT Get(Values& v)
   {

@@ -6,7 +6,6 @@
 #include <climits>
 
 #include "com/unique.h"
-#include "server/registration.h"
 #include "unit/bridge_session.h"
 
 namespace {
@@ -39,18 +38,13 @@ void SetDeleteOption(DWORD on)
             ERROR_SUCCESS);
 }
 
-class WalkTest : public session::BridgeSessionTest {
+class WalkTest : public session::UserKeySessionTest {
  protected:
+  WalkTest() : UserKeySessionTest(kUserKey) {}
   void SetUp() override
   {
-    session::BridgeSessionTest::SetUp();
-    DeleteKeyTree(HKEY_CURRENT_USER, kUserKey);
+    UserKeySessionTest::SetUp();
     BridgeTestAccess::SetSelectionCount(0);
-  }
-  void TearDown() override
-  {
-    session::BridgeSessionTest::TearDown();
-    DeleteKeyTree(HKEY_CURRENT_USER, kUserKey);
   }
   void Open() { OpenWithList(session::OneDevice(kJobs, kUserData)); }
   HRESULT Select(std::initializer_list<int> indices)
