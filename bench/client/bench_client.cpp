@@ -1,0 +1,483 @@
+// The cross-process benchmark client, 32-bit or 64-bit: creates the bridge
+// server and the baseline server through COM's local activation and times
+// the same kind of call on both, alternating between them in one run so that
+// whatever else the machine does falls on both alike.
+//
+// Every result is one line "result {json}"; a line "error <text>" and a
+// non-zero exit code report a run that could not measure.
+//
+//   bench_client calls <count> <warm-up>
+//   bench_client transfer <item> <page bytes> <bytes per size> <min calls> <size,size,...>
+//   bench_client pages <item> <page bytes> <rounds> <size,size,...>
+//   bench_client start <rounds>
+//   bench_client hold server|baseline      holds an object until standard input ends
+//   bench_client procmem <program.exe>     memory counters of a running process
+#include <windows.h>
+#include <objbase.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_baseline.h"
+#include "stibridge.h"
+
+namespace {
+
+// What the bench scenario installs (bench/scenario.json).
+const wchar_t kDeviceName[] = L"Bench MFP";
+const wchar_t kProfileQualifier[] = L"BENCH";
+const wchar_t kProfileName[] = L"bench";
+const wchar_t kStoreId[] = L"ann";
+const wchar_t kServerProgram[] = L"stibridge.exe";
+const wchar_t kBaselineProgram[] = L"bench_baseline_server.exe";
+
+constexpr int kStatusMore = 0;
+constexpr int kStatusPageDone = 6;
+
+int Fail(const std::string& text)
+{
+  std::printf("error %s\n", text.c_str());
+  std::fflush(stdout);
+  return 1;
+}
+
+std::string Hex(HRESULT hr)
+{
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+double ticksPerMicrosecond = 0;
+
+double NowUs()
+{
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / ticksPerMicrosecond;
+}
+
+// Median, 99th percentile (nearest rank), mean, extremes and sum of a sample
+// in microseconds, as a JSON object.
+std::string Summary(std::vector<double> us)
+{
+  if (us.empty()) return "{\"n\": 0}";
+  std::sort(us.begin(), us.end());
+  const size_t n = us.size();
+  auto rank = [&](double q) {
+    size_t r = static_cast<size_t>(q * static_cast<double>(n) + 0.999999);
+    return us[std::min(n, std::max<size_t>(r, 1)) - 1];
+  };
+  double sum = 0;
+  for (double v : us) sum += v;
+  const double median = n % 2 ? us[n / 2] : (us[n / 2 - 1] + us[n / 2]) / 2;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"n\": %zu, \"median_us\": %.2f, \"p99_us\": %.2f, \"mean_us\": %.2f, "
+                "\"min_us\": %.2f, \"max_us\": %.2f, \"sum_us\": %.1f}",
+                n, median, rank(0.99), sum / static_cast<double>(n), us.front(), us.back(), sum);
+  return text;
+}
+
+void Result(const std::string& json)
+{
+  std::printf("result %s\n", json.c_str());
+  std::fflush(stdout);
+}
+
+std::vector<int> ParseSizes(const char* list)
+{
+  std::vector<int> sizes;
+  for (const char* p = list; *p != 0;) {
+    char* end = nullptr;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || v <= 0) return {};
+    sizes.push_back(static_cast<int>(v));
+    p = *end == ',' ? end + 1 : end;
+  }
+  return sizes;
+}
+
+template <typename T>
+HRESULT Create(const CLSID& clsid, const IID& iid, T** object)
+{
+  *object = nullptr;
+  return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, iid,
+                          reinterpret_cast<void**>(object));
+}
+
+// A bridge with the bench scanner opened, ready for image reads.
+HRESULT OpenBridge(IStiScannerComBridge** out)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  HRESULT hr = Create(CLSID_CStiScannerComBridge, IID_IStiScannerComBridge, &bridge);
+  if (FAILED(hr)) return hr;
+  hr = bridge->InitializeSti();
+  int count = 0;
+  BSTR names = nullptr;
+  if (SUCCEEDED(hr)) hr = bridge->EnumerateDevices(&count, &names);
+  SysFreeString(names);
+  int family = 0;
+  wchar_t device[64], qualifier[64], profile[64], store[64];
+  std::wcscpy(device, kDeviceName);
+  std::wcscpy(qualifier, kProfileQualifier);
+  std::wcscpy(profile, kProfileName);
+  std::wcscpy(store, kStoreId);
+  if (SUCCEEDED(hr)) hr = bridge->SelectDeviceByName(device, &family);
+  if (SUCCEEDED(hr)) hr = bridge->OpenDevice(qualifier, profile, store);
+  if (FAILED(hr)) {
+    bridge->Release();
+    return hr;
+  }
+  *out = bridge;
+  return S_OK;
+}
+
+// The two sides of every measurement, each reading "pages" of the same size
+// through its own method.
+struct Reader {
+  IStiScannerComBridge* bridge = nullptr;
+  IBenchBaseline* baseline = nullptr;
+  wchar_t itemName[64] = {};
+  DWORD pageBytes = 0;
+  std::vector<BYTE> buffer;
+
+  // One read of `size` bytes; the status it reported.
+  HRESULT Read(bool server, int size, int* status)
+  {
+    *status = -1;
+    if (server) {
+      STI_TRANSFER_REQUEST request = {};
+      request.operation = 1;  // native: the DIB's palette and rows
+      request.itemName = itemName;
+      return bridge->ReadImageData(&request, buffer.data(), size, status);
+    }
+    BENCH_TRANSFER_REQUEST request = {};
+    request.operation = 1;
+    request.value = pageBytes;
+    request.itemName = itemName;
+    return baseline->ReadData(&request, buffer.data(), size, status);
+  }
+
+  // Reads to the end of the current page, so that the next read starts one.
+  HRESULT Drain(bool server, int size)
+  {
+    int status = kStatusMore;
+    for (int guard = 0; guard < 100000; ++guard) {
+      HRESULT hr = Read(server, size, &status);
+      if (FAILED(hr)) return hr;
+      if (status == kStatusPageDone) return S_OK;
+      if (status != kStatusMore) return E_FAIL;
+    }
+    return E_FAIL;
+  }
+};
+
+int OpenReader(Reader& reader, const char* item, const char* pageBytes, int largest)
+{
+  MultiByteToWideChar(CP_ACP, 0, item, -1, reader.itemName, 63);
+  reader.pageBytes = static_cast<DWORD>(std::strtoul(pageBytes, nullptr, 10));
+  reader.buffer.assign(static_cast<size_t>(largest), 0);
+  HRESULT hr = OpenBridge(&reader.bridge);
+  if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
+  hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &reader.baseline);
+  if (FAILED(hr)) return Fail("baseline create " + Hex(hr));
+  for (bool server : {true, false}) {
+    hr = reader.Drain(server, largest);
+    if (FAILED(hr)) return Fail(std::string(server ? "server" : "baseline") + " drain " + Hex(hr));
+  }
+  return 0;
+}
+
+void CloseReader(Reader& reader)
+{
+  if (reader.bridge != nullptr) {
+    reader.bridge->Close();
+    reader.bridge->Release();
+  }
+  if (reader.baseline != nullptr) reader.baseline->Release();
+}
+
+// Round trip of the smallest call: GetPagePosition against the baseline's
+// call of the same shape, alternating call by call (ABBA).
+int Calls(int count, int warmUp)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  IBenchBaseline* baseline = nullptr;
+  HRESULT hr = Create(CLSID_CStiScannerComBridge, IID_IStiScannerComBridge, &bridge);
+  if (FAILED(hr)) return Fail("bridge create " + Hex(hr));
+  hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &baseline);
+  if (FAILED(hr)) return Fail("baseline create " + Hex(hr));
+
+  std::vector<double> server, base;
+  server.reserve(count);
+  base.reserve(count);
+  for (int i = -warmUp; i < count; ++i) {
+    for (int side = 0; side < 2; ++side) {
+      const bool onServer = (side == 0) == (i % 2 == 0);
+      int page = 0, pages = 0;
+      const double t0 = NowUs();
+      hr = onServer ? bridge->GetPagePosition(&page, &pages) : baseline->GetPosition(&page, &pages);
+      const double t = NowUs() - t0;
+      if (hr != S_OK || page != 1 || pages != 0)
+        return Fail(std::string(onServer ? "server" : "baseline") + " call " + Hex(hr));
+      if (i >= 0) (onServer ? server : base).push_back(t);
+    }
+  }
+  bridge->Release();
+  baseline->Release();
+  Result("{\"test\": \"calls\", \"server\": " + Summary(server) +
+         ", \"baseline\": " + Summary(base) + "}");
+  return 0;
+}
+
+// Reads of one chunk size in the middle of a page, alternating call by call.
+// The first read of each page is the driver's (here the simulator's) page
+// render, not a copy: it is kept out of the per-call figures and reported on
+// its own.
+int Transfer(const char* item, const char* pageBytes, double bytesPerSize, int minCalls,
+             const char* sizeList)
+{
+  const std::vector<int> sizes = ParseSizes(sizeList);
+  if (sizes.empty()) return Fail("bad size list");
+  Reader reader;
+  if (int failed = OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
+    return failed;
+  for (int size : sizes) {
+    const int calls = std::max(minCalls, static_cast<int>(bytesPerSize / size + 0.5));
+    std::vector<double> times[2], firsts[2];
+    bool pageStarts[2] = {true, true};
+    for (int i = 0; i < calls; ++i) {
+      for (int side = 0; side < 2; ++side) {
+        const bool onServer = (side == 0) == (i % 2 == 0);
+        int status = 0;
+        // A page's first read is timed apart.
+        if (pageStarts[onServer]) {
+          const double t0 = NowUs();
+          HRESULT hr = reader.Read(onServer, size, &status);
+          firsts[onServer].push_back(NowUs() - t0);
+          if (hr != S_OK || (status != kStatusMore && status != kStatusPageDone))
+            return Fail("first read " + Hex(hr) + " status " + std::to_string(status));
+          pageStarts[onServer] = status == kStatusPageDone;
+        }
+        const double t0 = NowUs();
+        HRESULT hr = reader.Read(onServer, size, &status);
+        const double t = NowUs() - t0;
+        if (hr != S_OK || (status != kStatusMore && status != kStatusPageDone))
+          return Fail(std::string(onServer ? "server" : "baseline") + " read " + Hex(hr) +
+                      " status " + std::to_string(status));
+        times[onServer].push_back(t);
+        pageStarts[onServer] = status == kStatusPageDone;
+      }
+    }
+    Result("{\"test\": \"transfer\", \"size\": " + std::to_string(size) +
+           ", \"server\": " + Summary(times[1]) + ", \"baseline\": " + Summary(times[0]) +
+           ", \"server_page_start\": " + Summary(firsts[1]) +
+           ", \"baseline_page_start\": " + Summary(firsts[0]) + "}");
+  }
+  CloseReader(reader);
+  return 0;
+}
+
+// Whole pages at each chunk size: from the first read of a page to the one
+// that ends it, server and baseline in turn.
+int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeList)
+{
+  const std::vector<int> sizes = ParseSizes(sizeList);
+  if (sizes.empty()) return Fail("bad size list");
+  Reader reader;
+  if (int failed = OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
+    return failed;
+  for (int size : sizes) {
+    std::vector<double> whole[2], first[2];
+    int calls[2] = {0, 0};
+    for (int r = 0; r < rounds; ++r) {
+      for (int side = 0; side < 2; ++side) {
+        const bool onServer = (side == 0) == (r % 2 == 0);
+        int status = kStatusMore, n = 0;
+        const double t0 = NowUs();
+        double firstDone = 0;
+        while (status == kStatusMore && n < 100000) {
+          HRESULT hr = reader.Read(onServer, size, &status);
+          if (n++ == 0) firstDone = NowUs();
+          if (hr != S_OK) return Fail("page read " + Hex(hr));
+        }
+        if (status != kStatusPageDone) return Fail("page status " + std::to_string(status));
+        whole[onServer].push_back(NowUs() - t0);
+        first[onServer].push_back(firstDone - t0);
+        calls[onServer] = n;
+      }
+    }
+    Result("{\"test\": \"pages\", \"size\": " + std::to_string(size) +
+           ", \"page_bytes\": " + std::to_string(reader.pageBytes) +
+           ", \"calls\": " + std::to_string(calls[1]) +
+           ", \"baseline_calls\": " + std::to_string(calls[0]) +
+           ", \"server\": " + Summary(whole[1]) + ", \"baseline\": " + Summary(whole[0]) +
+           ", \"server_first_read\": " + Summary(first[1]) +
+           ", \"baseline_first_read\": " + Summary(first[0]) + "}");
+  }
+  CloseReader(reader);
+  return 0;
+}
+
+bool ProcessRunning(const wchar_t* program, DWORD* pid = nullptr)
+{
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+       more = Process32NextW(snapshot, &entry)) {
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry.szExeFile, -1, program, -1) ==
+        CSTR_EQUAL) {
+      found = true;
+      if (pid != nullptr) *pid = entry.th32ProcessID;
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+bool WaitGone(const wchar_t* program, DWORD ms)
+{
+  const ULONGLONG until = GetTickCount64() + ms;
+  while (ProcessRunning(program)) {
+    if (GetTickCount64() > until) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+// Start-up: from CoCreateInstance with the server not running to the first
+// answered call. The first round of each only warms the client's side up.
+int Start(int rounds)
+{
+  std::vector<double> total[2], create[2];
+  for (int r = -1; r < rounds; ++r) {
+    for (int side = 0; side < 2; ++side) {
+      const bool onServer = (side == 0) == (r % 2 == 0);
+      const wchar_t* program = onServer ? kServerProgram : kBaselineProgram;
+      if (!WaitGone(program, 20000)) return Fail("a server does not quit");
+      int page = 0, pages = 0;
+      HRESULT hr;
+      double t0 = NowUs(), t1 = 0;
+      if (onServer) {
+        IStiScannerComBridge* bridge = nullptr;
+        hr = Create(CLSID_CStiScannerComBridge, IID_IStiScannerComBridge, &bridge);
+        t1 = NowUs();
+        if (SUCCEEDED(hr)) hr = bridge->GetPagePosition(&page, &pages);
+        if (bridge != nullptr) bridge->Release();
+      } else {
+        IBenchBaseline* baseline = nullptr;
+        hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &baseline);
+        t1 = NowUs();
+        if (SUCCEEDED(hr)) hr = baseline->GetPosition(&page, &pages);
+        if (baseline != nullptr) baseline->Release();
+      }
+      const double t2 = NowUs();
+      if (hr != S_OK) return Fail("start " + Hex(hr));
+      if (r >= 0) {
+        total[onServer].push_back(t2 - t0);
+        create[onServer].push_back(t1 - t0);
+      }
+    }
+  }
+  if (!WaitGone(kServerProgram, 20000) || !WaitGone(kBaselineProgram, 20000))
+    return Fail("a server does not quit");
+  Result("{\"test\": \"start\", \"server\": " + Summary(total[1]) +
+         ", \"baseline\": " + Summary(total[0]) + ", \"server_create\": " + Summary(create[1]) +
+         ", \"baseline_create\": " + Summary(create[0]) + "}");
+  return 0;
+}
+
+// Holds an object (the bridge with its device open and, where the server
+// lists them, its item list) until standard input ends.
+int Hold(const char* which)
+{
+  std::string report;
+  IUnknown* held = nullptr;
+  if (std::strcmp(which, "server") == 0) {
+    IStiScannerComBridge* bridge = nullptr;
+    HRESULT hr = OpenBridge(&bridge);
+    if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
+    int count = 0;
+    hr = bridge->RefreshItemList(&count);
+    report = "\"refresh_item_list\": \"" + Hex(hr) + "\", \"items\": " + std::to_string(count);
+    held = bridge;
+  } else {
+    IBenchBaseline* baseline = nullptr;
+    HRESULT hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &baseline);
+    if (FAILED(hr)) return Fail("baseline create " + Hex(hr));
+    int page = 0, pages = 0;
+    baseline->GetPosition(&page, &pages);
+    report = "\"refresh_item_list\": null";
+    held = baseline;
+  }
+  Result("{\"test\": \"hold\", \"side\": \"" + std::string(which) + "\", " + report + "}");
+  while (std::fgetc(stdin) != EOF) {
+  }
+  held->Release();
+  return 0;
+}
+
+int ProcessMemory(const char* program)
+{
+  wchar_t name[MAX_PATH] = {};
+  MultiByteToWideChar(CP_ACP, 0, program, -1, name, MAX_PATH - 1);
+  DWORD pid = 0;
+  if (!ProcessRunning(name, &pid)) return Fail("not running");
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (process == nullptr) return Fail("open process " + std::to_string(GetLastError()));
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  BOOL got = GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                  sizeof counters);
+  CloseHandle(process);
+  if (!got) return Fail("memory info " + std::to_string(GetLastError()));
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"test\": \"procmem\", \"private_bytes\": %llu, \"working_set\": %llu, "
+                "\"pagefile_usage\": %llu}",
+                static_cast<unsigned long long>(counters.PrivateUsage),
+                static_cast<unsigned long long>(counters.WorkingSetSize),
+                static_cast<unsigned long long>(counters.PagefileUsage));
+  Result(text);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  ticksPerMicrosecond = static_cast<double>(frequency.QuadPart) / 1e6;
+  if (argc < 2) return Fail("usage: see the head of bench_client.cpp");
+  const std::string command = argv[1];
+  if (command == "procmem" && argc == 3) return ProcessMemory(argv[2]);
+
+  if (FAILED(CoInitialize(nullptr))) return Fail("CoInitialize");
+  int result;
+  if (command == "calls" && argc == 4) {
+    result = Calls(std::atoi(argv[2]), std::atoi(argv[3]));
+  } else if (command == "transfer" && argc == 7) {
+    result = Transfer(argv[2], argv[3], std::atof(argv[4]), std::atoi(argv[5]), argv[6]);
+  } else if (command == "pages" && argc == 6) {
+    result = Pages(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+  } else if (command == "start" && argc == 3) {
+    result = Start(std::atoi(argv[2]));
+  } else if (command == "hold" && argc == 3) {
+    result = Hold(argv[2]);
+  } else {
+    result = Fail("usage: see the head of bench_client.cpp");
+  }
+  CoUninitialize();
+  return result;
+}
