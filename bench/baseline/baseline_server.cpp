@@ -144,8 +144,7 @@ class Factory : public IClassFactory {
 Factory factory;
 
 const wchar_t kClassKey[] = L"CLSID\\{0DD95B46-E4C6-4712-A605-3B3C3EAF741B}";
-const wchar_t kLocalServerKey[] =
-    L"CLSID\\{0DD95B46-E4C6-4712-A605-3B3C3EAF741B}\\LocalServer32";
+const wchar_t kLocalServerKey[] = L"CLSID\\{0DD95B46-E4C6-4712-A605-3B3C3EAF741B}\\LocalServer32";
 
 void Register()
 {

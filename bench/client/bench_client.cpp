@@ -247,7 +247,8 @@ int Transfer(const char* item, const char* pageBytes, double bytesPerSize, int m
   const std::vector<int> sizes = ParseSizes(sizeList);
   if (sizes.empty()) return Fail("bad size list");
   Reader reader;
-  if (int failed = OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
+  if (int failed =
+          OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
     return failed;
   for (int size : sizes) {
     const int calls = std::max(minCalls, static_cast<int>(bytesPerSize / size + 0.5));
@@ -292,7 +293,8 @@ int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeL
   const std::vector<int> sizes = ParseSizes(sizeList);
   if (sizes.empty()) return Fail("bad size list");
   Reader reader;
-  if (int failed = OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
+  if (int failed =
+          OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
     return failed;
   for (int size : sizes) {
     std::vector<double> whole[2], first[2];
@@ -314,9 +316,8 @@ int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeL
         calls[onServer] = n;
       }
     }
-    Result("{\"test\": \"pages\", \"size\": " + std::to_string(size) +
-           ", \"page_bytes\": " + std::to_string(reader.pageBytes) +
-           ", \"calls\": " + std::to_string(calls[1]) +
+    Result("{\"test\": \"pages\", \"size\": " + std::to_string(size) + ", \"page_bytes\": " +
+           std::to_string(reader.pageBytes) + ", \"calls\": " + std::to_string(calls[1]) +
            ", \"baseline_calls\": " + std::to_string(calls[0]) +
            ", \"server\": " + Summary(whole[1]) + ", \"baseline\": " + Summary(whole[0]) +
            ", \"server_first_read\": " + Summary(first[1]) +
