@@ -361,21 +361,31 @@ def report(results):
             lines.append("| ... of which CoCreateInstance | %.1f ms | %.1f ms | | |" % (
                 st["server_create"]["median_us"] / 1e3, st["baseline_create"]["median_us"] / 1e3))
             goals.append(r <= 1.10)
+        per_client = {}
         for m in part.get("memory", []):
-            figs = m["figures"]
-            cells = ", ".join("%d client%s %.2f MiB" % (x["clients"], "s" if x["clients"] > 1 else "",
-                                                       x["private_bytes"] / MIB) for x in figs)
+            # Wine answers 0 for another process's PrivateUsage; the private
+            # pages the kernel counts for the server's process stand in.
+            figs = [x for x in m["figures"] if x.get("linux")]
+            cells = ", ".join("%d client%s %.1f MiB" % (
+                x["clients"], "s" if x["clients"] > 1 else "", x["linux"]["private_kb"] / KIB)
+                for x in figs)
             per = None
             if len(figs) >= 2 and figs[-1]["clients"] > figs[0]["clients"]:
-                per = (figs[-1]["private_bytes"] - figs[0]["private_bytes"]) / (
+                per = (figs[-1]["linux"]["private_kb"] - figs[0]["linux"]["private_kb"]) * KIB / (
                     figs[-1]["clients"] - figs[0]["clients"])
+            per_client[m["side"]] = per
             held = m["held"][0] if m["held"] else {}
             note = ""
             if m["side"] == "server":
-                note = " (RefreshItemList %s)" % held.get("refresh_item_list")
-            lines.append("| %s private bytes: %s%s | per extra client %s KiB | | | %s |" % (
-                m["side"], cells, note, fmt(per / KIB if per is not None else None, 0),
-                goal(per < MIB) if (per is not None and m["side"] == "server") else ""))
+                note = "; RefreshItemList %s" % held.get("refresh_item_list")
+            lines.append("| %s private bytes (%s%s) | per extra client %s KiB | | | |" % (
+                m["side"], cells, note, fmt(per / KIB if per is not None else None, 0)))
+        if per_client.get("server") is not None and per_client.get("baseline") is not None:
+            extra = per_client["server"] - per_client["baseline"]
+            lines.append("| memory per extra client beyond the baseline's | %.0f KiB | %.0f KiB | "
+                         "%+.0f KiB | %s |" % (per_client["server"] / KIB,
+                                              per_client["baseline"] / KIB, extra / KIB,
+                                              goal(extra < MIB)))
         lines.append("")
     return "\n".join(lines) + "\n"
 
