@@ -167,6 +167,21 @@ def memory(wine, program32, side, counts):
     return {"side": side, "figures": figures, "held": held[:1]}
 
 
+def process_runs(wine, server, baseline, rounds):
+    """Wall time of a whole process run of each server (/RegServer: start,
+    load its libraries, initialise COM, write its key, exit), in turn."""
+    times = {"server": [], "baseline": []}
+    for r in range(rounds + 1):
+        order = [("server", server), ("baseline", baseline)]
+        for side, program in (order if r % 2 == 0 else order[::-1]):
+            started = time.monotonic()
+            wine.run(program, "/RegServer")
+            if r > 0:
+                times[side].append((time.monotonic() - started) * 1e6)
+    return {side: {"n": len(t), "median_us": statistics.median(t), "min_us": min(t)}
+            for side, t in times.items()}
+
+
 def cross_process(args, root, out):
     build64 = os.path.join(root, "build", "win64")
     build32 = os.path.join(root, "build", "win32")
@@ -223,6 +238,10 @@ def cross_process(args, root, out):
                 wait_gone("stibridge.exe", wine.prefix)
                 wait_gone("bench_baseline_server.exe", wine.prefix)
                 part["start"] = client(wine, program, "start", plan["start"])[0]
+            if "start" in plan:
+                part["process_run"] = process_runs(
+                    wine, os.path.join(build64, "src", "stibridge.exe"),
+                    os.path.join(build64, "bench", "bench_baseline_server.exe"), plan["start"])
             if "memory" in plan:
                 log("== %s-bit client: memory (load %s)" % (bits, machine_load()))
                 part["memory"] = [memory(wine, program, side, plan["memory"])
@@ -361,6 +380,13 @@ def report(results):
             lines.append("| ... of which CoCreateInstance | %.1f ms | %.1f ms | | |" % (
                 st["server_create"]["median_us"] / 1e3, st["baseline_create"]["median_us"] / 1e3))
             goals.append(r <= 1.10)
+        pr = part.get("process_run")
+        if pr:
+            lines.append("| ... a whole process run of the server (/RegServer), median of %d | "
+                         "%.1f ms | %.1f ms | %s | |" % (
+                             pr["server"]["n"], pr["server"]["median_us"] / 1e3,
+                             pr["baseline"]["median_us"] / 1e3,
+                             fmt(ratio(pr["server"]["median_us"], pr["baseline"]["median_us"]), 3)))
         per_client = {}
         for m in part.get("memory", []):
             # Wine answers 0 for another process's PrivateUsage; the private
