@@ -28,8 +28,11 @@ A4_BYTES = ((2480 * 3 + 3) // 4 * 4) * 3508
 SMALL_BYTES = ((640 * 3 + 3) // 4 * 4) * 480
 
 
+STARTED = time.monotonic()
+
+
 def log(text):
-    print(text, file=sys.stderr, flush=True)
+    print("%s [%.0f s]" % (text, time.monotonic() - STARTED), file=sys.stderr, flush=True)
 
 
 def machine_load():
@@ -209,7 +212,7 @@ def cross_process(args, root, out):
         if args.smoke:
             plan32 = dict(calls=(200, 20), item="small.bmp", page=SMALL_BYTES,
                           transfer=(2 * MIB, 3, [64 * KIB, MIB]), pages=(1, [64 * KIB, MIB]),
-                          start=2, memory=[1, 2])
+                          start=1, memory=[1, 2])
             plan64 = dict(calls=(100, 10))
         else:
             plan32 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
