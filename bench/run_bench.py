@@ -221,6 +221,7 @@ def cross_process(args, root, out):
             plan64 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
                           transfer=(24 * MIB, 16, CHUNKS))
 
+        results["plans"] = {"client32": plan32, "client64": plan64}
         for bits, plan in (("32", plan32), ("64", plan64)):
             program = programs[bits]
             part = results.setdefault("client" + bits, {})
@@ -281,6 +282,64 @@ def in_process(args, root, out):
                          b["real_time"] * {"us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]],
                          "bytes_per_second": b.get("bytes_per_second")}
     return {"preset": args.native_preset, "context": data.get("context", {}), "figures": figures}
+
+
+INPROC_NAMES = ["PlainVirtualCall", "GetPagePosition", "ReadImageDataSmall",
+                "ReadImageDataBridgeOnly", "ReadImageDataOneBufferPage/1048576/real_time"] + [
+                    "%s/%d/real_time" % (name, size) for name in
+                    ("ReadImageData", "Memcpy", "MemcpyThroughPage")
+                    for size in (64 * KIB, MIB, 8 * MIB)]
+
+
+def validate(results):
+    """What every run must hold, whatever the machine's load: each step
+    measured what it was asked to, and both servers agree on what a page is.
+    Returns the list of problems."""
+    problems = []
+
+    def expect(condition, text):
+        if not condition:
+            problems.append(text)
+
+    inproc = results.get("inproc")
+    if inproc is not None:
+        for name in INPROC_NAMES:
+            figure = inproc["figures"].get(name)
+            expect(figure is not None and figure["ns"] > 0, "in-process %s missing" % name)
+    for part, plan in results.get("plans", {}).items():
+        got = results.get(part, {})
+        calls = got.get("calls", {})
+        for side in ("server", "baseline"):
+            expect(calls.get(side, {}).get("n") == plan["calls"][0],
+                   "%s calls: %s made %s" % (part, side, calls.get(side, {}).get("n")))
+        if "transfer" in plan:
+            sizes = [t["size"] for t in got.get("transfer", [])]
+            expect(sizes == plan["transfer"][2], "%s transfer sizes %s" % (part, sizes))
+            for t in got.get("transfer", []):
+                expect(t["server"]["n"] == t["baseline"]["n"] >= plan["transfer"][1],
+                       "%s transfer %d: calls %d/%d" % (part, t["size"], t["server"]["n"],
+                                                         t["baseline"]["n"]))
+        if "pages" in plan:
+            expect(len(got.get("pages", [])) == len(plan["pages"][1]), "%s pages missing" % part)
+            for p in got.get("pages", []):
+                # The server ends the page with its last bytes, as the baseline
+                # does: both take as many reads as the page needs.
+                needed = -(-plan["page"] // p["size"])
+                expect(p["calls"] == p["baseline_calls"] == needed,
+                       "%s page in %d-byte reads: %d server, %d baseline calls, %d needed" % (
+                           part, p["size"], p["calls"], p["baseline_calls"], needed))
+        if "start" in plan:
+            start = got.get("start", {})
+            expect(start.get("server", {}).get("n") == plan["start"], "%s start rounds" % part)
+        if "memory" in plan:
+            for m in got.get("memory", []):
+                counts = [x["clients"] for x in m["figures"] if x.get("linux")]
+                expect(counts == plan["memory"], "%s memory of %s at %s clients" % (
+                    part, m["side"], counts))
+            server = [m for m in got.get("memory", []) if m["side"] == "server"]
+            expect(bool(server) and bool(server[0]["held"]) and
+                   "refresh_item_list" in server[0]["held"][0], "%s: hold gave no report" % part)
+    return problems
 
 
 def ratio(a, b):
@@ -453,6 +512,7 @@ def main():
     if not args.skip_wine:
         results.update(cross_process(args, root, out))
     results["load_after"] = machine_load()
+    results["problems"] = validate(results)
 
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(results, f, indent=2)
@@ -461,7 +521,9 @@ def main():
         f.write(table)
     print(table)
     print("results: %s" % os.path.join(out, "results.md"))
-    return 0
+    for problem in results["problems"]:
+        print("FAIL bench: %s" % problem)
+    return 1 if results["problems"] else 0
 
 
 if __name__ == "__main__":
