@@ -337,7 +337,10 @@ def validate(results):
                            part, p["size"], p["calls"], p["baseline_calls"], needed))
         if "start" in plan:
             start = got.get("start", {})
-            expect(start.get("server", {}).get("n") == plan["start"], "%s start rounds" % part)
+            # A failed start is reported, not timed: at least half must count.
+            for side in ("server", "baseline"):
+                expect(2 * start.get(side, {}).get("n", 0) >= plan["start"],
+                       "%s start rounds of the %s" % (part, side))
         if "memory" in plan:
             for m in got.get("memory", []):
                 counts = [x["clients"] for x in m["figures"] if x.get("linux")]
@@ -462,6 +465,9 @@ def report(results):
             lines.append("| ... servers that had not quit 15 s after their client's release "
                          "(ended) | %d | %d | | |" % (st.get("server_not_quitting", 0),
                                                    st.get("baseline_not_quitting", 0)))
+            if st.get("failed_starts"):
+                lines.append("| ... starts that failed (not timed) | %s | | | |" % ", ".join(
+                    st["failed_starts"]))
             goals.append(r <= 1.10)
         pr = part.get("process_run")
         if pr:

@@ -373,12 +373,20 @@ bool QuitOrEnd(const wchar_t* program)
   return false;
 }
 
+std::string Joined(const std::vector<std::string>& texts)
+{
+  std::string out;
+  for (const std::string& text : texts) out += (out.empty() ? "\"" : ", \"") + text + "\"";
+  return out;
+}
+
 // Start-up: from CoCreateInstance with the server not running to the first
 // answered call. The first round of each only warms the client's side up.
 int Start(int rounds)
 {
   std::vector<double> total[2], create[2];
   int ended[2] = {0, 0};
+  std::vector<std::string> failures;
   for (int r = -1; r < rounds; ++r) {
     for (int side = 0; side < 2; ++side) {
       const bool onServer = (side == 0) == (r % 2 == 0);
@@ -401,7 +409,14 @@ int Start(int rounds)
         if (baseline != nullptr) baseline->Release();
       }
       const double t2 = NowUs();
-      if (hr != S_OK) return Fail("start " + Hex(hr));
+      if (hr != S_OK) {
+        // A start that failed (seen under heavy load) leaves a server that
+        // no client will ever release: it is ended before the next round.
+        failures.push_back(std::string(onServer ? "server " : "baseline ") + Hex(hr));
+        if (failures.size() > static_cast<size_t>(rounds / 2 + 1))
+          return Fail("start " + Hex(hr) + ", " + std::to_string(failures.size()) + " times");
+        continue;
+      }
       if (r >= 0) {
         total[onServer].push_back(t2 - t0);
         create[onServer].push_back(t1 - t0);
@@ -412,9 +427,9 @@ int Start(int rounds)
   if (!QuitOrEnd(kBaselineProgram)) ++ended[0];
   Result("{\"test\": \"start\", \"server\": " + Summary(total[1]) +
          ", \"baseline\": " + Summary(total[0]) + ", \"server_create\": " + Summary(create[1]) +
-         ", \"baseline_create\": " + Summary(create[0]) +
-         ", \"server_not_quitting\": " + std::to_string(ended[1]) +
-         ", \"baseline_not_quitting\": " + std::to_string(ended[0]) + "}");
+         ", \"baseline_create\": " + Summary(create[0]) + ", \"server_not_quitting\": " +
+         std::to_string(ended[1]) + ", \"baseline_not_quitting\": " + std::to_string(ended[0]) +
+         ", \"failed_starts\": [" + Joined(failures) + "]}");
   return 0;
 }
 
