@@ -85,6 +85,30 @@ std::string Summary(std::vector<double> us)
   return text;
 }
 
+// The server's time over the baseline's, call by call: calls made next to
+// each other share whatever else the machine was doing, so the ratio of a
+// pair is steadier than the ratio of two medians. Median and quartiles of
+// the pairs' ratios, as a JSON object.
+std::string PairedRatio(const std::vector<double>& server, const std::vector<double>& baseline)
+{
+  std::vector<double> ratios;
+  for (size_t i = 0; i < server.size() && i < baseline.size(); ++i)
+    if (baseline[i] > 0) ratios.push_back(server[i] / baseline[i]);
+  if (ratios.empty()) return "{\"n\": 0}";
+  std::sort(ratios.begin(), ratios.end());
+  const size_t n = ratios.size();
+  auto at = [&](double q) {
+    const double pos = q * static_cast<double>(n - 1);
+    const size_t below = static_cast<size_t>(pos);
+    const double frac = pos - static_cast<double>(below);
+    return below + 1 < n ? ratios[below] * (1 - frac) + ratios[below + 1] * frac : ratios[below];
+  };
+  char text[160];
+  std::snprintf(text, sizeof text, "{\"n\": %zu, \"median\": %.4f, \"q1\": %.4f, \"q3\": %.4f}", n,
+                at(0.5), at(0.25), at(0.75));
+  return text;
+}
+
 void Result(const std::string& json)
 {
   std::printf("result %s\n", json.c_str());
@@ -233,7 +257,7 @@ int Calls(int count, int warmUp)
   bridge->Release();
   baseline->Release();
   Result("{\"test\": \"calls\", \"server\": " + Summary(server) +
-         ", \"baseline\": " + Summary(base) + "}");
+         ", \"baseline\": " + Summary(base) + ", \"paired\": " + PairedRatio(server, base) + "}");
   return 0;
 }
 
@@ -279,8 +303,8 @@ int Transfer(const char* item, const char* pageBytes, double bytesPerSize, int m
     }
     Result("{\"test\": \"transfer\", \"size\": " + std::to_string(size) +
            ", \"server\": " + Summary(times[1]) + ", \"baseline\": " + Summary(times[0]) +
-           ", \"server_page_start\": " + Summary(firsts[1]) +
-           ", \"baseline_page_start\": " + Summary(firsts[0]) + "}");
+           ", \"paired\": " + PairedRatio(times[1], times[0]) + ", \"server_page_start\": " +
+           Summary(firsts[1]) + ", \"baseline_page_start\": " + Summary(firsts[0]) + "}");
   }
   CloseReader(reader);
   return 0;
@@ -320,8 +344,8 @@ int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeL
            std::to_string(reader.pageBytes) + ", \"calls\": " + std::to_string(calls[1]) +
            ", \"baseline_calls\": " + std::to_string(calls[0]) +
            ", \"server\": " + Summary(whole[1]) + ", \"baseline\": " + Summary(whole[0]) +
-           ", \"server_first_read\": " + Summary(first[1]) +
-           ", \"baseline_first_read\": " + Summary(first[0]) + "}");
+           ", \"paired\": " + PairedRatio(whole[1], whole[0]) + ", \"server_first_read\": " +
+           Summary(first[1]) + ", \"baseline_first_read\": " + Summary(first[0]) + "}");
   }
   CloseReader(reader);
   return 0;
@@ -425,11 +449,12 @@ int Start(int rounds)
   }
   if (!QuitOrEnd(kServerProgram)) ++ended[1];
   if (!QuitOrEnd(kBaselineProgram)) ++ended[0];
-  Result("{\"test\": \"start\", \"server\": " + Summary(total[1]) +
-         ", \"baseline\": " + Summary(total[0]) + ", \"server_create\": " + Summary(create[1]) +
-         ", \"baseline_create\": " + Summary(create[0]) + ", \"server_not_quitting\": " +
-         std::to_string(ended[1]) + ", \"baseline_not_quitting\": " + std::to_string(ended[0]) +
-         ", \"failed_starts\": [" + Joined(failures) + "]}");
+  Result("{\"test\": \"start\", \"server\": " + Summary(total[1]) + ", \"baseline\": " +
+         Summary(total[0]) + ", \"paired\": " + PairedRatio(total[1], total[0]) +
+         ", \"server_create\": " + Summary(create[1]) + ", \"baseline_create\": " +
+         Summary(create[0]) + ", \"server_not_quitting\": " + std::to_string(ended[1]) +
+         ", \"baseline_not_quitting\": " + std::to_string(ended[0]) + ", \"failed_starts\": [" +
+         Joined(failures) + "]}");
   return 0;
 }
 
