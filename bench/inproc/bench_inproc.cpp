@@ -222,7 +222,7 @@ void ReadImageData(benchmark::State& state)
 {
   ReadPage(state, W("a4.bmp"), kPageBytes);
 }
-BENCHMARK(ReadImageData)->Arg(64 << 10)->Arg(1 << 20)->Arg(8 << 20)->UseRealTime();
+BENCHMARK(ReadImageData)->Arg(64 << 10)->Arg(1 << 20)->Arg(8 << 20);
 
 // Reads of a page that one 1 MiB buffer holds: the same source and
 // destination every call, as memcpy's own benchmark has them.
@@ -230,7 +230,7 @@ void ReadImageDataOneBufferPage(benchmark::State& state)
 {
   ReadPage(state, W("mib.bmp"), kOneBufferPageBytes);
 }
-BENCHMARK(ReadImageDataOneBufferPage)->Arg(1 << 20)->UseRealTime();
+BENCHMARK(ReadImageDataOneBufferPage)->Arg(1 << 20);
 
 // The whole per-call cost of a read through the simulated driver, with a
 // copy too small to matter.
@@ -297,7 +297,7 @@ void Memcpy(benchmark::State& state)
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
 }
-BENCHMARK(Memcpy)->Arg(64 << 10)->Arg(1 << 20)->Arg(8 << 20)->UseRealTime();
+BENCHMARK(Memcpy)->Arg(64 << 10)->Arg(1 << 20)->Arg(8 << 20);
 
 // memcpy of the same size whose source walks through a page-sized buffer,
 // as the driver's copies walk through the page: the same cache behaviour as
@@ -317,7 +317,7 @@ void MemcpyThroughPage(benchmark::State& state)
   }
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
-BENCHMARK(MemcpyThroughPage)->Arg(64 << 10)->Arg(1 << 20)->Arg(8 << 20)->UseRealTime();
+BENCHMARK(MemcpyThroughPage)->Arg(64 << 10)->Arg(1 << 20)->Arg(8 << 20);
 
 }  // namespace
 
