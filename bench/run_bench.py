@@ -212,6 +212,10 @@ def cross_process(args, root, out):
         wine.run(os.path.join(build64, "bench", "bench_baseline_server.exe"), "/RegServer")
         wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
                  wine.windows_path(os.path.join(root, "bench", "scenario.json")))
+        for bits, program in sorted(programs.items()):
+            checked = wine.run(program, "selftest", check=False)
+            if checked.returncode != 0 or "FAIL" in checked.stdout or "ok " not in checked.stdout:
+                raise RuntimeError("%s-bit bench_client selftest:\n%s" % (bits, checked.stdout))
         # Both servers once, so that no timed step pays for a first start in
         # a new prefix.
         client(wine, programs["32"], "calls", 10, 0)

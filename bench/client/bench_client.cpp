@@ -12,6 +12,7 @@
 //   bench_client start <rounds>
 //   bench_client hold server|baseline      holds an object until standard input ends
 //   bench_client procmem <program.exe>     memory counters of a running process
+//   bench_client selftest                  checks of the statistics
 #include <windows.h>
 #include <objbase.h>
 #include <psapi.h>
@@ -64,48 +65,79 @@ double NowUs()
 }
 
 // Median, 99th percentile (nearest rank), mean, extremes and sum of a sample
-// in microseconds, as a JSON object.
-std::string Summary(std::vector<double> us)
+// in microseconds.
+struct Stats {
+  size_t n = 0;
+  double median = 0, p99 = 0, mean = 0, min = 0, max = 0, sum = 0;
+};
+
+Stats Describe(std::vector<double> us)
 {
-  if (us.empty()) return "{\"n\": 0}";
+  Stats stats;
+  if (us.empty()) return stats;
   std::sort(us.begin(), us.end());
   const size_t n = us.size();
-  auto rank = [&](double q) {
-    size_t r = static_cast<size_t>(q * static_cast<double>(n) + 0.999999);
-    return us[std::min(n, std::max<size_t>(r, 1)) - 1];
-  };
-  double sum = 0;
-  for (double v : us) sum += v;
-  const double median = n % 2 ? us[n / 2] : (us[n / 2 - 1] + us[n / 2]) / 2;
+  const size_t rank = static_cast<size_t>(0.99 * static_cast<double>(n) + 0.999999);
+  for (double v : us) stats.sum += v;
+  stats.n = n;
+  stats.median = n % 2 ? us[n / 2] : (us[n / 2 - 1] + us[n / 2]) / 2;
+  stats.p99 = us[std::min(n, std::max<size_t>(rank, 1)) - 1];
+  stats.mean = stats.sum / static_cast<double>(n);
+  stats.min = us.front();
+  stats.max = us.back();
+  return stats;
+}
+
+std::string Summary(const std::vector<double>& us)
+{
+  const Stats s = Describe(us);
+  if (s.n == 0) return "{\"n\": 0}";
   char text[256];
   std::snprintf(text, sizeof text,
                 "{\"n\": %zu, \"median_us\": %.2f, \"p99_us\": %.2f, \"mean_us\": %.2f, "
                 "\"min_us\": %.2f, \"max_us\": %.2f, \"sum_us\": %.1f}",
-                n, median, rank(0.99), sum / static_cast<double>(n), us.front(), us.back(), sum);
+                s.n, s.median, s.p99, s.mean, s.min, s.max, s.sum);
   return text;
 }
 
 // The server's time over the baseline's, call by call: calls made next to
 // each other share whatever else the machine was doing, so the ratio of a
-// pair is steadier than the ratio of two medians. Median and quartiles of
-// the pairs' ratios, as a JSON object.
-std::string PairedRatio(const std::vector<double>& server, const std::vector<double>& baseline)
+// pair is steadier than the ratio of two medians. Median and quartiles
+// (interpolated) of the pairs' ratios.
+struct Quartiles {
+  size_t n = 0;
+  double median = 0, q1 = 0, q3 = 0;
+};
+
+Quartiles PairedQuartiles(const std::vector<double>& server, const std::vector<double>& baseline)
 {
   std::vector<double> ratios;
   for (size_t i = 0; i < server.size() && i < baseline.size(); ++i)
     if (baseline[i] > 0) ratios.push_back(server[i] / baseline[i]);
-  if (ratios.empty()) return "{\"n\": 0}";
+  Quartiles q;
+  if (ratios.empty()) return q;
   std::sort(ratios.begin(), ratios.end());
   const size_t n = ratios.size();
-  auto at = [&](double q) {
-    const double pos = q * static_cast<double>(n - 1);
+  auto at = [&](double fraction) {
+    const double pos = fraction * static_cast<double>(n - 1);
     const size_t below = static_cast<size_t>(pos);
-    const double frac = pos - static_cast<double>(below);
-    return below + 1 < n ? ratios[below] * (1 - frac) + ratios[below + 1] * frac : ratios[below];
+    const double part = pos - static_cast<double>(below);
+    return below + 1 < n ? ratios[below] * (1 - part) + ratios[below + 1] * part : ratios[below];
   };
+  q.n = n;
+  q.median = at(0.5);
+  q.q1 = at(0.25);
+  q.q3 = at(0.75);
+  return q;
+}
+
+std::string PairedRatio(const std::vector<double>& server, const std::vector<double>& baseline)
+{
+  const Quartiles q = PairedQuartiles(server, baseline);
+  if (q.n == 0) return "{\"n\": 0}";
   char text[160];
-  std::snprintf(text, sizeof text, "{\"n\": %zu, \"median\": %.4f, \"q1\": %.4f, \"q3\": %.4f}", n,
-                at(0.5), at(0.25), at(0.75));
+  std::snprintf(text, sizeof text, "{\"n\": %zu, \"median\": %.4f, \"q1\": %.4f, \"q3\": %.4f}",
+                q.n, q.median, q.q1, q.q3);
   return text;
 }
 
@@ -513,6 +545,50 @@ int ProcessMemory(const char* program)
   return 0;
 }
 
+// Checks of the figures' arithmetic, one line each ("ok ..." / "FAIL ..."):
+// a slip here would move every ratio the run reports.
+int SelfTest()
+{
+  int failures = 0;
+  auto check = [&](bool passed, const char* name) {
+    std::printf("%s selftest-%s\n", passed ? "ok" : "FAIL", name);
+    failures += passed ? 0 : 1;
+  };
+  auto same = [](double a, double b) { return a > b - 1e-9 && a < b + 1e-9; };
+
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);
+  const Stats h = Describe(hundred);
+  check(h.n == 100 && same(h.median, 50.5) && same(h.p99, 99) && same(h.mean, 50.5) &&
+            same(h.min, 1) && same(h.max, 100) && same(h.sum, 5050),
+        "describe-hundred");
+  const Stats one = Describe({7});
+  check(one.n == 1 && same(one.median, 7) && same(one.p99, 7), "describe-one");
+  check(Describe({3, 1, 2}).median == 2 && Describe({}).n == 0, "describe-odd-and-empty");
+
+  struct PairCase {
+    std::vector<double> server, baseline;
+    size_t n;
+    double median, q1, q3;
+    const char* name;
+  };
+  const PairCase pairs[] = {
+      {{2, 4, 6}, {1, 2, 3}, 3, 2, 2, 2, "paired-constant"},
+      {{1, 2, 3, 4}, {1, 1, 1, 1}, 4, 2.5, 1.75, 3.25, "paired-quartiles"},
+      {{5, 1, 9}, {5, 0, 9, 4}, 2, 1, 1, 1, "paired-skips-zero-and-unpaired"},
+  };
+  for (const PairCase& c : pairs) {
+    const Quartiles q = PairedQuartiles(c.server, c.baseline);
+    check(q.n == c.n && same(q.median, c.median) && same(q.q1, c.q1) && same(q.q3, c.q3), c.name);
+  }
+
+  check(ParseSizes("65536,1048576") == std::vector<int>{65536, 1048576}, "sizes");
+  check(ParseSizes("12,x").empty() && ParseSizes("").empty() && ParseSizes("-4").empty(),
+        "sizes-refused");
+  std::fflush(stdout);
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -523,6 +599,7 @@ int main(int argc, char** argv)
   if (argc < 2) return Fail("usage: see the head of bench_client.cpp");
   const std::string command = argv[1];
   if (command == "procmem" && argc == 3) return ProcessMemory(argv[2]);
+  if (command == "selftest") return SelfTest();
 
   if (FAILED(CoInitialize(nullptr))) return Fail("CoInitialize");
   int result;
