@@ -637,9 +637,9 @@ HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, D
   if (out == nullptr && outSize == 0 && requested == 0) {
     if (tweak.empty) return S_OK;
     Transfer made;
-    HRESULT hr = TransferBytes(*job, request, made);
+    HRESULT hr = StartTransfer(*job, request, key, made);
     if (FAILED(hr)) return hr;
-    *sizeWord = static_cast<DWORD>(static_cast<LONG>(made.bytes.size()) + tweak.countDelta);
+    *sizeWord = static_cast<DWORD>(static_cast<LONG>(made.bytes->size()) + tweak.countDelta);
     return S_OK;
   }
 
@@ -648,7 +648,7 @@ HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, D
   auto found = transfers_.find(key);
   if (found == transfers_.end()) {
     Transfer made;
-    HRESULT hr = TransferBytes(*job, request, made);
+    HRESULT hr = StartTransfer(*job, request, key, made);
     if (FAILED(hr)) return hr;
     found = transfers_.emplace(key, std::move(made)).first;
   }
@@ -657,16 +657,17 @@ HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, D
     *sizeWord = 0;
     return S_OK;
   }
-  size_t chunk = std::min<size_t>(requested, transfer.bytes.size() - transfer.offset);
+  const std::vector<BYTE>& bytes = *transfer.bytes;
+  size_t chunk = std::min<size_t>(requested, bytes.size() - transfer.offset);
   if (transfer.rowBytes != 0) {
     // Memory transfers come in strips of whole rows.
     chunk -= chunk % transfer.rowBytes;
     if (chunk == 0) return kBufferTooSmall;
   }
-  std::memcpy(out, transfer.bytes.data() + transfer.offset, chunk);
+  std::memcpy(out, bytes.data() + transfer.offset, chunk);
   transfer.offset += chunk;
   *sizeWord = static_cast<DWORD>(static_cast<LONG>(chunk) + tweak.countDelta);
-  if (transfer.offset < transfer.bytes.size()) return S_OK;
+  if (transfer.offset < bytes.size()) return S_OK;
 
   const bool endsJob = transfer.endsJob;
   transfers_.erase(found);
@@ -692,28 +693,45 @@ HRESULT Driver::PageProperties(const JobSpec& job, const RequestBlock& request, 
   return S_OK;
 }
 
+HRESULT Driver::StartTransfer(const JobSpec& job, const RequestBlock& request,
+                              const std::string& key, Transfer& made)
+{
+  if (rendered_.bytes != nullptr && renderedKey_ == key) {
+    made = rendered_;
+    return S_OK;
+  }
+  HRESULT hr = TransferBytes(job, request, made);
+  if (FAILED(hr)) return hr;
+  // The page drawn before goes back here, in a read that draws anyway,
+  // rather than in the read that ends its transfer.
+  renderedKey_ = key;
+  rendered_ = made;
+  return S_OK;
+}
+
 HRESULT Driver::TransferBytes(const JobSpec& job, const RequestBlock& request, Transfer& made)
 {
   const LONG page = request.page == 0 ? 1 : static_cast<LONG>(request.page);
   made.endsJob = page == job.pages;
+  std::vector<BYTE> bytes;
   switch (request.operation) {
     case driver::kOperationNative:
-      made.bytes = DibData(RenderPage(job, page));
-      return S_OK;
+      bytes = DibData(RenderPage(job, page));
+      break;
     case driver::kOperationProperties: {
       PageImage image = RenderPage(job, page);
       made.rowBytes = image.RowBytes();
-      made.bytes = std::move(image.rows);
-      return S_OK;
+      bytes = std::move(image.rows);
+      break;
     }
     case driver::kOperationFile:
       switch (request.formatCode) {
         case driver::kFileFormatBmp:
-          made.bytes = BmpFile(RenderPage(job, page));
-          return S_OK;
+          bytes = BmpFile(RenderPage(job, page));
+          break;
         case driver::kFileFormatTiff:
-          made.bytes = TiffFile({RenderPage(job, page)});
-          return S_OK;
+          bytes = TiffFile({RenderPage(job, page)});
+          break;
         case driver::kFileFormatTiffMulti: {
           // Page 0 asks for the whole document in one file.
           std::vector<PageImage> pages;
@@ -721,16 +739,20 @@ HRESULT Driver::TransferBytes(const JobSpec& job, const RequestBlock& request, T
           LONG last = request.page == 0 ? job.pages : page;
           for (LONG p = first; p <= last; ++p) pages.push_back(RenderPage(job, p));
           made.endsJob = last == job.pages;
-          made.bytes = TiffFile(pages);
-          return S_OK;
+          bytes = TiffFile(pages);
+          break;
         }
         case driver::kFileFormatJpeg:
           return STIERR_UNSUPPORTED;
         default:
           return E_INVALIDARG;
       }
+      break;
+    default:
+      return E_INVALIDARG;
   }
-  return E_INVALIDARG;
+  made.bytes = std::make_shared<const std::vector<BYTE>>(std::move(bytes));
+  return S_OK;
 }
 
 HRESULT Driver::SignalLocked(DWORD kind)

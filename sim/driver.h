@@ -60,8 +60,11 @@ class Driver {
     DWORD kind;
     HANDLE event;
   };
+  // A transfer under way. Its bytes are shared with the render cache, so
+  // that ending a transfer frees nothing and the next transfer of the same
+  // page does not draw it again.
   struct Transfer {
-    std::vector<BYTE> bytes;
+    std::shared_ptr<const std::vector<BYTE>> bytes;
     size_t offset = 0;
     size_t rowBytes = 0;  // memory transfers deliver whole rows
     bool endsJob = false;
@@ -86,6 +89,10 @@ class Driver {
 
   HRESULT PageProperties(const JobSpec& job, const driver::RequestBlock& request, void* out,
                          DWORD outSize, DWORD* sizeWord);
+  // The bytes of a transfer: the last one drawn again when `key` names it,
+  // otherwise drawn now (TransferBytes) and remembered.
+  HRESULT StartTransfer(const JobSpec& job, const driver::RequestBlock& request,
+                        const std::string& key, Transfer& made);
   HRESULT TransferBytes(const JobSpec& job, const driver::RequestBlock& request, Transfer& made);
   HRESULT SignalLocked(DWORD kind);
 
@@ -103,6 +110,10 @@ class Driver {
   std::map<Text, driver::UserRecord*> users_;
   std::map<const driver::ItemRecord*, Text> recordItems_;  // record -> item identifier
   std::map<std::string, Transfer> transfers_;
+  // The transfer drawn last (page images are a pure function of the key),
+  // at offset 0. One page's worth of memory, kept until the next draw.
+  std::string renderedKey_;
+  Transfer rendered_;
   std::set<Text> strings_;  // strings handed out by string reads; stable until reset
   std::vector<Registration> registrations_;
   LONG nextCookie_ = 1;

@@ -206,6 +206,42 @@ TEST_F(TransferTest, TheLastPageOfAJobSignalsJobEnded)
   CloseHandle(ended);
 }
 
+// The driver keeps the page it drew last; reading a page again, or another
+// page in the middle of one, must still give every page whole and as drawn.
+TEST_F(TransferTest, PagesReadAgainOrInterleavedComeOutWholeAndTheSame)
+{
+  HANDLE ended = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  LONG cookie = 0;
+  ASSERT_EQ(Send(EscapeCode::RegisterEvent, &ended, 8, &cookie, 4, 16), S_OK);
+  RequestBlock one = Request(W("scan0001.tif"), 1, 1);
+  RequestBlock two = one;
+  two.page = 2;
+  const std::vector<BYTE> first = ReadAll(one, 65536);
+  const std::vector<BYTE> second = ReadAll(two, 65536);
+  ASSERT_EQ(first.size(), second.size());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(WaitForSingleObject(ended, 0), WAIT_OBJECT_0);
+
+  EXPECT_EQ(ReadAll(two, 65536), second) << "the page drawn last, read again";
+  EXPECT_EQ(WaitForSingleObject(ended, 0), WAIT_OBJECT_0) << "the job ends again";
+  EXPECT_EQ(SizeOf(one), first.size());
+  EXPECT_EQ(ReadAll(one, 65536), first) << "a page drawn before, read again";
+
+  // Page 1 begun, page 2 read whole in between, page 1 finished.
+  std::vector<BYTE> interleaved(4096);
+  ASSERT_EQ(Send(EscapeCode::ItemTransfer, &one, 32, interleaved.data(), 4096, 4096), S_OK);
+  EXPECT_EQ(ReadAll(two, 65536), second);
+  const std::vector<BYTE> rest = ReadAll(one, 65536);
+  interleaved.insert(interleaved.end(), rest.begin(), rest.end());
+  EXPECT_EQ(interleaved, first);
+
+  // The same page in another form is its own transfer.
+  RequestBlock rows = Request(W("scan0001.tif"), 0, 1, 0);
+  EXPECT_EQ(ReadAll(rows, 65536).size(), 248u * 3u * 350u);
+  EXPECT_EQ(ReadAll(one, 65536), first);
+  CloseHandle(ended);
+}
+
 TEST_F(TransferTest, StringReadsAnswerWithADriverOwnedString)
 {
   RequestBlock r = Request(W("scan0002.bmp"), 1, 1);

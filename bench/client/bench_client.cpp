@@ -1,0 +1,621 @@
+// The cross-process benchmark client, 32-bit or 64-bit: creates the bridge
+// server and the baseline server through COM's local activation and times
+// the same kind of call on both, alternating between them in one run so that
+// whatever else the machine does falls on both alike.
+//
+// Every result is one line "result {json}"; a line "error <text>" and a
+// non-zero exit code report a run that could not measure.
+//
+//   bench_client calls <count> <warm-up>
+//   bench_client transfer <item> <page bytes> <bytes per size> <min calls> <size,size,...>
+//   bench_client pages <item> <page bytes> <rounds> <size,size,...>
+//   bench_client start <rounds>
+//   bench_client hold server|baseline      holds an object until standard input ends
+//   bench_client procmem <program.exe>     memory counters of a running process
+//   bench_client selftest                  checks of the statistics
+#include <windows.h>
+#include <objbase.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_baseline.h"
+#include "stibridge.h"
+
+namespace {
+
+// What the bench scenario installs (bench/scenario.json).
+const wchar_t kDeviceName[] = L"Bench MFP";
+const wchar_t kProfileQualifier[] = L"BENCH";
+const wchar_t kProfileName[] = L"bench";
+const wchar_t kStoreId[] = L"ann";
+const wchar_t kServerProgram[] = L"stibridge.exe";
+const wchar_t kBaselineProgram[] = L"bench_baseline_server.exe";
+
+constexpr int kStatusMore = 0;
+constexpr int kStatusPageDone = 6;
+
+int Fail(const std::string& text)
+{
+  std::printf("error %s\n", text.c_str());
+  std::fflush(stdout);
+  return 1;
+}
+
+std::string Hex(HRESULT hr)
+{
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+double ticksPerMicrosecond = 0;
+
+double NowUs()
+{
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / ticksPerMicrosecond;
+}
+
+// Median, 99th percentile (nearest rank), mean, extremes and sum of a sample
+// in microseconds.
+struct Stats {
+  size_t n = 0;
+  double median = 0, p99 = 0, mean = 0, min = 0, max = 0, sum = 0;
+};
+
+Stats Describe(std::vector<double> us)
+{
+  Stats stats;
+  if (us.empty()) return stats;
+  std::sort(us.begin(), us.end());
+  const size_t n = us.size();
+  const size_t rank = static_cast<size_t>(0.99 * static_cast<double>(n) + 0.999999);
+  for (double v : us) stats.sum += v;
+  stats.n = n;
+  stats.median = n % 2 ? us[n / 2] : (us[n / 2 - 1] + us[n / 2]) / 2;
+  stats.p99 = us[std::min(n, std::max<size_t>(rank, 1)) - 1];
+  stats.mean = stats.sum / static_cast<double>(n);
+  stats.min = us.front();
+  stats.max = us.back();
+  return stats;
+}
+
+std::string Summary(const std::vector<double>& us)
+{
+  const Stats s = Describe(us);
+  if (s.n == 0) return "{\"n\": 0}";
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"n\": %zu, \"median_us\": %.2f, \"p99_us\": %.2f, \"mean_us\": %.2f, "
+                "\"min_us\": %.2f, \"max_us\": %.2f, \"sum_us\": %.1f}",
+                s.n, s.median, s.p99, s.mean, s.min, s.max, s.sum);
+  return text;
+}
+
+// The server's time over the baseline's, call by call: calls made next to
+// each other share whatever else the machine was doing, so the ratio of a
+// pair is steadier than the ratio of two medians. Median and quartiles
+// (interpolated) of the pairs' ratios.
+struct Quartiles {
+  size_t n = 0;
+  double median = 0, q1 = 0, q3 = 0;
+};
+
+Quartiles PairedQuartiles(const std::vector<double>& server, const std::vector<double>& baseline)
+{
+  std::vector<double> ratios;
+  for (size_t i = 0; i < server.size() && i < baseline.size(); ++i)
+    if (baseline[i] > 0) ratios.push_back(server[i] / baseline[i]);
+  Quartiles q;
+  if (ratios.empty()) return q;
+  std::sort(ratios.begin(), ratios.end());
+  const size_t n = ratios.size();
+  auto at = [&](double fraction) {
+    const double pos = fraction * static_cast<double>(n - 1);
+    const size_t below = static_cast<size_t>(pos);
+    const double part = pos - static_cast<double>(below);
+    return below + 1 < n ? ratios[below] * (1 - part) + ratios[below + 1] * part : ratios[below];
+  };
+  q.n = n;
+  q.median = at(0.5);
+  q.q1 = at(0.25);
+  q.q3 = at(0.75);
+  return q;
+}
+
+std::string PairedRatio(const std::vector<double>& server, const std::vector<double>& baseline)
+{
+  const Quartiles q = PairedQuartiles(server, baseline);
+  if (q.n == 0) return "{\"n\": 0}";
+  char text[160];
+  std::snprintf(text, sizeof text, "{\"n\": %zu, \"median\": %.4f, \"q1\": %.4f, \"q3\": %.4f}",
+                q.n, q.median, q.q1, q.q3);
+  return text;
+}
+
+void Result(const std::string& json)
+{
+  std::printf("result %s\n", json.c_str());
+  std::fflush(stdout);
+}
+
+std::vector<int> ParseSizes(const char* list)
+{
+  std::vector<int> sizes;
+  for (const char* p = list; *p != 0;) {
+    char* end = nullptr;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || v <= 0) return {};
+    sizes.push_back(static_cast<int>(v));
+    p = *end == ',' ? end + 1 : end;
+  }
+  return sizes;
+}
+
+template <typename T>
+HRESULT Create(const CLSID& clsid, const IID& iid, T** object)
+{
+  *object = nullptr;
+  return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, iid,
+                          reinterpret_cast<void**>(object));
+}
+
+// A bridge with the bench scanner opened, ready for image reads.
+HRESULT OpenBridge(IStiScannerComBridge** out)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  HRESULT hr = Create(CLSID_CStiScannerComBridge, IID_IStiScannerComBridge, &bridge);
+  if (FAILED(hr)) return hr;
+  hr = bridge->InitializeSti();
+  int count = 0;
+  BSTR names = nullptr;
+  if (SUCCEEDED(hr)) hr = bridge->EnumerateDevices(&count, &names);
+  SysFreeString(names);
+  int family = 0;
+  wchar_t device[64], qualifier[64], profile[64], store[64];
+  std::wcscpy(device, kDeviceName);
+  std::wcscpy(qualifier, kProfileQualifier);
+  std::wcscpy(profile, kProfileName);
+  std::wcscpy(store, kStoreId);
+  if (SUCCEEDED(hr)) hr = bridge->SelectDeviceByName(device, &family);
+  if (SUCCEEDED(hr)) hr = bridge->OpenDevice(qualifier, profile, store);
+  if (FAILED(hr)) {
+    bridge->Release();
+    return hr;
+  }
+  *out = bridge;
+  return S_OK;
+}
+
+// The two sides of every measurement, each reading "pages" of the same size
+// through its own method.
+struct Reader {
+  IStiScannerComBridge* bridge = nullptr;
+  IBenchBaseline* baseline = nullptr;
+  wchar_t itemName[64] = {};
+  DWORD pageBytes = 0;
+  std::vector<BYTE> buffer;
+
+  // One read of `size` bytes; the status it reported.
+  HRESULT Read(bool server, int size, int* status)
+  {
+    *status = -1;
+    if (server) {
+      STI_TRANSFER_REQUEST request = {};
+      request.operation = 1;  // native: the DIB's palette and rows
+      request.itemName = itemName;
+      return bridge->ReadImageData(&request, buffer.data(), size, status);
+    }
+    BENCH_TRANSFER_REQUEST request = {};
+    request.operation = 1;
+    request.value = pageBytes;
+    request.itemName = itemName;
+    return baseline->ReadData(&request, buffer.data(), size, status);
+  }
+
+  // Reads to the end of the current page, so that the next read starts one.
+  HRESULT Drain(bool server, int size)
+  {
+    int status = kStatusMore;
+    for (int guard = 0; guard < 100000; ++guard) {
+      HRESULT hr = Read(server, size, &status);
+      if (FAILED(hr)) return hr;
+      if (status == kStatusPageDone) return S_OK;
+      if (status != kStatusMore) return E_FAIL;
+    }
+    return E_FAIL;
+  }
+};
+
+int OpenReader(Reader& reader, const char* item, const char* pageBytes, int largest)
+{
+  MultiByteToWideChar(CP_ACP, 0, item, -1, reader.itemName, 63);
+  reader.pageBytes = static_cast<DWORD>(std::strtoul(pageBytes, nullptr, 10));
+  reader.buffer.assign(static_cast<size_t>(largest), 0);
+  HRESULT hr = OpenBridge(&reader.bridge);
+  if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
+  hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &reader.baseline);
+  if (FAILED(hr)) return Fail("baseline create " + Hex(hr));
+  for (bool server : {true, false}) {
+    hr = reader.Drain(server, largest);
+    if (FAILED(hr)) return Fail(std::string(server ? "server" : "baseline") + " drain " + Hex(hr));
+  }
+  return 0;
+}
+
+void CloseReader(Reader& reader)
+{
+  if (reader.bridge != nullptr) {
+    reader.bridge->Close();
+    reader.bridge->Release();
+  }
+  if (reader.baseline != nullptr) reader.baseline->Release();
+}
+
+// Round trip of the smallest call: GetPagePosition against the baseline's
+// call of the same shape, alternating call by call (ABBA).
+int Calls(int count, int warmUp)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  IBenchBaseline* baseline = nullptr;
+  HRESULT hr = Create(CLSID_CStiScannerComBridge, IID_IStiScannerComBridge, &bridge);
+  if (FAILED(hr)) return Fail("bridge create " + Hex(hr));
+  hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &baseline);
+  if (FAILED(hr)) return Fail("baseline create " + Hex(hr));
+
+  std::vector<double> server, base;
+  server.reserve(count);
+  base.reserve(count);
+  for (int i = -warmUp; i < count; ++i) {
+    for (int side = 0; side < 2; ++side) {
+      const bool onServer = (side == 0) == (i % 2 == 0);
+      int page = 0, pages = 0;
+      const double t0 = NowUs();
+      hr = onServer ? bridge->GetPagePosition(&page, &pages) : baseline->GetPosition(&page, &pages);
+      const double t = NowUs() - t0;
+      if (hr != S_OK || page != 1 || pages != 0)
+        return Fail(std::string(onServer ? "server" : "baseline") + " call " + Hex(hr));
+      if (i >= 0) (onServer ? server : base).push_back(t);
+    }
+  }
+  bridge->Release();
+  baseline->Release();
+  Result("{\"test\": \"calls\", \"server\": " + Summary(server) +
+         ", \"baseline\": " + Summary(base) + ", \"paired\": " + PairedRatio(server, base) + "}");
+  return 0;
+}
+
+// Reads of one chunk size in the middle of a page, alternating call by call.
+// The first read of each page is the driver's (here the simulator's) page
+// render, not a copy: it is kept out of the per-call figures and reported on
+// its own.
+int Transfer(const char* item, const char* pageBytes, double bytesPerSize, int minCalls,
+             const char* sizeList)
+{
+  const std::vector<int> sizes = ParseSizes(sizeList);
+  if (sizes.empty()) return Fail("bad size list");
+  Reader reader;
+  if (int failed =
+          OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
+    return failed;
+  for (int size : sizes) {
+    const int calls = std::max(minCalls, static_cast<int>(bytesPerSize / size + 0.5));
+    std::vector<double> times[2], firsts[2];
+    bool pageStarts[2] = {true, true};
+    for (int i = 0; i < calls; ++i) {
+      for (int side = 0; side < 2; ++side) {
+        const bool onServer = (side == 0) == (i % 2 == 0);
+        int status = 0;
+        // A page's first read is timed apart.
+        if (pageStarts[onServer]) {
+          const double t0 = NowUs();
+          HRESULT hr = reader.Read(onServer, size, &status);
+          firsts[onServer].push_back(NowUs() - t0);
+          if (hr != S_OK || (status != kStatusMore && status != kStatusPageDone))
+            return Fail("first read " + Hex(hr) + " status " + std::to_string(status));
+          pageStarts[onServer] = status == kStatusPageDone;
+        }
+        const double t0 = NowUs();
+        HRESULT hr = reader.Read(onServer, size, &status);
+        const double t = NowUs() - t0;
+        if (hr != S_OK || (status != kStatusMore && status != kStatusPageDone))
+          return Fail(std::string(onServer ? "server" : "baseline") + " read " + Hex(hr) +
+                      " status " + std::to_string(status));
+        times[onServer].push_back(t);
+        pageStarts[onServer] = status == kStatusPageDone;
+      }
+    }
+    Result("{\"test\": \"transfer\", \"size\": " + std::to_string(size) +
+           ", \"server\": " + Summary(times[1]) + ", \"baseline\": " + Summary(times[0]) +
+           ", \"paired\": " + PairedRatio(times[1], times[0]) + ", \"server_page_start\": " +
+           Summary(firsts[1]) + ", \"baseline_page_start\": " + Summary(firsts[0]) + "}");
+  }
+  CloseReader(reader);
+  return 0;
+}
+
+// Whole pages at each chunk size: from the first read of a page to the one
+// that ends it, server and baseline in turn.
+int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeList)
+{
+  const std::vector<int> sizes = ParseSizes(sizeList);
+  if (sizes.empty()) return Fail("bad size list");
+  Reader reader;
+  if (int failed =
+          OpenReader(reader, item, pageBytes, *std::max_element(sizes.begin(), sizes.end())))
+    return failed;
+  for (int size : sizes) {
+    std::vector<double> whole[2], first[2];
+    int calls[2] = {0, 0};
+    for (int r = 0; r < rounds; ++r) {
+      for (int side = 0; side < 2; ++side) {
+        const bool onServer = (side == 0) == (r % 2 == 0);
+        int status = kStatusMore, n = 0;
+        const double t0 = NowUs();
+        double firstDone = 0;
+        while (status == kStatusMore && n < 100000) {
+          HRESULT hr = reader.Read(onServer, size, &status);
+          if (n++ == 0) firstDone = NowUs();
+          if (hr != S_OK) return Fail("page read " + Hex(hr));
+        }
+        if (status != kStatusPageDone) return Fail("page status " + std::to_string(status));
+        whole[onServer].push_back(NowUs() - t0);
+        first[onServer].push_back(firstDone - t0);
+        calls[onServer] = n;
+      }
+    }
+    Result("{\"test\": \"pages\", \"size\": " + std::to_string(size) + ", \"page_bytes\": " +
+           std::to_string(reader.pageBytes) + ", \"calls\": " + std::to_string(calls[1]) +
+           ", \"baseline_calls\": " + std::to_string(calls[0]) +
+           ", \"server\": " + Summary(whole[1]) + ", \"baseline\": " + Summary(whole[0]) +
+           ", \"paired\": " + PairedRatio(whole[1], whole[0]) + ", \"server_first_read\": " +
+           Summary(first[1]) + ", \"baseline_first_read\": " + Summary(first[0]) + "}");
+  }
+  CloseReader(reader);
+  return 0;
+}
+
+bool ProcessRunning(const wchar_t* program, DWORD* pid = nullptr)
+{
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+       more = Process32NextW(snapshot, &entry)) {
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry.szExeFile, -1, program, -1) ==
+        CSTR_EQUAL) {
+      found = true;
+      if (pid != nullptr) *pid = entry.th32ProcessID;
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+bool WaitGone(const wchar_t* program, DWORD ms)
+{
+  const ULONGLONG until = GetTickCount64() + ms;
+  while (ProcessRunning(program)) {
+    if (GetTickCount64() > until) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+// Waits for the server to quit; one that does not is ended, so that the
+// next round starts it afresh. Returns false when it had to be ended.
+bool QuitOrEnd(const wchar_t* program)
+{
+  if (WaitGone(program, 15000)) return true;
+  DWORD pid = 0;
+  if (ProcessRunning(program, &pid)) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (process != nullptr) {
+      TerminateProcess(process, 99);
+      WaitForSingleObject(process, 5000);
+      CloseHandle(process);
+    }
+  }
+  return false;
+}
+
+std::string Joined(const std::vector<std::string>& texts)
+{
+  std::string out;
+  for (const std::string& text : texts) out += (out.empty() ? "\"" : ", \"") + text + "\"";
+  return out;
+}
+
+// Start-up: from CoCreateInstance with the server not running to the first
+// answered call. The first round of each only warms the client's side up.
+int Start(int rounds)
+{
+  std::vector<double> total[2], create[2];
+  int ended[2] = {0, 0};
+  std::vector<std::string> failures;
+  for (int r = -1; r < rounds; ++r) {
+    for (int side = 0; side < 2; ++side) {
+      const bool onServer = (side == 0) == (r % 2 == 0);
+      const wchar_t* program = onServer ? kServerProgram : kBaselineProgram;
+      if (!QuitOrEnd(program)) ++ended[onServer];
+      int page = 0, pages = 0;
+      HRESULT hr;
+      double t0 = NowUs(), t1 = 0;
+      if (onServer) {
+        IStiScannerComBridge* bridge = nullptr;
+        hr = Create(CLSID_CStiScannerComBridge, IID_IStiScannerComBridge, &bridge);
+        t1 = NowUs();
+        if (SUCCEEDED(hr)) hr = bridge->GetPagePosition(&page, &pages);
+        if (bridge != nullptr) bridge->Release();
+      } else {
+        IBenchBaseline* baseline = nullptr;
+        hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &baseline);
+        t1 = NowUs();
+        if (SUCCEEDED(hr)) hr = baseline->GetPosition(&page, &pages);
+        if (baseline != nullptr) baseline->Release();
+      }
+      const double t2 = NowUs();
+      if (hr != S_OK) {
+        // A start that failed (seen under heavy load) leaves a server that
+        // no client will ever release: it is ended before the next round.
+        failures.push_back(std::string(onServer ? "server " : "baseline ") + Hex(hr));
+        if (failures.size() > static_cast<size_t>(rounds / 2 + 1))
+          return Fail("start " + Hex(hr) + ", " + std::to_string(failures.size()) + " times");
+        continue;
+      }
+      if (r >= 0) {
+        total[onServer].push_back(t2 - t0);
+        create[onServer].push_back(t1 - t0);
+      }
+    }
+  }
+  if (!QuitOrEnd(kServerProgram)) ++ended[1];
+  if (!QuitOrEnd(kBaselineProgram)) ++ended[0];
+  Result("{\"test\": \"start\", \"server\": " + Summary(total[1]) + ", \"baseline\": " +
+         Summary(total[0]) + ", \"paired\": " + PairedRatio(total[1], total[0]) +
+         ", \"server_create\": " + Summary(create[1]) + ", \"baseline_create\": " +
+         Summary(create[0]) + ", \"server_not_quitting\": " + std::to_string(ended[1]) +
+         ", \"baseline_not_quitting\": " + std::to_string(ended[0]) + ", \"failed_starts\": [" +
+         Joined(failures) + "]}");
+  return 0;
+}
+
+// Holds an object (the bridge with its device open and, where the server
+// lists them, its item list) until standard input ends.
+int Hold(const char* which)
+{
+  std::string report;
+  IUnknown* held = nullptr;
+  if (std::strcmp(which, "server") == 0) {
+    IStiScannerComBridge* bridge = nullptr;
+    HRESULT hr = OpenBridge(&bridge);
+    if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
+    int count = 0;
+    hr = bridge->RefreshItemList(&count);
+    report = "\"refresh_item_list\": \"" + Hex(hr) + "\", \"items\": " + std::to_string(count);
+    held = bridge;
+  } else {
+    IBenchBaseline* baseline = nullptr;
+    HRESULT hr = Create(CLSID_CBenchBaseline, IID_IBenchBaseline, &baseline);
+    if (FAILED(hr)) return Fail("baseline create " + Hex(hr));
+    int page = 0, pages = 0;
+    baseline->GetPosition(&page, &pages);
+    report = "\"refresh_item_list\": null";
+    held = baseline;
+  }
+  Result("{\"test\": \"hold\", \"side\": \"" + std::string(which) + "\", " + report + "}");
+  while (std::fgetc(stdin) != EOF) {
+  }
+  held->Release();
+  return 0;
+}
+
+int ProcessMemory(const char* program)
+{
+  wchar_t name[MAX_PATH] = {};
+  MultiByteToWideChar(CP_ACP, 0, program, -1, name, MAX_PATH - 1);
+  DWORD pid = 0;
+  if (!ProcessRunning(name, &pid)) return Fail("not running");
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (process == nullptr) return Fail("open process " + std::to_string(GetLastError()));
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  BOOL got = GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                  sizeof counters);
+  CloseHandle(process);
+  if (!got) return Fail("memory info " + std::to_string(GetLastError()));
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"test\": \"procmem\", \"private_bytes\": %llu, \"working_set\": %llu, "
+                "\"pagefile_usage\": %llu}",
+                static_cast<unsigned long long>(counters.PrivateUsage),
+                static_cast<unsigned long long>(counters.WorkingSetSize),
+                static_cast<unsigned long long>(counters.PagefileUsage));
+  Result(text);
+  return 0;
+}
+
+// Checks of the figures' arithmetic, one line each ("ok ..." / "FAIL ..."):
+// a slip here would move every ratio the run reports.
+int SelfTest()
+{
+  int failures = 0;
+  auto check = [&](bool passed, const char* name) {
+    std::printf("%s selftest-%s\n", passed ? "ok" : "FAIL", name);
+    failures += passed ? 0 : 1;
+  };
+  auto same = [](double a, double b) { return a > b - 1e-9 && a < b + 1e-9; };
+
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);
+  const Stats h = Describe(hundred);
+  check(h.n == 100 && same(h.median, 50.5) && same(h.p99, 99) && same(h.mean, 50.5) &&
+            same(h.min, 1) && same(h.max, 100) && same(h.sum, 5050),
+        "describe-hundred");
+  const Stats one = Describe({7});
+  check(one.n == 1 && same(one.median, 7) && same(one.p99, 7), "describe-one");
+  check(Describe({3, 1, 2}).median == 2 && Describe({}).n == 0, "describe-odd-and-empty");
+
+  struct PairCase {
+    std::vector<double> server, baseline;
+    size_t n;
+    double median, q1, q3;
+    const char* name;
+  };
+  const PairCase pairs[] = {
+      {{2, 4, 6}, {1, 2, 3}, 3, 2, 2, 2, "paired-constant"},
+      {{1, 2, 3, 4}, {1, 1, 1, 1}, 4, 2.5, 1.75, 3.25, "paired-quartiles"},
+      {{5, 1, 9}, {5, 0, 9, 4}, 2, 1, 1, 1, "paired-skips-zero-and-unpaired"},
+  };
+  for (const PairCase& c : pairs) {
+    const Quartiles q = PairedQuartiles(c.server, c.baseline);
+    check(q.n == c.n && same(q.median, c.median) && same(q.q1, c.q1) && same(q.q3, c.q3), c.name);
+  }
+
+  check(ParseSizes("65536,1048576") == std::vector<int>{65536, 1048576}, "sizes");
+  check(ParseSizes("12,x").empty() && ParseSizes("").empty() && ParseSizes("-4").empty(),
+        "sizes-refused");
+  std::fflush(stdout);
+  return failures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  ticksPerMicrosecond = static_cast<double>(frequency.QuadPart) / 1e6;
+  if (argc < 2) return Fail("usage: see the head of bench_client.cpp");
+  const std::string command = argv[1];
+  if (command == "procmem" && argc == 3) return ProcessMemory(argv[2]);
+  if (command == "selftest") return SelfTest();
+
+  if (FAILED(CoInitialize(nullptr))) return Fail("CoInitialize");
+  int result;
+  if (command == "calls" && argc == 4) {
+    result = Calls(std::atoi(argv[2]), std::atoi(argv[3]));
+  } else if (command == "transfer" && argc == 7) {
+    result = Transfer(argv[2], argv[3], std::atof(argv[4]), std::atoi(argv[5]), argv[6]);
+  } else if (command == "pages" && argc == 6) {
+    result = Pages(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+  } else if (command == "start" && argc == 3) {
+    result = Start(std::atoi(argv[2]));
+  } else if (command == "hold" && argc == 3) {
+    result = Hold(argv[2]);
+  } else {
+    result = Fail("usage: see the head of bench_client.cpp");
+  }
+  CoUninitialize();
+  return result;
+}
