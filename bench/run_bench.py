@@ -297,6 +297,33 @@ def in_process(args, root, out):
     return {"preset": args.native_preset, "context": data.get("context", {}), "figures": figures}
 
 
+def catalogue(args, root, out):
+    """The stored-job catalogue at 10,000 and 100,000 jobs: time per item of the
+    whole walk, of the simulated driver's part and of the bridge's own part."""
+    program = os.path.join(root, "build", args.native_preset, "bench",
+                           "stibridge_bench_catalogue")
+    json_out = os.path.join(out, "catalogue.json")
+    command = [program, "--benchmark_out=" + json_out, "--benchmark_out_format=json"]
+    if args.smoke:
+        command += ["--benchmark_filter=/10000$", "--benchmark_min_time=0.01"]
+    else:
+        command += ["--benchmark_repetitions=%d" % args.repetitions,
+                    "--benchmark_enable_random_interleaving=true",
+                    "--benchmark_report_aggregates_only=true"]
+    log("== in-process catalogue, %s (load %s)" % (args.native_preset, machine_load()))
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, timeout=1800)
+    with open(json_out) as f:
+        data = json.load(f)
+    per_item = {}
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            raise RuntimeError("catalogue %s: %s" % (b["name"], b.get("error_message")))
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        per_item[b.get("run_name", b["name"])] = 1e9 / b["items_per_second"]
+    return {"ns_per_item": per_item}
+
+
 INPROC_NAMES = ["PlainVirtualCall", "GetPagePosition", "ReadImageDataSmall",
                 "ReadImageDataBridgeOnly", "ReadImageDataOneBufferPage/1048576"] + [
                     "%s/%d" % (name, size) for name in
@@ -421,6 +448,21 @@ def report(results):
         if small:
             lines.append("| whole read of 64 bytes through the simulator | %.0f ns | | | |"
                          % small["ns"])
+        lines.append("")
+
+    cat = (results.get("catalogue") or {}).get("ns_per_item")
+    if cat:
+        lines += ["## The catalogue in-process, time per item (CPU)", "",
+                  "| what | 10,000 jobs | 100,000 jobs | goal |", "|---|---|---|---|"]
+        for name, text in (("CatalogueWalk", "RefreshItemList, GetItemInfo and GetItemTime "
+                            "of every item, ReleaseItemList"),
+                           ("DriverList", "the simulated driver's list alone (made and handed "
+                            "back)"),
+                           ("BridgeQueries", "the bridge's own part: the queries of every item")):
+            small, large = cat.get(name + "/10000"), cat.get(name + "/100000")
+            lines.append("| %s | %s | %s | %s |" % (
+                text, "%.0f ns" % small if small else "-", "%.0f ns" % large if large else "-",
+                goal(large < 1000) if name == "BridgeQueries" and large else ""))
         lines.append("")
 
     for bits in ("32", "64"):
@@ -562,6 +604,7 @@ def main():
                "pinned_cpu": pinned}
     if not args.skip_inproc:
         results["inproc"] = in_process(args, root, out)
+        results["catalogue"] = catalogue(args, root, out)
     if not args.skip_wine:
         # On a machine of few cores shared with others, where the scheduler
         # puts each of the client, wineserver and the two servers decides a

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -108,7 +109,7 @@ class Driver {
   std::vector<JobSpec> jobs_;
   std::map<const void*, Owned> owned_;  // by the pointer handed out
   std::map<Text, driver::UserRecord*> users_;
-  std::map<const driver::ItemRecord*, Text> recordItems_;  // record -> item identifier
+  std::unordered_map<const driver::ItemRecord*, Text> recordItems_;  // record -> item identifier
   std::map<std::string, Transfer> transfers_;
   // The transfer drawn last (page images are a pure function of the key),
   // at offset 0. One page's worth of memory, kept until the next draw.
