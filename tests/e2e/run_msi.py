@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The installer package under Wine, in a prefix of its own: what the package
 holds, then install, registration as the programs write it, a 64-bit and a
-32-bit client against the installed server, removal, and a failed install
-that must leave nothing behind.
+32-bit client against the installed server, removal, a removal that fails and
+is rolled back, and an install that fails and leaves no files.
 
 Prints one line per check, "ok <name>" or "FAIL <name>: <detail>"."""
 
@@ -42,9 +42,11 @@ def package_contents(package):
     """What the package holds, read from its tables: its files and folders,
     that nothing of its own goes into the registry, and that every
     registration runs from the install script."""
-    files = {(row["File"], row["Component_"], row["FileName"]) for row in msi_table(package, "File")}
+    files = {(row["File"], row["Component_"], row["FileName"])
+             for row in msi_table(package, "File")}
     folders = {row["Component"]: row["Directory_"] for row in msi_table(package, "Component")}
-    expected = {("ServerExe", "Server", "stibridge.exe"), ("Proxy64Dll", "Proxy64", "stibridgeps.dll"),
+    expected = {("ServerExe", "Server", "stibridge.exe"),
+                ("Proxy64Dll", "Proxy64", "stibridgeps.dll"),
                 ("Proxy32Dll", "Proxy32", "stibridgeps.dll")}
     check(files == expected, "msi-holds-server-and-both-proxies-only", sorted(files))
     check(folders.get("Server") == folders.get("Proxy64") != folders.get("Proxy32"),
@@ -128,11 +130,44 @@ class Installed:
 
 def msiexec(wine, logs, name, *args):
     """Runs msiexec with a verbose log in the build folder; returns its exit
-    code and how long it took."""
+    code (Unix keeps the low byte of a Windows one) and how long it took."""
     log = wine.windows_path(os.path.join(logs, name + ".log"))
     started = time.monotonic()
     result = wine.run("msiexec", *args, "/qn", "/l*v", log, timeout=300)
     return result.returncode, time.monotonic() - started
+
+
+def check_installed(state, artefacts, name):
+    """The three files in their folders, byte for byte the build's (an x86
+    proxy in the 64-bit folder would have the same name), the server and both
+    proxies registered as they register themselves."""
+    wine = state.wine
+    expected = {os.path.join(state.folder64, "stibridge.exe"): digest(artefacts["server"]),
+                os.path.join(state.folder64, "stibridgeps.dll"): digest(artefacts["proxy64"]),
+                os.path.join(state.folder32, "stibridgeps.dll"): digest(artefacts["proxy32"])}
+    found = state.files()
+    check(found == expected, name + "-files-in-their-folders",
+          "found %s" % sorted(os.path.relpath(p, wine.prefix) for p in found))
+
+    value = state.default_value("64", CLASS_KEY + "\\LocalServer32")
+    check(value is not None and value.lower() == (FOLDER64 + "\\stibridge.exe").lower(),
+          name + "-localserver32-installed-server", repr(value))
+
+    for view, folder in [("64", FOLDER64), ("32", FOLDER32)]:
+        clsid = state.default_value(view, INTERFACE_KEY + "\\ProxyStubClsid32")
+        inproc = state.default_value(view, "HKCR\\CLSID\\%s\\InprocServer32" % clsid) \
+            if clsid else None
+        check(inproc is not None
+              and inproc.strip('"').lower() == (folder + "\\stibridgeps.dll").lower(),
+              "%s-proxy-registered-in-%s-bit-view" % (name, view), "%s -> %r" % (clsid, inproc))
+
+
+def check_gone(state, keys, name):
+    check(not state.files() and not os.path.exists(state.folder64)
+          and not os.path.exists(state.folder32), name + "-no-files-left", sorted(state.files()))
+    left = [view + ":" + key for view, key in [("64", CLASS_KEY), ("32", CLASS_KEY)] + keys
+            if state.exists(view, key)]
+    check(not left, name + "-no-registrations-left", left)
 
 
 def install(wine, package, logs, artefacts):
@@ -140,29 +175,15 @@ def install(wine, package, logs, artefacts):
     code, seconds = msiexec(wine, logs, "install", "/i", wine.windows_path(package))
     print("install took %.1f s" % seconds, flush=True)
     check(code == 0, "msi-install-exit-code", "%s (see %s/install.log)" % (code, logs))
+    check_installed(state, artefacts, "msi-install")
 
-    expected = {os.path.join(state.folder64, "stibridge.exe"): digest(artefacts["server"]),
-                os.path.join(state.folder64, "stibridgeps.dll"): digest(artefacts["proxy64"]),
-                os.path.join(state.folder32, "stibridgeps.dll"): digest(artefacts["proxy32"])}
-    found = state.files()
-    check(found == expected, "msi-files-in-their-folders",
-          "found %s" % sorted(os.path.relpath(p, wine.prefix) for p in found))
-
-    server = FOLDER64 + "\\stibridge.exe"
-    value = state.default_value("64", CLASS_KEY + "\\LocalServer32")
-    check(value is not None and value.lower() == server.lower(), "msi-localserver32-installed-server",
-          repr(value))
+    # Exactly what /RegServer writes: the class key holds LocalServer32 and
+    # its one value, nothing of the package's own, and nothing in the 32-bit
+    # view.
     keys, values = state.tree("64", CLASS_KEY)
-    check(len(keys) == 2 and keys[0].upper().endswith(CLASS_KEY.split("\\", 1)[1].upper())
-          and keys[1].upper().endswith("\\LOCALSERVER32") and len(values) == 1,
+    check(len(keys) == 1 and keys[0].upper().endswith("\\LOCALSERVER32") and len(values) == 1,
           "msi-class-key-only-as-regserver-writes", "; ".join(keys + values))
     check(not state.exists("32", CLASS_KEY), "msi-class-key-not-in-32-bit-view")
-
-    for view, folder in [("64", FOLDER64), ("32", FOLDER32)]:
-        clsid = state.default_value(view, INTERFACE_KEY + "\\ProxyStubClsid32")
-        inproc = state.default_value(view, "HKCR\\CLSID\\%s\\InprocServer32" % clsid) if clsid else None
-        check(inproc is not None and inproc.strip('"').lower() == (folder + "\\stibridgeps.dll").lower(),
-              "msi-proxy-registered-in-%s-bit-view" % view, "%s -> %r" % (clsid, inproc))
     return state
 
 
@@ -183,38 +204,61 @@ def removal(wine, package, logs, state, keys):
     code, seconds = msiexec(wine, logs, "remove", "/x", wine.windows_path(package))
     print("removal took %.1f s" % seconds, flush=True)
     check(code == 0, "msi-remove-exit-code", "%s (see %s/remove.log)" % (code, logs))
-    check(not state.files() and not os.path.exists(state.folder64)
-          and not os.path.exists(state.folder32), "msi-remove-deletes-files",
-          sorted(state.files()))
-    left = [view + ":" + key for view, key in [("64", CLASS_KEY), ("32", CLASS_KEY)] + keys
-            if state.exists(view, key)]
-    check(not left, "msi-remove-deletes-registrations", left)
+    check_gone(state, keys, "msi-remove")
 
 
-def failed_install(wine, package, logs, build, keys):
-    """A copy of the package with a deferred action that fails after every
-    registration has run: the install fails, and its rollback must remove the
-    registrations along with the files."""
-    broken = os.path.join(build, "stibridge-fails.msi")
-    shutil.copyfile(package, broken)
-    # Type 34 (a command line run in a folder), deferred: cmd exits 1.
-    queries = ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
-               "VALUES ('FailAfterRegistration', %d, 'TARGETDIR', "
-               "'\"[System64Folder]cmd.exe\" /c exit 1')" % (0x22 | IN_SCRIPT | NO_IMPERSONATE),
-               "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) "
-               "VALUES ('FailAfterRegistration', 4200)"]
+def failing_copy(package, build):
+    """A copy of the package with two deferred actions that fail when asked
+    to: FAILINSTALL=1 after every registration on install, FAILREMOVAL=1
+    after every unregistration on removal (before the files go). Type 34, a
+    command line run in a folder: cmd exits 1."""
+    copy = os.path.join(build, "stibridge-failing.msi")
+    shutil.copyfile(package, copy)
+    kind = 0x22 | IN_SCRIPT | NO_IMPERSONATE
+    queries = []
+    for action, sequence, condition in [("FailInstall", 4200, "$Server=3 AND FAILINSTALL"),
+                                        ("FailRemoval", 2300, "$Server=2 AND FAILREMOVAL")]:
+        queries += ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+                    "('%s', %d, 'TARGETDIR', '\"[System64Folder]cmd.exe\" /c exit 1')"
+                    % (action, kind),
+                    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                    "VALUES ('%s', '%s', %d)" % (action, condition, sequence)]
     for query in queries:
-        made = subprocess.run(["msibuild", broken, "-q", query], capture_output=True, text=True)
+        made = subprocess.run(["msibuild", copy, "-q", query], capture_output=True, text=True)
         if made.returncode != 0:
-            check(False, "msi-failed-install-package", made.stderr[-300:])
-            return
+            check(False, "msi-failing-copy-built", made.stderr[-300:])
+            return None
+    return copy
+
+
+def failed_removal(wine, copy, logs, artefacts, keys):
+    """A removal that fails after the unregistrations have run is rolled
+    back: the server and both proxies are registered again, the files stay,
+    and a later removal still works."""
     state = Installed(wine)
-    code, _ = msiexec(wine, logs, "install-fails", "/i", wine.windows_path(broken))
-    check(code == 1603, "msi-failing-install-reports-failure", str(code))
-    check(not state.files(), "msi-rollback-deletes-files", sorted(state.files()))
-    left = [view + ":" + key for view, key in [("64", CLASS_KEY), ("32", CLASS_KEY)] + keys
-            if state.exists(view, key)]
-    check(not left, "msi-rollback-deletes-registrations", left)
+    path = wine.windows_path(copy)
+    code, _ = msiexec(wine, logs, "failing-copy-install", "/i", path)
+    check(code == 0, "msi-failing-copy-installs", str(code))
+    code, _ = msiexec(wine, logs, "remove-fails", "/x", path, "FAILREMOVAL=1")
+    check(code != 0, "msi-failing-removal-reports-failure", str(code))
+    check_installed(state, artefacts, "msi-failed-removal-rolled-back")
+    code, _ = msiexec(wine, logs, "remove-after-failure", "/x", path)
+    check(code == 0, "msi-remove-after-failed-removal", str(code))
+    check_gone(state, keys, "msi-remove-after-failed-removal")
+
+
+def failed_install(wine, copy, logs):
+    """An install that fails after the registrations leaves no files behind
+    and no product that would need removing. (Wine deletes the files of a
+    failed install before it runs the package's rollback actions, so the
+    unregistration that Windows does there cannot run under Wine and the
+    registrations it would undo are not checked here.)"""
+    state = Installed(wine)
+    code, _ = msiexec(wine, logs, "install-fails", "/i", wine.windows_path(copy), "FAILINSTALL=1")
+    check(code != 0, "msi-failing-install-reports-failure", str(code))
+    check(not state.files(), "msi-failed-install-no-files-left", sorted(state.files()))
+    code, _ = msiexec(wine, logs, "install-after-failure", "/i", wine.windows_path(copy))
+    check(code == 0 and state.files(), "msi-install-after-failed-install", str(code))
 
 
 def main():
@@ -235,7 +279,17 @@ def main():
     run_e2e.PREFIX = wine.prefix
     shutil.rmtree(logs, ignore_errors=True)
     os.makedirs(logs)
+    started = time.monotonic()
     wine.fresh()
+    # Keeps the prefix's wineserver up between the many short reg and msiexec
+    # runs, which otherwise each pay for starting it and its system processes
+    # again. Those processes are started here with no output of ours: they
+    # live as long as the server and would hold a captured pipe open for ever.
+    quiet = dict(env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], **quiet)
+    subprocess.run(["wineserver", "-p"], **quiet)
+    subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
+    print("fresh prefix took %.1f s" % (time.monotonic() - started), flush=True)
     try:
         state = install(wine, package, logs, artefacts)
         keys = state.proxy_keys()
@@ -243,9 +297,14 @@ def main():
                              ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))]:
             installed_server_serves(wine, bits, client)
         removal(wine, package, logs, state, keys)
-        failed_install(wine, package, logs, build64, keys)
+
+        copy = failing_copy(package, build64)
+        if copy:
+            failed_removal(wine, copy, logs, artefacts, keys)
+            failed_install(wine, copy, logs)
     finally:
         wine.stop()
+    print("package check took %.1f s" % (time.monotonic() - started), flush=True)
     return 1 if run_e2e.failures else 0
 
 
