@@ -14,8 +14,11 @@ import subprocess
 import sys
 import time
 
-import run_e2e
-from run_e2e import CLASS_KEY, Wine, check
+# The shared Wine helpers come from the cross-process runner; importing it
+# must not leave a bytecode cache in the source tree.
+sys.dont_write_bytecode = True
+import run_e2e  # noqa: E402
+from run_e2e import CLASS_KEY, Wine, check  # noqa: E402
 
 IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
 INTERFACE_KEY = "HKCR\\Interface\\" + IID
