@@ -91,7 +91,7 @@ bool DeviceLock::HeldBy(const void* holder)
 void Journal::Add(const StiSimJournalEntry& e)
 {
   std::lock_guard<std::mutex> guard(mutex_);
-  entries_.push_back(e);
+  if (keepEntries_) entries_.push_back(e);
   if (file_ == nullptr) return;
   // One line per entry, for tests in another process.
   auto u = [](DWORD v) { return std::to_string(static_cast<unsigned long>(v)); };
@@ -131,6 +131,13 @@ void Journal::Clear()
 {
   std::lock_guard<std::mutex> guard(mutex_);
   entries_.clear();
+}
+
+void Journal::KeepEntries(bool keep)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  keepEntries_ = keep;
+  if (!keep) entries_.clear();
 }
 
 void Journal::SetFile(const Text& path)
@@ -199,6 +206,9 @@ void Simulator::LoadConfigured()
   }
   if (!scenarioPath.empty() && SUCCEEDED(LoadFile(scenarioPath, Use::Installed))) {
     journal.SetFile(journalPath);
+    // Nobody in a server process reads the journal from memory, and a
+    // server runs for hours: only the file keeps it.
+    journal.KeepEntries(false);
     return;
   }
   Scenario scenario;
@@ -247,6 +257,7 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   lockOverride_ = scenario.lockTimeoutOverride;
   journal.Clear();
   journal.SetFile(Text());
+  journal.KeepEntries(true);
   lastError_.clear();
   loaded_ = true;
   return S_OK;

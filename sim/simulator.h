@@ -67,10 +67,14 @@ class Journal {
   void Clear();
   // Also appends every entry, as a line, to this file (null: none).
   void SetFile(const Text& path);
+  // Whether entries are kept in memory for Count and At (the default). A
+  // server process that runs for hours keeps its journal only in the file.
+  void KeepEntries(bool keep);
 
  private:
   std::mutex mutex_;
   std::vector<StiSimJournalEntry> entries_;
+  bool keepEntries_ = true;
   FILE* file_ = nullptr;
 };
 
