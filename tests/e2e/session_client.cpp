@@ -99,8 +99,15 @@ PageResult TransferPage(IStiScannerComBridge* bridge, const std::string& item, w
   Check(hr == S_OK && size == nativeBytes, ("size-query-" + item).c_str(),
         Hex(hr) + " " + std::to_string(size) + " of " + std::to_string(nativeBytes));
   std::vector<unsigned char> data;
-  if (ReadAll(bridge, request, kChunk, data) && static_cast<long>(data.size()) >= nativeBytes)
+  if (ReadAll(bridge, request, kChunk, data) && static_cast<long>(data.size()) >= nativeBytes) {
     result.native = HashText(DibRows(header, data.data() + PaletteBytes(header)));
+    // The last read's buffer went out filled with 0xEE: past what the driver
+    // delivered, only zeros come back, never the server's memory.
+    bool zeros = true;
+    for (size_t i = static_cast<size_t>(nativeBytes); i < data.size(); ++i)
+      zeros = zeros && data[i] == 0;
+    Check(zeros, ("short-read-tail-is-zeros-" + item).c_str());
+  }
 
   // Memory: rows top-down, unpadded, as the driver has them.
   request.operation = 0;
