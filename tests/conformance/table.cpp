@@ -131,7 +131,7 @@ struct Guarded {
 };
 
 // A transfer request with the item name in the caller's own buffer.
-struct RequestSpec {
+struct RequestFields {
   ULONG operation;
   ULONG formatCode;
   ULONG page;
@@ -140,20 +140,20 @@ struct RequestSpec {
   bool nullName = false;
 };
 
-RequestSpec Native(const WCHAR* name)
+RequestFields Native(const WCHAR* name)
 {
   return {1, 0, 0, 0, name};
 }
-RequestSpec Memory(const WCHAR* name)
+RequestFields Memory(const WCHAR* name)
 {
   return {0, 0, 1, 0, name};
 }
-RequestSpec File(const WCHAR* name, ULONG format, ULONG page = 0)
+RequestFields File(const WCHAR* name, ULONG format, ULONG page = 0)
 {
   return {2, format, page, 0, name};
 }
 
-std::string Describe(const RequestSpec& r)
+std::string Describe(const RequestFields& r)
 {
   return "{op=" + std::to_string(r.operation) + " format=" + std::to_string(r.formatCode) +
          " page=" + std::to_string(r.page) + " pageCount=" + std::to_string(r.pageCount) +
@@ -162,17 +162,17 @@ std::string Describe(const RequestSpec& r)
 
 class Request {
  public:
-  explicit Request(const RequestSpec& spec)
+  explicit Request(const RequestFields& asked)
   {
-    block.operation = spec.operation;
-    block.formatCode = spec.formatCode;
-    block.page = spec.page;
-    block.pageCount = spec.pageCount;
+    block.operation = asked.operation;
+    block.formatCode = asked.formatCode;
+    block.page = asked.page;
+    block.pageCount = asked.pageCount;
     block.value = 7;
     block.formatChanged = 0;
     std::memset(name, 0, sizeof name);
-    for (size_t i = 0; i < spec.name.size() && i + 1 < kNameUnits; ++i) name[i] = spec.name[i];
-    block.itemName = spec.nullName ? nullptr : name;
+    for (size_t i = 0; i < asked.name.size() && i + 1 < kNameUnits; ++i) name[i] = asked.name[i];
+    block.itemName = asked.nullName ? nullptr : name;
   }
   // The request as the caller sees it after the call.
   void Record(Recorder& record) const
@@ -599,15 +599,15 @@ void GetServerFileName(Builder& t, int o, const std::string& label)
 
 // The reads. Every read records the request as the caller sees it after
 // the call, which the interface makes differ for ReadImageData (its page).
-void ReadImageData(Builder& t, int o, const std::string& label, RequestSpec spec, int size,
+void ReadImageData(Builder& t, int o, const std::string& label, RequestFields asked, int size,
                    std::string mayDiffer = "request", std::string why = kRequestPage)
 {
   t.Add(
       o, label, "ReadImageData",
-      "ReadImageData(" + Describe(spec) + ", buffer=A5..., " + std::to_string(size) +
+      "ReadImageData(" + Describe(asked) + ", buffer=A5..., " + std::to_string(size) +
           ", &status=4242)",
-      [spec, size](Calls& c, IStiScannerComBridge* b) {
-        Request request(spec);
+      [asked, size](Calls& c, IStiScannerComBridge* b) {
+        Request request(asked);
         // The caller's byte in the buffer and in a guard after it.
         const size_t bytes = size > 0 ? static_cast<size_t>(size) : 0;
         std::vector<unsigned char> buffer(bytes + 16, kCallerByte);
@@ -623,12 +623,12 @@ void ReadImageData(Builder& t, int o, const std::string& label, RequestSpec spec
       mayDiffer, why);
 }
 
-void ReadItemString(Builder& t, int o, const std::string& label, RequestSpec spec)
+void ReadItemString(Builder& t, int o, const std::string& label, RequestFields asked)
 {
   t.Add(o, label, "ReadItemString",
-        "ReadItemString(" + Describe(spec) + ", &text=null, &length=4242, &status=4242)",
-        [spec](Calls& c, IStiScannerComBridge* b) {
-          Request request(spec);
+        "ReadItemString(" + Describe(asked) + ", &text=null, &length=4242, &status=4242)",
+        [asked](Calls& c, IStiScannerComBridge* b) {
+          Request request(asked);
           BstrSlot text(nullptr);
           int length = kCallerInt, status = kCallerInt;
           c.record.Hr(b->ReadItemString(&request.block, text.Put(), &length, &status));
@@ -639,12 +639,12 @@ void ReadItemString(Builder& t, int o, const std::string& label, RequestSpec spe
         });
 }
 
-void QueryTransferSize(Builder& t, int o, const std::string& label, RequestSpec spec)
+void QueryTransferSize(Builder& t, int o, const std::string& label, RequestFields asked)
 {
   t.Add(o, label, "QueryTransferSize",
-        "QueryTransferSize(" + Describe(spec) + ", &size=4242, &status=4242)",
-        [spec](Calls& c, IStiScannerComBridge* b) {
-          Request request(spec);
+        "QueryTransferSize(" + Describe(asked) + ", &size=4242, &status=4242)",
+        [asked](Calls& c, IStiScannerComBridge* b) {
+          Request request(asked);
           int size = kCallerInt, status = kCallerInt;
           c.record.Hr(b->QueryTransferSize(&request.block, &size, &status));
           c.record.Int("size", size);
@@ -653,16 +653,16 @@ void QueryTransferSize(Builder& t, int o, const std::string& label, RequestSpec 
         });
 }
 
-void ReadImageHeader(Builder& t, int o, const std::string& label, RequestSpec spec, int size,
+void ReadImageHeader(Builder& t, int o, const std::string& label, RequestFields asked, int size,
                      bool nullHeader = false, const std::string& mayDiffer = {},
                      const std::string& why = {})
 {
   t.Add(
       o, label, "ReadImageHeader",
-      "ReadImageHeader(" + Describe(spec) + ", " + (nullHeader ? "null" : "header=A5...") + ", " +
+      "ReadImageHeader(" + Describe(asked) + ", " + (nullHeader ? "null" : "header=A5...") + ", " +
           std::to_string(size) + ", &status=4242)",
-      [spec, size, nullHeader](Calls& c, IStiScannerComBridge* b) {
-        Request request(spec);
+      [asked, size, nullHeader](Calls& c, IStiScannerComBridge* b) {
+        Request request(asked);
         const size_t bytes = size > 0 ? static_cast<size_t>(size) : 0;
         std::vector<unsigned char> header(bytes + 16, kCallerByte);
         int status = kCallerInt;
@@ -1185,7 +1185,7 @@ void Walk(Builder& t)
   ReadImageHeader(t, A, "header, null and 40", Native(kColour), 40, true);
   ReadItemString(t, A, "document name", Native(kColour));
   ReadItemString(t, A, "file name of a BMP transfer", File(kColour, 5));
-  RequestSpec noName = Native(kColour);
+  RequestFields noName = Native(kColour);
   noName.nullName = true;
   ReadItemString(t, A, "request without a name", noName);
   ReadItemString(t, A, "request with a name of 300 units", Native(LongItemName().c_str()));
