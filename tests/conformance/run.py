@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""Runs the conformance table three times against the same simulated office
+and compares the records:
+
+  native  in-process, build/native/tests/conformance/stibridge_conformance
+  win32   the 32-bit client through the proxy to the 64-bit server, under Wine
+  win64   the 64-bit client the same way
+
+The Wine runs share a prefix of their own (build/win64/wine-conformance) with
+the server and both proxies registered; each run gets a fresh server process
+(the one before must have quit), the scenario installed anew with its own
+journal file, and clean user keys (the client deletes them). While a client
+runs, the server processes of this prefix are watched: one process must serve
+the whole run and quit after the client's last release.
+
+Prints compare.py's "ok"/"FAIL" lines; the exit code is the number of FAILs
+(capped at 100)."""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import compare  # noqa: E402
+
+
+class Wine:
+    def __init__(self, prefix):
+        self.prefix = prefix
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                        WINEARCH="win64")
+
+    def run(self, *args, timeout=120):
+        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
+                              errors="replace", timeout=timeout)
+
+    def fresh(self):
+        self.stop()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
+        # wineboot returns while the prefix's set-up still runs; COM used
+        # before it has finished fails or is slow.
+        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
+        self.run("cmd", "/c", "exit")
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+
+    def windows_path(self, path):
+        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True,
+                              text=True).stdout.strip()
+
+    def server_processes(self):
+        """Live stibridge.exe processes of this prefix only: other prefixes
+        on the machine (the e2e tests', a benchmark's) do not count."""
+        out = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True,
+                             text=True).stdout
+        marker = ("WINEPREFIX=" + self.prefix).encode()
+        pids = []
+        for line in out.splitlines():
+            fields = line.split(None, 2)
+            if len(fields) != 3 or "stibridge.exe" not in fields[2] or fields[1].startswith("Z"):
+                continue
+            try:
+                with open("/proc/%s/environ" % fields[0], "rb") as f:
+                    if marker in f.read().split(b"\0"):
+                        pids.append(int(fields[0]))
+            except OSError:
+                pass
+        return pids
+
+    def wait_for_no_server(self, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if not self.server_processes():
+                return True
+            time.sleep(0.1)
+        return False
+
+
+def run_native(native, scenario, out):
+    record = os.path.join(out, "native.txt")
+    for stale in (record, record + ".server"):
+        if os.path.exists(stale):
+            os.remove(stale)
+    started = time.monotonic()
+    result = subprocess.run([native, scenario, os.path.join(out, "journal-native.txt"), record],
+                            capture_output=True, text=True, timeout=300)
+    print("native run: exit %d in %.1f s" % (result.returncode, time.monotonic() - started),
+          flush=True)
+    if result.stderr:
+        print(result.stderr[-2000:], flush=True)
+    return record
+
+
+def run_sanitized(native, scenario, out, reference):
+    """The in-process run once more under AddressSanitizer and
+    UndefinedBehaviorSanitizer: bad input must not corrupt the server's
+    memory. Leaks are not checked: the table drops one object without Close,
+    which by design leaves its STI objects behind. Returns (passed, detail)."""
+    record = os.path.join(out, "native-asan.txt")
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0",
+               UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+    result = subprocess.run([native, scenario, os.path.join(out, "journal-native-asan.txt"),
+                             record], capture_output=True, text=True, timeout=600, env=env)
+    reports = [line for line in result.stderr.splitlines()
+               if "ERROR: AddressSanitizer" in line or "runtime error:" in line]
+    if result.returncode != 0 or reports:
+        return False, "exit %d %s" % (result.returncode, " | ".join(reports[:3]))
+
+    def body(path):
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return [line for line in f if not line.startswith("#")]
+
+    if body(record) != body(reference):
+        return False, "its record differs from the plain in-process one"
+    return True, ""
+
+
+def run_client(wine, bits, client, installer, scenario, out):
+    """One cross-process run; writes the record and <record>.server."""
+    record = os.path.join(out, "win%s.txt" % bits)
+    journal = os.path.join(out, "journal-win%s.txt" % bits)
+    for stale in (record, record + ".server", journal):
+        if os.path.exists(stale):
+            os.remove(stale)
+    status = {"run": "win" + bits, "pids": [], "quit": False}
+    if not wine.wait_for_no_server(10):
+        status["detail"] = "a server of this prefix was still running before the run"
+    installed = wine.run(installer, wine.windows_path(scenario), "--journal",
+                         wine.windows_path(journal))
+    if installed.returncode != 0:
+        status["detail"] = "scenario not installed: " + installed.stderr[-300:]
+
+    # The client's output goes to a file: the server that COM starts for it
+    # inherits the client's standard handles, so a pipe would stay open
+    # until the server quits.
+    log_path = os.path.join(out, "win%s-client.log" % bits)
+    started = time.monotonic()
+    with open(log_path, "wb") as log:
+        process = subprocess.Popen(["wine", client, wine.windows_path(journal),
+                                    wine.windows_path(record)],
+                                   env=wine.env, stdout=log, stderr=log)
+        seen = []
+        deadline = started + 300
+        while process.poll() is None and time.monotonic() < deadline:
+            for pid in wine.server_processes():
+                if pid not in seen:
+                    seen.append(pid)
+            time.sleep(0.05)
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+            status["detail"] = "the client did not finish within 300 s"
+    elapsed = time.monotonic() - started
+    status["pids"] = seen
+    status["client_exit"] = process.returncode
+    status["quit"] = wine.wait_for_no_server(10)
+    print("win%s run: client exit %s in %.1f s, server processes %s, server quit: %s"
+          % (bits, process.returncode, elapsed, seen, status["quit"]), flush=True)
+    with open(log_path, errors="replace") as log:
+        noise = ("no driver could be loaded", "fixme:", "err:", "Application tried to create")
+        tail = [line.strip() for line in log.read().splitlines()
+                if line.strip() and not any(n in line for n in noise)][-5:]
+    if tail:
+        print("  client output: " + " | ".join(tail), flush=True)
+    with open(record + ".server", "w") as f:
+        json.dump(status, f)
+    return record
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", default=os.getcwd())
+    args = parser.parse_args()
+    root = os.path.abspath(args.root)
+    build64 = os.path.join(root, "build", "win64")
+    build32 = os.path.join(root, "build", "win32")
+    out = os.path.join(root, "build", "conformance")
+    os.makedirs(out, exist_ok=True)
+    scenario = os.path.join(HERE, "scenario.json")
+
+    records = {"native": run_native(
+        os.path.join(root, "build", "native", "tests", "conformance", "stibridge_conformance"),
+        scenario, out)}
+    sanitized = os.path.join(root, "build", "native-asan", "tests", "conformance",
+                             "stibridge_conformance")
+    sanitizer_result = None
+    if os.path.exists(sanitized):
+        sanitizer_result = run_sanitized(sanitized, scenario, out, records["native"])
+
+    wine = Wine(os.path.join(build64, "wine-conformance"))
+    started = time.monotonic()
+    wine.fresh()
+    print("prefix ready in %.1f s" % (time.monotonic() - started), flush=True)
+    try:
+        registered = [
+            wine.run("regsvr32", "/s", os.path.join(build64, "proxy", "stibridgeps.dll")),
+            wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s",
+                     os.path.join(build32, "proxy", "stibridgeps.dll")),
+            wine.run(os.path.join(build64, "src", "stibridge.exe"), "/RegServer"),
+        ]
+        for result in registered:
+            if result.returncode != 0:
+                print("registration failed: " + result.stderr[-300:], flush=True)
+        installer = os.path.join(build64, "sim", "stibridge_sim_install.exe")
+        for bits, build in (("32", build32), ("64", build64)):
+            client = os.path.join(build, "tests", "conformance", "conformance_client.exe")
+            records["win" + bits] = run_client(wine, bits, client, installer, scenario, out)
+    finally:
+        wine.stop()
+
+    failures = compare.compare(records["native"], {"win32": records["win32"],
+                                                   "win64": records["win64"]},
+                               os.path.join(root, "idl", "stibridge.idl"))
+    if sanitizer_result is not None:
+        passed, detail = sanitizer_result
+        print("%s in-process-sanitizers: the table runs clean under AddressSanitizer and "
+              "UndefinedBehaviorSanitizer, with the same record%s"
+              % ("ok" if passed else "FAIL", "" if passed else ": " + detail), flush=True)
+        failures += 0 if passed else 1
+    return min(failures, 100)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
