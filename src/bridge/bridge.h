@@ -120,7 +120,7 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   driver::ItemRecord* CurrentItem() const;
   LONG PagesOfItem(int index) const;
   // Makes `selection` hold at least `entries` (a held array that is large
-  // enough is used again as it is).
+  // enough is used again as it is) and the selection `entries` long.
   HRESULT ProvideSelection(int entries);
 
   IStillImageW* stillImage = nullptr;
@@ -146,8 +146,11 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   void* driverValue = nullptr;
   LONG pagesRemaining = 0;
   HGLOBAL selection = nullptr;
-  // How many entries the block in `selection` holds.
+  // How many entries the last selection wrote, and how many the block in
+  // `selection` holds (a reused block may hold more: what lies past the
+  // selection is left over from an earlier one and is never used).
   LONG selectionEntries = 0;
+  LONG selectionCapacity = 0;
   LONG selectionCursor = 0;
   TW_IMAGEINFO* imageInfo = nullptr;
   LONG pageInItem = 1;

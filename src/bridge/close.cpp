@@ -42,7 +42,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
   driverValue = nullptr;
   GlobalFree(selection);
   selection = nullptr;
-  selectionEntries = 0;
+  selectionEntries = selectionCapacity = 0;
   GlobalFree(imageInfo);
   imageInfo = nullptr;
   if (userDataKey != nullptr) {

@@ -50,11 +50,17 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUE
     return E_FAIL;
   }
 
-  request->page = static_cast<DWORD>(pageInItem);
+  // The driver reads the page of the walk. The caller's request is an [in]
+  // parameter and stays as the caller filled it: across the process
+  // boundary nothing would carry a change back, and in-process the same
+  // call must not behave otherwise.
+  driver::RequestBlock pageRequest;
+  std::memcpy(&pageRequest, request, sizeof pageRequest);
+  pageRequest.page = static_cast<DWORD>(pageInItem);
   // The size word carries the buffer's size in and the bytes delivered out.
   DWORD delivered = 0;
   HRESULT hr = transaction.Escape(
-      driver::EscapeCode::ItemTransfer, request, sizeof(driver::RequestBlock), buffer,
+      driver::EscapeCode::ItemTransfer, &pageRequest, sizeof(driver::RequestBlock), buffer,
       static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize), &delivered);
   // The whole buffer goes back to a client in another process: what the
   // driver did not fill is zeroed, so that no earlier contents of the

@@ -45,12 +45,15 @@ LONG CStiScannerComBridge::PagesOfItem(int index) const
 
 HRESULT CStiScannerComBridge::ProvideSelection(int entries)
 {
-  if (selection != nullptr && selectionEntries >= entries) return S_OK;
-  // A block of at least one entry: an empty selection still has an array.
-  HGLOBAL block = GlobalAlloc(GPTR, sizeof(LONG) * static_cast<SIZE_T>(entries > 0 ? entries : 1));
-  if (block == nullptr) return E_OUTOFMEMORY;
-  GlobalFree(selection);
-  selection = block;
+  if (selection == nullptr || selectionCapacity < entries) {
+    // A block of at least one entry: an empty selection still has an array.
+    HGLOBAL block =
+        GlobalAlloc(GPTR, sizeof(LONG) * static_cast<SIZE_T>(entries > 0 ? entries : 1));
+    if (block == nullptr) return E_OUTOFMEMORY;
+    GlobalFree(selection);
+    selection = block;
+    selectionCapacity = entries;
+  }
   selectionEntries = entries;
   return S_OK;
 }
@@ -80,7 +83,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int checkDepth,
   if (itemList == nullptr || itemList->items == nullptr) return E_FAIL;
   GlobalFree(selection);
   selection = nullptr;
-  selectionEntries = 0;
+  selectionEntries = selectionCapacity = 0;
   HRESULT hr = ProvideSelection(1);
   if (FAILED(hr)) return hr;
 
@@ -142,7 +145,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int mode, int* pages
 
   // The deletion step, on every call once the walk is over. The count is the
   // process's (set by any object's SetSelection); the positions never go
-  // past what this object's selection holds.
+  // past this object's selection, so that entries left over in a reused
+  // array are never deleted.
   if (pagesRemaining == 0 && deleteOption == 1 && deleteWhenDone != 0) {
     const LONG shared = selectionCount;
     const LONG positions = std::min(shared, selection != nullptr ? selectionEntries : 0);

@@ -42,6 +42,7 @@ struct BridgeTestAccess {
   static LONG PagesRemaining(IStiScannerComBridge* b) { return Object(b)->pagesRemaining; }
   static LONG SelectionCursor(IStiScannerComBridge* b) { return Object(b)->selectionCursor; }
   static LONG SelectionEntries(IStiScannerComBridge* b) { return Object(b)->selectionEntries; }
+  static LONG SelectionCapacity(IStiScannerComBridge* b) { return Object(b)->selectionCapacity; }
   static LONG SelectionAt(IStiScannerComBridge* b, int i) { return Object(b)->SelectionArray()[i]; }
   static driver::SettingsBlock* ScanSettings(IStiScannerComBridge* b)
   {

@@ -65,7 +65,8 @@ TEST_F(ReadImageDataTest, SendsThePageAndTheBufferSizeInTheSizeWord)
   request.page = 7;
   int status = 99;
   EXPECT_EQ(bridge->ReadImageData(&request, buffer, 1000, &status), S_OK);
-  EXPECT_EQ(request.page, 1u) << "the page within the current item";
+  EXPECT_EQ(status, 6) << "the driver got the walk's page 1 (it has no page 7)";
+  EXPECT_EQ(request.page, 7u) << "the caller's [in] request stays as it was";
   StiSimJournalEntry escape{};
   ASSERT_TRUE(StiSimJournalAt(1, &escape));
   EXPECT_EQ(escape.code, 4103u);

@@ -103,10 +103,23 @@ TEST_F(WalkTest, BadSelectionsChangeNothing)
   EXPECT_EQ(bridge->SetSelection(indices, 3), S_OK);
   EXPECT_EQ(BridgeTestAccess::SelectionEntries(bridge), 3);
   EXPECT_EQ(BridgeTestAccess::SelectionAt(bridge, 2), 3);
-  // A shorter one reuses it: the entries after it stay.
+  // A shorter one reuses it: the entries after it stay in the array, but
+  // they are no part of the selection. Past its one entry there is no current
+  // item, and the deletion step never reaches them.
   EXPECT_EQ(Select({0}), S_OK);
-  EXPECT_EQ(BridgeTestAccess::SelectionEntries(bridge), 3);
+  EXPECT_EQ(BridgeTestAccess::SelectionCapacity(bridge), 3);
+  EXPECT_EQ(BridgeTestAccess::SelectionEntries(bridge), 1);
   EXPECT_EQ(BridgeTestAccess::SelectionAt(bridge, 1), 2);
+  TW_IMAGEINFO info = {};
+  ASSERT_EQ(bridge->GetImageInfo(&info, 0), S_OK);
+  int left = 0;
+  ASSERT_EQ(bridge->SetPagesRemaining(5), S_OK);
+  EXPECT_EQ(Advance(0, left), S_OK);
+  EXPECT_EQ(Advance(0, left), E_FAIL) << "no item after the selection's one to describe";
+  EXPECT_EQ(Cursor(), 1) << "past the selection's one item";
+  ScopedBstr name;
+  int page = 0;
+  EXPECT_EQ(bridge->GetCurrentItemName(&name, &page), E_FAIL) << "a leftover entry is not current";
   // An empty selection on a fresh object holds no current item.
   IStiScannerComBridge* fresh = NewBridge();
   int none = 0;
