@@ -27,6 +27,10 @@ const WCHAR kLocalServerKey[] = W("CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}
 const WCHAR kProgId[] = W("zemka.twain.CStiScannerComBridge");
 const WCHAR kVersionedProgId[] = W("zemka.twain.CStiScannerComBridge.1");
 
+// Tails with more registration switches than this are only split and
+// classified.
+constexpr size_t kMostActions = 8;
+
 const char* SwitchName(ServerSwitch value)
 {
   switch (value) {
@@ -179,15 +183,20 @@ void CheckClassification(const std::string& tail, const std::vector<ModelToken>&
 // registered afterwards, and any of them ends the process early.
 void CheckSwitchActions(const std::string& tail, const std::vector<ModelToken>& tokens)
 {
-  bool earlyExit = false;
   bool registered = false;
+  size_t actions = 0;
   for (const ModelToken& t : tokens) {
     const ServerSwitch kind = ModelClassify(tail.substr(t.offset, t.length));
     if (kind == ServerSwitch::Embedding) break;
     if (kind == ServerSwitch::Register) registered = true;
     if (kind == ServerSwitch::Unregister) registered = false;
-    earlyExit = earlyExit || kind == ServerSwitch::Register || kind == ServerSwitch::Unregister;
+    if (kind == ServerSwitch::Register || kind == ServerSwitch::Unregister) ++actions;
   }
+  const bool earlyExit = actions != 0;
+  // Each action is a few registry calls; a tail of hundreds of them says
+  // nothing more about their order than one of a few, and would make each
+  // run tens of times slower.
+  if (actions > kMostActions) return;
 
   RemoveAllRegistration();
   std::unique_ptr<char[]> buffer = HeapCopy(tail);
