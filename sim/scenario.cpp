@@ -24,18 +24,10 @@ struct ScenarioError {
   throw ScenarioError{where + ": " + what};
 }
 
-// Every text ends up NUL-terminated (registry values, BSTRs, driver
-// blocks), where a NUL inside ("\u0000") would silently cut it.
-Text TextOfUtf8(const std::string& utf8, const std::string& where)
-{
-  if (utf8.find('\0') != std::string::npos) Fail(where, "a NUL character inside the text");
-  return Utf8ToText(utf8);
-}
-
 Text TextOf(const json& node, const std::string& where)
 {
   if (!node.is_string()) Fail(where, "expected a string");
-  return TextOfUtf8(node.get<std::string>(), where);
+  return Utf8ToText(node.get<std::string>());
 }
 
 // A 32-bit value, signed or not: a JSON integer from -2^31 to 2^32 - 1, or
@@ -267,10 +259,10 @@ DeviceSpec DeviceOf(const json& node, const std::string& where)
     if (!data.is_object()) Fail(where + ".deviceData", "expected an object of values");
     for (auto it = data.begin(); it != data.end(); ++it) {
       DeviceValueSpec value;
-      value.name = TextOfUtf8(it.key(), where + ".deviceData");
+      value.name = Utf8ToText(it.key());
       if (it.value().is_string()) {
         value.type = REG_SZ;
-        value.text = TextOf(it.value(), where + ".deviceData." + it.key());
+        value.text = Utf8ToText(it.value().get<std::string>());
       } else {
         value.type = REG_DWORD;
         value.number = DwordOf(it.value(), where + ".deviceData." + it.key());
