@@ -1,6 +1,8 @@
 #include "sim/scenario.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "protocol/driver_protocol.h"
@@ -28,19 +30,34 @@ Text TextOf(const json& node, const std::string& where)
   return Utf8ToText(node.get<std::string>());
 }
 
+// A 32-bit value, signed or not: a JSON integer from -2^31 to 2^32 - 1, or
+// a string holding an unsigned number in C notation (decimal, 0x hex, 0
+// octal) up to 0xFFFFFFFF.
 LONG LongOf(const json& node, const std::string& where)
 {
-  if (node.is_number_integer()) {
-    long long v = node.get<long long>();
-    if (v < -2147483648LL || v > 4294967295LL) Fail(where, "number out of 32-bit range");
+  // The parser keeps non-negative integers unsigned and negative ones
+  // signed; each is range-checked in its own type, so that nothing wraps.
+  if (node.is_number_unsigned()) {
+    const uint64_t v = node.get<uint64_t>();
+    if (v > 0xFFFFFFFFull) Fail(where, "number out of 32-bit range");
     return static_cast<LONG>(static_cast<uint32_t>(v));
   }
-  // HRESULTs and other codes are easier to read in hexadecimal.
+  if (node.is_number_integer()) {
+    const int64_t v = node.get<int64_t>();
+    if (v < -2147483648LL) Fail(where, "number out of 32-bit range");
+    return static_cast<LONG>(v);
+  }
+  // HRESULTs and other codes are easier to read in hexadecimal. strtoull
+  // would also take blanks, a sign (wrapping a negative number round) and
+  // stop at a NUL: only digits are let through to it.
   if (node.is_string()) {
     const std::string s = node.get<std::string>();
     char* end = nullptr;
-    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (s.empty() || *end != 0 || v > 0xFFFFFFFFull) Fail(where, "not a number: " + s);
+    const bool digitFirst = !s.empty() && s[0] >= '0' && s[0] <= '9';
+    errno = 0;
+    const unsigned long long v = digitFirst ? std::strtoull(s.c_str(), &end, 0) : 0;
+    if (!digitFirst || end != s.c_str() + s.size() || errno == ERANGE || v > 0xFFFFFFFFull)
+      Fail(where, "not a number: " + s);
     return static_cast<LONG>(static_cast<uint32_t>(v));
   }
   Fail(where, "expected a number");
@@ -91,14 +108,37 @@ WORD DayOfWeek(int year, int month, int day)
                            7);
 }
 
+int DaysInMonth(int year, int month)
+{
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// Exactly "YYYY-MM-DDTHH:MM:SS", digits where the pattern has letters, naming
+// a moment that exists from 1601 on: the driver hands it out as a SYSTEMTIME,
+// which has no room for a sign, and a day past the month's end is no date.
 SYSTEMTIME TimeOf(const json& node, const std::string& where)
 {
-  if (!node.is_string()) Fail(where, "expected \"YYYY-MM-DDTHH:MM:SS\"");
-  int y, mo, d, h, mi, s;
-  if (std::sscanf(node.get<std::string>().c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi,
-                  &s) != 6 ||
-      mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || y < 1601)
-    Fail(where, "expected \"YYYY-MM-DDTHH:MM:SS\"");
+  static const char kPattern[] = "####-##-##T##:##:##";
+  const char* const expected = "expected \"YYYY-MM-DDTHH:MM:SS\", a date from 1601 on";
+  if (!node.is_string()) Fail(where, expected);
+  const std::string text = node.get<std::string>();
+  if (text.size() != sizeof kPattern - 1) Fail(where, expected);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kPattern[i] == '#' ? !digit : text[i] != kPattern[i]) Fail(where, expected);
+  }
+  auto number = [&](size_t at, size_t digits) {
+    int value = 0;
+    for (size_t i = at; i < at + digits; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  const int y = number(0, 4), mo = number(5, 2), d = number(8, 2);
+  const int h = number(11, 2), mi = number(14, 2), s = number(17, 2);
+  if (y < 1601 || mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, mo) || h > 23 || mi > 59 ||
+      s > 59)
+    Fail(where, expected);
   SYSTEMTIME t{};
   t.wYear = static_cast<WORD>(y);
   t.wMonth = static_cast<WORD>(mo);
@@ -324,7 +364,10 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     CheckKeys(root, "scenario",
               {"name", "devices", "launch", "faults", "lockTimeoutMs", "comment"});
     Scenario out;
-    if (root.contains("name")) out.name = root["name"].get<std::string>();
+    if (root.contains("name")) {
+      if (!root["name"].is_string()) Fail("name", "expected a string");
+      out.name = root["name"].get<std::string>();
+    }
     if (root.contains("devices")) {
       const json& devices = root["devices"];
       if (!devices.is_array()) Fail("devices", "expected an array");
