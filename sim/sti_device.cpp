@@ -33,8 +33,8 @@ DWORD RequestOperation(DWORD code, const void* in, DWORD inSize)
 
 }  // namespace
 
-CStiDevice::CStiDevice(std::shared_ptr<SimDevice> device, DWORD mode)
-    : SimObject(IID_IStiDevice), device_(std::move(device)), mode_(mode), serial_(nextSerial++)
+CStiDevice::CStiDevice(std::shared_ptr<SimDevice> device)
+    : SimObject(IID_IStiDevice), device_(std::move(device)), serial_(nextSerial++)
 {
 }
 

@@ -77,7 +77,7 @@ class CStillImage : public SimObject<IStillImageW> {
 
 class CStiDevice : public SimObject<IStiDevice> {
  public:
-  CStiDevice(std::shared_ptr<SimDevice> device, DWORD mode);
+  explicit CStiDevice(std::shared_ptr<SimDevice> device);
 
   HRESULT STDMETHODCALLTYPE Initialize(HINSTANCE instance, LPCWSTR name, DWORD version,
                                        DWORD mode) override;
@@ -108,7 +108,6 @@ class CStiDevice : public SimObject<IStiDevice> {
   // The fields every journal entry of this object carries.
   StiSimJournalEntry JournalEntry(DWORD kind) const;
   std::shared_ptr<SimDevice> device_;
-  const DWORD mode_;
   const DWORD serial_;
   std::atomic<DWORD> lastError_{0};
 };

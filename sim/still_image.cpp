@@ -114,7 +114,7 @@ HRESULT STDMETHODCALLTYPE CStillImage::CreateDevice(LPWSTR name, DWORD mode, PST
   if (empty) return S_OK;
   std::shared_ptr<SimDevice> simDevice = Simulator::Get().FindDevice(name);
   if (simDevice == nullptr) return STIERR_INVALID_DEVICE_NAME;
-  *device = new CStiDevice(simDevice, mode);
+  *device = new CStiDevice(simDevice);
   Simulator::Get().NoteCreateMode(mode);
   return S_OK;
 }
