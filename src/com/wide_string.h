@@ -70,7 +70,9 @@ HRESULT WStrAppend(WCHAR* dest, size_t capacity, const WCHAR* src);
 // the result is the same as if that text had been copied aside first. Such a
 // text must be terminated within the destination's capacity. Any other
 // argument that overlaps the destination, or a format inside it, cannot be
-// honoured without a scratch copy: E_INVALIDARG, nothing written.
+// honoured without a scratch copy: E_INVALIDARG, nothing written, when the
+// formatting reaches it (a text cut before it gets that far is cut, as any
+// other).
 HRESULT WStrFormat(WCHAR* dest, size_t capacity, const WCHAR* format, ...);
 
 // As WStrFormat with a capacity given in bytes: capacityBytes / 2 units,
