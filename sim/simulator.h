@@ -90,6 +90,27 @@ class FaultTable {
   std::vector<Active> faults_;
 };
 
+// The random faults of a scenario's "chaos" member. Each lock, escape or
+// unlock that chaos covers takes the next number of the sequence; the number
+// and the seed alone decide whether the call meets a fault, and which.
+class Chaos {
+ public:
+  // Replaces the spec (none: no random faults) and restarts the sequence.
+  void Set(const std::optional<ChaosSpec>& spec);
+  // The fault that this call meets, if any. `target` is STISIM_TARGET_LOCK,
+  // STISIM_TARGET_UNLOCK or an escape code; `lockWait` is what the lock
+  // itself would wait, for an injected lock time-out without a wait of its own.
+  std::optional<StiSimFault> Draw(DWORD target, DWORD lockWait);
+  // Faults injected since the last Set.
+  DWORD Injected();
+
+ private:
+  std::mutex mutex_;
+  std::optional<ChaosSpec> spec_;
+  unsigned long long calls_ = 0;
+  DWORD injected_ = 0;
+};
+
 class Simulator {
  public:
   // The process's simulator; Get also loads the configured scenario on first
@@ -120,6 +141,7 @@ class Simulator {
 
   Journal journal;
   FaultTable faults;
+  Chaos chaos;
 
  private:
   Simulator() = default;
