@@ -374,7 +374,8 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
   try {
     json root = json::parse(text, nullptr, true, true);
     CheckKeys(root, "scenario",
-              {"name", "devices", "launch", "faults", "lockTimeoutMs", "chaos", "comment"});
+              {"name", "devices", "launch", "faults", "lockTimeoutMs", "chaos", "journalLimit",
+               "comment"});
     Scenario out;
     if (root.contains("name")) out.name = root["name"].get<std::string>();
     if (root.contains("devices")) {
@@ -406,6 +407,8 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     if (root.contains("lockTimeoutMs"))
       out.lockTimeoutOverride = DwordOf(root["lockTimeoutMs"], "lockTimeoutMs");
     if (root.contains("chaos") && !root["chaos"].is_null()) out.chaos = ChaosOf(root["chaos"]);
+    if (root.contains("journalLimit"))
+      out.journalLimit = DwordOf(root["journalLimit"], "journalLimit");
     scenario = std::move(out);
     return true;
   } catch (const ScenarioError& e) {

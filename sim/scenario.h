@@ -114,6 +114,8 @@ struct Scenario {
   std::vector<StiSimFault> faults;
   DWORD lockTimeoutOverride = 0;
   std::optional<ChaosSpec> chaos;
+  // How many journal entries the process keeps in memory; absent: all.
+  std::optional<DWORD> journalLimit;
 };
 
 // Parses a scenario; on failure returns false with a message in `error`.

@@ -91,7 +91,10 @@ bool DeviceLock::HeldBy(const void* holder)
 void Journal::Add(const StiSimJournalEntry& e)
 {
   std::lock_guard<std::mutex> guard(mutex_);
-  entries_.push_back(e);
+  if (!limit_ || *limit_ > 0) {
+    if (limit_ && entries_.size() >= *limit_) entries_.pop_front();
+    entries_.push_back(e);
+  }
   if (file_ == nullptr) return;
   // One line per entry, for tests in another process.
   auto u = [](DWORD v) { return std::to_string(static_cast<unsigned long>(v)); };
@@ -136,6 +139,13 @@ void Journal::Clear()
 {
   std::lock_guard<std::mutex> guard(mutex_);
   entries_.clear();
+}
+
+void Journal::SetLimit(std::optional<DWORD> entries)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  limit_ = entries;
+  while (limit_ && entries_.size() > *limit_) entries_.pop_front();
 }
 
 void Journal::SetFile(const Text& path)
@@ -324,6 +334,7 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   chaos.Set(scenario.chaos);
   lockOverride_ = scenario.lockTimeoutOverride;
   journal.Clear();
+  journal.SetLimit(scenario.journalLimit);
   journal.SetFile(Text());
   lastError_.clear();
   loaded_ = true;

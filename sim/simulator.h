@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,10 +68,14 @@ class Journal {
   void Clear();
   // Also appends every entry, as a line, to this file (null: none).
   void SetFile(const Text& path);
+  // Keeps only the last `entries` in memory (the file gets every one); none
+  // keeps them all.
+  void SetLimit(std::optional<DWORD> entries);
 
  private:
   std::mutex mutex_;
-  std::vector<StiSimJournalEntry> entries_;
+  std::deque<StiSimJournalEntry> entries_;
+  std::optional<DWORD> limit_;
   FILE* file_ = nullptr;
 };
 

@@ -42,12 +42,15 @@ const std::vector<Rule>& Rules()
   const unsigned lock = kLockFailure, driver = kDriverFailure, unlock = kUnlockFailure;
   static const std::vector<Rule> rules = {
       {"CoCreateInstance", {S_OK}, kOwnOnly},
+      {"CreateInstance", {S_OK}, kOwnOnly},
       {"Reserved1", {S_OK}, kOwnOnly},
       {"Reserved2", {S_OK}, kOwnOnly},
       {"SetPagesRemaining", {S_OK}, kOwnOnly},
       {"InitializeSti", {S_OK}, kOwnOnly},
       {"SelectLaunchDevice", {S_OK, E_FAIL, E_OUTOFMEMORY}, kOwnOnly},
-      {"AdvancePage", {S_OK, S_FALSE, E_FAIL, E_OUTOFMEMORY, kNoReplyBuffer}, lock | driver | unlock},
+      {"AdvancePage",
+       {S_OK, S_FALSE, E_FAIL, E_OUTOFMEMORY, kNoReplyBuffer},
+       lock | driver | unlock},
       {"RefreshItemList", {S_OK, E_FAIL, E_OUTOFMEMORY}, lock | unlock},
       {"GetItemPreview", {S_OK, S_FALSE, E_FAIL}, lock | driver | unlock},
       {"DeleteItem", {S_OK, E_FAIL}, lock | driver | unlock},

@@ -4,10 +4,12 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "soak_session.h"
 #include "stibridge.h"
 
 namespace soak {
@@ -74,11 +76,8 @@ bool Ok(Ledger& ledger, const char* method, HRESULT hr)
 // `depth` shows which of its steps a growth belongs to.
 void OpenCloseSession(Ledger& ledger, SessionDepth depth)
 {
-  IStiScannerComBridge* bridge = nullptr;
-  if (!Ok(ledger, "CoCreateInstance",
-          CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
-                           IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge))))
-    return;
+  IStiScannerComBridge* bridge = CreateBridge(ledger);
+  if (bridge == nullptr) return;
   if (depth == SessionDepth::Create) {
     bridge->Release();
     return;
@@ -130,6 +129,31 @@ void OpenCloseSession(Ledger& ledger, SessionDepth depth)
   Ok(ledger, "Close", bridge->Close());
   const ULONG remaining = bridge->Release();
   ledger.Expect(remaining == 0, "Release", S_OK, "references left " + std::to_string(remaining));
+}
+
+long Median(long a, long b, long c)
+{
+  return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// The counts of a server at rest: a handle that a thread of Wine's RPC
+// holds only for a moment is not the server's, so of three counts a little
+// apart the middle one is taken, field by field.
+HandleCounts SettledCounts(DWORD pid)
+{
+  HandleCounts a = CountHandles(pid);
+  Sleep(50);
+  HandleCounts b = CountHandles(pid);
+  Sleep(50);
+  HandleCounts c = CountHandles(pid);
+  HandleCounts m;
+  m.total = Median(a.total, b.total, c.total);
+  m.events = Median(a.events, b.events, c.events);
+  m.keys = Median(a.keys, b.keys, c.keys);
+  m.other = Median(a.other, b.other, c.other);
+  m.reported = c.reported;
+  m.reportedOwn = c.reportedOwn;
+  return m;
 }
 
 }  // namespace
@@ -192,11 +216,8 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
 {
   // Holds the server for the whole run, so that every session meets the
   // same server process.
-  IStiScannerComBridge* anchor = nullptr;
-  if (!Ok(ledger, "CoCreateInstance",
-          CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
-                           IID_IStiScannerComBridge, reinterpret_cast<void**>(&anchor))))
-    return ledger.Violations();
+  IStiScannerComBridge* anchor = CreateBridge(ledger);
+  if (anchor == nullptr) return ledger.Violations();
   const DWORD server = FindProcess(L"stibridge.exe");
   std::printf("server pid %lu\n", static_cast<unsigned long>(server));
   // The first session loads what a server loads once (the stand-in driver,
@@ -204,7 +225,7 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
   OpenCloseSession(ledger, depth);
   for (int done = 0;; ++done) {
     if (done % every == 0 || done == sessions) {
-      HandleCounts c = CountHandles(server);
+      HandleCounts c = SettledCounts(server);
       std::printf("checkpoint %d handles %ld events %ld keys %ld other %ld reported %ld own %ld\n",
                   done, c.total, c.events, c.keys, c.other, c.reported, c.reportedOwn);
       std::fflush(stdout);

@@ -12,6 +12,8 @@
 //   soak_client resources <sessions> <every> [wait] [create|open|events]
 //                                         open/close sessions with handle counts,
 //                                         whole or cut short
+// Any of them with "factory" last: objects from one class object held for
+// the run rather than from CoCreateInstance.
 // Output lines: "violation ...", "delete-request <job>", "xfer-begin",
 // "xfer-end", "session <n>", "results <method> <hresult> <count>",
 // "summary sessions <n> calls <n> violations <n>". Exit code: 0 without
@@ -53,11 +55,8 @@ int Soak(unsigned long long seed, const char* stopFile, long sessions)
 
 IStiScannerComBridge* Create()
 {
-  IStiScannerComBridge* bridge = nullptr;
-  HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
-                                IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge));
-  if (FAILED(hr)) std::printf("violation CoCreateInstance %s\n", soak::HexCode(hr).c_str());
-  return SUCCEEDED(hr) ? bridge : nullptr;
+  soak::Ledger ledger;
+  return soak::CreateBridge(ledger);
 }
 
 // Holds an object, so that the server has a client, until told to let go.
@@ -102,6 +101,20 @@ int main(int argc, char** argv)
   const char* mode = argc > 1 ? argv[1] : "";
   if (std::strcmp(mode, "setup") == 0) return soak::PrepareUserSettings() ? 0 : 1;
   if (CoInitialize(nullptr) != S_OK) return 1;
+  // "factory" as the last argument: objects from a class object held for the
+  // whole run instead of CoCreateInstance each time.
+  IClassFactory* factory = nullptr;
+  if (argc > 2 && std::strcmp(argv[argc - 1], "factory") == 0) {
+    HRESULT hr = CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr,
+                                  IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) {
+      std::printf("violation CoGetClassObject %s\n", soak::HexCode(hr).c_str());
+      CoUninitialize();
+      return 1;
+    }
+    soak::UseClassObject(factory);
+    --argc;
+  }
   int code = 2;
   if (std::strcmp(mode, "soak") == 0 && argc >= 4) {
     code = Soak(std::strtoull(argv[2], nullptr, 10), argv[3], argc > 4 ? std::atol(argv[4]) : 0);
@@ -132,6 +145,8 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "usage: soak_client setup|soak|jobs|hold|open-and-wait|resources\n");
   }
   std::fflush(stdout);
+  soak::UseClassObject(nullptr);
+  if (factory != nullptr) factory->Release();
   CoUninitialize();
   return code;
 }

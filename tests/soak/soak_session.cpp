@@ -119,9 +119,12 @@ std::vector<std::string> Session::Catalogue(bool everyJob)
   }
   Expect(count >= 0, "RefreshItemList", hr, "count " + std::to_string(count));
   std::vector<std::string> names(static_cast<size_t>(count > 0 ? count : 0));
-  for (int index = 0; index < count; ++index) {
-    // The kept jobs come first in the list; of the rest a sample will do.
-    if (!everyJob && index >= 16 && !random.Chance(10)) continue;
+  // The kept jobs come first in the list; of the rest a sample will do.
+  std::vector<int> indices;
+  for (int index = 0; index < count && (everyJob || index < 16); ++index) indices.push_back(index);
+  for (int n = 0; !everyJob && count > 16 && n < 8; ++n)
+    indices.push_back(16 + random.Below(count - 16));
+  for (int index : indices) {
     int flag = 7;
     hr = Note("GetItemFlag", bridge->GetItemFlag(index, &flag));
     Expect(flag == 0 || flag == 1, "GetItemFlag", hr, "flag " + std::to_string(flag));
@@ -407,21 +410,11 @@ void Session::Run()
   }
   Settings();
   Selection(names);
-  if (random.Chance(20)) Deletion();
+  if (random.Chance(10)) Deletion();
   if (random.Chance(10)) Note("SetPagesRemaining", bridge->SetPagesRemaining(random.Below(3)));
   if (events && random.Chance(70)) Note("UnregisterEvents", bridge->UnregisterEvents());
   if (random.Chance(20)) Releases();
   Note("Close", bridge->Close());
-}
-
-IStiScannerComBridge* Create(Ledger& ledger)
-{
-  IStiScannerComBridge* bridge = nullptr;
-  HRESULT hr = ledger.Note("CoCreateInstance",
-                           CoCreateInstance(CLSID_CStiScannerComBridge, nullptr,
-                                            CLSCTX_LOCAL_SERVER, IID_IStiScannerComBridge,
-                                            reinterpret_cast<void**>(&bridge)));
-  return SUCCEEDED(hr) ? bridge : nullptr;
 }
 
 void Release(IStiScannerComBridge* bridge, Ledger& ledger)
@@ -430,7 +423,28 @@ void Release(IStiScannerComBridge* bridge, Ledger& ledger)
   ledger.Expect(remaining == 0, "Release", S_OK, "references left " + std::to_string(remaining));
 }
 
+IClassFactory* classObject = nullptr;
+
 }  // namespace
+
+void UseClassObject(IClassFactory* factory)
+{
+  classObject = factory;
+}
+
+IStiScannerComBridge* CreateBridge(Ledger& ledger)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  void** out = reinterpret_cast<void**>(&bridge);
+  HRESULT hr =
+      classObject != nullptr
+          ? ledger.Note("CreateInstance",
+                        classObject->CreateInstance(nullptr, IID_IStiScannerComBridge, out))
+          : ledger.Note("CoCreateInstance",
+                        CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                                         IID_IStiScannerComBridge, out));
+  return SUCCEEDED(hr) ? bridge : nullptr;
+}
 
 uint32_t Random::Next()
 {
@@ -462,7 +476,7 @@ bool PrepareUserSettings()
 
 bool RunSession(Random& random, Ledger& ledger)
 {
-  IStiScannerComBridge* bridge = Create(ledger);
+  IStiScannerComBridge* bridge = CreateBridge(ledger);
   if (bridge == nullptr) return false;
   Session(bridge, random, ledger).Run();
   Release(bridge, ledger);
@@ -471,7 +485,7 @@ bool RunSession(Random& random, Ledger& ledger)
 
 int ListStoredJobs(Ledger& ledger)
 {
-  IStiScannerComBridge* bridge = Create(ledger);
+  IStiScannerComBridge* bridge = CreateBridge(ledger);
   if (bridge == nullptr) return -1;
   Random random(1);
   Session session(bridge, random, ledger);

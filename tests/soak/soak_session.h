@@ -32,6 +32,16 @@ class Random {
   uint64_t state_;
 };
 
+// Objects come from CoCreateInstance, as a data source makes them, unless a
+// class object is given here: then from its CreateInstance. A client that
+// holds the class object keeps Wine from tearing down the server's stub of it
+// after every creation (see README.md: a race in that teardown can hang the
+// server's thread).
+void UseClassObject(IClassFactory* factory);
+
+// A new object, its creation noted in the ledger; null when it failed.
+IStiScannerComBridge* CreateBridge(Ledger& ledger);
+
 // Writes the user's settings the sessions rely on: the job-name prefix (so
 // that the server never writes its defaults), delete-after-scan on, a PIN.
 bool PrepareUserSettings();

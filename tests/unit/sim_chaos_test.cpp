@@ -14,14 +14,15 @@ namespace {
 constexpr HRESULT kDeviceFailure = static_cast<HRESULT>(0x8007001F);  // ERROR_GEN_FAILURE
 constexpr DWORD kRealItems = 3;
 
-std::string Scenario(const std::string& chaos, const std::string& faults = "[]")
+std::string Scenario(const std::string& chaos, const std::string& faults = "[]",
+                     const std::string& more = "")
 {
   return R"({"devices": [{"index": 1, "description": "Tarvo Alder 5100MFP TWAIN",
                           "localName": "Lab MFP", "users": [{"storeId": "ann"}],
                           "jobs": [{"itemName": "a.tif"}, {"itemName": "b.tif"},
                                    {"itemName": "c.tif"}]}],
              "faults": )" +
-         faults + (chaos.empty() ? "" : R"(, "chaos": )" + chaos) + "}";
+         faults + (chaos.empty() ? "" : R"(, "chaos": )" + chaos) + more + "}";
 }
 
 class ChaosTest : public testing::Test {
@@ -248,6 +249,31 @@ TEST_F(ChaosTest, AScenariosOwnFaultComesFirst)
   ASSERT_GE(journal.size(), 3u);
   EXPECT_EQ(journal[1].chaos, 0u);
   EXPECT_EQ(journal[2].chaos, STISIM_FAULT_FAIL);
+}
+
+// A long run keeps its server's memory flat with a bounded journal; the
+// journal file still gets every entry.
+TEST_F(ChaosTest, AJournalLimitKeepsOnlyTheLastEntriesInMemory)
+{
+  struct Case {
+    const char* more;
+    size_t kept;
+  };
+  // Each exchange journals a lock, the list, its hand-back and an unlock.
+  for (const Case& c :
+       {Case{"", 12}, Case{R"(, "journalLimit": 5)", 5}, Case{R"(, "journalLimit": 0)", 0}}) {
+    Load(Scenario("", "[]", c.more));
+    Exchanges(3);
+    std::vector<StiSimJournalEntry> journal = Journal();
+    ASSERT_EQ(journal.size(), c.kept) << c.more;
+    if (c.kept > 0) {
+      EXPECT_EQ(journal.back().kind, STISIM_JOURNAL_UNLOCK);
+    }
+    if (c.kept == 5) {
+      // The last five: the second exchange's unlock is the oldest one kept.
+      EXPECT_EQ(journal.front().kind, STISIM_JOURNAL_UNLOCK);
+    }
+  }
 }
 
 }  // namespace
