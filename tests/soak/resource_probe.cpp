@@ -65,6 +65,34 @@ int TypeOf(HANDLE handle)
   return -1;
 }
 
+// Whether a handle of process `process` refers to one of the events the
+// bridge creates by name ("JobEnded", "ItemDeleted", "ItemAdded"), from the
+// name of a duplicate in this process.
+bool IsBridgeEvent(HANDLE process, USHORT value)
+{
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(value)),
+                       GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    return false;
+  union {
+    OBJECT_NAME_INFORMATION info;
+    BYTE bytes[1024];
+  } name = {};
+  ULONG length = 0;
+  bool ours = false;
+  if (NtQueryObject(copy, ObjectNameInformation, &name, sizeof name, &length) == 0 &&
+      name.info.Name.Buffer != nullptr) {
+    std::wstring text(name.info.Name.Buffer, name.info.Name.Length / sizeof(wchar_t));
+    for (const wchar_t* event : {L"\\JobEnded", L"\\ItemDeleted", L"\\ItemAdded"}) {
+      const std::wstring suffix(event);
+      ours = ours || (text.size() >= suffix.size() &&
+                      text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0);
+    }
+  }
+  CloseHandle(copy);
+  return ours;
+}
+
 bool Ok(Ledger& ledger, const char* method, HRESULT hr)
 {
   ledger.Note(method, hr);
@@ -149,6 +177,7 @@ HandleCounts SettledCounts(DWORD pid)
   HandleCounts m;
   m.total = Median(a.total, b.total, c.total);
   m.events = Median(a.events, b.events, c.events);
+  m.named = Median(a.named, b.named, c.named);
   m.keys = Median(a.keys, b.keys, c.keys);
   m.other = Median(a.other, b.other, c.other);
   m.reported = c.reported;
@@ -186,23 +215,25 @@ HandleCounts CountHandles(DWORD pid)
   CloseHandle(event);
   if (key != nullptr) RegCloseKey(key);
 
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE, FALSE, pid);
   std::vector<BYTE> buffer = SystemHandles();
   if (!buffer.empty()) {
-    counts.total = counts.events = counts.keys = counts.other = 0;
+    counts.total = counts.events = counts.named = counts.keys = counts.other = 0;
     const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
     for (ULONG i = 0; i < list->count; ++i) {
       const HandleEntry& e = list->entries[i];
       if (e.ownerPid != pid) continue;
       ++counts.total;
-      if (e.objectType == eventType)
+      if (e.objectType == eventType) {
         ++counts.events;
-      else if (e.objectType == keyType)
+        if (process != nullptr && IsBridgeEvent(process, e.handle)) ++counts.named;
+      } else if (e.objectType == keyType) {
         ++counts.keys;
-      else
+      } else {
         ++counts.other;
+      }
     }
   }
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
   DWORD reported = 0;
   if (process != nullptr && GetProcessHandleCount(process, &reported))
     counts.reported = static_cast<long>(reported);
@@ -226,8 +257,10 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
   for (int done = 0;; ++done) {
     if (done % every == 0 || done == sessions) {
       HandleCounts c = SettledCounts(server);
-      std::printf("checkpoint %d handles %ld events %ld keys %ld other %ld reported %ld own %ld\n",
-                  done, c.total, c.events, c.keys, c.other, c.reported, c.reportedOwn);
+      std::printf(
+          "checkpoint %d handles %ld events %ld named %ld keys %ld other %ld reported %ld own "
+          "%ld\n",
+          done, c.total, c.events, c.named, c.keys, c.other, c.reported, c.reportedOwn);
       std::fflush(stdout);
       if (wait) {
         char line[64];

@@ -11,6 +11,7 @@ namespace soak {
 struct HandleCounts {
   long total = -1;   // every handle the process holds
   long events = -1;  // of them, event handles
+  long named = -1;   // of those, handles of the bridge's named events
   long keys = -1;    // registry keys
   long other = -1;   // everything else
   // What GetProcessHandleCount answers for the process, and for the calling
@@ -30,8 +31,8 @@ HandleCounts CountHandles(DWORD pid);
 // RefreshItemList, GetScanSettings, a selection, one page read,
 // UnregisterEvents, Close and Release, on one server kept alive by an object
 // held for the whole run. After a first session and then every `every`
-// sessions a line "checkpoint <sessions> handles <n> events <n> keys <n>
-// other <n> reported <n> own <n>" is printed; with `wait` the client then waits for a
+// sessions a line "checkpoint <sessions> handles <n> events <n> named <n>
+// keys <n> other <n> reported <n> own <n>" is printed; with `wait` the client then waits for a
 // line on its input (the runner samples the server's memory meanwhile).
 // Returns the number of violations.
 // How much of the session to run: everything, or only up to creating the
