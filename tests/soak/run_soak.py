@@ -297,6 +297,35 @@ def check_journal(path, chaos_lock_ms):
             "injected": injected, "slowest": slowest}
 
 
+def journal_checker_self_test(work):
+    """The journal check against journals with a known fault each: a check
+    that cannot fail proves nothing."""
+    lock = "lock device=1 object=%s timeout=4000 elapsed=%d result=0x%08X%s\n"
+    escape = "escape device=1 object=%s code=4104 name=DeleteItem in=56 out=0 size=0->0 " \
+             "result=0x%08X%s\n"
+    unlock = "unlock device=1 object=%s result=0x00000000\n"
+    cases = [
+        ("clean", [lock % (1, 0, 0, ""), escape % (1, 0, ""), unlock % 1,
+                   lock % (2, 0, 0, ""), escape % (2, 0, " chaos=empty"), unlock % 2], 0, 1),
+        ("overlap", [lock % (1, 0, 0, ""), lock % (2, 0, 0, ""), unlock % 1, unlock % 2], 1, 0),
+        ("no-lock", [escape % (1, 0, "")], 1, 1),
+        ("held", [lock % (1, 0, 0, "")], 1, 0),
+        ("foreign-unlock", [lock % (1, 0, 0, ""), unlock % 2, unlock % 1], 1, 0),
+        ("waited", [lock % (1, 900, 0, ""), unlock % 1], 1, 0),
+        ("failed", [lock % (1, 50, 0x80070021, "")], 1, 0),
+        ("injected", [lock % (1, 50, 0x80070021, " chaos=timeout")], 0, 0),
+    ]
+    wrong = []
+    for name, lines, problems, deletions in cases:
+        path = os.path.join(work, "journal-self-test.txt")
+        with open(path, "w") as f:
+            f.writelines(lines)
+        facts = check_journal(path, 50)
+        if bool(facts["problems"]) != bool(problems) or facts["deletions"] != deletions:
+            wrong.append("%s: %s" % (name, facts))
+    check(not wrong, "soak-journal-check-finds-planted-faults", "; ".join(wrong))
+
+
 def soak(wine, paths, args, work):
     scenario_path = os.path.join(work, "soak.json")
     journal = os.path.join(work, "journal.txt")
@@ -684,6 +713,7 @@ def main():
     work = os.path.join(build64, "soak")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
+    journal_checker_self_test(work)
     wine = Wine(os.path.join(build64, "wine-soak"))
     wine.fresh()
     try:
