@@ -239,7 +239,7 @@ def soak_scenario(template, scratch, seed, chaos):
     return scenario
 
 
-def check_journal(path, chaos_lock_ms):
+def check_journal(path):
     """The device lock as the driver saw it: taken and given up within one
     call, never by two objects at once, never waited for; and the deletions
     that the driver carried out."""
@@ -289,9 +289,10 @@ def check_journal(path, chaos_lock_ms):
     still = {d: h for d, h in holders.items() if h}
     if still:
         problems.append("locks held at the end: %s" % still)
-    # A lock that had to wait for another holder would take about as long as
-    # the scenario's wait; calls are short otherwise.
-    if slowest >= chaos_lock_ms * 4:
+    # A lock that had to wait for another holder would take up to the
+    # scenario's wait (200 ms) and fail after it; a free lock is taken at once
+    # (a second is room for a machine that is busy elsewhere).
+    if slowest >= 1000:
         problems.append("a lock without an injected fault took %d ms" % slowest)
     return {"problems": problems, "deletions": deletions, "locks": locks, "escapes": escapes,
             "injected": injected, "slowest": slowest}
@@ -311,7 +312,7 @@ def journal_checker_self_test(work):
         ("no-lock", [escape % (1, 0, "")], 1, 1),
         ("held", [lock % (1, 0, 0, "")], 1, 0),
         ("foreign-unlock", [lock % (1, 0, 0, ""), unlock % 2, unlock % 1], 1, 0),
-        ("waited", [lock % (1, 900, 0, ""), unlock % 1], 1, 0),
+        ("waited", [lock % (1, 1500, 0, ""), unlock % 1], 1, 0),
         ("failed", [lock % (1, 50, 0x80070021, "")], 1, 0),
         ("injected", [lock % (1, 50, 0x80070021, " chaos=timeout")], 0, 0),
     ]
@@ -320,7 +321,7 @@ def journal_checker_self_test(work):
         path = os.path.join(work, "journal-self-test.txt")
         with open(path, "w") as f:
             f.writelines(lines)
-        facts = check_journal(path, 50)
+        facts = check_journal(path)
         if bool(facts["problems"]) != bool(problems) or facts["deletions"] != deletions:
             wrong.append("%s: %s" % (name, facts))
     check(not wrong, "soak-journal-check-finds-planted-faults", "; ".join(wrong))
@@ -436,7 +437,7 @@ def soak(wine, paths, args, work):
     write_results(clients, os.path.join(work, "results.txt"))
 
     # What the driver saw.
-    journal_facts = check_journal(journal, scenario["chaos"]["lockTimeoutMs"])
+    journal_facts = check_journal(journal)
     note("journal: %(locks)d locks, %(escapes)d escapes, %(injected)d random faults, "
          "%(deletions)d jobs deleted, slowest lock without a fault %(slowest)d ms" % journal_facts)
     check(not journal_facts["problems"], "soak-locks-never-outlive-a-call",
