@@ -325,6 +325,69 @@ DWORD TargetOf(const json& node, const std::string& where)
   return code;
 }
 
+DWORD ModeOf(const json& mode, const std::string& where)
+{
+  std::string m = mode.is_string() ? mode.get<std::string>() : std::string();
+  if (m == "fail") return STISIM_FAULT_FAIL;
+  if (m == "timeout") return STISIM_FAULT_TIMEOUT;
+  if (m == "empty") return STISIM_FAULT_EMPTY;
+  if (m == "mismatch") return STISIM_FAULT_MISMATCH;
+  Fail(where, "expected fail, timeout, empty or mismatch");
+}
+
+ChaosSpec ChaosOf(const json& node)
+{
+  CheckKeys(
+      node, "chaos",
+      {"seed", "rate", "modes", "targets", "lockTimeoutMs", "delayMs", "hresult", "countDelta"});
+  ChaosSpec chaos;
+  if (node.contains("seed")) {
+    const json& seed = node["seed"];
+    // The parser keeps whole numbers of 0 or more as unsigned ones.
+    if (!seed.is_number_unsigned()) Fail("chaos.seed", "expected a whole number of 0 or more");
+    chaos.seed = seed.get<unsigned long long>();
+  }
+  if (!node.contains("rate") || !node["rate"].is_number() || node["rate"].get<double>() < 0 ||
+      node["rate"].get<double>() > 1)
+    Fail("chaos.rate", "expected a number from 0 to 1");
+  chaos.rate = node["rate"].get<double>();
+  if (node.contains("modes")) {
+    if (!node["modes"].is_array()) Fail("chaos.modes", "expected an array of modes");
+    for (const json& mode : node["modes"]) chaos.modes.push_back(ModeOf(mode, "chaos.modes"));
+  } else {
+    chaos.modes = {STISIM_FAULT_FAIL, STISIM_FAULT_TIMEOUT, STISIM_FAULT_EMPTY,
+                   STISIM_FAULT_MISMATCH};
+  }
+  if (node.contains("targets")) {
+    const json& targets = node["targets"];
+    if (!targets.is_array()) Fail("chaos.targets", "expected an array of targets");
+    chaos.locks = chaos.escapes = chaos.unlocks = false;
+    for (const json& target : targets) {
+      const std::string t = target.is_string() ? target.get<std::string>() : std::string();
+      if (t == "lock")
+        chaos.locks = true;
+      else if (t == "escape")
+        chaos.escapes = true;
+      else if (t == "unlock")
+        chaos.unlocks = true;
+      else
+        Fail("chaos.targets", "expected lock, escape or unlock");
+    }
+  }
+  if (node.contains("lockTimeoutMs"))
+    chaos.lockTimeoutMs = DwordOf(node["lockTimeoutMs"], "chaos.lockTimeoutMs");
+  // An escape that times out waits as long as a lock that does, unless told.
+  chaos.delayMs = node.contains("delayMs") ? DwordOf(node["delayMs"], "chaos.delayMs")
+                                           : chaos.lockTimeoutMs.value_or(0);
+  if (node.contains("hresult")) chaos.result = LongOf(node["hresult"], "chaos.hresult");
+  if (node.contains("countDelta")) {
+    chaos.countDelta = LongOf(node["countDelta"], "chaos.countDelta");
+    if (chaos.countDelta < 1 || chaos.countDelta > 1000)
+      Fail("chaos.countDelta", "must be 1 to 1000");
+  }
+  return chaos;
+}
+
 StiSimFault FaultOf(const json& node, const std::string& where)
 {
   CheckKeys(node, where,
@@ -333,18 +396,7 @@ StiSimFault FaultOf(const json& node, const std::string& where)
   if (!node.contains("target") || !node.contains("mode")) Fail(where, "needs target and mode");
   StiSimFault fault{};
   fault.target = TargetOf(node["target"], where + ".target");
-  const json& mode = node["mode"];
-  std::string m = mode.is_string() ? mode.get<std::string>() : std::string();
-  if (m == "fail")
-    fault.mode = STISIM_FAULT_FAIL;
-  else if (m == "timeout")
-    fault.mode = STISIM_FAULT_TIMEOUT;
-  else if (m == "empty")
-    fault.mode = STISIM_FAULT_EMPTY;
-  else if (m == "mismatch")
-    fault.mode = STISIM_FAULT_MISMATCH;
-  else
-    Fail(where + ".mode", "expected fail, timeout, empty or mismatch");
+  fault.mode = ModeOf(node["mode"], where + ".mode");
   fault.result = node.contains("hresult") ? LongOf(node["hresult"], where + ".hresult") : E_FAIL;
   fault.delayMs = node.contains("delayMs") ? DwordOf(node["delayMs"], where) : 0;
   fault.countDelta = node.contains("countDelta") ? LongOf(node["countDelta"], where) : 1;
@@ -362,7 +414,8 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
   try {
     json root = json::parse(text, nullptr, true, true);
     CheckKeys(root, "scenario",
-              {"name", "devices", "launch", "faults", "lockTimeoutMs", "comment"});
+              {"name", "devices", "launch", "faults", "lockTimeoutMs", "chaos", "journalLimit",
+               "comment"});
     Scenario out;
     if (root.contains("name")) {
       if (!root["name"].is_string()) Fail("name", "expected a string");
@@ -396,6 +449,9 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     }
     if (root.contains("lockTimeoutMs"))
       out.lockTimeoutOverride = DwordOf(root["lockTimeoutMs"], "lockTimeoutMs");
+    if (root.contains("chaos") && !root["chaos"].is_null()) out.chaos = ChaosOf(root["chaos"]);
+    if (root.contains("journalLimit"))
+      out.journalLimit = DwordOf(root["journalLimit"], "journalLimit");
     scenario = std::move(out);
     return true;
   } catch (const ScenarioError& e) {

@@ -88,12 +88,34 @@ struct LaunchSpec {
   Text eventName;
 };
 
+// Random faults: every lock and escape (and unlock, when asked) meets one of
+// `modes` with probability `rate`, drawn from `seed` and the call's place in
+// the process's sequence of such calls, so that the same sequence of calls
+// meets the same faults again.
+struct ChaosSpec {
+  unsigned long long seed = 0;
+  double rate = 0;
+  std::vector<DWORD> modes;  // STISIM_FAULT_*
+  bool locks = true;
+  bool escapes = true;
+  bool unlocks = false;
+  // How long an injected lock time-out waits; absent: the lock's own wait.
+  std::optional<DWORD> lockTimeoutMs;
+  // How long an injected escape time-out waits.
+  DWORD delayMs = 0;
+  HRESULT result = E_FAIL;  // what "fail" answers
+  LONG countDelta = 1;      // "mismatch": counts off by 1 to this, up or down
+};
+
 struct Scenario {
   std::string name;
   std::vector<DeviceSpec> devices;
   std::optional<LaunchSpec> launch;
   std::vector<StiSimFault> faults;
   DWORD lockTimeoutOverride = 0;
+  std::optional<ChaosSpec> chaos;
+  // How many journal entries the process keeps in memory; absent: all.
+  std::optional<DWORD> journalLimit;
 };
 
 // Parses a scenario; on failure returns false with a message in `error`.

@@ -44,6 +44,11 @@ STISIM_API HRESULT StiSimLoadScenarioFile(LPCWSTR path)
   return Simulator::Instance().LoadFile(path, Simulator::Use::InProcess);
 }
 
+STISIM_API DWORD StiSimChaosInjected()
+{
+  return Simulator::Get().chaos.Injected();
+}
+
 STISIM_API HRESULT StiSimLoadDefaultScenario()
 {
   return StiSimLoadScenarioJson(sim::DefaultScenarioJson());

@@ -64,6 +64,7 @@ struct StiSimJournalEntry {
   DWORD operation;   // ItemTransfer: the request's operation (STISIM_ANY otherwise)
   HRESULT result;
   DWORD elapsedMs;  // time spent in the call (the lock's wait)
+  DWORD chaos;      // the mode (STISIM_FAULT_*) of a random fault the call met; 0 for none
 };
 
 // Blocks the driver has handed out and not taken back, by kind.
@@ -94,6 +95,9 @@ STISIM_API DWORD StiSimDeviceCount();
 // Faults add to those of the scenario; ClearFaults removes all.
 STISIM_API HRESULT StiSimAddFault(const StiSimFault* fault);
 STISIM_API void StiSimClearFaults();
+
+// Random faults (the scenario's "chaos" member) injected since the last load.
+STISIM_API DWORD StiSimChaosInjected();
 
 // Every LockDevice waits `milliseconds` instead of what it asked for; 0
 // restores the requested time-outs.

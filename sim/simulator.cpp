@@ -91,7 +91,10 @@ bool DeviceLock::HeldBy(const void* holder)
 void Journal::Add(const StiSimJournalEntry& e)
 {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (keepEntries_) entries_.push_back(e);
+  if (!limit_ || *limit_ > 0) {
+    if (limit_ && entries_.size() >= *limit_) entries_.pop_front();
+    entries_.push_back(e);
+  }
   if (file_ == nullptr) return;
   // One line per entry, for tests in another process.
   auto u = [](DWORD v) { return std::to_string(static_cast<unsigned long>(v)); };
@@ -109,6 +112,11 @@ void Journal::Add(const StiSimJournalEntry& e)
            " name=" + (name ? name : "unknown") + " in=" + u(e.inSize) + " out=" + u(e.outSize) +
            " size=" + u(e.sizeBefore) + "->" + u(e.sizeAfter) + " result=" + result;
   }
+  // Only a call that met a random fault says so: every other line reads as
+  // it always has.
+  static const char* const kModeNames[] = {"", "fail", "timeout", "empty", "mismatch"};
+  if (e.chaos != 0 && e.chaos < sizeof kModeNames / sizeof kModeNames[0])
+    line += std::string(" chaos=") + kModeNames[e.chaos];
   std::fputs((line + "\n").c_str(), file_);
   std::fflush(file_);
 }
@@ -133,11 +141,17 @@ void Journal::Clear()
   entries_.clear();
 }
 
-void Journal::KeepEntries(bool keep)
+void Journal::SetLimit(std::optional<DWORD> entries)
 {
   std::lock_guard<std::mutex> guard(mutex_);
-  keepEntries_ = keep;
-  if (!keep) entries_.clear();
+  limit_ = entries;
+  while (limit_ && entries_.size() > *limit_) entries_.pop_front();
+}
+
+bool Journal::Limited()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return limit_.has_value();
 }
 
 void Journal::SetFile(const Text& path)
@@ -176,6 +190,78 @@ std::optional<StiSimFault> FaultTable::Take(DWORD target, DWORD device, DWORD op
   return std::nullopt;
 }
 
+namespace {
+
+// SplitMix64: one well-mixed 64-bit number for each position of the sequence.
+unsigned long long Mix(unsigned long long x)
+{
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+bool AppliesTo(DWORD mode, DWORD target)
+{
+  // A lock can only fail or time out, an unlock only fail; an escape meets
+  // all four.
+  if (target == STISIM_TARGET_LOCK)
+    return mode == STISIM_FAULT_FAIL || mode == STISIM_FAULT_TIMEOUT;
+  if (target == STISIM_TARGET_UNLOCK) return mode == STISIM_FAULT_FAIL;
+  return true;
+}
+
+}  // namespace
+
+void Chaos::Set(const std::optional<ChaosSpec>& spec)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  spec_ = spec;
+  calls_ = 0;
+  injected_ = 0;
+}
+
+std::optional<StiSimFault> Chaos::Draw(DWORD target, DWORD lockWait)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!spec_) return std::nullopt;
+  const ChaosSpec& spec = *spec_;
+  const bool covered = target == STISIM_TARGET_LOCK     ? spec.locks
+                       : target == STISIM_TARGET_UNLOCK ? spec.unlocks
+                                                        : spec.escapes;
+  if (!covered) return std::nullopt;
+  const unsigned long long draw = Mix(spec.seed ^ Mix(calls_++));
+  // The top 53 bits as a fraction in [0, 1).
+  const double chance = static_cast<double>(draw >> 11) * (1.0 / 9007199254740992.0);
+  if (chance >= spec.rate) return std::nullopt;
+  std::vector<DWORD> modes;
+  for (DWORD mode : spec.modes)
+    if (AppliesTo(mode, target)) modes.push_back(mode);
+  if (modes.empty()) return std::nullopt;
+
+  const unsigned long long pick = Mix(draw);
+  StiSimFault fault{};
+  fault.target = target;
+  fault.mode = modes[pick % modes.size()];
+  fault.result = spec.result;
+  fault.delayMs =
+      target == STISIM_TARGET_LOCK ? spec.lockTimeoutMs.value_or(lockWait) : spec.delayMs;
+  const LONG size =
+      1 + static_cast<LONG>((pick >> 16) % static_cast<unsigned long long>(spec.countDelta));
+  fault.countDelta = (pick >> 63) != 0 ? -size : size;
+  fault.times = 1;
+  fault.device = STISIM_ANY;
+  fault.operation = STISIM_ANY;
+  ++injected_;
+  return fault;
+}
+
+DWORD Chaos::Injected()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return injected_;
+}
+
 Simulator& Simulator::Instance()
 {
   // Never destroyed: blocks handed out stay valid until the process ends.
@@ -207,8 +293,9 @@ void Simulator::LoadConfigured()
   if (!scenarioPath.empty() && SUCCEEDED(LoadFile(scenarioPath, Use::Installed))) {
     journal.SetFile(journalPath);
     // Nobody in a server process reads the journal from memory, and a
-    // server runs for hours: only the file keeps it.
-    journal.KeepEntries(false);
+    // server runs for hours: unless the scenario says otherwise, only the
+    // file keeps it.
+    if (!journal.Limited()) journal.SetLimit(0);
     return;
   }
   Scenario scenario;
@@ -254,10 +341,11 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   tag_ = tag;
   launch_ = scenario.launch;
   faults.Set(scenario.faults);
+  chaos.Set(scenario.chaos);
   lockOverride_ = scenario.lockTimeoutOverride;
   journal.Clear();
+  journal.SetLimit(scenario.journalLimit);
   journal.SetFile(Text());
-  journal.KeepEntries(true);
   lastError_.clear();
   loaded_ = true;
   return S_OK;

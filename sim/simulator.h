@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,14 +68,15 @@ class Journal {
   void Clear();
   // Also appends every entry, as a line, to this file (null: none).
   void SetFile(const Text& path);
-  // Whether entries are kept in memory for Count and At (the default). A
-  // server process that runs for hours keeps its journal only in the file.
-  void KeepEntries(bool keep);
+  // Keeps only the last `entries` in memory (the file gets every one); none
+  // keeps them all.
+  void SetLimit(std::optional<DWORD> entries);
+  bool Limited();
 
  private:
   std::mutex mutex_;
-  std::vector<StiSimJournalEntry> entries_;
-  bool keepEntries_ = true;
+  std::deque<StiSimJournalEntry> entries_;
+  std::optional<DWORD> limit_;
   FILE* file_ = nullptr;
 };
 
@@ -92,6 +94,27 @@ class FaultTable {
   };
   std::mutex mutex_;
   std::vector<Active> faults_;
+};
+
+// The random faults of a scenario's "chaos" member. Each lock, escape or
+// unlock that chaos covers takes the next number of the sequence; the number
+// and the seed alone decide whether the call meets a fault, and which.
+class Chaos {
+ public:
+  // Replaces the spec (none: no random faults) and restarts the sequence.
+  void Set(const std::optional<ChaosSpec>& spec);
+  // The fault that this call meets, if any. `target` is STISIM_TARGET_LOCK,
+  // STISIM_TARGET_UNLOCK or an escape code; `lockWait` is what the lock
+  // itself would wait, for an injected lock time-out without a wait of its own.
+  std::optional<StiSimFault> Draw(DWORD target, DWORD lockWait);
+  // Faults injected since the last Set.
+  DWORD Injected();
+
+ private:
+  std::mutex mutex_;
+  std::optional<ChaosSpec> spec_;
+  unsigned long long calls_ = 0;
+  DWORD injected_ = 0;
 };
 
 class Simulator {
@@ -124,6 +147,7 @@ class Simulator {
 
   Journal journal;
   FaultTable faults;
+  Chaos chaos;
 
  private:
   Simulator() = default;

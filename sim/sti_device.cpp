@@ -108,6 +108,11 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
   const bool locked = !device_->spec.requireLock || device_->lock.HeldBy(this);
   std::optional<StiSimFault> fault;
   if (locked) fault = simulator.faults.Take(code, device_->position, entry.operation);
+  // A scenario's own faults come first; random ones only where none applies.
+  if (locked && !fault) {
+    fault = simulator.chaos.Draw(code, 0);
+    if (fault) entry.chaos = fault->mode;
+  }
   if (!locked) {
     hr = STIERR_NEEDS_LOCK;
   } else if (fault && fault->mode == STISIM_FAULT_FAIL) {
@@ -145,11 +150,21 @@ HRESULT STDMETHODCALLTYPE CStiDevice::LockDevice(DWORD timeoutMs)
   HRESULT hr;
   std::optional<StiSimFault> fault =
       simulator.faults.Take(STISIM_TARGET_LOCK, device_->position, STISIM_ANY);
+  DWORD timedOutAfter = wait;
+  DWORD chaos = 0;
+  if (!fault) {
+    fault = simulator.chaos.Draw(STISIM_TARGET_LOCK, wait);
+    if (fault) {
+      chaos = fault->mode;
+      timedOutAfter = fault->delayMs;
+    }
+  }
   if (fault && fault->mode == STISIM_FAULT_FAIL) {
     hr = fault->result;
   } else if (fault && fault->mode == STISIM_FAULT_TIMEOUT) {
     // As if another holder kept the device for the whole wait.
-    if (wait != INFINITE) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    if (timedOutAfter != INFINITE)
+      std::this_thread::sleep_for(std::chrono::milliseconds(timedOutAfter));
     hr = STIERR_DEVICE_LOCKED;
   } else {
     hr = device_->lock.Acquire(this, wait);
@@ -157,6 +172,7 @@ HRESULT STDMETHODCALLTYPE CStiDevice::LockDevice(DWORD timeoutMs)
   if (FAILED(hr)) lastError_ = hr == STIERR_DEVICE_LOCKED ? DWORD(ERROR_TIMEOUT) : HRESULT_CODE(hr);
 
   StiSimJournalEntry entry = JournalEntry(STISIM_JOURNAL_LOCK);
+  entry.chaos = chaos;
   entry.code = timeoutMs;
   entry.result = hr;
   entry.elapsedMs = ElapsedMs(started);
@@ -169,12 +185,19 @@ HRESULT STDMETHODCALLTYPE CStiDevice::UnLockDevice()
   Simulator& simulator = Simulator::Get();
   std::optional<StiSimFault> fault =
       simulator.faults.Take(STISIM_TARGET_UNLOCK, device_->position, STISIM_ANY);
+  DWORD chaos = 0;
+  // Only an unlock that gives a lock up can meet a random fault.
+  if (!fault && device_->lock.HeldBy(this)) {
+    fault = simulator.chaos.Draw(STISIM_TARGET_UNLOCK, 0);
+    if (fault) chaos = fault->mode;
+  }
   HRESULT hr = device_->lock.Release(this);
   // An injected failure still gives the lock up: the caller cannot retry.
   if (SUCCEEDED(hr) && fault && fault->mode == STISIM_FAULT_FAIL) hr = fault->result;
   if (FAILED(hr)) lastError_ = static_cast<DWORD>(HRESULT_CODE(hr));
 
   StiSimJournalEntry entry = JournalEntry(STISIM_JOURNAL_UNLOCK);
+  entry.chaos = chaos;
   entry.result = hr;
   simulator.journal.Add(entry);
   return hr;
