@@ -355,6 +355,10 @@ def soak(wine, paths, args, work):
     progress = Progress(args.hang_seconds)
     started = time.monotonic()
     deadline = started + args.duration
+    # The server's private memory, sampled each minute: what the killed
+    # clients' objects (never released under Wine) and a long run cost.
+    memory = [rollup(server.pid)["private"]]
+    next_sample = started + 60
     next_kill = started + rng.uniform(0.5, 1.5) * args.kill_every
     transfer_kill = rng.random() < 0.5
     while time.monotonic() < deadline:
@@ -385,6 +389,9 @@ def soak(wine, paths, args, work):
         if progress.stalled(running):
             hung = hang_report(wine, work, "soak-hang")
             break
+        if now >= next_sample:
+            memory.append(rollup(server.pid)["private"])
+            next_sample = now + 60
         time.sleep(0.02)
 
     if hung:
@@ -413,6 +420,11 @@ def soak(wine, paths, args, work):
         crashed = server.returncode
     check(crashed is None, "soak-server-never-crashed",
           "" if crashed is None else "server exited with %s during the soak" % crashed)
+    if crashed is None:
+        memory.append(rollup(server.pid)["private"])
+        print("note server private memory during the soak: %d kB at the start, %d kB at the end, "
+              "%d kB at most (samples each minute: %s)"
+              % (memory[0], memory[-1], max(memory), " ".join(str(m) for m in memory)), flush=True)
 
     killed = [c for c in clients if c.killed]
     finished = [c for c in clients if not c.killed]
