@@ -15,12 +15,14 @@ import argparse
 import datetime
 import json
 import os
-import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from winetools import Wine  # noqa: E402
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -39,39 +41,6 @@ def log(text):
 def machine_load():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
-
-
-class Wine:
-    def __init__(self, prefix):
-        self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        WINEARCH="win64")
-        self.prefix = prefix
-
-    def run(self, *args, timeout=600, check=True):
-        result = subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
-                                errors="replace", timeout=timeout)
-        if check and result.returncode != 0:
-            raise RuntimeError("wine %s: exit %d\n%s%s" % (" ".join(args), result.returncode,
-                                                          result.stdout[-2000:],
-                                                          result.stderr[-2000:]))
-        return result
-
-    def fresh(self):
-        self.stop()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
-        # wineboot returns while the prefix's set-up still runs; COM used
-        # before it has finished is slow or fails.
-        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
-        self.run("cmd", "/c", "exit", check=False)
-
-    def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-
-    def windows_path(self, path):
-        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True,
-                              text=True).stdout.strip()
 
 
 def results_of(output):
@@ -101,31 +70,20 @@ def client(wine, program, *args, timeout=1800):
     return found
 
 
-def linux_memory(program, prefix):
+def linux_memory(wine, program):
     """RssAnon and private pages (kB) of the prefix's running `program`, from /proc."""
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
+    for pid in wine.processes(program):
         try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmdline = f.read().decode(errors="replace")
-            if program not in cmdline.lower():
-                continue
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if ("WINEPREFIX=" + prefix).encode() not in f.read().split(b"\0"):
-                    continue
             fields = {}
-            with open("/proc/%s/status" % pid) as f:
+            with open("/proc/%d/status" % pid) as f:
                 for line in f:
                     key, _, value = line.partition(":")
                     fields[key] = value.strip()
             private = 0
-            with open("/proc/%s/smaps_rollup" % pid) as f:
+            with open("/proc/%d/smaps_rollup" % pid) as f:
                 for line in f:
                     if line.startswith("Private_"):
                         private += int(line.split()[1])
-            if fields.get("State", "").startswith("Z"):
-                continue
             return {"rss_anon_kb": int(fields.get("RssAnon", "0 kB").split()[0]),
                     "private_kb": private}
         except (OSError, ValueError):
@@ -133,20 +91,11 @@ def linux_memory(program, prefix):
     return None
 
 
-def wait_gone(program, prefix, seconds=20):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if linux_memory(program, prefix) is None:
-            return True
-        time.sleep(0.1)
-    return False
-
-
 def memory(wine, program32, side, counts):
     """Private bytes of the server with 1, then n clients each holding an
     object (the bridge: its device open and its item list where it has one)."""
     server = "stibridge.exe" if side == "server" else "bench_baseline_server.exe"
-    wait_gone(server, wine.prefix)
+    wine.wait_for_no_process(20, server)
     holders, figures, held = [], [], []
     try:
         for count in counts:
@@ -165,7 +114,7 @@ def memory(wine, program32, side, counts):
             api = client(wine, program32, "procmem", server)[0]
             figures.append({"clients": count, "private_bytes": api["private_bytes"],
                             "working_set": api["working_set"],
-                            "linux": linux_memory(server, wine.prefix)})
+                            "linux": linux_memory(wine, server)})
     finally:
         for process in holders:
             try:
@@ -173,7 +122,7 @@ def memory(wine, program32, side, counts):
                 process.wait(timeout=30)
             except (OSError, subprocess.TimeoutExpired):
                 process.kill()
-    wait_gone(server, wine.prefix)
+    wine.wait_for_no_process(20, server)
     return {"side": side, "figures": figures, "held": held[:1]}
 
 
@@ -195,7 +144,7 @@ def process_runs(wine, server, baseline, rounds):
 def cross_process(args, root, out):
     build64 = os.path.join(root, "build", "win64")
     build32 = os.path.join(root, "build", "win32")
-    wine = Wine(os.path.join(out, "wineprefix"))
+    wine = Wine(os.path.join(out, "wineprefix"), timeout=600, check=True)
     programs = {"32": os.path.join(build32, "bench", "bench_client.exe"),
                 "64": os.path.join(build64, "bench", "bench_client.exe")}
     results = {}
@@ -250,8 +199,8 @@ def cross_process(args, root, out):
                                        ",".join(map(str, sizes)))
             if "start" in plan:
                 log("== %s-bit client: server start (load %s)" % (bits, machine_load()))
-                wait_gone("stibridge.exe", wine.prefix)
-                wait_gone("bench_baseline_server.exe", wine.prefix)
+                wine.wait_for_no_process(20, "stibridge.exe")
+                wine.wait_for_no_process(20, "bench_baseline_server.exe")
                 part["start"] = client(wine, program, "start", plan["start"])[0]
             if "start" in plan:
                 part["process_run"] = process_runs(

@@ -19,7 +19,6 @@ Prints compare.py's "ok"/"FAIL" lines; the exit code is the number of FAILs
 import argparse
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -27,61 +26,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import compare  # noqa: E402
-
-
-class Wine:
-    def __init__(self, prefix):
-        self.prefix = prefix
-        self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        WINEARCH="win64")
-
-    def run(self, *args, timeout=120):
-        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
-                              errors="replace", timeout=timeout)
-
-    def fresh(self):
-        self.stop()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
-        # wineboot returns while the prefix's set-up still runs; COM used
-        # before it has finished fails or is slow.
-        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
-        self.run("cmd", "/c", "exit")
-
-    def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-
-    def windows_path(self, path):
-        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True,
-                              text=True).stdout.strip()
-
-    def server_processes(self):
-        """Live stibridge.exe processes of this prefix only: other prefixes
-        on the machine (the e2e tests', a benchmark's) do not count."""
-        out = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True,
-                             text=True).stdout
-        marker = ("WINEPREFIX=" + self.prefix).encode()
-        pids = []
-        for line in out.splitlines():
-            fields = line.split(None, 2)
-            if len(fields) != 3 or "stibridge.exe" not in fields[2] or fields[1].startswith("Z"):
-                continue
-            try:
-                with open("/proc/%s/environ" % fields[0], "rb") as f:
-                    if marker in f.read().split(b"\0"):
-                        pids.append(int(fields[0]))
-            except OSError:
-                pass
-        return pids
-
-    def wait_for_no_server(self, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if not self.server_processes():
-                return True
-            time.sleep(0.1)
-        return False
+sys.path.insert(0, os.path.dirname(HERE))
+from winetools import Wine  # noqa: E402
 
 
 def run_native(native, scenario, out):
@@ -131,7 +77,7 @@ def run_client(wine, bits, client, installer, scenario, out):
         if os.path.exists(stale):
             os.remove(stale)
     status = {"run": "win" + bits, "pids": [], "quit": False}
-    if not wine.wait_for_no_server(10):
+    if not wine.wait_for_no_process(10):
         status["detail"] = "a server of this prefix was still running before the run"
     installed = wine.run(installer, wine.windows_path(scenario), "--journal",
                          wine.windows_path(journal))
@@ -150,7 +96,7 @@ def run_client(wine, bits, client, installer, scenario, out):
         seen = []
         deadline = started + 300
         while process.poll() is None and time.monotonic() < deadline:
-            for pid in wine.server_processes():
+            for pid in wine.processes():
                 if pid not in seen:
                     seen.append(pid)
             time.sleep(0.05)
@@ -161,7 +107,7 @@ def run_client(wine, bits, client, installer, scenario, out):
     elapsed = time.monotonic() - started
     status["pids"] = seen
     status["client_exit"] = process.returncode
-    status["quit"] = wine.wait_for_no_server(10)
+    status["quit"] = wine.wait_for_no_process(10)
     print("win%s run: client exit %s in %.1f s, server processes %s, server quit: %s"
           % (bits, process.returncode, elapsed, seen, status["quit"]), flush=True)
     with open(log_path, errors="replace") as log:

@@ -13,6 +13,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from winetools import Wine  # noqa: E402
+
 CLSID = "{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
 CLASS_KEY = "HKCR\\CLSID\\" + CLSID
 PROGIDS = ["HKCR\\zemka.twain.CStiScannerComBridge", "HKCR\\zemka.twain.CStiScannerComBridge.1"]
@@ -27,81 +30,6 @@ def check(passed, name, detail=""):
     else:
         failures += 1
         print("FAIL %s: %s" % (name, detail), flush=True)
-
-
-class Wine:
-    def __init__(self, prefix):
-        self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        WINEARCH="win64")
-        self.prefix = prefix
-
-    def run(self, *args, timeout=120):
-        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
-                              errors="replace", timeout=timeout)
-
-    def start(self, *args):
-        return subprocess.Popen(["wine", *args], env=self.env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-
-    def fresh(self):
-        self.stop()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
-        # wineboot returns while the prefix's set-up still runs in the
-        # background; COM activation before it has finished fails.
-        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
-        # Starts the desktop once, so that later timed checks do not pay for it.
-        self.run("cmd", "/c", "exit")
-
-    def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-
-    def windows_path(self, path):
-        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True,
-                              text=True).stdout.strip()
-
-    def reg(self, *args):
-        return self.run("reg", *args, "/reg:64")
-
-    def key_exists(self, key):
-        return self.reg("query", key).returncode == 0
-
-
-PREFIX = None  # the Wine prefix whose servers count (set by main)
-
-
-def in_prefix(pid):
-    """Whether the process runs in this run's Wine prefix: servers of other
-    prefixes on the machine (a benchmark's, another checkout's) do not count."""
-    try:
-        with open("/proc/%d/environ" % pid, "rb") as f:
-            environment = f.read().split(b"\0")
-    except OSError:
-        return False
-    return ("WINEPREFIX=" + PREFIX).encode() in environment
-
-
-def server_processes():
-    """Live server processes of this prefix (an exited one waiting to be
-    reaped does not count)."""
-    out = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
-    pids = []
-    for line in out.splitlines():
-        fields = line.split(None, 2)
-        if len(fields) == 3 and "stibridge.exe" in fields[2] and not fields[1].startswith("Z") \
-                and in_prefix(int(fields[0])):
-            pids.append(int(fields[0]))
-    return pids
-
-
-def wait_for_server_exit(seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if not server_processes():
-            return True
-        time.sleep(0.1)
-    return False
 
 
 def registration(wine, server):
@@ -151,7 +79,7 @@ def registration(wine, server):
         process.kill()
         process.wait()
         wine.stop()
-        wait_for_server_exit(10)
+        wine.wait_for_no_process(10)
         wine.run("cmd", "/c", "exit")
 
 
@@ -180,8 +108,8 @@ def run_client(wine, bits, client, part):
             if line.startswith("FAIL "):
                 failures += 1
     check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part), str(result.returncode))
-    check(wait_for_server_exit(5), "client%s-%s-server-quits" % (bits, part),
-          "server still running: %s" % server_processes())
+    check(wine.wait_for_no_process(5), "client%s-%s-server-quits" % (bits, part),
+          "server still running: %s" % wine.processes())
     return result.stdout
 
 
@@ -295,7 +223,7 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
         check(code == 5 and "0x80040154" in err, name + "exit-not-registered",
               "exit %s: %s" % (code, err[-300:]))
         wine.run(server, "/RegServer")
-        check(wait_for_server_exit(5), name + "server-quits", str(server_processes()))
+        check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
 
 
 def server_started_by_hand(wine, server, client):
@@ -319,8 +247,8 @@ def server_started_by_hand(wine, server, client):
             code, output = "still running", b""
         check(code == 0, "client%s-server-exit-code-0" % bits, str(code))
         check(output == b"", "client%s-server-writes-nothing" % bits, repr(output[:200]))
-        check(wait_for_server_exit(5), "client%s-one-server-only" % bits,
-              str(server_processes()))
+        check(wine.wait_for_no_process(5), "client%s-one-server-only" % bits,
+              str(wine.processes()))
 
 
 def main():
@@ -329,9 +257,7 @@ def main():
     args = parser.parse_args()
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
-    global PREFIX
     wine = Wine(os.path.join(build64, "wine-e2e"))
-    PREFIX = wine.prefix
     wine.server_unix = os.path.join(build64, "src", "stibridge.exe")
 
     wine.fresh()

@@ -199,8 +199,8 @@ def installed_server_serves(wine, bits, client):
         if line.startswith("ok ") or line.startswith("FAIL "):
             check(line.startswith("ok "), "msi-client%s-%s" % (bits, line.split(" ", 1)[1]))
     check(result.returncode == 0, "msi-client%s-identity-exit-code" % bits, str(result.returncode))
-    check(run_e2e.wait_for_server_exit(5), "msi-client%s-server-quits" % bits,
-          str(run_e2e.server_processes()))
+    check(wine.wait_for_no_process(5), "msi-client%s-server-quits" % bits,
+          str(wine.processes()))
 
 
 def removal(wine, package, logs, state, keys):
@@ -279,7 +279,6 @@ def main():
     package_contents(package)
 
     wine = Wine(os.path.join(build64, "wine-msi"))
-    run_e2e.PREFIX = wine.prefix
     shutil.rmtree(logs, ignore_errors=True)
     os.makedirs(logs)
     started = time.monotonic()

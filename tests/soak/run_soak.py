@@ -29,6 +29,9 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from winetools import Wine  # noqa: E402
+
 failures = 0
 
 
@@ -43,34 +46,6 @@ def check(passed, name, detail=""):
 
 def note(text):
     print("note " + text, flush=True)
-
-
-class Wine:
-    def __init__(self, prefix):
-        self.prefix = prefix
-        self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        WINEARCH="win64")
-
-    def run(self, *args, timeout=300):
-        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
-                              errors="replace", timeout=timeout)
-
-    def fresh(self):
-        self.stop()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
-        # wineboot returns while the prefix's set-up still runs in the
-        # background; COM activation before it has finished fails.
-        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
-        self.run("cmd", "/c", "exit")
-
-    def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-
-    def windows_path(self, path):
-        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True,
-                              text=True).stdout.strip()
 
 
 class Process:
@@ -727,7 +702,7 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     journal_checker_self_test(work)
-    wine = Wine(os.path.join(build64, "wine-soak"))
+    wine = Wine(os.path.join(build64, "wine-soak"), timeout=300)
     wine.fresh()
     try:
         for what, command in [("proxy-x64", ["regsvr32", "/s", os.path.join(
