@@ -98,8 +98,16 @@ bool RegisterClassObjects()
     return false;
   }
   // The record keeps the creation reference; COM holds its own. The entry
-  // function revokes and releases at the end of the message loop.
+  // function withdraws and releases it when the server ends.
   entry.classObject = factory;
   entry.registrationCookie = cookie;
   return true;
+}
+
+void WithdrawClassObjects()
+{
+  ServerClassEntry& entry = serverClassEntry;
+  if (entry.registrationCookie == 0) return;
+  CoRevokeClassObject(entry.registrationCookie);
+  entry.registrationCookie = 0;
 }

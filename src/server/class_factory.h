@@ -45,3 +45,8 @@ HRESULT CreateBridgeObject(IUnknown* outer, CUnknown** object);
 
 // Publishes the class object for local activation; true when published.
 bool RegisterClassObjects();
+
+// Withdraws the published class object from COM, so that no further client
+// is handed this server; the record keeps its reference until the entry
+// function releases it. Nothing when not published.
+void WithdrawClassObjects();

@@ -45,6 +45,33 @@ bool RunMessageLoop()
   }
 }
 
+// How long the server goes on answering calls after the quit, with its class
+// object still published, before it withdraws the class object and ends: it
+// ends only after this long without a call. COM's activation service hands a
+// client this server's class object until it is withdrawn, and the client's
+// calls on it (fetching the class object, then creating) reach the server a
+// moment later each. A client that releases its last object and creates the
+// next one at once (a data source closing and reopening the scanner), or a
+// second client starting just then, would otherwise meet a server that has
+// gone.
+constexpr DWORD kLingerMilliseconds = 250;
+
+// Answers calls until kLingerMilliseconds pass without one. A WM_QUIT among
+// them is dropped: the counts decide afterwards whether the server ends.
+void Linger()
+{
+  ULONGLONG deadline = GetTickCount64() + kLingerMilliseconds;
+  MSG message;
+  while (GetTickCount64() < deadline) {
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) continue;
+      DispatchMessageW(&message);
+      deadline = GetTickCount64() + kLingerMilliseconds;
+    }
+    Sleep(5);
+  }
+}
+
 }  // namespace
 
 int ServerMain(HINSTANCE instance, LPSTR commandTail)
@@ -66,11 +93,15 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail)
   }
 
   bool queueHealthy = RunMessageLoop();
-
-  if (serverClassEntry.registrationCookie != 0) {
-    CoRevokeClassObject(serverClassEntry.registrationCookie);
-    serverClassEntry.registrationCookie = 0;
+  // A client given an object while the server lingered keeps it serving; the
+  // object's last release posts the quit again.
+  while (queueHealthy) {
+    Linger();
+    if (objectCount <= 0 && serverLockCount <= 0) break;
+    queueHealthy = RunMessageLoop();
   }
+
+  WithdrawClassObjects();
   if (serverClassEntry.classObject != nullptr) {
     serverClassEntry.classObject->Release();
     serverClassEntry.classObject = nullptr;

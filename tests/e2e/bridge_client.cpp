@@ -4,12 +4,15 @@
 // number of failed checks.
 //
 // Usage: bridge_client <part>; the parts are listed in main(). "whoami"
-// prints the SID of the user the client runs as and creates nothing.
+// prints the SID of the user the client runs as and creates nothing;
+// "churn N [PAUSE]" creates and releases N objects one after another; "hold" keeps
+// its object until a line arrives on standard input.
 #include <windows.h>
 #include <objbase.h>
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -165,6 +168,58 @@ int WhoAmI()
   return 0;
 }
 
+// Creates an object, asks it one question and releases it, `rounds` times:
+// run by two clients at once, some creations reach a server whose last
+// object has just gone and which is on its way out. Every one must get an
+// object that answers.
+//
+// With a pause, each round waits 0 to 8 times `pauseMs` after the last
+// release, so that creations also fall in the moment the server, idle since
+// that release, withdraws its class object and ends.
+void Churn(int rounds, int pauseMs)
+{
+  int failed = 0;
+  std::string first;
+  for (int round = 0; round < rounds; ++round) {
+    if (pauseMs > 0) Sleep(static_cast<DWORD>(round % 9 * pauseMs));
+    // The class object and the creation apart, to tell which step failed.
+    IClassFactory* factory = nullptr;
+    IStiScannerComBridge* bridge = nullptr;
+    const char* step = "class-object";
+    HRESULT hr = CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr,
+                                  IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (SUCCEEDED(hr)) {
+      step = "create-instance";
+      hr = factory->CreateInstance(nullptr, IID_IStiScannerComBridge,
+                                   reinterpret_cast<void**>(&bridge));
+      factory->Release();
+    }
+    int family = 99;
+    if (SUCCEEDED(hr)) {
+      step = "call";
+      hr = bridge->GetDeviceFamily(&family);
+    }
+    if (bridge != nullptr) bridge->Release();
+    if (hr != S_OK || family != -1) {
+      if (failed++ == 0) first = "round " + std::to_string(round) + ", " + step + ": " + Hex(hr);
+    }
+  }
+  Check(failed == 0, "churn-every-creation-served",
+        std::to_string(failed) + " of " + std::to_string(rounds) + " failed, first " + first);
+}
+
+// Holds one object until a line arrives on standard input.
+void Hold(IStiScannerComBridge* bridge)
+{
+  int family = 99;
+  HRESULT hr = bridge->GetDeviceFamily(&family);
+  Check(hr == S_OK, "hold-object-answers", Hex(hr));
+  std::printf("holding\n");
+  std::fflush(stdout);
+  char line[16];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -174,6 +229,11 @@ int main(int argc, char** argv)
   HRESULT hr = CoInitialize(nullptr);
   if (FAILED(hr)) {
     Check(false, "co-initialize", Hex(hr));
+    return Failures();
+  }
+  if (std::strcmp(scenario, "churn") == 0) {
+    Churn(argc > 2 ? std::atoi(argv[2]) : 100, argc > 3 ? std::atoi(argv[3]) : 0);
+    CoUninitialize();
     return Failures();
   }
 
@@ -191,6 +251,8 @@ int main(int argc, char** argv)
       Catalogue(bridge);
     } else if (std::strcmp(scenario, "session") == 0) {
       Session(bridge);
+    } else if (std::strcmp(scenario, "hold") == 0) {
+      Hold(bridge);
     }
     ULONG remaining = bridge->Release();
     Check(remaining == 0, "release", std::to_string(remaining));

@@ -251,6 +251,55 @@ def server_started_by_hand(wine, server, client):
               str(wine.processes()))
 
 
+def lifetime(wine, client32, client64):
+    """Two clients at once share one server, each with its own object; and
+    clients that create an object the moment their last one is gone (the
+    server on its way out) are all served, by this server or a new one."""
+    holder = subprocess.Popen(["wine", client32, "hold"], env=wine.env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = ""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and line.strip() != "holding":
+        line = holder.stdout.readline()
+        if line == "":
+            break
+    check(line.strip() == "holding", "lifetime-first-client-holds", line)
+    other = wine.run(client64, "identity")
+    check(other.returncode == 0, "lifetime-second-client-served-meanwhile", other.stdout[-300:])
+    servers = wine.processes()
+    check(len(servers) == 1, "lifetime-two-clients-one-server", str(servers))
+    try:
+        holder.stdin.write("\n")
+        holder.stdin.flush()
+        code = holder.wait(timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        holder.kill()
+        code = "killed"
+    check(code == 0, "lifetime-first-client-ends", str(code))
+    check(wine.wait_for_no_process(5), "lifetime-server-quits-after-both", str(wine.processes()))
+
+    # Creation right after the last release (a data source closing and
+    # reopening at once), by one 64-bit client; then two 32-bit clients at
+    # once, pausing up to a third of a second between rounds, so that
+    # creations also fall in the moment an idle server ends.
+    for name, runs in (("one-client", [(client64, 40, 0)]),
+                       ("two-clients", [(client32, 45, 37), (client32, 45, 43)])):
+        churners = [subprocess.Popen(["wine", program, "churn", str(rounds), str(pause)],
+                                     env=wine.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+                    for program, rounds, pause in runs]
+        for n, churner in enumerate(churners):
+            try:
+                output, _ = churner.communicate(timeout=600)
+            except subprocess.TimeoutExpired:
+                churner.kill()
+                output, _ = churner.communicate()
+            check(churner.returncode == 0, "lifetime-%s-%d-every-creation-served" % (name, n),
+                  output.strip()[-300:])
+        check(wine.wait_for_no_process(10), "lifetime-%s-no-server-left" % name,
+              str(wine.processes()))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.getcwd())
@@ -282,6 +331,8 @@ def main():
                        [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
                         ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
                        build64)
+        lifetime(wine, os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
+                 os.path.join(build64, "tests", "e2e", "bridge_client.exe"))
         server_started_by_hand(wine, wine.server_unix,
                                [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
                                 ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])

@@ -255,7 +255,8 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
   // its scenario, the registry keys it keeps open): the count starts after it.
   OpenCloseSession(ledger, depth);
   for (int done = 0;; ++done) {
-    if (done % every == 0 || done == sessions) {
+    // Also after the first ten, to show where the counts stand early on.
+    if (done % every == 0 || done == 10 || done == sessions) {
       HandleCounts c = SettledCounts(server);
       std::printf(
           "checkpoint %d handles %ld events %ld named %ld keys %ld other %ld reported %ld own "

@@ -610,7 +610,9 @@ def resources(wine, paths, args, work):
                  "%(named)d, other events %(other_events)d, keys %(keys)d, other %(other)d; "
                  "GetProcessHandleCount %(reported)d, of the client itself %(own)d), private "
                  "%(private)d kB, rss %(VmRSS)d kB, threads %(Threads)d, fds %(fds)d" % p)
-    expected = args.resource_sessions // args.resource_every + 1
+    expected = len(set(list(range(0, args.resource_sessions + 1, args.resource_every))
+                       + [args.resource_sessions]
+                       + ([10] if args.resource_sessions >= 10 else [])))
     check(len(points) == expected, "resources-checkpoints", "%d of %d" % (len(points), expected))
     if len(points) >= 2:
         first, last = points[0], points[-1]
@@ -641,7 +643,8 @@ def resources(wine, paths, args, work):
         # A thread that Wine's RPC starts when it needs one more costs about
         # a megabyte once (its stack and thread block), whatever the server
         # does; it is allowed for, and said.
-        base = points[1] if len(points) > 2 else first
+        later = [p for p in points[1:-1] if p["sessions"] >= args.resource_every]
+        base = later[0] if later else first
         growth = last["private"] - base["private"]
         sessions = last["sessions"] - base["sessions"]
         threads = max(0, last["Threads"] - base["Threads"])

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "bridge/bridge.h"
 #include "server/class_factory.h"
 #include "server/entry.h"
 #include "server/registration.h"
@@ -214,6 +215,52 @@ TEST_F(RegistrationTest, ServingTailsPublishAndRunUntilQuit)
     EXPECT_EQ(serverClassEntry.classObject, nullptr);
     EXPECT_FALSE(KeyExists(kLocalServerKey)) << "[" << tailText << "] registered nothing";
   }
+}
+
+// An object that lives when the quit arrives keeps the server serving (a
+// client was handed the class object just before the quit): the server ends
+// only after that object's last release, with exit code 0.
+TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
+{
+  ASSERT_EQ(objectCount, 0);
+  SetQuitActionForTesting(nullptr);  // the real quit: WM_QUIT to the server's thread
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  std::string tail = "-Embedding";
+  std::atomic<bool> ended{false};
+  std::atomic<int> exitCode{-1};
+  std::thread server([&] {
+    exitCode = ServerMain(nullptr, tail.data());
+    ended = true;
+  });
+  std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_NE(cookie.load(), 0u);
+
+  IClassFactory* factory = nullptr;
+  IStiScannerComBridge* bridge = nullptr;
+  ASSERT_EQ(CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr,
+                             IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IStiScannerComBridge,
+                                    reinterpret_cast<void**>(&bridge)),
+            S_OK);
+  factory->Release();
+  DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
+  EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_FALSE(ended.load()) << "an object still lives";
+  int family = 0;
+  EXPECT_EQ(bridge->GetDeviceFamily(&family), S_OK);
+  EXPECT_EQ(family, -1);
+
+  bridge->Release();
+  server.join();
+  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+  EXPECT_EQ(serverClassEntry.classObject, nullptr);
+  CoUninitialize();
 }
 
 }  // namespace
