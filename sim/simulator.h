@@ -101,7 +101,7 @@ class FaultTable {
 // and the seed alone decide whether the call meets a fault, and which.
 class Chaos {
  public:
-  // Replaces the spec (none: no random faults) and restarts the sequence.
+  // Replaces the settings (none: no random faults) and restarts the sequence.
   void Set(const std::optional<ChaosSpec>& spec);
   // The fault that this call meets, if any. `target` is STISIM_TARGET_LOCK,
   // STISIM_TARGET_UNLOCK or an escape code; `lockWait` is what the lock
