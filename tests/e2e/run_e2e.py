@@ -282,7 +282,7 @@ def lifetime(wine, client32, client64):
     # reopening at once), by one 64-bit client; then two 32-bit clients at
     # once, pausing up to a third of a second between rounds, so that
     # creations also fall in the moment an idle server ends.
-    for name, runs in (("one-client", [(client64, 40, 0)]),
+    for name, runs in (("one-client", [(client64, 60, 0)]),
                        ("two-clients", [(client32, 45, 37), (client32, 45, 43)])):
         churners = [subprocess.Popen(["wine", program, "churn", str(rounds), str(pause)],
                                      env=wine.env, stdout=subprocess.PIPE,
@@ -294,8 +294,11 @@ def lifetime(wine, client32, client64):
             except subprocess.TimeoutExpired:
                 churner.kill()
                 output, _ = churner.communicate()
-            check(churner.returncode == 0, "lifetime-%s-%d-every-creation-served" % (name, n),
+            check(churner.returncode == 0, "lifetime-%s-%d-creations-served" % (name, n),
                   output.strip()[-300:])
+            for line in output.splitlines():
+                if line.startswith("note "):
+                    print("  " + line, flush=True)
         check(wine.wait_for_no_process(10), "lifetime-%s-no-server-left" % name,
               str(wine.processes()))
 

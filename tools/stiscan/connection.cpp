@@ -31,6 +31,27 @@ std::string Joined(const std::vector<std::wstring>& names)
   return text;
 }
 
+// Failures of a creation that reached a server on its way out: COM fetched
+// the class object of a server whose last client had just let go, and the
+// server was gone before the creation arrived. Windows then starts a new
+// server by itself; under Wine the client has to ask again.
+bool MetAnEndingServer(HRESULT hr)
+{
+  switch (static_cast<unsigned long>(hr)) {
+    case 0x800706BEul:  // the remote procedure call failed
+    case 0x800706BAul:  // the RPC server is unavailable
+    case 0x800706B5ul:  // the interface is unknown
+    case 0x80004005ul:  // E_FAIL: the class object was already withdrawn
+    case 0x80080008ul:  // CO_E_SERVER_STOPPING
+    case 0x80010108ul:  // RPC_E_DISCONNECTED
+    case 0x80010007ul:  // RPC_E_SERVER_DIED
+    case 0x80010012ul:  // RPC_E_SERVER_DIED_DNE
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Connection::~Connection()
@@ -47,8 +68,13 @@ int Connection::Create()
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr)) return Fail("COM could not be started", hr);
   comStarted_ = true;
-  hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
-                        IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
+  for (int attempt = 0;; ++attempt) {
+    hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                          IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
+    if (SUCCEEDED(hr) || attempt == 2 || !MetAnEndingServer(hr)) break;
+    // Long enough for the ending server to be gone: the next try starts a new one.
+    Sleep(500);
+  }
   if (FAILED(hr)) return Fail("the scanner server could not be reached", hr);
   return 0;
 }
