@@ -279,26 +279,35 @@ def lifetime(wine, client32, client64):
     check(wine.wait_for_no_process(5), "lifetime-server-quits-after-both", str(wine.processes()))
 
     # Creation right after the last release (a data source closing and
-    # reopening at once), by one 64-bit client; then two 32-bit clients at
-    # once, pausing up to a third of a second between rounds, so that
-    # creations also fall in the moment an idle server ends.
-    for name, runs in (("one-client", [(client64, 60, 0)]),
-                       ("two-clients", [(client32, 45, 37), (client32, 45, 43)])):
+    # reopening at once), by one 64-bit client: the lingering server answers
+    # the first attempts (one late client thread on a busy machine is
+    # forgiven; without the linger one in fifteen failed). Then two 32-bit clients at once, pausing up to a
+    # third of a second between rounds, so that creations also fall in the
+    # moment an idle server ends: a creation whose class object COM fetched
+    # just before the server withdrew it fails under Wine whatever the server
+    # does (the client tries again); without the linger one in three did.
+    for name, runs, most_failed in (("one-client", [(client64, 60, 0)], 1),
+                                    ("two-clients", [(client32, 45, 37), (client32, 45, 43)],
+                                     90 // 5)):
         churners = [subprocess.Popen(["wine", program, "churn", str(rounds), str(pause)],
                                      env=wine.env, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, text=True)
                     for program, rounds, pause in runs]
+        first_failed = 0
         for n, churner in enumerate(churners):
             try:
                 output, _ = churner.communicate(timeout=600)
             except subprocess.TimeoutExpired:
                 churner.kill()
                 output, _ = churner.communicate()
-            check(churner.returncode == 0, "lifetime-%s-%d-creations-served" % (name, n),
+            check(churner.returncode == 0, "lifetime-%s-%d-every-round-served" % (name, n),
                   output.strip()[-300:])
             for line in output.splitlines():
-                if line.startswith("note "):
+                if line.startswith("note churn:"):
                     print("  " + line, flush=True)
+                    first_failed += int(line.split(",")[1].split()[0])
+        check(first_failed <= most_failed, "lifetime-%s-first-attempts-served" % name,
+              "%d first attempts failed, at most %d allowed" % (first_failed, most_failed))
         check(wine.wait_for_no_process(10), "lifetime-%s-no-server-left" % name,
               str(wine.processes()))
 
