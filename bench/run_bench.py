@@ -215,6 +215,24 @@ def cross_process(args, root, out):
     return results
 
 
+def google_benchmark(command, json_out, what):
+    """Runs a Google Benchmark program that writes its JSON to json_out; returns
+    the whole record and, by run name, each benchmark's median (or its single
+    run when there are no repetitions). A benchmark that reports an error fails
+    the run."""
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, timeout=1800)
+    with open(json_out) as f:
+        data = json.load(f)
+    medians = {}
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            raise RuntimeError("%s %s: %s" % (what, b["name"], b.get("error_message")))
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        medians[b.get("run_name", b["name"])] = b
+    return data, medians
+
+
 def in_process(args, root, out):
     program = os.path.join(root, "build", args.native_preset, "bench", "stibridge_bench_inproc")
     json_out = os.path.join(out, "inproc.json")
@@ -228,16 +246,9 @@ def in_process(args, root, out):
                     "--benchmark_enable_random_interleaving=true",
                     "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.5"]
     log("== in-process, %s (load %s)" % (args.native_preset, machine_load()))
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, timeout=1800)
-    with open(json_out) as f:
-        data = json.load(f)
+    data, medians = google_benchmark(command, json_out, "in-process")
     figures = {}
-    for b in data["benchmarks"]:
-        if b.get("error_occurred"):
-            raise RuntimeError("in-process %s: %s" % (b["name"], b.get("error_message")))
-        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
-            continue
-        name = b.get("run_name", b["name"])
+    for name, b in medians.items():
         # CPU time: on a shared machine the time another process held the
         # CPU is not the bridge's.
         figures[name] = {"ns": b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[
@@ -260,17 +271,8 @@ def catalogue(args, root, out):
                     "--benchmark_enable_random_interleaving=true",
                     "--benchmark_report_aggregates_only=true"]
     log("== in-process catalogue, %s (load %s)" % (args.native_preset, machine_load()))
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, timeout=1800)
-    with open(json_out) as f:
-        data = json.load(f)
-    per_item = {}
-    for b in data["benchmarks"]:
-        if b.get("error_occurred"):
-            raise RuntimeError("catalogue %s: %s" % (b["name"], b.get("error_message")))
-        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
-            continue
-        per_item[b.get("run_name", b["name"])] = 1e9 / b["items_per_second"]
-    return {"ns_per_item": per_item}
+    _, medians = google_benchmark(command, json_out, "catalogue")
+    return {"ns_per_item": {name: 1e9 / b["items_per_second"] for name, b in medians.items()}}
 
 
 INPROC_NAMES = ["PlainVirtualCall", "GetPagePosition", "ReadImageDataSmall",
