@@ -153,11 +153,8 @@ int ListDevices(const Options& options)
 int ListJobs(const Options& options)
 {
   Connection connection;
-  if (int code = connection.Create()) return code;
-  if (int code = connection.Open(options)) return code;
   int count = 0;
-  HRESULT hr = connection->RefreshItemList(&count);
-  if (FAILED(hr)) return Fail("the stored jobs could not be listed", hr);
+  if (int code = connection.OpenJobs(options, count)) return code;
 
   struct Job {
     std::string name, document, time;
@@ -183,10 +180,7 @@ int ListJobs(const Options& options)
       job.name = Bstr(name);
     }
     SysFreeString(name);
-    BSTR previewName = nullptr, thumbnail = nullptr;
-    job.preview = connection->GetItemPreview(index, &previewName, &thumbnail) == S_OK;
-    SysFreeString(previewName);
-    SysFreeString(thumbnail);
+    job.preview = connection.MayPreview(index);
     jobs.push_back(job);
   }
   connection->SetPagesRemaining(0);

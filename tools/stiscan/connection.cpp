@@ -79,6 +79,25 @@ int Connection::Create()
   return 0;
 }
 
+int Connection::OpenJobs(const Options& options, int& count)
+{
+  if (int code = Create()) return code;
+  if (int code = Open(options)) return code;
+  count = 0;
+  HRESULT hr = bridge_->RefreshItemList(&count);
+  if (FAILED(hr)) return Fail("the stored jobs could not be listed", hr);
+  return 0;
+}
+
+bool Connection::MayPreview(int index) const
+{
+  BSTR document = nullptr, thumbnail = nullptr;
+  const bool may = bridge_->GetItemPreview(index, &document, &thumbnail) == S_OK;
+  SysFreeString(document);
+  SysFreeString(thumbnail);
+  return may;
+}
+
 HRESULT Connection::ListDevices(std::vector<std::wstring>& names)
 {
   HRESULT hr = bridge_->InitializeSti();

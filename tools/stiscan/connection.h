@@ -35,6 +35,12 @@ class Connection {
   // the profile strings, then sends the user's PIN. Prints and returns the
   // exit code on failure, else 0.
   int Open(const Options& options);
+  // Create, Open, then the stored jobs' list; `count` is how many are
+  // listed. Prints and returns the exit code on failure, else 0.
+  int OpenJobs(const Options& options, int& count);
+  // Whether the current user may preview (and so pull) job `index`: the
+  // server's owner check.
+  bool MayPreview(int index) const;
   const std::wstring& DeviceName() const { return deviceName_; }
   const std::wstring& Profile() const { return profile_; }
   const std::wstring& Qualifier() const { return qualifier_; }

@@ -162,10 +162,7 @@ int FindJob(Connection& c, int count, const std::wstring& name, bool& usable, bo
     if (!match) continue;
     int flag = 0;
     c->GetItemFlag(index, &flag);
-    BSTR document = nullptr, thumbnail = nullptr;
-    mayPreview = c->GetItemPreview(index, &document, &thumbnail) == S_OK;
-    SysFreeString(document);
-    SysFreeString(thumbnail);
+    mayPreview = c.MayPreview(index);
     usable = flag != 0;
     return index;
   }
@@ -177,11 +174,8 @@ int FindJob(Connection& c, int count, const std::wstring& name, bool& usable, bo
 int Pull(const Options& options)
 {
   Connection c;
-  if (int code = c.Create()) return code;
-  if (int code = c.Open(options)) return code;
   int count = 0;
-  HRESULT hr = c->RefreshItemList(&count);
-  if (FAILED(hr)) return Fail("the stored jobs could not be listed", hr);
+  if (int code = c.OpenJobs(options, count)) return code;
 
   // The jobs: one by name, or every one this user may preview.
   std::vector<int> indices;
@@ -194,12 +188,8 @@ int Pull(const Options& options)
       return Fail("the job \"" + options.job + "\" belongs to another user", kExitAccessDenied);
     indices.push_back(index);
   } else {
-    for (int index = 0; index < count; ++index) {
-      BSTR document = nullptr, thumbnail = nullptr;
-      if (c->GetItemPreview(index, &document, &thumbnail) == S_OK) indices.push_back(index);
-      SysFreeString(document);
-      SysFreeString(thumbnail);
-    }
+    for (int index = 0; index < count; ++index)
+      if (c.MayPreview(index)) indices.push_back(index);
   }
   c->SetPagesRemaining(0);
   if (indices.empty()) {
@@ -207,7 +197,7 @@ int Pull(const Options& options)
                 Narrow(c.DeviceName().c_str()).c_str());
     return kExitSuccess;
   }
-  hr = c->SetSelection(indices.data(), static_cast<int>(indices.size()));
+  HRESULT hr = c->SetSelection(indices.data(), static_cast<int>(indices.size()));
   if (FAILED(hr)) return Fail("the jobs could not be selected", hr);
   CreateDirectoryA(options.out.c_str(), nullptr);
 
