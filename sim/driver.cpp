@@ -21,6 +21,10 @@ using driver::UserRecord;
 namespace property = driver::property;
 
 const HRESULT kNotFound = STIERR_OBJECTNOTFOUND;
+// What a scribbling driver writes where nobody reads, and what a reclaimed
+// block is filled with.
+constexpr BYTE kScribble = 0xA5;
+constexpr BYTE kReclaimed = 0xDD;
 const HRESULT kBufferTooSmall = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 
 // A property record as the driver builds it.
@@ -54,9 +58,20 @@ HRESULT ReadStoreId(void* in, DWORD inSize, Text& storeId)
              : E_INVALIDARG;
 }
 
-void* Zeroed(size_t count, size_t size)
+// The request's item name read as the whole buffer of 260 units the protocol
+// promises: a terminator within it and only zeros after the name. False for
+// anything else (null included).
+bool ReadWholeName(const WCHAR* buffer, Text& out)
 {
-  return std::calloc(count == 0 ? 1 : count, size);
+  if (buffer == nullptr) return false;
+  WCHAR units[driver::kItemNameCapacity];
+  std::memcpy(units, buffer, sizeof units);
+  WCHAR* end = std::find(units, units + driver::kItemNameCapacity, WCHAR(0));
+  if (end == units + driver::kItemNameCapacity) return false;
+  if (std::any_of(end, units + driver::kItemNameCapacity, [](WCHAR c) { return c != 0; }))
+    return false;
+  out.assign(units, end);
+  return true;
 }
 
 std::vector<Prop> ItemProperties(const JobSpec& job, LONG itemSize)
@@ -153,11 +168,112 @@ std::string TransferKey(const Text& itemName, const RequestBlock& r, DWORD page)
 
 }  // namespace
 
-Driver::Driver(const DeviceSpec& spec) : spec_(spec), jobs_(spec.jobs) {}
+Driver::Driver(const DeviceSpec& spec, const ConductSpec& conduct)
+    : spec_(spec), conduct_(conduct), jobs_(spec.jobs)
+{
+}
 
 Driver::~Driver()
 {
   for (auto& entry : owned_) Release(entry.second);
+  for (const Piece& piece : deadMemory_) std::free(piece.at);
+  for (auto& kind : spare_)
+    for (const Piece& piece : kind.second) std::free(piece.at);
+}
+
+void* Driver::Allocate(Owned& owned, size_t count, size_t size, bool head)
+{
+  if (count == 0) count = 1;
+  void* at = nullptr;
+  size_t bytes = count * size;
+  if (head && conduct_.addresses == ConductSpec::Addresses::Reused) {
+    // The address of a block handed back before, if it is large enough.
+    std::vector<Piece>& spare = spare_[owned.kind];
+    auto fits = std::find_if(spare.begin(), spare.end(),
+                             [&](const Piece& piece) { return piece.bytes >= bytes; });
+    if (fits != spare.end()) {
+      at = fits->at;
+      bytes = fits->bytes;
+      spare.erase(fits);
+      std::memset(at, 0, bytes);
+    }
+  }
+  if (at == nullptr) at = std::calloc(count, size);
+  if (at == nullptr) return nullptr;
+  // Handed out again: no longer a pointer the driver took back.
+  returned_.erase(at);
+  owned.memory.push_back({at, bytes});
+  return at;
+}
+
+void Driver::ScribbleDiscarded(void* bytes, size_t count) const
+{
+  if (conduct_.discarded == ConductSpec::Discarded::Scribbled) std::memset(bytes, kScribble, count);
+}
+
+void Driver::ScribbleRecord(PropertyRecord& record) const
+{
+  if (conduct_.discarded != ConductSpec::Discarded::Scribbled) return;
+  ScribbleDiscarded(record.reserved0, sizeof record.reserved0);
+  ScribbleDiscarded(record.reserved12, sizeof record.reserved12);
+  ScribbleDiscarded(record.reserved26, sizeof record.reserved26);
+  ScribbleDiscarded(record.reserved48, sizeof record.reserved48);
+  // The value's bytes past what its form holds.
+  if ((record.type & VT_VECTOR) != 0)
+    ScribbleDiscarded(record.value + 4, 4);  // between the count and the pointer
+  else if (record.type == VT_I2)
+    ScribbleDiscarded(record.value + 2, sizeof record.value - 2);
+  else if (record.type == VT_BSTR)
+    ScribbleDiscarded(record.value + 8, sizeof record.value - 8);
+  else
+    ScribbleDiscarded(record.value + 4, sizeof record.value - 4);
+}
+
+void Driver::TakeBack(std::map<const void*, Owned>::iterator block)
+{
+  Owned& owned = block->second;
+  returned_.insert(block->first);
+  for (const ItemRecord* r : owned.records) returned_.insert(r);
+  // A long-running server hands back blocks for hours; the oldest pointers
+  // are forgotten rather than kept without bound.
+  if (returned_.size() > 65536) returned_.clear();
+  if (conduct_.addresses == ConductSpec::Addresses::Reused && !owned.memory.empty()) {
+    spare_[owned.kind].push_back(owned.memory.front());
+    owned.memory.erase(owned.memory.begin());
+  }
+  Release(owned);
+  owned_.erase(block);
+}
+
+void Driver::ObjectReleased(DWORD object)
+{
+  if (conduct_.blocks != ConductSpec::Blocks::Bound) return;
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (auto it = owned_.begin(); it != owned_.end();) {
+    Owned& owned = it->second;
+    if (owned.object != object) {
+      ++it;
+      continue;
+    }
+    // The strings go back to the system; everything else stays, filled with
+    // the pattern, so that a caller who still reads it reads nothing of use
+    // and one who hands it in again is caught.
+    for (BSTR* slot : owned.bridgeSlots) SysFreeString(*slot);
+    for (PropertyRecord* r : owned.bridgeValues) SysFreeString(r->Bstr());
+    for (BSTR text : owned.strings) SysFreeString(text);
+    for (const ItemRecord* r : owned.records) {
+      recordItems_.erase(r);
+      dead_.insert(r);
+    }
+    dead_.insert(it->first);
+    for (const Piece& piece : owned.memory) {
+      std::memset(piece.at, kReclaimed, piece.bytes);
+      deadMemory_.push_back(piece);
+    }
+    it = owned_.erase(it);
+  }
+  for (auto it = users_.begin(); it != users_.end();)
+    it = it->first.first == object ? users_.erase(it) : std::next(it);
 }
 
 void Driver::Release(Owned& owned)
@@ -172,7 +288,7 @@ void Driver::Release(Owned& owned)
   }
   for (BSTR s : owned.strings) SysFreeString(s);
   for (const ItemRecord* r : owned.records) recordItems_.erase(r);
-  for (void* m : owned.memory) std::free(m);
+  for (const Piece& piece : owned.memory) std::free(piece.at);
   owned = Owned();
 }
 
@@ -182,19 +298,21 @@ PropertyRecord* Driver::MakeProperties(Owned& owned, const std::vector<PropertyS
   const LONG real = static_cast<LONG>(specs.size());
   const LONG reported = std::max<LONG>(0, real + countDelta);
   auto* records = static_cast<PropertyRecord*>(
-      Zeroed(static_cast<size_t>(std::max(real, reported)), sizeof(PropertyRecord)));
+      Allocate(owned, static_cast<size_t>(std::max(real, reported)), sizeof(PropertyRecord)));
   if (records == nullptr) return nullptr;
-  owned.memory.push_back(records);
-  for (LONG i = 0; i < real; ++i) records[i].MakeInt32(specs[i].id, specs[i].value);
+  for (LONG i = 0; i < real; ++i) {
+    records[i].MakeInt32(specs[i].id, specs[i].value);
+    ScribbleRecord(records[i]);
+  }
   count = static_cast<DWORD>(reported);
   return records;
 }
 
 ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
 {
-  auto* record = static_cast<ItemRecord*>(Zeroed(1, sizeof(ItemRecord)));
+  auto* record = static_cast<ItemRecord*>(Allocate(owned, 1, sizeof(ItemRecord)));
   if (record == nullptr) return nullptr;
-  owned.memory.push_back(record);
+  ScribbleDiscarded(record->reserved0, sizeof record->reserved0);
   // Names keep their whole length, NULs inside them included.
   record->itemName = SysAllocStringLen(job.itemName.data(), UINT(job.itemName.size()));
   if (!job.documentNameNull)
@@ -203,11 +321,8 @@ ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
   owned.strings.push_back(record->itemName);
   owned.strings.push_back(record->documentName);
   auto copyText = [&](const Text& text) {
-    auto* copy = static_cast<WCHAR*>(Zeroed(text.size() + 1, sizeof(WCHAR)));
-    if (copy != nullptr) {
-      std::memcpy(copy, text.data(), text.size() * sizeof(WCHAR));
-      owned.memory.push_back(copy);
-    }
+    auto* copy = static_cast<WCHAR*>(Allocate(owned, text.size() + 1, sizeof(WCHAR)));
+    if (copy != nullptr) std::memcpy(copy, text.data(), text.size() * sizeof(WCHAR));
     return copy;
   };
   if (!job.ownerNull) record->ownerSid = copyText(job.owner);
@@ -215,20 +330,21 @@ ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
   record->state = job.state;
 
   const std::vector<Prop> props = ItemProperties(job, job.itemSize.value_or(DefaultItemSize(job)));
-  auto* records = static_cast<PropertyRecord*>(Zeroed(props.size(), sizeof(PropertyRecord)));
-  auto* time = static_cast<SYSTEMTIME*>(Zeroed(1, sizeof(SYSTEMTIME)));
+  // What was allocated stays in `owned` when something is missing: the
+  // caller releases it all.
+  auto* records = static_cast<PropertyRecord*>(Allocate(owned, props.size(), sizeof(PropertyRecord)));
+  auto* time = static_cast<SYSTEMTIME*>(Allocate(owned, 1, sizeof(SYSTEMTIME)));
   if (records == nullptr || time == nullptr || record->itemName == nullptr ||
       (record->documentName == nullptr && !job.documentNameNull) ||
       (record->ownerSid == nullptr && !job.ownerNull) ||
       (record->itemIdentifier == nullptr && !job.itemIdNull)) {
-    std::free(records);
-    std::free(time);
     return nullptr;
   }
-  owned.memory.push_back(records);
-  owned.memory.push_back(time);
   *time = job.time;
-  for (size_t i = 0; i < props.size(); ++i) FillRecord(records[i], props[i], time);
+  for (size_t i = 0; i < props.size(); ++i) {
+    FillRecord(records[i], props[i], time);
+    ScribbleRecord(records[i]);
+  }
   record->propertyCount = static_cast<DWORD>(props.size());
   record->properties = records;
   owned.records.push_back(record);
@@ -249,29 +365,80 @@ const ItemRecord* Driver::LiveRecord(const void* pointer) const
   return it == recordItems_.end() ? nullptr : it->first;
 }
 
+const void* Driver::InputBlock(DWORD code, const void* in, DWORD inSize,
+                               const DWORD* sizeWord) const
+{
+  if (in == nullptr) return nullptr;
+  switch (static_cast<EscapeCode>(code)) {
+    case EscapeCode::ItemThumbnail:
+    case EscapeCode::DeleteItem:
+      return inSize == sizeof(ItemRecord) ? in : nullptr;
+    case EscapeCode::SetScanSettings:
+      return inSize == sizeof(SettingsBlock) ? in : nullptr;
+    case EscapeCode::SetUserRecord:
+      return inSize == sizeof(UserRecord) ? in : nullptr;
+    case EscapeCode::FreeDriverBlock:
+      // An item list goes back by the header the caller owns, which names
+      // the driver's array.
+      if (sizeWord != nullptr && *sizeWord == static_cast<DWORD>(BlockKind::ItemList))
+        return inSize == sizeof(ItemListHeader) ? static_cast<const ItemListHeader*>(in)->items
+                                                : nullptr;
+      return inSize == sizeof(SettingsBlock) ? in : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
 HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                       DWORD* sizeWord, const EscapeTweak& tweak)
+                       DWORD* sizeWord, const EscapeTweak& tweak, DWORD object, DWORD& breach)
 {
   std::lock_guard<std::mutex> guard(mutex_);
+  // A block the driver has taken back or reclaimed is nobody's to hand in.
+  if (const void* block = InputBlock(code, in, inSize, sizeWord)) {
+    if (dead_.count(block) != 0) {
+      breach = STISIM_BREACH_DEAD_BLOCK;
+      return E_INVALIDARG;
+    }
+    if (returned_.count(block) != 0) {
+      breach = code == static_cast<DWORD>(EscapeCode::FreeDriverBlock)
+                   ? STISIM_BREACH_SECOND_HAND_BACK
+                   : STISIM_BREACH_RETURNED_BLOCK;
+      return E_INVALIDARG;
+    }
+  }
+  // Data reads and size queries answer in the size word; every other escape
+  // leaves nothing there that the caller may use.
+  const DWORD requested = sizeWord != nullptr ? *sizeWord : 0;
+  const bool answersInSizeWord = code == static_cast<DWORD>(EscapeCode::ItemTransfer) &&
+                                 (requested != 0 || (out == nullptr && outSize == 0));
+  HRESULT hr = Dispatch(code, in, inSize, out, outSize, sizeWord, tweak, object, breach);
+  if (sizeWord != nullptr && !answersInSizeWord) ScribbleDiscarded(sizeWord, sizeof *sizeWord);
+  return hr;
+}
+
+HRESULT Driver::Dispatch(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* sizeWord, const EscapeTweak& tweak, DWORD object, DWORD& breach)
+{
   switch (static_cast<EscapeCode>(code)) {
     case EscapeCode::ItemThumbnail:
       return ItemThumbnail(in, inSize, out, outSize, tweak);
     case EscapeCode::ItemTransfer:
-      return ItemTransfer(in, inSize, out, outSize, sizeWord, tweak);
+      return ItemTransfer(in, inSize, out, outSize, sizeWord, tweak, breach);
     case EscapeCode::DeleteItem:
       return DeleteItem(in, inSize, outSize, tweak);
     case EscapeCode::GetScanSettings:
       if (in != nullptr || inSize != 0) return E_INVALIDARG;
-      return GetPropertyBlock(static_cast<DWORD>(BlockKind::Settings), inSize, out, outSize, tweak);
+      return GetPropertyBlock(static_cast<DWORD>(BlockKind::Settings), inSize, out, outSize, tweak,
+                              object);
     case EscapeCode::SetScanSettings:
       return SetScanSettings(in, inSize, outSize, tweak);
     case EscapeCode::GetCapabilities:
       if (in != nullptr || inSize != 0) return E_INVALIDARG;
       return GetPropertyBlock(static_cast<DWORD>(BlockKind::Capabilities), inSize, out, outSize,
-                              tweak);
+                              tweak, object);
     case EscapeCode::FreeDriverBlock:
       if (tweak.empty) return S_OK;
-      return FreeDriverBlock(in, inSize, outSize, sizeWord);
+      return FreeDriverBlock(in, inSize, outSize, sizeWord, object, breach);
     case EscapeCode::BeginAccess:
     case EscapeCode::EndAccess:
       return Access(code, in, inSize, outSize, tweak);
@@ -285,9 +452,9 @@ HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
     case EscapeCode::SetUserRecord:
       return SetUserRecord(in, inSize, outSize, tweak);
     case EscapeCode::GetUserRecord:
-      return GetUserRecord(in, inSize, out, outSize, tweak);
+      return GetUserRecord(in, inSize, out, outSize, tweak, object);
     case EscapeCode::GetItemList:
-      return GetItemList(in, inSize, out, outSize, tweak);
+      return GetItemList(in, inSize, out, outSize, tweak, object);
   }
   return STIERR_UNSUPPORTED;
 }
@@ -304,9 +471,11 @@ HRESULT Driver::ItemThumbnail(void* in, DWORD inSize, void* out, DWORD outSize,
   const Text& itemId = recordItems_[record];
   for (const JobSpec& job : jobs_) {
     if (job.itemId != itemId) continue;
-    // The thumbnail's size in bytes: a 64-pixel-wide image of the first page.
+    // The thumbnail's size in bytes: a 64-pixel-wide image of the first page;
+    // the caller reads nothing of it.
     ULONGLONG bytes = 64ull * 64ull * 3ull;
     std::memcpy(out, &bytes, sizeof bytes);
+    ScribbleDiscarded(out, 8);
     return S_OK;
   }
   return kNotFound;
@@ -329,7 +498,7 @@ HRESULT Driver::DeleteItem(void* in, DWORD inSize, DWORD outSize, const EscapeTw
 }
 
 HRESULT Driver::GetPropertyBlock(DWORD kind, DWORD, void* out, DWORD outSize,
-                                 const EscapeTweak& tweak)
+                                 const EscapeTweak& tweak, DWORD object)
 {
   if (out == nullptr || outSize != sizeof(void*)) return E_INVALIDARG;
   auto* slot = static_cast<SettingsBlock**>(out);
@@ -338,9 +507,11 @@ HRESULT Driver::GetPropertyBlock(DWORD kind, DWORD, void* out, DWORD outSize,
 
   Owned owned;
   owned.kind = kind;
-  auto* block = static_cast<SettingsBlock*>(Zeroed(1, sizeof(SettingsBlock)));
+  owned.object = object;
+  auto* block = static_cast<SettingsBlock*>(Allocate(owned, 1, sizeof(SettingsBlock), true));
   if (block == nullptr) return E_OUTOFMEMORY;
-  owned.memory.push_back(block);
+  ScribbleDiscarded(block->reserved0, sizeof block->reserved0);
+  ScribbleDiscarded(block->reserved28, sizeof block->reserved28);
   const bool settings = kind == static_cast<DWORD>(BlockKind::Settings);
   if (settings) {
     block->jobName = SysAllocString(spec_.jobName.c_str());
@@ -384,31 +555,39 @@ HRESULT Driver::SetScanSettings(void* in, DWORD inSize, DWORD outSize, const Esc
   return S_OK;
 }
 
-HRESULT Driver::FreeDriverBlock(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord)
+HRESULT Driver::FreeDriverBlock(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord,
+                                DWORD object, DWORD& breach)
 {
   if (in == nullptr || sizeWord == nullptr || outSize != 0) return E_INVALIDARG;
   const DWORD kind = *sizeWord;
-  if (kind == static_cast<DWORD>(BlockKind::ItemList)) {
-    if (inSize != sizeof(ItemListHeader)) return E_INVALIDARG;
-    auto* header = static_cast<ItemListHeader*>(in);
-    auto it = owned_.find(header->items);
-    if (header->items == nullptr || it == owned_.end() ||
-        it->second.kind != static_cast<DWORD>(BlockKind::ItemList))
-      return E_INVALIDARG;
-    Release(it->second);
-    owned_.erase(it);
-    header->count = 0;
-    header->items = nullptr;
-    return S_OK;
-  }
-  if (kind != static_cast<DWORD>(BlockKind::Settings) &&
+  const bool list = kind == static_cast<DWORD>(BlockKind::ItemList);
+  if (!list && kind != static_cast<DWORD>(BlockKind::Settings) &&
       kind != static_cast<DWORD>(BlockKind::Capabilities))
     return E_INVALIDARG;
-  if (inSize != sizeof(SettingsBlock)) return E_INVALIDARG;
-  auto it = owned_.find(in);
-  if (it == owned_.end() || it->second.kind != kind) return E_INVALIDARG;
-  Release(it->second);
-  owned_.erase(it);
+  if (inSize != (list ? sizeof(ItemListHeader) : sizeof(SettingsBlock))) return E_INVALIDARG;
+  auto* header = static_cast<ItemListHeader*>(in);
+  const void* block = list ? header->items : in;
+  auto it = owned_.find(block);
+  if (block == nullptr || it == owned_.end() || it->second.kind != kind) return E_INVALIDARG;
+  // A bound block goes back only through the object that handed it out.
+  if (conduct_.blocks == ConductSpec::Blocks::Bound && it->second.object != object) {
+    breach = STISIM_BREACH_FOREIGN_HAND_BACK;
+    return E_INVALIDARG;
+  }
+  TakeBack(it);
+  if (!list) return S_OK;
+  // The header is the caller's: what it holds now is the driver's choice.
+  switch (conduct_.freedList) {
+    case ConductSpec::FreedList::Emptied:
+      header->count = 0;
+      header->items = nullptr;
+      break;
+    case ConductSpec::FreedList::Untouched:
+      break;
+    case ConductSpec::FreedList::Scribbled:
+      std::memset(static_cast<void*>(header), kScribble, sizeof *header);
+      break;
+  }
   return S_OK;
 }
 
@@ -501,7 +680,7 @@ HRESULT Driver::SetUserRecord(void* in, DWORD inSize, DWORD outSize, const Escap
 }
 
 HRESULT Driver::GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize,
-                              const EscapeTweak& tweak)
+                              const EscapeTweak& tweak, DWORD object)
 {
   Text storeId;
   if (FAILED(ReadStoreId(in, inSize, storeId)) || out == nullptr || outSize != sizeof(void*))
@@ -509,9 +688,12 @@ HRESULT Driver::GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize,
   auto* slot = static_cast<UserRecord**>(out);
   *slot = nullptr;
   if (tweak.empty) return S_OK;
-  // One record per store, made on first request and kept until the reset:
-  // the bridge never hands it back.
-  auto found = users_.find(storeId);
+  // One record per store (per store and device object when blocks are
+  // bound), made on first request and kept until the reset or the object's
+  // release: the bridge never hands it back.
+  const std::pair<DWORD, Text> key(conduct_.blocks == ConductSpec::Blocks::Bound ? object : 0,
+                                   storeId);
+  auto found = users_.find(key);
   if (found != users_.end()) {
     *slot = found->second;
     return S_OK;
@@ -521,31 +703,34 @@ HRESULT Driver::GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize,
     if (user.storeId == storeId) pin = user.pin;
   Owned owned;
   owned.kind = STISIM_BLOCK_USER_RECORD;
-  auto* record = static_cast<UserRecord*>(Zeroed(1, sizeof(UserRecord)));
-  auto* records = static_cast<PropertyRecord*>(Zeroed(2, sizeof(PropertyRecord)));
+  owned.object = object;
+  auto* record = static_cast<UserRecord*>(Allocate(owned, 1, sizeof(UserRecord), true));
+  auto* records = static_cast<PropertyRecord*>(Allocate(owned, 2, sizeof(PropertyRecord)));
   BSTR pinText = SysAllocString(pin.c_str());
   if (record == nullptr || records == nullptr || pinText == nullptr) {
-    std::free(record);
-    std::free(records);
+    Release(owned);
     SysFreeString(pinText);
     return E_OUTOFMEMORY;
   }
-  owned.memory = {record, records};
+  ScribbleDiscarded(record->reserved0, sizeof record->reserved0);
+  ScribbleDiscarded(record->reserved20, sizeof record->reserved20);
   // A user-flags record first, so that a reader has to look for the PIN.
   records[0].MakeInt32(38945, 1);
   records[1].MakeBstr(property::kUserPin, pinText);
+  ScribbleRecord(records[0]);
+  ScribbleRecord(records[1]);
   owned.bridgeValues.push_back(&records[1]);
   const LONG reported = std::max<LONG>(0, 2 + tweak.countDelta);
   record->propertyCount = static_cast<DWORD>(std::min<LONG>(reported, 2));
   record->properties = records;
   owned_[record] = std::move(owned);
-  users_[storeId] = record;
+  users_[key] = record;
   *slot = record;
   return S_OK;
 }
 
 HRESULT Driver::GetItemList(void* in, DWORD inSize, void* out, DWORD outSize,
-                            const EscapeTweak& tweak)
+                            const EscapeTweak& tweak, DWORD object)
 {
   Text storeId;
   if (FAILED(ReadStoreId(in, inSize, storeId)) || out == nullptr ||
@@ -560,11 +745,11 @@ HRESULT Driver::GetItemList(void* in, DWORD inSize, void* out, DWORD outSize,
   const LONG reported = std::max<LONG>(0, real + tweak.countDelta);
   Owned owned;
   owned.kind = static_cast<DWORD>(BlockKind::ItemList);
+  owned.object = object;
   // Slots beyond the real items (a count that claims more) stay empty.
   auto* array = static_cast<ItemRecord**>(
-      Zeroed(static_cast<size_t>(std::max(real, reported)), sizeof(ItemRecord*)));
+      Allocate(owned, static_cast<size_t>(std::max(real, reported)), sizeof(ItemRecord*), true));
   if (array == nullptr) return E_OUTOFMEMORY;
-  owned.memory.push_back(array);
   for (LONG i = 0; i < real; ++i) {
     array[i] = MakeItemRecord(owned, jobs_[static_cast<size_t>(i)]);
     if (array[i] == nullptr) {
@@ -574,18 +759,27 @@ HRESULT Driver::GetItemList(void* in, DWORD inSize, void* out, DWORD outSize,
   }
   owned_[array] = std::move(owned);
   header->count = reported;
+  ScribbleDiscarded(header->reserved4, sizeof header->reserved4);
   header->items = array;
   return S_OK;
 }
 
 HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
-                             const EscapeTweak& tweak)
+                             const EscapeTweak& tweak, DWORD& breach)
 {
   if (in == nullptr || inSize != sizeof(RequestBlock) || sizeWord == nullptr) return E_INVALIDARG;
   RequestBlock request;
   std::memcpy(&request, in, sizeof request);
   Text itemName;
-  if (!ReadBoundedText(request.itemName, driver::kItemNameCapacity, itemName)) return E_INVALIDARG;
+  if (conduct_.requestName == ConductSpec::RequestName::Whole) {
+    // The driver copies the 520 bytes the protocol promises it.
+    if (!ReadWholeName(request.itemName, itemName)) {
+      breach = STISIM_BREACH_REQUEST_NAME;
+      return E_INVALIDARG;
+    }
+  } else if (!ReadBoundedText(request.itemName, driver::kItemNameCapacity, itemName)) {
+    return E_INVALIDARG;
+  }
   if (request.operation > driver::kOperationFile) return E_INVALIDARG;
   const JobSpec* job = FindJobByName(itemName);
   if (job == nullptr) return kNotFound;
@@ -666,13 +860,33 @@ HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, D
   }
   std::memcpy(out, bytes.data() + transfer.offset, chunk);
   transfer.offset += chunk;
-  *sizeWord = static_cast<DWORD>(static_cast<LONG>(chunk) + tweak.countDelta);
+  *sizeWord = DataSizeWord(transfer, chunk, tweak.countDelta, requested, outSize);
   if (transfer.offset < bytes.size()) return S_OK;
 
   const bool endsJob = transfer.endsJob;
   transfers_.erase(found);
   if (endsJob) SignalLocked(static_cast<DWORD>(EventKind::JobEnded));
   return S_FALSE;
+}
+
+DWORD Driver::DataSizeWord(const Transfer& transfer, size_t chunk, LONG countDelta,
+                           DWORD requested, DWORD outSize) const
+{
+  switch (conduct_.dataSizeWord) {
+    case ConductSpec::DataSizeWord::Delivered:
+      return static_cast<DWORD>(static_cast<LONG>(chunk) + countDelta);
+    case ConductSpec::DataSizeWord::Untouched:
+      return requested;
+    case ConductSpec::DataSizeWord::Zero:
+      return 0;
+    case ConductSpec::DataSizeWord::Total:
+      return static_cast<DWORD>(transfer.bytes->size());
+    case ConductSpec::DataSizeWord::Remaining:
+      return static_cast<DWORD>(transfer.bytes->size() - transfer.offset);
+    case ConductSpec::DataSizeWord::Beyond:
+      return outSize > 0xFFFF0000u ? 0xFFFFFFFFu : outSize + 0x10000u;
+  }
+  return 0;
 }
 
 HRESULT Driver::PageProperties(const JobSpec& job, const RequestBlock& request, void* out,
@@ -686,8 +900,11 @@ HRESULT Driver::PageProperties(const JobSpec& job, const RequestBlock& request, 
   auto* records = static_cast<PropertyRecord*>(out);
   for (DWORD p = 0; p < request.pageCount; ++p) {
     const std::vector<Prop> list = PagePropertyList(job, static_cast<LONG>(request.page + p));
-    for (size_t i = 0; i < list.size(); ++i)
-      FillRecord(records[p * driver::kPagePropertyCount + i], list[i], nullptr);
+    for (size_t i = 0; i < list.size(); ++i) {
+      PropertyRecord& record = records[p * driver::kPagePropertyCount + i];
+      FillRecord(record, list[i], nullptr);
+      ScribbleRecord(record);
+    }
   }
   *sizeWord = static_cast<DWORD>(needed);
   return S_OK;

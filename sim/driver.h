@@ -1,7 +1,11 @@
 // The scanner driver stand-in: answers the fifteen escape codes with the
 // driver's block layouts, owns every block it hands out until it is handed
-// back (or the simulator is reset), keeps the jobs stored on the device and
-// their pages, and signals the events it was given.
+// back (or the simulator is reset, or, under a bound conduct, the device
+// object that handed it out is released), keeps the jobs stored on the device
+// and their pages, and signals the events it was given. It also notices what
+// no caller may do (a block used after the driver took it back or reclaimed
+// it, a block handed back twice or through another object, a request name
+// not in its buffer) and reports it as a breach.
 #pragma once
 
 #include <map>
@@ -26,13 +30,20 @@ struct EscapeTweak {
 
 class Driver {
  public:
-  explicit Driver(const DeviceSpec& spec);
+  Driver(const DeviceSpec& spec, const ConductSpec& conduct);
   ~Driver();
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
+  // `object` is the serial number of the device object the escape came
+  // through; `breach` is set to the STISIM_BREACH_* kind of a breach the
+  // escape was (and then the driver refused it), else left alone.
   HRESULT Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
-                 const EscapeTweak& tweak);
+                 const EscapeTweak& tweak, DWORD object, DWORD& breach);
+
+  // The device object `object` is gone: under a bound conduct the driver
+  // reclaims every block it handed out through it.
+  void ObjectReleased(DWORD object);
 
   // State for the test interface.
   LONG OutstandingBlocks(DWORD kind);
@@ -47,10 +58,16 @@ class Driver {
   int Signal(DWORD kind);
 
  private:
+  // A piece of memory allocated for a block.
+  struct Piece {
+    void* at;
+    size_t bytes;
+  };
   // A block handed out, with everything allocated for it.
   struct Owned {
     DWORD kind = 0;
-    std::vector<void*> memory;       // calloc'd pieces, freed with free
+    DWORD object = 0;                // the device object it went out through
+    std::vector<Piece> memory;       // calloc'd pieces, freed with free; the first is the block
     std::vector<BSTR> strings;       // BSTRs that only the driver touches
     std::vector<BSTR*> bridgeSlots;  // BSTR fields the bridge may replace: freed as found
     std::vector<driver::PropertyRecord*> bridgeValues;  // BSTR values the bridge may replace
@@ -71,25 +88,33 @@ class Driver {
     bool endsJob = false;
   };
 
+  HRESULT Dispatch(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
+                   const EscapeTweak& tweak, DWORD object, DWORD& breach);
   HRESULT ItemThumbnail(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
   HRESULT ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
-                       const EscapeTweak& t);
+                       const EscapeTweak& t, DWORD& breach);
   HRESULT DeleteItem(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
   HRESULT GetPropertyBlock(DWORD kind, DWORD inSize, void* out, DWORD outSize,
-                           const EscapeTweak& t);
+                           const EscapeTweak& t, DWORD object);
   HRESULT SetScanSettings(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
-  HRESULT FreeDriverBlock(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord);
+  HRESULT FreeDriverBlock(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord, DWORD object,
+                          DWORD& breach);
   HRESULT Access(DWORD code, void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
   HRESULT RegisterEvent(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
                         const EscapeTweak& t);
   HRESULT UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord);
   HRESULT QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
   HRESULT SetUserRecord(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
-  HRESULT GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
-  HRESULT GetItemList(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
+  HRESULT GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t,
+                        DWORD object);
+  HRESULT GetItemList(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t,
+                      DWORD object);
 
   HRESULT PageProperties(const JobSpec& job, const driver::RequestBlock& request, void* out,
                          DWORD outSize, DWORD* sizeWord);
+  // The size word after a data read, as the conduct has the driver leave it.
+  DWORD DataSizeWord(const Transfer& transfer, size_t chunk, LONG countDelta, DWORD requested,
+                     DWORD outSize) const;
   // The bytes of a transfer: the last one drawn again when `key` names it,
   // otherwise drawn now (TransferBytes) and remembered.
   HRESULT StartTransfer(const JobSpec& job, const driver::RequestBlock& request,
@@ -97,18 +122,41 @@ class Driver {
   HRESULT TransferBytes(const JobSpec& job, const driver::RequestBlock& request, Transfer& made);
   HRESULT SignalLocked(DWORD kind);
 
+  // Zero-filled memory for `owned`; `head` marks the block itself, whose
+  // address a reusing driver gives again. Null when none is to be had.
+  void* Allocate(Owned& owned, size_t count, size_t size, bool head = false);
   driver::PropertyRecord* MakeProperties(Owned& owned, const std::vector<PropertySpec>& specs,
                                          LONG countDelta, DWORD& count);
   driver::ItemRecord* MakeItemRecord(Owned& owned, const JobSpec& job);
+  // The bytes the bridge does not read, written over when the conduct says so.
+  void ScribbleDiscarded(void* bytes, size_t count) const;
+  void ScribbleRecord(driver::PropertyRecord& record) const;
   void Release(Owned& owned);
+  // The block is the driver's again: its pointers are remembered as handed
+  // back, and its memory freed (or kept for reuse).
+  void TakeBack(std::map<const void*, Owned>::iterator block);
+  // The driver block that an escape's input is or names, if any.
+  const void* InputBlock(DWORD code, const void* in, DWORD inSize, const DWORD* sizeWord) const;
   const JobSpec* FindJobByName(const Text& itemName) const;
   const driver::ItemRecord* LiveRecord(const void* pointer) const;
 
   std::mutex mutex_;
   DeviceSpec spec_;
+  const ConductSpec conduct_;
   std::vector<JobSpec> jobs_;
   std::map<const void*, Owned> owned_;  // by the pointer handed out
-  std::map<Text, driver::UserRecord*> users_;
+  // One user record per store (and, for bound blocks, per device object; 0
+  // otherwise).
+  std::map<std::pair<DWORD, Text>, driver::UserRecord*> users_;
+  // Pointers the driver took back (blocks and the records of lists) and has
+  // not handed out again, and blocks reclaimed with their device object,
+  // whose memory stays (pattern-filled) until the driver goes.
+  std::set<const void*> returned_;
+  std::set<const void*> dead_;
+  std::vector<Piece> deadMemory_;
+  // Blocks handed back, kept for the next block of their kind (reused
+  // addresses), by kind.
+  std::map<DWORD, std::vector<Piece>> spare_;
   std::unordered_map<const driver::ItemRecord*, Text> recordItems_;  // record -> item identifier
   std::map<std::string, Transfer> transfers_;
   // The transfer drawn last (page images are a pure function of the key),

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 #include <nlohmann/json.hpp>
 
 #include "protocol/driver_protocol.h"
@@ -317,6 +318,7 @@ DWORD TargetOf(const json& node, const std::string& where)
     if (t == "deviceList") return STISIM_TARGET_DEVICE_LIST;
     if (t == "deviceInfo") return STISIM_TARGET_DEVICE_INFO;
     if (t == "deviceValue") return STISIM_TARGET_DEVICE_VALUE;
+    if (t == "createInstance") return STISIM_TARGET_CREATE_INSTANCE;
     for (driver::EscapeCode code : driver::kAllEscapeCodes)
       if (t == driver::EscapeCodeName(static_cast<DWORD>(code))) return static_cast<DWORD>(code);
   }
@@ -388,6 +390,44 @@ ChaosSpec ChaosOf(const json& node)
   return chaos;
 }
 
+// One of the names a conduct member takes; its position is the value.
+template <typename Choice>
+Choice ChoiceOf(const json& node, const std::string& where,
+                std::initializer_list<const char*> names)
+{
+  const std::string value = node.is_string() ? node.get<std::string>() : std::string();
+  int position = 0;
+  std::string expected;
+  for (const char* name : names) {
+    if (value == name) return static_cast<Choice>(position);
+    expected += std::string(position == 0 ? "" : ", ") + name;
+    ++position;
+  }
+  Fail(where, "expected one of " + expected);
+}
+
+ConductSpec ConductOf(const json& node)
+{
+  CheckKeys(node, "conduct",
+            {"dataSizeWord", "failedOut", "blocks", "addresses", "requestName", "freedList",
+             "discarded"});
+  ConductSpec conduct;
+  auto choose = [&](const char* key, auto& field, std::initializer_list<const char*> names) {
+    if (node.contains(key))
+      field = ChoiceOf<std::remove_reference_t<decltype(field)>>(
+          node[key], std::string("conduct.") + key, names);
+  };
+  choose("dataSizeWord", conduct.dataSizeWord,
+         {"delivered", "untouched", "zero", "total", "remaining", "beyond"});
+  choose("failedOut", conduct.failedOut, {"emptied", "kept"});
+  choose("blocks", conduct.blocks, {"kept", "bound"});
+  choose("addresses", conduct.addresses, {"fresh", "reused"});
+  choose("requestName", conduct.requestName, {"terminated", "whole"});
+  choose("freedList", conduct.freedList, {"emptied", "untouched", "scribbled"});
+  choose("discarded", conduct.discarded, {"plain", "scribbled"});
+  return conduct;
+}
+
 StiSimFault FaultOf(const json& node, const std::string& where)
 {
   CheckKeys(node, where,
@@ -415,7 +455,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     json root = json::parse(text, nullptr, true, true);
     CheckKeys(root, "scenario",
               {"name", "devices", "launch", "faults", "lockTimeoutMs", "chaos", "journalLimit",
-               "comment"});
+               "conduct", "comment"});
     Scenario out;
     if (root.contains("name")) {
       if (!root["name"].is_string()) Fail("name", "expected a string");
@@ -452,6 +492,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     if (root.contains("chaos") && !root["chaos"].is_null()) out.chaos = ChaosOf(root["chaos"]);
     if (root.contains("journalLimit"))
       out.journalLimit = DwordOf(root["journalLimit"], "journalLimit");
+    if (root.contains("conduct")) out.conduct = ConductOf(root["conduct"]);
     scenario = std::move(out);
     return true;
   } catch (const ScenarioError& e) {

@@ -107,6 +107,44 @@ struct ChaosSpec {
   LONG countDelta = 1;      // "mismatch": counts off by 1 to this, up or down
 };
 
+// How the driver (and STI) use the freedoms the protocol leaves them. Every
+// member's first value is what the simulator has always done; a scenario
+// without "conduct" gets all of them.
+struct ConductSpec {
+  // The size word after an ItemTransfer data read: the bytes delivered; the
+  // value the caller set (the buffer's size); 0; the whole transfer's size;
+  // what is still to come; a value above the buffer's size.
+  enum class DataSizeWord { Delivered, Untouched, Zero, Total, Remaining, Beyond };
+  // The out-values of StiCreateInstanceW, GetDeviceList, GetDeviceInfo,
+  // CreateDevice and GetDeviceValue when the call fails: emptied as each
+  // always was, or left as the caller had them.
+  enum class FailedOut { Emptied, Kept };
+  // Blocks handed out live until they are handed back (or the next load), or
+  // are bound to the device object that handed them out: when that object
+  // is released the driver reclaims them (user records included, one per
+  // store and object).
+  enum class Blocks { Kept, Bound };
+  // A block handed back gives its address to the next block of its kind.
+  enum class Addresses { Fresh, Reused };
+  // The item name of an ItemTransfer request is read up to its terminator,
+  // or as the whole 520-byte buffer the protocol promises.
+  enum class RequestName { Terminated, Whole };
+  // What an item list header holds after FreeDriverBlock took its list.
+  enum class FreedList { Emptied, Untouched, Scribbled };
+  // What the driver writes where the bridge reads nothing: the bytes of
+  // blocks and records outside their fields, the thumbnail slot, and the size
+  // word after escapes that answer nothing in it.
+  enum class Discarded { Plain, Scribbled };
+
+  DataSizeWord dataSizeWord = DataSizeWord::Delivered;
+  FailedOut failedOut = FailedOut::Emptied;
+  Blocks blocks = Blocks::Kept;
+  Addresses addresses = Addresses::Fresh;
+  RequestName requestName = RequestName::Terminated;
+  FreedList freedList = FreedList::Emptied;
+  Discarded discarded = Discarded::Plain;
+};
+
 struct Scenario {
   std::string name;
   std::vector<DeviceSpec> devices;
@@ -116,6 +154,7 @@ struct Scenario {
   std::optional<ChaosSpec> chaos;
   // How many journal entries the process keeps in memory; absent: all.
   std::optional<DWORD> journalLimit;
+  ConductSpec conduct;
 };
 
 // Parses a scenario; on failure returns false with a message in `error`.

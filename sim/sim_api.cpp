@@ -137,6 +137,29 @@ STISIM_API HRESULT StiSimSetLaunch(DWORD device, DWORD eventCode, LPCWSTR eventN
   return S_OK;
 }
 
+STISIM_API DWORD StiSimBreachCount()
+{
+  return Simulator::Get().Breaches();
+}
+
+STISIM_API const char* StiSimBreachName(DWORD kind)
+{
+  switch (kind) {
+    case STISIM_BREACH_DEAD_BLOCK:
+      return "dead-block";
+    case STISIM_BREACH_FOREIGN_HAND_BACK:
+      return "foreign-hand-back";
+    case STISIM_BREACH_SECOND_HAND_BACK:
+      return "second-hand-back";
+    case STISIM_BREACH_RETURNED_BLOCK:
+      return "returned-block";
+    case STISIM_BREACH_REQUEST_NAME:
+      return "request-name";
+    default:
+      return nullptr;
+  }
+}
+
 STISIM_API DWORD StiSimJournalCount()
 {
   return Simulator::Get().journal.Count();

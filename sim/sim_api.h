@@ -25,6 +25,7 @@
 #define STISIM_TARGET_DEVICE_LIST 4u
 #define STISIM_TARGET_DEVICE_INFO 5u
 #define STISIM_TARGET_DEVICE_VALUE 6u
+#define STISIM_TARGET_CREATE_INSTANCE 7u
 
 // Fault modes.
 #define STISIM_FAULT_FAIL 1u      // answer `result` without doing anything
@@ -50,6 +51,16 @@ struct StiSimFault {
 #define STISIM_JOURNAL_LOCK 1u
 #define STISIM_JOURNAL_ESCAPE 2u
 #define STISIM_JOURNAL_UNLOCK 3u
+// A breach of the protocol by the caller, found by the driver: `breach` holds
+// its STISIM_BREACH_* kind and `code` the escape it came with.
+#define STISIM_JOURNAL_BREACH 4u
+
+// Breaches: what no caller may do, whatever the driver's conduct.
+#define STISIM_BREACH_DEAD_BLOCK 1u        // a block reclaimed with its device object, in an escape
+#define STISIM_BREACH_FOREIGN_HAND_BACK 2u  // a bound block handed back through another device object
+#define STISIM_BREACH_SECOND_HAND_BACK 3u   // a block handed back that the driver has taken already
+#define STISIM_BREACH_RETURNED_BLOCK 4u     // a block (or a record of a list) handed back, in an escape
+#define STISIM_BREACH_REQUEST_NAME 5u  // a request's item name not in 260 zero-filled units, terminated
 
 struct StiSimJournalEntry {
   DWORD kind;        // STISIM_JOURNAL_*
@@ -65,6 +76,7 @@ struct StiSimJournalEntry {
   HRESULT result;
   DWORD elapsedMs;  // time spent in the call (the lock's wait)
   DWORD chaos;      // the mode (STISIM_FAULT_*) of a random fault the call met; 0 for none
+  DWORD breach;     // STISIM_JOURNAL_BREACH: the STISIM_BREACH_* kind; 0 otherwise
 };
 
 // Blocks the driver has handed out and not taken back, by kind.
@@ -108,6 +120,11 @@ STISIM_API HRESULT StiSimSetLaunch(DWORD device, DWORD eventCode, LPCWSTR eventN
 
 // The mode (STI_DEVICE_CREATE_*) of the last device object created; 0 before any.
 STISIM_API DWORD StiSimLastCreateMode();
+
+// Breaches since the last load (each is also a journal entry); the name of a
+// breach kind, or null.
+STISIM_API DWORD StiSimBreachCount();
+STISIM_API const char* StiSimBreachName(DWORD kind);
 
 STISIM_API DWORD StiSimJournalCount();
 STISIM_API BOOL StiSimJournalAt(DWORD index, StiSimJournalEntry* entry);

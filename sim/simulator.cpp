@@ -106,6 +106,11 @@ void Journal::Add(const StiSimJournalEntry& e)
            " elapsed=" + u(e.elapsedMs) + " result=" + result;
   } else if (e.kind == STISIM_JOURNAL_UNLOCK) {
     line = "unlock device=" + u(e.device) + " object=" + u(e.object) + " result=" + result;
+  } else if (e.kind == STISIM_JOURNAL_BREACH) {
+    const char* name = driver::EscapeCodeName(e.code);
+    const char* what = StiSimBreachName(e.breach);
+    line = "breach device=" + u(e.device) + " object=" + u(e.object) + " code=" + u(e.code) +
+           " name=" + (name ? name : "unknown") + " what=" + (what ? what : "unknown");
   } else {
     const char* name = driver::EscapeCodeName(e.code);
     line = "escape device=" + u(e.device) + " object=" + u(e.object) + " code=" + u(e.code) +
@@ -335,20 +340,29 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   devices_.clear();
   for (size_t i = 0; i < scenario.devices.size(); ++i) {
     const DeviceSpec& spec = scenario.devices[i];
-    devices_.push_back(
-        std::make_shared<SimDevice>(static_cast<DWORD>(i), spec, InternalName(base + spec.index)));
+    devices_.push_back(std::make_shared<SimDevice>(static_cast<DWORD>(i), spec,
+                                                   InternalName(base + spec.index),
+                                                   scenario.conduct));
   }
   tag_ = tag;
   launch_ = scenario.launch;
   faults.Set(scenario.faults);
   chaos.Set(scenario.chaos);
   lockOverride_ = scenario.lockTimeoutOverride;
+  conduct_ = scenario.conduct;
+  breaches_ = 0;
   journal.Clear();
   journal.SetLimit(scenario.journalLimit);
   journal.SetFile(Text());
   lastError_.clear();
   loaded_ = true;
   return S_OK;
+}
+
+ConductSpec Simulator::Conduct()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  return conduct_;
 }
 
 std::string Simulator::LastError()

@@ -49,8 +49,11 @@ class DeviceLock {
 };
 
 struct SimDevice {
-  SimDevice(DWORD position, const DeviceSpec& spec, Text internalName)
-      : position(position), spec(spec), internalName(std::move(internalName)), driver(spec)
+  SimDevice(DWORD position, const DeviceSpec& spec, Text internalName, const ConductSpec& conduct)
+      : position(position),
+        spec(spec),
+        internalName(std::move(internalName)),
+        driver(spec, conduct)
   {
   }
   const DWORD position;
@@ -145,6 +148,13 @@ class Simulator {
   DWORD LastCreateMode() const { return lastCreateMode_; }
   void NoteCreateMode(DWORD mode) { lastCreateMode_ = mode; }
 
+  // The loaded scenario's conduct of STI and the driver.
+  ConductSpec Conduct();
+  // Counts a breach (the journal entry is the caller's); the count starts
+  // anew with each load.
+  void NoteBreach() { ++breaches_; }
+  DWORD Breaches() const { return breaches_; }
+
   Journal journal;
   FaultTable faults;
   Chaos chaos;
@@ -162,6 +172,8 @@ class Simulator {
   std::string lastError_;
   std::atomic<DWORD> lockOverride_{0};
   std::atomic<DWORD> lastCreateMode_{0};
+  ConductSpec conduct_;
+  std::atomic<DWORD> breaches_{0};
 };
 
 // Device records in the registry (device_records.cpp).

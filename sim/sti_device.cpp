@@ -50,9 +50,11 @@ StiSimJournalEntry CStiDevice::JournalEntry(DWORD kind) const
 
 CStiDevice::~CStiDevice()
 {
-  // A device object that goes away gives the lock up.
+  // A device object that goes away gives the lock up, and a driver that
+  // binds its blocks to the object reclaims them.
   while (device_->lock.HeldBy(this))
     if (FAILED(device_->lock.Release(this))) break;
+  device_->driver.ObjectReleased(serial_);
 }
 
 HRESULT STDMETHODCALLTYPE CStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD)
@@ -104,6 +106,7 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
   const auto started = std::chrono::steady_clock::now();
 
   HRESULT hr;
+  DWORD breach = 0;
   // The driver serves only the holder of the device lock.
   const bool locked = !device_->spec.requireLock || device_->lock.HeldBy(this);
   std::optional<StiSimFault> fault;
@@ -124,7 +127,7 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
     EscapeTweak tweak;
     tweak.empty = fault && fault->mode == STISIM_FAULT_EMPTY;
     tweak.countDelta = fault && fault->mode == STISIM_FAULT_MISMATCH ? fault->countDelta : 0;
-    hr = device_->driver.Escape(code, in, inSize, out, outSize, sizeWord, tweak);
+    hr = device_->driver.Escape(code, in, inSize, out, outSize, sizeWord, tweak, serial_, breach);
   }
   if (FAILED(hr)) lastError_ = static_cast<DWORD>(HRESULT_CODE(hr));
 
@@ -132,6 +135,14 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
   entry.result = hr;
   entry.elapsedMs = ElapsedMs(started);
   simulator.journal.Add(entry);
+  if (breach != 0) {
+    StiSimJournalEntry report = JournalEntry(STISIM_JOURNAL_BREACH);
+    report.code = code;
+    report.breach = breach;
+    report.result = hr;
+    simulator.NoteBreach();
+    simulator.journal.Add(report);
+  }
   return hr;
 }
 

@@ -36,9 +36,17 @@ extern "C" STISIM_EXPORT HRESULT STDMETHODCALLTYPE StiCreateInstanceW(HINSTANCE 
                                                                       LPUNKNOWN outer)
 {
   if (object == nullptr) return STIERR_INVALID_PARAM;
-  *object = nullptr;
+  sim::Simulator& simulator = sim::Simulator::Get();
+  if (simulator.Conduct().failedOut == sim::ConductSpec::FailedOut::Emptied) *object = nullptr;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  sim::Simulator::Get();
+  if (std::optional<StiSimFault> fault =
+          simulator.faults.Take(STISIM_TARGET_CREATE_INSTANCE, STISIM_ANY, STISIM_ANY)) {
+    if (fault->mode == STISIM_FAULT_FAIL) return fault->result;
+    if (fault->mode == STISIM_FAULT_TIMEOUT) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    // Empty (and a count off, which has no count here): success, no object.
+    *object = nullptr;
+    return S_OK;
+  }
   auto* root = new (std::nothrow) sim::CStillImage();
   if (root == nullptr) return STIERR_OUTOFMEMORY;
   HRESULT hr = root->Initialize(instance, version);

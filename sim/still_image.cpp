@@ -1,5 +1,8 @@
 // The STI root object: device records from the imaging class key, device
 // values from its DeviceData keys, device objects, launch information.
+#include <cstring>
+#include <vector>
+
 #include "sim/sti_objects.h"
 
 namespace sim {
@@ -30,6 +33,13 @@ bool Faulted(DWORD target, HRESULT& hr, bool& empty, LONG& countDelta)
   return false;
 }
 
+// Whether a failing call leaves its out-values as the caller had them,
+// rather than emptying them first.
+bool KeepsFailedOut()
+{
+  return Simulator::Get().Conduct().failedOut == ConductSpec::FailedOut::Kept;
+}
+
 HKEY OpenDeviceData(const WCHAR* name, REGSAM access, bool create)
 {
   if (!IsInternalName(name)) return nullptr;
@@ -54,12 +64,17 @@ HRESULT STDMETHODCALLTYPE CStillImage::GetDeviceList(DWORD type, DWORD flags, DW
                                                      LPVOID* buffer)
 {
   if (count == nullptr || buffer == nullptr) return STIERR_INVALID_PARAM;
-  *count = 0;
-  *buffer = nullptr;
+  const bool keep = KeepsFailedOut();
+  if (!keep) {
+    *count = 0;
+    *buffer = nullptr;
+  }
   HRESULT hr = S_OK;
   bool empty;
   LONG countDelta;
   if (Faulted(STISIM_TARGET_DEVICE_LIST, hr, empty, countDelta)) return hr;
+  *count = 0;
+  *buffer = nullptr;
   if (empty) return S_OK;
 
   std::vector<DeviceRecord> records;
@@ -83,17 +98,17 @@ HRESULT STDMETHODCALLTYPE CStillImage::GetDeviceList(DWORD type, DWORD flags, DW
 HRESULT STDMETHODCALLTYPE CStillImage::GetDeviceInfo(LPWSTR name, LPVOID* buffer)
 {
   if (buffer == nullptr) return STIERR_INVALID_PARAM;
-  *buffer = nullptr;
+  const bool keep = KeepsFailedOut();
+  if (!keep) *buffer = nullptr;
   if (name == nullptr) return STIERR_INVALID_PARAM;
   HRESULT hr = S_OK;
   bool empty;
   LONG countDelta;
   if (Faulted(STISIM_TARGET_DEVICE_INFO, hr, empty, countDelta)) return hr;
-  if (empty) return S_OK;
   DeviceRecord record;
-  if (!ReadDeviceRecord(name, record)) return STIERR_INVALID_DEVICE_NAME;
-  STI_DEVICE_INFORMATIONW* block = PackDeviceRecords({record});
-  if (block == nullptr) return STIERR_OUTOFMEMORY;
+  if (!empty && !ReadDeviceRecord(name, record)) return STIERR_INVALID_DEVICE_NAME;
+  STI_DEVICE_INFORMATIONW* block = empty ? nullptr : PackDeviceRecords({record});
+  if (!empty && block == nullptr) return STIERR_OUTOFMEMORY;
   *buffer = block;
   return S_OK;
 }
@@ -102,7 +117,7 @@ HRESULT STDMETHODCALLTYPE CStillImage::CreateDevice(LPWSTR name, DWORD mode, PST
                                                     LPUNKNOWN outer)
 {
   if (device == nullptr) return STIERR_INVALID_PARAM;
-  *device = nullptr;
+  if (!KeepsFailedOut()) *device = nullptr;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
   if (name == nullptr || (mode & ~STI_DEVICE_CREATE_MASK) != 0 ||
       (mode & STI_DEVICE_CREATE_BOTH) == 0)
@@ -111,7 +126,10 @@ HRESULT STDMETHODCALLTYPE CStillImage::CreateDevice(LPWSTR name, DWORD mode, PST
   bool empty;
   LONG countDelta;
   if (Faulted(STISIM_TARGET_CREATE_DEVICE, hr, empty, countDelta)) return hr;
-  if (empty) return S_OK;
+  if (empty) {
+    *device = nullptr;
+    return S_OK;
+  }
   std::shared_ptr<SimDevice> simDevice = Simulator::Get().FindDevice(name);
   if (simDevice == nullptr) return STIERR_INVALID_DEVICE_NAME;
   *device = new CStiDevice(simDevice);
@@ -129,7 +147,22 @@ HRESULT STDMETHODCALLTYPE CStillImage::GetDeviceValue(LPWSTR name, LPWSTR valueN
   if (Faulted(STISIM_TARGET_DEVICE_VALUE, hr, empty, countDelta)) return hr;
   HKEY key = OpenDeviceData(name, KEY_READ, false);
   if (key == nullptr) return STIERR_INVALID_DEVICE_NAME;
-  LSTATUS status = RegQueryValueExW(key, valueName, nullptr, type, data, size);
+  LSTATUS status;
+  if (KeepsFailedOut()) {
+    // Read into copies; only a read that succeeds gives the caller anything.
+    std::vector<BYTE> copy(*size);
+    DWORD copySize = *size, copyType = 0;
+    status = RegQueryValueExW(key, valueName, nullptr, &copyType,
+                              data != nullptr ? copy.data() : nullptr, &copySize);
+    if (status == ERROR_SUCCESS) {
+      if (data != nullptr) std::memcpy(data, copy.data(), copySize);
+      if (type != nullptr) *type = copyType;
+      *size = copySize;
+    }
+  } else {
+    // The registry's own rules: a buffer too small gets the size it needs.
+    status = RegQueryValueExW(key, valueName, nullptr, type, data, size);
+  }
   RegCloseKey(key);
   return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
 }

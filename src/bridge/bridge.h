@@ -93,9 +93,7 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
 
   // Device discovery and open.
   HRESULT ProvideLaunchBuffer();
-  void ReplaceDeviceInfo(STI_DEVICE_INFORMATIONW* record);
   HRESULT FetchDeviceInfo(LPWSTR internalName);
-  void ReplaceDevice(IStiDevice* created);
   HRESULT CreateSelectedDevice();
   HRESULT ProbeCapabilities();
   HRESULT CopyProfileStrings(LPCWSTR qualifier, LPCWSTR name, LPCWSTR store);
@@ -136,6 +134,15 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   WCHAR* storeId = nullptr;
   driver::SettingsBlock* scanSettings = nullptr;
   driver::CapabilityBlock* capabilities = nullptr;
+  // The device object that handed out each driver block the bridge holds,
+  // with a reference of the block's own: a driver may reclaim an object's
+  // blocks when the object goes, so the object lives while its block is
+  // held (after a second open, or a failed one, that is not `device`), and
+  // the block goes back through it.
+  IStiDevice* scanSettingsSource = nullptr;
+  IStiDevice* capabilitiesSource = nullptr;
+  IStiDevice* itemListSource = nullptr;
+  IStiDevice* userRecordSource = nullptr;
   STI_DEVICE_INFORMATIONW* deviceList = nullptr;
   DWORD deviceCount = 0;
   HANDLE itemDeletedEvent = nullptr;

@@ -2,11 +2,16 @@
 // access to the stored jobs ends, both STI objects are released and every
 // block the bridge allocated for the connection is freed.
 #include "bridge/bridge.h"
+#include "bridge/escape.h"
 #include "bridge/locked_block.h"
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
 {
-  if (device != nullptr) {
+  // A block may be held from a device object that `device` no longer is (a
+  // second open, or one whose device creation failed): it goes back through
+  // its own object, so the release methods run whenever anything is held.
+  if (device != nullptr || scanSettingsSource != nullptr || itemListSource != nullptr ||
+      capabilitiesSource != nullptr) {
     // Through the interface, as a client would call them; each fails
     // without effect when what it needs is absent, and none can stop Close.
     IStiScannerComBridge* self = this;
@@ -14,15 +19,22 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
     self->ReleaseItemList();
     self->ReleaseCapabilities();
     self->EndAccess();
+  }
+  if (device != nullptr) {
     device->Release();
     device = nullptr;
   }
   // The driver's blocks are not the bridge's to use any more once their
-  // device is gone: forget them, so that a reopened connection fetches new
-  // ones instead of touching these.
+  // device is gone: forget them (one the driver refused to take back
+  // included), so that a reopened connection fetches new ones instead of
+  // touching these, and let their device objects go.
   scanSettings = nullptr;
   capabilities = nullptr;
   userRecord = nullptr;
+  DropSource(scanSettingsSource);
+  DropSource(capabilitiesSource);
+  DropSource(itemListSource);
+  DropSource(userRecordSource);
 
   LocalFree(deviceInfo);
   deviceInfo = nullptr;

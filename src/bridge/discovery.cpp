@@ -15,13 +15,13 @@ constexpr SIZE_T kLaunchBufferBytes = 520;
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
 {
-  IStillImageW* created = nullptr;
+  // The field itself receives the object: where a failing call leaves it as
+  // it was, the root object held before stays in use. One that is replaced,
+  // by a new object or by an emptied field, is released rather than leaked.
+  IStillImageW* previous = stillImage;
   HRESULT hr = StiCreateInstanceW(GetModuleHandleW(nullptr),
-                                  STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &created, nullptr);
-  // A second call replaces the root object; the one it replaces is released
-  // rather than leaked.
-  if (stillImage != nullptr) stillImage->Release();
-  stillImage = created;
+                                  STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &stillImage, nullptr);
+  if (previous != nullptr && previous != stillImage) previous->Release();
   return hr;
 }
 
@@ -31,34 +31,29 @@ HRESULT CStiScannerComBridge::ProvideLaunchBuffer()
   return AllocateLockedBlock(launchNameMem, launchName, kLaunchBufferBytes) ? S_OK : E_OUTOFMEMORY;
 }
 
-void CStiScannerComBridge::ReplaceDeviceInfo(STI_DEVICE_INFORMATIONW* record)
-{
-  if (deviceInfo != nullptr && deviceInfo != record) LocalFree(deviceInfo);
-  deviceInfo = record;
-}
-
 HRESULT CStiScannerComBridge::FetchDeviceInfo(LPWSTR internalName)
 {
-  void* record = nullptr;
-  HRESULT hr = stillImage->GetDeviceInfo(internalName, &record);
-  ReplaceDeviceInfo(static_cast<STI_DEVICE_INFORMATIONW*>(record));
+  // STI writes into the field's own slot: a failing call that leaves the
+  // slot alone leaves the earlier selection in use. A record that is
+  // replaced (or emptied by the call) is freed.
+  STI_DEVICE_INFORMATIONW* previous = deviceInfo;
+  void* slot = deviceInfo;
+  HRESULT hr = stillImage->GetDeviceInfo(internalName, &slot);
+  deviceInfo = static_cast<STI_DEVICE_INFORMATIONW*>(slot);
+  if (previous != nullptr && previous != deviceInfo) LocalFree(previous);
   return hr;
-}
-
-void CStiScannerComBridge::ReplaceDevice(IStiDevice* created)
-{
-  // Nothing but this field ever holds the device object, and no transaction
-  // is open between calls, so the replaced object can go.
-  if (device != nullptr && device != created) device->Release();
-  device = created;
 }
 
 HRESULT CStiScannerComBridge::CreateSelectedDevice()
 {
-  IStiDevice* created = nullptr;
+  // The new object takes the field; the bridge's reference to the one held
+  // before goes, whether a new object or a failing call that emptied the
+  // field replaced it. Blocks that object handed out keep it alive with
+  // references of their own until they are handed back.
+  IStiDevice* previous = device;
   HRESULT hr = stillImage->CreateDevice(deviceInfo->szDeviceInternalName, STI_DEVICE_CREATE_STATUS,
-                                        &created, nullptr);
-  ReplaceDevice(created);
+                                        &device, nullptr);
+  if (previous != nullptr && previous != device) previous->Release();
   return hr;
 }
 

@@ -39,13 +39,16 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR qualifier, LPW
   CreateSelectedDevice();
   if (device == nullptr) return E_FAIL;
 
-  // A capability block from an earlier open goes back to the driver before
-  // the probe fetches a new one; if it cannot go back it is kept (and not
-  // overwritten), and the flag it raised stays raised.
+  // A capability block from an earlier open goes back to the driver (through
+  // the object that handed it out) before the probe fetches a new one; if it
+  // cannot go back it is kept (and not overwritten), and the flag it raised
+  // stays raised.
   if (capabilities != nullptr) static_cast<IStiScannerComBridge*>(this)->ReleaseCapabilities();
   // A failed probe leaves the flag as it was; it does not fail the open.
   if (capabilities == nullptr) ProbeCapabilities();
 
+  // The user record of an earlier open stays in use: its device object
+  // lives on for it.
   if (userRecord != nullptr) return S_OK;
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return transaction.LockResult();
@@ -53,6 +56,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR qualifier, LPW
   // operations that need it report that themselves.
   transaction.Escape(EscapeCode::GetUserRecord, storeId, sizeof(WCHAR*), &userRecord,
                      sizeof(userRecord));
+  if (userRecord != nullptr) HoldSource(userRecordSource, device);
   return transaction.Unlock();
 }
 
@@ -66,6 +70,7 @@ HRESULT CStiScannerComBridge::ProbeCapabilities()
   HRESULT hr = transaction.Escape(EscapeCode::GetCapabilities, nullptr, 0, &capabilities,
                                   sizeof(capabilities));
   if (SUCCEEDED(hr) && capabilities != nullptr) {
+    HoldSource(capabilitiesSource, device);
     // The flag is only ever raised: a device once seen with the capability
     // keeps it for the life of the object.
     if (driver::FindProperty(capabilities->properties, capabilities->propertyCount,
@@ -73,6 +78,9 @@ HRESULT CStiScannerComBridge::ProbeCapabilities()
       capabilityFlag = 1;
     }
     result = S_OK;
+  } else {
+    // Nothing a failed fetch left in the field is a block of the bridge's.
+    capabilities = nullptr;
   }
   HRESULT unlocked = transaction.Unlock();
   return FAILED(unlocked) ? unlocked : result;

@@ -2,6 +2,8 @@
 // owns, handed back to the driver, and the access bracket around the client's
 // work on the store. Deletion goes to the driver too; the bridge's list
 // changes only with the next refresh.
+#include <cstring>
+
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
 #include "bridge/locked_block.h"
@@ -35,8 +37,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
   if (storeId == nullptr) return E_FAIL;
 
   // The previous records are not handed back here: they are the driver's,
-  // and ReleaseItemList is how a client returns them.
+  // and ReleaseItemList is how a client returns them. The bridge no longer
+  // uses them, so their device object need not live on for them.
   FreeLockedBlock(itemListMem, itemList);
+  DropSource(itemListSource);
   if (!AllocateLockedBlock(itemListMem, itemList, sizeof(driver::ItemListHeader)))
     return E_OUTOFMEMORY;
 
@@ -45,6 +49,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
   HRESULT result = E_FAIL;
   if (SUCCEEDED(transaction.Escape(EscapeCode::GetItemList, storeId, kStoreIdInputSize, itemList,
                                    sizeof(driver::ItemListHeader)))) {
+    HoldSource(itemListSource, device);
     *count = itemList->count;
     result = S_OK;
   }
@@ -54,14 +59,28 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseItemList()
 {
-  if (device == nullptr || itemList == nullptr) return E_FAIL;
-  DriverTransaction transaction(device);
-  if (!transaction.Locked()) return transaction.LockResult();
-  // The header stays allocated, with whatever the driver left in it, until
-  // the next refresh or Close.
-  transaction.Escape(EscapeCode::FreeDriverBlock, itemList, sizeof(driver::ItemListHeader), nullptr,
-                     0, static_cast<DWORD>(BlockKind::ItemList));
-  return transaction.Result();
+  // Only a list the driver delivered, and has not taken back, goes back, and
+  // through the device object that handed it out: a list handed back once
+  // is never handed back again.
+  if (itemList == nullptr || itemListSource == nullptr) return E_FAIL;
+  HRESULT result;
+  HRESULT escaped;
+  {
+    DriverTransaction transaction(itemListSource);
+    if (!transaction.Locked()) return transaction.LockResult();
+    escaped = transaction.Escape(EscapeCode::FreeDriverBlock, itemList,
+                                 sizeof(driver::ItemListHeader), nullptr, 0,
+                                 static_cast<DWORD>(BlockKind::ItemList));
+    result = transaction.Result();
+  }
+  // The driver has its records back, whatever it left in the header: the
+  // bridge forgets them, and the header stays allocated as an empty list
+  // until the next refresh or Close.
+  if (SUCCEEDED(escaped)) {
+    std::memset(itemList, 0, sizeof(driver::ItemListHeader));
+    DropSource(itemListSource);
+  }
+  return result;
 }
 
 namespace {

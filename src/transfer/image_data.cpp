@@ -8,6 +8,7 @@
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
 #include "com/unique.h"
+#include "com/wide_string.h"
 #include "transfer/page_bytes.h"
 
 namespace {
@@ -33,6 +34,30 @@ void FixImageSize(BYTE* header)
   std::memcpy(header, &h, sizeof h);
 }
 
+// The client's request as the driver is given it: the client's six words,
+// and the item name copied into a zero-filled buffer of 260 units of the
+// bridge's own (cut to 259, as every request the bridge builds), which is
+// what the protocol promises the driver. The name the client's request
+// points at is only as long as the client made it (across the process
+// boundary, exactly as long as the marshalled string); a null name becomes
+// an empty one, which names no job.
+class DriverRequest {
+ public:
+  explicit DriverRequest(const STI_TRANSFER_REQUEST& client)
+  {
+    std::memcpy(&block, &client, sizeof block);
+    if (client.itemName != nullptr) WStrCopy(name, driver::kItemNameCapacity, client.itemName);
+    block.itemName = name;
+  }
+  DriverRequest(const DriverRequest&) = delete;
+  DriverRequest& operator=(const DriverRequest&) = delete;
+
+  driver::RequestBlock block;
+
+ private:
+  WCHAR name[driver::kItemNameCapacity] = {};
+};
+
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUEST* request,
@@ -54,21 +79,16 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageData(STI_TRANSFER_REQUE
   // parameter and stays as the caller filled it: across the process
   // boundary nothing would carry a change back, and in-process the same
   // call must not behave otherwise.
-  driver::RequestBlock pageRequest;
-  std::memcpy(&pageRequest, request, sizeof pageRequest);
-  pageRequest.page = static_cast<DWORD>(pageInItem);
-  // The size word carries the buffer's size in and the bytes delivered out.
-  DWORD delivered = 0;
-  HRESULT hr = transaction.Escape(
-      driver::EscapeCode::ItemTransfer, &pageRequest, sizeof(driver::RequestBlock), buffer,
-      static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize), &delivered);
-  // The whole buffer goes back to a client in another process: what the
-  // driver did not fill is zeroed, so that no earlier contents of the
-  // server's memory travel with it.
-  if (buffer != nullptr) {
-    if (FAILED(hr) || delivered > static_cast<DWORD>(bufferSize)) delivered = 0;
-    std::memset(buffer + delivered, 0, static_cast<size_t>(bufferSize) - delivered);
-  }
+  DriverRequest pageRequest(*request);
+  pageRequest.block.page = static_cast<DWORD>(pageInItem);
+  // The size word carries the buffer's size in; what the driver leaves in it
+  // means nothing, so nothing the driver wrote is judged by it. No memory of
+  // the server's reaches the client either way: in-process the buffer is the
+  // client's own, and across the boundary it is the stub's, which comes
+  // zero-filled ([out] only).
+  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, &pageRequest.block,
+                                  sizeof(driver::RequestBlock), buffer,
+                                  static_cast<DWORD>(bufferSize), static_cast<DWORD>(bufferSize));
   if (buffer == nullptr) {
     *status = kTwrcFailure;
   } else if (hr == S_OK) {
@@ -92,8 +112,9 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::QueryTransferSize(STI_TRANSFER_R
     return E_FAIL;
   }
   // The driver answers in the size word.
+  DriverRequest sizeRequest(*request);
   DWORD answer = 0;
-  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
+  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, &sizeRequest.block,
                                   sizeof(driver::RequestBlock), nullptr, 0, 0, &answer);
   transaction.Unlock();
   // A size the answer cannot carry as a positive int is no size.
@@ -119,9 +140,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQ
     *status = kTwrcFailure;
     return E_FAIL;
   }
-  HRESULT hr =
-      transaction.Escape(driver::EscapeCode::ItemTransfer, request, sizeof(driver::RequestBlock),
-                         header, static_cast<DWORD>(headerSize));
+  DriverRequest headerRequest(*request);
+  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, &headerRequest.block,
+                                  sizeof(driver::RequestBlock), header,
+                                  static_cast<DWORD>(headerSize));
   // Whatever the driver answered; only a buffer that holds a whole header is
   // looked at.
   if (header != nullptr && headerSize >= kBitmapHeaderBytes) FixImageSize(header);
@@ -146,7 +168,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadItemString(STI_TRANSFER_REQU
   // copy, which the marshaler frees after sending it. The driver's string
   // stays the driver's.
   const WCHAR* driverText = nullptr;
-  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, request,
+  DriverRequest stringRequest(*request);
+  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, &stringRequest.block,
                                   sizeof(driver::RequestBlock), &driverText, sizeof(driverText));
   HRESULT result = S_OK;
   UniqueBstr copy;

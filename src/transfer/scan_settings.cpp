@@ -58,6 +58,36 @@ void ComposeTitle(const WCHAR* title, WCHAR* name)
   }
 }
 
+// The settings and the capability block go back the same way: through the
+// device object that handed them out (kept alive for it; usually `device`
+// itself), with the kind in the size word. Once the driver has the block
+// back the pointer is dead: the field is emptied, so that the next fetch
+// gets a new block, and the object's reference for it goes.
+HRESULT HandBack(driver::SettingsBlock*& block, IStiDevice*& source, BlockKind kind,
+                 bool askLastErrorOnLockFailure)
+{
+  if (source == nullptr || block == nullptr) return E_FAIL;
+  HRESULT result;
+  HRESULT escaped;
+  {
+    DriverTransaction transaction(source);
+    if (!transaction.Locked()) {
+      // Asked for and not looked at.
+      DWORD lastError = 0;
+      if (askLastErrorOnLockFailure) source->GetLastError(&lastError);
+      return transaction.LockResult();
+    }
+    escaped = transaction.Escape(EscapeCode::FreeDriverBlock, block, sizeof(driver::SettingsBlock),
+                                 nullptr, 0, static_cast<DWORD>(kind));
+    result = transaction.Result();
+  }
+  if (SUCCEEDED(escaped)) {
+    block = nullptr;
+    DropSource(source);
+  }
+  return result;
+}
+
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short* pixelType, short* paperSize,
@@ -79,14 +109,16 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short* pixelType
     if (device == nullptr) return E_FAIL;
     DriverTransaction transaction(device);
     if (!transaction.Locked()) return transaction.LockResult();
-    transaction.Escape(EscapeCode::GetScanSettings, nullptr, 0, &scanSettings,
-                       sizeof(scanSettings));
+    HRESULT fetched = transaction.Escape(EscapeCode::GetScanSettings, nullptr, 0, &scanSettings,
+                                         sizeof(scanSettings));
+    // Nothing a failed escape left in the field is a block of the bridge's.
+    // A block the driver delivered is the bridge's to hand back, even when
+    // the unlock then fails: it is kept for the next call to decode and for
+    // ReleaseScanSettings or Close to hand back.
+    if (FAILED(fetched)) scanSettings = nullptr;
+    if (scanSettings != nullptr) HoldSource(scanSettingsSource, device);
     hr = transaction.Result();
-    // Nothing a failed fetch left in the field is a block of the bridge's.
-    if (FAILED(hr)) {
-      scanSettings = nullptr;
-      return hr;
-    }
+    if (FAILED(hr)) return hr;
   }
 
   if (scanSettings == nullptr || scanSettings->properties == nullptr) return E_FAIL;
@@ -182,33 +214,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SendScanSettings()
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseScanSettings()
 {
-  if (device == nullptr || scanSettings == nullptr) return E_FAIL;
-  DriverTransaction transaction(device);
-  if (!transaction.Locked()) {
-    // Asked for and not looked at.
-    DWORD lastError = 0;
-    device->GetLastError(&lastError);
-    return transaction.LockResult();
-  }
-  HRESULT hr =
-      transaction.Escape(EscapeCode::FreeDriverBlock, scanSettings, sizeof(driver::SettingsBlock),
-                         nullptr, 0, static_cast<DWORD>(BlockKind::Settings));
-  // The driver has the block back: the next GetScanSettings fetches a new one.
-  if (SUCCEEDED(hr)) scanSettings = nullptr;
-  return transaction.Result();
+  return HandBack(scanSettings, scanSettingsSource, BlockKind::Settings, true);
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
 {
-  if (device == nullptr || capabilities == nullptr) return E_FAIL;
-  DriverTransaction transaction(device);
-  if (!transaction.Locked()) return transaction.LockResult();
-  HRESULT hr =
-      transaction.Escape(EscapeCode::FreeDriverBlock, capabilities, sizeof(driver::CapabilityBlock),
-                         nullptr, 0, static_cast<DWORD>(BlockKind::Capabilities));
-  // Once the driver has taken the block back the pointer is dead.
-  if (SUCCEEDED(hr)) capabilities = nullptr;
-  return transaction.Result();
+  return HandBack(capabilities, capabilitiesSource, BlockKind::Capabilities, false);
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemFormat(short* fileFormat)

@@ -5,6 +5,7 @@
 
 #include "platform/win32.h"
 #include "server/lifetime.h"
+#include "sim/sim_api.h"
 
 // Records quit decisions instead of posting WM_QUIT, and checks that a test
 // leaves no object alive and no server lock held.
@@ -20,6 +21,8 @@ class QuitRecordingTest : public testing::Test {
   void TearDown() override
   {
     EXPECT_EQ(objectCount, 0) << "the test leaked an object";
+    // Whatever the test did, the bridge never broke the driver protocol.
+    EXPECT_EQ(StiSimBreachCount(), 0u) << "the simulated driver saw a breach (see its journal)";
     serverLockCount = 0;
     SetQuitActionForTesting(nullptr);
     platform_hooks::Reset();
