@@ -327,6 +327,99 @@ TEST_F(ConnectionTest, ABlockTheDriverWillNotTakeBackIsKeptNotOverwritten)
   EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 0);
 }
 
+// A driver may bind its blocks to the device object that handed them out and
+// reclaim them when that object goes. A second open, or one whose device
+// creation fails, keeps every block with its own object: the user record
+// still takes the PIN, the settings block still goes round, and Close hands
+// every block back, each through the object that gave it.
+TEST_F(ConnectionTest, BlocksStayWithTheDeviceObjectThatHandedThemOut)
+{
+  struct Case {
+    const char* name;
+    const char* conduct;
+    bool secondCreationFails;
+    HRESULT secondOpen;
+  };
+  const Case cases[] = {
+      {"second open", R"({"blocks": "bound"})", false, S_OK},
+      {"second open, addresses reused", R"({"blocks": "bound", "addresses": "reused"})", false,
+       S_OK},
+      {"creation fails and empties the field", R"({"blocks": "bound"})", true, E_FAIL},
+      {"creation fails and keeps the field", R"({"blocks": "bound", "failedOut": "kept"})", true,
+       S_OK},
+      {"second open, blocks kept", "{}", false, S_OK},
+      {"creation fails, blocks kept", "{}", true, E_FAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bridge->Close();
+    bridge->Release();
+    bridge = NewBridge();
+    Load(Scenario({{kQuartz, "Quartz", true}}, std::string(R"(, "conduct": )") + c.conduct));
+    ASSERT_EQ(bridge->InitializeSti(), S_OK);
+    ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+    ASSERT_EQ(Open(), S_OK);
+    short v[5] = {};
+    ASSERT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
+    int count = -1;
+    ASSERT_EQ(bridge->RefreshItemList(&count), S_OK);
+    if (c.secondCreationFails) {
+      StiSimFault fault = Fault(STISIM_TARGET_CREATE_DEVICE, STISIM_FAULT_FAIL);
+      fault.times = 1;
+      ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+    }
+    EXPECT_EQ(Open(), c.secondOpen);
+    if (SUCCEEDED(c.secondOpen)) {
+      StiSimClearJournal();
+      EXPECT_EQ(bridge->ApplyUserPin(), S_OK);
+      EXPECT_EQ(session::EscapesSent(4118), 1);
+      EXPECT_EQ(bridge->SetScanSettings(const_cast<WCHAR*>(W("again")), 2, 1, 300, 2, 0, 0), S_OK);
+      EXPECT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
+      EXPECT_EQ(v[0], 2);
+      EXPECT_EQ(v[2], 300);
+    }
+    EXPECT_EQ(bridge->Close(), S_OK);
+    for (DWORD kind : {STISIM_BLOCK_CAPABILITIES, STISIM_BLOCK_SETTINGS, STISIM_BLOCK_ITEM_LIST})
+      EXPECT_EQ(StiSimOutstandingBlocks(0, kind), 0) << "kind " << kind;
+  }
+}
+
+// Where a failing STI call leaves its out-value as it was, the bridge's
+// earlier root object and selection stay in use; where the call empties it,
+// they are gone, and nothing leaks either way (the sanitizer build would
+// report it).
+TEST_F(ConnectionTest, AFailedCallLeavesTheFieldAsTheCallLeftIt)
+{
+  for (const bool kept : {true, false}) {
+    SCOPED_TRACE(kept ? "kept" : "emptied");
+    bridge->Close();
+    bridge->Release();
+    bridge = NewBridge();
+    Load(Scenario({{kQuartz, "Quartz"}},
+                  std::string(R"(, "conduct": {"failedOut": ")") + (kept ? "kept" : "emptied") +
+                      "\"}"));
+    ASSERT_EQ(bridge->InitializeSti(), S_OK);
+    int count = 0;
+    Text names;
+    ASSERT_EQ(Enumerate(count, names), S_OK);
+    ASSERT_EQ(BridgeTestAccess::DeviceSelected(bridge), 1u);
+
+    StiSimFault fault = Fault(STISIM_TARGET_DEVICE_INFO, STISIM_FAULT_FAIL, STIERR_DEVICE_NOTREADY);
+    fault.times = 1;
+    ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+    EXPECT_EQ(Enumerate(count, names), STIERR_DEVICE_NOTREADY);
+    EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 1u);
+    EXPECT_EQ(BridgeTestAccess::DeviceInfo(bridge) != nullptr, kept);
+    EXPECT_EQ(Open(), kept ? S_OK : E_FAIL) << "the earlier selection opens";
+
+    fault = Fault(STISIM_TARGET_CREATE_INSTANCE, STISIM_FAULT_FAIL, STIERR_OUTOFMEMORY);
+    fault.times = 1;
+    ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+    EXPECT_EQ(bridge->InitializeSti(), STIERR_OUTOFMEMORY);
+    EXPECT_EQ(Enumerate(count, names), kept ? S_OK : E_FAIL) << "the earlier root object";
+  }
+}
+
 TEST_F(ConnectionTest, CapabilityFlagStaysDownWithoutTheMarker)
 {
   Load(Scenario({{kQuartz, "Quartz", false}}));

@@ -20,10 +20,11 @@ using Text = std::basic_string<WCHAR>;
 
 // One served scanner (family 2) with the user "ann", its stored `jobs` (a JSON
 // array's contents) and `extra` members of the device (JSON, without the
-// leading comma).
-inline std::string OneDevice(const std::string& jobs, const std::string& extra = "")
+// leading comma), whose driver behaves as `conduct` says (a JSON object).
+inline std::string OneDevice(const std::string& jobs, const std::string& extra = "",
+                             const std::string& conduct = "{}")
 {
-  return R"({"name": "session", "devices": [{"index": 0,
+  return R"({"name": "session", "conduct": )" + conduct + R"(, "devices": [{"index": 0,
       "description": "Tarvo Alder 5100MFP TWAIN", "localName": "Lab",
       "users": [{"storeId": "ann", "pin": "4711"}], "jobs": [)" +
          jobs + "]" + (extra.empty() ? "" : ", " + extra) + "}]}";

@@ -161,6 +161,33 @@ TEST_F(CatalogueTest, RefreshFetchesTheListAndReportsFailuresItsOwnWay)
   EXPECT_EQ(bridge->RefreshItemList(&items), STIERR_DEVICE_LOCKED);
 }
 
+// Once the driver has taken a list back the bridge forgets its records,
+// whatever the driver left in the header: nothing is handed back twice (not
+// by a second release, not by Close), and item queries answer as on an
+// empty list.
+TEST_F(CatalogueTest, AListHandedBackIsForgottenWhateverTheHeaderHolds)
+{
+  for (const char* header : {"emptied", "untouched", "scribbled"}) {
+    SCOPED_TRACE(header);
+    OpenWithList(session::OneDevice(kJobs, "", std::string(R"({"freedList": ")") + header + "\"}"));
+    EXPECT_EQ(bridge->ReleaseItemList(), S_OK);
+    EXPECT_EQ(bridge->ReleaseItemList(), E_FAIL);
+    int flag = 7;
+    EXPECT_EQ(bridge->GetItemFlag(0, &flag), S_OK);
+    EXPECT_EQ(flag, 0);
+    ScopedBstr name, path;
+    EXPECT_EQ(bridge->GetItemPreview(0, &name, &path), S_FALSE);
+    EXPECT_EQ(bridge->DeleteItem(0), E_FAIL);
+    SYSTEMTIME time = {};
+    EXPECT_EQ(bridge->GetItemTime(0, &time), E_FAIL);
+    EXPECT_EQ(JournalText(), "L E4110/4 U") << "one hand-back, nothing after it";
+    StiSimClearJournal();
+    EXPECT_EQ(bridge->Close(), S_OK);
+    EXPECT_EQ(JournalText(), "L E4110/0 U L E4112/0 U") << "the capabilities, and the access";
+    EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_ITEM_LIST), 0);
+  }
+}
+
 TEST_F(CatalogueTest, RefreshAfterReleaseFreesOnlyTheHeader)
 {
   OpenWithList(session::OneDevice(kJobs));

@@ -1,6 +1,9 @@
 // The driver stand-in, escape by escape: answers, ownership of its blocks,
 // freeing by kind, size-word meanings, events, faults, the journal, and
 // malformed requests answered with errors.
+#include <algorithm>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include "sim/tests/sim_test_support.h"
@@ -447,6 +450,160 @@ TEST_F(DriverTest, EscapeFaultsFailEmptyMismatchAndTimeOutOnDemand)
   EXPECT_EQ(Send(EscapeCode::BeginAccess, store, 8, nullptr, 0), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
   std::vector<StiSimJournalEntry> journal = Journal();
   EXPECT_GE(journal.back().elapsedMs, 40u);
+}
+
+// A one-device office whose driver behaves as `conduct` says, with one job
+// of 16 x 8 pixels (384 bytes of DIB rows).
+std::string ConductScenario(const std::string& conduct)
+{
+  return R"({"conduct": )" + conduct + R"(, "devices": [{"index": 0,
+      "description": "Tarvo Quartz TWAIN Scanner", "users": [{"storeId": "ann"}],
+      "jobs": [{"itemName": "a.bmp", "width": 16, "height": 8}]}]})";
+}
+
+class ConductTest : public SimTest {
+ protected:
+  // Loads the office with `conduct`; `device` holds the lock.
+  void Load(const std::string& conduct)
+  {
+    Drop();
+    ASSERT_EQ(StiSimLoadScenarioJson(ConductScenario(conduct).c_str()), S_OK);
+    device = Create(0);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->LockDevice(100), S_OK);
+  }
+  void Drop()
+  {
+    if (device == nullptr) return;
+    device->UnLockDevice();
+    device->Release();
+    device = nullptr;
+  }
+  void TearDown() override
+  {
+    Drop();
+    SimTest::TearDown();
+  }
+  HRESULT Send(IStiDevice* through, EscapeCode code, const void* in, DWORD inSize, void* out,
+               DWORD outSize, DWORD size = 0)
+  {
+    word = size;
+    return through->Escape(static_cast<DWORD>(code), const_cast<void*>(in), inSize, out, outSize,
+                           &word);
+  }
+  // The last journal entry's breach kind, 0 for none.
+  static DWORD LastBreach()
+  {
+    std::vector<StiSimJournalEntry> journal = Journal();
+    return journal.empty() || journal.back().kind != STISIM_JOURNAL_BREACH ? 0
+                                                                           : journal.back().breach;
+  }
+  IStiDevice* device = nullptr;
+  WCHAR store[260] = W("ann");
+  WCHAR name[260] = W("a.bmp");
+  DWORD word = 0;
+};
+
+TEST_F(ConductTest, TheSizeWordAfterADataReadIsTheConductsChoice)
+{
+  struct Case {
+    const char* word;
+    DWORD first, last;  // after a read of 100 bytes, and after the last 84
+  };
+  const Case cases[] = {{"delivered", 100, 84}, {"untouched", 100, 100}, {"zero", 0, 0},
+                        {"total", 384, 384},    {"remaining", 284, 0},   {"beyond", 65636, 65636}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    Load(std::string(R"({"dataSizeWord": ")") + c.word + "\"}");
+    driver::RequestBlock request{};
+    request.operation = driver::kOperationNative;
+    request.itemName = name;
+    BYTE buffer[100];
+    EXPECT_EQ(Send(device, EscapeCode::ItemTransfer, &request, 32, buffer, 100, 100), S_OK);
+    EXPECT_EQ(word, c.first);
+    for (int read = 0; read < 2; ++read)
+      EXPECT_EQ(Send(device, EscapeCode::ItemTransfer, &request, 32, buffer, 100, 100), S_OK);
+    EXPECT_EQ(Send(device, EscapeCode::ItemTransfer, &request, 32, buffer, 100, 100), S_FALSE);
+    EXPECT_EQ(word, c.last);
+  }
+}
+
+TEST_F(ConductTest, FreedListsDiscardedBytesAndReusedAddresses)
+{
+  Load(R"({"freedList": "untouched", "discarded": "scribbled", "addresses": "reused"})");
+  ItemListHeader header{};
+  ASSERT_EQ(Send(device, EscapeCode::GetItemList, store, 8, &header, 16), S_OK);
+  EXPECT_EQ(word, 0xA5A5A5A5u) << "nothing to read in the size word";
+  EXPECT_EQ(header.reserved4[0], 0xA5);
+  EXPECT_EQ(header.items[0]->reserved0[0], 0xA5);
+  const ItemListHeader before = header;
+  ASSERT_EQ(Send(device, EscapeCode::FreeDriverBlock, &header, 16, nullptr, 0, 4), S_OK);
+  EXPECT_EQ(header.items, before.items) << "the header as it was";
+  SettingsBlock* first = nullptr;
+  SettingsBlock* second = nullptr;
+  ASSERT_EQ(Send(device, EscapeCode::GetScanSettings, nullptr, 0, &first, 8), S_OK);
+  ASSERT_EQ(Send(device, EscapeCode::FreeDriverBlock, first, 40, nullptr, 0, 2), S_OK);
+  ASSERT_EQ(Send(device, EscapeCode::GetScanSettings, nullptr, 0, &second, 8), S_OK);
+  EXPECT_EQ(second, first) << "the address handed out again";
+  ASSERT_EQ(Send(device, EscapeCode::FreeDriverBlock, second, 40, nullptr, 0, 2), S_OK);
+  EXPECT_EQ(StiSimBreachCount(), 0u);
+}
+
+// What no caller may do is refused, counted and journaled: a block handed
+// back twice or used after the hand-back, a bound block handed back through
+// another device object or used after its object went, a request name not
+// in its zero-filled buffer.
+TEST_F(ConductTest, BreachesAreRefusedCountedAndJournaled)
+{
+  Load(R"({"blocks": "bound", "requestName": "whole"})");
+  IStiDevice* other = Create(0);
+  ItemListHeader header{};
+  SettingsBlock* settings = nullptr;
+  SettingsBlock* caps = nullptr;
+  ASSERT_EQ(Send(device, EscapeCode::GetItemList, store, 8, &header, 16), S_OK);
+  ASSERT_EQ(Send(device, EscapeCode::GetScanSettings, nullptr, 0, &settings, 8), S_OK);
+  ASSERT_EQ(Send(device, EscapeCode::GetCapabilities, nullptr, 0, &caps, 8), S_OK);
+  ItemRecord* record = header.items[0];
+
+  EXPECT_EQ(Send(device, EscapeCode::FreeDriverBlock, caps, 40, nullptr, 0, 0), S_OK);
+  EXPECT_EQ(Send(device, EscapeCode::FreeDriverBlock, caps, 40, nullptr, 0, 0), E_INVALIDARG);
+  EXPECT_EQ(LastBreach(), STISIM_BREACH_SECOND_HAND_BACK);
+  ItemListHeader copy = header;
+  EXPECT_EQ(Send(device, EscapeCode::FreeDriverBlock, &header, 16, nullptr, 0, 4), S_OK);
+  EXPECT_EQ(Send(device, EscapeCode::DeleteItem, record, 56, nullptr, 0), E_INVALIDARG);
+  EXPECT_EQ(LastBreach(), STISIM_BREACH_RETURNED_BLOCK);
+  EXPECT_EQ(Send(device, EscapeCode::FreeDriverBlock, &copy, 16, nullptr, 0, 4), E_INVALIDARG);
+  EXPECT_EQ(LastBreach(), STISIM_BREACH_SECOND_HAND_BACK);
+
+  driver::RequestBlock request{};
+  request.operation = driver::kOperationNative;
+  WCHAR dirty[260];
+  std::fill(std::begin(dirty), std::end(dirty), W('q'));
+  std::copy_n(W("a.bmp"), 6, dirty);
+  request.itemName = dirty;
+  DWORD size = 0;
+  EXPECT_EQ(device->Escape(4103, &request, 32, nullptr, 0, &size), E_INVALIDARG);
+  EXPECT_EQ(LastBreach(), STISIM_BREACH_REQUEST_NAME);
+  device->UnLockDevice();
+
+  ASSERT_EQ(other->LockDevice(100), S_OK);
+  EXPECT_EQ(Send(other, EscapeCode::FreeDriverBlock, settings, 40, nullptr, 0, 2), E_INVALIDARG);
+  EXPECT_EQ(LastBreach(), STISIM_BREACH_FOREIGN_HAND_BACK);
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_SETTINGS), 1);
+  device->Release();  // its blocks are reclaimed
+  device = nullptr;
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_SETTINGS), 0);
+  EXPECT_EQ(settings->jobName, reinterpret_cast<BSTR>(0xDDDDDDDDDDDDDDDDull)) << "reclaimed";
+  EXPECT_EQ(Send(other, EscapeCode::SetScanSettings, settings, 40, nullptr, 0), E_INVALIDARG);
+  EXPECT_EQ(LastBreach(), STISIM_BREACH_DEAD_BLOCK);
+  other->UnLockDevice();
+  other->Release();
+
+  EXPECT_EQ(StiSimBreachCount(), 6u);
+  EXPECT_STREQ(StiSimBreachName(STISIM_BREACH_DEAD_BLOCK), "dead-block");
+  // A load starts the count anew.
+  ASSERT_EQ(StiSimLoadDefaultScenario(), S_OK);
+  EXPECT_EQ(StiSimBreachCount(), 0u);
 }
 
 TEST(SimScenario, ScenarioFaultsApplyFromTheStart)

@@ -44,6 +44,8 @@ TEST(SimScenario, MalformedScenariosAreRefusedWithAReason)
       {R"({"faults": [{"target": "lok", "mode": "fail"}]})", "target"},
       {R"({"faults": [{"target": 4122, "mode": "sometimes"}]})", "mode"},
       {R"({"launch": {"device": 3}})", "launch.device"},
+      {R"({"conduct": {"blocks": "sometimes"}})", "conduct.blocks"},
+      {R"({"conduct": {"sizeWord": "zero"}})", "sizeWord"},
   };
   ASSERT_EQ(StiSimLoadScenarioJson(kSmallScenario), S_OK);
   for (const Case& c : cases) {
@@ -287,6 +289,33 @@ TEST_F(SimRootTest, RootObjectFaultsAreInjectedOnDemand)
   Text name = InternalName(kLabDevice);
   EXPECT_EQ(sti->CreateDevice(name.data(), 1, &device, nullptr), S_OK);
   EXPECT_EQ(device, nullptr);
+
+  StiSimClearFaults();
+  // A conduct that keeps the out-values of failing calls as the caller had
+  // them; the default empties them.
+  for (const bool kept : {false, true}) {
+    ASSERT_EQ(StiSimLoadScenarioJson(kept ? R"({"conduct": {"failedOut": "kept"}})" : "{}"), S_OK);
+    for (DWORD target : {STISIM_TARGET_DEVICE_INFO, STISIM_TARGET_CREATE_DEVICE,
+                         STISIM_TARGET_DEVICE_LIST, STISIM_TARGET_CREATE_INSTANCE}) {
+      StiSimFault failing = Fault(target, STISIM_FAULT_FAIL, STIERR_DEVICE_NOTREADY);
+      failing.times = 1;
+      ASSERT_EQ(StiSimAddFault(&failing), S_OK);
+      void* const earlier = reinterpret_cast<void*>(0x1234);
+      void* out = earlier;
+      HRESULT hr = E_NOTIMPL;
+      if (target == STISIM_TARGET_DEVICE_INFO)
+        hr = sti->GetDeviceInfo(name.data(), &out);
+      else if (target == STISIM_TARGET_CREATE_DEVICE)
+        hr = sti->CreateDevice(name.data(), 1, reinterpret_cast<IStiDevice**>(&out), nullptr);
+      else if (target == STISIM_TARGET_DEVICE_LIST)
+        hr = sti->GetDeviceList(0, 0, &count, &out);
+      else
+        hr = StiCreateInstanceW(nullptr, STI_VERSION_REAL, reinterpret_cast<IStillImageW**>(&out),
+                                nullptr);
+      EXPECT_EQ(hr, STIERR_DEVICE_NOTREADY) << target;
+      EXPECT_EQ(out, kept ? earlier : nullptr) << target;
+    }
+  }
 
   StiSimFault bad{};
   EXPECT_EQ(StiSimAddFault(&bad), E_INVALIDARG);

@@ -298,6 +298,21 @@ TEST_F(ScanSettingsTest, FailuresOfTheExchanges)
   session::AddFault(Fault(4105, STISIM_FAULT_EMPTY));
   EXPECT_EQ(Get(v), E_FAIL) << "success without a block";
   StiSimClearFaults();
+  // The block arrives and the unlock fails: the failure is reported, and the
+  // block is kept, decoded by the next call without a second fetch and
+  // handed back by ReleaseScanSettings.
+  StiSimFault unlock = Fault(STISIM_TARGET_UNLOCK, STISIM_FAULT_FAIL, E_UNEXPECTED);
+  unlock.skip = 1;  // BeginAccess's
+  unlock.times = 1;
+  session::AddFault(unlock);
+  EXPECT_EQ(Get(v), E_UNEXPECTED);
+  EXPECT_NE(BridgeTestAccess::ScanSettings(bridge), nullptr);
+  StiSimClearJournal();
+  EXPECT_EQ(Get(v), S_OK);
+  EXPECT_EQ(EscapesSent(4105), 0);
+  EXPECT_EQ(bridge->ReleaseScanSettings(), S_OK);
+  EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_SETTINGS), 0);
+  StiSimClearFaults();
 
   ASSERT_EQ(Get(v), S_OK);
   session::AddFault(Fault(4107, STISIM_FAULT_FAIL, E_ACCESSDENIED));
