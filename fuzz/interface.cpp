@@ -1,9 +1,12 @@
 // Fuzz target: sequences of calls on one bridge object against the simulated
 // driver, both drawn from the input. The input first describes the scanner's
 // stored jobs (odd counts, null names, missing or duplicated properties,
-// properties without records, huge depth and resolution codes) and the
-// driver's faults (failing escapes, empty blocks after success, wrong counts,
-// failing locks); the rest chooses methods and their arguments (indices at and
+// properties without records, huge depth and resolution codes), the driver's
+// faults (failing escapes, empty blocks after success, wrong counts, failing
+// locks) and its conduct wherever the protocol leaves it free (the size word
+// after a read, out-values of failing calls, blocks bound to their device
+// object, reused addresses, request names read whole, bytes scribbled where
+// nobody reads); the rest chooses methods and their arguments (indices at and
 // past every limit, counts, strings, modes, buffer sizes).
 //
 // Rules:
@@ -11,7 +14,8 @@
 // - every HRESULT is one the method may answer: its own codes, and the
 //   driver's or the lock's failure only where the method passes them on;
 // - Close always succeeds, and after it and the last Release no object is
-//   left (LeakSanitizer then finds nothing the bridge owns).
+//   left (LeakSanitizer then finds nothing the bridge owns);
+// - the driver sees no breach of the protocol.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <climits>
@@ -143,11 +147,18 @@ std::string Scenario(FuzzedDataProvider& in, std::vector<std::string>& names)
   }
 
   std::string faults;
-  static const char* const kTargets[] = {"4101", "4103", "4104", "4105",     "4107",      "4108",
-                                         "4110", "4111", "4112", "4113",     "4114",      "4115",
-                                         "4118", "4119", "4122", "\"lock\"", "\"unlock\""};
+  static const char* const kTargets[] = {"4101",           "4103",
+                                         "4104",           "4105",
+                                         "4107",           "4108",
+                                         "4110",           "4111",
+                                         "4112",           "4113",
+                                         "4114",           "4115",
+                                         "4118",           "4119",
+                                         "4122",           "\"lock\"",
+                                         "\"unlock\"",     "\"createDevice\"",
+                                         "\"deviceInfo\"", "\"createInstance\""};
   for (int n = in.ConsumeIntegralInRange(0, 4); n > 0; --n) {
-    const std::string target = kTargets[in.ConsumeIntegralInRange(0, 16)];
+    const std::string target = kTargets[in.ConsumeIntegralInRange(0, 19)];
     std::string fault = "{\"target\": " + target;
     switch (in.ConsumeIntegralInRange(0, 3)) {
       case 0:
@@ -170,7 +181,24 @@ std::string Scenario(FuzzedDataProvider& in, std::vector<std::string>& names)
     faults += (faults.empty() ? "" : ", ") + fault;
   }
 
-  return R"({"name": "fuzz", "lockTimeoutMs": 1, "devices": [
+  // One value of each conduct member; the first of each is the default.
+  static const char* const kConduct[][7] = {
+      {"dataSizeWord", "delivered", "untouched", "zero", "total", "remaining", "beyond"},
+      {"failedOut", "emptied", "kept"},
+      {"blocks", "kept", "bound"},
+      {"addresses", "fresh", "reused"},
+      {"requestName", "terminated", "whole"},
+      {"freedList", "emptied", "untouched", "scribbled"},
+      {"discarded", "plain", "scribbled"}};
+  std::string conduct;
+  for (const auto& member : kConduct) {
+    int values = 0;
+    while (values + 1 < 7 && member[values + 1] != nullptr) ++values;
+    conduct += std::string(conduct.empty() ? "" : ", ") + "\"" + member[0] + "\": \"" +
+               member[1 + in.ConsumeIntegralInRange(0, values - 1)] + "\"";
+  }
+
+  return R"({"name": "fuzz", "lockTimeoutMs": 1, "conduct": {)" + conduct + R"(}, "devices": [
       {"index": 0, "description": "Tarvo Alder 5100MFP TWAIN", "localName": "Lab",
        "deviceData": {"FilingPath": "C:\\Spool", "UserDataKey": "Software\\Fuzz\\Lab"},
        "users": [{"storeId": "ann", "pin": "4711"}], "settings": [)" +
@@ -457,6 +485,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   FUZZ_CHECK(bridge->Close() == S_OK, "Close failed");
   FUZZ_CHECK(bridge->Release() == 0, "references left after the last Release");
   FUZZ_CHECK(objectCount == 0, "an object outlived its last Release");
+  FUZZ_CHECK(StiSimBreachCount() == 0, "the driver saw %lu breaches of the protocol",
+             static_cast<unsigned long>(StiSimBreachCount()));
   StiSimClearFaults();
   StiSimSetLockTimeoutOverride(0);
   return 0;

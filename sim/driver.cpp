@@ -218,15 +218,21 @@ void Driver::ScribbleRecord(PropertyRecord& record) const
   ScribbleDiscarded(record.reserved12, sizeof record.reserved12);
   ScribbleDiscarded(record.reserved26, sizeof record.reserved26);
   ScribbleDiscarded(record.reserved48, sizeof record.reserved48);
-  // The value's bytes past what its form holds.
-  if ((record.type & VT_VECTOR) != 0)
-    ScribbleDiscarded(record.value + 4, 4);  // between the count and the pointer
-  else if (record.type == VT_I2)
-    ScribbleDiscarded(record.value + 2, sizeof record.value - 2);
-  else if (record.type == VT_BSTR)
-    ScribbleDiscarded(record.value + 8, sizeof record.value - 8);
-  else
-    ScribbleDiscarded(record.value + 4, sizeof record.value - 4);
+  // The value's bytes past what the protocol's form of the identifier holds
+  // (the caller knows each identifier's form and never reads the tag).
+  switch (record.Identifier()) {
+    case property::kItemTime:
+      ScribbleDiscarded(record.value + 4, 4);  // between the count and the pointer
+      break;
+    case property::kDepth:
+      ScribbleDiscarded(record.value + 2, sizeof record.value - 2);
+      break;
+    case property::kUserPin:
+      ScribbleDiscarded(record.value + 8, sizeof record.value - 8);
+      break;
+    default:
+      ScribbleDiscarded(record.value + 4, sizeof record.value - 4);
+  }
 }
 
 void Driver::TakeBack(std::map<const void*, Owned>::iterator block)
@@ -332,7 +338,8 @@ ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
   const std::vector<Prop> props = ItemProperties(job, job.itemSize.value_or(DefaultItemSize(job)));
   // What was allocated stays in `owned` when something is missing: the
   // caller releases it all.
-  auto* records = static_cast<PropertyRecord*>(Allocate(owned, props.size(), sizeof(PropertyRecord)));
+  auto* records =
+      static_cast<PropertyRecord*>(Allocate(owned, props.size(), sizeof(PropertyRecord)));
   auto* time = static_cast<SYSTEMTIME*>(Allocate(owned, 1, sizeof(SYSTEMTIME)));
   if (records == nullptr || time == nullptr || record->itemName == nullptr ||
       (record->documentName == nullptr && !job.documentNameNull) ||
@@ -869,8 +876,8 @@ HRESULT Driver::ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, D
   return S_FALSE;
 }
 
-DWORD Driver::DataSizeWord(const Transfer& transfer, size_t chunk, LONG countDelta,
-                           DWORD requested, DWORD outSize) const
+DWORD Driver::DataSizeWord(const Transfer& transfer, size_t chunk, LONG countDelta, DWORD requested,
+                           DWORD outSize) const
 {
   switch (conduct_.dataSizeWord) {
     case ConductSpec::DataSizeWord::Delivered:

@@ -94,8 +94,8 @@ class Driver {
   HRESULT ItemTransfer(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
                        const EscapeTweak& t, DWORD& breach);
   HRESULT DeleteItem(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
-  HRESULT GetPropertyBlock(DWORD kind, DWORD inSize, void* out, DWORD outSize,
-                           const EscapeTweak& t, DWORD object);
+  HRESULT GetPropertyBlock(DWORD kind, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t,
+                           DWORD object);
   HRESULT SetScanSettings(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
   HRESULT FreeDriverBlock(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord, DWORD object,
                           DWORD& breach);

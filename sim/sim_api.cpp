@@ -239,4 +239,7 @@ STISIM_API HRESULT StiSimRaiseEvent(DWORD device, DWORD kind, BOOL ownThread)
   return signalled > 0 ? S_OK : S_FALSE;
 }
 
-STISIM_API DWORD StiSimLastCreateMode() { return Simulator::Get().LastCreateMode(); }
+STISIM_API DWORD StiSimLastCreateMode()
+{
+  return Simulator::Get().LastCreateMode();
+}

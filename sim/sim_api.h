@@ -56,11 +56,14 @@ struct StiSimFault {
 #define STISIM_JOURNAL_BREACH 4u
 
 // Breaches: what no caller may do, whatever the driver's conduct.
-#define STISIM_BREACH_DEAD_BLOCK 1u        // a block reclaimed with its device object, in an escape
-#define STISIM_BREACH_FOREIGN_HAND_BACK 2u  // a bound block handed back through another device object
-#define STISIM_BREACH_SECOND_HAND_BACK 3u   // a block handed back that the driver has taken already
-#define STISIM_BREACH_RETURNED_BLOCK 4u     // a block (or a record of a list) handed back, in an escape
-#define STISIM_BREACH_REQUEST_NAME 5u  // a request's item name not in 260 zero-filled units, terminated
+#define STISIM_BREACH_DEAD_BLOCK 1u  // a block reclaimed with its device object, in an escape
+#define STISIM_BREACH_FOREIGN_HAND_BACK \
+  2u  // a bound block handed back through another device object
+#define STISIM_BREACH_SECOND_HAND_BACK 3u  // a block handed back that the driver has taken already
+#define STISIM_BREACH_RETURNED_BLOCK \
+  4u  // a block (or a record of a list) handed back, in an escape
+#define STISIM_BREACH_REQUEST_NAME \
+  5u  // a request's item name not in 260 zero-filled units, terminated
 
 struct StiSimJournalEntry {
   DWORD kind;        // STISIM_JOURNAL_*

@@ -340,9 +340,8 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   devices_.clear();
   for (size_t i = 0; i < scenario.devices.size(); ++i) {
     const DeviceSpec& spec = scenario.devices[i];
-    devices_.push_back(std::make_shared<SimDevice>(static_cast<DWORD>(i), spec,
-                                                   InternalName(base + spec.index),
-                                                   scenario.conduct));
+    devices_.push_back(std::make_shared<SimDevice>(
+        static_cast<DWORD>(i), spec, InternalName(base + spec.index), scenario.conduct));
   }
   tag_ = tag;
   launch_ = scenario.launch;

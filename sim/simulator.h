@@ -50,10 +50,7 @@ class DeviceLock {
 
 struct SimDevice {
   SimDevice(DWORD position, const DeviceSpec& spec, Text internalName, const ConductSpec& conduct)
-      : position(position),
-        spec(spec),
-        internalName(std::move(internalName)),
-        driver(spec, conduct)
+      : position(position), spec(spec), internalName(std::move(internalName)), driver(spec, conduct)
   {
   }
   const DWORD position;

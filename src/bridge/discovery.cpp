@@ -19,8 +19,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
   // it was, the root object held before stays in use. One that is replaced,
   // by a new object or by an emptied field, is released rather than leaked.
   IStillImageW* previous = stillImage;
-  HRESULT hr = StiCreateInstanceW(GetModuleHandleW(nullptr),
-                                  STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &stillImage, nullptr);
+  HRESULT hr = StiCreateInstanceW(
+      GetModuleHandleW(nullptr), STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE, &stillImage, nullptr);
   if (previous != nullptr && previous != stillImage) previous->Release();
   return hr;
 }

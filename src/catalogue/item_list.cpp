@@ -68,9 +68,9 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseItemList()
   {
     DriverTransaction transaction(itemListSource);
     if (!transaction.Locked()) return transaction.LockResult();
-    escaped = transaction.Escape(EscapeCode::FreeDriverBlock, itemList,
-                                 sizeof(driver::ItemListHeader), nullptr, 0,
-                                 static_cast<DWORD>(BlockKind::ItemList));
+    escaped =
+        transaction.Escape(EscapeCode::FreeDriverBlock, itemList, sizeof(driver::ItemListHeader),
+                           nullptr, 0, static_cast<DWORD>(BlockKind::ItemList));
     result = transaction.Result();
   }
   // The driver has its records back, whatever it left in the header: the

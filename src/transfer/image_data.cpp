@@ -141,9 +141,9 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReadImageHeader(STI_TRANSFER_REQ
     return E_FAIL;
   }
   DriverRequest headerRequest(*request);
-  HRESULT hr = transaction.Escape(driver::EscapeCode::ItemTransfer, &headerRequest.block,
-                                  sizeof(driver::RequestBlock), header,
-                                  static_cast<DWORD>(headerSize));
+  HRESULT hr =
+      transaction.Escape(driver::EscapeCode::ItemTransfer, &headerRequest.block,
+                         sizeof(driver::RequestBlock), header, static_cast<DWORD>(headerSize));
   // Whatever the driver answered; only a buffer that holds a whole header is
   // looked at.
   if (header != nullptr && headerSize >= kBitmapHeaderBytes) FixImageSize(header);

@@ -395,9 +395,8 @@ TEST_F(ConnectionTest, AFailedCallLeavesTheFieldAsTheCallLeftIt)
     bridge->Close();
     bridge->Release();
     bridge = NewBridge();
-    Load(Scenario({{kQuartz, "Quartz"}},
-                  std::string(R"(, "conduct": {"failedOut": ")") + (kept ? "kept" : "emptied") +
-                      "\"}"));
+    Load(Scenario({{kQuartz, "Quartz"}}, std::string(R"(, "conduct": {"failedOut": ")") +
+                                             (kept ? "kept" : "emptied") + "\"}"));
     ASSERT_EQ(bridge->InitializeSti(), S_OK);
     int count = 0;
     Text names;

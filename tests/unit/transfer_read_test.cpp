@@ -46,7 +46,8 @@ class ReadImageDataTest : public QuitRecordingTest {
         "description": "Tarvo Quartz TWAIN Scanner", "localName": "Quartz",
         "users": [{"storeId": "ann"}],
         "jobs": [{"itemName": "one.bmp", "pages": 1, "width": 16, "height": 8},
-                 {"itemName": ")" + longName + R"(", "width": 4, "height": 2}]}]})")
+                 {"itemName": ")" + longName +
+                                      R"(", "width": 4, "height": 2}]}]})")
                                          .c_str()),
               S_OK);
     bridge = NewBridge();
@@ -191,9 +192,9 @@ TEST_F(ReadImageDataTest, RequestNamesReachTheDriverInTheirWholeBuffer)
     status = 99;
     EXPECT_EQ(bridge->QueryTransferSize(&read, &size, &status), c.status == 6 ? S_OK : E_FAIL);
     BITMAPINFOHEADER header = {};
-    EXPECT_EQ(bridge->ReadImageHeader(&read, reinterpret_cast<BYTE*>(&header), sizeof header,
-                                      &status),
-              S_OK);
+    EXPECT_EQ(
+        bridge->ReadImageHeader(&read, reinterpret_cast<BYTE*>(&header), sizeof header, &status),
+        S_OK);
     EXPECT_EQ(status, c.status);
     BSTR text = nullptr;
     int length = 0;
