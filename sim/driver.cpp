@@ -413,11 +413,12 @@ HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
       return E_INVALIDARG;
     }
   }
-  // Data reads and size queries answer in the size word; every other escape
-  // leaves nothing there that the caller may use.
+  // Data reads and size queries (requests without an output size) answer in
+  // the size word; every other escape leaves nothing there that the caller
+  // may use.
   const DWORD requested = sizeWord != nullptr ? *sizeWord : 0;
-  const bool answersInSizeWord = code == static_cast<DWORD>(EscapeCode::ItemTransfer) &&
-                                 (requested != 0 || (out == nullptr && outSize == 0));
+  const bool answersInSizeWord =
+      code == static_cast<DWORD>(EscapeCode::ItemTransfer) && (requested != 0 || outSize == 0);
   HRESULT hr = Dispatch(code, in, inSize, out, outSize, sizeWord, tweak, object, breach);
   if (sizeWord != nullptr && !answersInSizeWord) ScribbleDiscarded(sizeWord, sizeof *sizeWord);
   return hr;

@@ -79,6 +79,31 @@ CASES = [
      ["FAIL server-win64-quits"]),
 ]
 
+# A record made under a driver conduct against the default one, whose read
+# row holds a hand-back and a size query: (case, the fields the conduct's
+# record changes in that row, or None for the row missing, expected
+# failures, texts the output must hold).
+ESCAPE = "escape device=1 code=4110 name=FreeDriverBlock in=40 out=0 size=2->%s"
+QUERY = "escape device=1 code=4103 name=ItemTransfer in=32 out=0 size=0->%s"
+CONDUCT_CASES = [
+    ("the size word an escape leaves may differ", {"journal.1": ESCAPE % "2779096485"}, 0,
+     ["ok conduct-x: 2 rows", "(1 journal"]),
+    ("a size query's answer may not", {"journal.2": QUERY % "7"}, 1,
+     ["FAIL conduct-x: 1 of 2 rows differ: 002 a/read: journal.2"]),
+    ("nor any other field", {"buffer": "bytes=5"}, 1, ["default bytes=4"]),
+    ("nor a missing row", None, 1, ["002 a/read: missing"]),
+]
+
+
+def run_conduct(fields):
+    with tempfile.TemporaryDirectory() as folder:
+        read = {"journal.1": ESCAPE % "2", "journal.2": QUERY % "384"}
+        default = write(folder, "default.txt", changed(1, **read))
+        rows = changed(1, **dict(read, **fields)) if fields is not None else NATIVE[:1]
+        conduct = write(folder, "conduct.txt", rows)
+        out = io.StringIO()
+        return compare.compare_conduct(default, conduct, "x", out), out.getvalue()
+
 
 def main():
     failed = 0
@@ -90,6 +115,15 @@ def main():
         else:
             failed += 1
             print("FAIL compare: %s: %d failures (expected %d), missing %s\n%s"
+                  % (name, failures, expected, missing, output))
+    for name, rows, expected, texts in CONDUCT_CASES:
+        failures, output = run_conduct(rows)
+        missing = [t for t in texts if t not in output]
+        if failures == expected and not missing:
+            print("ok compare-conduct: " + name)
+        else:
+            failed += 1
+            print("FAIL compare-conduct: %s: %d failures (expected %d), missing %s\n%s"
                   % (name, failures, expected, missing, output))
     return failed
 

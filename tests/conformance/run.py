@@ -27,6 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import compare  # noqa: E402
 sys.path.insert(0, os.path.dirname(HERE))
+import conducts  # noqa: E402
 from winetools import Wine  # noqa: E402
 
 
@@ -45,34 +46,36 @@ def run_native(native, scenario, out):
     return record
 
 
-def run_sanitized(native, scenario, out, reference):
+def run_sanitized(native, scenario, out, reference, name="native-asan"):
     """The in-process run once more under AddressSanitizer and
     UndefinedBehaviorSanitizer: bad input must not corrupt the server's
     memory. Leaks are not checked: the table drops one object without Close,
-    which by design leaves its STI objects behind. Returns (passed, detail)."""
-    record = os.path.join(out, "native-asan.txt")
+    which by design leaves its STI objects behind. Returns (passed, detail,
+    record); the record must equal `reference` unless that is None."""
+    record = os.path.join(out, name + ".txt")
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0",
                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
-    result = subprocess.run([native, scenario, os.path.join(out, "journal-native-asan.txt"),
+    result = subprocess.run([native, scenario, os.path.join(out, "journal-%s.txt" % name),
                              record], capture_output=True, text=True, timeout=600, env=env)
     reports = [line for line in result.stderr.splitlines()
                if "ERROR: AddressSanitizer" in line or "runtime error:" in line]
     if result.returncode != 0 or reports:
-        return False, "exit %d %s" % (result.returncode, " | ".join(reports[:3]))
+        return False, "exit %d %s" % (result.returncode, " | ".join(reports[:3])), record
 
     def body(path):
         with open(path, encoding="utf-8", errors="replace") as f:
             return [line for line in f if not line.startswith("#")]
 
-    if body(record) != body(reference):
-        return False, "its record differs from the plain in-process one"
-    return True, ""
+    if reference is not None and body(record) != body(reference):
+        return False, "its record differs from the plain in-process one", record
+    return True, "", record
 
 
-def run_client(wine, bits, client, installer, scenario, out):
+def run_client(wine, bits, client, installer, scenario, out, name=None):
     """One cross-process run; writes the record and <record>.server."""
-    record = os.path.join(out, "win%s.txt" % bits)
-    journal = os.path.join(out, "journal-win%s.txt" % bits)
+    name = name or "win" + bits
+    record = os.path.join(out, "%s.txt" % name)
+    journal = os.path.join(out, "journal-%s.txt" % name)
     for stale in (record, record + ".server", journal):
         if os.path.exists(stale):
             os.remove(stale)
@@ -87,7 +90,7 @@ def run_client(wine, bits, client, installer, scenario, out):
     # The client's output goes to a file: the server that COM starts for it
     # inherits the client's standard handles, so a pipe would stay open
     # until the server quits.
-    log_path = os.path.join(out, "win%s-client.log" % bits)
+    log_path = os.path.join(out, "%s-client.log" % name)
     started = time.monotonic()
     with open(log_path, "wb") as log:
         process = subprocess.Popen(["wine", client, wine.windows_path(journal),
@@ -108,8 +111,8 @@ def run_client(wine, bits, client, installer, scenario, out):
     status["pids"] = seen
     status["client_exit"] = process.returncode
     status["quit"] = wine.wait_for_no_process(10)
-    print("win%s run: client exit %s in %.1f s, server processes %s, server quit: %s"
-          % (bits, process.returncode, elapsed, seen, status["quit"]), flush=True)
+    print("%s run: client exit %s in %.1f s, server processes %s, server quit: %s"
+          % (name, process.returncode, elapsed, seen, status["quit"]), flush=True)
     with open(log_path, errors="replace") as log:
         noise = ("no driver could be loaded", "fixme:", "err:", "Application tried to create")
         tail = [line.strip() for line in log.read().splitlines()
@@ -140,6 +143,22 @@ def main():
     sanitizer_result = None
     if os.path.exists(sanitized):
         sanitizer_result = run_sanitized(sanitized, scenario, out, records["native"])
+    # The same table under each of the driver's other conducts, in-process
+    # under the sanitizers (the 32-bit client's runs follow below).
+    profiles = conducts.profiles()
+    scenarios = {name: conducts.scenario_under(scenario, conduct,
+                                               os.path.join(out, "scenario-%s.json" % name))
+                 for name, conduct in profiles}
+    conduct_runs = []
+    if os.path.exists(sanitized):
+        for name, _ in profiles:
+            started = time.monotonic()
+            passed, detail, record = run_sanitized(sanitized, scenarios[name], out, None,
+                                                   "native-asan-" + name)
+            print("native-asan-%s run: %s in %.1f s" % (name, "clean" if passed else detail,
+                                                        time.monotonic() - started), flush=True)
+            conduct_runs.append((name + "-native-asan", records["native"], record,
+                                 None if passed else detail))
 
     wine = Wine(os.path.join(build64, "wine-conformance"))
     started = time.monotonic()
@@ -159,14 +178,38 @@ def main():
         for bits, build in (("32", build32), ("64", build64)):
             client = os.path.join(build, "tests", "conformance", "conformance_client.exe")
             records["win" + bits] = run_client(wine, bits, client, installer, scenario, out)
+        client32 = os.path.join(build32, "tests", "conformance", "conformance_client.exe")
+        for name, _ in profiles:
+            record = run_client(wine, "32", client32, installer, scenarios[name], out,
+                                "win32-" + name)
+            status = compare.read_status(record) or {}
+            trouble = None
+            if len(status.get("pids", [])) != 1 or not status.get("quit") or status.get("detail"):
+                trouble = "the server did not serve the whole run and quit: %s" % status
+            conduct_runs.append((name + "-win32", records["win32"], record, trouble))
     finally:
         wine.stop()
 
     failures = compare.compare(records["native"], {"win32": records["win32"],
                                                    "win64": records["win64"]},
                                os.path.join(root, "idl", "stibridge.idl"))
+    # Each conduct's record against the default conduct's of the same kind of
+    # run: the same rows and fields, the size word the driver leaves aside.
+    for name, reference, record, trouble in conduct_runs:
+        if trouble is not None:
+            print("FAIL conduct-%s: %s" % (name, trouble), flush=True)
+            failures += 1
+        else:
+            failures += compare.compare_conduct(reference, record, name)
+    # No run, under any conduct, may breach the protocol.
+    journals = sorted(f for f in os.listdir(out) if f.startswith("journal-"))
+    found = [(j, line) for j in journals for line in conducts.breaches(os.path.join(out, j))]
+    print("%s no-breach: %d journals of this run hold no breach of the protocol%s"
+          % ("FAIL" if found else "ok", len(journals),
+             "" if not found else ": %s: %s" % found[0]), flush=True)
+    failures += 1 if found else 0
     if sanitizer_result is not None:
-        passed, detail = sanitizer_result
+        passed, detail, _ = sanitizer_result
         print("%s in-process-sanitizers: the table runs clean under AddressSanitizer and "
               "UndefinedBehaviorSanitizer, with the same record%s"
               % ("ok" if passed else "FAIL", "" if passed else ": " + detail), flush=True)

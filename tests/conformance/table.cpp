@@ -597,9 +597,16 @@ void GetServerFileName(Builder& t, int o, const std::string& label)
 // The reads. Every read records the request as the caller sees it after
 // the call: the server reads the walk's page from a copy of its own, so the
 // caller's [in] request stays as it was on both sides of the boundary.
+//
+// The server writes no more of a read's buffer than the driver delivers, so
+// past that the buffer holds the caller's bytes in-process and the stub's
+// zeros across the boundary: the whole buffer may differ, but not its data,
+// the buffer without its last run of the caller's bytes and zeros.
 void ReadImageData(Builder& t, int o, const std::string& label, RequestFields asked, int size,
                    std::string mayDiffer = {}, std::string why = {})
 {
+  mayDiffer = mayDiffer.empty() ? "buffer" : mayDiffer + ",buffer";
+  why = why.empty() ? kOutBuffer : why + "; " + kOutBuffer;
   t.Add(
       o, label, "ReadImageData",
       "ReadImageData(" + Describe(asked) + ", buffer=A5..., " + std::to_string(size) +
@@ -614,6 +621,9 @@ void ReadImageData(Builder& t, int o, const std::string& label, RequestFields as
         c.record.Int("status", status);
         request.Record(c.record);
         c.record.Digest("buffer", buffer.data(), bytes);
+        size_t data = bytes;
+        while (data > 0 && (buffer[data - 1] == kCallerByte || buffer[data - 1] == 0)) --data;
+        c.record.Digest("buffer.data", buffer.data(), data);
         bool intact = true;
         for (size_t i = bytes; i < buffer.size(); ++i) intact = intact && buffer[i] == kCallerByte;
         c.record.Field("buffer.guard", intact ? "intact" : "overwritten");
@@ -764,7 +774,7 @@ void EveryMethod(Builder& t, int o)
   PrepareTransfer(t, o, "PrepareTransfer", 0, 0);
   QueryTransferSize(t, o, "QueryTransferSize", Native(kColour));
   ReadImageHeader(t, o, "ReadImageHeader", Native(kColour), 40);
-  ReadImageData(t, o, "ReadImageData", Native(kColour), 64, "buffer", kOutBuffer);
+  ReadImageData(t, o, "ReadImageData", Native(kColour), 64);
   ReadItemString(t, o, "ReadItemString", Native(kColour));
   FindItemNameByDriverValue(t, o, "FindItemNameByDriverValue");
   RefreshItemList(t, o, "RefreshItemList");
