@@ -14,6 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import conducts  # noqa: E402
 from winetools import Wine  # noqa: E402
 
 CLSID = "{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
@@ -126,9 +127,20 @@ def reference_pixels(tool, scenario):
     return pages
 
 
+def session_outcome(output):
+    """A client part's observable outcome: its check lines (name and verdict)
+    and its pixel lines, in order."""
+    checks = [" ".join(line.split(":")[0].split()[:2]) for line in output.splitlines()
+              if line.startswith("ok ") or line.startswith("FAIL ")]
+    pixels = [line for line in output.splitlines() if line.startswith("pixels ")]
+    return checks, pixels
+
+
 def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
     """The catalogue and a whole scanning session from each client against the
-    session scenario, whose jobs include one owned by the clients' own user."""
+    session scenario, whose jobs include one owned by the clients' own user;
+    then the 32-bit client's once more under each of the driver's other
+    conducts, each held to the default conduct's outcome."""
     whoami = wine.run(clients_by_bits[0][1], "whoami")
     sid = whoami.stdout.strip()
     check(whoami.returncode == 0 and sid.startswith("S-1-"), "caller-sid", repr(whoami.stdout))
@@ -137,17 +149,22 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
     path = os.path.join(build64, "e2e-session.json")
     with open(path, "w") as f:
         f.write(scenario)
-    installed = wine.run(installer, wine.windows_path(path))
+    journal = os.path.join(build64, "e2e-session-journal.txt")
+    if os.path.exists(journal):
+        os.remove(journal)
+    installed = wine.run(installer, wine.windows_path(path), "--journal",
+                         wine.windows_path(journal))
     check(installed.returncode == 0, "session-scenario-installed", installed.stderr[-300:])
     reference = reference_pixels(pixels_tool, path)
 
+    default = {}
     for bits, client in clients_by_bits:
-        run_client(wine, bits, client, "catalogue")
-        output = run_client(wine, bits, client, "session")
+        default[bits] = [session_outcome(run_client(wine, bits, client, part))
+                         for part in ("catalogue", "session")]
         received = 0
-        for line in output.splitlines():
+        for line in default[bits][1][1]:
             fields = line.split()
-            if len(fields) != 5 or fields[0] != "pixels":
+            if len(fields) != 5:
                 continue
             received += 1
             item, page, mode, fingerprint = fields[1:]
@@ -157,6 +174,32 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
                   "%s, driver generated %s" % (fingerprint, expected))
         check(received == 3 * 7, "client%s-session-every-page-three-ways" % bits,
               "%d page transfers reported" % received)
+    found = conducts.breaches(journal)
+    check(not found, "session-no-breach", "; ".join(found[:3]))
+
+    bits, client = [c for c in clients_by_bits if c[0] == "32"][0]
+    for name, conduct in conducts.profiles():
+        variant = conducts.scenario_under(scenario, conduct,
+                                          os.path.join(build64, "e2e-session-%s.json" % name))
+        journal = os.path.join(build64, "e2e-session-journal-%s.txt" % name)
+        if os.path.exists(journal):
+            os.remove(journal)
+        wine.run(installer, wine.windows_path(variant), "--journal", wine.windows_path(journal))
+        for part, (checks, pixels) in zip(("catalogue", "session"), default[bits]):
+            result = wine.run(client, part, timeout=300)
+            got_checks, got_pixels = session_outcome(result.stdout)
+            lost = [c for c in checks if c not in got_checks]
+            gained = [c for c in got_checks if c not in checks]
+            check(result.returncode == 0 and not lost and not gained and got_pixels == pixels,
+                  "conduct-%s-client%s-%s: %d checks and %d page transfers as under the default "
+                  "conduct" % (name, bits, part, len(got_checks), len(got_pixels)),
+                  "exit %s, not as under the default: %s; new: %s; pixels %s"
+                  % (result.returncode, lost[:4], gained[:4],
+                     "the same" if got_pixels == pixels else "differ"))
+            check(wine.wait_for_no_process(5), "conduct-%s-client%s-%s-server-quits"
+                  % (name, bits, part), str(wine.processes()))
+        found = conducts.breaches(journal)
+        check(not found, "conduct-%s-no-breach" % name, "; ".join(found[:3]))
 
 
 def stiscan_checks(wine, server, installer, scenario, programs, work):
