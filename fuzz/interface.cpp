@@ -6,8 +6,8 @@
 // locks) and its conduct wherever the protocol leaves it free (the size word
 // after a read, out-values of failing calls, blocks bound to their device
 // object, reused addresses, request names read whole, bytes scribbled where
-// nobody reads); the rest chooses methods and their arguments (indices at and
-// past every limit, counts, strings, modes, buffer sizes).
+// nobody reads, blocks handed out by escapes that then fail); the rest chooses methods and their
+// arguments (indices at and past every limit, counts, strings, modes, buffer sizes).
 //
 // Rules:
 // - no crash and no sanitizer report, whatever the calls and the driver do;
@@ -189,7 +189,8 @@ std::string Scenario(FuzzedDataProvider& in, std::vector<std::string>& names)
       {"addresses", "fresh", "reused"},
       {"requestName", "terminated", "whole"},
       {"freedList", "emptied", "untouched", "scribbled"},
-      {"discarded", "plain", "scribbled"}};
+      {"discarded", "plain", "scribbled"},
+      {"failedEscape", "clean", "partial"}};
   std::string conduct;
   for (const auto& member : kConduct) {
     int values = 0;

@@ -177,6 +177,7 @@ Driver::~Driver()
 {
   for (auto& entry : owned_) Release(entry.second);
   for (const Piece& piece : deadMemory_) std::free(piece.at);
+  for (void* value : deadValues_) GlobalFree(value);
   for (auto& kind : spare_)
     for (const Piece& piece : kind.second) std::free(piece.at);
 }
@@ -251,35 +252,66 @@ void Driver::TakeBack(std::map<const void*, Owned>::iterator block)
   owned_.erase(block);
 }
 
+void Driver::Reclaim(std::map<const void*, Owned>::iterator block)
+{
+  Owned& owned = block->second;
+  // The strings go back to the system; everything else stays, filled with
+  // the pattern, so that a caller who still reads it reads nothing of use
+  // and one who hands it in again is caught.
+  for (BSTR* slot : owned.bridgeSlots) SysFreeString(*slot);
+  for (PropertyRecord* r : owned.bridgeValues) SysFreeString(r->Bstr());
+  for (BSTR text : owned.strings) SysFreeString(text);
+  for (const ItemRecord* r : owned.records) {
+    recordItems_.erase(r);
+    dead_.insert(r);
+  }
+  dead_.insert(block->first);
+  for (const Piece& piece : owned.memory) {
+    std::memset(piece.at, kReclaimed, piece.bytes);
+    deadMemory_.push_back(piece);
+  }
+  for (auto it = users_.begin(); it != users_.end();)
+    it = it->second == block->first ? users_.erase(it) : std::next(it);
+  owned_.erase(block);
+}
+
 void Driver::ObjectReleased(DWORD object)
 {
   if (conduct_.blocks != ConductSpec::Blocks::Bound) return;
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto it = owned_.begin(); it != owned_.end();) {
-    Owned& owned = it->second;
-    if (owned.object != object) {
-      ++it;
-      continue;
-    }
-    // The strings go back to the system; everything else stays, filled with
-    // the pattern, so that a caller who still reads it reads nothing of use
-    // and one who hands it in again is caught.
-    for (BSTR* slot : owned.bridgeSlots) SysFreeString(*slot);
-    for (PropertyRecord* r : owned.bridgeValues) SysFreeString(r->Bstr());
-    for (BSTR text : owned.strings) SysFreeString(text);
-    for (const ItemRecord* r : owned.records) {
-      recordItems_.erase(r);
-      dead_.insert(r);
-    }
-    dead_.insert(it->first);
-    for (const Piece& piece : owned.memory) {
-      std::memset(piece.at, kReclaimed, piece.bytes);
-      deadMemory_.push_back(piece);
-    }
-    it = owned_.erase(it);
+    auto next = std::next(it);
+    if (it->second.object == object) Reclaim(it);
+    it = next;
   }
-  for (auto it = users_.begin(); it != users_.end();)
-    it = it->first.first == object ? users_.erase(it) : std::next(it);
+}
+
+void Driver::UndoHandOut(DWORD code, void* out)
+{
+  if (out == nullptr) return;
+  const void* block = nullptr;
+  switch (static_cast<EscapeCode>(code)) {
+    case EscapeCode::GetScanSettings:
+    case EscapeCode::GetCapabilities:
+    case EscapeCode::GetUserRecord:
+      std::memcpy(&block, out, sizeof block);
+      break;
+    case EscapeCode::GetItemList:
+      block = static_cast<const ItemListHeader*>(out)->items;
+      break;
+    case EscapeCode::QueryDriverValue: {
+      // Global memory that the caller frees on success: the driver frees
+      // it itself when the driver goes.
+      void* value = nullptr;
+      std::memcpy(&value, out, sizeof value);
+      if (value != nullptr) deadValues_.push_back(value);
+      return;
+    }
+    default:
+      return;
+  }
+  auto it = owned_.find(block);
+  if (it != owned_.end()) Reclaim(it);
 }
 
 void Driver::Release(Owned& owned)
@@ -421,6 +453,12 @@ HRESULT Driver::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
       code == static_cast<DWORD>(EscapeCode::ItemTransfer) && (requested != 0 || outSize == 0);
   HRESULT hr = Dispatch(code, in, inSize, out, outSize, sizeWord, tweak, object, breach);
   if (sizeWord != nullptr && !answersInSizeWord) ScribbleDiscarded(sizeWord, sizeof *sizeWord);
+  if (tweak.failAfter != S_OK) {
+    // Failed part-way: what went out is taken back, and stays where it was
+    // written, dead.
+    if (SUCCEEDED(hr)) UndoHandOut(code, out);
+    hr = tweak.failAfter;
+  }
   return hr;
 }
 

@@ -26,6 +26,9 @@ namespace sim {
 struct EscapeTweak {
   bool empty = false;   // succeed without handing anything out
   LONG countDelta = 0;  // counts reported off by this much
+  // Carry the escape out, take back (reclaimed) what it handed out, and
+  // answer this failure: a driver that fails part-way (S_OK: none).
+  HRESULT failAfter = S_OK;
 };
 
 class Driver {
@@ -44,6 +47,8 @@ class Driver {
   // The device object `object` is gone: under a bound conduct the driver
   // reclaims every block it handed out through it.
   void ObjectReleased(DWORD object);
+  // Whether an injected failure lets the escape run part-way first.
+  bool FailsPartWay() const { return conduct_.failedEscape == ConductSpec::FailedEscape::Partial; }
 
   // State for the test interface.
   LONG OutstandingBlocks(DWORD kind);
@@ -135,6 +140,11 @@ class Driver {
   // The block is the driver's again: its pointers are remembered as handed
   // back, and its memory freed (or kept for reuse).
   void TakeBack(std::map<const void*, Owned>::iterator block);
+  // The block is dead: its strings freed, its memory filled with a pattern
+  // and kept until the driver goes, its pointers remembered.
+  void Reclaim(std::map<const void*, Owned>::iterator block);
+  // An escape that failed part-way takes back what it handed out.
+  void UndoHandOut(DWORD code, void* out);
   // The driver block that an escape's input is or names, if any.
   const void* InputBlock(DWORD code, const void* in, DWORD inSize, const DWORD* sizeWord) const;
   const JobSpec* FindJobByName(const Text& itemName) const;
@@ -154,6 +164,7 @@ class Driver {
   std::set<const void*> returned_;
   std::set<const void*> dead_;
   std::vector<Piece> deadMemory_;
+  std::vector<void*> deadValues_;  // driver values (global memory) of failed queries
   // Blocks handed back, kept for the next block of their kind (reused
   // addresses), by kind.
   std::map<DWORD, std::vector<Piece>> spare_;

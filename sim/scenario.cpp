@@ -410,7 +410,7 @@ ConductSpec ConductOf(const json& node)
 {
   CheckKeys(node, "conduct",
             {"dataSizeWord", "failedOut", "blocks", "addresses", "requestName", "freedList",
-             "discarded"});
+             "discarded", "failedEscape"});
   ConductSpec conduct;
   auto choose = [&](const char* key, auto& field, std::initializer_list<const char*> names) {
     if (node.contains(key))
@@ -425,6 +425,7 @@ ConductSpec ConductOf(const json& node)
   choose("requestName", conduct.requestName, {"terminated", "whole"});
   choose("freedList", conduct.freedList, {"emptied", "untouched", "scribbled"});
   choose("discarded", conduct.discarded, {"plain", "scribbled"});
+  choose("failedEscape", conduct.failedEscape, {"clean", "partial"});
   return conduct;
 }
 

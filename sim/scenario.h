@@ -135,6 +135,10 @@ struct ConductSpec {
   // blocks and records outside their fields, the thumbnail slot, and the size
   // word after escapes that answer nothing in it.
   enum class Discarded { Plain, Scribbled };
+  // An escape that fails (by an injected "fail") has written nothing, or has
+  // already handed out its block (pointer slot, item list header, driver
+  // value) and takes it back again, reclaimed, before it answers the failure.
+  enum class FailedEscape { Clean, Partial };
 
   DataSizeWord dataSizeWord = DataSizeWord::Delivered;
   FailedOut failedOut = FailedOut::Emptied;
@@ -143,6 +147,7 @@ struct ConductSpec {
   RequestName requestName = RequestName::Terminated;
   FreedList freedList = FreedList::Emptied;
   Discarded discarded = Discarded::Plain;
+  FailedEscape failedEscape = FailedEscape::Clean;
 };
 
 struct Scenario {

@@ -118,6 +118,10 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
   }
   if (!locked) {
     hr = STIERR_NEEDS_LOCK;
+  } else if (fault && fault->mode == STISIM_FAULT_FAIL && device_->driver.FailsPartWay()) {
+    EscapeTweak tweak;
+    tweak.failAfter = fault->result;
+    hr = device_->driver.Escape(code, in, inSize, out, outSize, sizeWord, tweak, serial_, breach);
   } else if (fault && fault->mode == STISIM_FAULT_FAIL) {
     hr = fault->result;
   } else if (fault && fault->mode == STISIM_FAULT_TIMEOUT) {

@@ -53,9 +53,11 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR qualifier, LPW
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return transaction.LockResult();
   // A driver that cannot give the record does not fail the open: the
-  // operations that need it report that themselves.
-  transaction.Escape(EscapeCode::GetUserRecord, storeId, sizeof(WCHAR*), &userRecord,
-                     sizeof(userRecord));
+  // operations that need it report that themselves. Nothing a failed escape
+  // left in the field is a record of the bridge's.
+  if (FAILED(transaction.Escape(EscapeCode::GetUserRecord, storeId, sizeof(WCHAR*), &userRecord,
+                                sizeof(userRecord))))
+    userRecord = nullptr;
   if (userRecord != nullptr) HoldSource(userRecordSource, device);
   return transaction.Unlock();
 }

@@ -52,6 +52,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
     HoldSource(itemListSource, device);
     *count = itemList->count;
     result = S_OK;
+  } else {
+    // Nothing a failed escape left in the header is a list: it reads as an
+    // empty one.
+    std::memset(itemList, 0, sizeof(driver::ItemListHeader));
   }
   HRESULT unlocked = transaction.Unlock();
   return FAILED(unlocked) ? unlocked : result;

@@ -82,13 +82,18 @@ HRESULT CStiScannerComBridge::QueryDriverValue(LONG selector, void** value)
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return transaction.LockResult();
 
-  // The driver writes the new pointer straight into the field. The one it
-  // replaces was the bridge's to free: it is freed now instead of leaking
-  // (a pointer the driver hands out again is not freed).
-  void* replaced = driverValue;
+  // The driver writes the new pointer into a slot that holds the field's
+  // value; only a query that succeeds puts what it wrote into the field, so
+  // that nothing a failed one left there is ever freed or used. The value it
+  // replaces was the bridge's to free: it is freed now instead of leaking (a
+  // pointer the driver hands out again is not freed).
+  void* slot = driverValue;
   HRESULT result = transaction.Escape(EscapeCode::QueryDriverValue, &selector, sizeof(selector),
-                                      &driverValue, sizeof(driverValue));
-  if (replaced != nullptr && replaced != driverValue) GlobalFree(replaced);
+                                      &slot, sizeof(slot));
+  if (SUCCEEDED(result)) {
+    if (driverValue != nullptr && driverValue != slot) GlobalFree(driverValue);
+    driverValue = slot;
+  }
   if (SUCCEEDED(result) && driverValue != nullptr) {
     *value = driverValue;
     result = S_OK;

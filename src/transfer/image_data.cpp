@@ -8,7 +8,6 @@
 #include "bridge/bridge.h"
 #include "bridge/escape.h"
 #include "com/unique.h"
-#include "com/wide_string.h"
 #include "transfer/page_bytes.h"
 
 namespace {
@@ -46,7 +45,13 @@ class DriverRequest {
   explicit DriverRequest(const STI_TRANSFER_REQUEST& client)
   {
     std::memcpy(&block, &client, sizeof block);
-    if (client.itemName != nullptr) WStrCopy(name, driver::kItemNameCapacity, client.itemName);
+    // Every read pays for this copy: the name is copied and only the rest of
+    // the buffer zeroed, rather than the whole buffer written twice.
+    size_t units = 0;
+    if (client.itemName != nullptr)
+      while (units < driver::kItemNameCapacity - 1 && client.itemName[units] != 0) ++units;
+    if (units != 0) std::memcpy(name, client.itemName, units * sizeof(WCHAR));
+    std::memset(name + units, 0, (driver::kItemNameCapacity - units) * sizeof(WCHAR));
     block.itemName = name;
   }
   DriverRequest(const DriverRequest&) = delete;
@@ -55,7 +60,7 @@ class DriverRequest {
   driver::RequestBlock block;
 
  private:
-  WCHAR name[driver::kItemNameCapacity] = {};
+  WCHAR name[driver::kItemNameCapacity];
 };
 
 }  // namespace

@@ -216,8 +216,8 @@ def soak_scenario(template, scratch, seed, chaos):
 
 def check_journal(path):
     """The device lock as the driver saw it: taken and given up within one
-    call, never by two objects at once, never waited for; and the deletions
-    that the driver carried out."""
+    call, never by two objects at once, never waited for; no breach of the
+    protocol; and the deletions that the driver carried out."""
     holders = {}  # device -> (object, depth)
     problems = []
     deletions = 0
@@ -261,6 +261,8 @@ def check_journal(path):
                 # count does not keep the driver from deleting.
                 if fields.get("name") == "DeleteItem" and result == 0 and chaos != "empty":
                     deletions += 1
+            elif kind == "breach":
+                problems.append("line %d: a breach of the protocol: %s" % (number, line.strip()))
     still = {d: h for d, h in holders.items() if h}
     if still:
         problems.append("locks held at the end: %s" % still)
@@ -290,6 +292,9 @@ def journal_checker_self_test(work):
         ("waited", [lock % (1, 1500, 0, ""), unlock % 1], 1, 0),
         ("failed", [lock % (1, 50, 0x80070021, "")], 1, 0),
         ("injected", [lock % (1, 50, 0x80070021, " chaos=timeout")], 0, 0),
+        ("breach", [lock % (1, 0, 0, ""), escape % (1, 0x80070057, ""),
+                    "breach device=1 object=1 code=4104 name=DeleteItem what=returned-block\n",
+                    unlock % 1], 1, 0),
     ]
     wrong = []
     for name, lines, problems, deletions in cases:

@@ -419,6 +419,23 @@ TEST_F(ConnectionTest, AFailedCallLeavesTheFieldAsTheCallLeftIt)
   }
 }
 
+// A GetUserRecord or GetCapabilities that fails after handing its block out
+// (and takes it back at once) leaves the bridge without that block: the PIN
+// then has nowhere to go, and nothing is handed back.
+TEST_F(ConnectionTest, ABlockOfAFailedEscapeIsNotKept)
+{
+  Load(Scenario({{kQuartz, "Quartz", true}}, R"(, "conduct": {"failedEscape": "partial"},
+      "faults": [{"target": "GetUserRecord", "mode": "fail", "times": 1},
+                 {"target": "GetCapabilities", "mode": "fail", "times": 1}])"));
+  ASSERT_EQ(bridge->InitializeSti(), S_OK);
+  ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+  EXPECT_EQ(Open(), S_OK);
+  EXPECT_EQ(BridgeTestAccess::UserRecord(bridge), nullptr);
+  EXPECT_EQ(BridgeTestAccess::CapabilityFlag(bridge), 0u);
+  EXPECT_EQ(bridge->ApplyUserPin(), E_FAIL);
+  EXPECT_EQ(bridge->ReleaseCapabilities(), E_FAIL);
+}
+
 TEST_F(ConnectionTest, CapabilityFlagStaysDownWithoutTheMarker)
 {
   Load(Scenario({{kQuartz, "Quartz", false}}));

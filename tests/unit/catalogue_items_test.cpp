@@ -188,6 +188,33 @@ TEST_F(CatalogueTest, AListHandedBackIsForgottenWhateverTheHeaderHolds)
   }
 }
 
+// A driver may have written its outputs when it fails (a header naming a
+// list it takes back at once, a driver value it frees itself): the bridge
+// keeps nothing a failed escape left behind.
+TEST_F(CatalogueTest, NothingAFailedEscapeLeftBehindIsKept)
+{
+  OpenWithList(session::OneDevice(kJobs, "", R"({"failedEscape": "partial"})"));
+  session::AddFault(Fault(4122, STISIM_FAULT_FAIL, E_ACCESSDENIED));
+  int items = 42;
+  EXPECT_EQ(bridge->RefreshItemList(&items), E_FAIL);
+  EXPECT_EQ(items, 42);
+  int flag = 7;
+  EXPECT_EQ(bridge->GetItemFlag(0, &flag), S_OK);
+  EXPECT_EQ(flag, 0) << "the list reads as empty";
+  SYSTEMTIME time = {};
+  EXPECT_EQ(bridge->GetItemTime(0, &time), E_FAIL);
+  StiSimClearJournal();
+  EXPECT_EQ(bridge->ReleaseItemList(), E_FAIL);
+  EXPECT_EQ(JournalText(), "") << "no list to hand back";
+
+  session::AddFault(Fault(4115, STISIM_FAULT_FAIL, E_ACCESSDENIED));
+  WCHAR name[260] = {};
+  EXPECT_EQ(bridge->FindItemNameByDriverValue(name), E_FAIL);
+  EXPECT_EQ(BridgeTestAccess::DriverValue(bridge), nullptr) << "the failed query's value";
+  StiSimClearFaults();
+  EXPECT_EQ(bridge->FindItemNameByDriverValue(name), S_OK);
+}
+
 TEST_F(CatalogueTest, RefreshAfterReleaseFreesOnlyTheHeader)
 {
   OpenWithList(session::OneDevice(kJobs));
