@@ -450,6 +450,21 @@ void Call(Caller& c, int method)
              static_cast<unsigned long>(static_cast<uint32_t>(hr)));
 }
 
+// The journal's first breach and the escape before it, for the report.
+std::string FirstBreach()
+{
+  StiSimJournalEntry entry{}, escape{};
+  for (DWORD i = 0; StiSimJournalAt(i, &entry); ++i) {
+    if (entry.kind == STISIM_JOURNAL_ESCAPE) escape = entry;
+    if (entry.kind != STISIM_JOURNAL_BREACH) continue;
+    const char* name = StiSimBreachName(entry.breach);
+    return std::string(name != nullptr ? name : "?") + " in escape " + std::to_string(entry.code) +
+           " (object " + std::to_string(escape.object) + ", size word " +
+           std::to_string(escape.sizeBefore) + ", entry " + std::to_string(i) + ")";
+  }
+  return "none in the journal";
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -486,8 +501,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   FUZZ_CHECK(bridge->Close() == S_OK, "Close failed");
   FUZZ_CHECK(bridge->Release() == 0, "references left after the last Release");
   FUZZ_CHECK(objectCount == 0, "an object outlived its last Release");
-  FUZZ_CHECK(StiSimBreachCount() == 0, "the driver saw %lu breaches of the protocol",
-             static_cast<unsigned long>(StiSimBreachCount()));
+  FUZZ_CHECK(StiSimBreachCount() == 0, "the driver saw %lu breaches of the protocol: %s",
+             static_cast<unsigned long>(StiSimBreachCount()), FirstBreach().c_str());
   StiSimClearFaults();
   StiSimSetLockTimeoutOverride(0);
   return 0;

@@ -286,6 +286,21 @@ void Driver::ObjectReleased(DWORD object)
   }
 }
 
+bool Driver::FailsPartWay(DWORD code) const
+{
+  if (conduct_.failedEscape != ConductSpec::FailedEscape::Partial) return false;
+  switch (static_cast<EscapeCode>(code)) {
+    case EscapeCode::GetScanSettings:
+    case EscapeCode::GetCapabilities:
+    case EscapeCode::GetUserRecord:
+    case EscapeCode::GetItemList:
+    case EscapeCode::QueryDriverValue:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void Driver::UndoHandOut(DWORD code, void* out)
 {
   if (out == nullptr) return;

@@ -47,8 +47,9 @@ class Driver {
   // The device object `object` is gone: under a bound conduct the driver
   // reclaims every block it handed out through it.
   void ObjectReleased(DWORD object);
-  // Whether an injected failure lets the escape run part-way first.
-  bool FailsPartWay() const { return conduct_.failedEscape == ConductSpec::FailedEscape::Partial; }
+  // Whether an injected failure of `code` lets the escape run part-way
+  // first: only escapes that hand something out, which they can take back.
+  bool FailsPartWay(DWORD code) const;
 
   // State for the test interface.
   LONG OutstandingBlocks(DWORD kind);

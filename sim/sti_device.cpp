@@ -118,7 +118,7 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
   }
   if (!locked) {
     hr = STIERR_NEEDS_LOCK;
-  } else if (fault && fault->mode == STISIM_FAULT_FAIL && device_->driver.FailsPartWay()) {
+  } else if (fault && fault->mode == STISIM_FAULT_FAIL && device_->driver.FailsPartWay(code)) {
     EscapeTweak tweak;
     tweak.failAfter = fault->result;
     hr = device_->driver.Escape(code, in, inSize, out, outSize, sizeWord, tweak, serial_, breach);
