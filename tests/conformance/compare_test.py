@@ -105,26 +105,24 @@ def run_conduct(fields):
         return compare.compare_conduct(default, conduct, "x", out), out.getvalue()
 
 
+def verdict(kind, name, result, expected, texts):
+    """Prints the case's line; 1 when it failed."""
+    failures, output = result
+    missing = [t for t in texts if t not in output]
+    if failures == expected and not missing:
+        print("ok %s: %s" % (kind, name))
+        return 0
+    print("FAIL %s: %s: %d failures (expected %d), missing %s\n%s"
+          % (kind, name, failures, expected, missing, output))
+    return 1
+
+
 def main():
     failed = 0
     for name, a, b, end, server, expected, texts in CASES:
-        failures, output = run(a, b, end, server)
-        missing = [t for t in texts if t not in output]
-        if failures == expected and not missing:
-            print("ok compare: " + name)
-        else:
-            failed += 1
-            print("FAIL compare: %s: %d failures (expected %d), missing %s\n%s"
-                  % (name, failures, expected, missing, output))
+        failed += verdict("compare", name, run(a, b, end, server), expected, texts)
     for name, rows, expected, texts in CONDUCT_CASES:
-        failures, output = run_conduct(rows)
-        missing = [t for t in texts if t not in output]
-        if failures == expected and not missing:
-            print("ok compare-conduct: " + name)
-        else:
-            failed += 1
-            print("FAIL compare-conduct: %s: %d failures (expected %d), missing %s\n%s"
-                  % (name, failures, expected, missing, output))
+        failed += verdict("compare-conduct", name, run_conduct(rows), expected, texts)
     return failed
 
 
