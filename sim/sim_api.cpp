@@ -2,6 +2,7 @@
 #include "sim/sim_api.h"
 
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "sim/simulator.h"
@@ -52,6 +53,17 @@ STISIM_API DWORD StiSimChaosInjected()
 STISIM_API HRESULT StiSimLoadDefaultScenario()
 {
   return StiSimLoadScenarioJson(sim::DefaultScenarioJson());
+}
+
+STISIM_API HRESULT StiSimLoadDefaultScenarioUnder(const char* conductJson)
+{
+  if (conductJson == nullptr) return E_INVALIDARG;
+  // The member goes in after the scenario's opening brace.
+  std::string text = sim::DefaultScenarioJson();
+  const size_t brace = text.find('{');
+  if (brace == std::string::npos) return E_INVALIDARG;
+  text.insert(brace + 1, std::string("\"conduct\": ") + conductJson + ",");
+  return StiSimLoadScenarioJson(text.c_str());
 }
 
 STISIM_API DWORD StiSimLastError(char* buffer, DWORD capacity)

@@ -96,6 +96,9 @@ struct StiSimJournalEntry {
 STISIM_API HRESULT StiSimLoadScenarioJson(const char* utf8Json);
 STISIM_API HRESULT StiSimLoadScenarioFile(LPCWSTR path);
 STISIM_API HRESULT StiSimLoadDefaultScenario();
+// The default scenario with its member "conduct" set to `conductJson` (a
+// JSON object).
+STISIM_API HRESULT StiSimLoadDefaultScenarioUnder(const char* conductJson);
 STISIM_API DWORD StiSimLastError(char* buffer, DWORD capacity);
 
 // Installs a scenario for other processes (the server started by COM): writes

@@ -1,19 +1,32 @@
 // One whole session as a data source runs it, in-process: open, list, the
 // settings, every page of every job the user may access read to its end,
-// close. scripts/test also runs this test under valgrind.
+// close; under the default driver conduct and each of tests/conducts.json.
+// scripts/test also runs this test under valgrind.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "conducts.h"
 #include "unit/bridge_session.h"
 
 namespace {
 
-class WholeSessionTest : public QuitRecordingTest {};
+class WholeSessionTest : public QuitRecordingTest,
+                         public testing::WithParamInterface<ConductProfile> {};
 
-TEST_F(WholeSessionTest, OpenListWalkReadClose)
+INSTANTIATE_TEST_SUITE_P(Conducts, WholeSessionTest,
+                         testing::ValuesIn(kConductProfiles),
+                         [](const testing::TestParamInfo<ConductProfile>& profile) {
+                           std::string name = profile.param.name;
+                           for (char& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });
+
+TEST_P(WholeSessionTest, OpenListWalkReadClose)
 {
-  ASSERT_EQ(StiSimLoadDefaultScenario(), S_OK);
+  ASSERT_EQ(StiSimLoadDefaultScenarioUnder(GetParam().json), S_OK);
   IStiScannerComBridge* bridge = NewBridge();
   ASSERT_NE(bridge, nullptr);
   ASSERT_EQ(bridge->InitializeSti(), S_OK);
