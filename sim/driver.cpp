@@ -168,13 +168,42 @@ std::string TransferKey(const Text& itemName, const RequestBlock& r, DWORD page)
 
 }  // namespace
 
-Driver::Driver(const DeviceSpec& spec, const ConductSpec& conduct)
-    : spec_(spec), conduct_(conduct), jobs_(spec.jobs)
+Driver::Driver(const DeviceSpec& spec, const ConductSpec& conduct) : spec_(spec), conduct_(conduct)
 {
+  const auto loaded = std::chrono::steady_clock::now();
+  for (const JobSpec& job : spec.jobs) {
+    if (job.arrivesAfterMs)
+      arrivals_.emplace_back(loaded + std::chrono::milliseconds(*job.arrivesAfterMs), job);
+    else
+      jobs_.push_back(job);
+  }
+  std::stable_sort(arrivals_.begin(), arrivals_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (!arrivals_.empty()) arrivalThread_ = std::thread([this] { ReceiveArrivals(); });
+}
+
+void Driver::ReceiveArrivals()
+{
+  std::unique_lock<std::mutex> guard(mutex_);
+  while (!arrivals_.empty()) {
+    if (stopping_.wait_until(guard, arrivals_.front().first, [this] { return stop_; })) return;
+    if (std::chrono::steady_clock::now() < arrivals_.front().first) continue;
+    jobs_.push_back(std::move(arrivals_.front().second));
+    arrivals_.erase(arrivals_.begin());
+    SignalLocked(static_cast<DWORD>(EventKind::JobEnded));
+  }
 }
 
 Driver::~Driver()
 {
+  if (arrivalThread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stop_ = true;
+    }
+    stopping_.notify_all();
+    arrivalThread_.join();
+  }
   for (auto& entry : owned_) Release(entry.second);
   for (const Piece& piece : deadMemory_) std::free(piece.at);
   for (void* value : deadValues_) GlobalFree(value);

@@ -8,7 +8,10 @@
 // not in its buffer) and reports it as a breach.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <thread>
 #include <unordered_map>
 #include <memory>
 #include <mutex>
@@ -127,6 +130,9 @@ class Driver {
                         const std::string& key, Transfer& made);
   HRESULT TransferBytes(const JobSpec& job, const driver::RequestBlock& request, Transfer& made);
   HRESULT SignalLocked(DWORD kind);
+  // Stores the jobs scanned by now, signalling "JobEnded" for each; runs on
+  // the driver's own thread until the driver goes.
+  void ReceiveArrivals();
 
   // Zero-filled memory for `owned`; `head` marks the block itself, whose
   // address a reusing driver gives again. Null when none is to be had.
@@ -152,6 +158,8 @@ class Driver {
   const driver::ItemRecord* LiveRecord(const void* pointer) const;
 
   std::mutex mutex_;
+  std::condition_variable stopping_;
+  bool stop_ = false;
   DeviceSpec spec_;
   const ConductSpec conduct_;
   std::vector<JobSpec> jobs_;
@@ -181,6 +189,9 @@ class Driver {
   LONG accessCount_ = 0;
   std::map<DWORD, LONG> lastSettings_;
   Text lastJobName_, lastStoreId_, lastPin_;
+  // Jobs still to be scanned at the device, and when.
+  std::vector<std::pair<std::chrono::steady_clock::time_point, JobSpec>> arrivals_;
+  std::thread arrivalThread_;
 };
 
 }  // namespace sim

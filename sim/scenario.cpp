@@ -158,7 +158,8 @@ JobSpec JobOf(const json& node, const std::string& where)
   CheckKeys(node, where, {"itemName",       "documentName", "owner",      "itemId",   "state",
                           "pages",          "width",        "height",     "dataType", "depth",
                           "deliveredDepth", "resolution",   "fileFormat", "planar",   "compression",
-                          "itemSize",       "time",         "properties", "omit",     "deletable"});
+                          "itemSize",       "time",         "properties", "omit",     "deletable",
+                          "arrivesAfterMs"});
   JobSpec job;
   if (!node.contains("itemName")) Fail(where, "needs itemName");
   job.itemName = TextOf(node["itemName"], where + ".itemName");
@@ -215,6 +216,10 @@ JobSpec JobOf(const json& node, const std::string& where)
     for (const json& id : node["omit"]) job.omitProperties.push_back(DwordOf(id, where + ".omit"));
   }
   if (node.contains("deletable")) job.deletable = BoolOf(node["deletable"], where + ".deletable");
+  if (node.contains("arrivesAfterMs")) {
+    job.arrivesAfterMs = DwordOf(node["arrivesAfterMs"], where + ".arrivesAfterMs");
+    if (*job.arrivesAfterMs > 86400000) Fail(where + ".arrivesAfterMs", "at most a day");
+  }
 
   if (job.pages < 1 || job.pages > 1000) Fail(where + ".pages", "must be 1 to 1000");
   if (job.width < 1 || job.width > 20000 || job.height < 1 || job.height > 20000)

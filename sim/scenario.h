@@ -47,6 +47,10 @@ struct JobSpec {
   std::vector<PropertySpec> extraProperties;  // appended after the standard ones
   std::vector<DWORD> omitProperties;
   bool deletable = true;
+  // The job is scanned at the device this long after the scenario is loaded
+  // in the process: until then it is not stored; when it arrives the driver
+  // signals "JobEnded" from a thread of its own. Absent: stored from the start.
+  std::optional<DWORD> arrivesAfterMs;
 };
 
 struct DeviceValueSpec {

@@ -606,6 +606,30 @@ TEST_F(ConductTest, BreachesAreRefusedCountedAndJournaled)
   EXPECT_EQ(StiSimBreachCount(), 0u);
 }
 
+// A job scanned while the server runs: not stored until its time, then
+// stored and announced with "JobEnded" from the driver's own thread.
+TEST_F(ConductTest, AJobArrivesLaterAndEndsWithJobEnded)
+{
+  ASSERT_EQ(StiSimLoadScenarioJson(R"({"devices": [{"index": 0,
+      "description": "Tarvo Quartz TWAIN Scanner", "users": [{"storeId": "ann"}],
+      "jobs": [{"itemName": "now.bmp"}, {"itemName": "later.bmp", "arrivesAfterMs": 150}]}]})"),
+            S_OK);
+  device = Create(0);
+  ASSERT_EQ(device->LockDevice(100), S_OK);
+  HANDLE ended = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  LONG cookie = 0;
+  ASSERT_EQ(Send(device, EscapeCode::RegisterEvent, &ended, sizeof ended, &cookie, 4, 16), S_OK);
+  EXPECT_EQ(StiSimStoredItemCount(0), 1);
+  EXPECT_EQ(WaitForSingleObject(ended, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(StiSimStoredItemCount(0), 2);
+  ItemListHeader header{};
+  ASSERT_EQ(Send(device, EscapeCode::GetItemList, store, 8, &header, 16), S_OK);
+  EXPECT_EQ(header.count, 2);
+  EXPECT_EQ(BstrText(header.items[1]->itemName), Text(W("later.bmp")));
+  EXPECT_EQ(Send(device, EscapeCode::FreeDriverBlock, &header, 16, nullptr, 0, 4), S_OK);
+  CloseHandle(ended);
+}
+
 TEST(SimScenario, ScenarioFaultsApplyFromTheStart)
 {
   ASSERT_EQ(StiSimLoadScenarioJson(R"({
