@@ -5,6 +5,7 @@
 //
 // Usage: bridge_client <part>; the parts are listed in main(). "whoami"
 // prints the SID of the user the client runs as and creates nothing;
+// "versions FILE..." reads the files' version resources and manifests;
 // "churn N [PAUSE]" creates and releases N objects one after another; "hold" keeps
 // its object until a line arrives on standard input.
 #include <windows.h>
@@ -241,6 +242,7 @@ int main(int argc, char** argv)
 {
   const char* scenario = argc > 1 ? argv[1] : "identity";
   if (std::strcmp(scenario, "whoami") == 0) return WhoAmI();
+  if (std::strcmp(scenario, "versions") == 0) return FileVersions(argc - 2, argv + 2);
   HRESULT hr = CoInitialize(nullptr);
   if (FAILED(hr)) {
     Check(false, "co-initialize", Hex(hr));

@@ -59,5 +59,7 @@ inline void SetDeleteOption(DWORD on)
 // server started for it.
 void Catalogue(IStiScannerComBridge* bridge);
 void Session(IStiScannerComBridge* bridge);
+// Prints the version resource and manifest of each file (file_versions.cpp).
+int FileVersions(int count, char** files);
 // Opens the e2e scenario's scanner as profile "anna" of store "ann".
 bool OpenLabScanner(IStiScannerComBridge* bridge);

@@ -261,7 +261,18 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
             code, _, err = run(*args)
             check(code == expected and err.startswith("stiscan: ") and err.count("\n") == 1,
                   name + "exit-" + what, "exit %s: %s" % (code, err[-300:]))
+        # --version: stiscan's and the registered server's, read from the
+        # file LocalServer32 names (the build's own, so the same), then
+        # without a registered server.
+        code, out, _ = run("--version")
+        with open(os.path.join(os.path.dirname(server), "..", "version.txt")) as f:
+            version = f.read().strip()
+        check(code == 0 and out == "stiscan %s\nserver %s (%s)\n"
+              % (version, version, wine.windows_path(server)), name + "version", repr(out))
         wine.run(server, "/UnregServer")
+        code, out, _ = run("--version")
+        check(code == 5 and out.startswith("stiscan %s\nserver not registered" % version),
+              name + "version-not-registered", "exit %s: %r" % (code, out))
         code, _, err = run("devices")
         check(code == 5 and "0x80040154" in err, name + "exit-not-registered",
               "exit %s: %s" % (code, err[-300:]))

@@ -8,6 +8,7 @@
 #include "image_files.h"
 #include "options.h"
 #include "twain_names.h"
+#include "version.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"watch", "--seconds", "5"}, true},
       {{"--help"}, true},
       {{"pull", "--help"}, true},
+      {{"--version"}, true},
       {{"jobs", "--profile", "ann", "--store", "ann", "--qualifier", "LAB"}, true},
       {{}, false},                               // no command
       {{"scan"}, false},                         // not a command
@@ -69,10 +71,52 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
   EXPECT_EQ(options.transfer, "file");
   EXPECT_EQ(options.format, "bmp");
   EXPECT_EQ(options.out, "scans");
+  EXPECT_FALSE(options.version);
+  ASSERT_TRUE(Parse({"--version"}, options, error));
+  EXPECT_TRUE(options.version);
   EXPECT_FALSE(HelpText("").empty());
   EXPECT_NE(HelpText("").find("exit codes"), std::string::npos);
   for (const char* command : {"devices", "jobs", "pull", "settings", "watch"})
     EXPECT_EQ(HelpText(command).rfind(std::string("stiscan ") + command, 0), 0u) << command;
+}
+
+TEST(StiscanVersion, ServerProgramAndLines)
+{
+  struct Case {
+    const wchar_t* value;
+    const wchar_t* program;
+  };
+  const Case cases[] = {
+      {L"C:\\Program Files\\stibridge\\stibridge.exe",
+       L"C:\\Program Files\\stibridge\\stibridge.exe"},
+      {L"\"C:\\Program Files\\stibridge\\stibridge.exe\" -Embedding",
+       L"C:\\Program Files\\stibridge\\stibridge.exe"},
+      {L"  C:\\Program Files\\x\\STIBRIDGE.EXE /Automation",
+       L"C:\\Program Files\\x\\STIBRIDGE.EXE"},
+      {L"C:\\a.exe.d\\b.exe", L"C:\\a.exe.d\\b.exe"},  // ".exe" inside a folder name
+      {L"C:\\server ", L"C:\\server"},                 // no .exe: the whole value
+      {L"\"C:\\unclosed.exe", L""},
+      {L"   ", L""},
+      {L"", L""},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_TRUE(ServerProgramOf(cases[i].value) == cases[i].program) << "row " << i;
+
+  InstalledServer server;
+  EXPECT_EQ(VersionLines("1.0.0", server),
+            "stiscan 1.0.0\nserver not registered (no LocalServer32 for its class)\n");
+  server.state = InstalledServer::State::kUnreadable;
+  server.program = "C:\\s.exe";
+  server.problem = "0x80070002 (not found)";
+  EXPECT_EQ(VersionLines("1.0.0", server),
+            "stiscan 1.0.0\nserver version unknown: C:\\s.exe: 0x80070002 (not found)\n");
+  server.state = InstalledServer::State::kRead;
+  server.version = "1.0.0";
+  EXPECT_EQ(VersionLines("1.0.0", server), "stiscan 1.0.0\nserver 1.0.0 (C:\\s.exe)\n");
+  server.version = "1.0.10";
+  EXPECT_EQ(VersionLines("1.0.1", server),
+            "stiscan 1.0.1\nserver 1.0.10 (C:\\s.exe)\n"
+            "the installed server (1.0.10) is not the version of stiscan (1.0.1)\n");
 }
 
 TEST(StiscanSettings, NamesAndNumbers)

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "options.h"
+#include "version.h"
 
 int main(int argc, char** argv)
 {
@@ -21,6 +22,7 @@ int main(int argc, char** argv)
     std::fputs(HelpText(options.command).c_str(), stdout);
     return kExitSuccess;
   }
+  if (options.version) return ShowVersions();
   if (options.command == "devices") return ListDevices(options);
   if (options.command == "jobs") return ListJobs(options);
   if (options.command == "pull") return Pull(options);

@@ -45,8 +45,8 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
 {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
-    if (word == "--help" || word == "-h") {
-      options.help = true;
+    if (word == "--help" || word == "-h" || word == "--version") {
+      (word == "--version" ? options.version : options.help) = true;
       continue;
     }
     if (word.rfind("--", 0) != 0) {
@@ -121,7 +121,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
       options.store = value;
     }
   }
-  if (options.command.empty() && !options.help) {
+  if (options.command.empty() && !options.help && !options.version) {
     error = "no command given (devices, jobs, pull, settings, watch); see stiscan --help.";
     return false;
   }
@@ -174,6 +174,7 @@ std::string HelpText(const std::string& command)
   return "stiscan: the data source's side of the scanner server, on the command line.\n"
          "\n"
          "usage: stiscan COMMAND [OPTIONS]    stiscan COMMAND --help\n"
+         "       stiscan --version            stiscan's version and the installed server's\n"
          "\n"
          "commands:\n"
          "  devices    the scanners the server accepts\n"

@@ -24,6 +24,7 @@ constexpr long kLargestChunk = 64 * 1024 * 1024;
 struct Options {
   std::string command;  // devices, jobs, pull, settings, watch; empty with --help alone
   bool help = false;
+  bool version = false;  // --version: stiscan's and the installed server's version
   bool json = false;
   std::string device;               // a local name, as `stiscan devices` lists it
   std::string job;                  // pull: one job by its item name

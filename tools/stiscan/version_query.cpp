@@ -1,0 +1,112 @@
+// The Windows side of stiscan --version: the server's program as COM would
+// start it, and its version resource read by the platform's own reader.
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "messages.h"
+#include "options.h"
+#include "stibridge.h"
+#include "version.h"
+
+namespace stiscan {
+
+namespace {
+
+// The default value of the class's LocalServer32 key in the 64-bit view,
+// where the 64-bit server registers itself (a 32-bit stiscan would read its
+// own view otherwise). False when there is no key or no usable string.
+bool RegisteredValue(std::wstring& value)
+{
+  wchar_t clsid[40] = {};
+  StringFromGUID2(CLSID_CStiScannerComBridge, clsid, 40);
+  const std::wstring path = std::wstring(L"CLSID\\") + clsid + L"\\LocalServer32";
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = 0, size = 0;
+  LSTATUS status = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size);
+  // One unit more than the data, zero-filled: a value stored without its
+  // terminator still ends.
+  std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, 0);
+  if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    status =
+        RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+  } else {
+    status = ERROR_INVALID_DATA;
+  }
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return false;
+  value = data.data();
+  if (type == REG_EXPAND_SZ) {
+    const DWORD length = ExpandEnvironmentStringsW(value.c_str(), nullptr, 0);
+    std::vector<wchar_t> expanded(length + 1, 0);
+    if (length == 0 || ExpandEnvironmentStringsW(value.c_str(), expanded.data(), length) == 0)
+      return false;
+    value = expanded.data();
+  }
+  return true;
+}
+
+std::string LastError()
+{
+  const DWORD error = GetLastError();
+  return DescribeHresult(error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error));
+}
+
+// "X.Y.Z" of the file's fixed version information, ".R" added when its
+// fourth field is set.
+bool FileVersion(const std::wstring& file, std::string& version, std::string& problem)
+{
+  DWORD unused = 0;
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &unused);
+  std::vector<BYTE> block(size);
+  if (size == 0 || !GetFileVersionInfoW(file.c_str(), 0, size, block.data())) {
+    problem = LastError();
+    return false;
+  }
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
+      info == nullptr || length < sizeof *info || info->dwSignature != VS_FFI_SIGNATURE) {
+    problem = "the version resource has no fixed file information";
+    return false;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%u.%u", HIWORD(info->dwFileVersionMS),
+                LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS));
+  version = text;
+  if (LOWORD(info->dwFileVersionLS) != 0)
+    version += "." + std::to_string(LOWORD(info->dwFileVersionLS));
+  return true;
+}
+
+}  // namespace
+
+int ShowVersions()
+{
+  InstalledServer server;
+  std::wstring value, program;
+  if (RegisteredValue(value)) program = ServerProgramOf(value);
+  if (!program.empty()) {
+    server.program = Narrow(program.c_str());
+    server.state = FileVersion(program, server.version, server.problem)
+                       ? InstalledServer::State::kRead
+                       : InstalledServer::State::kUnreadable;
+  }
+  std::fputs(VersionLines(STIBRIDGE_VERSION, server).c_str(), stdout);
+  switch (server.state) {
+    case InstalledServer::State::kRead:
+      return kExitSuccess;
+    case InstalledServer::State::kNotRegistered:
+      return kExitNotRegistered;
+    case InstalledServer::State::kUnreadable:
+      break;
+  }
+  return kExitFailure;
+}
+
+}  // namespace stiscan
