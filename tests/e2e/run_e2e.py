@@ -10,6 +10,7 @@ import json
 import os
 import pty
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -305,16 +306,25 @@ def console_output(env, program, *args):
     pid, fd = pty.fork()
     if pid == 0:
         os.execvpe("wine", ["wine", program, *args], env)
-    output = b""
-    while True:
-        try:
-            data = os.read(fd, 4096)
-        except OSError:
+    # Read until the program has ended and its output is drained: a process
+    # it started (a Wine service) may keep the terminal open after it.
+    output, ended, deadline = b"", False, time.monotonic() + 120
+    while time.monotonic() < deadline:
+        readable, _, _ = select.select([fd], [], [], 0.2)
+        data = b""
+        if readable:
+            try:
+                data = os.read(fd, 4096)
+            except OSError:
+                data = b""
+            output += data
+        if not ended:
+            ended = os.waitpid(pid, os.WNOHANG)[0] != 0
+        elif not data:
             break
-        if not data:
-            break
-        output += data
-    os.waitpid(pid, 0)
+    if not ended:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
     os.close(fd)
     text = output.decode("utf-8", errors="replace")
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07", "", text)
@@ -325,9 +335,14 @@ class KeptUp:
     rpcss) running between the commands of a check, which otherwise start
     anew for each command and cost seconds each time."""
 
-    def __init__(self, env):
+    def __init__(self, wine, env):
         self.process = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The prefix's own processes are started by this one, so that they
+        # hold none of a later command's pipes or terminal open.
+        deadline = time.monotonic() + 60
+        while not wine.processes("services.exe") and time.monotonic() < deadline:
+            time.sleep(0.1)
 
     def __enter__(self):
         return self
@@ -355,10 +370,10 @@ def stiscan_unicode_checks(wine, installer, programs, work):
         # Every process of the prefix in that locale, the server included.
         wine.stop()
         env = dict(wine.env, LANG=locale, LC_ALL=locale)
-        with KeptUp(env):
+        with KeptUp(wine, env):
             stiscan_in_locale(wine, name, env, programs[bits], oem_code_page, device, work)
+    # The checks after these run in the default locale again.
     wine.stop()
-    wine.run("cmd", "/c", "exit")
 
 
 def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
@@ -454,6 +469,15 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
         files = sorted(os.listdir(single)) if os.path.isdir(single) else []
         check(code == 0 and files == expected[names[0]], name + "pull-job-by-name",
               "exit %s files %s %s" % (code, files, err[-300:]))
+        # A folder in which no file can be made (a directory of Linux's /proc,
+        # as Wine shows it): every job is attempted, and each file's failure is
+        # told in the system's words (Japanese ones here), not the scanner's.
+        code, out, err = run("pull", "--device", device["localName"], "--out", "Z:\\proc\\self")
+        lines = failure_lines(err)
+        file_lines = [line for line in lines if "could not be made: 0x80070002 (" in line]
+        check(code == 6 and len(lines) == len(jobs) and len(file_lines) == len(jobs) - 1
+              and not any("scanner" in line for line in file_lines),
+              name + "pull-file-failures-told-as-such", "exit %s %s" % (code, err[-900:]))
         # A console gets UTF-16, which it shows in any code page.
         shown = console_output(env, program, "devices")
         check(device["localName"].split()[0] in shown, name + "devices-on-a-console",

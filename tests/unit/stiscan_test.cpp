@@ -170,6 +170,7 @@ TEST(StiscanImages, RowsBecomeABottomUpPaddedBmp)
 // leaves it as well-formed UTF-8 and valid JSON.
 TEST(StiscanText, EveryBstrSurvivesAndMakesValidJson)
 {
+  const std::string kFffd = "\xEF\xBF\xBD";
   struct Case {
     const char* what;
     std::u16string units;
@@ -181,7 +182,7 @@ TEST(StiscanText, EveryBstrSurvivesAndMakesValidJson)
       {"latin", u"B\u00FCro", "\"B\xC3\xBCro\"", "B\xC3\xBCro"},
       {"kanji", u"\u898B\u7A4D", "\"\xE8\xA6\x8B\xE7\xA9\x8D\"", "\xE8\xA6\x8B\xE7\xA9\x8D"},
       {"pair", u"\U0001F600", "\"\xF0\x9F\x98\x80\"", "\xF0\x9F\x98\x80"},
-      {"lone high", u"a\xD800" u"b", "\"a\\ud800b\"", "a\xEF\xBF\xBD" "b"},
+      {"lone high", std::u16string(u"a\xD800") + u'b', "\"a\\ud800b\"", "a" + kFffd + "b"},
       {"lone low", u"\xDC00", "\"\\udc00\"", "\xEF\xBF\xBD"},
       {"pair reversed", u"\xDC00\xD800", "\"\\udc00\\ud800\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"high at the end", u"x\xDBFF", "\"x\\udbff\"", "x\xEF\xBF\xBD"},
@@ -207,9 +208,8 @@ TEST(StiscanText, EveryBstrSurvivesAndMakesValidJson)
     for (char16_t unit : units) EXPECT_EQ(unit, u'\uFFFD');
     EXPECT_EQ(JsonString(bad).find('\\'), 1u);
   }
-  EXPECT_EQ(Printable("a\nb\x7F" + std::string(1, '\0')),
-            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_EQ(Printable("\xC2\x85" "x"), "\xEF\xBF\xBDx") << "C1 control";
+  EXPECT_EQ(Printable("a\nb\x7F" + std::string(1, '\0')), "a" + kFffd + "b" + kFffd + kFffd);
+  EXPECT_EQ(Printable(std::string("\xC2\x85") + "x"), kFffd + "x") << "C1 control";
 }
 
 TEST(StiscanText, ColumnsByDisplayWidth)
@@ -222,14 +222,14 @@ TEST(StiscanText, ColumnsByDisplayWidth)
       {"abc", 3},
       {"B\xC3\xBCro MFP", 8},
       {"\xE8\xA6\x8B\xE7\xA9\x8D\xE6\x9B\xB8", 6},  // 見積書
-      {"e\xCC\x81", 1},                                 // e and a combining acute
-      {"\xE2\x80\xA6", 1},                             // … (ambiguous: one)
-      {"\xEF\xBD\xB1", 1},                             // half-width katakana
-      {"\xEF\xBC\xA1", 2},                             // full-width A
-      {"\xED\x95\x9C", 2},                             // a Hangul syllable
-      {"\xF0\x9F\x98\x80", 2},                         // an emoji
-      {"\xF0\xA0\x80\x80", 2},                         // CJK extension B
-      {"\xE2\x80\x8B", 0},                             // zero width space
+      {"e\xCC\x81", 1},                             // e and a combining acute
+      {"\xE2\x80\xA6", 1},                          // … (ambiguous: one)
+      {"\xEF\xBD\xB1", 1},                          // half-width katakana
+      {"\xEF\xBC\xA1", 2},                          // full-width A
+      {"\xED\x95\x9C", 2},                          // a Hangul syllable
+      {"\xF0\x9F\x98\x80", 2},                      // an emoji
+      {"\xF0\xA0\x80\x80", 2},                      // CJK extension B
+      {"\xE2\x80\x8B", 0},                          // zero width space
   };
   for (const Case& c : widths) EXPECT_EQ(DisplayWidth(c.text), c.width) << c.text;
 

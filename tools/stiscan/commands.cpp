@@ -31,8 +31,7 @@ std::string TimeText(const SYSTEMTIME& t)
 
 std::string SizeText(long long bytes)
 {
-  if (bytes >= 1024 * 1024)
-    return Format("%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
+  if (bytes >= 1024 * 1024) return Format("%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
   if (bytes >= 1024) return Format("%.1f KB", static_cast<double>(bytes) / 1024);
   return Format("%lld B", bytes);
 }
@@ -93,18 +92,16 @@ void PrintSettings(const ScanSettings& s, const std::string& prefix, bool json)
 {
   if (json) {
     Out("{\"pixel\": " + JsonString(PixelTypeName(s.pixelType)) +
-        ", \"paper\": " + JsonString(PaperSizeName(s.paperSize)) +
-        ", \"resolution\": " + std::to_string(s.resolution) +
-        ", \"format\": " + JsonString(FileFormatName(s.fileFormat)) +
+        ", \"paper\": " + JsonString(PaperSizeName(s.paperSize)) + ", \"resolution\": " +
+        std::to_string(s.resolution) + ", \"format\": " + JsonString(FileFormatName(s.fileFormat)) +
         ", \"option\": " + (s.optionFlag != 0 ? "true" : "false") +
         ", \"prefix\": " + JsonString(prefix) + "}\n");
     return;
   }
-  Out("pixel       " + PixelTypeName(s.pixelType) + "\npaper       " +
-      PaperSizeName(s.paperSize) + "\nresolution  " + std::to_string(s.resolution) +
-      " dpi\nformat      " + FileFormatName(s.fileFormat) + "\noption      " +
-      (s.optionFlag != 0 ? "on" : "off") + "\njob prefix  " +
-      (prefix.empty() ? "(none stored yet)" : Printable(prefix)) + "\n");
+  Out("pixel       " + PixelTypeName(s.pixelType) + "\npaper       " + PaperSizeName(s.paperSize) +
+      "\nresolution  " + std::to_string(s.resolution) + " dpi\nformat      " +
+      FileFormatName(s.fileFormat) + "\noption      " + (s.optionFlag != 0 ? "on" : "off") +
+      "\njob prefix  " + (prefix.empty() ? "(none stored yet)" : Printable(prefix)) + "\n");
 }
 
 }  // namespace

@@ -124,8 +124,8 @@ int Connection::Connect(Steps steps, const Options* options)
     if (outcome.what.empty()) {
       if (tries > 0)
         Note("the scanner server had ended (" + DescribeHresult(firstFailure) +
-             "); a new one answered after " + Format("%zu more %s in %.1f s", tries,
-                                                     tries == 1 ? "try" : "tries", seconds));
+             "); a new one answered after " +
+             Format("%zu more %s in %.1f s", tries, tries == 1 ? "try" : "tries", seconds));
       return 0;
     }
     if (!outcome.retry || tries == std::size(kRetryWaitsMs)) {
@@ -170,7 +170,8 @@ Connection::Outcome Connection::Attempt(Steps steps, const Options* options)
 
 Connection::Outcome Connection::SelectAndOpen(const Options& options)
 {
-  if (devices_.empty()) return {"the server accepts no scanner on this machine", S_OK, kExitNoDevice};
+  if (devices_.empty())
+    return {"the server accepts no scanner on this machine", S_OK, kExitNoDevice};
   if (options.device.empty()) {
     if (devices_.size() > 1)
       return {"several scanners are accepted (" + Joined(devices_) + "); name one with --device",
@@ -181,8 +182,8 @@ Connection::Outcome Connection::SelectAndOpen(const Options& options)
     bool listed = false;
     for (const std::wstring& name : devices_) listed = listed || name == deviceName_;
     if (!listed)
-      return {"no scanner is named " + Quoted(options.device) + " (the server accepts: " +
-                  Joined(devices_) + ")",
+      return {"no scanner is named " + Quoted(options.device) +
+                  " (the server accepts: " + Joined(devices_) + ")",
               S_OK, kExitNoDevice};
   }
   // A list of one name has selected its scanner already.
@@ -198,8 +199,8 @@ Connection::Outcome Connection::SelectAndOpen(const Options& options)
   store_ = options.store.empty() ? profile_ : Widen(options.store);
   hr = bridge_->OpenDevice(qualifier_.data(), profile_.data(), store_.data());
   if (FAILED(hr))
-    return {"the scanner " + Quoted(Narrow(deviceName_)) + " could not be opened", hr,
-            kExitSuccess, ServerGone(hr)};
+    return {"the scanner " + Quoted(Narrow(deviceName_)) + " could not be opened", hr, kExitSuccess,
+            ServerGone(hr)};
   opened_ = true;
   // A store without a PIN gets the empty one; the server says so in its
   // result, which matters only to a store that refuses the user later.

@@ -10,9 +10,9 @@ namespace stiscan {
 
 int CharWidth(char32_t c)
 {
-  const auto after = std::upper_bound(
-      std::begin(kWidthRanges), std::end(kWidthRanges), c,
-      [](char32_t value, const WidthRange& range) { return value < range.first; });
+  const auto after =
+      std::upper_bound(std::begin(kWidthRanges), std::end(kWidthRanges), c,
+                       [](char32_t value, const WidthRange& range) { return value < range.first; });
   if (after == std::begin(kWidthRanges)) return 1;
   const WidthRange& range = *std::prev(after);
   return c <= range.last ? range.columns : 1;

@@ -101,7 +101,8 @@ std::u16string PageFileName(const std::u16string& itemName, int page,
 
   std::vector<char32_t> beforeDot;
   for (size_t i = 0; i < stem.size() && stem[i] != '.'; ++i) beforeDot.push_back(stem[i]);
-  if (beforeDot.size() < stem.size() && ReservedDeviceName(beforeDot)) stem.insert(stem.begin(), '_');
+  if (beforeDot.size() < stem.size() && ReservedDeviceName(beforeDot))
+    stem.insert(stem.begin(), '_');
 
   std::u16string suffix = copy > 1 ? Ascii(" (" + std::to_string(copy) + ")") : std::u16string();
   suffix += Ascii("-p" + std::to_string(page)) + extension;

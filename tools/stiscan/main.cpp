@@ -9,6 +9,7 @@
 #include "messages.h"
 #include "options.h"
 #include "output.h"
+#include "text.h"
 
 // The arguments come as UTF-16, so that a name the ANSI code page cannot
 // hold ("Büro" under code page 932) arrives as it was typed.
@@ -23,7 +24,7 @@ int wmain(int argc, wchar_t** argv)
   Options options;
   std::string error;
   if (!ParseOptions(argc, pointers.data(), options, error)) {
-    Err("stiscan: " + error + "\n");
+    Err("stiscan: " + Printable(error) + "\n");
     return kExitUsage;
   }
   if (options.help) {

@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "connection.h"
+#include "display_width.h"
 #include "image_files.h"
 #include "json.h"
 #include "messages.h"
@@ -53,8 +54,8 @@ struct PageFailure {
   bool Failed() const { return !what.empty(); }
   std::string Described() const
   {
-    if (!meaning.empty()) return what + ": " + Format("0x%08lX", static_cast<unsigned long>(hr)) +
-                                 " (" + meaning + ")";
+    if (!meaning.empty())
+      return what + ": " + Format("0x%08lX", static_cast<unsigned long>(hr)) + " (" + meaning + ")";
     if (hr != S_OK) return what + ": " + DescribeHresult(hr, source);
     if (status != kTwrcSuccess) return what + ": " + DescribeTwainStatus(status);
     return what;
@@ -88,7 +89,9 @@ class Puller {
     mechanism_ = options.transfer == "native"   ? kNativeTransfer
                  : options.transfer == "memory" ? kMemoryTransfer
                                                 : kFileTransfer;
-    extension_ = options.transfer != "file" ? L".bmp" : options.format == "tiff" ? L".tif" : L".bmp";
+    extension_ = options.transfer != "file" ? L".bmp"
+                 : options.format == "tiff" ? L".tif"
+                                            : L".bmp";
     terminal_ = OutIsConsole() && !options.json;
   }
 
@@ -205,7 +208,8 @@ class Puller {
     hr = c->GetImageInfo(&info, 1);
     if (hr == S_FALSE) {
       PageFailure failure = ScannerFailure("the server did not describe the page", hr);
-      failure.meaning = std::string(kNameTooLongForAnsi) + ", or the scanner's lock was not to be had";
+      failure.meaning =
+          std::string(kNameTooLongForAnsi) + ", or the scanner's lock was not to be had";
       return failure;
     }
     if (FAILED(hr)) return ScannerFailure("the server did not describe the page", hr);
@@ -213,12 +217,14 @@ class Puller {
     hr = c->PrepareTransfer(0, 0, mechanism_, 0, 0, 0, 0, 0, &status);
     if (hr == S_FALSE) {
       PageFailure failure = ScannerFailure("the server did not prepare the transfer", hr);
-      failure.meaning = std::string(kNameTooLongForAnsi) +
-                        (mechanism_ == kFileTransfer ? ", or the job's stored format was not to be read" : "");
+      failure.meaning =
+          std::string(kNameTooLongForAnsi) +
+          (mechanism_ == kFileTransfer ? ", or the job's stored format was not to be read" : "");
       return failure;
     }
     if (FAILED(hr)) return ScannerFailure("the server did not prepare the transfer", hr);
-    if (status != kTwrcSuccess) return ScannerFailure("the transfer was not prepared", S_OK, status);
+    if (status != kTwrcSuccess)
+      return ScannerFailure("the transfer was not prepared", S_OK, status);
 
     std::vector<unsigned char> file;
     PageFailure failure = Transfer(c, itemName, info, file);
@@ -243,7 +249,7 @@ class Puller {
       const int width = 30, done = width * std::min(pages_, total_) / std::max(total_, 1);
       Out("\r[" + std::string(static_cast<size_t>(done), '#') +
           std::string(static_cast<size_t>(width - done), ' ') + "] " +
-          Format("%d/%d pages ", pages_, total_) + item + Format(" p%d          ", page));
+          Format("%d/%d pages ", pages_, total_) + FitColumns(item, 24) + Format(" p%d ", page));
     } else if (!options_.json) {
       Out(Format("page %d/%d: ", pages_, total_) + item + Format(" page %d -> ", page) +
           Printable(shown) + Format(" (%zu bytes)\n", file.size()));
@@ -279,8 +285,8 @@ class Puller {
       if (row == 0 || row > chunk_)
         return ScannerFailure("a row of the page does not fit one read (raise --chunk)", S_OK);
       std::vector<unsigned char> rows;
-      failure = Read(c, request, row * static_cast<size_t>(info.ImageLength), chunk_ / row * row,
-                     rows);
+      failure =
+          Read(c, request, row * static_cast<size_t>(info.ImageLength), chunk_ / row * row, rows);
       if (failure.Failed()) return failure;
       file = BmpFromRows(info.ImageWidth, info.ImageLength, info.BitsPerPixel, rows);
     } else {
@@ -339,8 +345,8 @@ class Puller {
   long long bytes_ = 0, reads_ = 0;
 };
 
-// The jobs to pull: the one the options name, or every one of this user's. Prints and returns the exit code when there is none to pull by
-// that name, else 0.
+// The jobs to pull: the one the options name, or every one of this user's. Prints and returns the
+// exit code when there is none to pull by that name, else 0.
 int ChooseJobs(Connection& c, const Options& options, std::vector<Job>& jobs)
 {
   const std::wstring wanted = Widen(options.job);
@@ -356,7 +362,8 @@ int ChooseJobs(Connection& c, const Options& options, std::vector<Job>& jobs)
     int flag = 0;
     c->GetItemFlag(index, &flag);
     c->SetPagesRemaining(0);
-    if (flag == 0) return Fail("the job " + Quoted(options.job) + " is not ready yet", kExitFailure);
+    if (flag == 0)
+      return Fail("the job " + Quoted(options.job) + " is not ready yet", kExitFailure);
     if (!c.IsYours(index))
       return Fail("the job " + Quoted(options.job) + " belongs to another user", kExitAccessDenied);
     jobs.push_back(job);
