@@ -19,6 +19,20 @@ bool IsSurrogate(char32_t c)
   return c >= 0xD800 && c <= 0xDFFF;
 }
 
+// `text` again, each code point that `replaced` picks (and each malformed
+// byte) as U+FFFD.
+template <typename Pick>
+std::string Replaced(const std::string& text, Pick replaced)
+{
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    const char32_t c = NextCodePoint(text, at);
+    AppendUtf8(out, replaced(c) ? kReplacement : c);
+  }
+  return out;
+}
+
 }  // namespace
 
 void AppendUtf8(std::string& out, char32_t c)
@@ -115,25 +129,15 @@ std::u16string Utf16FromUtf8(const std::string& text)
 
 std::string StrictUtf8(const std::string& text)
 {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t at = 0; at < text.size();) {
-    const char32_t c = NextCodePoint(text, at);
-    AppendUtf8(out, IsSurrogate(c) ? kReplacement : c);
-  }
-  return out;
+  return Replaced(text, [](char32_t c) { return IsSurrogate(c); });
 }
 
 std::string Printable(const std::string& text)
 {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t at = 0; at < text.size();) {
-    const char32_t c = NextCodePoint(text, at);
+  return Replaced(text, [](char32_t c) {
     const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0);
-    AppendUtf8(out, control || IsSurrogate(c) ? kReplacement : c);
-  }
-  return out;
+    return control || IsSurrogate(c);
+  });
 }
 
 }  // namespace stiscan
