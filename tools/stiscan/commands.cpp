@@ -165,7 +165,7 @@ int ListJobs(const Options& options)
     BSTR document = nullptr;
     connection->GetItemInfo(index, &document, nullptr, &job.pixelType, &job.resolution, &job.pages,
                             &job.size);
-    job.document = Narrow(document);
+    job.document = NarrowBstr(document);
     SysFreeString(document);
     SYSTEMTIME time = {};
     if (connection->GetItemTime(index, &time) == S_OK) job.time = TimeText(time);

@@ -42,7 +42,7 @@ std::string Narrow(const std::wstring& text)
   return Narrow(text.data(), text.size());
 }
 
-std::string Narrow(BSTR text)
+std::string NarrowBstr(BSTR text)
 {
   return Narrow(text, SysStringLen(text));
 }

@@ -41,7 +41,8 @@ std::string Quoted(const std::string& name);
 // file API.
 std::string Narrow(const wchar_t* text, size_t length);
 std::string Narrow(const std::wstring& text);
-std::string Narrow(BSTR text);  // the whole BSTR, NULs included
+// The whole BSTR, NULs included (a plain wchar_t* would be read as one).
+std::string NarrowBstr(BSTR text);
 std::wstring Widen(const std::string& text);
 
 }  // namespace stiscan

@@ -194,7 +194,8 @@ class Puller {
     BSTR current = nullptr;
     int serverPage = 0;
     HRESULT hr = c->GetCurrentItemName(&current, &serverPage);
-    const std::wstring itemName(current, SysStringLen(current));
+    const std::wstring itemName =
+        current != nullptr ? std::wstring(current, SysStringLen(current)) : std::wstring();
     SysFreeString(current);
     if (FAILED(hr)) return ScannerFailure("the server did not name the current job", hr);
     if (itemName != job.name || serverPage != page)
