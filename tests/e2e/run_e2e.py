@@ -8,10 +8,15 @@ Prints one line per check, "ok <name>" or "FAIL <name>: <detail>"."""
 import argparse
 import json
 import os
+import pty
+import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
+import unicodedata
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import conducts  # noqa: E402
@@ -259,7 +264,8 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
                                       "access-denied"),
                                      (["jobs"], 2, "several-devices")]:
             code, _, err = run(*args)
-            check(code == expected and err.startswith("stiscan: ") and err.count("\n") == 1,
+            lines = failure_lines(err)
+            check(code == expected and len(lines) == 1 and lines[0].startswith("stiscan: "),
                   name + "exit-" + what, "exit %s: %s" % (code, err[-300:]))
         # --version: stiscan's and the registered server's, read from the
         # file LocalServer32 names (the build's own, so the same), then
@@ -278,6 +284,326 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
               "exit %s: %s" % (code, err[-300:]))
         wine.run(server, "/RegServer")
         check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
+    stiscan_unicode_checks(wine, installer, dict(programs), work)
+    stiscan_killed_server_checks(wine, installer, dict(programs)["32"], work, scenario)
+
+
+def failure_lines(err):
+    """stiscan's lines on standard error but its notes that it asked a server
+    that had just ended again and was answered."""
+    return [line for line in err.replace("\r", "").splitlines()
+            if line and "a new one answered after" not in line]
+
+
+# The locales of the Unicode checks, and the bitness of stiscan each runs:
+# under code page 932 the 144 kanji of a job's name make 288 bytes, which the
+# server cannot hand the driver (it answers S_FALSE), under 1252 they make
+# 144 question marks, which it can.
+UNICODE_LOCALES = [("ja_JP.UTF-8", "932", "32"), ("de_DE.UTF-8", "850", "64")]
+
+
+def char_columns(c):
+    if unicodedata.category(c) in ("Mn", "Me", "Cf"):
+        return 0
+    return 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
+
+
+def cells_by_column(line):
+    """The characters of a line of text output with the terminal column each
+    starts at."""
+    out, column = [], 0
+    for c in line:
+        out.append((column, c))
+        column += char_columns(c)
+    return out
+
+
+def column_of(line, text):
+    """The terminal column at which the last `text` in `line` starts, or None."""
+    at = line.rfind(text)
+    return None if at < 0 else sum(char_columns(c) for c in line[:at])
+
+
+def cell_text(line, first, end):
+    return "".join(c for column, c in cells_by_column(line) if first <= column < end).rstrip()
+
+
+def shows(cell, name):
+    """Whether a table cell shows `name`: whole, or cut at a whole character
+    with an ellipsis."""
+    return cell == name or (cell.endswith("\u2026") and name.startswith(cell[:-1]))
+
+
+def expected_page_files(jobs):
+    """The page files a pull of the Unicode scenario writes, by job: the
+    rule of `stiscan pull --help`, written out for each name."""
+    names = [job["itemName"] for job in jobs]
+    kanji, latin = names[2], names[6]
+    return {
+        names[0]: ["Bestell\u00fcbersicht-Gr\u00fc\u00dfe-p1.bmp",
+                   "Bestell\u00fcbersicht-Gr\u00fc\u00dfe-p2.bmp"],
+        names[1]: ["\u898b\u7a4d\u66f8-\u5831\u544a\u2026-p1.bmp"],
+        # 255 bytes of UTF-8 at most: 82 kanji (246 bytes) and "-p1.bmp".
+        kanji: [kanji[:82] + "-p1.bmp"],
+        names[3]: ["a_b_c_d_e_-p1.bmp"],
+        # The same file name as the job before: the next copy.
+        names[4]: ["a_b_c_d_e_ (2)-p1.bmp"],
+        names[5]: ["_COM1.scan-p1.bmp"],
+        # 255 UTF-16 units at most: 248 letters and "-p1.bmp".
+        latin: [latin[:248] + "-p1.bmp"],
+    }
+
+
+def console_output(env, program, *args):
+    """What a program writes to a console (Wine makes one on a terminal),
+    its control sequences left out."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execvpe("wine", ["wine", program, *args], env)
+    # Read until the program has ended and its output is drained: a process
+    # it started (a Wine service) may keep the terminal open after it.
+    output, ended, deadline = b"", False, time.monotonic() + 120
+    while time.monotonic() < deadline:
+        readable, _, _ = select.select([fd], [], [], 0.2)
+        data = b""
+        if readable:
+            try:
+                data = os.read(fd, 4096)
+            except OSError:
+                data = b""
+            output += data
+        if not ended:
+            ended = os.waitpid(pid, os.WNOHANG)[0] != 0
+        elif not data:
+            break
+    if not ended:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    os.close(fd)
+    text = output.decode("utf-8", errors="replace")
+    return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07", "", text)
+
+
+class KeptUp:
+    """A process that keeps the prefix's own processes (services, COM's
+    rpcss) running between the commands of a check, which otherwise start
+    anew for each command and cost seconds each time."""
+
+    def __init__(self, wine, env):
+        self.process = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The prefix's own processes are started by this one, so that they
+        # hold none of a later command's pipes or terminal open.
+        deadline = time.monotonic() + 60
+        while not wine.processes("services.exe") and time.monotonic() < deadline:
+            time.sleep(0.1)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        try:
+            self.process.stdin.close()
+            self.process.wait(timeout=30)
+        except (OSError, subprocess.TimeoutExpired):
+            self.process.kill()
+            self.process.wait()
+
+
+def stiscan_unicode_checks(wine, installer, programs, work):
+    """stiscan in the prefix under a Japanese and a German locale, against a
+    scanner and jobs whose names hold what users of both give them."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios", "unicode.json")
+    with open(path, encoding="utf-8") as f:
+        device = json.load(f)["devices"][0]
+    installed = wine.run(installer, wine.windows_path(path))
+    check(installed.returncode == 0, "stiscan-unicode-scenario-installed", installed.stderr[-300:])
+
+    for locale, oem_code_page, bits in UNICODE_LOCALES:
+        name = "stiscan%s-%s-" % (bits, locale.split(".")[0])
+        # Every process of the prefix in that locale, the server included.
+        wine.stop()
+        env = dict(wine.env, LANG=locale, LC_ALL=locale)
+        with KeptUp(wine, env):
+            stiscan_in_locale(wine, name, env, programs[bits], oem_code_page, device, work)
+    # The checks after these run in the default locale again.
+    wine.stop()
+
+
+def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
+    """The Unicode checks in one locale (see stiscan_unicode_checks)."""
+    jobs = device["jobs"]
+    names = [job["itemName"] for job in jobs]
+    kanji = names[2]
+
+    def run(*args):
+        result = subprocess.run(["wine", program, *args], env=env, capture_output=True,
+                                timeout=300)
+        try:
+            out = result.stdout.decode("utf-8").replace("\r", "")
+        except UnicodeDecodeError as error:
+            out = "not UTF-8: %s" % error
+        return result.returncode, out, result.stderr.decode("utf-8", errors="replace")
+
+    # The console's code page is the locale's OEM one (437 without a locale).
+    chcp = console_output(env, "cmd", "/c", "chcp")
+    check(oem_code_page in chcp, name + "prefix-locale", repr(chcp[-200:]))
+
+    code, out, err = run("devices", "--json")
+    try:
+        listed = json.loads(out)
+    except ValueError:
+        listed = None
+    check(code == 0 and listed == [{"name": device["localName"], "family": 2}],
+          name + "devices-json", out[-300:] + err[-300:])
+    code, out, err = run("devices")
+    check(code == 0 and out.startswith(device["localName"] + "  family 2"),
+          name + "devices-text", out[-300:] + err[-300:])
+
+    # The name as typed, whatever the ANSI code page holds.
+    code, out, err = run("jobs", "--device", device["localName"], "--json")
+    try:
+        listed = json.loads(out)
+    except ValueError:
+        listed = []
+    check(code == 0 and [j["name"] for j in listed] == names
+          and [j["document"] for j in listed] == [job["documentName"] for job in jobs]
+          and all(j["yours"] for j in listed),
+          name + "jobs-json-names-as-stored", out[-400:] + err[-300:])
+
+    # Columns in line by display width; long names cut at a character.
+    code, out, err = run("jobs", "--device", device["localName"])
+    rows = out.splitlines()
+    documents = [job["documentName"].replace("\0", "\ufffd") for job in jobs]
+    starts = [column_of(row, text) for row, text in zip(rows, ["document"] + documents)]
+    name_cells = [cell_text(row, 4, starts[0] - 1) for row in rows[1:]]
+    check(code == 0 and len(rows) == len(jobs) + 1 and len(set(starts)) == 1
+          and None not in starts and all(shows(cell, n) for cell, n in zip(name_cells, names)),
+          name + "jobs-text-aligned", "document columns %s; names %s; %s" %
+          (starts, name_cells, err[-300:]))
+
+    folder = os.path.join(work, name + "pull")
+    shutil.rmtree(folder, ignore_errors=True)
+    code, out, err = run("pull", "--device", device["localName"], "--all", "--out",
+                         wine.windows_path(folder), "--json")
+    try:
+        summary = json.loads(out)
+    except ValueError:
+        summary = {}
+    expected = expected_page_files(jobs)
+    refused = [kanji] if oem_code_page == "932" else []
+    wanted = sorted(f for job, files in expected.items() if job not in refused for f in files)
+    files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    check(code == (6 if refused else 0) and files == wanted
+          and sorted(os.path.basename(f.replace("\\", "/")) for f in summary.get("files", []))
+          == wanted and summary.get("failedJobs") == refused
+          and summary.get("jobs") == len(jobs) - len(refused),
+          name + "pull-all-names-kept", "exit %s files %s summary %s %s" %
+          (code, files, out[-300:], err[-400:]))
+    failures = failure_lines(err)
+    check(len(failures) == len(refused) and all(
+        "\"%s\"" % kanji in line and "S_FALSE" in line and "ANSI code page" in line
+        for line in failures),
+          name + "pull-refused-job-reported", err[-600:])
+    identify = subprocess.run(["identify", "-format", "%w %h\n",
+                               *[os.path.join(folder, f) for f in files]],
+                              capture_output=True, text=True)
+    sizes = identify.stdout.split("\n")[:-1]
+    wanted_sizes = ["%d %d" % (job["width"], job["height"]) for job in jobs
+                    if job["itemName"] not in refused for _ in expected[job["itemName"]]]
+    check(identify.returncode == 0 and sorted(sizes) == sorted(wanted_sizes),
+          name + "pull-pages-decode", identify.stdout[-300:] + identify.stderr[-300:])
+
+    if oem_code_page == "932":
+        # A job by its name, which code page 932 cannot hold.
+        single = os.path.join(work, name + "job-by-name")
+        shutil.rmtree(single, ignore_errors=True)
+        code, out, err = run("pull", "--device", device["localName"], "--job", names[0],
+                             "--out", wine.windows_path(single))
+        files = sorted(os.listdir(single)) if os.path.isdir(single) else []
+        check(code == 0 and files == expected[names[0]], name + "pull-job-by-name",
+              "exit %s files %s %s" % (code, files, err[-300:]))
+        # A folder in which no file can be made (a directory of Linux's /proc,
+        # as Wine shows it): every job is attempted, and each file's failure is
+        # told in the system's words (Japanese ones here), not the scanner's.
+        code, out, err = run("pull", "--device", device["localName"], "--out", "Z:\\proc\\self")
+        lines = failure_lines(err)
+        file_lines = [line for line in lines if "could not be made: 0x80070002 (" in line]
+        check(code == 6 and len(lines) == len(jobs) and len(file_lines) == len(jobs) - 1
+              and not any("scanner" in line for line in file_lines),
+              name + "pull-file-failures-told-as-such", "exit %s %s" % (code, err[-900:]))
+        # A console gets UTF-16, which it shows in any code page.
+        shown = console_output(env, program, "devices")
+        check(device["localName"].split()[0] in shown, name + "devices-on-a-console",
+              repr(shown[-300:]))
+    else:
+        # A second pull into the same folder keeps every file of the first.
+        before = {f: os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)}
+        code, out, err = run("pull", "--device", device["localName"], "--out",
+                             wine.windows_path(folder), "--json")
+        after = {f: os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)}
+        kept = all(after.get(f) == size for f, size in before.items())
+        check(code == 0 and kept and len(after) == 2 * len(before)
+              and "a_b_c_d_e_ (3)-p1.bmp" in after and "_COM1.scan (2)-p1.bmp" in after,
+              name + "pull-again-overwrites-nothing",
+              "exit %s new %s %s" % (code, sorted(set(after) - set(before)), err[-300:]))
+
+
+def stiscan_killed_server_checks(wine, installer, program, work, scenario):
+    """A pull whose server is killed during the second page of a job: the
+    job is reported, its first page removed, nothing half written is left,
+    the pull asks COM for a new server and says so, and the next command is
+    served. Wine's COM keeps handing out a killed server's class object for
+    as long as a process of the prefix runs, so the pull itself, which keeps
+    the prefix up, reaches no new server (on Windows it would go on with the
+    next job); once it has ended, the prefix's next command is served."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios",
+                        "killed-server.json")
+    installed = wine.run(installer, wine.windows_path(path))
+    check(installed.returncode == 0, "stiscan-killed-scenario-installed", installed.stderr[-300:])
+    folder = os.path.join(work, "stiscan-killed")
+    shutil.rmtree(folder, ignore_errors=True)
+    pull = subprocess.Popen(["wine", program, "pull", "--out", wine.windows_path(folder), "--json"],
+                            env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, errors="replace")
+    first_page = os.path.join(folder, "big-p1.bmp")
+    deadline = time.monotonic() + 120
+    while not os.path.exists(first_page) and pull.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.02)
+    servers = wine.processes()
+    for pid in servers:
+        os.kill(pid, signal.SIGKILL)
+    try:
+        out, err = pull.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        pull.kill()
+        out, err = pull.communicate()
+    ended = time.monotonic()
+    try:
+        summary = json.loads(out)
+    except ValueError:
+        summary = {}
+    files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    check(len(servers) == 1 and pull.returncode == 6 and "big.tif" in summary.get("failedJobs", []),
+          "stiscan-killed-server-exit-6", "servers %s exit %s %s %s" %
+          (servers, pull.returncode, out[-300:], err[-400:]))
+    check(not any(f.startswith("big") or f.endswith(".partial") for f in files),
+          "stiscan-killed-server-nothing-partial", str(files))
+    lines = failure_lines(err)
+    check(any("page 2 of \"big.tif\"" in line and "page already written was removed" in line
+              for line in lines) and any("asked 5 times" in line for line in lines),
+          "stiscan-killed-server-reported-and-retried", err[-600:])
+    started = time.monotonic()
+    served = wine.run(program, "jobs", "--json", timeout=120)
+    try:
+        listed = [j["name"] for j in json.loads(served.stdout)]
+    except ValueError:
+        listed = []
+    check(started - ended < 2 and served.returncode == 0 and listed == ["big.tif", "small.tif"]
+          and wine.wait_for_no_process(10), "stiscan-killed-server-next-command-served", "after %.1f s: exit %s %s %s" %
+          (started - ended, served.returncode, served.stdout[-200:], served.stderr[-300:]))
+    # The scenario is the office's again.
+    wine.run(installer, wine.windows_path(scenario))
 
 
 def server_started_by_hand(wine, server, client):

@@ -2,14 +2,17 @@
 // and around a transfer.
 #include <windows.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "connection.h"
+#include "display_width.h"
 #include "json.h"
 #include "messages.h"
+#include "output.h"
+#include "text.h"
 #include "twain_names.h"
 
 namespace stiscan {
@@ -19,30 +22,27 @@ namespace {
 const wchar_t kClassKey[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
 
-std::string Bstr(BSTR text)
-{
-  return Narrow(text, SysStringLen(text));
-}
-
 std::string TimeText(const SYSTEMTIME& t)
 {
   if (t.wYear == 0) return "";
-  char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
-                t.wHour, t.wMinute, t.wSecond);
-  return text;
+  return Format("%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                t.wSecond);
 }
 
 std::string SizeText(long long bytes)
 {
-  char text[32];
-  if (bytes >= 1024 * 1024)
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
-  else if (bytes >= 1024)
-    std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024);
-  else
-    std::snprintf(text, sizeof text, "%lld B", bytes);
-  return text;
+  if (bytes >= 1024 * 1024) return Format("%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
+  if (bytes >= 1024) return Format("%.1f KB", static_cast<double>(bytes) / 1024);
+  return Format("%lld B", bytes);
+}
+
+// The columns of a table's text column: as wide as its widest cell, between
+// its heading's width and `most` (a longer cell is cut, see FitColumns).
+int ColumnWidth(const std::vector<std::string>& cells, const std::string& heading, int most)
+{
+  int width = DisplayWidth(heading);
+  for (const std::string& cell : cells) width = std::max(width, DisplayWidth(cell));
+  return std::min(width, std::max(most, DisplayWidth(heading)));
 }
 
 // A registry string of at most 259 units, or empty.
@@ -91,21 +91,17 @@ std::wstring StoredPrefix(const Connection& connection)
 void PrintSettings(const ScanSettings& s, const std::string& prefix, bool json)
 {
   if (json) {
-    std::printf(
-        "{\"pixel\": %s, \"paper\": %s, \"resolution\": %d, \"format\": %s, "
-        "\"option\": %s, \"prefix\": %s}\n",
-        JsonString(PixelTypeName(s.pixelType)).c_str(),
-        JsonString(PaperSizeName(s.paperSize)).c_str(), s.resolution,
-        JsonString(FileFormatName(s.fileFormat)).c_str(), s.optionFlag != 0 ? "true" : "false",
-        JsonString(prefix).c_str());
+    Out("{\"pixel\": " + JsonString(PixelTypeName(s.pixelType)) +
+        ", \"paper\": " + JsonString(PaperSizeName(s.paperSize)) + ", \"resolution\": " +
+        std::to_string(s.resolution) + ", \"format\": " + JsonString(FileFormatName(s.fileFormat)) +
+        ", \"option\": " + (s.optionFlag != 0 ? "true" : "false") +
+        ", \"prefix\": " + JsonString(prefix) + "}\n");
     return;
   }
-  std::printf(
-      "pixel       %s\npaper       %s\nresolution  %d dpi\nformat      %s\n"
-      "option      %s\njob prefix  %s\n",
-      PixelTypeName(s.pixelType).c_str(), PaperSizeName(s.paperSize).c_str(), s.resolution,
-      FileFormatName(s.fileFormat).c_str(), s.optionFlag != 0 ? "on" : "off",
-      prefix.empty() ? "(none stored yet)" : prefix.c_str());
+  Out("pixel       " + PixelTypeName(s.pixelType) + "\npaper       " + PaperSizeName(s.paperSize) +
+      "\nresolution  " + std::to_string(s.resolution) + " dpi\nformat      " +
+      FileFormatName(s.fileFormat) + "\noption      " + (s.optionFlag != 0 ? "on" : "off") +
+      "\njob prefix  " + (prefix.empty() ? "(none stored yet)" : Printable(prefix)) + "\n");
 }
 
 }  // namespace
@@ -113,10 +109,8 @@ void PrintSettings(const ScanSettings& s, const std::string& prefix, bool json)
 int ListDevices(const Options& options)
 {
   Connection lister;
-  if (int code = lister.Create()) return code;
-  std::vector<std::wstring> names;
-  HRESULT hr = lister.ListDevices(names);
-  if (FAILED(hr)) return Fail("the scanners could not be listed", hr);
+  if (int code = lister.List()) return code;
+  const std::vector<std::wstring>& names = lister.Devices();
 
   // The family of each: a selection by name on an object of its own (a
   // selection is made once per object).
@@ -124,9 +118,8 @@ int ListDevices(const Options& options)
   for (const std::wstring& name : names) {
     int family = -1;
     Connection probe;
-    std::vector<std::wstring> again;
-    if (probe.Create() == 0 && SUCCEEDED(probe.ListDevices(again))) {
-      if (again.size() > 1) {
+    if (probe.List() == 0) {
+      if (probe.Devices().size() > 1) {
         std::wstring copy = name;
         probe->SelectDeviceByName(copy.data(), &family);
       }
@@ -136,16 +129,21 @@ int ListDevices(const Options& options)
   }
 
   if (options.json) {
-    std::printf("[");
+    std::string json = "[";
     for (size_t i = 0; i < names.size(); ++i)
-      std::printf("%s{\"name\": %s, \"family\": %d}", i == 0 ? "" : ", ",
-                  JsonString(Narrow(names[i].c_str())).c_str(), families[i]);
-    std::printf("]\n");
+      json += (i == 0 ? "{\"name\": " : ", {\"name\": ") + JsonString(Narrow(names[i])) +
+              ", \"family\": " + std::to_string(families[i]) + "}";
+    Out(json + "]\n");
   } else if (names.empty()) {
-    std::printf("The server accepts no scanner on this machine.\n");
+    Out("The server accepts no scanner on this machine.\n");
   } else {
+    std::vector<std::string> cells;
+    for (const std::wstring& name : names) cells.push_back(Printable(Narrow(name)));
+    const int width = ColumnWidth(cells, "", 40);
+    std::string table;
     for (size_t i = 0; i < names.size(); ++i)
-      std::printf("%-32s family %d\n", Narrow(names[i].c_str()).c_str(), families[i]);
+      table += FitColumns(cells[i], width) + "  family " + std::to_string(families[i]) + "\n";
+    Out(table);
   }
   return names.empty() ? kExitNoDevice : kExitSuccess;
 }
@@ -153,73 +151,84 @@ int ListDevices(const Options& options)
 int ListJobs(const Options& options)
 {
   Connection connection;
-  int count = 0;
-  if (int code = connection.OpenJobs(options, count)) return code;
+  if (int code = connection.OpenJobs(options)) return code;
 
   struct Job {
     std::string name, document, time;
     int flag = 0, pixelType = 0, resolution = 0, pages = 0, size = 0;
-    bool preview = false;
+    bool preview = false, yours = false;
   };
   std::vector<Job> jobs;
-  for (int index = 0; index < count; ++index) {
+  for (int index = 0; index < connection.JobCount(); ++index) {
     Job job;
     connection->GetItemFlag(index, &job.flag);
     BSTR document = nullptr;
     connection->GetItemInfo(index, &document, nullptr, &job.pixelType, &job.resolution, &job.pages,
                             &job.size);
-    job.document = Bstr(document);
+    job.document = NarrowBstr(document);
     SysFreeString(document);
     SYSTEMTIME time = {};
     if (connection->GetItemTime(index, &time) == S_OK) job.time = TimeText(time);
-    // The interface names an item only as the current one of a selection.
-    BSTR name = nullptr;
-    int page = 0;
-    if (connection->SetSelection(&index, 1) == S_OK &&
-        connection->GetCurrentItemName(&name, &page) == S_OK) {
-      job.name = Bstr(name);
-    }
-    SysFreeString(name);
-    job.preview = connection.MayPreview(index);
+    std::wstring name;
+    if (connection.ItemName(index, name)) job.name = Narrow(name);
+    job.yours = connection.IsYours(index, &job.preview);
     jobs.push_back(job);
   }
   connection->SetPagesRemaining(0);
 
   if (options.json) {
-    std::printf("[");
+    std::string json = "[";
     for (size_t i = 0; i < jobs.size(); ++i) {
       const Job& j = jobs[i];
-      std::printf(
-          "%s{\"index\": %zu, \"name\": %s, \"document\": %s, \"pages\": %d, "
-          "\"pixelType\": %s, \"dpi\": %d, \"size\": %d, \"time\": %s, \"usable\": %s, "
-          "\"mayPreview\": %s}",
-          i == 0 ? "" : ", ", i, JsonString(j.name).c_str(), JsonString(j.document).c_str(),
-          j.pages, JsonString(PixelTypeName(static_cast<short>(j.pixelType))).c_str(),
-          ResolutionOfCode(j.resolution), j.size, JsonString(j.time).c_str(),
-          j.flag != 0 ? "true" : "false", j.preview ? "true" : "false");
+      json += std::string(i == 0 ? "" : ", ") + "{\"index\": " + std::to_string(i) +
+              ", \"name\": " + JsonString(j.name) + ", \"document\": " + JsonString(j.document) +
+              ", \"pages\": " + std::to_string(j.pages) +
+              ", \"pixelType\": " + JsonString(PixelTypeName(static_cast<short>(j.pixelType))) +
+              ", \"dpi\": " + std::to_string(ResolutionOfCode(j.resolution)) +
+              ", \"size\": " + std::to_string(j.size) + ", \"time\": " + JsonString(j.time) +
+              ", \"usable\": " + (j.flag != 0 ? "true" : "false") +
+              ", \"mayPreview\": " + (j.preview ? "true" : "false") +
+              ", \"yours\": " + (j.yours ? "true" : "false") + "}";
     }
-    std::printf("]\n");
+    Out(json + "]\n");
     return kExitSuccess;
   }
-  std::printf("%-3s %-20s %-24s %5s %-5s %5s %10s %-19s %s\n", "#", "name", "document", "pages",
-              "type", "dpi", "size", "time", "yours");
+  // Text columns as wide as their widest cell (up to a limit), counted in
+  // the columns a terminal gives them.
+  std::vector<std::string> names, documents;
+  for (const Job& j : jobs) {
+    names.push_back(Printable(j.name));
+    documents.push_back(Printable(j.document));
+  }
+  const int nameWidth = ColumnWidth(names, "name", 40);
+  const int documentWidth = ColumnWidth(documents, "document", 32);
+  const auto row = [&](const std::string& index, const std::string& name,
+                       const std::string& document, const std::string& pages,
+                       const std::string& type, const std::string& dpi, const std::string& size,
+                       const std::string& time, const std::string& yours) {
+    return FitColumns(index, 3) + " " + FitColumns(name, nameWidth) + " " +
+           FitColumns(document, documentWidth) + " " + RightAligned(pages, 5) + " " +
+           FitColumns(type, 5) + " " + RightAligned(dpi, 5) + " " + RightAligned(size, 10) + " " +
+           FitColumns(time, 19) + " " + yours + "\n";
+  };
+  std::string table = row("#", "name", "document", "pages", "type", "dpi", "size", "time", "yours");
   for (size_t i = 0; i < jobs.size(); ++i) {
     const Job& j = jobs[i];
-    std::printf("%-3zu %-20s %-24s %5d %-5s %5d %10s %-19s %s\n", i, j.name.c_str(),
-                j.document.c_str(), j.pages, PixelTypeName(static_cast<short>(j.pixelType)).c_str(),
-                ResolutionOfCode(j.resolution), SizeText(j.size).c_str(), j.time.c_str(),
-                j.flag == 0 ? "not ready"
-                : j.preview ? "yes"
-                            : "no");
+    table += row(std::to_string(i), names[i], documents[i], std::to_string(j.pages),
+                 PixelTypeName(static_cast<short>(j.pixelType)),
+                 std::to_string(ResolutionOfCode(j.resolution)), SizeText(j.size), j.time,
+                 j.flag == 0 ? "not ready"
+                 : j.yours   ? "yes"
+                             : "no");
   }
-  if (jobs.empty()) std::printf("(no stored jobs)\n");
+  if (jobs.empty()) table += "(no stored jobs)\n";
+  Out(table);
   return kExitSuccess;
 }
 
 int Settings(const Options& options)
 {
   Connection connection;
-  if (int code = connection.Create()) return code;
   if (int code = connection.Open(options)) return code;
   ScanSettings s;
   HRESULT hr = connection->GetScanSettings(&s.pixelType, &s.paperSize, &s.resolution, &s.fileFormat,
@@ -238,14 +247,13 @@ int Settings(const Options& options)
                                      &s.optionFlag);
     if (FAILED(hr)) return Fail("the scan settings could not be read back", hr);
   }
-  PrintSettings(s, Narrow(StoredPrefix(connection).c_str()), options.json);
+  PrintSettings(s, Narrow(StoredPrefix(connection)), options.json);
   return kExitSuccess;
 }
 
 int Watch(const Options& options)
 {
   Connection connection;
-  if (int code = connection.Create()) return code;
   if (int code = connection.Open(options)) return code;
   HRESULT hr = connection->RegisterEvents();
   if (FAILED(hr)) return Fail("the scanner's signals could not be registered", hr);
@@ -255,9 +263,8 @@ int Watch(const Options& options)
   const char* names[2] = {"JobEnded", "ItemDeleted"};
   if (events[0] == nullptr || events[1] == nullptr)
     return Fail("the scanner's events could not be opened", HRESULT_FROM_WIN32(GetLastError()));
-  std::printf("Watching \"%s\" for %d seconds.\n", Narrow(connection.DeviceName().c_str()).c_str(),
-              options.seconds);
-  std::fflush(stdout);
+  Out("Watching " + Quoted(Narrow(connection.DeviceName())) + " for " +
+      std::to_string(options.seconds) + " seconds.\n");
   const ULONGLONG deadline = GetTickCount64() + 1000ull * static_cast<ULONGLONG>(options.seconds);
   for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
     const DWORD which =
@@ -265,9 +272,8 @@ int Watch(const Options& options)
     if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1) {
       SYSTEMTIME t;
       GetLocalTime(&t);
-      std::printf("%02u:%02u:%02u %s\n", t.wHour, t.wMinute, t.wSecond,
-                  names[which - WAIT_OBJECT_0]);
-      std::fflush(stdout);
+      Out(Format("%02u:%02u:%02u %s\n", t.wHour, t.wMinute, t.wSecond,
+                 names[which - WAIT_OBJECT_0]));
     } else if (which != WAIT_TIMEOUT) {
       break;
     }

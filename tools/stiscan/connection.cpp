@@ -1,8 +1,9 @@
 #include "connection.h"
 
-#include <cstdlib>
+#include <iterator>
 
 #include "messages.h"
+#include "output.h"
 
 namespace stiscan {
 
@@ -27,22 +28,47 @@ std::vector<std::wstring> SplitList(const wchar_t* list)
 std::string Joined(const std::vector<std::wstring>& names)
 {
   std::string text;
-  for (const std::wstring& name : names) text += (text.empty() ? "" : ", ") + Narrow(name.c_str());
+  for (const std::wstring& name : names) text += (text.empty() ? "" : ", ") + Narrow(name);
   return text;
 }
 
-// Failures of a creation that reached a server on its way out: COM fetched
-// the class object of a server whose last client had just let go, and the
-// server was gone before the creation arrived. Windows then starts a new
-// server by itself; under Wine the client has to ask again.
+// Failures of a creation that reached a server on its way out, or one that
+// died: COM fetched the class object of a server whose last client had just
+// let go, and the server was gone before the creation arrived; or the
+// server was killed and COM still hands out its class object. Windows then
+// starts a new server by itself; under Wine the client has to ask again,
+// and a killed server's class object is handed out for about two seconds.
 bool MetAnEndingServer(HRESULT hr)
 {
   switch (static_cast<unsigned long>(hr)) {
-    case 0x800706BEul:  // the remote procedure call failed
-    case 0x800706BAul:  // the RPC server is unavailable
     case 0x800706B5ul:  // the interface is unknown
     case 0x80004005ul:  // E_FAIL: the class object was already withdrawn
     case 0x80080008ul:  // CO_E_SERVER_STOPPING
+      return true;
+    default:
+      return ServerGone(hr);
+  }
+}
+
+std::wstring UserName()
+{
+  wchar_t name[257] = {};
+  const DWORD length = GetEnvironmentVariableW(L"USERNAME", name, 257);
+  return length > 0 && length < 257 ? std::wstring(name, length) : std::wstring(L"user");
+}
+
+// The waits between tries: about four seconds in all, which covers the two
+// seconds that Wine hands out a killed server's class object.
+constexpr DWORD kRetryWaitsMs[] = {250, 500, 1000, 2000};
+
+}  // namespace
+
+bool ServerGone(HRESULT hr)
+{
+  switch (static_cast<unsigned long>(hr)) {
+    case 0x800706BAul:  // RPC_S_SERVER_UNAVAILABLE
+    case 0x800706BEul:  // RPC_S_CALL_FAILED
+    case 0x800706BFul:  // RPC_S_CALL_FAILED_DNE
     case 0x80010108ul:  // RPC_E_DISCONNECTED
     case 0x80010007ul:  // RPC_E_SERVER_DIED
     case 0x80010012ul:  // RPC_E_SERVER_DIED_DNE
@@ -52,105 +78,156 @@ bool MetAnEndingServer(HRESULT hr)
   }
 }
 
-}  // namespace
-
 Connection::~Connection()
+{
+  Release();
+  if (comStarted_) CoUninitialize();
+}
+
+void Connection::Release()
 {
   if (bridge_ != nullptr) {
     if (opened_) bridge_->Close();
     bridge_->Release();
   }
-  if (comStarted_) CoUninitialize();
+  bridge_ = nullptr;
+  opened_ = false;
 }
 
-int Connection::Create()
+int Connection::List()
 {
-  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  if (FAILED(hr)) return Fail("COM could not be started", hr);
-  comStarted_ = true;
-  for (int attempt = 0;; ++attempt) {
-    hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
-                          IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
-    if (SUCCEEDED(hr) || attempt == 2 || !MetAnEndingServer(hr)) break;
-    // Long enough for the ending server to be gone: the next try starts a new one.
-    Sleep(500);
-  }
-  if (FAILED(hr)) return Fail("the scanner server could not be reached", hr);
-  return 0;
-}
-
-int Connection::OpenJobs(const Options& options, int& count)
-{
-  if (int code = Create()) return code;
-  if (int code = Open(options)) return code;
-  count = 0;
-  HRESULT hr = bridge_->RefreshItemList(&count);
-  if (FAILED(hr)) return Fail("the stored jobs could not be listed", hr);
-  return 0;
-}
-
-bool Connection::MayPreview(int index) const
-{
-  BSTR document = nullptr, thumbnail = nullptr;
-  const bool may = bridge_->GetItemPreview(index, &document, &thumbnail) == S_OK;
-  SysFreeString(document);
-  SysFreeString(thumbnail);
-  return may;
-}
-
-HRESULT Connection::ListDevices(std::vector<std::wstring>& names)
-{
-  HRESULT hr = bridge_->InitializeSti();
-  if (FAILED(hr)) return hr;
-  // A limit of 0 lists them all.
-  int count = 0;
-  BSTR list = nullptr;
-  hr = bridge_->EnumerateDevices(&count, &list);
-  names = SplitList(list);
-  SysFreeString(list);
-  return hr;
+  return Connect(Steps::kList, nullptr);
 }
 
 int Connection::Open(const Options& options)
 {
-  std::vector<std::wstring> names;
-  HRESULT hr = ListDevices(names);
-  if (FAILED(hr)) return Fail("the scanners could not be listed", hr);
-  if (names.empty()) return Fail("the server accepts no scanner on this machine", kExitNoDevice);
+  return Connect(Steps::kOpen, &options);
+}
 
+int Connection::OpenJobs(const Options& options)
+{
+  return Connect(Steps::kJobs, &options);
+}
+
+int Connection::Connect(Steps steps, const Options* options)
+{
+  if (!comStarted_) {
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) return Fail("COM could not be started", hr);
+    comStarted_ = true;
+  }
+  const ULONGLONG started = GetTickCount64();
+  HRESULT firstFailure = S_OK;
+  for (size_t tries = 0;; ++tries) {
+    Outcome outcome = Attempt(steps, options);
+    const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+    if (outcome.what.empty()) {
+      if (tries > 0)
+        Note("the scanner server had ended (" + DescribeHresult(firstFailure) +
+             "); a new one answered after " +
+             Format("%zu more %s in %.1f s", tries, tries == 1 ? "try" : "tries", seconds));
+      return 0;
+    }
+    if (!outcome.retry || tries == std::size(kRetryWaitsMs)) {
+      if (tries > 0) outcome.what += Format(" (asked %zu times in %.1f s)", tries + 1, seconds);
+      return outcome.hr != S_OK ? Fail(outcome.what, outcome.hr) : Fail(outcome.what, outcome.code);
+    }
+    if (tries == 0) firstFailure = outcome.hr;
+    // The server is gone: nothing of the object is left to close.
+    opened_ = false;
+    Release();
+    Sleep(kRetryWaitsMs[tries]);
+  }
+}
+
+Connection::Outcome Connection::Attempt(Steps steps, const Options* options)
+{
+  HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                                IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
+  if (FAILED(hr)) {
+    bridge_ = nullptr;
+    return {"the scanner server could not be reached", hr, kExitSuccess, MetAnEndingServer(hr)};
+  }
+  hr = bridge_->InitializeSti();
+  if (SUCCEEDED(hr)) {
+    // A limit of 0 lists them all.
+    int count = 0;
+    BSTR list = nullptr;
+    hr = bridge_->EnumerateDevices(&count, &list);
+    devices_ = SplitList(list);
+    SysFreeString(list);
+  }
+  if (FAILED(hr)) return {"the scanners could not be listed", hr, kExitSuccess, ServerGone(hr)};
+  if (steps == Steps::kList) return {};
+
+  Outcome outcome = SelectAndOpen(*options);
+  if (!outcome.what.empty() || steps == Steps::kOpen) return outcome;
+  jobCount_ = 0;
+  hr = bridge_->RefreshItemList(&jobCount_);
+  if (FAILED(hr)) return {"the stored jobs could not be listed", hr, kExitSuccess, ServerGone(hr)};
+  return {};
+}
+
+Connection::Outcome Connection::SelectAndOpen(const Options& options)
+{
+  if (devices_.empty())
+    return {"the server accepts no scanner on this machine", S_OK, kExitNoDevice};
   if (options.device.empty()) {
-    if (names.size() > 1)
-      return Fail("several scanners are accepted (" + Joined(names) + "); name one with --device",
-                  kExitUsage);
-    deviceName_ = names.front();
+    if (devices_.size() > 1)
+      return {"several scanners are accepted (" + Joined(devices_) + "); name one with --device",
+              S_OK, kExitUsage};
+    deviceName_ = devices_.front();
   } else {
     deviceName_ = Widen(options.device);
     bool listed = false;
-    for (const std::wstring& name : names) listed = listed || name == deviceName_;
+    for (const std::wstring& name : devices_) listed = listed || name == deviceName_;
     if (!listed)
-      return Fail("no scanner is named \"" + options.device +
-                      "\" (the server accepts: " + Joined(names) + ")",
-                  kExitNoDevice);
+      return {"no scanner is named " + Quoted(options.device) +
+                  " (the server accepts: " + Joined(devices_) + ")",
+              S_OK, kExitNoDevice};
   }
   // A list of one name has selected its scanner already.
   int family = -1;
-  if (names.size() > 1) {
+  HRESULT hr = S_OK;
+  if (devices_.size() > 1) {
     hr = bridge_->SelectDeviceByName(deviceName_.data(), &family);
-    if (FAILED(hr)) return Fail("the scanner could not be selected", hr);
+    if (FAILED(hr)) return {"the scanner could not be selected", hr, kExitSuccess, ServerGone(hr)};
   }
 
-  const char* user = std::getenv("USERNAME");
-  profile_ = Widen(!options.profile.empty() ? options.profile : user != nullptr ? user : "user");
+  profile_ = !options.profile.empty() ? Widen(options.profile) : UserName();
   qualifier_ = Widen(options.qualifier);
   store_ = options.store.empty() ? profile_ : Widen(options.store);
   hr = bridge_->OpenDevice(qualifier_.data(), profile_.data(), store_.data());
   if (FAILED(hr))
-    return Fail("the scanner \"" + Narrow(deviceName_.c_str()) + "\" could not be opened", hr);
+    return {"the scanner " + Quoted(Narrow(deviceName_)) + " could not be opened", hr, kExitSuccess,
+            ServerGone(hr)};
   opened_ = true;
   // A store without a PIN gets the empty one; the server says so in its
   // result, which matters only to a store that refuses the user later.
-  bridge_->ApplyUserPin();
-  return 0;
+  hr = bridge_->ApplyUserPin();
+  if (ServerGone(hr)) return {"the user's PIN could not be sent", hr, kExitSuccess, true};
+  return {};
+}
+
+bool Connection::IsYours(int index, bool* preview) const
+{
+  BSTR document = nullptr, thumbnail = nullptr;
+  const HRESULT hr = bridge_->GetItemPreview(index, &document, &thumbnail);
+  SysFreeString(document);
+  SysFreeString(thumbnail);
+  if (preview != nullptr) *preview = hr == S_OK;
+  return hr == S_OK || (FAILED(hr) && !ServerGone(hr));
+}
+
+bool Connection::ItemName(int index, std::wstring& name) const
+{
+  BSTR current = nullptr;
+  int page = 0;
+  const bool named = bridge_->SetSelection(&index, 1) == S_OK &&
+                     bridge_->GetCurrentItemName(&current, &page) == S_OK;
+  if (named) name.assign(current, SysStringLen(current));
+  SysFreeString(current);
+  return named;
 }
 
 }  // namespace stiscan

@@ -2,24 +2,34 @@
 // the scanner server: it lists the accepted scanners and the jobs stored on
 // them, shows and changes the scan settings, brings pages over by any of the
 // three transfers, and reports the scanner's signals.
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
+#include "messages.h"
 #include "options.h"
+#include "output.h"
+#include "text.h"
 #include "version.h"
 
-int main(int argc, char** argv)
+// The arguments come as UTF-16, so that a name the ANSI code page cannot
+// hold ("Büro" under code page 932) arrives as it was typed.
+int wmain(int argc, wchar_t** argv)
 {
   using namespace stiscan;
+  std::vector<std::string> words;
+  for (int i = 0; i < argc; ++i) words.push_back(Narrow(std::wstring(argv[i])));
+  std::vector<const char*> pointers;
+  for (const std::string& word : words) pointers.push_back(word.c_str());
+
   Options options;
   std::string error;
-  if (!ParseOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "stiscan: %s\n", error.c_str());
+  if (!ParseOptions(argc, pointers.data(), options, error)) {
+    Err("stiscan: " + Printable(error) + "\n");
     return kExitUsage;
   }
   if (options.help) {
-    std::fputs(HelpText(options.command).c_str(), stdout);
+    Out(HelpText(options.command));
     return kExitSuccess;
   }
   if (options.version) return ShowVersions();

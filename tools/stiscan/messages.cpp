@@ -1,7 +1,9 @@
 #include "messages.h"
 
-#include <cstdio>
 #include <stierr.h>
+
+#include "output.h"
+#include "text.h"
 
 namespace stiscan {
 
@@ -28,51 +30,64 @@ const OwnWords kOwnWords[] = {
 
 }  // namespace
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
+
 std::string Narrow(const wchar_t* text, size_t length)
 {
-  if (text == nullptr || length == 0) return {};
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), bytes, nullptr,
-                      nullptr);
-  return out;
+  return Utf8FromUtf16(reinterpret_cast<const char16_t*>(text), length);
 }
 
-std::string Narrow(const wchar_t* text)
+std::string Narrow(const std::wstring& text)
 {
-  return text == nullptr ? std::string() : Narrow(text, wcslen(text));
+  return Narrow(text.data(), text.size());
+}
+
+std::string NarrowBstr(BSTR text)
+{
+  return Narrow(text, SysStringLen(text));
 }
 
 std::wstring Widen(const std::string& text)
 {
-  if (text.empty()) return {};
-  const int units =
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(units), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), units);
-  return out;
+  const std::u16string units = Utf16FromUtf8(text);
+  return std::wstring(reinterpret_cast<const wchar_t*>(units.data()), units.size());
 }
 
-std::string DescribeHresult(HRESULT hr)
+std::string Quoted(const std::string& name)
 {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-  for (const OwnWords& own : kOwnWords)
-    if (own.hr == hr) return std::string(code) + " (" + own.text + ")";
+  return "\"" + Printable(name) + "\"";
+}
+
+std::string DescribeHresult(HRESULT hr, Source source)
+{
+  const std::string code = Format("0x%08lX", static_cast<unsigned long>(hr));
+  if (source == Source::kScanner)
+    for (const OwnWords& own : kOwnWords)
+      if (own.hr == hr) return code + " (" + own.text + ")";
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string meaning = length > 0 ? Narrow(text, length) : std::string();
   LocalFree(text);
-  // One sentence: no line breaks, no final full stop of the system's own.
-  while (!meaning.empty() && (meaning.back() == '\n' || meaning.back() == '\r' ||
-                              meaning.back() == ' ' || meaning.back() == '.')) {
-    meaning.pop_back();
+  // One sentence: no line breaks, no final full stop of the system's own
+  // (in the languages the system speaks: "." or "。").
+  for (char& c : meaning)
+    if (c == '\n' || c == '\r') c = ' ';
+  const std::string ideographicStop = "\xE3\x80\x82";
+  for (bool cut = true; cut;) {
+    cut = false;
+    if (!meaning.empty() && (meaning.back() == ' ' || meaning.back() == '.')) {
+      meaning.pop_back();
+      cut = true;
+    } else if (meaning.size() >= 3 &&
+               meaning.compare(meaning.size() - 3, 3, ideographicStop) == 0) {
+      meaning.resize(meaning.size() - 3);
+      cut = true;
+    }
   }
   if (meaning.empty()) meaning = SUCCEEDED(hr) ? "success" : "an unknown failure";
-  return std::string(code) + " (" + meaning + ")";
+  return code + " (" + meaning + ")";
 }
 
 std::string DescribeTwainStatus(int status)
@@ -98,16 +113,21 @@ ExitCode ExitCodeOf(HRESULT hr)
   return kExitFailure;
 }
 
-int Fail(const std::string& what, HRESULT hr)
+int Fail(const std::string& what, HRESULT hr, Source source)
 {
-  std::fprintf(stderr, "stiscan: %s: %s.\n", what.c_str(), DescribeHresult(hr).c_str());
+  Note(what + ": " + DescribeHresult(hr, source));
   return ExitCodeOf(hr);
 }
 
 int Fail(const std::string& what, ExitCode code)
 {
-  std::fprintf(stderr, "stiscan: %s.\n", what.c_str());
+  Note(what);
   return code;
+}
+
+void Note(const std::string& what)
+{
+  Err("stiscan: " + what + ".\n");
 }
 
 }  // namespace stiscan

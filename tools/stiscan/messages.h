@@ -12,8 +12,13 @@
 
 namespace stiscan {
 
+// Whose code an HRESULT is, which decides its meaning: the scanner's codes
+// share their values with the system's file errors (STIERR_OBJECTNOTFOUND
+// is ERROR_FILE_NOT_FOUND), so a file's failure is described by the system.
+enum class Source { kScanner, kSystem };
+
 // "0x80070021 (the scanner is locked by another program)".
-std::string DescribeHresult(HRESULT hr);
+std::string DescribeHresult(HRESULT hr, Source source = Source::kScanner);
 
 // The meaning of a TWAIN return code in a status word.
 std::string DescribeTwainStatus(int status);
@@ -24,12 +29,20 @@ ExitCode ExitCodeOf(HRESULT hr);
 
 // Prints "stiscan: <what>: <hr described>." to standard error and returns
 // the exit code.
-int Fail(const std::string& what, HRESULT hr);
+int Fail(const std::string& what, HRESULT hr, Source source = Source::kScanner);
 int Fail(const std::string& what, ExitCode code);
+// Prints "stiscan: <what>." to standard error.
+void Note(const std::string& what);
 
-// Narrow text for the console and wide text for the interface.
+// A name for a sentence: quoted, and nothing in it that breaks the line.
+std::string Quoted(const std::string& name);
+
+// stiscan's UTF-8 (text.h) from UTF-16 and back, for the interface and the
+// file API.
 std::string Narrow(const wchar_t* text, size_t length);
-std::string Narrow(const wchar_t* text);
+std::string Narrow(const std::wstring& text);
+// The whole BSTR, NULs included (a plain wchar_t* would be read as one).
+std::string NarrowBstr(BSTR text);
 std::wstring Widen(const std::string& text);
 
 }  // namespace stiscan

@@ -145,20 +145,35 @@ std::string HelpText(const std::string& command)
   if (command == "jobs")
     return "stiscan jobs [--device NAME] [--json]\n"
            "  Lists the jobs stored on the scanner: item name, document name, pages, pixel type,\n"
-           "  resolution, size, time, and whether you may preview (and so pull) them.\n" +
+           "  resolution, size, time, and whether they are yours (so that you may pull them).\n"
+           "  Long names are cut to the column with \"\xE2\x80\xA6\"; --json gives them whole.\n" +
            common;
   if (command == "pull")
     return "stiscan pull [--device NAME] [--job NAME | --all] [--transfer native|memory|file]\n"
            "             [--format bmp|tiff] [--chunk BYTES] [--out DIR] [--delete] [--json]\n"
            "  Brings the pages of stored jobs over, page by page. Native and memory transfers\n"
            "  are written as BMP files; file transfers as the scanner delivers them (--format).\n"
-           "  --job NAME          one job by its item name; --all (the default): every job you\n"
-           "                      may access\n"
+           "  Every job is attempted: a job that fails is reported, leaves no file behind, and\n"
+           "  the pull goes on with the next; the exit code is then 6. A scanner server that\n"
+           "  ends during the pull is replaced by a new one, which the pull goes on with.\n"
+           "  --job NAME          one job by its item name; --all (the default): every job of\n"
+           "                      yours\n"
            "  --chunk BYTES       bytes per read, 4096 to 67108864 (default 1048576)\n"
-           "  --out DIR           where the files go (default: scans)\n"
-           "  --delete            let the scanner delete the jobs afterwards when your\n"
-           "                      delete-after-scan option is on\n" +
-           common;
+           "  --out DIR           where the files go (default: scans); made if missing\n"
+           "  --delete            let the scanner delete the jobs that came over whole when\n"
+           "                      your delete-after-scan option is on\n" +
+           common +
+           "file names:\n"
+           "  <job>-p<page>.bmp (.tif for --format tiff), <job> being the job's item name\n"
+           "  without its extension (a last dot and one to five letters or digits). Every\n"
+           "  character a Windows file name may hold is kept; < > : \" / \\ | ? * and control\n"
+           "  characters (and halves of surrogate pairs) become _, and a name whose part before\n"
+           "  its first dot is a device's (CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9, CONIN$,\n"
+           "  CONOUT$, in any case) gets a _ in front. <job> is cut at a whole character so\n"
+           "  that the name holds at most 255 UTF-16 units and at most 255 bytes of UTF-8 (what\n"
+           "  Linux file systems hold: behind a share, or under Wine). A file that is there\n"
+           "  already is never overwritten: the name then gets \" (2)\", \" (3)\", ... before\n"
+           "  -p<page>. The folder's path may be of any length.\n";
   if (command == "settings")
     return "stiscan settings [--device NAME] [--set LIST] [--title TEXT] [--json]\n"
            "  Shows the scan settings in TWAIN terms and the job-name prefix; with --set or\n"

@@ -7,6 +7,7 @@
 
 #include "messages.h"
 #include "options.h"
+#include "output.h"
 #include "stibridge.h"
 #include "version.h"
 
@@ -97,7 +98,7 @@ int ShowVersions()
                        ? InstalledServer::State::kRead
                        : InstalledServer::State::kUnreadable;
   }
-  std::fputs(VersionLines(STIBRIDGE_VERSION, server).c_str(), stdout);
+  Out(VersionLines(STIBRIDGE_VERSION, server));
   switch (server.state) {
     case InstalledServer::State::kRead:
       return kExitSuccess;
