@@ -10,5 +10,6 @@ int ListJobs(const Options& options);
 int Pull(const Options& options);
 int Settings(const Options& options);
 int Watch(const Options& options);
+int Doctor(const Options& options);
 
 }  // namespace stiscan
