@@ -606,6 +606,93 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
     wine.run(installer, wine.windows_path(scenario))
 
 
+def stiscan_doctor_checks(wine, server, installer, scenario, programs, proxy32, work):
+    """stiscan doctor on the prefix set up as a data source needs it: the
+    accepted scanners' filing folders and the user's keys with a PIN, as the
+    scanner's driver and its own tools would make them (exit 0); then on the
+    prefix broken one way at a time and mended again: the first failing check
+    names what is broken, with its remedy, and the exit code is not 0. No
+    planted PIN is ever shown."""
+    with KeptUp(wine, wine.env):
+        stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, work)
+    check(wine.wait_for_no_process(5), "stiscan-doctor-server-quits", str(wine.processes()))
+
+
+def stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, work):
+    with open(scenario) as f:
+        office = json.load(f)
+    accepted = [d["deviceData"] for d in office["devices"] if "TWAIN" in d["description"]]
+    pins = {}
+    for n, data in enumerate(accepted):
+        folder = data["FilingPath"].replace("C:\\", "").replace("\\", "/")
+        os.makedirs(os.path.join(wine.prefix, "drive_c", folder), exist_ok=True)
+        pins[data["UserDataKey"]] = "%04d" % (4711 + n)
+    lab_key = accepted[0]["UserDataKey"]
+
+    def plant_pin(key):
+        wine.reg("add", "HKCU\\" + key, "/v", "TrvUserPIN", "/d", pins[key], "/f")
+
+    for key in pins:
+        plant_pin(key)
+
+    def doctor(bits, *args):
+        result = wine.run(dict(programs)[bits], "doctor", *args, timeout=120)
+        out = result.stdout.replace("\r", "")
+        shown = [pin for pin in pins.values() if pin in out + result.stderr]
+        try:
+            report = json.loads(out) if "--json" in args else {}
+        except ValueError:
+            report = {}
+        return result.returncode, out, report, shown
+
+    def healthy(name, bits, *args):
+        code, out, report, shown = doctor(bits, *args)
+        statuses = [c["status"] for c in report.get("checks", [])] if report else \
+            [line.split()[0] for line in out.splitlines() if not line.startswith((" ", "A "))]
+        check(code == 0 and len(statuses) == 5 + 2 * len(accepted) and not shown
+              and set(statuses) <= {"ok", "warning"}
+              and (report.get("works") if report else out.endswith("A data source would work.\n")),
+              name, "exit %s, PINs shown %s: %s" % (code, shown, out[-900:]))
+
+    healthy("stiscan32-doctor-good-prefix", "32")
+    healthy("stiscan32-doctor-good-prefix-json", "32", "--json")
+    healthy("stiscan64-doctor-good-prefix-json", "64", "--json")
+
+    gone = os.path.join(work, "doctor-gone.exe")
+    shutil.copyfile(server, gone)
+    no_device = os.path.join(work, "doctor-no-device.json")
+    with open(no_device, "w") as f:
+        json.dump(dict(office, devices=[d for d in office["devices"]
+                                        if "TWAIN" not in d["description"]]), f)
+    syswow64_regsvr32 = "C:\\windows\\syswow64\\regsvr32.exe"
+    # Each way of breaking the prefix: how, how it is mended, the check that
+    # must fail first, a phrase of its remedy and the exit code.
+    cases = [
+        ("server-not-registered", lambda: wine.run(server, "/UnregServer"),
+         lambda: wine.run(server, "/RegServer"), "registration", "/RegServer", 5),
+        ("x86-proxy-missing", lambda: wine.run(syswow64_regsvr32, "/u", "/s", proxy32),
+         lambda: wine.run(syswow64_regsvr32, "/s", proxy32), "proxy-x86",
+         "SysWOW64\\regsvr32.exe", 5),
+        # The server registered from a copy that is then deleted.
+        ("server-file-gone", lambda: (wine.run(gone, "/RegServer"), os.remove(gone)),
+         lambda: wine.run(server, "/RegServer"), "registration", "msiexec /i stibridge.msi", 5),
+        ("no-accepted-device", lambda: wine.run(installer, wine.windows_path(no_device)),
+         lambda: wine.run(installer, wine.windows_path(scenario)), "scanners", "TWAIN driver", 3),
+        ("no-user-key", lambda: wine.reg("delete", "HKCU\\" + lab_key, "/f"),
+         lambda: plant_pin(lab_key), "user-settings", "scanner's own tools", 1),
+    ]
+    for name, breaks, mends, failing, remedy, expected in cases:
+        breaks()
+        code, out, report, shown = doctor("32", "--json")
+        failed = [c for c in report.get("checks", []) if c["status"] == "failed"]
+        first = failed[0] if failed else {}
+        check(code == expected and report.get("exitCode") == code and not report.get("works", True)
+              and first.get("id") == failing and remedy in first.get("remedy", "") and not shown,
+              "stiscan32-doctor-" + name, "exit %s, PINs shown %s: %s" % (code, shown, out[-900:]))
+        mends()
+    healthy("stiscan32-doctor-mended", "32", "--json")
+
+
 def server_started_by_hand(wine, server, client):
     """A server started with -Embedding before the client: COM hands the client
     the running server's class object, and the server's own exit code can be
@@ -723,6 +810,12 @@ def main():
                        [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
                         ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
                        build64)
+        stiscan_doctor_checks(wine, wine.server_unix,
+                              os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                              os.path.join(args.root, "sim", "scenarios", "default.json"),
+                              [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
+                               ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
+                              os.path.join(build32, "proxy", "stibridgeps.dll"), build64)
         lifetime(wine, os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
                  os.path.join(build64, "tests", "e2e", "bridge_client.exe"))
         server_started_by_hand(wine, wine.server_unix,

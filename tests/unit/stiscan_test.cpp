@@ -1,7 +1,7 @@
 // stiscan's parts that need no Windows: the command line, the settings list
 // in TWAIN names, the BMP and PDF files it writes, its text (UTF-16 and
-// UTF-8, JSON, columns), the names of its page files and the list of jobs a
-// watch has pulled.
+// UTF-8, JSON, columns), the names of its page files, the list of jobs a
+// watch has pulled and the doctor's checks.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "display_width.h"
+#include "doctor.h"
 #include "file_names.h"
 #include "image_files.h"
 #include "json.h"
@@ -50,6 +51,7 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"watch", "--pull"}, true},
       {{"settings", "--set", "pixel=rgb", "--title", "Q3 report"}, true},
       {{"watch", "--seconds", "5"}, true},
+      {{"doctor", "--device", "Lab MFP", "--json"}, true},
       {{"--help"}, true},
       {{"pull", "--help"}, true},
       {{"--version"}, true},
@@ -74,6 +76,7 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"pull", "--chunk", "99999999999"}, false},  // above the largest
       {{"pull", "--chunk", "64k"}, false},
       {{"watch", "--seconds", "0"}, false},
+      {{"doctor", "--out", "x"}, false},
   };
   for (const Case& c : cases) {
     Options options;
@@ -98,7 +101,7 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
   EXPECT_TRUE(options.version);
   EXPECT_FALSE(HelpText("").empty());
   EXPECT_NE(HelpText("").find("exit codes"), std::string::npos);
-  for (const char* command : {"devices", "jobs", "pull", "settings", "watch"})
+  for (const char* command : {"devices", "jobs", "pull", "settings", "watch", "doctor"})
     EXPECT_EQ(HelpText(command).rfind(std::string("stiscan ") + command, 0), 0u) << command;
   // The page files' naming rule is the user's to know.
   for (const char* command : {"pull", "watch"})
@@ -545,6 +548,150 @@ TEST(StiscanFileNames, EveryCharacterWindowsAllowsIsKept)
   for (int i = 0; i < 130; ++i) emoji += u"\U0001F600";
   const std::u16string cut = PageFileName(emoji, 1, u".tif", 1);
   EXPECT_EQ(cut, emoji.substr(0, 2 * 62) + u"-p1.tif");
+}
+
+// The first bytes of a program or DLL as the linker writes them: the DOS
+// header, whose e_lfanew leads to "PE\0\0" and the file header.
+std::vector<unsigned char> PeHead(unsigned machine, bool dll, size_t lfanew = 0x80)
+{
+  std::vector<unsigned char> head(lfanew + 24, 0);
+  head[0] = 'M';
+  head[1] = 'Z';
+  head[0x3C] = static_cast<unsigned char>(lfanew);
+  head[0x3D] = static_cast<unsigned char>(lfanew >> 8);
+  std::memcpy(head.data() + lfanew, "PE\0\0", 4);
+  head[lfanew + 4] = static_cast<unsigned char>(machine);
+  head[lfanew + 5] = static_cast<unsigned char>(machine >> 8);
+  head[lfanew + 23] = dll ? 0x20 : 0x00;  // IMAGE_FILE_DLL
+  return head;
+}
+
+TEST(StiscanDoctor, ExecutableHeaders)
+{
+  struct Case {
+    const char* what;
+    std::vector<unsigned char> bytes;
+    bool portable, dll;
+    unsigned machine;
+  };
+  std::vector<unsigned char> cut = PeHead(kMachineX64, false);
+  cut.pop_back();
+  std::vector<unsigned char> noSignature = PeHead(kMachineX64, false);
+  noSignature[0x81] = 'X';
+  std::vector<unsigned char> beyond = PeHead(kMachineX64, false);
+  beyond[0x3D] = 0x10;  // e_lfanew past the bytes read
+  const Case cases[] = {
+      {"x64 program", PeHead(kMachineX64, false), true, false, kMachineX64},
+      {"x86 dll", PeHead(kMachineX86, true), true, true, kMachineX86},
+      {"far header", PeHead(0xAA64, false, 0x400), true, false, 0xAA64},
+      {"cut in the file header", cut, false, false, 0},
+      {"no PE signature", noSignature, false, false, 0},
+      {"offset beyond the bytes", beyond, false, false, 0},
+      {"a text file", std::vector<unsigned char>(100, 'a'), false, false, 0},
+      {"empty", {}, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    const ExecutableKind kind = ExecutableKindOf(c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(kind.portable, c.portable) << c.what;
+    EXPECT_EQ(kind.dll, c.dll) << c.what;
+    EXPECT_EQ(kind.machine, c.machine) << c.what;
+  }
+}
+
+// Facts of a machine on which a data source works: one accepted scanner and
+// one that is not served.
+DoctorFacts HealthyFacts()
+{
+  DoctorFacts f;
+  f.classId = "{C}";
+  f.interfaceId = "{I}";
+  f.classKey = "HKLM\\Class";
+  f.server = {"C:\\stibridge.exe", true, true, {true, kMachineX64, false}};
+  f.proxy32 = {"{P}", {"C:\\x86\\ps.dll", true, true, {true, kMachineX86, true}}};
+  f.proxy64 = {"{P}", {"C:\\x64\\ps.dll", true, true, {true, kMachineX64, true}}};
+  f.activation.state = ActivationFacts::State::kAnswered;
+  f.activation.listed = true;
+  f.activation.accepted = {"Lab MFP"};
+  DeviceFacts lab;
+  lab.key = "0001";
+  lab.localName = "Lab MFP";
+  lab.model = Model::kServed;
+  lab.listed = true;
+  lab.userDataKey = {ValueFacts::State::kRead, "Software\\Lab", 12};
+  lab.filingPath = {ValueFacts::State::kRead, "C:\\Spool", 8};
+  lab.folderExists = lab.userKeyExists = lab.pinSet = true;
+  DeviceFacts wia;
+  wia.key = "0000";
+  wia.localName = "Lab MFP (WIA)";
+  wia.model = Model::kWia;
+  f.devices = {wia, lab};
+  return f;
+}
+
+TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
+{
+  using State = ActivationFacts::State;
+  struct Case {
+    const char* what;
+    void (*breaks)(DoctorFacts&);
+    const char* failing;  // the first failed check; null: none
+    int exitCode;
+    bool activationPossible;
+  };
+  const Case cases[] = {
+      {"healthy", [](DoctorFacts&) {}, nullptr, 0, true},
+      {"no PIN only warns", [](DoctorFacts& f) { f.devices[1].pinSet = false; }, nullptr, 0, true},
+      {"a 32-bit server", [](DoctorFacts& f) { f.server.kind.machine = kMachineX86; },
+       "registration", 5, false},
+      {"x64 proxy in the 32-bit view", [](DoctorFacts& f) { f.proxy32 = f.proxy64; }, "proxy-x86",
+       5, false},
+      {"x64 proxy gone (32-bit stiscan)", [](DoctorFacts& f) { f.proxy64.file.exists = false; },
+       "proxy-x64", 5, true},
+      {"x64 proxy gone (64-bit stiscan)",
+       [](DoctorFacts& f) {
+         f.bits = 64;
+         f.proxy64.file.exists = false;
+       },
+       "proxy-x64", 5, false},
+      {"timed out", [](DoctorFacts& f) { f.activation.state = State::kTimedOut; }, "activation", 1,
+       true},
+      {"no interface",
+       [](DoctorFacts& f) {
+         f.activation.state = State::kFailed;
+         f.activation.exitCode = 5;
+       },
+       "activation", 5, true},
+      {"no list", [](DoctorFacts& f) { f.activation.listed = false; }, "scanners", 1, true},
+      {"another --device", [](DoctorFacts& f) { f.deviceWanted = "Floor 2"; }, "scanners", 3, true},
+      {"UserDataKey a number",
+       [](DoctorFacts& f) { f.devices[1].userDataKey.state = ValueFacts::State::kNotText; },
+       "device-values", 1, true},
+      {"FilingPath too long for the server",
+       [](DoctorFacts& f) { f.devices[1].filingPath.units = 260; }, "device-values", 1, true},
+      {"no folder", [](DoctorFacts& f) { f.devices[1].folderExists = false; }, "device-values", 1,
+       true},
+  };
+  for (const Case& c : cases) {
+    DoctorFacts facts = HealthyFacts();
+    c.breaks(facts);
+    EXPECT_EQ(ActivationPossible(facts), c.activationPossible) << c.what;
+    const std::vector<Check> checks = Diagnose(facts);
+    const Check* failed = nullptr;
+    for (const Check& check : checks) {
+      if (check.status == Check::Status::kFailed && failed == nullptr) failed = &check;
+      // Every check says what it found, and every one that failed what to do.
+      EXPECT_FALSE(check.found.empty()) << c.what << ": " << check.id;
+      EXPECT_EQ(check.remedy.empty(),
+                check.status == Check::Status::kOk || check.status == Check::Status::kSkipped)
+          << c.what << ": " << check.id;
+    }
+    EXPECT_EQ(failed == nullptr ? "" : failed->id, c.failing ? c.failing : "") << c.what;
+    EXPECT_EQ(DoctorExitCode(checks), c.exitCode) << c.what;
+    const std::string report = DoctorReport(checks, facts.bits, false);
+    EXPECT_NE(report.find(c.failing ? "A data source would not work" : "A data source would work"),
+              std::string::npos)
+        << c.what;
+  }
 }
 
 }  // namespace

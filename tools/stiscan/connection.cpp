@@ -9,7 +9,23 @@ namespace stiscan {
 
 namespace {
 
-std::vector<std::wstring> SplitList(const wchar_t* list)
+std::string Joined(const std::vector<std::wstring>& names)
+{
+  std::string text;
+  for (const std::wstring& name : names) text += (text.empty() ? "" : ", ") + Narrow(name);
+  return text;
+}
+
+std::wstring UserName()
+{
+  wchar_t name[257] = {};
+  const DWORD length = GetEnvironmentVariableW(L"USERNAME", name, 257);
+  return length > 0 && length < 257 ? std::wstring(name, length) : std::wstring(L"user");
+}
+
+}  // namespace
+
+std::vector<std::wstring> SplitDeviceList(const wchar_t* list)
 {
   std::vector<std::wstring> names;
   std::wstring current;
@@ -25,19 +41,6 @@ std::vector<std::wstring> SplitList(const wchar_t* list)
   return names;
 }
 
-std::string Joined(const std::vector<std::wstring>& names)
-{
-  std::string text;
-  for (const std::wstring& name : names) text += (text.empty() ? "" : ", ") + Narrow(name);
-  return text;
-}
-
-// Failures of a creation that reached a server on its way out, or one that
-// died: COM fetched the class object of a server whose last client had just
-// let go, and the server was gone before the creation arrived; or the
-// server was killed and COM still hands out its class object. Windows then
-// starts a new server by itself; under Wine the client has to ask again,
-// and a killed server's class object is handed out for about two seconds.
 bool MetAnEndingServer(HRESULT hr)
 {
   switch (static_cast<unsigned long>(hr)) {
@@ -49,19 +52,6 @@ bool MetAnEndingServer(HRESULT hr)
       return ServerGone(hr);
   }
 }
-
-std::wstring UserName()
-{
-  wchar_t name[257] = {};
-  const DWORD length = GetEnvironmentVariableW(L"USERNAME", name, 257);
-  return length > 0 && length < 257 ? std::wstring(name, length) : std::wstring(L"user");
-}
-
-// The waits between tries: about four seconds in all, which covers the two
-// seconds that Wine hands out a killed server's class object.
-constexpr DWORD kRetryWaitsMs[] = {250, 500, 1000, 2000};
-
-}  // namespace
 
 bool ServerGone(HRESULT hr)
 {
@@ -154,7 +144,7 @@ Connection::Outcome Connection::Attempt(Steps steps, const Options* options)
     int count = 0;
     BSTR list = nullptr;
     hr = bridge_->EnumerateDevices(&count, &list);
-    devices_ = SplitList(list);
+    devices_ = SplitDeviceList(list);
     SysFreeString(list);
   }
   if (FAILED(hr)) return {"the scanners could not be listed", hr, kExitSuccess, ServerGone(hr)};

@@ -17,6 +17,21 @@ namespace stiscan {
 // (ended, crashed or killed) under the caller's feet.
 bool ServerGone(HRESULT hr);
 
+// Failures of a creation that reached a server on its way out, or one that
+// died: COM fetched the class object of a server whose last client had just
+// let go, and the server was gone before the creation arrived; or the
+// server was killed and COM still hands out its class object. Windows then
+// starts a new server by itself; under Wine the client has to ask again,
+// and a killed server's class object is handed out for about two seconds.
+bool MetAnEndingServer(HRESULT hr);
+
+// The waits between tries: about four seconds in all, which covers the two
+// seconds that Wine hands out a killed server's class object.
+constexpr DWORD kRetryWaitsMs[] = {250, 500, 1000, 2000};
+
+// The local names in EnumerateDevices' list, each followed by ";".
+std::vector<std::wstring> SplitDeviceList(const wchar_t* list);
+
 class Connection {
  public:
   Connection() = default;

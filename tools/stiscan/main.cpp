@@ -37,5 +37,6 @@ int wmain(int argc, wchar_t** argv)
   if (options.command == "jobs") return ListJobs(options);
   if (options.command == "pull") return Pull(options);
   if (options.command == "settings") return Settings(options);
+  if (options.command == "doctor") return Doctor(options);
   return Watch(options);
 }

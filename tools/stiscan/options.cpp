@@ -9,7 +9,7 @@ namespace stiscan {
 
 namespace {
 
-const char* const kCommands[] = {"devices", "jobs", "pull", "settings", "watch"};
+const char* const kCommands[] = {"devices", "jobs", "pull", "settings", "watch", "doctor"};
 
 bool IsCommand(const std::string& word)
 {
@@ -66,7 +66,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
     }
     if (word.rfind("--", 0) != 0) {
       if (!options.command.empty() || !IsCommand(word)) {
-        error = "\"" + word + "\" is not a command (devices, jobs, pull, settings, watch).";
+        error = "\"" + word + "\" is not a command (devices, jobs, pull, settings, watch, doctor).";
         return false;
       }
       options.command = word;
@@ -148,7 +148,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
     }
   }
   if (options.command.empty() && !options.help && !options.version) {
-    error = "no command given (devices, jobs, pull, settings, watch); see stiscan --help.";
+    error = "no command given (devices, jobs, pull, settings, watch, doctor); see stiscan --help.";
     return false;
   }
   if (!options.job.empty() && options.all) {
@@ -239,6 +239,33 @@ std::string HelpText(const std::string& command)
            "  is reached again. It runs until Ctrl+C (or for --seconds N), which leaves no\n"
            "  file half written: a job cut short is pulled whole next time.\n" +
            kPullOptions + common + kFileNames;
+  if (command == "doctor")
+    return "stiscan doctor [--device NAME] [--json]\n"
+           "  Checks what a data source needs, in the order it meets it, and says for\n"
+           "  each check what it found and, when it fails, the one thing to do. It\n"
+           "  changes nothing.\n"
+           "    server registration  the class's LocalServer32 (64-bit registry view)\n"
+           "                         names a 64-bit program that exists\n"
+           "    proxy, 32-bit view   the interface's proxy/stub is registered for 32-bit\n"
+           "    proxy, 64-bit view   and for 64-bit programs, a DLL of that bitness\n"
+           "    activation           CoCreateInstance answers within 30 s (tried when the\n"
+           "                         server and this stiscan's proxy are registered)\n"
+           "    scanners             the STI devices and which of them the server accepts\n"
+           "                         (by its model table when it cannot be asked)\n"
+           "    values of NAME       each accepted scanner's device values \"UserDataKey\"\n"
+           "                         and \"FilingPath\", and that the folder exists\n"
+           "    your settings for NAME  the key UserDataKey names under HKEY_CURRENT_USER,\n"
+           "                         and whether a PIN is set in it (the PIN is never\n"
+           "                         shown; none set is a warning)\n"
+           "  --device NAME   the values and settings of that scanner only (default: of\n"
+           "                  every accepted one)\n"
+           "  --json          one object: works, exitCode, bits, and checks, each with id,\n"
+           "                  title, scanner, status (ok, warning, failed, skipped), found\n"
+           "                  and remedy\n"
+           "  The exit code is 0 when a data source would work (warnings allowed), else\n"
+           "  that of the first check that failed: 5 not registered (the registration\n"
+           "  and proxy checks, and an activation that COM refuses so), 3 no scanner the\n"
+           "  server accepts, 1 another failure.\n";
   return "stiscan: the data source's side of the scanner server, on the command line.\n"
          "\n"
          "usage: stiscan COMMAND [OPTIONS]    stiscan COMMAND --help\n"
@@ -251,6 +278,7 @@ std::string HelpText(const std::string& command)
          "  settings   show or change the scan settings\n"
          "  watch      report the scanner's job-ended and item-deleted signals, or pull\n"
          "             every job as it ends into a folder (--pull)\n"
+         "  doctor     check what a data source needs, from the registration to the PIN\n"
          "\n"
          "exit codes:\n"
          "  0  success\n"

@@ -8,49 +8,13 @@
 #include "messages.h"
 #include "options.h"
 #include "output.h"
+#include "registry.h"
 #include "stibridge.h"
 #include "version.h"
 
 namespace stiscan {
 
 namespace {
-
-// The default value of the class's LocalServer32 key in the 64-bit view,
-// where the 64-bit server registers itself (a 32-bit stiscan would read its
-// own view otherwise). False when there is no key or no usable string.
-bool RegisteredValue(std::wstring& value)
-{
-  wchar_t clsid[40] = {};
-  StringFromGUID2(CLSID_CStiScannerComBridge, clsid, 40);
-  const std::wstring path = std::wstring(L"CLSID\\") + clsid + L"\\LocalServer32";
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  DWORD type = 0, size = 0;
-  LSTATUS status = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size);
-  // One unit more than the data, zero-filled: a value stored without its
-  // terminator still ends.
-  std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, 0);
-  if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
-    status =
-        RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-  } else {
-    status = ERROR_INVALID_DATA;
-  }
-  RegCloseKey(key);
-  if (status != ERROR_SUCCESS) return false;
-  value = data.data();
-  if (type == REG_EXPAND_SZ) {
-    const DWORD length = ExpandEnvironmentStringsW(value.c_str(), nullptr, 0);
-    std::vector<wchar_t> expanded(length + 1, 0);
-    if (length == 0 || ExpandEnvironmentStringsW(value.c_str(), expanded.data(), length) == 0)
-      return false;
-    value = expanded.data();
-  }
-  return true;
-}
 
 std::string LastError()
 {
@@ -91,7 +55,7 @@ int ShowVersions()
 {
   InstalledServer server;
   std::wstring value, program;
-  if (RegisteredValue(value)) program = ServerProgramOf(value);
+  if (RegisteredServer(value)) program = ServerProgramOf(value);
   if (!program.empty()) {
     server.program = Narrow(program.c_str());
     server.state = FileVersion(program, server.version, server.problem)
