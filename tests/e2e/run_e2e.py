@@ -895,8 +895,28 @@ def stiscan_watch_checks(wine, program, work):
           "stiscan-watch-ctrl-c-mid-job-leaves-no-file", "exit %s %s: %s %s" %
           (code, files, out[-400:], err[-400:]))
 
+    # Started again, with the user's delete-after-scan option on and beside
+    # a plain watch of the same scanner, which keeps the server (and what it
+    # deleted) and takes its share of the "JobEnded" signals.
+    wine.reg("add", "HKCU\\Software\\StibridgeE2E\\Desk", "/v", "ann_DeleteImageOnScan",
+             "/t", "REG_DWORD", "/d", "1", "/f")
+    beside = subprocess.Popen(["wine", program, "watch", "--device", "Desk MFP", "--seconds", "22"],
+                              env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, errors="replace")
     started = time.monotonic()
-    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "16")
+    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "16",
+                           "--delete", "--profile", "ann")
+    left = wine.run(program, "jobs", "--device", "Desk MFP", "--json", timeout=120)
+    try:
+        left = [job["name"] for job in json.loads(left.stdout)]
+    except ValueError:
+        left = left.stdout[-300:] + left.stderr[-300:]
+    try:
+        signals, _ = beside.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        beside.kill()
+        signals, _ = beside.communicate()
+    wine.reg("delete", "HKCU\\Software\\StibridgeE2E\\Desk", "/f")
     files = sorted(folder_state(folder))
     expected = ["a4-bw-p1.bmp"] + ["a4-colour-p%d.bmp" % n for n in range(1, 5)] + \
         ["late-1-p1.bmp", "late-2-p1.bmp", "late-2-p2.bmp", "stiscan-pulled.txt"]
@@ -907,6 +927,10 @@ def stiscan_watch_checks(wine, program, work):
           and "Pulled 3 jobs (7 pages)" in out,
           "stiscan-watch-pulls-what-arrives-once", "exit %s after %.0f s %s: %s %s" %
           (code, time.monotonic() - started, files, out[-600:], err[-400:]))
+    # What came over whole is deleted from the scanner, as a data source
+    # does when the user's option is on; the job pulled before stays.
+    check(left == ["a4-bw.tif"] and signals.count("ItemDeleted") >= 1,
+          "stiscan-watch-deletes-what-it-pulled", "left %s; %s" % (left, signals[-400:]))
 
     before = folder_state(folder)
     code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "9")

@@ -19,8 +19,8 @@ namespace stiscan {
 
 namespace {
 
-// How often an idle watch asks whether its server is still there, and how
-// long it waits before it tries to reach a server again.
+// How often an idle watch looks for new jobs by itself, and how long it
+// waits before it tries to reach a server again.
 constexpr DWORD kHeartbeatMs = 2000;
 constexpr DWORD kReconnectMs = 5000;
 
@@ -106,14 +106,13 @@ class FolderWatch {
            HRESULT_FROM_WIN32(GetLastError()));
       return kPullInterrupted;
     }
+    // "JobEnded" resets as one waiter wakes, and every program of the
+    // machine that registered for it waits on the same event: a data source
+    // may take the signal. So the watch also looks for itself every few
+    // seconds (the refresh tells too whether the server is still there).
     for (hr = Sweep(c); SUCCEEDED(hr) && !Over();) {
-      if (Wait(jobEnded, kHeartbeatMs)) {
-        hr = Sweep(c);
-      } else {
-        int page = 0, pages = 0;
-        const HRESULT alive = c->GetPagePosition(&page, &pages);
-        if (ServerGone(alive)) hr = alive;
-      }
+      Wait(jobEnded, kHeartbeatMs);
+      if (!Over()) hr = Sweep(c);
     }
     CloseHandle(jobEnded);
     if (SUCCEEDED(hr)) c->UnregisterEvents();
