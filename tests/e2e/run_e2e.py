@@ -499,7 +499,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
 
     folder = os.path.join(work, name + "pull")
     shutil.rmtree(folder, ignore_errors=True)
-    code, out, err = run("pull", "--device", device["localName"], "--all", "--out",
+    code, out, err = run("pull", "--device", device["localName"], "--all", "--format", "bmp",
+                         "--out",
                          wine.windows_path(folder), "--json")
     try:
         summary = json.loads(out)
@@ -533,7 +534,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
         # A job by its name, which code page 932 cannot hold.
         single = os.path.join(work, name + "job-by-name")
         shutil.rmtree(single, ignore_errors=True)
-        code, out, err = run("pull", "--device", device["localName"], "--job", names[0],
+        code, out, err = run("pull", "--device", device["localName"], "--format", "bmp",
+                             "--job", names[0],
                              "--out", wine.windows_path(single))
         files = sorted(os.listdir(single)) if os.path.isdir(single) else []
         check(code == 0 and files == expected[names[0]], name + "pull-job-by-name",
@@ -541,7 +543,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
         # A folder in which no file can be made (a directory of Linux's /proc,
         # as Wine shows it): every job is attempted, and each file's failure is
         # told in the system's words (Japanese ones here), not the scanner's.
-        code, out, err = run("pull", "--device", device["localName"], "--out", "Z:\\proc\\self")
+        code, out, err = run("pull", "--device", device["localName"], "--format", "bmp",
+                             "--out", "Z:\\proc\\self")
         lines = failure_lines(err)
         file_lines = [line for line in lines if "could not be made: 0x80070002 (" in line]
         check(code == 6 and len(lines) == len(jobs) and len(file_lines) == len(jobs) - 1
@@ -554,7 +557,7 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
     else:
         # A second pull into the same folder keeps every file of the first.
         before = {f: os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)}
-        code, out, err = run("pull", "--device", device["localName"], "--out",
+        code, out, err = run("pull", "--device", device["localName"], "--format", "bmp", "--out",
                              wine.windows_path(folder), "--json")
         after = {f: os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)}
         kept = all(after.get(f) == size for f, size in before.items())
@@ -578,7 +581,8 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
     check(installed.returncode == 0, "stiscan-killed-scenario-installed", installed.stderr[-300:])
     folder = os.path.join(work, "stiscan-killed")
     shutil.rmtree(folder, ignore_errors=True)
-    pull = subprocess.Popen(["wine", program, "pull", "--out", wine.windows_path(folder), "--json"],
+    pull = subprocess.Popen(["wine", program, "pull", "--format", "bmp", "--out",
+                             wine.windows_path(folder), "--json"],
                             env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, errors="replace")
     first_page = os.path.join(folder, "big-p1.bmp")
