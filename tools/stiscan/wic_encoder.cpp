@@ -147,17 +147,21 @@ bool WicEncoder::Add(const Raster& page, EncodeFailure& failure)
 bool WicEncoder::Finish(std::vector<unsigned char>& file, EncodeFailure& failure)
 {
   HGLOBAL memory = nullptr;
-  const bool ok = !Failed(encoder_->Commit(), "the file could not be finished", failure) &&
-                  !Failed(GetHGlobalFromStream(stream_, &memory), "the file was lost", failure);
+  // The stream's size, not the block's (which may be larger).
+  STATSTG stat = {};
+  bool ok = !Failed(encoder_->Commit(), "the file could not be finished", failure) &&
+            !Failed(GetHGlobalFromStream(stream_, &memory), "the file was lost", failure) &&
+            !Failed(stream_->Stat(&stat, STATFLAG_NONAME), "the file's size was lost", failure);
   if (ok) {
-    // The stream's size, not the block's (which may be larger).
-    STATSTG stat = {};
-    stream_->Stat(&stat, STATFLAG_NONAME);
     const size_t bytes = static_cast<size_t>(stat.cbSize.QuadPart);
     const void* data = GlobalLock(memory);
-    file.assign(static_cast<const unsigned char*>(data),
-                static_cast<const unsigned char*>(data) + bytes);
-    GlobalUnlock(memory);
+    ok = data != nullptr && GlobalSize(memory) >= bytes;
+    if (ok)
+      file.assign(static_cast<const unsigned char*>(data),
+                  static_cast<const unsigned char*>(data) + bytes);
+    else
+      failure = {"the file was lost", E_OUTOFMEMORY};
+    if (data != nullptr) GlobalUnlock(memory);
   }
   Discard();
   return ok;
