@@ -264,6 +264,15 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
   EXPECT_FALSE(RasterFromRows(3, 2, 24, 0, 0, std::vector<unsigned char>(17), raster));
   EXPECT_FALSE(RasterFromRows(0, 2, 24, 0, 0, {}, raster));
   EXPECT_FALSE(RasterFromBmp({'B', 'M', 0}, 0, 0, raster));
+  // Sizes a driver states that no size_t holds are refused, not wrapped.
+  EXPECT_FALSE(RasterFromRows(0x7fffffff, 0x7fffffff, 24, 0, 0, std::vector<unsigned char>(12),
+                              raster));
+  unsigned char header[40] = {40};
+  for (int i : {4, 8}) header[i] = header[i + 1] = header[i + 2] = 0xff, header[i + 3] = 0x7f;
+  header[14] = 24;
+  EXPECT_EQ(DibBytes(header), 0u);
+  EXPECT_TRUE(PageFits(uint64_t{1} << 30));
+  EXPECT_FALSE(PageFits(~uint64_t{0}));
 }
 
 TEST(StiscanImages, PalettesAreReadAsTheirPixels)

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace stiscan {
@@ -86,8 +87,14 @@ size_t DibBytes(const unsigned char* infoHeader)
   const long height = static_cast<int32_t>(Read32(infoHeader + 8));
   const int bits = Read16(infoHeader + 14);
   if (width <= 0 || height == 0 || !ValidDepth(bits)) return 0;
-  return PaletteBytes(infoHeader) +
-         PaddedRow(width, bits) * static_cast<size_t>(height < 0 ? -height : height);
+  const uint64_t rows = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bits) + 31) / 32 *
+                        4 * static_cast<uint64_t>(height < 0 ? -int64_t{height} : height);
+  return PageFits(rows) ? PaletteBytes(infoHeader) + static_cast<size_t>(rows) : 0;
+}
+
+bool PageFits(uint64_t bytes)
+{
+  return bytes <= std::numeric_limits<size_t>::max() / 2;
 }
 
 Pixels PixelsOf(const Raster& raster)
@@ -183,8 +190,11 @@ bool RasterFromRows(long width, long height, int bitsPerPixel, double xDpi, doub
   r.bitsPerPixel = bitsPerPixel;
   r.xDpi = xDpi;
   r.yDpi = yDpi;
+  const uint64_t rowBytes = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 7) / 8;
+  if (!PageFits(rowBytes * static_cast<uint64_t>(height)) ||
+      rows.size() < rowBytes * static_cast<uint64_t>(height))
+    return false;
   r.stride = r.RowBytes();
-  if (rows.size() < r.stride * static_cast<size_t>(height)) return false;
   if (bitsPerPixel == 24)
     for (size_t i = 0; i + 2 < r.stride * static_cast<size_t>(height); i += 3)
       std::swap(rows[i], rows[i + 2]);

@@ -20,8 +20,14 @@ constexpr size_t kBmpHeadersBytes = 14 + kBitmapInfoHeaderBytes;
 size_t PaletteBytes(const unsigned char* infoHeader);
 
 // The size of the DIB after the header: palette and padded rows; 0 for a
-// header that is not one of 1, 8 or 24 bits and a positive width.
+// header that is not one of 1, 8 or 24 bits and a positive width, or whose
+// page does not fit PageFits.
 size_t DibBytes(const unsigned char* infoHeader);
+
+// Whether a page of `bytes` can be held at all: sizes a driver states are
+// counted in 64 bits, and one above half of what size_t counts (on the 32-bit
+// build, 2 GiB) is refused rather than wrapped.
+bool PageFits(uint64_t bytes);
 
 // What a page's pixels are once its palette is read: black and white (1 bit,
 // 0 black), grey levels (8 bits, 0 black), or colour (24 bits, B, G, R).

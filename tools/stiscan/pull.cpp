@@ -289,9 +289,14 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
   } else if (mechanism_ == kMemoryTransfer) {
     request.operation = 0;
     request.page = 1;
-    const size_t row =
-        (static_cast<size_t>(info.ImageWidth) * static_cast<size_t>(info.BitsPerPixel) + 7) / 8;
-    if (row == 0 || row > chunk_)
+    if (info.ImageWidth <= 0 || info.ImageLength <= 0 || info.BitsPerPixel <= 0)
+      return ScannerFailure("the scanner gave the page no size", S_OK);
+    const uint64_t rowBytes =
+        (static_cast<uint64_t>(info.ImageWidth) * static_cast<uint64_t>(info.BitsPerPixel) + 7) / 8;
+    if (!PageFits(rowBytes * static_cast<uint64_t>(info.ImageLength)))
+      return ScannerFailure("the scanner's page is larger than this program can hold", S_OK);
+    const size_t row = static_cast<size_t>(rowBytes);
+    if (row > chunk_)
       return ScannerFailure("a row of the page does not fit one read (raise --chunk)", S_OK);
     std::vector<unsigned char> rows(row * static_cast<size_t>(info.ImageLength));
     failure = Read(c, request, rows.data(), rows.size(), chunk_ / row * row);
