@@ -222,7 +222,8 @@ std::span<const unsigned char> BmpBytes(const Raster& raster, std::vector<unsign
   Write32(header + 24, PelsPerMetre(raster.xDpi));
   Write32(header + 28, PelsPerMetre(raster.yDpi));
   Write32(header + 32, static_cast<uint32_t>(raster.palette.size() / 4));
-  std::memcpy(made.data() + kBmpHeadersBytes, raster.palette.data(), raster.palette.size());
+  if (!raster.palette.empty())
+    std::memcpy(made.data() + kBmpHeadersBytes, raster.palette.data(), raster.palette.size());
   unsigned char* next = made.data() + kBmpHeadersBytes + raster.palette.size();
   for (long y = raster.height - 1; y >= 0; --y, next += padded)
     std::memcpy(next, raster.Row(y), raster.RowBytes());
