@@ -836,8 +836,9 @@ def stiscan_compression_checks(wine, installer, program, work):
     check(None not in sizes.values() and sizes["pdf"] * 20 <= sizes["bmp"],
           "stiscan-a4-bw-pdf-a-twentieth-of-the-bmp", str(sizes))
     print("note A4 black and white at 300 dpi: BMP %s bytes, PDF %s, TIFF %s (the TIFF's "
-          "compression: %s; Wine's encoder takes the option and writes the pages uncompressed)"
-          % (sizes["bmp"], sizes["pdf"], sizes["tiff"], compression), flush=True)
+          "compression: %s%s)" % (sizes["bmp"], sizes["pdf"], sizes["tiff"], compression,
+                                  "; Wine's encoder takes the option and ignores it"
+                                  if compression == "None" else ""), flush=True)
     check(compression in ("Group4", "Fax", "LZW", "Zip", "None"),
           "stiscan-a4-bw-tiff-decodes", compression)
 
