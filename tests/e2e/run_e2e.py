@@ -207,6 +207,18 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
         check(not found, "conduct-%s-no-breach" % name, "; ".join(found[:3]))
 
 
+# The formats and transfers of the document checks, by stiscan's bitness:
+# the 32-bit one (the data source's) every format from every transfer, the
+# 64-bit one a few.
+DOCUMENT_ROWS = {
+    "32": [(transfer, fmt, []) for transfer in ("native", "memory", "file")
+           for fmt in ("pdf", "tiff", "png", "jpeg", "bmp") if (transfer, fmt) != ("native", "bmp")]
+    + [("native", "pdf", ["--jpeg-quality", "75"])],
+    "64": [("memory", "bmp", []), ("file", "tiff", []), ("native", "pdf", []),
+           ("memory", "tiff", [])],
+}
+
+
 def stiscan_checks(wine, server, installer, scenario, programs, work):
     """stiscan, 32- and 64-bit, against the default simulated office: what it
     lists, what it pulls by each transfer, and its exit codes."""
@@ -235,29 +247,27 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
         yours = [j["name"] for j in jobs if j.get("mayPreview")]
         check(code == 0 and len(jobs) == 7 and "scan0004.tif" not in yours and len(yours) == 5,
               name + "jobs", out[-300:])
-        for transfer, extra, extension in [("native", [], ".bmp"), ("memory", [], ".bmp"),
-                                           ("file", ["--format", "tiff"], ".tif")]:
-            folder = os.path.join(work, "stiscan%s-%s" % (bits, transfer))
-            shutil.rmtree(folder, ignore_errors=True)
-            code, out, err = run("pull", "--device", "Lab MFP", "--transfer", transfer,
-                                 "--chunk", "65536", "--out", wine.windows_path(folder), "--json",
-                                 *extra)
-            files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-            try:
-                summary = json.loads(out)
-            except ValueError:
-                summary = {}
-            check(code == 0 and summary.get("pages") == 8 and len(files) == 8
-                  and all(f.endswith(extension) for f in files),
-                  name + "pull-" + transfer, "exit %s %s %s %s" % (code, files, out[-200:],
-                                                                   err[-200:]))
-            # Every page a standard decoder opens with the job's size.
-            identify = subprocess.run(["identify", "-format", "%f %w %h\n",
-                                       *[os.path.join(folder, f) for f in files]],
-                                      capture_output=True, text=True)
-            check(identify.returncode == 0 and "scan0001-p1%s 248 350" % extension
-                  in identify.stdout, name + "pull-" + transfer + "-decodes",
-                  identify.stdout[-300:] + identify.stderr[-300:])
+        # The native transfer's BMP pages are the reference of every other
+        # format and transfer.
+        reference = os.path.join(work, "stiscan%s-native" % bits)
+        shutil.rmtree(reference, ignore_errors=True)
+        code, out, err = run("pull", "--device", "Lab MFP", "--format", "bmp", "--chunk", "65536",
+                             "--out", wine.windows_path(reference), "--json")
+        files = sorted(os.listdir(reference)) if os.path.isdir(reference) else []
+        try:
+            summary = json.loads(out)
+        except ValueError:
+            summary = {}
+        check(code == 0 and summary.get("pages") == 8 and len(files) == 8
+              and all(f.endswith(".bmp") for f in files),
+              name + "pull-native", "exit %s %s %s %s" % (code, files, out[-200:], err[-200:]))
+        identify = subprocess.run(["identify", "-format", "%f %w %h\n",
+                                   *[os.path.join(reference, f) for f in files]],
+                                  capture_output=True, text=True)
+        check(identify.returncode == 0 and "scan0001-p1.bmp 248 350" in identify.stdout,
+              name + "pull-native-decodes", identify.stdout[-300:] + identify.stderr[-300:])
+        with KeptUp(wine, wine.env):
+            stiscan_document_checks(wine, name, run, work, reference, DOCUMENT_ROWS[bits])
         for args, expected, what in [(["scan"], 2, "usage"),
                                      (["jobs", "--device", "Nowhere"], 3, "no-device"),
                                      (["pull", "--device", "Lab MFP", "--job", "scan0004.tif"], 4,
@@ -286,6 +296,11 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
         check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
     stiscan_unicode_checks(wine, installer, dict(programs), work)
     stiscan_killed_server_checks(wine, installer, dict(programs)["32"], work, scenario)
+    with KeptUp(wine, wine.env):
+        stiscan_compression_checks(wine, installer, dict(programs)["32"], work)
+        stiscan_watch_checks(wine, dict(programs)["32"], work)
+    check(wine.wait_for_no_process(5), "stiscan-watch-server-quits", str(wine.processes()))
+    wine.run(installer, wine.windows_path(scenario))
 
 
 def failure_lines(err):
@@ -484,7 +499,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
 
     folder = os.path.join(work, name + "pull")
     shutil.rmtree(folder, ignore_errors=True)
-    code, out, err = run("pull", "--device", device["localName"], "--all", "--out",
+    code, out, err = run("pull", "--device", device["localName"], "--all", "--format", "bmp",
+                         "--out",
                          wine.windows_path(folder), "--json")
     try:
         summary = json.loads(out)
@@ -518,7 +534,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
         # A job by its name, which code page 932 cannot hold.
         single = os.path.join(work, name + "job-by-name")
         shutil.rmtree(single, ignore_errors=True)
-        code, out, err = run("pull", "--device", device["localName"], "--job", names[0],
+        code, out, err = run("pull", "--device", device["localName"], "--format", "bmp",
+                             "--job", names[0],
                              "--out", wine.windows_path(single))
         files = sorted(os.listdir(single)) if os.path.isdir(single) else []
         check(code == 0 and files == expected[names[0]], name + "pull-job-by-name",
@@ -526,7 +543,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
         # A folder in which no file can be made (a directory of Linux's /proc,
         # as Wine shows it): every job is attempted, and each file's failure is
         # told in the system's words (Japanese ones here), not the scanner's.
-        code, out, err = run("pull", "--device", device["localName"], "--out", "Z:\\proc\\self")
+        code, out, err = run("pull", "--device", device["localName"], "--format", "bmp",
+                             "--out", "Z:\\proc\\self")
         lines = failure_lines(err)
         file_lines = [line for line in lines if "could not be made: 0x80070002 (" in line]
         check(code == 6 and len(lines) == len(jobs) and len(file_lines) == len(jobs) - 1
@@ -539,7 +557,7 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
     else:
         # A second pull into the same folder keeps every file of the first.
         before = {f: os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)}
-        code, out, err = run("pull", "--device", device["localName"], "--out",
+        code, out, err = run("pull", "--device", device["localName"], "--format", "bmp", "--out",
                              wine.windows_path(folder), "--json")
         after = {f: os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)}
         kept = all(after.get(f) == size for f, size in before.items())
@@ -563,7 +581,8 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
     check(installed.returncode == 0, "stiscan-killed-scenario-installed", installed.stderr[-300:])
     folder = os.path.join(work, "stiscan-killed")
     shutil.rmtree(folder, ignore_errors=True)
-    pull = subprocess.Popen(["wine", program, "pull", "--out", wine.windows_path(folder), "--json"],
+    pull = subprocess.Popen(["wine", program, "pull", "--format", "bmp", "--out",
+                             wine.windows_path(folder), "--json"],
                             env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, errors="replace")
     first_page = os.path.join(folder, "big-p1.bmp")
@@ -604,6 +623,326 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
           (started - ended, served.returncode, served.stdout[-200:], served.stderr[-300:]))
     # The scenario is the office's again.
     wine.run(installer, wine.windows_path(scenario))
+
+
+# --- documents: what a standard tool reads in the files stiscan writes ---
+
+# The formats of a pull: the extension, whether a job makes one document (else
+# a file per page), and whether the pixels are kept exactly.
+FORMATS = {"pdf": (".pdf", True, True), "tiff": (".tif", True, True), "png": (".png", False, True),
+           "jpeg": (".jpg", False, False), "bmp": (".bmp", False, True)}
+# JPEG's pages against the BMP's (quality 90 by default): at least this PSNR.
+LEAST_JPEG_PSNR = 27.0
+
+
+def tool(*args):
+    return subprocess.run(list(args), capture_output=True, text=True, errors="replace")
+
+
+def kind_of(image_type):
+    """ImageMagick's type of a page as the scanner's kind of page."""
+    return {"Bilevel": "bw", "Grayscale": "grey", "GrayscaleAlpha": "grey"}.get(image_type,
+                                                                                "colour")
+
+
+def png_bits(path):
+    """A PNG's bits per pixel from its header (ImageMagick reports 8 for 1)."""
+    with open(path, "rb") as f:
+        header = f.read(26)
+    return header[24] * {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}.get(header[25], 1)
+
+
+def pixels_of(spec):
+    """The page's pixels as 8-bit RGB, as ImageMagick decodes them."""
+    result = subprocess.run(["convert", spec, "-depth", "8", "rgb:-"], capture_output=True)
+    return result.stdout if result.returncode == 0 else None
+
+
+def raster_pages(path):
+    """Every frame of a raster file: size, kind, bits per pixel, resolution
+    (dpi) and compression as ImageMagick reads them."""
+    result = tool("identify", "-units", "PixelsPerInch", "-format",
+                  "%w %h %[type] %z %x %y %C\n", path)
+    pages = []
+    for n, line in enumerate(result.stdout.splitlines()):
+        width, height, image_type, depth, x, y, compression = line.split()
+        kind = kind_of(image_type)
+        bits = int(depth) * (3 if kind == "colour" else 1)
+        if path.endswith(".png"):
+            bits = png_bits(path)
+        pages.append({"width": int(width), "height": int(height), "kind": kind, "bits": bits,
+                      "dpi": (round(float(x)), round(float(y))), "compression": compression,
+                      "spec": "%s[%d]" % (path, n)})
+    return pages if result.returncode == 0 else []
+
+
+def pdf_pages(path, scratch):
+    """Every page of a PDF: its image (size, kind, bits, resolution, whether
+    it is DCT), the page's size in points, and the image taken out as it is
+    stored (pdfimages), so that its pixels can be compared."""
+    info = tool("pdfinfo", "-f", "1", "-l", "9999", path)
+    sizes = [tuple(float(v) for v in re.findall(r"size:\s+([\d.]+) x ([\d.]+)", line)[0])
+             for line in info.stdout.splitlines() if re.match(r"Page\s+\d+ size:", line)]
+    listing = tool("pdfimages", "-list", path).stdout.splitlines()[2:]
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
+    tool("pdfimages", "-png", path, os.path.join(scratch, "image"))
+    images = sorted(os.listdir(scratch))
+    pages = []
+    for n, line in enumerate(listing):
+        cells = line.split()
+        width, height, colour, bpc, encoding = int(cells[3]), int(cells[4]), cells[5], \
+            int(cells[7]), cells[8]
+        kind = "colour" if colour == "rgb" else "bw" if bpc == 1 else "grey"
+        pages.append({"width": width, "height": height, "kind": kind,
+                      "bits": bpc * (3 if kind == "colour" else 1),
+                      "dpi": (round(float(cells[12])), round(float(cells[13]))),
+                      "dct": encoding == "jpeg", "points": sizes[n] if n < len(sizes) else None,
+                      "spec": os.path.join(scratch, images[n]) if n < len(images) else ""})
+    return pages if info.returncode == 0 and len(pages) == len(sizes) else []
+
+
+def pulled_pages(folder, fmt, scratch):
+    """The pages of every job in a pull's folder, by job, as the standard
+    tools read them; None for a folder that holds files of another kind."""
+    extension, per_job, _ = FORMATS[fmt]
+    jobs = {}
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if not name.endswith(extension):
+            return None
+        stem = name[:-len(extension)]
+        if per_job:
+            jobs[stem] = pdf_pages(path, os.path.join(scratch, stem)) if fmt == "pdf" \
+                else raster_pages(path)
+        else:
+            job, _, page = stem.rpartition("-p")
+            jobs.setdefault(job, []).append((int(page), raster_pages(path)))
+    if not per_job:
+        jobs = {job: [p for _, frames in sorted(pages) for p in frames]
+                for job, pages in jobs.items()}
+    return jobs
+
+
+def psnr(reference, spec):
+    result = tool("compare", "-metric", "PSNR", reference, spec, "null:")
+    try:
+        return float(result.stderr.split()[0])
+    except (ValueError, IndexError):
+        return 0.0
+
+
+def document_problems(reference, pulled, fmt, lossy=False):
+    """How the pages of a pull differ from the BMP pages of the same jobs
+    (`reference`, as pulled_pages gives them): page count, size, kind,
+    depth, resolution, pixels (equal, or close for JPEG), and a PDF's page
+    size."""
+    problems = []
+    if pulled is None:
+        return ["files of another kind in the folder"]
+    if sorted(pulled) != sorted(reference):
+        return ["jobs %s, expected %s" % (sorted(pulled), sorted(reference))]
+    for job, pages in sorted(pulled.items()):
+        if len(pages) != len(reference[job]):
+            problems.append("%s: %d pages, expected %d" % (job, len(pages), len(reference[job])))
+            continue
+        for n, (page, expected) in enumerate(zip(pages, reference[job]), 1):
+            where = "%s page %d" % (job, n)
+            # JPEG has no 1 bit: black and white goes in as grey.
+            kind = "grey" if fmt == "jpeg" and expected["kind"] == "bw" else expected["kind"]
+            bits = {"bw": 1, "grey": 8, "colour": 24}[kind]
+            got = (page["width"], page["height"], page["kind"], page["bits"], page["dpi"])
+            want = (expected["width"], expected["height"], kind, bits, expected["dpi"])
+            if got != want:
+                problems.append("%s: %s, expected %s" % (where, got, want))
+                continue
+            if page.get("points") and any(abs(p - size / dpi * 72) > 0.05 for p, size, dpi in
+                                          zip(page["points"], want[:2], want[4])):
+                problems.append("%s: page of %s points" % (where, page["points"]))
+            if lossy or fmt == "jpeg" or page.get("dct"):
+                quality = psnr(expected["spec"], page["spec"])
+                if quality < LEAST_JPEG_PSNR:
+                    problems.append("%s: PSNR %.1f dB" % (where, quality))
+            elif pixels_of(page["spec"]) != pixels_of(expected["spec"]):
+                problems.append("%s: other pixels than the BMP's" % where)
+    return problems
+
+
+def stiscan_document_checks(wine, name, run, work, reference, rows):
+    """Every format from every transfer: each job's pages, as the standard
+    tools read them, equal the BMP pages of the native transfer (`reference`
+    folder); a PDF also renders (pdftoppm) at its page's size."""
+    scratch = os.path.join(work, name + "scratch")
+    expected = pulled_pages(reference, "bmp", os.path.join(scratch, "reference"))
+    for transfer, fmt, extra in rows:
+        row = "%sdocuments-%s-%s%s" % (name, transfer, fmt, "".join(extra).replace("--", "-"))
+        folder = os.path.join(work, row)
+        shutil.rmtree(folder, ignore_errors=True)
+        code, out, err = run("pull", "--device", "Lab MFP", "--transfer", transfer, "--format",
+                             fmt, "--out", wine.windows_path(folder), "--json", *extra)
+        try:
+            summary = json.loads(out)
+        except ValueError:
+            summary = {}
+        if code != 0 or summary.get("pages") != 8:
+            check(False, row, "exit %s %s %s" % (code, out[-200:], err[-300:]))
+            continue
+        if transfer == "file" and fmt in ("bmp", "tiff"):
+            # The driver's own files, written as it delivered them: a file
+            # per page.
+            pulled = {job: [p for f in sorted(os.listdir(folder)) if f.startswith(job + "-p")
+                            for p in raster_pages(os.path.join(folder, f))]
+                      for job in expected}
+        else:
+            pulled = pulled_pages(folder, fmt, os.path.join(scratch, row))
+        problems = document_problems(expected, pulled, fmt)
+        if fmt == "pdf" and not problems:
+            first = os.path.join(folder, sorted(os.listdir(folder))[0])
+            page = pulled[os.path.basename(first)[:-4]][0]
+            rendered = tool("pdftoppm", "-r", str(page["dpi"][0]), "-f", "1", "-l", "1", "-png",
+                            first, os.path.join(scratch, row + "-rendered"))
+            size = [(p["width"], p["height"]) for p in
+                    raster_pages(os.path.join(scratch, row + "-rendered-1.png"))]
+            if rendered.returncode != 0 or size != [(page["width"], page["height"])]:
+                problems.append("pdftoppm renders %s" % size)
+        if fmt == "pdf" and "--jpeg-quality" in extra:
+            # DCT for grey and colour; black and white stays 1-bit Flate.
+            dct = {(p["kind"], p["dct"]) for pages in pulled.values() for p in pages}
+            if dct != {("bw", False), ("grey", True), ("colour", True)}:
+                problems.append("DCT by kind: %s" % sorted(dct))
+        check(not problems, row, "; ".join(problems[:6]))
+
+
+def stiscan_compression_checks(wine, installer, program, work):
+    """The A4 black-and-white page of the simulator's pattern: its PDF at
+    most a twentieth of its BMP; its TIFF as the TIFF encoder compresses it
+    (CCITT G4 asked for; Wine's encoder writes it uncompressed)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios",
+                        "documents.json")
+    installed = wine.run(installer, wine.windows_path(path))
+    check(installed.returncode == 0, "stiscan-documents-scenario-installed", installed.stderr[-300:])
+    sizes = {}
+    for fmt in ["bmp", "pdf", "tiff"]:
+        folder = os.path.join(work, "stiscan-a4-bw-" + fmt)
+        shutil.rmtree(folder, ignore_errors=True)
+        result = wine.run(program, "pull", "--job", "a4-bw.tif", "--format", fmt, "--out",
+                          wine.windows_path(folder), timeout=300)
+        files = os.listdir(folder) if os.path.isdir(folder) else []
+        sizes[fmt] = os.path.getsize(os.path.join(folder, files[0])) if result.returncode == 0 \
+            and len(files) == 1 else None
+        if fmt == "tiff" and sizes[fmt]:
+            frames = raster_pages(os.path.join(folder, files[0]))
+            compression = frames[0]["compression"] if frames else "unreadable"
+    check(None not in sizes.values() and sizes["pdf"] * 20 <= sizes["bmp"],
+          "stiscan-a4-bw-pdf-a-twentieth-of-the-bmp", str(sizes))
+    print("note A4 black and white at 300 dpi: BMP %s bytes, PDF %s, TIFF %s (the TIFF's "
+          "compression: %s%s)" % (sizes["bmp"], sizes["pdf"], sizes["tiff"], compression,
+                                  "; Wine's encoder takes the option and ignores it"
+                                  if compression == "None" else ""), flush=True)
+    check(compression in ("Group4", "Fax", "LZW", "Zip", "None"),
+          "stiscan-a4-bw-tiff-decodes", compression)
+
+
+def watch(wine, program, folder, *args, stop_when=None):
+    """stiscan watch --pull into `folder`; with `stop_when`, Ctrl+C (SIGINT,
+    which Wine hands the program as CTRL_C_EVENT) as soon as a line of its
+    output holds that text. Its exit code, output and errors."""
+    process = subprocess.Popen(["wine", program, "watch", "--pull", "--device", "Desk MFP",
+                                "--out", wine.windows_path(folder), *args],
+                               env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, errors="replace")
+    out = ""
+    if stop_when is not None:
+        deadline = time.monotonic() + 120
+        while stop_when not in out and process.poll() is None and time.monotonic() < deadline:
+            ready, _, _ = select.select([process.stdout], [], [], 1)
+            if ready:
+                out += process.stdout.readline()
+        process.send_signal(signal.SIGINT)
+    try:
+        rest, err = process.communicate(timeout=180)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        rest, err = process.communicate()
+    return process.returncode, (out + rest).replace("\r", ""), err.replace("\r", "")
+
+
+def folder_state(folder):
+    return {name: os.stat(os.path.join(folder, name)).st_mtime_ns
+            for name in sorted(os.listdir(folder))} if os.path.isdir(folder) else {}
+
+
+def pulled_list(folder):
+    try:
+        with open(os.path.join(folder, "stiscan-pulled.txt"), encoding="utf-8") as f:
+            return sorted(line.split("\t", 1)[1] for line in f.read().splitlines()
+                          if line and not line.startswith("#"))
+    except (OSError, IndexError):
+        return None
+
+
+def stiscan_watch_checks(wine, program, work):
+    """watch --pull as a scan-to-folder, on the documents scenario (installed
+    by the compression checks): stopped by Ctrl+C in the middle of the large
+    job, which leaves no file of it; started again, it pulls that job whole
+    and the two that are scanned while it runs, once each; started once more,
+    it pulls nothing."""
+    folder = os.path.join(work, "stiscan-watch")
+    shutil.rmtree(folder, ignore_errors=True)
+    # Stopped as the large job's first page is written, in the read of its
+    # second (each of its pages takes a good part of a second): the page
+    # written goes again.
+    code, out, err = watch(wine, program, folder, "--format", "bmp",
+                           stop_when="a4-colour.tif page 1 ->")
+    files = sorted(folder_state(folder))
+    check(code == 0 and files == ["a4-bw-p1.bmp", "stiscan-pulled.txt"]
+          and pulled_list(folder) == ["a4-bw.tif"] and "Pulled 1 job (1 page)" in out
+          and "(the pull was stopped); its 1 file already written was removed" in err,
+          "stiscan-watch-ctrl-c-mid-job-leaves-no-file", "exit %s %s: %s %s" %
+          (code, files, out[-400:], err[-400:]))
+
+    # Started again, with the user's delete-after-scan option on and beside
+    # a plain watch of the same scanner, which keeps the server (and what it
+    # deleted) and takes its share of the "JobEnded" signals.
+    wine.reg("add", "HKCU\\Software\\StibridgeE2E\\Desk", "/v", "ann_DeleteImageOnScan",
+             "/t", "REG_DWORD", "/d", "1", "/f")
+    beside = subprocess.Popen(["wine", program, "watch", "--device", "Desk MFP", "--seconds", "22"],
+                              env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, errors="replace")
+    started = time.monotonic()
+    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "16",
+                           "--delete", "--profile", "ann")
+    left = wine.run(program, "jobs", "--device", "Desk MFP", "--json", timeout=120)
+    try:
+        left = [job["name"] for job in json.loads(left.stdout)]
+    except ValueError:
+        left = left.stdout[-300:] + left.stderr[-300:]
+    try:
+        signals, _ = beside.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        beside.kill()
+        signals, _ = beside.communicate()
+    wine.reg("delete", "HKCU\\Software\\StibridgeE2E\\Desk", "/f")
+    files = sorted(folder_state(folder))
+    expected = ["a4-bw-p1.bmp"] + ["a4-colour-p%d.bmp" % n for n in range(1, 5)] + \
+        ["late-1-p1.bmp", "late-2-p1.bmp", "late-2-p2.bmp", "stiscan-pulled.txt"]
+    identify = tool("identify", "-format", "%f %w %h\n",
+                    *[os.path.join(folder, f) for f in files if f.endswith(".bmp")])
+    check(code == 0 and files == expected and identify.returncode == 0
+          and pulled_list(folder) == ["a4-bw.tif", "a4-colour.tif", "late-1.tif", "late-2.tif"]
+          and "Pulled 3 jobs (7 pages)" in out,
+          "stiscan-watch-pulls-what-arrives-once", "exit %s after %.0f s %s: %s %s" %
+          (code, time.monotonic() - started, files, out[-600:], err[-400:]))
+    # What came over whole is deleted from the scanner, as a data source
+    # does when the user's option is on; the job pulled before stays.
+    check(left == ["a4-bw.tif"] and signals.count("ItemDeleted") >= 1,
+          "stiscan-watch-deletes-what-it-pulled", "left %s; %s" % (left, signals[-400:]))
+
+    before = folder_state(folder)
+    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "9")
+    check(code == 0 and folder_state(folder) == before and "Pulled 0 jobs" in out,
+          "stiscan-watch-restart-pulls-nothing-twice", "exit %s %s: %s %s" %
+          (code, sorted(folder_state(folder)), out[-400:], err[-400:]))
 
 
 def stiscan_doctor_checks(wine, server, installer, scenario, programs, proxy32, work):

@@ -1,9 +1,12 @@
 // stiscan's parts that need no Windows: the command line, the settings list
-// in TWAIN names, the BMP files it writes, its text (UTF-16 and UTF-8, JSON,
-// columns), the names of its page files and the doctor's checks.
+// in TWAIN names, the BMP and PDF files it writes, its text (UTF-16 and
+// UTF-8, JSON, columns), the names of its page files, the list of jobs a
+// watch has pulled and the doctor's checks.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
+#include <regex>
 #include <vector>
 
 #include "display_width.h"
@@ -12,6 +15,8 @@
 #include "image_files.h"
 #include "json.h"
 #include "options.h"
+#include "pdf_file.h"
+#include "pulled_jobs.h"
 #include "text.h"
 #include "twain_names.h"
 #include "version.h"
@@ -39,6 +44,11 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"pull", "--all", "--transfer", "memory", "--chunk", "65536", "--out", "x", "--delete"},
        true},
       {{"pull", "--job", "a.tif", "--transfer", "file", "--format", "tiff"}, true},
+      {{"pull", "--format", "png"}, true},
+      {{"pull", "--format", "pdf", "--jpeg-quality", "75"}, true},
+      {{"pull", "--format", "jpeg", "--jpeg-quality", "100"}, true},
+      {{"watch", "--pull", "--out", "x", "--format", "tiff", "--delete", "--seconds", "9"}, true},
+      {{"watch", "--pull"}, true},
       {{"settings", "--set", "pixel=rgb", "--title", "Q3 report"}, true},
       {{"watch", "--seconds", "5"}, true},
       {{"doctor", "--device", "Lab MFP", "--json"}, true},
@@ -55,7 +65,13 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"pull", "--job"}, false},                // value missing
       {{"pull", "--job", "a", "--all"}, false},  // exclusive
       {{"pull", "--transfer", "fax"}, false},
-      {{"pull", "--format", "png"}, false},
+      {{"pull", "--format", "gif"}, false},
+      {{"pull", "--jpeg-quality", "0"}, false},
+      {{"pull", "--jpeg-quality", "101"}, false},
+      {{"pull", "--format", "png", "--jpeg-quality", "80"}, false},  // no JPEG in a PNG
+      {{"watch", "--out", "x"}, false},                             // a pull's option, no --pull
+      {{"watch", "--format", "pdf"}, false},
+      {{"pull", "--pull"}, false},
       {{"pull", "--chunk", "100"}, false},          // below 4096
       {{"pull", "--chunk", "99999999999"}, false},  // above the largest
       {{"pull", "--chunk", "64k"}, false},
@@ -77,7 +93,8 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
   ASSERT_TRUE(Parse({"pull", "--chunk", "65536", "--transfer", "file"}, options, error));
   EXPECT_EQ(options.chunk, 65536);
   EXPECT_EQ(options.transfer, "file");
-  EXPECT_EQ(options.format, "bmp");
+  EXPECT_EQ(options.format, "pdf");
+  EXPECT_EQ(options.jpegQuality, 0);
   EXPECT_EQ(options.out, "scans");
   EXPECT_FALSE(options.version);
   ASSERT_TRUE(Parse({"--version"}, options, error));
@@ -87,8 +104,11 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
   for (const char* command : {"devices", "jobs", "pull", "settings", "watch", "doctor"})
     EXPECT_EQ(HelpText(command).rfind(std::string("stiscan ") + command, 0), 0u) << command;
   // The page files' naming rule is the user's to know.
-  for (const char* part : {"file names:", "CONIN$", "255 UTF-16 units", "never overwritten"})
-    EXPECT_NE(HelpText("pull").find(part), std::string::npos) << part;
+  for (const char* command : {"pull", "watch"})
+    for (const char* part : {"file names:", "CONIN$", "255 UTF-16 units", "never overwritten",
+                             "--jpeg-quality"})
+      EXPECT_NE(HelpText(command).find(part), std::string::npos) << command << ": " << part;
+  EXPECT_NE(HelpText("watch").find(kPulledJobsFile), std::string::npos);
 }
 
 TEST(StiscanVersion, ServerProgramAndLines)
@@ -170,28 +190,49 @@ uint32_t Read32(const std::vector<unsigned char>& b, size_t at)
   return v;
 }
 
-TEST(StiscanImages, RowsBecomeABottomUpPaddedBmp)
+// A raster of `bits` per pixel whose bytes count up from 1.
+Raster CountingRaster(long width, long height, int bits, double dpi)
+{
+  const size_t plain = (size_t(width) * size_t(bits) + 7) / 8;
+  std::vector<unsigned char> rows(plain * size_t(height));
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<unsigned char>(i + 1);
+  Raster raster;
+  EXPECT_TRUE(RasterFromRows(width, height, bits, dpi, dpi, std::move(rows), raster));
+  return raster;
+}
+
+TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
 {
   struct Case {
     long width, height;
     int bits;
     size_t palette, row;
+    Pixels pixels;
   };
-  const Case cases[] = {{3, 2, 24, 0, 12}, {5, 2, 8, 1024, 8}, {9, 2, 1, 8, 4}};
+  const Case cases[] = {{3, 2, 24, 0, 12, Pixels::kColour},
+                        {5, 2, 8, 1024, 8, Pixels::kGrey},
+                        {9, 2, 1, 8, 4, Pixels::kBlackWhite}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bits);
     const size_t plain = (size_t(c.width) * size_t(c.bits) + 7) / 8;
     std::vector<unsigned char> rows(plain * size_t(c.height));
     for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<unsigned char>(i + 1);
-    std::vector<unsigned char> bmp = BmpFromRows(c.width, c.height, c.bits, rows);
+    const std::vector<unsigned char> given = rows;
+    Raster raster;
+    ASSERT_TRUE(RasterFromRows(c.width, c.height, c.bits, 300, 300, std::move(rows), raster));
+    EXPECT_EQ(PixelsOf(raster), c.pixels);
+    std::vector<unsigned char> made;
+    const std::span<const unsigned char> span = BmpBytes(raster, made);
+    const std::vector<unsigned char> bmp(span.begin(), span.end());
     ASSERT_EQ(bmp.size(), 54 + c.palette + c.row * size_t(c.height));
     EXPECT_EQ(bmp[0], 'B');
     EXPECT_EQ(Read32(bmp, 2), bmp.size());
     EXPECT_EQ(Read32(bmp, 10), 54 + c.palette);
     EXPECT_EQ(Read32(bmp, 18), uint32_t(c.width));
-    // The last row of the image is the first in the file.
+    EXPECT_EQ(Read32(bmp, 38), 11811u) << "300 dpi in pixels per metre";
+    // The last row of the image is the first in the file; 24 bits as B, G, R.
     const unsigned char* first = bmp.data() + 54 + c.palette;
-    const unsigned char* last = rows.data() + plain * size_t(c.height - 1);
+    const unsigned char* last = given.data() + plain * size_t(c.height - 1);
     if (c.bits == 24) {
       EXPECT_EQ(first[0], last[2]) << "blue first";
       EXPECT_EQ(first[2], last[0]);
@@ -201,16 +242,168 @@ TEST(StiscanImages, RowsBecomeABottomUpPaddedBmp)
     if (c.row > plain) {
       EXPECT_EQ(first[c.row - 1], 0) << "padding is zero";
     }
-    // The header and rows a native transfer delivers make the same file.
-    std::vector<unsigned char> dib(bmp.begin() + 54, bmp.end());
-    EXPECT_EQ(BmpFromDib(bmp.data() + 14, dib), bmp);
-    EXPECT_EQ(DibBytes(bmp.data() + 14), dib.size());
-    dib.pop_back();
-    EXPECT_TRUE(BmpFromDib(bmp.data() + 14, dib).empty()) << "short data";
+    // The file read back (as a native or file transfer delivers it) is the
+    // same page, row for row, and is its own BMP; a new resolution is written in.
+    Raster back;
+    ASSERT_TRUE(RasterFromBmp(std::vector<unsigned char>(bmp), 150, 150, back));
+    EXPECT_EQ(PixelsOf(back), c.pixels);
+    for (long y = 0; y < c.height; ++y)
+      EXPECT_EQ(std::memcmp(back.Row(y), raster.Row(y), plain), 0) << "row " << y;
+    std::vector<unsigned char> unused;
+    const std::span<const unsigned char> same = BmpBytes(back, unused);
+    EXPECT_TRUE(unused.empty() && same.data() == back.bytes.data());
+    EXPECT_EQ(Read32(back.bytes, 38), 5906u) << "150 dpi";
+    // The header a native transfer delivers makes room for its DIB.
+    EXPECT_EQ(DibBytes(bmp.data() + 14), bmp.size() - 54);
+    EXPECT_EQ(BmpForDib(bmp.data() + 14, DibBytes(bmp.data() + 14)).size(), bmp.size());
+    std::vector<unsigned char> shorter(bmp.begin(), bmp.end() - 1);
+    EXPECT_FALSE(RasterFromBmp(std::move(shorter), 0, 0, back)) << "short data";
   }
-  EXPECT_TRUE(BmpFromRows(3, 2, 16, std::vector<unsigned char>(12)).empty());
-  EXPECT_TRUE(BmpFromRows(3, 2, 24, std::vector<unsigned char>(17)).empty());
-  EXPECT_TRUE(BmpFromRows(0, 2, 24, {}).empty());
+  Raster raster;
+  EXPECT_FALSE(RasterFromRows(3, 2, 16, 0, 0, std::vector<unsigned char>(12), raster));
+  EXPECT_FALSE(RasterFromRows(3, 2, 24, 0, 0, std::vector<unsigned char>(17), raster));
+  EXPECT_FALSE(RasterFromRows(0, 2, 24, 0, 0, {}, raster));
+  EXPECT_FALSE(RasterFromBmp({'B', 'M', 0}, 0, 0, raster));
+  // Sizes a driver states that no size_t holds are refused, not wrapped.
+  EXPECT_FALSE(RasterFromRows(0x7fffffff, 0x7fffffff, 24, 0, 0, std::vector<unsigned char>(12),
+                              raster));
+  unsigned char header[40] = {40};
+  for (int i : {4, 8}) header[i] = header[i + 1] = header[i + 2] = 0xff, header[i + 3] = 0x7f;
+  header[14] = 24;
+  EXPECT_EQ(DibBytes(header), 0u);
+  EXPECT_TRUE(PageFits(uint64_t{1} << 30));
+  EXPECT_FALSE(PageFits(~uint64_t{0}));
+}
+
+TEST(StiscanImages, PalettesAreReadAsTheirPixels)
+{
+  // 1 bit whose first entry is white: the plain row says 0 for black.
+  Raster inverted = CountingRaster(8, 1, 1, 0);
+  inverted.palette = {255, 255, 255, 0, 0, 0, 0, 0};
+  unsigned char bit = 0;
+  EXPECT_EQ(PixelsOf(inverted), Pixels::kBlackWhite);
+  PlainRow(inverted, Pixels::kBlackWhite, 0, &bit);
+  EXPECT_EQ(bit, static_cast<unsigned char>(~1));
+  // 8 bits of colours and 1 bit of two colours: B, G, R of each pixel.
+  Raster coloured = CountingRaster(2, 1, 8, 0);
+  coloured.palette[4 * 1 + 2] = 200;  // entry 1 red
+  EXPECT_EQ(PixelsOf(coloured), Pixels::kColour);
+  unsigned char bgr[6];
+  PlainRow(coloured, Pixels::kColour, 0, bgr);
+  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
+  Raster twoColours = CountingRaster(2, 1, 1, 0);
+  twoColours.palette = {0, 0, 255, 0, 255, 0, 0, 0};  // red, blue
+  twoColours.bytes[0] = 0x40;                          // red, blue
+  EXPECT_EQ(PixelsOf(twoColours), Pixels::kColour);
+  PlainRow(twoColours, Pixels::kColour, 0, bgr);
+  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));
+}
+
+// The object `number`'s text from its "N 0 obj" on, by the cross-reference table.
+std::string PdfObject(const std::string& pdf, int number)
+{
+  const size_t table = std::stoul(pdf.substr(pdf.rfind("startxref") + 10));
+  const size_t entry = table + pdf.substr(table).find('\n', 5) + 1 + 20 * size_t(number);
+  const size_t at = std::stoul(pdf.substr(entry, 10));
+  return pdf.substr(at, pdf.find("endobj", at) - at);
+}
+
+TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
+{
+  struct Case {
+    long width, height;
+    int bits;
+    double dpi;
+    const char* space;
+    int bitsPerComponent;
+    const char* mediaBox;
+  };
+  const Case cases[] = {{300, 150, 24, 300, "/DeviceRGB", 8, "[0 0 72 36]"},
+                        {20, 10, 8, 200, "/DeviceGray", 8, "[0 0 7.2 3.6]"},
+                        {17, 3, 1, 0, "/DeviceGray", 1, "[0 0 17 3]"}};  // no dpi: 72
+  std::vector<PdfImage> images;
+  std::vector<Raster> rasters;
+  for (const Case& c : cases) {
+    rasters.push_back(CountingRaster(c.width, c.height, c.bits, c.dpi));
+    PdfImage image;
+    ASSERT_TRUE(FlateImage(rasters.back(), image));
+    images.push_back(std::move(image));
+  }
+  const std::vector<unsigned char> bytes = PdfFile(images);
+  const std::string pdf(bytes.begin(), bytes.end());
+  EXPECT_EQ(pdf.rfind("%PDF-1.4\n", 0), 0u);
+  EXPECT_EQ(pdf.substr(pdf.size() - 6), "%%EOF\n");
+  EXPECT_NE(PdfObject(pdf, 1).find("/Type /Catalog /Pages 2 0 R"), std::string::npos);
+  EXPECT_NE(PdfObject(pdf, 2).find("/Count 3"), std::string::npos);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.bits);
+    const int page = 3 + 3 * int(i);
+    EXPECT_EQ(PdfObject(pdf, page).rfind(std::to_string(page) + " 0 obj", 0), 0u);
+    EXPECT_NE(PdfObject(pdf, page).find(std::string("/MediaBox ") + c.mediaBox),
+              std::string::npos)
+        << PdfObject(pdf, page);
+    const std::string image = PdfObject(pdf, page + 2);
+    EXPECT_NE(image.find(c.space), std::string::npos);
+    EXPECT_NE(image.find("/BitsPerComponent " + std::to_string(c.bitsPerComponent)),
+              std::string::npos);
+    // The stream inflated, each row's PNG filter undone, is the page's
+    // rows, top-down, in R, G, B.
+    std::smatch length;
+    ASSERT_TRUE(std::regex_search(image, length, std::regex("/Length ([0-9]+) >>\nstream\n")));
+    const size_t at = size_t(length.position(0) + length.length(0));
+    std::vector<unsigned char> samples(size_t(c.width * c.height * 3 + c.height));
+    uLongf got = samples.size();
+    ASSERT_EQ(uncompress(samples.data(), &got,
+                         reinterpret_cast<const Bytef*>(image.data() + at), std::stoul(length[1])),
+              Z_OK);
+    const Raster& r = rasters[i];
+    const bool filtered = c.bits != 1;
+    const size_t row = r.RowBytes() + (filtered ? 1 : 0), step = c.bits == 24 ? 3 : 1;
+    ASSERT_EQ(got, row * size_t(c.height));
+    for (long y = 0; y < c.height; ++y) {
+      unsigned char* s = samples.data() + row * size_t(y);
+      if (filtered) {
+        EXPECT_EQ(s[0], 1) << "Sub";
+        ++s;
+        for (size_t x = step; x < r.RowBytes(); ++x) s[x] = static_cast<unsigned char>(s[x] + s[x - step]);
+      }
+      for (size_t x = 0; x < r.RowBytes(); ++x) {
+        const size_t bgr = c.bits == 24 ? x - x % 3 + 2 - x % 3 : x;
+        ASSERT_EQ(s[x], r.Row(y)[bgr]) << "row " << y << " byte " << x;
+      }
+    }
+  }
+  // A JPEG page is carried as it is, as DCT.
+  const std::vector<unsigned char> jpeg = {0xFF, 0xD8, 0xFF, 0xD9};
+  const std::vector<unsigned char> dct = PdfFile({DctImage(rasters[0], std::vector(jpeg))});
+  const std::string text(dct.begin(), dct.end());
+  EXPECT_NE(PdfObject(text, 5).find("/Filter /DCTDecode /Length 4 >>\nstream\n\xFF\xD8\xFF\xD9"),
+            std::string::npos);
+}
+
+TEST(StiscanPulledJobs, KeptByNameAndTimeAndReadBack)
+{
+  PulledJobs jobs;
+  const std::string odd = PulledJobs::Key(std::string("a\tb%\n\x01.tif", 10), "");
+  EXPECT_EQ(odd, "\ta%09b%25%0A%01.tif");
+  jobs.Add(PulledJobs::Key("scan0001.tif", "2024-03-05 09:15:00"));
+  jobs.Add(odd);
+  jobs.Add(PulledJobs::Key("\xE8\xA6\x8B\xE7\xA9\x8D.tif", "2024-03-05 09:15:00"));
+  PulledJobs again;
+  ASSERT_TRUE(again.Read(jobs.Text()));
+  EXPECT_EQ(again.Size(), 3u);
+  EXPECT_TRUE(again.Contains(odd));
+  EXPECT_TRUE(again.Contains(PulledJobs::Key("scan0001.tif", "2024-03-05 09:15:00")));
+  // The same name at another time is another job.
+  EXPECT_FALSE(again.Contains(PulledJobs::Key("scan0001.tif", "2024-03-06 09:15:00")));
+  EXPECT_TRUE(again.Read("# a comment\r\n\r\n2024-01-01 00:00:00\tx.tif\r\n"));
+  EXPECT_TRUE(again.Contains(PulledJobs::Key("x.tif", "2024-01-01 00:00:00")));
+  for (const char* bad : {"no tab\n", "t\tbad %G1\n", "t\tcut %4", "t\ttwo\ttabs\n"}) {
+    PulledJobs none;
+    EXPECT_FALSE(none.Read(bad)) << bad;
+    EXPECT_EQ(none.Size(), 0u) << bad;
+  }
 }
 
 // What a BSTR may hold comes back unit for unit from stiscan's UTF-8, and
@@ -320,6 +513,8 @@ TEST(StiscanFileNames, EveryCharacterWindowsAllowsIsKept)
   };
   const Case cases[] = {
       {"plain", u"scan0001.tif", 1, 1, u"scan0001-p1.bmp"},
+      {"a document", u"scan0001.tif", 0, 1, u"scan0001.bmp"},
+      {"a document's copy", u"scan0001.tif", 0, 3, u"scan0001 (3).bmp"},
       {"letters kept", u"Bestell\u00FCbersicht-Gr\u00FC\u00DFe.tif", 2, 1,
        u"Bestell\u00FCbersicht-Gr\u00FC\u00DFe-p2.bmp"},
       {"east asian kept", u"\u898B\u7A4D\u66F8-\u5831\u544A\u2026.tif", 1, 1,

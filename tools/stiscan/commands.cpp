@@ -12,6 +12,7 @@
 #include "json.h"
 #include "messages.h"
 #include "output.h"
+#include "pull.h"
 #include "text.h"
 #include "twain_names.h"
 
@@ -21,13 +22,6 @@ namespace {
 
 const wchar_t kClassKey[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
-
-std::string TimeText(const SYSTEMTIME& t)
-{
-  if (t.wYear == 0) return "";
-  return Format("%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                t.wSecond);
-}
 
 std::string SizeText(long long bytes)
 {
@@ -167,8 +161,7 @@ int ListJobs(const Options& options)
                             &job.size);
     job.document = NarrowBstr(document);
     SysFreeString(document);
-    SYSTEMTIME time = {};
-    if (connection->GetItemTime(index, &time) == S_OK) job.time = TimeText(time);
+    job.time = JobTime(connection, index);
     std::wstring name;
     if (connection.ItemName(index, name)) job.name = Narrow(name);
     job.yours = connection.IsYours(index, &job.preview);
@@ -253,6 +246,7 @@ int Settings(const Options& options)
 
 int Watch(const Options& options)
 {
+  if (options.pull) return WatchAndPull(options);
   Connection connection;
   if (int code = connection.Open(options)) return code;
   HRESULT hr = connection->RegisterEvents();

@@ -199,6 +199,14 @@ Connection::Outcome Connection::SelectAndOpen(const Options& options)
   return {};
 }
 
+HRESULT Connection::Refresh()
+{
+  int count = 0;
+  const HRESULT hr = bridge_->RefreshItemList(&count);
+  jobCount_ = SUCCEEDED(hr) ? count : 0;
+  return hr;
+}
+
 bool Connection::IsYours(int index, bool* preview) const
 {
   BSTR document = nullptr, thumbnail = nullptr;

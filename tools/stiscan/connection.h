@@ -57,6 +57,9 @@ class Connection {
   // Open, then the stored jobs' list; JobCount() is how many are listed.
   int OpenJobs(const Options& options);
 
+  // The stored jobs' list asked for again; JobCount() follows it.
+  HRESULT Refresh();
+
   // The server died under this connection: the object is let go without
   // being closed.
   void Abandon() { opened_ = false; }

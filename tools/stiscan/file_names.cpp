@@ -105,7 +105,8 @@ std::u16string PageFileName(const std::u16string& itemName, int page,
     stem.insert(stem.begin(), '_');
 
   std::u16string suffix = copy > 1 ? Ascii(" (" + std::to_string(copy) + ")") : std::u16string();
-  suffix += Ascii("-p" + std::to_string(page)) + extension;
+  if (page > 0) suffix += Ascii("-p" + std::to_string(page));
+  suffix += extension;
   size_t units = suffix.size(), bytes = 0;
   for (char32_t c : CodePoints(suffix)) bytes += Utf8Bytes(c);
   std::u16string name;

@@ -14,7 +14,8 @@ constexpr size_t kMostNameBytes = 255;
 
 // The file name of page `page` of the job named `itemName`:
 // "<stem>-p<page><extension>", or "<stem> (<copy>)-p<page><extension>" for
-// a copy above 1 (a name already taken). The stem is the job's name without
+// a copy above 1 (a name already taken); page 0 names the job's document,
+// which holds all its pages: "<stem><extension>", "<stem> (<copy>)<extension>". The stem is the job's name without
 // its extension (a last dot and one to five letters or digits after it);
 // the characters no Windows file name may hold (<>:"/\|?* and U+0000 to
 // U+001F) and unpaired surrogates become "_", an empty stem "job", a name

@@ -1,6 +1,8 @@
 #include "image_files.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace stiscan {
@@ -17,15 +19,15 @@ uint16_t Read16(const unsigned char* p)
   return uint16_t(p[0] | p[1] << 8);
 }
 
-void Put32(std::vector<unsigned char>& out, uint32_t v)
+void Write32(unsigned char* p, uint32_t v)
 {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-void Put16(std::vector<unsigned char>& out, uint16_t v)
+void Write16(unsigned char* p, uint16_t v)
 {
-  out.push_back(static_cast<unsigned char>(v));
-  out.push_back(static_cast<unsigned char>(v >> 8));
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
 }
 
 size_t PaddedRow(long width, int bitsPerPixel)
@@ -33,34 +35,40 @@ size_t PaddedRow(long width, int bitsPerPixel)
   return (static_cast<size_t>(width) * static_cast<size_t>(bitsPerPixel) + 31) / 32 * 4;
 }
 
-// The 14-byte file header and the 40-byte bitmap header.
-std::vector<unsigned char> Headers(long width, long height, int bitsPerPixel, size_t paletteBytes,
-                                   size_t imageBytes)
-{
-  std::vector<unsigned char> out;
-  const size_t offset = 14 + kBitmapInfoHeaderBytes + paletteBytes;
-  out.push_back('B');
-  out.push_back('M');
-  Put32(out, static_cast<uint32_t>(offset + imageBytes));
-  Put32(out, 0);
-  Put32(out, static_cast<uint32_t>(offset));
-  Put32(out, kBitmapInfoHeaderBytes);
-  Put32(out, static_cast<uint32_t>(width));
-  Put32(out, static_cast<uint32_t>(height));
-  Put16(out, 1);
-  Put16(out, static_cast<uint16_t>(bitsPerPixel));
-  Put32(out, 0);  // BI_RGB
-  Put32(out, static_cast<uint32_t>(imageBytes));
-  Put32(out, 3937);  // 100 dpi in pixels per metre
-  Put32(out, 3937);
-  Put32(out, 0);
-  Put32(out, 0);
-  return out;
-}
-
 bool ValidDepth(int bitsPerPixel)
 {
   return bitsPerPixel == 1 || bitsPerPixel == 8 || bitsPerPixel == 24;
+}
+
+uint32_t PelsPerMetre(double dpi)
+{
+  return static_cast<uint32_t>(std::lround(dpi * 10000.0 / 254.0));
+}
+
+// The file header before a bitmap header at bytes 14..54.
+void WriteFileHeader(unsigned char* file, size_t fileBytes, size_t paletteBytes)
+{
+  file[0] = 'B';
+  file[1] = 'M';
+  Write32(file + 2, static_cast<uint32_t>(fileBytes));
+  Write32(file + 6, 0);
+  Write32(file + 10, static_cast<uint32_t>(kBmpHeadersBytes + paletteBytes));
+}
+
+std::vector<unsigned char> GreyPalette(int bitsPerPixel)
+{
+  std::vector<unsigned char> palette;
+  const size_t entries = size_t(1) << bitsPerPixel;
+  for (size_t i = 0; i < entries; ++i) {
+    const unsigned char level = static_cast<unsigned char>(entries == 2 ? i * 255 : i);
+    palette.insert(palette.end(), {level, level, level, 0});
+  }
+  return palette;
+}
+
+bool IsGrey(const unsigned char* entry, unsigned level)
+{
+  return entry[0] == level && entry[1] == level && entry[2] == level;
 }
 
 }  // namespace
@@ -79,55 +87,147 @@ size_t DibBytes(const unsigned char* infoHeader)
   const long height = static_cast<int32_t>(Read32(infoHeader + 8));
   const int bits = Read16(infoHeader + 14);
   if (width <= 0 || height == 0 || !ValidDepth(bits)) return 0;
-  return PaletteBytes(infoHeader) +
-         PaddedRow(width, bits) * static_cast<size_t>(height < 0 ? -height : height);
+  const uint64_t rows = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bits) + 31) / 32 *
+                        4 * static_cast<uint64_t>(height < 0 ? -int64_t{height} : height);
+  return PageFits(rows) ? PaletteBytes(infoHeader) + static_cast<size_t>(rows) : 0;
 }
 
-std::vector<unsigned char> BmpFromDib(const unsigned char* infoHeader,
-                                      const std::vector<unsigned char>& dib)
+bool PageFits(uint64_t bytes)
 {
-  const size_t bytes = DibBytes(infoHeader);
-  if (Read32(infoHeader) != kBitmapInfoHeaderBytes || Read32(infoHeader + 16) != 0 || bytes == 0 ||
-      dib.size() < bytes) {
-    return {};
-  }
-  const size_t palette = PaletteBytes(infoHeader);
-  std::vector<unsigned char> out;
-  out.push_back('B');
-  out.push_back('M');
-  Put32(out, static_cast<uint32_t>(14 + kBitmapInfoHeaderBytes + bytes));
-  Put32(out, 0);
-  Put32(out, static_cast<uint32_t>(14 + kBitmapInfoHeaderBytes + palette));
-  out.insert(out.end(), infoHeader, infoHeader + kBitmapInfoHeaderBytes);
-  out.insert(out.end(), dib.begin(), dib.begin() + static_cast<std::ptrdiff_t>(bytes));
-  return out;
+  return bytes <= std::numeric_limits<size_t>::max() / 2;
 }
 
-std::vector<unsigned char> BmpFromRows(long width, long height, int bitsPerPixel,
-                                       const std::vector<unsigned char>& rows)
+Pixels PixelsOf(const Raster& raster)
 {
-  if (width <= 0 || height <= 0 || !ValidDepth(bitsPerPixel)) return {};
-  const size_t plain = (static_cast<size_t>(width) * static_cast<size_t>(bitsPerPixel) + 7) / 8;
-  const size_t padded = PaddedRow(width, bitsPerPixel);
-  if (rows.size() < plain * static_cast<size_t>(height)) return {};
-  const size_t paletteEntries = bitsPerPixel == 24 ? 0 : size_t(1) << bitsPerPixel;
-  std::vector<unsigned char> out = Headers(width, height, bitsPerPixel, 4 * paletteEntries,
-                                           padded * static_cast<size_t>(height));
-  // Grey levels for 8 bits; black and white for 1 bit.
-  for (size_t i = 0; i < paletteEntries; ++i) {
-    const unsigned char level = static_cast<unsigned char>(paletteEntries == 2 ? i * 255 : i);
-    out.insert(out.end(), {level, level, level, 0});
+  const std::vector<unsigned char>& p = raster.palette;
+  if (raster.bitsPerPixel == 1 && p.size() >= 8 &&
+      ((IsGrey(&p[0], 0) && IsGrey(&p[4], 255)) || (IsGrey(&p[0], 255) && IsGrey(&p[4], 0))))
+    return Pixels::kBlackWhite;
+  if (raster.bitsPerPixel == 8 && p.size() == 1024) {
+    bool grey = true;
+    for (unsigned i = 0; i < 256 && grey; ++i) grey = IsGrey(&p[4 * i], i);
+    if (grey) return Pixels::kGrey;
   }
-  // Bottom-up, each row padded to 4 bytes, 24-bit pixels as B, G, R.
-  for (long y = height - 1; y >= 0; --y) {
-    const unsigned char* row = rows.data() + plain * static_cast<size_t>(y);
-    const size_t start = out.size();
-    out.insert(out.end(), row, row + plain);
-    if (bitsPerPixel == 24)
-      for (size_t x = start; x + 2 < out.size(); x += 3) std::swap(out[x], out[x + 2]);
-    out.resize(start + padded, 0);
+  return Pixels::kColour;
+}
+
+int PlainBits(Pixels pixels)
+{
+  return pixels == Pixels::kBlackWhite ? 1 : pixels == Pixels::kGrey ? 8 : 24;
+}
+
+void PlainRow(const Raster& raster, Pixels pixels, long y, unsigned char* out)
+{
+  const unsigned char* row = raster.Row(y);
+  const size_t bytes = raster.RowBytes();
+  if (raster.bitsPerPixel == PlainBits(pixels)) {
+    std::memcpy(out, row, bytes);
+    // A palette whose first entry is white: the bits say the other way round.
+    if (pixels == Pixels::kBlackWhite && raster.palette[0] != 0)
+      for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(~out[i]);
+    return;
   }
-  return out;
+  // Colours of a palette (1 or 8 bits), looked up.
+  const size_t entries = raster.palette.size() / 4;
+  for (long x = 0; x < raster.width; ++x) {
+    const size_t index =
+        raster.bitsPerPixel == 8 ? row[x] : (row[x / 8] >> (7 - x % 8)) & 1u;
+    const unsigned char* entry = index < entries ? &raster.palette[4 * index] : nullptr;
+    for (int c = 0; c < 3; ++c) out[3 * x + c] = entry != nullptr ? entry[c] : 0;
+  }
+}
+
+bool RasterFromBmp(std::vector<unsigned char>&& file, double xDpi, double yDpi, Raster& out)
+{
+  if (file.size() < kBmpHeadersBytes || file[0] != 'B' || file[1] != 'M') return false;
+  unsigned char* header = file.data() + 14;
+  const size_t dib = DibBytes(header);
+  const size_t rowsAt = Read32(file.data() + 10);
+  const size_t palette = PaletteBytes(header);
+  if (Read32(header) != kBitmapInfoHeaderBytes || Read32(header + 16) != 0 || dib == 0 ||
+      rowsAt < kBmpHeadersBytes + palette || rowsAt > file.size() ||
+      file.size() - rowsAt < dib - palette) {
+    return false;
+  }
+  Raster r;
+  r.width = static_cast<int32_t>(Read32(header + 4));
+  const long height = static_cast<int32_t>(Read32(header + 8));
+  r.height = height < 0 ? -height : height;
+  r.bitsPerPixel = Read16(header + 14);
+  r.bottomUp = height > 0;
+  r.stride = PaddedRow(r.width, r.bitsPerPixel);
+  r.first = rowsAt;
+  r.palette.assign(file.begin() + kBmpHeadersBytes,
+                   file.begin() + static_cast<std::ptrdiff_t>(kBmpHeadersBytes + palette));
+  if (xDpi > 0 && yDpi > 0) {
+    Write32(header + 24, PelsPerMetre(xDpi));
+    Write32(header + 28, PelsPerMetre(yDpi));
+  }
+  r.xDpi = static_cast<double>(Read32(header + 24)) * 0.0254;
+  r.yDpi = static_cast<double>(Read32(header + 28)) * 0.0254;
+  if (xDpi > 0 && yDpi > 0) r.xDpi = xDpi, r.yDpi = yDpi;
+  r.isBmp = true;
+  r.bytes = std::move(file);
+  out = std::move(r);
+  return true;
+}
+
+std::vector<unsigned char> BmpForDib(const unsigned char* infoHeader, size_t dibBytes)
+{
+  std::vector<unsigned char> file(kBmpHeadersBytes + dibBytes);
+  std::memcpy(file.data() + 14, infoHeader, kBitmapInfoHeaderBytes);
+  WriteFileHeader(file.data(), file.size(), PaletteBytes(infoHeader));
+  return file;
+}
+
+bool RasterFromRows(long width, long height, int bitsPerPixel, double xDpi, double yDpi,
+                    std::vector<unsigned char>&& rows, Raster& out)
+{
+  if (width <= 0 || height <= 0 || !ValidDepth(bitsPerPixel)) return false;
+  Raster r;
+  r.width = width;
+  r.height = height;
+  r.bitsPerPixel = bitsPerPixel;
+  r.xDpi = xDpi;
+  r.yDpi = yDpi;
+  const uint64_t rowBytes = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 7) / 8;
+  if (!PageFits(rowBytes * static_cast<uint64_t>(height)) ||
+      rows.size() < rowBytes * static_cast<uint64_t>(height))
+    return false;
+  r.stride = r.RowBytes();
+  if (bitsPerPixel == 24)
+    for (size_t i = 0; i + 2 < r.stride * static_cast<size_t>(height); i += 3)
+      std::swap(rows[i], rows[i + 2]);
+  else
+    r.palette = GreyPalette(bitsPerPixel);
+  r.bytes = std::move(rows);
+  out = std::move(r);
+  return true;
+}
+
+std::span<const unsigned char> BmpBytes(const Raster& raster, std::vector<unsigned char>& made)
+{
+  if (raster.isBmp) return raster.bytes;
+  const size_t padded = PaddedRow(raster.width, raster.bitsPerPixel);
+  const size_t rows = padded * static_cast<size_t>(raster.height);
+  made.assign(kBmpHeadersBytes + raster.palette.size() + rows, 0);
+  unsigned char* header = made.data() + 14;
+  WriteFileHeader(made.data(), made.size(), raster.palette.size());
+  Write32(header, kBitmapInfoHeaderBytes);
+  Write32(header + 4, static_cast<uint32_t>(raster.width));
+  Write32(header + 8, static_cast<uint32_t>(raster.height));
+  Write16(header + 12, 1);
+  Write16(header + 14, static_cast<uint16_t>(raster.bitsPerPixel));
+  Write32(header + 20, static_cast<uint32_t>(rows));
+  Write32(header + 24, PelsPerMetre(raster.xDpi));
+  Write32(header + 28, PelsPerMetre(raster.yDpi));
+  Write32(header + 32, static_cast<uint32_t>(raster.palette.size() / 4));
+  if (!raster.palette.empty())
+    std::memcpy(made.data() + kBmpHeadersBytes, raster.palette.data(), raster.palette.size());
+  unsigned char* next = made.data() + kBmpHeadersBytes + raster.palette.size();
+  for (long y = raster.height - 1; y >= 0; --y, next += padded)
+    std::memcpy(next, raster.Row(y), raster.RowBytes());
+  return made;
 }
 
 }  // namespace stiscan

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pulled_jobs.h"
+
 namespace stiscan {
 
 namespace {
@@ -21,12 +23,24 @@ bool Takes(const std::string& command, const std::string& option)
 {
   if (option == "--json") return command != "watch";
   if (option == "--device") return command != "devices";
-  if (command == "pull")
-    return option == "--job" || option == "--all" || option == "--transfer" ||
-           option == "--format" || option == "--chunk" || option == "--out" || option == "--delete";
+  // What a pull writes, and how it reads it: a pull's, and a watch's that pulls.
+  const bool pulling = option == "--transfer" || option == "--format" ||
+                       option == "--jpeg-quality" || option == "--chunk" || option == "--out" ||
+                       option == "--delete";
+  if (command == "pull") return pulling || option == "--job" || option == "--all";
   if (command == "settings") return option == "--set" || option == "--title";
-  if (command == "watch") return option == "--seconds";
+  if (command == "watch") return pulling || option == "--seconds" || option == "--pull";
   return false;
+}
+
+// What the options of pull and watch --pull say together; empty when it holds.
+std::string PullProblem(const Options& options, bool pullOptionGiven)
+{
+  if (options.command == "watch" && !options.pull && pullOptionGiven)
+    return "watch takes --out, --format and the other options of a pull only with --pull.";
+  if (options.jpegQuality != 0 && options.format != "pdf" && options.format != "jpeg")
+    return "--jpeg-quality goes with --format pdf or jpeg.";
+  return "";
 }
 
 bool ParseNumber(const std::string& text, long low, long high, long& value)
@@ -43,6 +57,7 @@ bool ParseNumber(const std::string& text, long low, long high, long& value)
 
 bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error)
 {
+  bool pullOptionGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--help" || word == "-h" || word == "--version") {
@@ -64,11 +79,14 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
                   : "the command " + options.command + " takes no option " + word + ".";
       return false;
     }
+    pullOptionGiven = pullOptionGiven || (!profileOption && Takes("pull", word) &&
+                                          word != "--json" && word != "--device");
     // Switches.
-    if (word == "--json" || word == "--all" || word == "--delete") {
-      (word == "--json"  ? options.json
-       : word == "--all" ? options.all
-                         : options.deleteAfter) = true;
+    if (word == "--json" || word == "--all" || word == "--delete" || word == "--pull") {
+      (word == "--json"     ? options.json
+       : word == "--all"    ? options.all
+       : word == "--delete" ? options.deleteAfter
+                            : options.pull) = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -88,11 +106,18 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
       }
       options.transfer = value;
     } else if (word == "--format") {
-      if (value != "bmp" && value != "tiff") {
-        error = "--format takes bmp or tiff, not \"" + value + "\".";
+      if (value != "pdf" && value != "tiff" && value != "png" && value != "jpeg" &&
+          value != "bmp") {
+        error = "--format takes pdf, tiff, png, jpeg or bmp, not \"" + value + "\".";
         return false;
       }
       options.format = value;
+    } else if (word == "--jpeg-quality") {
+      if (!ParseNumber(value, 1, 100, number)) {
+        error = "--jpeg-quality takes a number from 1 to 100, not \"" + value + "\".";
+        return false;
+      }
+      options.jpegQuality = static_cast<int>(number);
     } else if (word == "--chunk") {
       if (!ParseNumber(value, 4096, kLargestChunk, number)) {
         error = "--chunk takes a number of bytes from 4096 to " + std::to_string(kLargestChunk) +
@@ -113,6 +138,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
         return false;
       }
       options.seconds = static_cast<int>(number);
+      options.secondsGiven = true;
     } else if (word == "--profile") {
       options.profile = value;
     } else if (word == "--qualifier") {
@@ -129,8 +155,41 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
     error = "--job and --all exclude each other.";
     return false;
   }
-  return true;
+  error = PullProblem(options, pullOptionGiven);
+  return error.empty();
 }
+
+namespace {
+
+const std::string kPullOptions =
+    "  --format FORMAT     pdf (the default) and tiff: one file per job with all its pages;\n"
+    "                      png, jpeg and bmp: one file per page. Black-and-white pages stay\n"
+    "                      1 bit (but in JPEG: 8), grey ones 8; each file says its pages'\n"
+    "                      resolution. --transfer file writes the scanner's own file with\n"
+    "                      bmp and tiff (one per page), and makes the others from its BMP\n"
+    "  --jpeg-quality N    1 to 100: PDF pages in colour or grey as JPEG of that quality\n"
+    "                      (default: lossless); --format jpeg's quality (default 90)\n"
+    "  --chunk BYTES       bytes per read, 4096 to 67108864 (default 1048576)\n"
+    "  --out DIR           where the files go (default: scans); made if missing\n"
+    "  --delete            let the scanner delete the jobs that came over whole when\n"
+    "                      your delete-after-scan option is on\n";
+
+const std::string kFileNames =
+    "file names:\n"
+    "  <job>.pdf and <job>.tif, <job>-p<page>.png (.jpg, .bmp; .tif for the scanner's own\n"
+    "  TIFF files), <job> being the job's item name without its extension (a last dot and\n"
+    "  one to five letters or digits). Every character a Windows file name may hold is\n"
+    "  kept; < > : \" / \\ | ? * and control characters (and halves of surrogate pairs)\n"
+    "  become _, and a name whose part before its first dot is a device's (CON, PRN, AUX,\n"
+    "  NUL, COM0-COM9, LPT0-LPT9, CONIN$, CONOUT$, in any case) gets a _ in front. <job> is\n"
+    "  cut at a whole character so that the name holds at most 255 UTF-16 units and at\n"
+    "  most 255 bytes of UTF-8 (what Linux file systems hold: behind a share, or under\n"
+    "  Wine). A file that is there already is never overwritten: the name then gets\n"
+    "  \" (2)\", \" (3)\", ... after <job>. A file is written whole under a temporary name\n"
+    "  first, so that none is ever left half written. The folder's path may be of any\n"
+    "  length.\n";
+
+}  // namespace
 
 std::string HelpText(const std::string& command)
 {
@@ -150,30 +209,15 @@ std::string HelpText(const std::string& command)
            common;
   if (command == "pull")
     return "stiscan pull [--device NAME] [--job NAME | --all] [--transfer native|memory|file]\n"
-           "             [--format bmp|tiff] [--chunk BYTES] [--out DIR] [--delete] [--json]\n"
-           "  Brings the pages of stored jobs over, page by page. Native and memory transfers\n"
-           "  are written as BMP files; file transfers as the scanner delivers them (--format).\n"
+           "             [--format pdf|tiff|png|jpeg|bmp] [--jpeg-quality N] [--chunk BYTES]\n"
+           "             [--out DIR] [--delete] [--json]\n"
+           "  Brings the pages of stored jobs over, page by page, and writes them as documents.\n"
            "  Every job is attempted: a job that fails is reported, leaves no file behind, and\n"
            "  the pull goes on with the next; the exit code is then 6. A scanner server that\n"
            "  ends during the pull is replaced by a new one, which the pull goes on with.\n"
            "  --job NAME          one job by its item name; --all (the default): every job of\n"
-           "                      yours\n"
-           "  --chunk BYTES       bytes per read, 4096 to 67108864 (default 1048576)\n"
-           "  --out DIR           where the files go (default: scans); made if missing\n"
-           "  --delete            let the scanner delete the jobs that came over whole when\n"
-           "                      your delete-after-scan option is on\n" +
-           common +
-           "file names:\n"
-           "  <job>-p<page>.bmp (.tif for --format tiff), <job> being the job's item name\n"
-           "  without its extension (a last dot and one to five letters or digits). Every\n"
-           "  character a Windows file name may hold is kept; < > : \" / \\ | ? * and control\n"
-           "  characters (and halves of surrogate pairs) become _, and a name whose part before\n"
-           "  its first dot is a device's (CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9, CONIN$,\n"
-           "  CONOUT$, in any case) gets a _ in front. <job> is cut at a whole character so\n"
-           "  that the name holds at most 255 UTF-16 units and at most 255 bytes of UTF-8 (what\n"
-           "  Linux file systems hold: behind a share, or under Wine). A file that is there\n"
-           "  already is never overwritten: the name then gets \" (2)\", \" (3)\", ... before\n"
-           "  -p<page>. The folder's path may be of any length.\n";
+           "                      yours\n" +
+           kPullOptions + common + kFileNames;
   if (command == "settings")
     return "stiscan settings [--device NAME] [--set LIST] [--title TEXT] [--json]\n"
            "  Shows the scan settings in TWAIN terms and the job-name prefix; with --set or\n"
@@ -183,9 +227,18 @@ std::string HelpText(const std::string& command)
            common;
   if (command == "watch")
     return "stiscan watch [--device NAME] [--seconds N]\n"
+           "stiscan watch --pull [--out DIR] [--format ...] [--delete] [the options of pull]\n"
            "  Reports the scanner's \"JobEnded\" and \"ItemDeleted\" signals as they come\n"
-           "  (for N seconds, default 30).\n" +
-           common;
+           "  (for N seconds, default 30).\n"
+           "  With --pull it is a scan-to-folder: every job of yours that is stored on the\n"
+           "  scanner, and every one that ends while it runs, is pulled into DIR as pull does\n"
+           "  it. It keeps the jobs it pulled in DIR's " +
+           std::string(kPulledJobsFile) +
+           " (by item name and time), so that\n"
+           "  it pulls no job twice, also when it is started again; a server that ends or dies\n"
+           "  is reached again. It runs until Ctrl+C (or for --seconds N), which leaves no\n"
+           "  file half written: a job cut short is pulled whole next time.\n" +
+           kPullOptions + common + kFileNames;
   if (command == "doctor")
     return "stiscan doctor [--device NAME] [--json]\n"
            "  Checks what a data source needs, in the order it meets it, and says for\n"
@@ -221,9 +274,10 @@ std::string HelpText(const std::string& command)
          "commands:\n"
          "  devices    the scanners the server accepts\n"
          "  jobs       the jobs stored on a scanner\n"
-         "  pull       bring stored jobs over as image files\n"
+         "  pull       bring stored jobs over as documents (PDF, TIFF, PNG, JPEG, BMP)\n"
          "  settings   show or change the scan settings\n"
-         "  watch      report the scanner's job-ended and item-deleted signals\n"
+         "  watch      report the scanner's job-ended and item-deleted signals, or pull\n"
+         "             every job as it ends into a folder (--pull)\n"
          "  doctor     check what a data source needs, from the registration to the PIN\n"
          "\n"
          "exit codes:\n"

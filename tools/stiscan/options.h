@@ -30,7 +30,8 @@ struct Options {
   std::string job;                  // pull: one job by its item name
   bool all = false;                 // pull: every job the user may access (also the default)
   std::string transfer = "native";  // native, memory, file
-  std::string format = "bmp";       // file transfers: bmp, tiff
+  std::string format = "pdf";       // pdf, tiff, png, jpeg, bmp
+  int jpegQuality = 0;              // 1 to 100; 0: not given (PDF pages lossless, JPEG 90)
   long chunk = kDefaultChunk;
   std::string out = "scans";
   bool deleteAfter = false;
@@ -38,11 +39,16 @@ struct Options {
   std::string title;
   bool titleGiven = false;
   int seconds = 30;
+  bool secondsGiven = false;
+  bool pull = false;  // watch: pull every new job as it ends
   // The profile strings a data source gives the server: the user's name and
   // a qualifier make the per-user value names, the store names the user's
   // store on the device.
   std::string profile, qualifier = "STISCAN", store;
 };
+
+// The JPEG quality of --format jpeg when --jpeg-quality is not given.
+constexpr int kDefaultJpegQuality = 90;
 
 // Reads argv[1..argc-1]. False with a sentence in `error` for a command or
 // option that is not known, an option without its value, or a value out of

@@ -45,7 +45,26 @@ void Write(DWORD which, const std::string& text)
   }
 }
 
+HANDLE stopEvent = nullptr;
+
+BOOL WINAPI OnConsoleSignal(DWORD signal)
+{
+  if (signal != CTRL_C_EVENT && signal != CTRL_BREAK_EVENT && signal != CTRL_CLOSE_EVENT)
+    return FALSE;
+  SetEvent(stopEvent);
+  return TRUE;
+}
+
 }  // namespace
+
+void* StopEvent()
+{
+  if (stopEvent == nullptr) {
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent != nullptr) SetConsoleCtrlHandler(OnConsoleSignal, TRUE);
+  }
+  return stopEvent;
+}
 
 void Out(const std::string& text)
 {

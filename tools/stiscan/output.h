@@ -15,6 +15,11 @@ void Err(const std::string& text);
 // Whether standard output is a console (a person watching, not a script).
 bool OutIsConsole();
 
+// An event (a HANDLE) that the first call makes and that Ctrl+C, Ctrl+Break
+// or the console's closing then set, instead of ending the process: the
+// commands that write files end at a point where no file is half written.
+void* StopEvent();
+
 // printf's formatting into a string.
 std::string Format(const char* format, ...);
 

@@ -48,7 +48,7 @@ DWORD MakeFolder(const std::wstring& path)
   return GetLastError() == ERROR_ALREADY_EXISTS ? 0 : GetLastError();
 }
 
-bool WriteAll(HANDLE file, const std::vector<unsigned char>& bytes)
+bool WriteAll(HANDLE file, std::span<const unsigned char> bytes)
 {
   const unsigned char* next = bytes.data();
   for (size_t left = bytes.size(); left > 0;) {
@@ -85,8 +85,29 @@ bool PageFolder::Open(const std::string& folder, FileFailure& failure)
   return true;
 }
 
+namespace {
+
+// Writes `bytes` whole into a new temporary file; 0, or the system's error
+// (and nothing left behind).
+DWORD WriteTemporary(const std::wstring& temporary, std::span<const unsigned char> bytes)
+{
+  const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  const bool written = WriteAll(file, bytes);
+  const DWORD writeError = written ? 0 : GetLastError();
+  if (!CloseHandle(file) || !written) {
+    const DWORD error = written ? GetLastError() : writeError;
+    DeleteFileW(temporary.c_str());
+    return error != 0 ? error : ERROR_WRITE_FAULT;
+  }
+  return 0;
+}
+
+}  // namespace
+
 bool PageFolder::Write(const std::wstring& itemName, int page, const std::wstring& extension,
-                       const std::vector<unsigned char>& bytes, std::string& shown,
+                       std::span<const unsigned char> bytes, std::string& shown,
                        std::wstring& path, FileFailure& failure)
 {
   const std::string separator =
@@ -108,16 +129,7 @@ bool PageFolder::Write(const std::wstring& itemName, int page, const std::wstrin
   const std::wstring temporary =
       ForApi(folder_ + L"\\~stiscan-" + std::to_wstring(GetCurrentProcessId()) + L".partial",
              kMostPlainFile);
-  const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return fail("made", GetLastError());
-  const bool written = WriteAll(file, bytes);
-  const DWORD writeError = written ? 0 : GetLastError();
-  if (!CloseHandle(file) || !written) {
-    const DWORD error = written ? GetLastError() : writeError;
-    DeleteFileW(temporary.c_str());
-    return fail("written", error);
-  }
+  if (const DWORD error = WriteTemporary(temporary, bytes)) return fail("written", error);
   for (int copy = 1; copy <= kMostCopies; ++copy) {
     const std::wstring name = nameOf(copy);
     path = folder_ + L"\\" + name;
@@ -133,6 +145,45 @@ bool PageFolder::Write(const std::wstring& itemName, int page, const std::wstrin
   }
   DeleteFileW(temporary.c_str());
   return fail("made under any free name", ERROR_FILE_EXISTS);
+}
+
+bool PageFolder::ReadOwn(const std::string& name, std::string& text, FileFailure& failure) const
+{
+  text.clear();
+  const std::wstring path = ForApi(folder_ + L"\\" + Widen(name), kMostPlainFile);
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return true;
+    failure = {"the file " + Quoted(given_ + "\\" + name) + " could not be read", error};
+    return false;
+  }
+  char buffer[65536];
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != 0) && got > 0)
+    text.append(buffer, got);
+  if (!ok) failure = {"the file " + Quoted(given_ + "\\" + name) + " could not be read", GetLastError()};
+  CloseHandle(file);
+  return ok;
+}
+
+bool PageFolder::ReplaceOwn(const std::string& name, const std::string& text,
+                            FileFailure& failure) const
+{
+  const std::wstring path = ForApi(folder_ + L"\\" + Widen(name), kMostPlainFile);
+  const std::wstring temporary = path + L".partial";
+  DWORD error = WriteTemporary(
+      temporary, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+  if (error == 0 && !MoveFileExW(temporary.c_str(), path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
+    DeleteFileW(temporary.c_str());
+  }
+  if (error == 0) return true;
+  failure = {"the file " + Quoted(given_ + "\\" + name) + " could not be written", error};
+  return false;
 }
 
 bool PageFolder::Remove(const std::wstring& path, FileFailure& failure)

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,16 @@ class PageFolder {
   // makes the same file name), to its next copy (" (2)", " (3)", ...). On
   // success `shown` is the file's path as the user gave the folder, `path`
   // the full one; on failure nothing is left behind.
+  // Page 0 is the job's document, which holds all its pages.
   bool Write(const std::wstring& itemName, int page, const std::wstring& extension,
-             const std::vector<unsigned char>& bytes, std::string& shown, std::wstring& path,
+             std::span<const unsigned char> bytes, std::string& shown, std::wstring& path,
              FileFailure& failure);
+
+  // A file of the folder's own by its name (`name`, ASCII): read whole (an
+  // absent one reads as empty), or replaced whole, through a temporary file,
+  // so that it is always the old or the new one.
+  bool ReadOwn(const std::string& name, std::string& text, FileFailure& failure) const;
+  bool ReplaceOwn(const std::string& name, const std::string& text, FileFailure& failure) const;
 
   // Removes a file that Write wrote; false with `failure` set.
   static bool Remove(const std::wstring& path, FileFailure& failure);
