@@ -255,7 +255,10 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
     EXPECT_EQ(Read32(back.bytes, 38), 5906u) << "150 dpi";
     // The header a native transfer delivers makes room for its DIB.
     EXPECT_EQ(DibBytes(bmp.data() + 14), bmp.size() - 54);
-    EXPECT_EQ(BmpForDib(bmp.data() + 14, DibBytes(bmp.data() + 14)).size(), bmp.size());
+    std::vector<unsigned char> dib(3, 0xEE);
+    BmpForDib(bmp.data() + 14, DibBytes(bmp.data() + 14), dib);
+    EXPECT_EQ(dib.size(), bmp.size());
+    EXPECT_EQ(std::memcmp(dib.data(), bmp.data(), 14), 0) << "the file header";
     std::vector<unsigned char> shorter(bmp.begin(), bmp.end() - 1);
     EXPECT_FALSE(RasterFromBmp(std::move(shorter), 0, 0, back)) << "short data";
   }
