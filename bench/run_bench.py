@@ -179,6 +179,22 @@ def stiscan_pull(wine, program, folder, job, fmt, transfer, pages):
     return summary
 
 
+def plain_write(folder, sizes, blob):
+    """Seconds a plain program takes to write new files of `sizes` bytes from
+    memory in hand (then removed): what the machine's file cache costs the
+    pull's files, stiscan or not."""
+    os.makedirs(folder, exist_ok=True)
+    names = [os.path.join(folder, "plain-%d.bin" % i) for i in range(len(sizes))]
+    started = time.monotonic()
+    for name, size in zip(names, sizes):
+        with open(name, "wb") as f:
+            f.write(memoryview(blob)[:size])
+    took = time.monotonic() - started
+    for name in names:
+        os.remove(name)
+    return took
+
+
 def stiscan_section(args, wine, root, out):
     """stiscan's pulls beside the server's reads of the same pages: a BMP pull
     of the A4 job (the pull's time and where it went), each next to a walk of
@@ -205,7 +221,7 @@ def stiscan_section(args, wine, root, out):
     for transfer in plan["transfers"]:
         log("== stiscan: BMP pulls of %s, %s transfer (load %s)" % (
             plan["job"], transfer, machine_load()))
-        pulls, walks = [], []
+        pulls, walks, writes = [], [], []
         for r in range(plan["rounds"]):
             for step in ("pull", "walk") if r % 2 == 0 else ("walk", "pull"):
                 if step == "pull":
@@ -214,7 +230,13 @@ def stiscan_section(args, wine, root, out):
                 else:
                     walks.append(client(wine, walker, "job", plan["job"], plan["pages"], MIB, 1,
                                         transfer)[0])
+                    # A few seconds after the last files were removed, as
+                    # for the pull.
+                    if pulls:
+                        sizes = pulls[-1]["file_bytes"]
+                        writes.append(plain_write(folder, sizes, bytearray(max(sizes))))
         result["pulls"][transfer], result["walks"][transfer] = pulls, walks
+        result.setdefault("plain_writes", {})[transfer] = writes
     log("== stiscan: encoding of every format (load %s)" % machine_load())
     for kind in ("colour", "blackwhite"):
         job, pages = plan[kind]
@@ -692,6 +714,11 @@ def report(results):
                              goal(pr["median"] <= 1.10)))
             lines.append("| ... the walk as a whole (its reads and its other calls); its first reads "
                          "| | %.3f s; %.3f s | | | |" % (m["walk"]["walk"], m["walk"]["first_reads"]))
+            writes = st.get("plain_writes", {}).get(transfer)
+            if writes:
+                lines.append("| ... the same files written by a plain program from memory in hand "
+                             "(Python, pinned likewise), median of %d | %.3f s | | | | |" % (
+                                 len(writes), statistics.median(writes)))
             lines.append("| ... where the pull went: its reads %.3f s (of which first reads %.3f s), bitmap "
                          "headers %.3f s, other server calls %.3f s, encoding %.3f s, waiting "
                          "for files to be written %.3f s (writing them took %.3f s, beside the "

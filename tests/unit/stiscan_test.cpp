@@ -242,6 +242,13 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
     if (c.row > plain) {
       EXPECT_EQ(first[c.row - 1], 0) << "padding is zero";
     }
+    // Rows put in as the reads bring them, into the memory of a larger page
+    // before: the same file.
+    std::vector<unsigned char> inPieces(bmp.size() + 7, 0xEE);
+    ASSERT_TRUE(BmpForRows(c.width, c.height, c.bits, 300, 300, inPieces));
+    PlaceRows(inPieces, given.data(), 0, 1);
+    PlaceRows(inPieces, given.data() + plain, 1, c.height - 1);
+    EXPECT_EQ(inPieces, bmp);
     // The file read back (as a native or file transfer delivers it) is the
     // same page, row for row, and is its own BMP; a new resolution is written in.
     Raster back;
@@ -287,7 +294,7 @@ TEST(StiscanImages, PalettesAreReadAsTheirPixels)
   EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
   Raster twoColours = CountingRaster(2, 1, 1, 0);
   twoColours.palette = {0, 0, 255, 0, 255, 0, 0, 0};  // red, blue
-  twoColours.bytes[0] = 0x40;                          // red, blue
+  twoColours.bytes[twoColours.first] = 0x40;           // red, blue
   EXPECT_EQ(PixelsOf(twoColours), Pixels::kColour);
   PlainRow(twoColours, Pixels::kColour, 0, bgr);
   EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));
