@@ -240,10 +240,10 @@ def stiscan_section(args, wine, root, out):
     log("== stiscan: encoding of every format (load %s)" % machine_load())
     for kind in ("colour", "blackwhite"):
         job, pages = plan[kind]
-        for fmt in FORMATS:
-            runs = [stiscan_pull(wine, program, folder, job, fmt, "native", pages)
+        for name in FORMATS:
+            runs = [stiscan_pull(wine, program, folder, job, name, "native", pages)
                     for _ in range(plan["format_rounds"])]
-            result["formats"].append({"kind": kind, "job": job, "format": fmt, "runs": runs})
+            result["formats"].append({"kind": kind, "job": job, "format": name, "runs": runs})
     return result
 
 
@@ -736,9 +736,9 @@ def report(results):
                 r["times"]["encoding"] / max(r["times"]["encodedPages"], 1) for r in f["runs"])
             cells[(f["kind"], f["format"])] = "%.1f ms/page | %.0f KiB" % (
                 per_page * 1e3, sum(f["runs"][0]["file_bytes"]) / KIB)
-        for fmt in FORMATS:
-            lines.append("| %s | %s | %s |" % (fmt, cells.get(("colour", fmt), "- | -"),
-                                                cells.get(("blackwhite", fmt), "- | -")))
+        for name in FORMATS:
+            lines.append("| %s | %s | %s |" % (name, cells.get(("colour", name), "- | -"),
+                                                cells.get(("blackwhite", name), "- | -")))
         lines.append("")
     return "\n".join(lines) + "\n"
 
