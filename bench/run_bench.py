@@ -141,6 +141,136 @@ def process_runs(wine, server, baseline, rounds):
             for side, t in times.items()}
 
 
+FORMATS = ["pdf", "tiff", "png", "jpeg", "bmp"]
+
+
+def quartiles(values):
+    ordered = sorted(values)
+    if len(ordered) < 2:
+        return ordered[0], ordered[0], ordered[0]
+    q1, q2, q3 = statistics.quantiles(ordered, n=4, method="inclusive")
+    return q1, q2, q3
+
+
+def stiscan_pull(wine, program, folder, job, fmt, transfer, pages):
+    """One `stiscan pull` of `job` into an empty `folder`: its summary JSON
+    and the process's wall time; the files are removed after, so that every
+    pull writes new ones. A pull that did not bring every page over fails."""
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name))
+    started = time.monotonic()
+    done = wine.run(program, "pull", "--device", "Bench MFP", "--store", "ann", "--job", job,
+                    "--out", wine.windows_path(folder), "--format", fmt, "--transfer", transfer,
+                    "--chunk", str(MIB), "--json", check=False)
+    wall = time.monotonic() - started
+    lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
+    if done.returncode != 0 or not lines:
+        raise RuntimeError("stiscan pull %s %s %s: exit %d\n%s%s" % (
+            job, fmt, transfer, done.returncode, done.stdout[-2000:], done.stderr[-2000:]))
+    summary = json.loads(lines[-1])
+    summary["process_seconds"] = wall
+    summary["file_bytes"] = sorted(os.path.getsize(os.path.join(folder, name))
+                                   for name in os.listdir(folder))
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name))
+    if summary["pages"] != pages or summary["failed"] != 0:
+        raise RuntimeError("stiscan pull %s %s %s: %s" % (job, fmt, transfer, lines[-1]))
+    return summary
+
+
+def plain_write(folder, sizes, blob):
+    """Seconds a plain program takes to write new files of `sizes` bytes from
+    memory in hand (then removed): what the machine's file cache costs the
+    pull's files, stiscan or not."""
+    os.makedirs(folder, exist_ok=True)
+    names = [os.path.join(folder, "plain-%d.bin" % i) for i in range(len(sizes))]
+    started = time.monotonic()
+    for name, size in zip(names, sizes):
+        with open(name, "wb") as f:
+            f.write(memoryview(blob)[:size])
+    took = time.monotonic() - started
+    for name in names:
+        os.remove(name)
+    return took
+
+
+def stiscan_section(args, wine, root, out):
+    """stiscan's pulls beside the server's reads of the same pages: a BMP pull
+    of the A4 job (the pull's time and where it went), each next to a walk of
+    the same job by the 32-bit bench client that reads every page as the pull
+    does and does nothing with the bytes (in turn: pull, walk, walk, pull,
+    ...), repeated; and the encoding cost of every format per page, colour
+    and black and white. The walk's reads, not the pull's own, are the
+    yardstick: on one CPU a file written on a thread of its own while the
+    next page is read makes the pull's reads slower by what it takes."""
+    program = os.path.join(root, "build", "win32", "tools", "stiscan", "stiscan.exe")
+    walker = os.path.join(root, "build", "win32", "bench", "bench_client.exe")
+    folder = os.path.join(out, "pulls")
+    if args.smoke:
+        plan = dict(job="small.bmp", pages=1, rounds=1, transfers=["native"],
+                    colour=("small.bmp", 1), blackwhite=("smallbw.bmp", 1), format_rounds=1)
+    else:
+        plan = dict(job="a4x6.bmp", pages=6, rounds=args.pull_rounds,
+                    transfers=["native", "memory"], colour=("a4.bmp", 1),
+                    blackwhite=("a4bw.bmp", 1), format_rounds=args.format_rounds)
+    result = {"plan": plan, "pulls": {}, "walks": {}, "formats": []}
+    if not args.smoke:
+        # Untimed: the first pull in the prefix loads WIC and the rest once.
+        stiscan_pull(wine, program, folder, plan["colour"][0], "bmp", "native", 1)
+    for transfer in plan["transfers"]:
+        log("== stiscan: BMP pulls of %s, %s transfer (load %s)" % (
+            plan["job"], transfer, machine_load()))
+        pulls, walks, writes = [], [], []
+        for r in range(plan["rounds"]):
+            for step in ("pull", "walk") if r % 2 == 0 else ("walk", "pull"):
+                if step == "pull":
+                    pulls.append(stiscan_pull(wine, program, folder, plan["job"], "bmp", transfer,
+                                              plan["pages"]))
+                else:
+                    walks.append(client(wine, walker, "job", plan["job"], plan["pages"], MIB, 1,
+                                        transfer)[0])
+                    # A few seconds after the last files were removed, as
+                    # for the pull.
+                    if pulls:
+                        sizes = pulls[-1]["file_bytes"]
+                        writes.append(plain_write(folder, sizes, bytearray(max(sizes))))
+        result["pulls"][transfer], result["walks"][transfer] = pulls, walks
+        result.setdefault("plain_writes", {})[transfer] = writes
+    log("== stiscan: encoding of every format (load %s)" % machine_load())
+    for kind in ("colour", "blackwhite"):
+        job, pages = plan[kind]
+        for name in FORMATS:
+            runs = [stiscan_pull(wine, program, folder, job, name, "native", pages)
+                    for _ in range(plan["format_rounds"])]
+            result["formats"].append({"kind": kind, "job": job, "format": name, "runs": runs})
+    return result
+
+
+def summarise_pulls(runs, walks):
+    """Medians of a repeated pull and of the walks beside it: the pull's time,
+    the walk's reads (data and bitmap headers), their paired ratio (each pull
+    over the walk made next to it), and each part of the pull."""
+    parts = ["reads", "firstReads", "headers", "calls", "encoding", "writing", "writeWaits"]
+
+    def read(w):
+        return w["reads_s"] + w["headers_s"]
+
+    medians = {part: statistics.median(r["times"][part] for r in runs) for part in parts}
+    walk = {"reads": statistics.median(read(w) for w in walks),
+            "walk": statistics.median(w["walk_s"] for w in walks),
+            "first_reads": statistics.median(w["first_reads_s"] for w in walks)}
+    q1, q2, q3 = quartiles([r["seconds"] / read(w) for r, w in zip(runs, walks)])
+    # Files are written on a thread of their own while the next page is
+    # read: what the pull lost to them is the time it waited for them.
+    rest = [r["seconds"] - sum(r["times"][p] for p in parts if p not in ("firstReads", "writing"))
+            for r in runs]
+    return {"n": len(runs), "seconds": statistics.median(r["seconds"] for r in runs),
+            "process_seconds": statistics.median(r["process_seconds"] for r in runs),
+            "paired": {"median": q2, "q1": q1, "q3": q3}, "times": medians, "walk": walk,
+            "rest": statistics.median(rest), "bytes": runs[0]["bytes"], "pages": runs[0]["pages"]}
+
+
 def cross_process(args, root, out):
     build64 = os.path.join(root, "build", "win64")
     build32 = os.path.join(root, "build", "win32")
@@ -181,8 +311,10 @@ def cross_process(args, root, out):
             plan64 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
                           transfer=(24 * MIB, 16, CHUNKS))
 
-        results["plans"] = {"client32": plan32, "client64": plan64}
-        for bits, plan in (("32", plan32), ("64", plan64)):
+        clients = () if args.stiscan_only else (("32", plan32), ("64", plan64))
+        if clients:
+            results["plans"] = {"client32": plan32, "client64": plan64}
+        for bits, plan in clients:
             program = programs[bits]
             part = results.setdefault("client" + bits, {})
             log("== %s-bit client: calls (load %s)" % (bits, machine_load()))
@@ -210,6 +342,8 @@ def cross_process(args, root, out):
                 log("== %s-bit client: memory (load %s)" % (bits, machine_load()))
                 part["memory"] = [memory(wine, program, side, plan["memory"])
                                   for side in ("server", "baseline")]
+        if not args.skip_stiscan:
+            results["stiscan"] = stiscan_section(args, wine, root, out)
     finally:
         wine.stop()
     return results
@@ -333,6 +467,33 @@ def validate(results):
             server = [m for m in got.get("memory", []) if m["side"] == "server"]
             expect(bool(server) and bool(server[0]["held"]) and
                    "refresh_item_list" in server[0]["held"][0], "%s: hold gave no report" % part)
+    st = results.get("stiscan")
+    if st is not None:
+        plan = st["plan"]
+        for transfer in plan["transfers"]:
+            runs = st["pulls"].get(transfer, [])
+            walks = st["walks"].get(transfer, [])
+            expect(len(runs) == len(walks) == plan["rounds"], "stiscan %s pulls and walks: %d, %d "
+                   "of %d" % (transfer, len(runs), len(walks), plan["rounds"]))
+            for w in walks:
+                expect(w["pages"] == plan["pages"] and w["reads_s"] > 0,
+                       "stiscan %s walk: %s" % (transfer, w))
+            for r in runs:
+                expect(r["times"]["reads"] > 0 and r["times"]["encodedPages"] == plan["pages"]
+                       and len(r["file_bytes"]) == plan["pages"],
+                       "stiscan %s pull: %d pages encoded, %d files" % (
+                           transfer, r["times"]["encodedPages"], len(r["file_bytes"])))
+        got = sorted((f["kind"], f["format"]) for f in st["formats"])
+        expect(got == sorted((k, f) for k in ("colour", "blackwhite") for f in FORMATS),
+               "stiscan formats measured: %s" % got)
+        for f in st["formats"]:
+            pages = plan[f["kind"]][1]
+            files = 1 if f["format"] in ("pdf", "tiff") else pages
+            for r in f["runs"]:
+                expect(r["times"]["encodedPages"] == pages and len(r["file_bytes"]) == files
+                       and min(r["file_bytes"]) > 0,
+                       "stiscan %s %s: %d pages encoded, files %s" % (
+                           f["kind"], f["format"], r["times"]["encodedPages"], r["file_bytes"]))
     return problems
 
 
@@ -524,6 +685,61 @@ def report(results):
                                               per_client["baseline"] / KIB, extra / KIB,
                                               goal(extra < MIB)))
         lines.append("")
+
+    st = results.get("stiscan")
+    if st:
+        plan = st["plan"]
+        lines += ["## stiscan pulls, 32-bit under Wine", "",
+                  "A BMP pull of job `%s` (%d pages) beside the server's reads of the same pages: "
+                  "a walk of the job by the bench client that reads each page as the pull does "
+                  "(ReadImageData, first reads included, and in a native transfer "
+                  "ReadImageHeader, in which the simulated driver draws the page too) and does "
+                  "nothing with the bytes; pulls and walks in turn. Paired: the median over "
+                  "pulls of each pull's time over the reads of the walk next to it (quartiles "
+                  "in brackets); the goal is judged on it." % (plan["job"], plan["pages"]), "",
+                  "| what | stiscan | server's reads | ratio of the two | paired | goal |",
+                  "|---|---|---|---|---|---|"]
+        for transfer in plan["transfers"]:
+            runs, walks = st["pulls"].get(transfer), st["walks"].get(transfer)
+            if not runs or not walks:
+                continue
+            m = summarise_pulls(runs, walks)
+            t = m["times"]
+            pr = m["paired"]
+            lines.append("| BMP pull, %s transfer, 1 MiB reads (%.1f MB), median of %d | %.3f s "
+                         "(process %.2f s) | %.3f s | %.3f | %.3f [%.3f, %.3f] | %s |" % (
+                             transfer, m["bytes"] / 1e6, m["n"], m["seconds"],
+                             m["process_seconds"], m["walk"]["reads"],
+                             ratio(m["seconds"], m["walk"]["reads"]), pr["median"], pr["q1"], pr["q3"],
+                             goal(pr["median"] <= 1.10)))
+            lines.append("| ... the walk as a whole (its reads and its other calls); its first reads "
+                         "| | %.3f s; %.3f s | | | |" % (m["walk"]["walk"], m["walk"]["first_reads"]))
+            writes = st.get("plain_writes", {}).get(transfer)
+            if writes:
+                lines.append("| ... the same files written by a plain program from memory in hand "
+                             "(Python, pinned likewise), median of %d | %.3f s | | | | |" % (
+                                 len(writes), statistics.median(writes)))
+            lines.append("| ... where the pull went: its reads %.3f s (of which first reads %.3f s), bitmap "
+                         "headers %.3f s, other server calls %.3f s, encoding %.3f s, waiting "
+                         "for files to be written %.3f s (writing them took %.3f s, beside the "
+                         "reads), the rest %.3f s | | | | | |" % (
+                             t["reads"], t["firstReads"], t["headers"], t["calls"],
+                             t["encoding"], t["writeWaits"], t["writing"], m["rest"]))
+        lines += ["", "Encoding per page (times.encoding / encodedPages, median of %d pulls of "
+                  "one page, native transfer) and the size of what was written:" %
+                  plan["format_rounds"], "",
+                  "| format | colour `%s`: encoding | size | black and white `%s`: encoding | "
+                  "size |" % (plan["colour"][0], plan["blackwhite"][0]), "|---|---|---|---|---|"]
+        cells = {}
+        for f in st["formats"]:
+            per_page = statistics.median(
+                r["times"]["encoding"] / max(r["times"]["encodedPages"], 1) for r in f["runs"])
+            cells[(f["kind"], f["format"])] = "%.1f ms/page | %.0f KiB" % (
+                per_page * 1e3, sum(f["runs"][0]["file_bytes"]) / KIB)
+        for name in FORMATS:
+            lines.append("| %s | %s | %s |" % (name, cells.get(("colour", name), "- | -"),
+                                                cells.get(("blackwhite", name), "- | -")))
+        lines.append("")
     return "\n".join(lines) + "\n"
 
 
@@ -538,6 +754,13 @@ def main():
     parser.add_argument("--page-rounds", type=int, default=9)
     parser.add_argument("--start-rounds", type=int, default=10)
     parser.add_argument("--repetitions", type=int, default=8)
+    parser.add_argument("--pull-rounds", type=int, default=7,
+                        help="stiscan: BMP pulls of the A4 job per transfer")
+    parser.add_argument("--format-rounds", type=int, default=3,
+                        help="stiscan: pulls of one page per format and kind")
+    parser.add_argument("--skip-stiscan", action="store_true")
+    parser.add_argument("--stiscan-only", action="store_true",
+                        help="of the cross-process steps, stiscan's alone (implies --skip-inproc)")
     parser.add_argument("--cpu", default="last",
                         help="the one CPU every process of the run is held to (a number, 'last', "
                              "or 'none' for no pinning)")
@@ -553,7 +776,7 @@ def main():
     results = {"date": datetime.datetime.now().isoformat(timespec="seconds"),
                "smoke": args.smoke, "load_before": machine_load(), "nproc": os.cpu_count(),
                "pinned_cpu": pinned}
-    if not args.skip_inproc:
+    if not args.skip_inproc and not args.stiscan_only:
         results["inproc"] = in_process(args, root, out)
         results["catalogue"] = catalogue(args, root, out)
     if not args.skip_wine:

@@ -9,6 +9,7 @@
 //   bench_client calls <count> <warm-up>
 //   bench_client transfer <item> <page bytes> <bytes per size> <min calls> <size,size,...>
 //   bench_client pages <item> <page bytes> <rounds> <size,size,...>
+//   bench_client job <item> <pages> <chunk> <rounds> native|memory   a walk of a job's pages
 //   bench_client start <rounds>
 //   bench_client hold server|baseline      holds an object until standard input ends
 //   bench_client procmem <program.exe>     memory counters of a running process
@@ -383,6 +384,102 @@ int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeL
   return 0;
 }
 
+// The server's reads of every page of a job, in the walk a data source
+// makes (selection, page description, preparation, a native transfer's
+// bitmap header, in which the simulated driver draws the page, and its data
+// in reads of `chunk` bytes into a page-sized buffer, where the bytes belong;
+// a memory transfer's rows in reads of whole rows) with nothing done with
+// the bytes. One result per round: the seconds of
+// the whole walk, of the data reads, of the headers and of each page's
+// first read.
+int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  HRESULT hr = OpenBridge(&bridge);
+  if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
+  wchar_t itemName[64] = {};
+  MultiByteToWideChar(CP_ACP, 0, item, -1, itemName, 63);
+  int count = 0, index = -1;
+  bridge->RefreshItemList(&count);
+  for (int i = 0; i < count && index < 0; ++i) {
+    BSTR name = nullptr;
+    int page = 0;
+    if (bridge->SetSelection(&i, 1) == S_OK && bridge->GetCurrentItemName(&name, &page) == S_OK &&
+        std::wcscmp(name, itemName) == 0)
+      index = i;
+    SysFreeString(name);
+  }
+  if (index < 0) return Fail(std::string("no job ") + item);
+  std::vector<BYTE> page;
+  for (int r = 0; r < rounds; ++r) {
+    double reads = 0, headers = 0, firsts = 0;
+    int calls = 0, left = 0;
+    const double walkStarted = NowUs();
+    bridge->SetPagesRemaining(0);
+    TW_IMAGEINFO info = {};
+    if (bridge->SetSelection(&index, 1) != S_OK || bridge->GetImageInfo(&info, 0) != S_OK ||
+        bridge->AdvancePage(1, &left, 0) != S_OK)
+      return Fail("job selection");
+    for (int p = 1; p <= pages; ++p) {
+      BSTR name = nullptr;
+      int position = 0, status = -1;
+      bridge->GetCurrentItemName(&name, &position);
+      SysFreeString(name);
+      if (position != p || bridge->GetImageInfo(&info, 1) != S_OK ||
+          bridge->PrepareTransfer(0, 0, memory ? 2 : 0, 0, 0, 0, 0, 0, &status) != S_OK ||
+          status != 0)
+        return Fail("page " + std::to_string(p) + " not prepared");
+      STI_TRANSFER_REQUEST request = {};
+      request.itemName = itemName;
+      size_t bytes = 0, perRead = static_cast<size_t>(chunk);
+      double t0 = 0;
+      if (memory) {
+        request.page = 1;
+        const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
+        bytes = row * static_cast<size_t>(info.ImageLength);
+        perRead = perRead / row * row;
+      } else {
+        request.operation = 1;
+        BYTE header[40] = {};
+        t0 = NowUs();
+        hr = bridge->ReadImageHeader(&request, header, sizeof header, &status);
+        headers += NowUs() - t0;
+        if (hr != S_OK || status != kStatusPageDone) return Fail("header " + Hex(hr));
+        int width, height;
+        short bits;
+        std::memcpy(&width, header + 4, 4);
+        std::memcpy(&height, header + 8, 4);
+        std::memcpy(&bits, header + 14, 2);
+        bytes = (bits <= 8 ? 4u << bits : 0) + (static_cast<size_t>(width) * bits + 31) / 32 * 4 *
+                                                   static_cast<size_t>(height < 0 ? -height : height);
+      }
+      page.resize(bytes);
+      status = kStatusMore;
+      for (size_t have = 0; status == kStatusMore && have < bytes; ++calls) {
+        const int asked = static_cast<int>(std::min(bytes - have, perRead));
+        t0 = NowUs();
+        hr = bridge->ReadImageData(&request, page.data() + have, asked, &status);
+        const double took = NowUs() - t0;
+        reads += took;
+        if (have == 0) firsts += took;
+        if (hr != S_OK) return Fail("job read " + Hex(hr));
+        have += static_cast<size_t>(asked);
+      }
+      if (status != kStatusPageDone) return Fail("job page status " + std::to_string(status));
+      bridge->AdvancePage(0, &left, 0);
+    }
+    Result("{\"test\": \"job\", \"pages\": " + std::to_string(pages) + ", \"calls\": " +
+           std::to_string(calls) + ", \"walk_s\": " +
+           std::to_string((NowUs() - walkStarted) / 1e6) + ", \"reads_s\": " +
+           std::to_string(reads / 1e6) + ", \"headers_s\": " + std::to_string(headers / 1e6) +
+           ", \"first_reads_s\": " + std::to_string(firsts / 1e6) + "}");
+  }
+  bridge->SetPagesRemaining(0);
+  bridge->Close();
+  bridge->Release();
+  return 0;
+}
+
 bool ProcessRunning(const wchar_t* program, DWORD* pid = nullptr)
 {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -609,6 +706,9 @@ int main(int argc, char** argv)
     result = Transfer(argv[2], argv[3], std::atof(argv[4]), std::atoi(argv[5]), argv[6]);
   } else if (command == "pages" && argc == 6) {
     result = Pages(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+  } else if (command == "job" && argc == 7) {
+    result = JobReads(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
+                      std::string(argv[6]) == "memory");
   } else if (command == "start" && argc == 3) {
     result = Start(std::atoi(argv[2]));
   } else if (command == "hold" && argc == 3) {

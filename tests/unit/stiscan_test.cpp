@@ -242,6 +242,13 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
     if (c.row > plain) {
       EXPECT_EQ(first[c.row - 1], 0) << "padding is zero";
     }
+    // Rows put in as the reads bring them, into the memory of a larger page
+    // before: the same file.
+    std::vector<unsigned char> inPieces(bmp.size() + 7, 0xEE);
+    ASSERT_TRUE(BmpForRows(c.width, c.height, c.bits, 300, 300, inPieces));
+    PlaceRows(inPieces, given.data(), 0, 1);
+    PlaceRows(inPieces, given.data() + plain, 1, c.height - 1);
+    EXPECT_EQ(inPieces, bmp);
     // The file read back (as a native or file transfer delivers it) is the
     // same page, row for row, and is its own BMP; a new resolution is written in.
     Raster back;
@@ -255,7 +262,10 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
     EXPECT_EQ(Read32(back.bytes, 38), 5906u) << "150 dpi";
     // The header a native transfer delivers makes room for its DIB.
     EXPECT_EQ(DibBytes(bmp.data() + 14), bmp.size() - 54);
-    EXPECT_EQ(BmpForDib(bmp.data() + 14, DibBytes(bmp.data() + 14)).size(), bmp.size());
+    std::vector<unsigned char> dib(3, 0xEE);
+    BmpForDib(bmp.data() + 14, DibBytes(bmp.data() + 14), dib);
+    EXPECT_EQ(dib.size(), bmp.size());
+    EXPECT_EQ(std::memcmp(dib.data(), bmp.data(), 14), 0) << "the file header";
     std::vector<unsigned char> shorter(bmp.begin(), bmp.end() - 1);
     EXPECT_FALSE(RasterFromBmp(std::move(shorter), 0, 0, back)) << "short data";
   }
@@ -293,7 +303,7 @@ TEST(StiscanImages, PalettesAreReadAsTheirPixels)
   EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
   Raster twoColours = CountingRaster(2, 1, 1, 0);
   twoColours.palette = {0, 0, 255, 0, 255, 0, 0, 0};  // red, blue
-  twoColours.bytes[0] = 0x40;                          // red, blue
+  twoColours.bytes[twoColours.first] = 0x40;           // red, blue
   EXPECT_EQ(PixelsOf(twoColours), Pixels::kColour);
   PlainRow(twoColours, Pixels::kColour, 0, bgr);
   EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));

@@ -172,61 +172,100 @@ bool RasterFromBmp(std::vector<unsigned char>&& file, double xDpi, double yDpi, 
   return true;
 }
 
-std::vector<unsigned char> BmpForDib(const unsigned char* infoHeader, size_t dibBytes)
+void BmpForDib(const unsigned char* infoHeader, size_t dibBytes, std::vector<unsigned char>& file)
 {
-  std::vector<unsigned char> file(kBmpHeadersBytes + dibBytes);
+  // Sized, not cleared: the reads fill every byte after the headers.
+  file.resize(kBmpHeadersBytes + dibBytes);
   std::memcpy(file.data() + 14, infoHeader, kBitmapInfoHeaderBytes);
   WriteFileHeader(file.data(), file.size(), PaletteBytes(infoHeader));
-  return file;
+}
+
+namespace {
+
+// Sizes `file` for a bottom-up BMP of the given page and writes its headers
+// and palette; the rows after them are left as they were, for the caller to fill.
+void BmpHeaders(long width, long height, int bitsPerPixel, double xDpi, double yDpi,
+                const std::vector<unsigned char>& palette, std::vector<unsigned char>& file)
+{
+  const size_t rows = PaddedRow(width, bitsPerPixel) * static_cast<size_t>(height);
+  file.resize(kBmpHeadersBytes + palette.size() + rows);
+  std::memset(file.data(), 0, kBmpHeadersBytes);
+  unsigned char* header = file.data() + 14;
+  WriteFileHeader(file.data(), file.size(), palette.size());
+  Write32(header, kBitmapInfoHeaderBytes);
+  Write32(header + 4, static_cast<uint32_t>(width));
+  Write32(header + 8, static_cast<uint32_t>(height));
+  Write16(header + 12, 1);
+  Write16(header + 14, static_cast<uint16_t>(bitsPerPixel));
+  Write32(header + 20, static_cast<uint32_t>(rows));
+  Write32(header + 24, PelsPerMetre(xDpi));
+  Write32(header + 28, PelsPerMetre(yDpi));
+  Write32(header + 32, static_cast<uint32_t>(palette.size() / 4));
+  if (!palette.empty()) std::memcpy(file.data() + kBmpHeadersBytes, palette.data(), palette.size());
+}
+
+}  // namespace
+
+bool BmpForRows(long width, long height, int bitsPerPixel, double xDpi, double yDpi,
+                std::vector<unsigned char>& file)
+{
+  if (width <= 0 || height <= 0 || !ValidDepth(bitsPerPixel)) return false;
+  const uint64_t rows = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 31) /
+                        32 * 4 * static_cast<uint64_t>(height);
+  if (!PageFits(rows)) return false;
+  BmpHeaders(width, height, bitsPerPixel, xDpi, yDpi,
+             bitsPerPixel == 24 ? std::vector<unsigned char>() : GreyPalette(bitsPerPixel), file);
+  return true;
+}
+
+void PlaceRows(std::vector<unsigned char>& file, const unsigned char* rows, long first, long count)
+{
+  const unsigned char* header = file.data() + 14;
+  const long width = static_cast<int32_t>(Read32(header + 4));
+  const long height = static_cast<int32_t>(Read32(header + 8));
+  const int bits = Read16(header + 14);
+  const size_t plain = (static_cast<size_t>(width) * static_cast<size_t>(bits) + 7) / 8;
+  const size_t padded = PaddedRow(width, bits);
+  unsigned char* const rowsAt = file.data() + Read32(file.data() + 10);
+  for (long y = first; y < first + count && y < height; ++y, rows += plain) {
+    unsigned char* out = rowsAt + static_cast<size_t>(height - 1 - y) * padded;
+    if (bits == 24) {
+      for (size_t i = 0; i < plain; i += 3) {
+        out[i] = rows[i + 2];
+        out[i + 1] = rows[i + 1];
+        out[i + 2] = rows[i];
+      }
+    } else {
+      std::memcpy(out, rows, plain);
+    }
+    if (padded > plain) std::memset(out + plain, 0, padded - plain);
+  }
 }
 
 bool RasterFromRows(long width, long height, int bitsPerPixel, double xDpi, double yDpi,
                     std::vector<unsigned char>&& rows, Raster& out)
 {
-  if (width <= 0 || height <= 0 || !ValidDepth(bitsPerPixel)) return false;
-  Raster r;
-  r.width = width;
-  r.height = height;
-  r.bitsPerPixel = bitsPerPixel;
-  r.xDpi = xDpi;
-  r.yDpi = yDpi;
-  const uint64_t rowBytes = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 7) / 8;
-  if (!PageFits(rowBytes * static_cast<uint64_t>(height)) ||
-      rows.size() < rowBytes * static_cast<uint64_t>(height))
-    return false;
-  r.stride = r.RowBytes();
-  if (bitsPerPixel == 24)
-    for (size_t i = 0; i + 2 < r.stride * static_cast<size_t>(height); i += 3)
-      std::swap(rows[i], rows[i + 2]);
-  else
-    r.palette = GreyPalette(bitsPerPixel);
-  r.bytes = std::move(rows);
-  out = std::move(r);
-  return true;
+  std::vector<unsigned char> file;
+  if (!BmpForRows(width, height, bitsPerPixel, xDpi, yDpi, file)) return false;
+  const uint64_t plain =
+      (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 7) / 8;
+  if (rows.size() < plain * static_cast<uint64_t>(height)) return false;
+  PlaceRows(file, rows.data(), 0, height);
+  return RasterFromBmp(std::move(file), xDpi, yDpi, out);
 }
 
 std::span<const unsigned char> BmpBytes(const Raster& raster, std::vector<unsigned char>& made)
 {
   if (raster.isBmp) return raster.bytes;
+  BmpHeaders(raster.width, raster.height, raster.bitsPerPixel, raster.xDpi, raster.yDpi,
+             raster.palette, made);
   const size_t padded = PaddedRow(raster.width, raster.bitsPerPixel);
-  const size_t rows = padded * static_cast<size_t>(raster.height);
-  made.assign(kBmpHeadersBytes + raster.palette.size() + rows, 0);
-  unsigned char* header = made.data() + 14;
-  WriteFileHeader(made.data(), made.size(), raster.palette.size());
-  Write32(header, kBitmapInfoHeaderBytes);
-  Write32(header + 4, static_cast<uint32_t>(raster.width));
-  Write32(header + 8, static_cast<uint32_t>(raster.height));
-  Write16(header + 12, 1);
-  Write16(header + 14, static_cast<uint16_t>(raster.bitsPerPixel));
-  Write32(header + 20, static_cast<uint32_t>(rows));
-  Write32(header + 24, PelsPerMetre(raster.xDpi));
-  Write32(header + 28, PelsPerMetre(raster.yDpi));
-  Write32(header + 32, static_cast<uint32_t>(raster.palette.size() / 4));
-  if (!raster.palette.empty())
-    std::memcpy(made.data() + kBmpHeadersBytes, raster.palette.data(), raster.palette.size());
+  const size_t plain = raster.RowBytes();
   unsigned char* next = made.data() + kBmpHeadersBytes + raster.palette.size();
-  for (long y = raster.height - 1; y >= 0; --y, next += padded)
-    std::memcpy(next, raster.Row(y), raster.RowBytes());
+  for (long y = raster.height - 1; y >= 0; --y, next += padded) {
+    std::memcpy(next, raster.Row(y), plain);
+    std::memset(next + plain, 0, padded - plain);
+  }
   return made;
 }
 

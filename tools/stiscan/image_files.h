@@ -73,12 +73,25 @@ void PlainRow(const Raster& raster, Pixels pixels, long y, unsigned char* out);
 // of 0 dpi keeps its own).
 bool RasterFromBmp(std::vector<unsigned char>&& file, double xDpi, double yDpi, Raster& out);
 
-// The BMP file of a native transfer: the bitmap header and `dibBytes`
-// (DibBytes) of room after it, filled by the reads at `kBmpHeadersBytes`.
-std::vector<unsigned char> BmpForDib(const unsigned char* infoHeader, size_t dibBytes);
+// The BMP file of a native transfer, made in `file` (whose memory is used
+// again, page after page): the bitmap header and `dibBytes` (DibBytes) of
+// room after it, filled by the reads at `kBmpHeadersBytes`.
+void BmpForDib(const unsigned char* infoHeader, size_t dibBytes, std::vector<unsigned char>& file);
 
-// Top-down unpadded rows of 1, 8 (grey levels) or 24 bits (R, G, B); false
-// when the rows are short or the depth is another.
+// The BMP file of a memory transfer's page, made in `file` likewise: its
+// headers, the grey palette of 1 and 8 bits, and room for the rows, which
+// PlaceRows puts in as they come; false for a depth of another kind or no
+// width or height.
+bool BmpForRows(long width, long height, int bitsPerPixel, double xDpi, double yDpi,
+                std::vector<unsigned char>& file);
+// Puts `count` top-down unpadded rows (24 bits as R, G, B) from row `first`
+// (counted from the top) where the file of BmpForRows holds them: bottom-up,
+// padded with zeros, 24 bits as B, G, R.
+void PlaceRows(std::vector<unsigned char>& file, const unsigned char* rows, long first, long count);
+
+// Top-down unpadded rows of 1, 8 (grey levels) or 24 bits (R, G, B), as a
+// BMP file's raster (BmpForRows, PlaceRows); false when the rows are short
+// or the depth is another.
 bool RasterFromRows(long width, long height, int bitsPerPixel, double xDpi, double yDpi,
                     std::vector<unsigned char>&& rows, Raster& out);
 

@@ -107,7 +107,7 @@ HRESULT Puller::Walk(Connection& c, std::vector<Job>& jobs)
       if (job.state == Job::State::kWaiting) {
         const PageFailure failure = PullPage(c, job, page);
         if (failure.Failed()) {
-          FailJob(job, page, failure);
+          FailJob(job, failure.page > 0 ? failure.page : page, failure);
           if (ServerGone(failure.hr) || failure.hr == kPullInterrupted) return failure.hr;
         }
       }
@@ -118,13 +118,15 @@ HRESULT Puller::Walk(Connection& c, std::vector<Job>& jobs)
         std::vector<stiscan::Written> files;
         OutputFailure failure;
         if (output_.EndJob(job.name, files, failure)) {
-          Written(job, files, 0);
+          Written(job, files);
           job.state = Job::State::kPulled;
           if (onPulled_) onPulled_(job);
         } else {
+          // The last page's file, or the job's document, was not written.
           PageFailure pageFailure = ScannerFailure(failure.what, failure.hr);
           if (failure.file) pageFailure.source = Source::kSystem;
-          FailJob(job, 0, pageFailure);
+          if (failure.page > 0) --pages_;
+          FailJob(job, failure.page, pageFailure);
         }
       }
       const double started = Seconds();
@@ -146,7 +148,13 @@ HRESULT Puller::Walk(Connection& c, std::vector<Job>& jobs)
 void Puller::FailJob(Job& job, int page, const PageFailure& failure)
 {
   job.state = Job::State::kFailed;
-  output_.DropJob();
+  // The file in hand, once written, goes with the others.
+  std::vector<stiscan::Written> inHand;
+  output_.DropJob(inHand);
+  for (const stiscan::Written& file : inHand) {
+    job.files.push_back(file);
+    bytes_ += file.bytes;
+  }
   std::string removed;
   size_t gone = 0;
   for (const stiscan::Written& file : job.files) {
@@ -172,10 +180,11 @@ void Puller::FailJob(Job& job, int page, const PageFailure& failure)
 
 std::string Puller::TimesJson() const
 {
-  return Format("\"reads\": %.3f, \"firstReads\": %.3f, \"calls\": %.3f, \"encoding\": %.3f, "
-                "\"writing\": %.3f, \"encodedPages\": %d",
-                readSeconds_, firstReadSeconds_, callSeconds_, output_.EncodeSeconds(),
-                output_.WriteSeconds(), output_.EncodedPages());
+  return Format("\"reads\": %.3f, \"firstReads\": %.3f, \"headers\": %.3f, \"calls\": %.3f, "
+                "\"encoding\": %.3f, \"writing\": %.3f, \"writeWaits\": %.3f, \"encodedPages\": %d",
+                readSeconds_, firstReadSeconds_, headerSeconds_, callSeconds_,
+                output_.EncodeSeconds() + placeSeconds_, output_.WriteSeconds(),
+                output_.WaitSeconds(), output_.EncodedPages());
 }
 
 bool Puller::Stopped() const
@@ -183,22 +192,23 @@ bool Puller::Stopped() const
   return stop_ != nullptr && WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
 }
 
-void Puller::Written(Job& job, std::vector<stiscan::Written>& files, int page)
+void Puller::Written(Job& job, std::vector<stiscan::Written>& files)
 {
   const std::string item = Printable(Narrow(job.name));
   for (const stiscan::Written& file : files) {
     job.files.push_back(file);
     bytes_ += file.bytes;
     if (!terminal_ && !options_.json)
-      Out((page > 0 ? Format("page %d/%d: ", pages_, total_) : std::string("job: ")) + item +
-          (page > 0 ? Format(" page %d -> ", page) : std::string(" -> ")) +
+      Out((file.page > 0 ? Format("page %d/%d: ", pages_, total_) : std::string("job: ")) + item +
+          (file.page > 0 ? Format(" page %d -> ", file.page) : std::string(" -> ")) +
           Printable(file.shown) + Format(" (%lld bytes)\n", file.bytes));
   }
 }
 
 PageFailure Puller::PullPage(Connection& c, Job& job, int page)
 {
-  const double started = Seconds(), readsBefore = readSeconds_;
+  const double started = Seconds(), readsBefore = readSeconds_, headersBefore = headerSeconds_,
+               placedBefore = placeSeconds_;
   BSTR current = nullptr;
   int serverPage = 0;
   HRESULT hr = c->GetCurrentItemName(&current, &serverPage);
@@ -234,25 +244,34 @@ PageFailure Puller::PullPage(Connection& c, Job& job, int page)
   if (FAILED(hr)) return ScannerFailure("the server did not prepare the transfer", hr);
   if (status != kTwrcSuccess) return ScannerFailure("the transfer was not prepared", S_OK, status);
 
+  // The page's memory is that of a page whose file is written: a page of
+  // the same size needs no new memory, and none that is cleared first.
   Raster raster;
-  std::vector<unsigned char> driverFile;
-  PageFailure failure = Transfer(c, itemName, info, raster, driverFile);
-  callSeconds_ += Seconds() - started - (readSeconds_ - readsBefore);
-  if (failure.Failed()) return failure;
-
+  std::vector<unsigned char> bytes = output_.Memory();
+  PageFailure failure = Transfer(c, itemName, info, raster, bytes);
+  callSeconds_ += Seconds() - started - (readSeconds_ - readsBefore) -
+                  (headerSeconds_ - headersBefore) - (placeSeconds_ - placedBefore);
   std::vector<stiscan::Written> files;
   OutputFailure outputFailure;
-  const bool ok = output_.KeepsDriverFile()
-                      ? output_.DriverFile(job.name, page, driverFile, files, outputFailure)
-                      : output_.Page(job.name, page, raster, files, outputFailure);
+  const bool ok = !failure.Failed() &&
+                  (output_.KeepsDriverFile()
+                       ? output_.DriverFile(job.name, page, std::move(bytes), files, outputFailure)
+                       : output_.Page(job.name, page, raster, files, outputFailure));
+  output_.Keep(std::move(raster.bytes));
+  output_.Keep(std::move(bytes));
+  // The file of the page before, when its writing is done.
+  Written(job, files);
+  if (failure.Failed()) return failure;
   if (!ok) {
     failure.what = outputFailure.what;
     failure.hr = outputFailure.hr;
+    failure.page = outputFailure.page;
     if (outputFailure.file) failure.source = Source::kSystem;
+    // That page was counted when its file was started.
+    if (failure.page > 0) --pages_;
     return failure;
   }
   ++pages_;
-  Written(job, files, page);
   if (terminal_) {
     const int width = 30, done = width * std::min(pages_, total_) / std::max(total_, 1);
     Out("\r[" + std::string(static_cast<size_t>(done), '#') +
@@ -264,7 +283,7 @@ PageFailure Puller::PullPage(Connection& c, Job& job, int page)
 }
 
 PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const TW_IMAGEINFO& info,
-                             Raster& raster, std::vector<unsigned char>& driverFile)
+                             Raster& raster, std::vector<unsigned char>& bytes)
 {
   name_ = itemName;
   STI_TRANSFER_REQUEST request = {};
@@ -276,16 +295,18 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
     request.operation = 1;
     unsigned char header[kBitmapInfoHeaderBytes] = {};
     int status = 0;
+    const double started = Seconds();
     HRESULT hr = c->ReadImageHeader(&request, header, sizeof header, &status);
+    headerSeconds_ += Seconds() - started;
     if (FAILED(hr)) return ScannerFailure("the page's bitmap header could not be read", hr);
     if (status != kTwrcXferDone)
       return ScannerFailure("the page's bitmap header could not be read", S_OK, status);
     // The reads fill a BMP file's DIB where it lies in the file.
     const size_t dib = DibBytes(header);
-    std::vector<unsigned char> file = BmpForDib(header, dib);
-    failure = Read(c, request, file.data() + kBmpHeadersBytes, dib, chunk_);
+    BmpForDib(header, dib, bytes);
+    failure = Read(c, request, bytes.data() + kBmpHeadersBytes, dib, chunk_);
     if (failure.Failed()) return failure;
-    made = RasterFromBmp(std::move(file), xDpi, yDpi, raster);
+    made = RasterFromBmp(std::move(bytes), xDpi, yDpi, raster);
   } else if (mechanism_ == kMemoryTransfer) {
     request.operation = 0;
     request.page = 1;
@@ -298,11 +319,21 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
     const size_t row = static_cast<size_t>(rowBytes);
     if (row > chunk_)
       return ScannerFailure("a row of the page does not fit one read (raise --chunk)", S_OK);
-    std::vector<unsigned char> rows(row * static_cast<size_t>(info.ImageLength));
-    failure = Read(c, request, rows.data(), rows.size(), chunk_ / row * row);
+    // The rows come top-down, unpadded, 24 bits as R, G, B: each read's rows
+    // are put straight where the page's BMP file holds them.
+    if (!BmpForRows(info.ImageWidth, info.ImageLength, info.BitsPerPixel, xDpi, yDpi, bytes))
+      return ScannerFailure("the scanner's page is not a bitmap of a kind this program writes",
+                            S_OK);
+    rows_.resize(chunk_ / row * row);
+    failure = Read(c, request, rows_.data(), row * static_cast<size_t>(info.ImageLength),
+                   rows_.size(), [&](size_t at, size_t got) {
+                     const double placing = Seconds();
+                     PlaceRows(bytes, rows_.data(), static_cast<long>(at / row),
+                               static_cast<long>(got / row));
+                     placeSeconds_ += Seconds() - placing;
+                   });
     if (failure.Failed()) return failure;
-    made = RasterFromRows(info.ImageWidth, info.ImageLength, info.BitsPerPixel, xDpi, yDpi,
-                          std::move(rows), raster);
+    made = RasterFromBmp(std::move(bytes), xDpi, yDpi, raster);
   } else {
     request.operation = 2;
     request.formatCode = output_.DriverFormat();
@@ -312,12 +343,12 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
     int size = 0, status = 0;
     HRESULT hr = c->QueryTransferSize(&request, &size, &status);
     if (FAILED(hr)) return ScannerFailure("the scanner did not say the file's size", hr);
-    driverFile.resize(static_cast<size_t>(size));
-    failure = Read(c, request, driverFile.data(), driverFile.size(), chunk_);
+    bytes.resize(static_cast<size_t>(size));
+    failure = Read(c, request, bytes.data(), bytes.size(), chunk_);
     if (failure.Failed()) return failure;
     // The scanner's BMP file, read as the page when another format is made of it.
-    made = output_.KeepsDriverFile() ? !driverFile.empty()
-                                     : RasterFromBmp(std::move(driverFile), xDpi, yDpi, raster);
+    made = output_.KeepsDriverFile() ? !bytes.empty()
+                                     : RasterFromBmp(std::move(bytes), xDpi, yDpi, raster);
   }
   if (!made)
     return ScannerFailure("the scanner's page is not a bitmap of a kind this program writes",
@@ -329,9 +360,12 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
 // how much of a read the driver filled: a read is full but for the last
 // (native and file transfers) or holds whole rows (memory transfers), so
 // `useful` bytes of each count; no read asks for more than is left, so the
-// reads land where the bytes belong.
+// reads land where the bytes belong. With `place`, every read lands at `out`
+// instead (`useful` bytes of room), and place(offset, bytes) puts it where
+// it belongs.
 PageFailure Puller::Read(Connection& c, STI_TRANSFER_REQUEST& request, unsigned char* out,
-                         size_t total, size_t useful)
+                         size_t total, size_t useful,
+                         const std::function<void(size_t, size_t)>& place)
 {
   size_t have = 0;
   for (bool first = true; have < total; first = false) {
@@ -343,13 +377,15 @@ PageFailure Puller::Read(Connection& c, STI_TRANSFER_REQUEST& request, unsigned 
     const size_t asked = std::min(useful, total - have);
     int status = -1;
     const double started = Seconds();
-    HRESULT hr = c->ReadImageData(&request, out + have, static_cast<int>(asked), &status);
+    HRESULT hr =
+        c->ReadImageData(&request, place ? out : out + have, static_cast<int>(asked), &status);
     const double took = Seconds() - started;
     readSeconds_ += took;
     if (first) firstReadSeconds_ += took;
     ++reads_;
     if (FAILED(hr)) return ScannerFailure("a read of the page failed", hr);
     if (status == kTwrcFailure) return ScannerFailure("a read of the page failed", S_OK, status);
+    if (place) place(have, asked);
     have += asked;
     if (status == kTwrcXferDone) break;
   }

@@ -29,6 +29,7 @@ struct PageFailure {
   int status = 0;
   Source source = Source::kScanner;
   std::string meaning;  // instead of the HRESULT's usual one
+  int page = 0;         // the page it was of, when not the one at hand (an earlier page's file)
 
   bool Failed() const { return !what.empty(); }
   std::string Described() const;
@@ -67,18 +68,20 @@ class Puller {
   long long Reads() const { return reads_; }
   bool Terminal() const { return terminal_; }
   // The times of the pull's parts, as JSON members: its reads (the first
-  // read of each page apart, in which the scanner makes the page), its
-  // other calls, the encoding and the writing of the files.
+  // read of each page apart, in which the scanner makes the page), the
+  // reads of a native transfer's bitmap headers, its other calls, the
+  // encoding and the writing of the files (on a thread of their own), and
+  // how long the pull waited for a file to be written.
   std::string TimesJson() const;
 
  private:
   PageFailure PullPage(Connection& c, Job& job, int page);
   PageFailure Transfer(Connection& c, const std::wstring& itemName, const TW_IMAGEINFO& info,
-                       Raster& raster, std::vector<unsigned char>& driverFile);
+                       Raster& raster, std::vector<unsigned char>& bytes);
   PageFailure Read(Connection& c, STI_TRANSFER_REQUEST& request, unsigned char* out, size_t total,
-                   size_t useful);
+                   size_t useful, const std::function<void(size_t, size_t)>& place = {});
   bool Stopped() const;
-  void Written(Job& job, std::vector<stiscan::Written>& files, int page);
+  void Written(Job& job, std::vector<stiscan::Written>& files);
 
   const Options& options_;
   PageFolder& folder_;
@@ -90,7 +93,10 @@ class Puller {
   std::wstring name_;
   int pages_ = 0, total_ = 0;
   long long bytes_ = 0, reads_ = 0;
-  double readSeconds_ = 0, firstReadSeconds_ = 0, callSeconds_ = 0;
+  double readSeconds_ = 0, firstReadSeconds_ = 0, headerSeconds_ = 0, callSeconds_ = 0;
+  double placeSeconds_ = 0;
+  // The room a memory transfer's reads land in, kept from page to page.
+  std::vector<unsigned char> rows_;
   std::function<void(const Job&)> onPulled_;
 };
 
