@@ -88,12 +88,15 @@ bool PageFolder::Open(const std::string& folder, FileFailure& failure)
 namespace {
 
 // Writes `bytes` whole into a new temporary file; 0, or the system's error
-// (and nothing left behind).
-DWORD WriteTemporary(const std::wstring& temporary, std::span<const unsigned char> bytes)
+// (and nothing left behind). `made` says whether the file could be made at
+// all, so that the failure is told as what it was.
+DWORD WriteTemporary(const std::wstring& temporary, std::span<const unsigned char> bytes,
+                     bool& made)
 {
   const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  made = file != INVALID_HANDLE_VALUE;
+  if (!made) return GetLastError();
   const bool written = WriteAll(file, bytes);
   const DWORD writeError = written ? 0 : GetLastError();
   if (!CloseHandle(file) || !written) {
@@ -129,7 +132,9 @@ bool PageFolder::Write(const std::wstring& itemName, int page, const std::wstrin
   const std::wstring temporary =
       ForApi(folder_ + L"\\~stiscan-" + std::to_wstring(GetCurrentProcessId()) + L".partial",
              kMostPlainFile);
-  if (const DWORD error = WriteTemporary(temporary, bytes)) return fail("written", error);
+  bool made = false;
+  if (const DWORD error = WriteTemporary(temporary, bytes, made))
+    return fail(made ? "written" : "made", error);
   for (int copy = 1; copy <= kMostCopies; ++copy) {
     const std::wstring name = nameOf(copy);
     path = folder_ + L"\\" + name;
@@ -174,8 +179,9 @@ bool PageFolder::ReplaceOwn(const std::string& name, const std::string& text,
 {
   const std::wstring path = ForApi(folder_ + L"\\" + Widen(name), kMostPlainFile);
   const std::wstring temporary = path + L".partial";
+  bool made = false;
   DWORD error = WriteTemporary(
-      temporary, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+      temporary, {reinterpret_cast<const unsigned char*>(text.data()), text.size()}, made);
   if (error == 0 && !MoveFileExW(temporary.c_str(), path.c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error = GetLastError();
