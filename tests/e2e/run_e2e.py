@@ -702,10 +702,13 @@ def pdf_pages(path, scratch):
     return pages if info.returncode == 0 and len(pages) == len(sizes) else []
 
 
-def pulled_pages(folder, fmt, scratch):
+def pulled_pages(folder, fmt, scratch, per_job=None):
     """The pages of every job in a pull's folder, by job, as the standard
-    tools read them; None for a folder that holds files of another kind."""
-    extension, per_job, _ = FORMATS[fmt]
+    tools read them; None for a folder that holds files of another kind.
+    `per_job` False reads a file per page whatever the format (the driver's
+    own files of a file transfer)."""
+    extension, document, _ = FORMATS[fmt]
+    per_job = document if per_job is None else per_job
     jobs = {}
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
@@ -787,14 +790,11 @@ def stiscan_document_checks(wine, name, run, work, reference, rows):
         if code != 0 or summary.get("pages") != 8:
             check(False, row, "exit %s %s %s" % (code, out[-200:], err[-300:]))
             continue
-        if transfer == "file" and fmt in ("bmp", "tiff"):
-            # The driver's own files, written as it delivered them: a file
-            # per page.
-            pulled = {job: [p for f in sorted(os.listdir(folder)) if f.startswith(job + "-p")
-                            for p in raster_pages(os.path.join(folder, f))]
-                      for job in expected}
-        else:
-            pulled = pulled_pages(folder, fmt, os.path.join(scratch, row))
+        # A file transfer's BMP and TIFF are the driver's own files, written
+        # as it delivered them: a file per page.
+        driver_files = transfer == "file" and fmt in ("bmp", "tiff")
+        pulled = pulled_pages(folder, fmt, os.path.join(scratch, row),
+                              per_job=False if driver_files else None)
         problems = document_problems(expected, pulled, fmt)
         if fmt == "pdf" and not problems:
             first = os.path.join(folder, sorted(os.listdir(folder))[0])

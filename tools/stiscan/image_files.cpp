@@ -30,6 +30,15 @@ void Write16(unsigned char* p, uint16_t v)
   p[1] = static_cast<unsigned char>(v >> 8);
 }
 
+// A page's bytes counted in 64 bits (what a driver states may not fit
+// size_t): `rows` rows of pixels, each padded to 4 bytes as in a BMP, or to
+// a byte as a memory transfer sends them.
+uint64_t PageBytes(long width, int bitsPerPixel, uint64_t rows, bool padded)
+{
+  const uint64_t bits = static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel);
+  return (padded ? (bits + 31) / 32 * 4 : (bits + 7) / 8) * rows;
+}
+
 size_t PaddedRow(long width, int bitsPerPixel)
 {
   return (static_cast<size_t>(width) * static_cast<size_t>(bitsPerPixel) + 31) / 32 * 4;
@@ -87,8 +96,8 @@ size_t DibBytes(const unsigned char* infoHeader)
   const long height = static_cast<int32_t>(Read32(infoHeader + 8));
   const int bits = Read16(infoHeader + 14);
   if (width <= 0 || height == 0 || !ValidDepth(bits)) return 0;
-  const uint64_t rows = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bits) + 31) / 32 *
-                        4 * static_cast<uint64_t>(height < 0 ? -int64_t{height} : height);
+  const uint64_t rows =
+      PageBytes(width, bits, static_cast<uint64_t>(height < 0 ? -int64_t{height} : height), true);
   return PageFits(rows) ? PaletteBytes(infoHeader) + static_cast<size_t>(rows) : 0;
 }
 
@@ -210,9 +219,8 @@ bool BmpForRows(long width, long height, int bitsPerPixel, double xDpi, double y
                 std::vector<unsigned char>& file)
 {
   if (width <= 0 || height <= 0 || !ValidDepth(bitsPerPixel)) return false;
-  const uint64_t rows = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 31) /
-                        32 * 4 * static_cast<uint64_t>(height);
-  if (!PageFits(rows)) return false;
+  if (!PageFits(PageBytes(width, bitsPerPixel, static_cast<uint64_t>(height), true)))
+    return false;
   BmpHeaders(width, height, bitsPerPixel, xDpi, yDpi,
              bitsPerPixel == 24 ? std::vector<unsigned char>() : GreyPalette(bitsPerPixel), file);
   return true;
@@ -247,9 +255,8 @@ bool RasterFromRows(long width, long height, int bitsPerPixel, double xDpi, doub
 {
   std::vector<unsigned char> file;
   if (!BmpForRows(width, height, bitsPerPixel, xDpi, yDpi, file)) return false;
-  const uint64_t plain =
-      (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitsPerPixel) + 7) / 8;
-  if (rows.size() < plain * static_cast<uint64_t>(height)) return false;
+  if (rows.size() < PageBytes(width, bitsPerPixel, static_cast<uint64_t>(height), false))
+    return false;
   PlaceRows(file, rows.data(), 0, height);
   return RasterFromBmp(std::move(file), xDpi, yDpi, out);
 }
