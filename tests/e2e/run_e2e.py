@@ -16,6 +16,7 @@ import signal
 import subprocess
 import sys
 import time
+import traceback
 import unicodedata
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -36,6 +37,28 @@ def check(passed, name, detail=""):
     else:
         failures += 1
         print("FAIL %s: %s" % (name, detail), flush=True)
+
+
+def prefix_processes(wine):
+    """The prefix's live Windows processes, a "pid etime command" line each."""
+    out = subprocess.run(["ps", "-eo", "pid=,stat=,etime=,args="], capture_output=True,
+                         text=True).stdout
+    return [line.strip() for line in out.splitlines()
+            if len(line.split()) > 3 and not line.split()[1].startswith("Z")
+            and wine.owns(int(line.split()[0]))]
+
+
+def guarded(wine, name, part, *args):
+    """Runs one part of the suite. A part that breaks off (a command that
+    outlived its time-out, a traceback) is one FAIL line naming it, with
+    what the prefix was running then; the prefix is stopped and the parts
+    after it still run."""
+    try:
+        part(*args)
+    except Exception:
+        check(False, name + "-ran-to-its-end", "%s\nprefix processes:\n  %s" % (
+            traceback.format_exc()[-2500:], "\n  ".join(prefix_processes(wine)) or "none"))
+        wine.stop()
 
 
 def registration(wine, server):
@@ -294,11 +317,15 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
               "exit %s: %s" % (code, err[-300:]))
         wine.run(server, "/RegServer")
         check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
-    stiscan_unicode_checks(wine, installer, dict(programs), work)
-    stiscan_killed_server_checks(wine, installer, dict(programs)["32"], work, scenario)
+    guarded(wine, "stiscan-unicode-checks", stiscan_unicode_checks,
+            wine, installer, dict(programs), work)
+    guarded(wine, "stiscan-killed-server-checks", stiscan_killed_server_checks,
+            wine, installer, dict(programs)["32"], work, scenario)
     with KeptUp(wine, wine.env):
-        stiscan_compression_checks(wine, installer, dict(programs)["32"], work)
-        stiscan_watch_checks(wine, dict(programs)["32"], work)
+        guarded(wine, "stiscan-compression-checks", stiscan_compression_checks,
+                wine, installer, dict(programs)["32"], work)
+        guarded(wine, "stiscan-watch-checks", stiscan_watch_checks,
+                wine, dict(programs)["32"], work)
     check(wine.wait_for_no_process(5), "stiscan-watch-server-quits", str(wine.processes()))
     wine.run(installer, wine.windows_path(scenario))
 
@@ -1130,37 +1157,44 @@ def main():
 
     wine.fresh()
     try:
-        registration(wine, wine.server_unix)
-        clients(wine, wine.server_unix,
+        guarded(wine, "registration", registration,
+                wine, wine.server_unix)
+        guarded(wine, "clients", clients,
+                wine, wine.server_unix,
                 os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build64, "proxy", "stibridgeps.dll"),
                 os.path.join(build32, "proxy", "stibridgeps.dll"),
                 os.path.join(build64, "sim", "stibridge_sim_install.exe"),
                 os.path.join(args.root, "sim", "scenarios", "default.json"))
-        sessions(wine, os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-                 [("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe")),
-                  ("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe"))],
-                 os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
-                 os.path.join(args.root, "build", "native", "sim", "tests",
-                              "stibridge_sim_pixels"))
-        stiscan_checks(wine, wine.server_unix,
-                       os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-                       os.path.join(args.root, "sim", "scenarios", "default.json"),
-                       [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
-                        ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
-                       build64)
-        stiscan_doctor_checks(wine, wine.server_unix,
-                              os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-                              os.path.join(args.root, "sim", "scenarios", "default.json"),
-                              [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
-                               ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
-                              os.path.join(build32, "proxy", "stibridgeps.dll"), build64)
-        lifetime(wine, os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
-                 os.path.join(build64, "tests", "e2e", "bridge_client.exe"))
-        server_started_by_hand(wine, wine.server_unix,
-                               [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
-                                ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])
+        guarded(wine, "sessions", sessions,
+                wine, os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                [("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe")),
+                 ("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe"))],
+                os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
+                os.path.join(args.root, "build", "native", "sim", "tests",
+                             "stibridge_sim_pixels"))
+        guarded(wine, "stiscan-checks", stiscan_checks,
+                wine, wine.server_unix,
+                os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                os.path.join(args.root, "sim", "scenarios", "default.json"),
+                [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
+                 ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
+                build64)
+        guarded(wine, "stiscan-doctor-checks", stiscan_doctor_checks,
+                wine, wine.server_unix,
+                os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                os.path.join(args.root, "sim", "scenarios", "default.json"),
+                [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
+                 ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
+                os.path.join(build32, "proxy", "stibridgeps.dll"), build64)
+        guarded(wine, "lifetime", lifetime,
+                wine, os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
+                os.path.join(build64, "tests", "e2e", "bridge_client.exe"))
+        guarded(wine, "server-started-by-hand", server_started_by_hand,
+                wine, wine.server_unix,
+                [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
+                 ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])
     finally:
         wine.stop()
     return 1 if failures else 0
