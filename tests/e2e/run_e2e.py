@@ -56,8 +56,13 @@ def guarded(wine, name, part, *args):
     try:
         part(*args)
     except Exception:
-        check(False, name + "-ran-to-its-end", "%s\nprefix processes:\n  %s" % (
-            traceback.format_exc()[-2500:], "\n  ".join(prefix_processes(wine)) or "none"))
+        # On one line, so that the summary of scripts/test shows all of it.
+        where = " <- ".join("%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.line)
+                            for f in reversed(traceback.extract_tb(sys.exc_info()[2])[1:])
+                            if "python3" not in f.filename)
+        check(False, name + "-ran-to-its-end", "%s at %s; prefix processes: %s" % (
+            traceback.format_exception_only(*sys.exc_info()[:2])[-1].strip(), where,
+            "; ".join(prefix_processes(wine)) or "none"))
         wine.stop()
 
 
