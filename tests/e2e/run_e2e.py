@@ -484,8 +484,28 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
     kanji = names[2]
 
     def run(*args):
-        result = subprocess.run(["wine", program, *args], env=env, capture_output=True,
-                                timeout=300)
+        # stiscan says something on every path, so a run with no output at
+        # all (or none that ends) is Wine's: seen, rarely, on the first
+        # command after the prefix started in a new locale on a loaded
+        # machine. It is told as a note and asked once more; a second such
+        # run is judged as it is (or fails the part).
+        for attempt in (1, 2):
+            started = time.monotonic()
+            try:
+                result = subprocess.run(["wine", program, *args], env=env, capture_output=True,
+                                        timeout=120)
+            except subprocess.TimeoutExpired:
+                if attempt == 2:
+                    raise
+                result = None
+            if attempt == 2 or (result is not None and (result.stdout or result.stderr)):
+                break
+            print("note %s%s: `stiscan %s` %s after %.0f s with no output; asked again "
+                  "(prefix processes: %s)" % (
+                      name, "run", " ".join(args),
+                      "did not end" if result is None else "ended %d" % result.returncode,
+                      time.monotonic() - started, "; ".join(prefix_processes(wine)) or "none"),
+                  flush=True)
         try:
             out = result.stdout.decode("utf-8").replace("\r", "")
         except UnicodeDecodeError as error:
