@@ -500,9 +500,9 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
                 result = None
             if attempt == 2 or (result is not None and (result.stdout or result.stderr)):
                 break
-            print("note %s%s: `stiscan %s` %s after %.0f s with no output; asked again "
+            print("note %srun: `stiscan %s` %s after %.0f s with no output; asked again "
                   "(prefix processes: %s)" % (
-                      name, "run", " ".join(args),
+                      name, " ".join(args),
                       "did not end" if result is None else "ended %d" % result.returncode,
                       time.monotonic() - started, "; ".join(prefix_processes(wine)) or "none"),
                   flush=True)
