@@ -66,6 +66,30 @@ def guarded(wine, name, part, *args):
         wine.stop()
 
 
+def asked_again(wine, name, args, run):
+    """run() once, and once more when it ended with no output at all or did
+    not end (run's own time-out). stiscan says something on every path, so
+    such a run never reached stiscan's own code: seen, rarely, on a command
+    that starts a cold or restarting prefix, which then waits with its
+    server started and neither the prefix's services nor rpcss left. It is
+    told as a note, the prefix is stopped, and the second run is judged as
+    it comes (one that does not end fails the part)."""
+    started = time.monotonic()
+    try:
+        result = run()
+        if result.stdout or result.stderr:
+            return result
+        how = "ended %d with no output" % result.returncode
+    except subprocess.TimeoutExpired:
+        how = "did not end"
+    print("note %sasked-again: `stiscan %s` %s after %.0f s; the prefix was stopped and it was "
+          "asked again (prefix processes: %s)" % (
+              name, " ".join(args), how, time.monotonic() - started,
+              "; ".join(prefix_processes(wine)) or "none"), flush=True)
+    wine.stop()
+    return run()
+
+
 def registration(wine, server):
     result = wine.run(server, "/RegServer")
     check(result.returncode == 0, "regserver-exit-code", str(result.returncode))
@@ -256,7 +280,8 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
         name = "stiscan%s-" % bits
 
         def run(*args):
-            result = wine.run(program, *args, timeout=300)
+            result = asked_again(wine, name, args,
+                                 lambda: wine.run(program, *args, timeout=120))
             return result.returncode, result.stdout.replace("\r", ""), result.stderr
 
         code, out, _ = run("devices", "--json")
@@ -484,28 +509,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
     kanji = names[2]
 
     def run(*args):
-        # stiscan says something on every path, so a run with no output at
-        # all (or none that ends) is Wine's: seen, rarely, on the first
-        # command after the prefix started in a new locale on a loaded
-        # machine. It is told as a note and asked once more; a second such
-        # run is judged as it is (or fails the part).
-        for attempt in (1, 2):
-            started = time.monotonic()
-            try:
-                result = subprocess.run(["wine", program, *args], env=env, capture_output=True,
-                                        timeout=120)
-            except subprocess.TimeoutExpired:
-                if attempt == 2:
-                    raise
-                result = None
-            if attempt == 2 or (result is not None and (result.stdout or result.stderr)):
-                break
-            print("note %srun: `stiscan %s` %s after %.0f s with no output; asked again "
-                  "(prefix processes: %s)" % (
-                      name, " ".join(args),
-                      "did not end" if result is None else "ended %d" % result.returncode,
-                      time.monotonic() - started, "; ".join(prefix_processes(wine)) or "none"),
-                  flush=True)
+        result = asked_again(wine, name, args, lambda: subprocess.run(
+            ["wine", program, *args], env=env, capture_output=True, timeout=120))
         try:
             out = result.stdout.decode("utf-8").replace("\r", "")
         except UnicodeDecodeError as error:
