@@ -66,6 +66,26 @@ def guarded(wine, name, part, *args):
         wine.stop()
 
 
+def finished(wine, process, timeout):
+    """process.communicate() within `timeout` seconds; a process that
+    outlives it is killed. Its output may still be held open after it has
+    gone, by a server COM started from it (under Wine the server inherits the
+    client's standard handles); when that server does not quit either, the
+    wait would never end: it is told as a note and the prefix is stopped."""
+    try:
+        return process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+    try:
+        return process.communicate(timeout=15)
+    except subprocess.TimeoutExpired:
+        print("note a program's output was still held open %d s after it was ended, by "
+              "prefix processes %s; the prefix was stopped" % (
+                  timeout + 15, "; ".join(prefix_processes(wine)) or "none"), flush=True)
+        wine.stop()
+        return process.communicate()
+
+
 def asked_again(wine, name, args, run):
     """run() once, and once more when it ended with no output at all or did
     not end (run's own time-out). stiscan says something on every path, so
@@ -649,11 +669,7 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
     servers = wine.processes()
     for pid in servers:
         os.kill(pid, signal.SIGKILL)
-    try:
-        out, err = pull.communicate(timeout=120)
-    except subprocess.TimeoutExpired:
-        pull.kill()
-        out, err = pull.communicate()
+    out, err = finished(wine, pull, 120)
     ended = time.monotonic()
     try:
         summary = json.loads(out)
@@ -916,11 +932,7 @@ def watch(wine, program, folder, *args, stop_when=None):
             if ready:
                 out += process.stdout.readline()
         process.send_signal(signal.SIGINT)
-    try:
-        rest, err = process.communicate(timeout=180)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        rest, err = process.communicate()
+    rest, err = finished(wine, process, 180)
     return process.returncode, (out + rest).replace("\r", ""), err.replace("\r", "")
 
 
@@ -975,11 +987,7 @@ def stiscan_watch_checks(wine, program, work):
         left = [job["name"] for job in json.loads(left.stdout)]
     except ValueError:
         left = left.stdout[-300:] + left.stderr[-300:]
-    try:
-        signals, _ = beside.communicate(timeout=60)
-    except subprocess.TimeoutExpired:
-        beside.kill()
-        signals, _ = beside.communicate()
+    signals, _ = finished(wine, beside, 60)
     wine.reg("delete", "HKCU\\Software\\StibridgeE2E\\Desk", "/f")
     files = sorted(folder_state(folder))
     expected = ["a4-bw-p1.bmp"] + ["a4-colour-p%d.bmp" % n for n in range(1, 5)] + \
@@ -1159,11 +1167,7 @@ def lifetime(wine, client32, client64):
                     for program, rounds, pause in runs]
         first_failed = 0
         for n, churner in enumerate(churners):
-            try:
-                output, _ = churner.communicate(timeout=600)
-            except subprocess.TimeoutExpired:
-                churner.kill()
-                output, _ = churner.communicate()
+            output, _ = finished(wine, churner, 600)
             check(churner.returncode == 0, "lifetime-%s-%d-every-round-served" % (name, n),
                   output.strip()[-300:])
             for line in output.splitlines():
