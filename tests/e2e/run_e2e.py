@@ -48,13 +48,14 @@ def prefix_processes(wine):
             and wine.owns(int(line.split()[0]))]
 
 
-def guarded(wine, name, part, *args):
+def guarded(wine, part, *args):
     """Runs one part of the suite. A part that breaks off (a command that
     outlived its time-out, a traceback) is one FAIL line naming it, with
     what the prefix was running then; the prefix is stopped and the parts
     after it still run."""
+    name = part.__name__.replace("_", "-")
     try:
-        part(*args)
+        part(wine, *args)
     except Exception:
         # On one line, so that the summary of scripts/test shows all of it.
         where = " <- ".join("%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.line)
@@ -367,15 +368,15 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
               "exit %s: %s" % (code, err[-300:]))
         wine.run(server, "/RegServer")
         check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
-    guarded(wine, "stiscan-unicode-checks", stiscan_unicode_checks,
-            wine, installer, dict(programs), work)
-    guarded(wine, "stiscan-killed-server-checks", stiscan_killed_server_checks,
-            wine, installer, dict(programs)["32"], work, scenario)
+    guarded(wine, stiscan_unicode_checks,
+            installer, dict(programs), work)
+    guarded(wine, stiscan_killed_server_checks,
+            installer, dict(programs)["32"], work, scenario)
     with KeptUp(wine, wine.env):
-        guarded(wine, "stiscan-compression-checks", stiscan_compression_checks,
-                wine, installer, dict(programs)["32"], work)
-        guarded(wine, "stiscan-watch-checks", stiscan_watch_checks,
-                wine, dict(programs)["32"], work)
+        guarded(wine, stiscan_compression_checks,
+                installer, dict(programs)["32"], work)
+        guarded(wine, stiscan_watch_checks,
+                dict(programs)["32"], work)
     check(wine.wait_for_no_process(5), "stiscan-watch-server-quits", str(wine.processes()))
     wine.run(installer, wine.windows_path(scenario))
 
@@ -1189,44 +1190,41 @@ def main():
     wine = Wine(os.path.join(build64, "wine-e2e"))
     wine.server_unix = os.path.join(build64, "src", "stibridge.exe")
 
+    installer = os.path.join(build64, "sim", "stibridge_sim_install.exe")
+    default_scenario = os.path.join(args.root, "sim", "scenarios", "default.json")
+    stiscans = [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
+                ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))]
+
     wine.fresh()
     try:
-        guarded(wine, "registration", registration,
-                wine, wine.server_unix)
-        guarded(wine, "clients", clients,
-                wine, wine.server_unix,
+        guarded(wine, registration, wine.server_unix)
+        guarded(wine, clients,
+                wine.server_unix,
                 os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build64, "proxy", "stibridgeps.dll"),
                 os.path.join(build32, "proxy", "stibridgeps.dll"),
-                os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-                os.path.join(args.root, "sim", "scenarios", "default.json"))
-        guarded(wine, "sessions", sessions,
-                wine, os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                installer, default_scenario)
+        guarded(wine, sessions,
+                installer,
                 [("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe")),
                  ("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe"))],
                 os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
                 os.path.join(args.root, "build", "native", "sim", "tests",
                              "stibridge_sim_pixels"))
-        guarded(wine, "stiscan-checks", stiscan_checks,
-                wine, wine.server_unix,
-                os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-                os.path.join(args.root, "sim", "scenarios", "default.json"),
-                [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
-                 ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
+        guarded(wine, stiscan_checks,
+                wine.server_unix,
+                installer, default_scenario, stiscans,
                 build64)
-        guarded(wine, "stiscan-doctor-checks", stiscan_doctor_checks,
-                wine, wine.server_unix,
-                os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-                os.path.join(args.root, "sim", "scenarios", "default.json"),
-                [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
-                 ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))],
+        guarded(wine, stiscan_doctor_checks,
+                wine.server_unix,
+                installer, default_scenario, stiscans,
                 os.path.join(build32, "proxy", "stibridgeps.dll"), build64)
-        guarded(wine, "lifetime", lifetime,
-                wine, os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
+        guarded(wine, lifetime,
+                os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
                 os.path.join(build64, "tests", "e2e", "bridge_client.exe"))
-        guarded(wine, "server-started-by-hand", server_started_by_hand,
-                wine, wine.server_unix,
+        guarded(wine, server_started_by_hand,
+                wine.server_unix,
                 [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
                  ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])
     finally:
