@@ -22,7 +22,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from winetools import Wine  # noqa: E402
+from winetools import HOST, RUNS_32BIT, Wine  # noqa: E402
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -58,7 +58,7 @@ def client(wine, program, *args, timeout=1800):
     # Output goes to a file, not a pipe: a server that COM started from the
     # client may hold the client's output open after the client has gone.
     with tempfile.TemporaryFile("w+") as output:
-        code = subprocess.run(["wine", program, *[str(a) for a in args]], env=wine.env,
+        code = subprocess.run(wine.command(program, *[str(a) for a in args]), env=wine.env,
                               stdout=output, stderr=subprocess.DEVNULL,
                               timeout=timeout).returncode
         output.seek(0)
@@ -100,7 +100,7 @@ def memory(wine, program32, side, counts):
     try:
         for count in counts:
             while len(holders) < count:
-                process = subprocess.Popen(["wine", program32, "hold", side], env=wine.env,
+                process = subprocess.Popen(wine.command(program32, "hold", side), env=wine.env,
                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                            stderr=subprocess.DEVNULL, text=True)
                 holders.append(process)
@@ -282,11 +282,14 @@ def cross_process(args, root, out):
     wine.fresh()
     try:
         wine.run("regsvr32", "/s", os.path.join(build64, "proxy", "stibridgeps.dll"))
-        wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s",
-                 os.path.join(build32, "proxy", "stibridgeps.dll"))
         wine.run("regsvr32", "/s", os.path.join(build64, "bench", "bench_baselineps.dll"))
-        wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s",
-                 os.path.join(build32, "bench", "bench_baselineps.dll"))
+        if RUNS_32BIT:
+            wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s",
+                     os.path.join(build32, "proxy", "stibridgeps.dll"))
+            wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s",
+                     os.path.join(build32, "bench", "bench_baselineps.dll"))
+        else:
+            del programs["32"]
         wine.run(os.path.join(build64, "src", "stibridge.exe"), "/RegServer")
         wine.run(os.path.join(build64, "bench", "bench_baseline_server.exe"), "/RegServer")
         wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
@@ -297,7 +300,7 @@ def cross_process(args, root, out):
                 raise RuntimeError("%s-bit bench_client selftest:\n%s" % (bits, checked.stdout))
         # Both servers once, so that no timed step pays for a first start in
         # a new prefix.
-        client(wine, programs["32"], "calls", 10, 0)
+        client(wine, programs[min(programs)], "calls", 10, 0)
 
         if args.smoke:
             plan32 = dict(calls=(200, 20), item="small.bmp", page=SMALL_BYTES,
@@ -311,9 +314,10 @@ def cross_process(args, root, out):
             plan64 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
                           transfer=(24 * MIB, 16, CHUNKS))
 
-        clients = () if args.stiscan_only else (("32", plan32), ("64", plan64))
+        clients = () if args.stiscan_only else tuple(
+            (bits, plan) for bits, plan in (("32", plan32), ("64", plan64)) if bits in programs)
         if clients:
-            results["plans"] = {"client32": plan32, "client64": plan64}
+            results["plans"] = {"client" + bits: plan for bits, plan in clients}
         for bits, plan in clients:
             program = programs[bits]
             part = results.setdefault("client" + bits, {})
@@ -342,7 +346,8 @@ def cross_process(args, root, out):
                 log("== %s-bit client: memory (load %s)" % (bits, machine_load()))
                 part["memory"] = [memory(wine, program, side, plan["memory"])
                                   for side in ("server", "baseline")]
-        if not args.skip_stiscan:
+        # stiscan is measured in the data source's bitness, 32-bit.
+        if not args.skip_stiscan and RUNS_32BIT:
             results["stiscan"] = stiscan_section(args, wine, root, out)
     finally:
         wine.stop()
@@ -521,6 +526,15 @@ def report(results):
                  "every Wine process held to CPU %s" % results["pinned_cpu"]
                  if results.get("pinned_cpu") is not None else "processes not pinned",
                  "smoke run (figures not meaningful)" if results["smoke"] else "full run"), ""]
+    # The 32-bit side's figures measure the product only where 32-bit code
+    # runs natively.
+    emulated = results.get("ia32") == "emulated"
+    if emulated:
+        lines += ["32-bit x86 code: %s. The 32-bit client and stiscan ran emulated: their "
+                  "figures say nothing about the product." % results["ia32_says"], ""]
+    elif results.get("ia32") == "none":
+        lines += ["32-bit x86 code: %s. The 32-bit client and stiscan were not run." %
+                  results["ia32_says"], ""]
     inproc = results.get("inproc")
     if inproc:
         f = inproc["figures"]
@@ -581,7 +595,9 @@ def report(results):
         part = results.get("client" + bits)
         if not part:
             continue
-        lines += ["## Cross-process, %s-bit client under Wine" % bits, "",
+        lines += ["## Cross-process, %s-bit client under Wine%s" % (
+                      bits, " (emulated: its figures say nothing about the product)"
+                      if bits == "32" and emulated else ""), "",
                   "Paired: the median, over calls made next to each other, of the server's "
                   "figure over the baseline's (quartiles in brackets); the goal is judged on it.",
                   "",
@@ -689,7 +705,9 @@ def report(results):
     st = results.get("stiscan")
     if st:
         plan = st["plan"]
-        lines += ["## stiscan pulls, 32-bit under Wine", "",
+        lines += ["## stiscan pulls, 32-bit under Wine%s" % (
+                      " (emulated: its figures say nothing about the product)"
+                      if emulated else ""), "",
                   "A BMP pull of job `%s` (%d pages) beside the server's reads of the same pages: "
                   "a walk of the job by the bench client that reads each page as the pull does "
                   "(ReadImageData, first reads included, and in a native transfer "
@@ -775,7 +793,8 @@ def main():
 
     results = {"date": datetime.datetime.now().isoformat(timespec="seconds"),
                "smoke": args.smoke, "load_before": machine_load(), "nproc": os.cpu_count(),
-               "pinned_cpu": pinned}
+               "pinned_cpu": pinned, "ia32": HOST["STIBRIDGE_IA32"],
+               "ia32_says": HOST["STIBRIDGE_IA32_SAYS"]}
     if not args.skip_inproc and not args.stiscan_only:
         results["inproc"] = in_process(args, root, out)
         results["catalogue"] = catalogue(args, root, out)

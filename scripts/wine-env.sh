@@ -1,20 +1,63 @@
 # Sourced by the scripts: the Wine environment of one prefix of the build.
 # Usage: . scripts/wine-env.sh <prefix-dir>
+#
+# Each program starts through the Wine loader of its own bitness (the `wine`
+# function below), so that the process started is the program's own: a
+# loader handed a program of the other bitness has start.exe create it as
+# another process. The 64-bit parts never need the 32-bit loader, which
+# cannot run at all on a host whose kernel runs no 32-bit code.
+# $STIBRIDGE_IA32 says whether 32-bit programs run here (native, emulated or
+# none), as scripts/setup found it.
+_stibridge_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+[ -f "$_stibridge_root/build/host.env" ] || "$_stibridge_root/scripts/setup" --probe >/dev/null
+. "$_stibridge_root/build/host.env"
+export STIBRIDGE_IA32 STIBRIDGE_IA32_SAYS STIBRIDGE_WINE64
 export WINEPREFIX="$1"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 
-# Creates the prefix anew (32-bit and 64-bit Wine are both installed by
-# setup before any prefix exists), waits until its set-up has finished, and
-# starts its desktop once, so that the first windowless program does not pay
-# the desktop's set-up time inside a timed check.
+# The machine of a PE file: 014c for i386, 8664 for x86-64.
+pe_machine() {
+  local at
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 1
+  [ -n "$at" ] && od -An -tx2 -j$((at + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+
+# wine PROGRAM ARGS...: PROGRAM is a Unix or Windows path, or a program of
+# the prefix's system folder (64-bit; the 32-bit ones are in syswow64).
+wine() {
+  local path=$1
+  case "$path" in
+    [zZ]:\\*) path=$(printf '%s' "${path:2}" | tr '\\' /) ;;
+  esac
+  case "${1,,}" in
+    *syswow64*) "${STIBRIDGE_WINE64%64}" "$@"; return ;;
+  esac
+  if [ "$(pe_machine "$path")" = 014c ]; then
+    "${STIBRIDGE_WINE64%64}" "$@"
+  else
+    "$STIBRIDGE_WINE64" "$@"
+  fi
+}
+winepath() { "$STIBRIDGE_WINE64" winepath.exe "$@"; }
+
+# Creates the prefix anew, waits until its set-up has finished, and starts
+# its desktop once, so that the first windowless program does not pay the
+# desktop's set-up time inside a timed check. Where 32-bit code runs, the
+# 32-bit half (syswow64) is set up too. A failure says so, with the end of
+# Wine's output.
 wine_fresh_prefix() {
+  local log=$WINEPREFIX.wineboot.log
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
   fi
-  wineboot -i >/dev/null 2>&1
+  if ! wine wineboot.exe -i >"$log" 2>&1; then
+    echo "wineboot -i failed in $WINEPREFIX; the end of its output ($log):" >&2
+    tail -n 20 "$log" >&2
+    return 1
+  fi
   # wineboot returns while the prefix's set-up (wine.inf, the system's COM
   # registrations) still runs in the background; COM activation in a prefix
   # that is not finished fails with E_NOINTERFACE or takes minutes.

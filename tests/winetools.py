@@ -7,9 +7,78 @@ or a benchmark beside a test, never count each other's servers.
 """
 
 import os
+import shlex
 import shutil
 import subprocess
 import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def host():
+    """How this machine runs 32-bit x86 code and where Wine's 64-bit loader
+    is, as scripts/setup found it (build/host.env; asked of it when the file
+    is missing)."""
+    path = os.path.join(ROOT, "build", "host.env")
+    if not os.path.exists(path):
+        subprocess.run([os.path.join(ROOT, "scripts", "setup"), "--probe"],
+                       capture_output=True, timeout=300)
+    values = {"STIBRIDGE_IA32": "native", "STIBRIDGE_IA32_SAYS": "native",
+              "STIBRIDGE_WINE64": "/usr/lib/wine/wine64"}
+    with open(path) as f:
+        for line in f:
+            if "=" in line and not line.startswith("#"):
+                key, value = line.rstrip("\n").split("=", 1)
+                values[key] = " ".join(shlex.split(value))
+    return values
+
+
+HOST = host()
+# Each program starts through the Wine loader of its own bitness, so that the
+# process started is the program's own (its id, its exit code, and the
+# signals sent to it, such as Ctrl+C): a loader handed a program of the other
+# bitness has start.exe create it as another process. The 64-bit parts never
+# need the 32-bit loader, which a kernel without 32-bit code cannot run.
+WINE = HOST["STIBRIDGE_WINE64"]
+WINE32 = WINE[:-2] if WINE.endswith("64") else WINE
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header, or None."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(4096)
+    except OSError:
+        return None
+    if header[:2] != b"MZ" or len(header) < 64:
+        return None
+    at = int.from_bytes(header[60:64], "little")
+    if header[at:at + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(header[at + 4:at + 6], "little")
+
+
+def is_32bit(program):
+    """Whether a program (a Unix path, a Windows path or a program of the
+    prefix's system folder) is a 32-bit one."""
+    if "syswow64" in program.lower():
+        return True
+    path = program
+    if len(program) > 2 and program[1] == ":" and program[0] in "zZ":
+        path = program[2:].replace("\\", "/")
+    return pe_machine(path) == 0x14C
+# Whether 32-bit programs run here (natively or emulated); where they do
+# not, every 32-bit row is reported as skipped with this reason.
+RUNS_32BIT = HOST["STIBRIDGE_IA32"] != "none"
+NO_32BIT = "this machine runs no 32-bit x86 code (%s)" % HOST["STIBRIDGE_IA32_SAYS"]
+# 32-bit programs run under an emulator: rows that wait a fixed time for
+# work that a 32-bit program does give it this many times as long.
+PACE = 4 if HOST["STIBRIDGE_IA32"] == "emulated" else 1
+
+
+def skip(name, reason=NO_32BIT):
+    """A row that cannot run on this machine, as scripts/test counts it."""
+    print("skip %s: %s" % (name, reason), flush=True)
 
 
 class Wine:
@@ -23,8 +92,13 @@ class Wine:
         self.env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                         WINEARCH="win64")
 
+    @staticmethod
+    def command(*args):
+        """The command line that runs a Windows program (and its arguments)."""
+        return [WINE32 if args and is_32bit(args[0]) else WINE, *args]
+
     def run(self, *args, timeout=None, check=None):
-        result = subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
+        result = subprocess.run(self.command(*args), env=self.env, capture_output=True, text=True,
                                 errors="replace",
                                 timeout=self.timeout if timeout is None else timeout)
         if (self.check if check is None else check) and result.returncode != 0:
@@ -34,13 +108,14 @@ class Wine:
         return result
 
     def start(self, *args):
-        return subprocess.Popen(["wine", *args], env=self.env, stdout=subprocess.DEVNULL,
+        return subprocess.Popen(self.command(*args), env=self.env, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
 
     def fresh(self):
         self.stop()
         shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=300)
+        subprocess.run(self.command("wineboot.exe", "-i"), env=self.env, capture_output=True,
+                       timeout=300)
         # wineboot returns while the prefix's set-up still runs in the
         # background; COM used before it has finished fails or is slow.
         subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
@@ -51,7 +126,8 @@ class Wine:
         subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
 
     def windows_path(self, path):
-        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True,
+        return subprocess.run(self.command("winepath.exe", "-w", path), env=self.env,
+                              capture_output=True,
                               text=True).stdout.strip()
 
     def reg(self, *args):

@@ -9,11 +9,11 @@
 set -u
 bin=$1
 scenario=$2
-export WINEPREFIX=${WINEPREFIX:-/tmp/sim-prefix}
-export WINEDEBUG=-all WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-wine=$(command -v wine64 || command -v wine)
+# Wine's 64-bit loader and the prefix's environment, as every script has them.
+. "$(dirname "$0")/../../scripts/wine-env.sh" "${WINEPREFIX:-/tmp/sim-prefix}"
+wine=$STIBRIDGE_WINE64
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  wineboot -i >/dev/null 2>&1
+  wine wineboot.exe -i >/dev/null 2>&1
   # The prefix's set-up goes on in the background after wineboot returns.
   wineserver -w
 fi

@@ -30,7 +30,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from winetools import Wine  # noqa: E402
+from winetools import RUNS_32BIT, Wine, skip  # noqa: E402
 
 failures = 0
 
@@ -52,7 +52,7 @@ class Process:
     """A Windows program of the prefix whose output lines are read as they come."""
 
     def __init__(self, wine, args, log_path):
-        self.process = subprocess.Popen(["wine", *args], env=wine.env, stdin=subprocess.PIPE,
+        self.process = subprocess.Popen(wine.command(*args), env=wine.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                         text=True, errors="replace", bufsize=1)
         self.pid = self.process.pid
@@ -115,14 +115,6 @@ class Process:
         return sum(1 for line in self.lines if line.startswith(prefix))
 
 
-# The 64-bit loader runs the server in the process it starts. "wine" (the
-# 32-bit loader first) hands a 64-bit program to "start.exe /exec", which
-# creates the server as another process and reports exit code 0 for a server
-# killed by a signal: neither its process id nor its exit code would be the
-# server's.
-WINE64 = "/usr/lib/wine/wine64"
-
-
 def command_line(pid):
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
@@ -134,8 +126,9 @@ def command_line(pid):
 def start_server(wine, server):
     """Starts the server as COM would, but as a child of this script, so that
     its process can be watched and its exit code read."""
-    loader = WINE64 if os.path.exists(WINE64) else "wine"
-    process = subprocess.Popen([loader, server, "-Embedding"], env=wine.env,
+    # The 64-bit loader runs it in the process it starts, so that process's
+    # id and exit code are the server's.
+    process = subprocess.Popen(wine.command(server, "-Embedding"), env=wine.env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Until its class object is published a client would start a second one.
     time.sleep(3)
@@ -154,7 +147,7 @@ def hang_report(wine, work, name):
     progress: saved in <name>-backtrace.txt, summed up in one line."""
     path = os.path.join(work, name + "-backtrace.txt")
     try:
-        result = subprocess.run(["winedbg", "--command", "bt all"], env=wine.env,
+        result = subprocess.run(wine.command("winedbg.exe", "--command", "bt all"), env=wine.env,
                                 capture_output=True, text=True, errors="replace", timeout=180)
         text = result.stdout + result.stderr
     except subprocess.TimeoutExpired:
@@ -710,6 +703,11 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     journal_checker_self_test(work)
+    if not RUNS_32BIT:
+        # Its clients are 32-bit, the data source's bitness.
+        for part in args.parts.split(","):
+            skip("soak-part-%s (its clients are 32-bit)" % part)
+        return 0
     wine = Wine(os.path.join(build64, "wine-soak"), timeout=300)
     wine.fresh()
     try:
