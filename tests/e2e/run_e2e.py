@@ -1002,11 +1002,14 @@ def stiscan_watch_checks(wine, program, work):
     # deleted) and takes its share of the "JobEnded" signals.
     wine.reg("add", "HKCU\\Software\\StibridgeE2E\\Desk", "/v", "ann_DeleteImageOnScan",
              "/t", "REG_DWORD", "/d", "1", "/f")
-    beside = subprocess.Popen(wine.command(program, "watch", "--device", "Desk MFP", "--seconds", "22"),
+    # The windows are long enough for the 32-bit stiscan to pull the large
+    # job and the two late ones; they grow where it runs emulated.
+    beside = subprocess.Popen(wine.command(program, "watch", "--device", "Desk MFP", "--seconds",
+                                           str(22 * PACE)),
                               env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               text=True, errors="replace")
     started = time.monotonic()
-    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "16",
+    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", str(16 * PACE),
                            "--delete", "--profile", "ann")
     left = wine.run(program, "jobs", "--device", "Desk MFP", "--json", timeout=120)
     try:
@@ -1031,7 +1034,7 @@ def stiscan_watch_checks(wine, program, work):
           "stiscan-watch-deletes-what-it-pulled", "left %s; %s" % (left, signals[-400:]))
 
     before = folder_state(folder)
-    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "9")
+    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", str(9 * PACE))
     check(code == 0 and folder_state(folder) == before and "Pulled 0 jobs" in out,
           "stiscan-watch-restart-pulls-nothing-twice", "exit %s %s: %s %s" %
           (code, sorted(folder_state(folder)), out[-400:], err[-400:]))
