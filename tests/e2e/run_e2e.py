@@ -54,8 +54,10 @@ def guarded(wine, part, *args):
     what the prefix was running then; the prefix is stopped and the parts
     after it still run."""
     name = part.__name__.replace("_", "-")
+    started = time.monotonic()
     try:
         part(wine, *args)
+        print("part %s took %.1f s" % (name, time.monotonic() - started), flush=True)
     except Exception:
         # On one line, so that the summary of scripts/test shows all of it.
         where = " <- ".join("%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.line)
