@@ -23,6 +23,7 @@ Prints one line per check, "ok <name>" or "FAIL <name>: <detail>", and
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -55,10 +56,17 @@ USER_VALUES = [("ann_LAB", "REG_SZ", "ann_LAB"), ("ann_DeleteImageOnScan", "REG_
 SUPPORTED_OS = ["{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
 
-# Custom action type bits.
+# Custom action type bits: the two kinds that run nothing, and where an
+# action runs.
+SET_PROPERTY = 51
+SET_DIRECTORY = 35
 IN_SCRIPT = 0x400
-ROLLBACK = 0x100
 NO_IMPERSONATE = 0x800
+# msidbComponentAttributes64bit: the component writes the 64-bit view.
+COMPONENT_64BIT = 0x100
+# msidbUpgradeAttributesOnlyDetect and ...VersionMaxInclusive.
+ONLY_DETECT = 0x2
+MAX_INCLUSIVE = 0x200
 
 
 def msi_table(package, table):
@@ -71,13 +79,18 @@ def msi_table(package, table):
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:]]
 
 
-def package_contents(package):
+def package_contents(package, registry):
     """What the package holds, read from its tables: its files and folders,
-    that nothing of its own goes into the registry, and that every
-    registration runs from the install script."""
+    its registry table (what the binaries' own registration writes, as
+    packaging/registry-table read it: `registry`), and the rules a package
+    that writes its registration as data keeps: no self-registration or COM
+    tables, no custom action that runs a program (only property and folder
+    settings), a key path in every component, and each registry row in a
+    component of its view's bitness."""
     files = {(row["File"], row["Component_"], row["FileName"])
              for row in msi_table(package, "File")}
-    folders = {row["Component"]: row["Directory_"] for row in msi_table(package, "Component")}
+    components = {row["Component"]: row for row in msi_table(package, "Component")}
+    folders = {name: row["Directory_"] for name, row in components.items()}
     expected = {("ServerExe", "Server", "stibridge.exe"),
                 ("Proxy64Dll", "Proxy64", "stibridgeps.dll"),
                 ("Proxy32Dll", "Proxy32", "stibridgeps.dll")}
@@ -85,24 +98,33 @@ def package_contents(package):
     check(folders.get("Server") == folders.get("Proxy64") != folders.get("Proxy32"),
           "msi-proxies-in-separate-folders", folders)
 
-    own = {table: len(msi_table(package, table))
-           for table in ["Registry", "RemoveRegistry", "Class", "ProgId", "TypeLib", "SelfReg",
-                         "AppId", "Extension"]}
-    check(not any(own.values()), "msi-writes-no-registry-of-its-own", own)
+    other = {table: len(msi_table(package, table))
+             for table in ["RemoveRegistry", "Class", "ProgId", "TypeLib", "SelfReg", "AppId",
+                           "Extension"]}
+    check(not any(other.values()), "msi-no-self-registration-or-com-tables", other)
+    running = ["%s type 0x%x" % (row["Action"], int(row["Type"]))
+               for row in msi_table(package, "CustomAction")
+               if int(row["Type"]) & 0x3F not in (SET_PROPERTY, SET_DIRECTORY)]
+    check(not running, "msi-runs-no-program", running)
+    check(components and all(row["KeyPath"] for row in components.values()),
+          "msi-every-component-has-a-key-path",
+          [name for name, row in components.items() if not row["KeyPath"]])
 
-    sequence = {row["Action"]: int(row["Sequence"])
-                for row in msi_table(package, "InstallExecuteSequence")}
-    wrong = []
-    for row in msi_table(package, "CustomAction"):
-        action, kind = row["Action"], int(row["Type"])
-        if action.startswith("Set"):
-            continue
-        wanted = IN_SCRIPT | NO_IMPERSONATE | (ROLLBACK if action.startswith("Rollback") else 0)
-        where = sequence.get(action, -1)
-        if kind & wanted != wanted or (kind & ROLLBACK and not action.startswith("Rollback")) \
-                or not sequence["InstallInitialize"] < where < sequence["InstallFinalize"]:
-            wrong.append("%s type 0x%x at %d" % (action, kind, where))
-    check(not wrong and len(sequence) > 0, "msi-registrations-run-in-script", wrong)
+    with open(os.path.join(registry, "registry.txt"), encoding="utf-8") as f:
+        wanted = sorted(tuple(line.split("\t")[:3] + [line.split("\t")[4]])
+                        for line in f.read().splitlines() if line)
+    rows = msi_table(package, "Registry")
+    files_of = {"Server": "[#ServerExe]", "Proxy64": "[#Proxy64Dll]", "Proxy32": "[#Proxy32Dll]"}
+    bitness = {name: "64" if int(row["Attributes"] or 0) & COMPONENT_64BIT else "32"
+               for name, row in components.items()}
+    written = sorted((bitness.get(row["Component_"], "?"), row["Key"], row["Name"],
+                      row["Value"]) for row in rows)
+    check(written == wanted and all(row["Root"] == "0" for row in rows),
+          "msi-registry-table-is-what-the-binaries-write",
+          "package %s; binaries %s" % (written[:6], wanted[:6]))
+    strays = [row["Key"] for row in rows if row["Value"].startswith("[#")
+              and row["Value"] != files_of.get(row["Component_"])]
+    check(not strays, "msi-registry-paths-name-their-components-file", strays)
 
 
 def package_version(package, version, name, tree_package=None):
@@ -115,12 +137,18 @@ def package_version(package, version, name, tree_package=None):
           and properties.get("ProductName") == "stibridge"
           and properties.get("Manufacturer") == "stibridge",
           name + "-product-version-and-publisher", str(properties))
-    upgrade = {row["ActionProperty"]: row for row in msi_table(package, "Upgrade")}
+    # One product per upgrade code: an older product, or a rebuild of this
+    # version, is removed; a newer one is only detected (and refused).
+    rows = msi_table(package, "Upgrade")
+    upgrade = {row["ActionProperty"]: row for row in rows}
     older = upgrade.get("WIX_UPGRADE_DETECTED", {})
     newer = upgrade.get("WIX_DOWNGRADE_DETECTED", {})
-    check(older.get("VersionMax") == version and not int(older.get("Attributes", 2)) & 2
-          and newer.get("VersionMin") == version and int(newer.get("Attributes", 0)) & 2,
-          name + "-upgrade-detects-older-and-newer", str(upgrade))
+    older_kind, newer_kind = int(older.get("Attributes", 2)), int(newer.get("Attributes", 0))
+    check(len(rows) == 2 and older.get("VersionMax") == version and not older.get("VersionMin")
+          and not older_kind & ONLY_DETECT and older_kind & MAX_INCLUSIVE
+          and newer.get("VersionMin") == version and newer_kind & ONLY_DETECT
+          and not newer_kind & 0x100,
+          name + "-upgrade-removes-older-and-same-detects-newer", str(upgrade))
     conditions = {row["Condition"]: row["Description"] for row in msi_table(package,
                                                                             "LaunchCondition")}
     check(conditions.get("NOT WIX_DOWNGRADE_DETECTED") == DOWNGRADE_MESSAGE,
@@ -306,10 +334,50 @@ def install(wine, package, logs, artefacts, version, reader):
     return state
 
 
+def registration(state):
+    """{view: [lines]}: every key and value of the server's class, the
+    interface and its proxy/stub class in each view, as reg query /s lists
+    them, with each path cut to its file name (the installed files and the
+    build's differ in their folders only)."""
+    found = {}
+    for view in ["64", "32"]:
+        lines = []
+        keys = [(view, CLASS_KEY)] + [k for k in state.proxy_keys() if k[0] == view]
+        for _, key in keys:
+            for line in state.reg(view, "query", key, "/s").stdout.splitlines():
+                line = re.sub(r"[A-Za-z]:\\\S.*\\([^\\]+)$", r"\1", line.strip())
+                if line:
+                    lines.append(line)
+        found[view] = sorted(lines)
+    return found
+
+
+def by_hand(template, ctx):
+    """What the binaries write registered by hand (both proxies through the
+    regsvr32 of their bitness, then /RegServer) in a fresh copy of the
+    template prefix."""
+    wine = Wine(template.prefix + "-by-hand")
+    wine.stop()
+    shutil.rmtree(wine.prefix, ignore_errors=True)
+    subprocess.run(["cp", "-a", template.prefix, wine.prefix], check=True)
+    try:
+        wine.run("regsvr32", "/s", ctx["artefacts"]["proxy64"])
+        if RUNS_32BIT:
+            wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", ctx["artefacts"]["proxy32"])
+        wine.run(ctx["artefacts"]["server"], "/RegServer")
+        return registration(Installed(wine, ctx["reader"]))
+    finally:
+        wine.stop()
+        shutil.rmtree(wine.prefix, ignore_errors=True)
+
+
 def installed_server_serves(wine, bits, client, name="msi"):
     """A client of each bitness creates an object of the installed server
     through the installed proxies, reads its identity, and lets it go; the
     server then quits. The client's own check lines are passed on."""
+    if bits == "32" and not RUNS_32BIT:
+        skip("%s-client32 (the 32-bit client through the installed x86 proxy)" % name)
+        return
     result = wine.run(client, "identity", timeout=120)
     for line in result.stdout.splitlines():
         if line.startswith("ok ") or line.startswith("FAIL "):
@@ -329,15 +397,15 @@ def removal(wine, package, logs, state, keys):
 
 def failing_copy(package, build):
     """A copy of the package with two deferred actions that fail when asked
-    to: FAILINSTALL=1 after every registration on install, FAILREMOVAL=1
-    after every unregistration on removal (before the files go). Type 34, a
-    command line run in a folder: cmd exits 1."""
+    to: FAILINSTALL=1 after the registry is written on install (just before
+    InstallFinalize), FAILREMOVAL=1 after it is removed on removal (before
+    the files go). Type 34, a command line run in a folder: cmd exits 1."""
     copy = os.path.join(build, "stibridge-failing.msi")
     shutil.copyfile(package, copy)
     kind = 0x22 | IN_SCRIPT | NO_IMPERSONATE
     queries = []
-    for action, sequence, condition in [("FailInstall", 4200, "$Server=3 AND FAILINSTALL"),
-                                        ("FailRemoval", 2300, "$Server=2 AND FAILREMOVAL")]:
+    for action, sequence, condition in [("FailInstall", 6500, "$Server=3 AND FAILINSTALL"),
+                                        ("FailRemoval", 3400, "$Server=2 AND FAILREMOVAL")]:
         queries += ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
                     "('%s', %d, 'TARGETDIR', '\"[System64Folder]cmd.exe\" /c exit 1')"
                     % (action, kind),
@@ -352,18 +420,18 @@ def failing_copy(package, build):
 
 
 def failed_removal(wine, copy, logs, artefacts, keys, version, reader):
-    """A removal that fails after the unregistrations have run is rolled
-    back: the server and both proxies are registered again, the files stay,
-    and a later removal still works."""
+    """A removal that fails after the registry was removed is rolled back:
+    the server and both proxies are registered again, the files stay, and a
+    later removal still works."""
     state = Installed(wine, reader)
     path = wine.windows_path(copy)
     code, _ = msiexec(wine, logs, "failing-copy-install", "/i", path)
     check(code == 0, "msi-failing-copy-installs", str(code))
     code, _ = msiexec(wine, logs, "remove-fails", "/x", path, "FAILREMOVAL=1")
     check(code != 0, "msi-failing-removal-reports-failure", str(code))
-    # Wine's rollback of a removal puts back the files and, through the
-    # package's rollback actions, the registrations, but not the product's
-    # own entry in Add/Remove Programs; what it left is reported.
+    # Wine's rollback of a removal puts back the files and the registry,
+    # but not the product's own entry in Add/Remove Programs; what it left
+    # is reported.
     check_installed(state, artefacts, "msi-failed-removal-rolled-back", version,
                     programs_entry=False)
     products = state.products()
@@ -375,16 +443,17 @@ def failed_removal(wine, copy, logs, artefacts, keys, version, reader):
     check_gone(state, keys, "msi-remove-after-failed-removal")
 
 
-def failed_install(wine, copy, logs, reader):
-    """An install that fails after the registrations leaves no files behind
-    and no product that would need removing. (Wine deletes the files of a
-    failed install before it runs the package's rollback actions, so the
-    unregistration that Windows does there cannot run under Wine and the
-    registrations it would undo are not checked here.)"""
+def failed_install(wine, copy, logs, reader, keys):
+    """An install that fails after the registry was written leaves no files
+    behind, no key in either view and no product that would need
+    removing."""
     state = Installed(wine, reader)
     code, _ = msiexec(wine, logs, "install-fails", "/i", wine.windows_path(copy), "FAILINSTALL=1")
     check(code != 0, "msi-failing-install-reports-failure", str(code))
     check(not state.files(), "msi-failed-install-no-files-left", sorted(state.files()))
+    left = [view + ":" + key for view, key in [("64", CLASS_KEY), ("32", CLASS_KEY)] + keys
+            if state.exists(view, key)]
+    check(not left, "msi-failed-install-no-key-left", left)
     code, _ = msiexec(wine, logs, "install-after-failure", "/i", wine.windows_path(copy))
     check(code == 0 and state.files(), "msi-install-after-failed-install", str(code))
 
@@ -459,13 +528,16 @@ def upgrade(wine, ctx):
 
     # stiscan of the project's version names the installed server's and
     # says that they differ.
-    result = wine.run(ctx["stiscan32"], "--version")
-    out = result.stdout.replace("\r", "")
-    check(result.returncode == 0
-          and out == "stiscan %s\nserver %s (%s\\stibridge.exe)\n"
-          "the installed server (%s) is not the version of stiscan (%s)\n"
-          % (ctx["version"], ctx["next"], FOLDER64, ctx["next"], ctx["version"]),
-          "msi-upgrade-stiscan-version-differs", "exit %s: %r" % (result.returncode, out))
+    if RUNS_32BIT:
+        result = wine.run(ctx["stiscan32"], "--version")
+        out = result.stdout.replace("\r", "")
+        check(result.returncode == 0
+              and out == "stiscan %s\nserver %s (%s\\stibridge.exe)\n"
+              "the installed server (%s) is not the version of stiscan (%s)\n"
+              % (ctx["version"], ctx["next"], FOLDER64, ctx["next"], ctx["version"]),
+              "msi-upgrade-stiscan-version-differs", "exit %s: %r" % (result.returncode, out))
+    else:
+        skip("msi-upgrade-stiscan-version-differs (the 32-bit stiscan)")
 
     code, _ = msiexec(wine, ctx["logs"], "upgrade-remove", "/x", wine.windows_path(ctx["newer"]))
     check(code == 0, "msi-upgrade-remove-exit-code", str(code))
@@ -477,29 +549,47 @@ def repair(wine, ctx):
     32-bit view. Wine 8's msiexec has no /f: it passes a package's path to
     MsiReinstallProduct as if it were a product code (1605, unknown
     product) and leaves a product code alone ("not implemented"). What
-    Windows does for /fa is asked of it as /i with REINSTALL=ALL and
-    REINSTALLMODE=a (every file again) when /fa repaired nothing."""
+    Windows does for /famus is asked of it as /i with REINSTALL=ALL and
+    REINSTALLMODE=amus (every file, and the registry, again) when /famus
+    repaired nothing."""
     state = Installed(wine, ctx["reader"])
     package = wine.windows_path(ctx["package"])
     code, _ = msiexec(wine, ctx["logs"], "repair-install", "/i", package)
     check(code == 0, "msi-repair-installs", str(code))
     keys = [(view, key) for view, key in state.proxy_keys() if view == "32"]
+    # The file and the key a 32-bit caller finds the proxy by.
     os.remove(os.path.join(state.folder32, "stibridgeps.dll"))
-    for view, key in keys:
-        state.reg(view, "delete", key, "/f")
-    check(not any(state.exists(view, key) for view, key in keys) and len(keys) == 2,
-          "msi-repair-proxy-and-registration-deleted", str(keys))
+    state.reg("32", "delete", INTERFACE_KEY + "\\ProxyStubClsid32", "/f")
+    check(not state.exists("32", INTERFACE_KEY + "\\ProxyStubClsid32") and len(keys) == 2,
+          "msi-repair-proxy-and-its-key-deleted", str(keys))
 
-    code, seconds = msiexec(wine, ctx["logs"], "repair-fa", "/fa", package)
+    code, seconds = msiexec(wine, ctx["logs"], "repair-famus", "/famus", package)
     if code != 0 or not os.path.exists(os.path.join(state.folder32, "stibridgeps.dll")):
-        print("note msiexec /fa: exit %d after %.1f s, nothing repaired; repairing with "
-              "/i REINSTALL=ALL REINSTALLMODE=a" % (code, seconds), flush=True)
+        print("note msiexec /famus: exit %d after %.1f s, nothing repaired; repairing with "
+              "/i REINSTALL=ALL REINSTALLMODE=amus" % (code, seconds), flush=True)
         code, seconds = msiexec(wine, ctx["logs"], "repair", "/i", package, "REINSTALL=ALL",
-                                "REINSTALLMODE=a")
+                                "REINSTALLMODE=amus")
     print("repair took %.1f s" % seconds, flush=True)
     check(code == 0, "msi-repair-exit-code", "%s (see repair.log)" % code)
     check_installed(state, ctx["artefacts"], "msi-repair", ctx["version"])
     installed_server_serves(wine, "32", ctx["client32"], "msi-repair")
+
+
+def rebuild(wine, ctx):
+    """A rebuild of the same version (a new product code) installed over the
+    first upgrades it: one product, one Add/Remove Programs entry, the
+    files and keys of the rebuild, and its removal leaves nothing."""
+    state = Installed(wine, ctx["reader"])
+    code, _ = msiexec(wine, ctx["logs"], "rebuild-first", "/i", wine.windows_path(ctx["package"]))
+    check(code == 0, "msi-rebuild-first-installs", str(code))
+    code, seconds = msiexec(wine, ctx["logs"], "rebuild", "/i", wine.windows_path(ctx["rebuild"]))
+    print("same-version upgrade took %.1f s" % seconds, flush=True)
+    check(code == 0, "msi-rebuild-exit-code", "%s (see rebuild.log)" % code)
+    check_installed(state, ctx["artefacts"], "msi-rebuild", ctx["version"])
+    keys = state.proxy_keys()
+    code, _ = msiexec(wine, ctx["logs"], "rebuild-remove", "/x", wine.windows_path(ctx["rebuild"]))
+    check(code == 0, "msi-rebuild-remove-exit-code", str(code))
+    check_gone(state, keys, "msi-rebuild-remove")
 
 
 def downgrade(wine, ctx):
@@ -534,6 +624,17 @@ def install_case(wine, ctx):
                     ctx["reader"])
     built_versions(state, ctx["builds"], ctx["version"], ctx["newer_artefacts"])
     keys = state.proxy_keys()
+    installed = registration(state)
+    for view in ["64", "32"]:
+        if view == "32" and not RUNS_32BIT:
+            skip("msi-install-registry-as-by-hand-32 (the x86 proxy is registered by hand "
+                 "through the 32-bit regsvr32)")
+            continue
+        check(installed[view] == ctx["by_hand"][view] and installed[view],
+              "msi-install-registry-as-by-hand-" + view,
+              "installed %s; by hand %s" % (
+                  [line for line in installed[view] if line not in ctx["by_hand"][view]],
+                  [line for line in ctx["by_hand"][view] if line not in installed[view]]))
     for bits, client in [("64", ctx["reader"]), ("32", ctx["client32"])]:
         installed_server_serves(wine, bits, client)
     removal(wine, ctx["package"], ctx["logs"], state, keys)
@@ -542,7 +643,7 @@ def install_case(wine, ctx):
     if copy:
         failed_removal(wine, copy, ctx["logs"], ctx["artefacts"], keys, ctx["version"],
                        ctx["reader"])
-        failed_install(wine, copy, ctx["logs"], ctx["reader"])
+        failed_install(wine, copy, ctx["logs"], ctx["reader"], keys)
 
 
 def warm(wine):
@@ -605,6 +706,7 @@ def main():
         "reader": os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
         "client32": os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
         "stiscan32": os.path.join(build32, "tools", "stiscan", "stiscan.exe"),
+        "rebuild": os.path.join(build64, "stibridge-rebuild.msi"),
     }
     shutil.rmtree(ctx["logs"], ignore_errors=True)
     os.makedirs(ctx["logs"])
@@ -616,12 +718,18 @@ def main():
     print("package %s built in %.1f s" % (upgrade_to, time.monotonic() - started), flush=True)
     check(built.returncode == 0 and os.path.isfile(ctx["newer"]), "msi-newer-package-built",
           built.stderr[-500:])
-    if built.returncode != 0:
+    # A rebuild of the project's own version: the same files, a new product.
+    rebuilt = subprocess.run([os.path.join(root, "packaging", "build-msi"), ctx["rebuild"]],
+                             capture_output=True, text=True)
+    check(rebuilt.returncode == 0 and os.path.isfile(ctx["rebuild"]), "msi-rebuild-package-built",
+          rebuilt.stderr[-500:])
+    if built.returncode != 0 or rebuilt.returncode != 0:
         return 1
 
-    package_contents(ctx["package"])
+    package_contents(ctx["package"], os.path.join(build64, "msi-registry"))
     package_version(ctx["package"], version, "msi")
     package_version(ctx["newer"], upgrade_to, "msi-newer", ctx["package"])
+    package_version(ctx["rebuild"], version, "msi-rebuild", ctx["package"])
 
     prepared = time.monotonic()
     template = Wine(os.path.join(build64, "wine-msi"))
@@ -636,12 +744,9 @@ def main():
     subprocess.run(["wineserver", "-w"], env=template.env, capture_output=True)
     print("fresh prefix took %.1f s" % (time.monotonic() - prepared), flush=True)
     try:
+        ctx["by_hand"] = by_hand(template, ctx)
         for name, body in [("install", install_case), ("upgrade", upgrade), ("repair", repair),
-                           ("downgrade", downgrade)]:
-            if not RUNS_32BIT:
-                skip("msi-%s (the package registers the x86 proxy with the 32-bit regsvr32)"
-                     % name)
-                continue
+                           ("rebuild", rebuild), ("downgrade", downgrade)]:
             run_case(name, body, template, settings, ctx)
     finally:
         template.stop()
