@@ -9,17 +9,17 @@
 #include <regex>
 #include <vector>
 
-#include "display_width.h"
-#include "doctor.h"
-#include "file_names.h"
-#include "image_files.h"
-#include "json.h"
-#include "options.h"
-#include "pdf_file.h"
-#include "pulled_jobs.h"
-#include "text.h"
-#include "twain_names.h"
-#include "version.h"
+#include "console/display_width.h"
+#include "console/json.h"
+#include "console/options.h"
+#include "console/text.h"
+#include "doctor/doctor.h"
+#include "documents/image_files.h"
+#include "documents/pdf_file.h"
+#include "files/file_names.h"
+#include "job/pulled_jobs.h"
+#include "server/twain_names.h"
+#include "server/version.h"
 
 namespace {
 
