@@ -1,9 +1,11 @@
 // watch --pull: a scan-to-folder. Every job of the user's that the scanner
 // stores is pulled into the folder once: those there at the start, then each
-// as the scanner signals "JobEnded". What was pulled is kept in the folder
-// (pulled_jobs.h), so that a watch started again pulls nothing twice. A
-// server that ends or dies is reached again; Ctrl+C or the end of --seconds
-// end the watch at a point where no file is half written.
+// as the scanner signals "JobEnded"; each through the one commit step
+// (job/commit.h). What was pulled is kept in the folder's list
+// (job/pulled_jobs.h), so that a watch started again pulls nothing twice and
+// tries again the deletions that did not happen. One watch per folder (its
+// lock file). A server that ends or dies is reached again; Ctrl+C or the end
+// of --seconds end the watch at a point where no file is half written.
 #include <windows.h>
 
 #include <memory>
@@ -12,6 +14,8 @@
 #include "commands/commands.h"
 #include "console/output.h"
 #include "console/text.h"
+#include "files/folder_lock.h"
+#include "job/commit.h"
 #include "job/pulled_jobs.h"
 #include "job/walk.h"
 
@@ -24,9 +28,12 @@ namespace {
 constexpr DWORD kHeartbeatMs = 2000;
 constexpr DWORD kReconnectMs = 5000;
 
+// What Serve answers when the watch cannot go on (its exit code is set).
+constexpr HRESULT kCannotWatch = E_UNEXPECTED;
+
 class FolderWatch {
  public:
-  FolderWatch(const Options& options, PageFolder& folder, PulledJobs& pulled)
+  FolderWatch(const Options& options, Folder& folder, PulledJobs& pulled)
       : options_(options), folder_(folder), pulled_(pulled), stop_(StopEvent())
   {
     deadline_ = options.secondsGiven
@@ -37,6 +44,7 @@ class FolderWatch {
   // Until Ctrl+C or the deadline; the exit code.
   int Run()
   {
+    ComScope com;
     for (bool first = true; !Over(); first = false) {
       auto c = std::make_unique<Connection>();
       if (const int code = c->OpenJobs(options_)) {
@@ -55,19 +63,26 @@ class FolderWatch {
                                    : std::string("until Ctrl+C")) +
             ".\n");
       const HRESULT hr = Serve(*c);
+      if (hr == kCannotWatch) return exitCode_;
       if (hr == kPullInterrupted) break;
       if (ServerGone(hr)) {
         c->Abandon();
         Note("the scanner server ended (" + DescribeHresult(hr) + "); the watch reaches it again");
       }
     }
-    Out(Format("Pulled %d job%s (%d page%s) into ", jobs_, jobs_ == 1 ? "" : "s", pages_,
-               pages_ == 1 ? "" : "s") +
-        Printable(options_.out) +
-        (failed_.empty() ? std::string(".\n")
-                         : Format("; %zu job%s failed.\n", failed_.size(),
-                                  failed_.size() == 1 ? "" : "s")));
-    return failed_.empty() && stateWritten_ ? kExitSuccess : kExitTransferFailed;
+    const size_t pending = pulled_.Pending();
+    std::string summary = Format("Pulled %d job%s (%d page%s) into ", jobs_, jobs_ == 1 ? "" : "s",
+                                 pages_, pages_ == 1 ? "" : "s") +
+                          Printable(options_.out);
+    if (!failed_.empty())
+      summary += Format("; %zu job%s failed", failed_.size(), failed_.size() == 1 ? "" : "s");
+    if (!notReady_.empty())
+      summary +=
+          Format("; %zu job%s not ready", notReady_.size(), notReady_.size() == 1 ? "" : "s");
+    if (pending > 0)
+      summary += Format("; %zu deletion%s pending", pending, pending == 1 ? "" : "s");
+    Out(summary + ".\n");
+    return failed_.empty() && pending == 0 && listKept_ ? kExitSuccess : kExitTransferFailed;
   }
 
  private:
@@ -89,22 +104,24 @@ class FolderWatch {
   }
 
   // Pulls what is new on `c`, then again at every "JobEnded", until the
-  // watch is over (S_OK or kPullInterrupted) or the server is gone (its
-  // HRESULT).
+  // watch is over (kPullInterrupted), cannot go on (kCannotWatch, its exit
+  // code set) or the server is gone (its HRESULT).
   HRESULT Serve(Connection& c)
   {
     HRESULT hr = c->RegisterEvents();
     if (ServerGone(hr)) return hr;
     if (FAILED(hr)) {
-      Fail("the scanner's signals could not be registered", hr);
-      return kPullInterrupted;
+      exitCode_ = Fail("the scanner's signals could not be registered; the watch cannot watch", hr);
+      return kCannotWatch;
     }
     // The server made the named event; this process waits on it itself.
     HANDLE jobEnded = OpenEventW(SYNCHRONIZE, FALSE, L"JobEnded");
     if (jobEnded == nullptr) {
-      Fail("the scanner's \"JobEnded\" event could not be opened",
-           HRESULT_FROM_WIN32(GetLastError()));
-      return kPullInterrupted;
+      exitCode_ =
+          Fail("the scanner's \"JobEnded\" event could not be opened; the watch cannot watch",
+               HRESULT_FROM_WIN32(GetLastError()));
+      c->UnregisterEvents();
+      return kCannotWatch;
     }
     // "JobEnded" resets as one waiter wakes, and every program of the
     // machine that registered for it waits on the same event: a data source
@@ -115,75 +132,118 @@ class FolderWatch {
       if (!Over()) hr = Sweep(c);
     }
     CloseHandle(jobEnded);
-    if (SUCCEEDED(hr)) c->UnregisterEvents();
+    if (SUCCEEDED(hr) || hr == kPullInterrupted) c->UnregisterEvents();
     return Over() && !ServerGone(hr) ? kPullInterrupted : hr;
   }
 
+  bool WriteList()
+  {
+    FileFailure failure;
+    if (folder_.ReplaceOwn(kPulledJobsFile, pulled_.Text(), failure)) return true;
+    Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
+    return false;
+  }
+
   // The jobs of the user's that are neither pulled nor failed in this
-  // watch, pulled.
+  // watch, pulled; the deletions pending, tried.
   HRESULT Sweep(Connection& c)
   {
     HRESULT hr = c.Refresh();
     if (FAILED(hr)) return ServerGone(hr) ? hr : S_OK;
     std::vector<Job> found, jobs;
-    if (ChooseJobs(c, options_, found) != 0) return S_OK;
-    std::vector<std::string> keys;
+    Listing listing;
+    if (ChooseJobs(c, options_, found, &listing) != 0) return S_OK;
+    if (listing.complete && pulled_.Forget(listing.jobs)) listKept_ = WriteList() && listKept_;
     for (Job& job : found) {
-      job.time = JobTime(c, job.index);
-      const std::string key = PulledJobs::Key(Narrow(job.name), job.time);
-      if (pulled_.Contains(key) || failed_.count(key) != 0) continue;
+      const std::string key = PulledJobs::Key(job.identity);
+      if (pulled_.Contains(job.identity)) {
+        // Pulled before: only its deletion may be left to do.
+        if (!options_.deleteAfter || !pulled_.DeletionPending(job.identity)) continue;
+        job.state = Job::State::kKnown;
+        job.deletion = Job::Deletion::kPending;
+      } else if (failed_.count(key) != 0) {
+        continue;
+      } else if (job.state == Job::State::kNotReady) {
+        if (notReady_.insert(key).second)
+          Note("job " + Quoted(Narrow(job.name)) + ": not pulled yet: " + job.notReady);
+        continue;
+      }
+      notReady_.erase(key);
       jobs.push_back(job);
     }
     if (jobs.empty()) return S_OK;
-    Puller puller(options_, folder_, stop_);
-    puller.OnPulled([this](const Job& job) {
-      // Kept at once: a watch that ends right after still knows it.
-      pulled_.Add(PulledJobs::Key(Narrow(job.name), job.time));
-      FileFailure failure;
-      stateWritten_ = folder_.ReplaceOwn(kPulledJobsFile, pulled_.Text(), failure);
-      if (!stateWritten_)
-        Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
+    JobOutput output(options_, folder_);
+    Puller puller(options_, output, stop_);
+    JobCommit commit(options_, folder_, &pulled_, options_.deleteAfter);
+    commit.SayOnce(&said_);
+    puller.OnEnded([&](Job& job, std::vector<TemporaryFile>& files) {
+      commit.Commit(job, files);
+      if (job.state != Job::State::kPulled) return;
       ++jobs_;
+      pages_ += job.pages;
     });
     hr = puller.Walk(c, jobs);
-    pages_ += puller.Pages();
-    for (const Job& job : jobs)
-      if (job.state == Job::State::kFailed && hr != kPullInterrupted)
-        failed_.insert(PulledJobs::Key(Narrow(job.name), job.time));
-    if (options_.deleteAfter && SUCCEEDED(hr)) {
-      const HRESULT deleted = DeletePulled(c, jobs);
-      if (FAILED(deleted))
-        Fail("the jobs that came over could not be deleted from the scanner", deleted);
-      if (ServerGone(deleted)) return deleted;
+    for (const Job& job : jobs) {
+      const std::string key = PulledJobs::Key(job.identity);
+      if (job.state == Job::State::kFailed && hr != kPullInterrupted) failed_.insert(key);
+      if (job.state == Job::State::kNotReady) notReady_.insert(key);
+    }
+    listKept_ = listKept_ && commit.ListKept();
+    // What came over whole is deleted now, also when the watch was stopped
+    // meanwhile: its files are on the disk.
+    if (options_.deleteAfter) {
+      if (ServerGone(hr)) {
+        commit.CannotDelete(jobs, "the scanner server was lost (" + DescribeHresult(hr) + ")");
+      } else {
+        const HRESULT deleted = commit.Delete(c, jobs);
+        if (ServerGone(deleted)) return deleted;
+      }
     }
     return hr;
   }
 
   const Options& options_;
-  PageFolder& folder_;
+  Folder& folder_;
   PulledJobs& pulled_;
   HANDLE stop_;
   ULONGLONG deadline_;
-  std::set<std::string> failed_;  // keys of the jobs that failed in this watch
+  std::set<std::string> failed_;    // keys of the jobs that failed in this watch
+  std::set<std::string> notReady_;  // and of those not ready, told once
+  std::set<std::string> said_;      // and of those whose deletion was told of
   int jobs_ = 0, pages_ = 0;
-  bool stateWritten_ = true;
+  bool listKept_ = true;
+  int exitCode_ = kExitFailure;
 };
 
 }  // namespace
 
 int WatchAndPull(const Options& options)
 {
-  PageFolder folder;
+  Folder folder;
   FileFailure failure;
   if (!folder.Open(options.out, failure))
     return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
+  // One watch per folder: a second one would pull every job again and
+  // write over the first one's list.
+  FolderLock lock;
+  std::string holder;
+  switch (lock.Take(folder, "stiscan watch --pull", holder, failure)) {
+    case FolderLock::Outcome::kTaken:
+      break;
+    case FolderLock::Outcome::kHeld:
+      return Fail("the folder " + Quoted(options.out) + " is watched by another stiscan (" +
+                      Printable(holder) + "); one watch per folder",
+                  kExitNoDevice);
+    case FolderLock::Outcome::kFailed:
+      return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
+  }
   std::string text;
   if (!folder.ReadOwn(kPulledJobsFile, text, failure))
     return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
   PulledJobs pulled;
   if (!pulled.Read(text))
-    return Fail("the file " + Quoted(std::string(kPulledJobsFile)) + " in " +
-                    Quoted(options.out) + " is not stiscan's list of pulled jobs; move it away",
+    return Fail("the file " + Quoted(folder.Shown(kPulledJobsFile)) +
+                    " is not stiscan's list of pulled jobs; move it away",
                 kExitFailure);
   return FolderWatch(options, folder, pulled).Run();
 }

@@ -170,7 +170,12 @@ const std::string kPullOptions =
     "  --chunk BYTES       bytes per read, 4096 to 67108864 (default 1048576)\n"
     "  --out DIR           where the files go (default: scans); made if missing\n"
     "  --delete            let the scanner delete the jobs that came over whole when\n"
-    "                      your delete-after-scan option is on\n";
+    "                      your delete-after-scan option is on: each job on its own, once\n"
+    "                      its files are on the disk and it is in DIR's stiscan-pulled.txt,\n"
+    "                      and confirmed by the scanner's list. A deletion that did not\n"
+    "                      happen is reported and stays in that list as pending, to be\n"
+    "                      tried again by the next watch --pull --delete or pull --delete\n"
+    "                      (which delete such a job rather than pull it again)\n";
 
 const std::string kFileNames =
     "file names:\n"
@@ -182,10 +187,13 @@ const std::string kFileNames =
     "  NUL, COM0-COM9, LPT0-LPT9, CONIN$, CONOUT$, in any case) gets a _ in front. <job> is\n"
     "  cut at a whole character so that the name holds at most 255 UTF-16 units and at\n"
     "  most 255 bytes of UTF-8 (what Linux file systems hold: behind a share, or under\n"
-    "  Wine). A file that is there already is never overwritten: the name then gets\n"
-    "  \" (2)\", \" (3)\", ... after <job>. A file is written whole under a temporary name\n"
-    "  first, so that none is ever left half written. The folder's path may be of any\n"
-    "  length.\n";
+    "  Wine). A file that is there already is never overwritten: the job's files then\n"
+    "  get \" (2)\", \" (3)\", ... after <job>, one number for all of them. Every file of a\n"
+    "  job is written whole under a temporary name and flushed to the disk first, and the\n"
+    "  files take their names once all of them are there, so that none is ever left half\n"
+    "  written. A PDF or TIFF is written page by page, never held whole; a job that would\n"
+    "  make a TIFF over 4 GB (a TIFF's limit) is refused before its first page. The\n"
+    "  folder's path may be of any length.\n";
 
 }  // namespace
 
@@ -211,8 +219,10 @@ std::string HelpText(const std::string& command)
            "             [--out DIR] [--delete] [--json]\n"
            "  Brings the pages of stored jobs over, page by page, and writes them as documents.\n"
            "  Every job is attempted: a job that fails is reported, leaves no file behind, and\n"
-           "  the pull goes on with the next; the exit code is then 6. A scanner server that\n"
-           "  ends during the pull is replaced by a new one, which the pull goes on with.\n"
+           "  the pull goes on with the next; the exit code is then 6, as it is when a job is\n"
+           "  not ready (the scanner gives it no page count yet) or a deletion did not happen.\n"
+           "  A scanner server that ends during the pull is replaced by a new one, which the\n"
+           "  pull goes on with.\n"
            "  --job NAME          one job by its item name; --all (the default): every job of\n"
            "                      yours\n" +
            kPullOptions + common + kFileNames;
@@ -230,11 +240,14 @@ std::string HelpText(const std::string& command)
            "  (for N seconds, default 30).\n"
            "  With --pull it is a scan-to-folder: every job of yours that is stored on the\n"
            "  scanner, and every one that ends while it runs, is pulled into DIR as pull does\n"
-           "  it. It keeps the jobs it pulled in DIR's stiscan-pulled.txt (by item name and time), "
-           "so that\n"
-           "  it pulls no job twice, also when it is started again; a server that ends or dies\n"
-           "  is reached again. It runs until Ctrl+C (or for --seconds N), which leaves no\n"
-           "  file half written: a job cut short is pulled whole next time.\n" +
+           "  it. It keeps the jobs it pulled in DIR's stiscan-pulled.txt (by item name and\n"
+           "  time; a job stored without a time by its name, pages and size, for as long as\n"
+           "  the scanner lists it), so that it pulls no job twice, also when it is started\n"
+           "  again; a server that ends or dies is reached again. One watch per folder: a\n"
+           "  second one says which process watches it and ends with exit code 3. It runs\n"
+           "  until Ctrl+C (or for --seconds N), which leaves no file half written: a job cut\n"
+           "  short is pulled whole next time. The exit code is 6 when a job failed or a\n"
+           "  deletion is still pending, and not 0 when the watch could not watch.\n" +
            kPullOptions + common + kFileNames;
   if (command == "doctor")
     return "stiscan doctor [--device NAME] [--json]\n"
@@ -281,11 +294,12 @@ std::string HelpText(const std::string& command)
          "  0  success\n"
          "  1  another failure (the message says which)\n"
          "  2  usage error\n"
-         "  3  no such scanner, or none the server accepts\n"
+         "  3  no such scanner, or none the server accepts; or the folder is another\n"
+         "     stiscan's, which keeps its list of pulled jobs (watch --pull, pull --delete)\n"
          "  4  access denied (a job of another user, a store that refuses you)\n"
          "  5  the server is not registered (install it, or run stibridge.exe /RegServer and\n"
          "     register both proxies)\n"
-         "  6  a transfer failed\n";
+         "  6  a transfer failed, a job was not ready, or a deletion did not happen\n";
 }
 
 }  // namespace stiscan

@@ -55,11 +55,6 @@ std::string Number(double value)
   return s;
 }
 
-void Append(std::vector<unsigned char>& out, const std::string& text)
-{
-  out.insert(out.end(), text.begin(), text.end());
-}
-
 }  // namespace
 
 bool FlateImage(const Raster& raster, PdfImage& out)
@@ -97,7 +92,8 @@ bool FlateImage(const Raster& raster, PdfImage& out)
       } else {
         std::memcpy(samples, plain.data(), rowBytes);
       }
-      for (size_t x = rowBytes; x-- > step;) samples[x] = static_cast<unsigned char>(samples[x] - samples[x - step]);
+      for (size_t x = rowBytes; x-- > step;)
+        samples[x] = static_cast<unsigned char>(samples[x] - samples[x - step]);
       ok = deflater.Add(row.data(), row.size(), last);
     }
     if (!ok) return false;
@@ -119,68 +115,93 @@ PdfImage DctImage(const Raster& raster, std::vector<unsigned char>&& jpeg)
   return image;
 }
 
-std::vector<unsigned char> PdfFile(const std::vector<PdfImage>& pages)
+void PdfWriter::Object(std::string& out, size_t number)
+{
+  offsets_.resize(number);
+  offsets_[number - 1] = size_ + out.size();
+  out += std::to_string(number) + " 0 obj\n";
+}
+
+std::string PdfWriter::Begin(size_t pages)
 {
   // Objects: 1 the catalogue, 2 the page tree, then per page its page, its
   // content and its image.
-  std::vector<unsigned char> out;
-  std::vector<size_t> offsets;
-  const auto begin = [&](size_t number) {
-    offsets.resize(number);
-    offsets[number - 1] = out.size();
-    Append(out, std::to_string(number) + " 0 obj\n");
-  };
-  Append(out, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
-  begin(1);
-  Append(out, "<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
-  begin(2);
+  size_ = 0;
+  pages_ = pages;
+  added_ = 0;
+  offsets_.clear();
+  std::string out = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  Object(out, 1);
+  out += "<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+  Object(out, 2);
   std::string kids;
-  for (size_t i = 0; i < pages.size(); ++i) kids += std::to_string(3 + 3 * i) + " 0 R ";
-  Append(out, "<< /Type /Pages /Kids [ " + kids + "] /Count " + std::to_string(pages.size()) +
-                  " >>\nendobj\n");
-  for (size_t i = 0; i < pages.size(); ++i) {
-    const PdfImage& image = pages[i];
-    const size_t page = 3 + 3 * i, content = page + 1, xobject = page + 2;
-    const double xDpi = image.xDpi > 0 ? image.xDpi : 72, yDpi = image.yDpi > 0 ? image.yDpi : 72;
-    const std::string width = Number(static_cast<double>(image.width) * 72.0 / xDpi);
-    const std::string height = Number(static_cast<double>(image.height) * 72.0 / yDpi);
-    begin(page);
-    Append(out, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + width + " " + height +
-                    "] /Resources << /XObject << /Im0 " + std::to_string(xobject) +
-                    " 0 R >> >> /Contents " + std::to_string(content) + " 0 R >>\nendobj\n");
-    const std::string draw = "q " + width + " 0 0 " + height + " 0 0 cm /Im0 Do Q\n";
-    begin(content);
-    Append(out, "<< /Length " + std::to_string(draw.size()) + " >>\nstream\n" + draw +
-                    "endstream\nendobj\n");
-    begin(xobject);
-    std::string dictionary = "<< /Type /XObject /Subtype /Image /Width " +
-                             std::to_string(image.width) + " /Height " +
-                             std::to_string(image.height) + " /ColorSpace " +
-                             (image.colours == 3 ? "/DeviceRGB" : "/DeviceGray") +
-                             " /BitsPerComponent " + std::to_string(image.bitsPerComponent);
-    if (image.dct) {
-      dictionary += " /Filter /DCTDecode";
-    } else {
-      dictionary += " /Filter /FlateDecode";
-      if (image.predictorColumns > 0)
-        dictionary += " /DecodeParms << /Predictor 15 /Colors " + std::to_string(image.colours) +
-                      " /BitsPerComponent " + std::to_string(image.bitsPerComponent) +
-                      " /Columns " + std::to_string(image.predictorColumns) + " >>";
-    }
-    Append(out, dictionary + " /Length " + std::to_string(image.data.size()) + " >>\nstream\n");
-    out.insert(out.end(), image.data.begin(), image.data.end());
-    Append(out, "\nendstream\nendobj\n");
-  }
-  const size_t xref = out.size();
-  Append(out, "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n");
-  for (size_t offset : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    Append(out, entry);
-  }
-  Append(out, "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
-                  " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n");
+  for (size_t i = 0; i < pages; ++i) kids += std::to_string(3 + 3 * i) + " 0 R ";
+  out += "<< /Type /Pages /Kids [ " + kids + "] /Count " + std::to_string(pages) + " >>\nendobj\n";
+  size_ += out.size();
   return out;
+}
+
+bool PdfWriter::Page(const PdfImage& image, std::string& before, std::string& after)
+{
+  if (added_ >= pages_) return false;
+  std::string out;
+  const size_t page = 3 + 3 * added_, content = page + 1, xobject = page + 2;
+  const double xDpi = image.xDpi > 0 ? image.xDpi : 72, yDpi = image.yDpi > 0 ? image.yDpi : 72;
+  const std::string width = Number(static_cast<double>(image.width) * 72.0 / xDpi);
+  const std::string height = Number(static_cast<double>(image.height) * 72.0 / yDpi);
+  Object(out, page);
+  out += "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + width + " " + height +
+         "] /Resources << /XObject << /Im0 " + std::to_string(xobject) + " 0 R >> >> /Contents " +
+         std::to_string(content) + " 0 R >>\nendobj\n";
+  const std::string draw = "q " + width + " 0 0 " + height + " 0 0 cm /Im0 Do Q\n";
+  Object(out, content);
+  out +=
+      "<< /Length " + std::to_string(draw.size()) + " >>\nstream\n" + draw + "endstream\nendobj\n";
+  Object(out, xobject);
+  std::string dictionary = "<< /Type /XObject /Subtype /Image /Width " +
+                           std::to_string(image.width) + " /Height " +
+                           std::to_string(image.height) + " /ColorSpace " +
+                           (image.colours == 3 ? "/DeviceRGB" : "/DeviceGray") +
+                           " /BitsPerComponent " + std::to_string(image.bitsPerComponent);
+  if (image.dct) {
+    dictionary += " /Filter /DCTDecode";
+  } else {
+    dictionary += " /Filter /FlateDecode";
+    if (image.predictorColumns > 0)
+      dictionary += " /DecodeParms << /Predictor 15 /Colors " + std::to_string(image.colours) +
+                    " /BitsPerComponent " + std::to_string(image.bitsPerComponent) + " /Columns " +
+                    std::to_string(image.predictorColumns) + " >>";
+  }
+  out += dictionary + " /Length " + std::to_string(image.data.size()) + " >>\nstream\n";
+  const std::string end = "\nendstream\nendobj\n";
+  const uint64_t grown = out.size() + static_cast<uint64_t>(image.data.size()) + end.size();
+  if (size_ + grown > kMostPdfBytes) {
+    offsets_.resize(page - 1);
+    return false;
+  }
+  size_ += grown;
+  ++added_;
+  before = std::move(out);
+  after = end;
+  return true;
+}
+
+bool PdfWriter::End(std::string& end)
+{
+  if (added_ != pages_) return false;
+  std::string out = "xref\n0 " + std::to_string(offsets_.size() + 1) + "\n0000000000 65535 f \n";
+  for (uint64_t offset : offsets_) {
+    char entry[24];
+    std::snprintf(entry, sizeof entry, "%010llu 00000 n \n",
+                  static_cast<unsigned long long>(offset));
+    out += entry;
+  }
+  out += "trailer\n<< /Size " + std::to_string(offsets_.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(size_) + "\n%%EOF\n";
+  if (size_ + out.size() > kMostPdfBytes) return false;
+  size_ += out.size();
+  end = std::move(out);
+  return true;
 }
 
 }  // namespace stiscan

@@ -53,7 +53,7 @@ void WicEncoder::Discard()
   Drop(stream_);
 }
 
-bool WicEncoder::Begin(Container container, int quality, EncodeFailure& failure)
+bool WicEncoder::Begin(Container container, int quality, EncodeFailure& failure, IStream* target)
 {
   Discard();
   container_ = container;
@@ -68,7 +68,12 @@ bool WicEncoder::Begin(Container container, int quality, EncodeFailure& failure)
   const GUID& format = container == Container::kPng    ? GUID_ContainerFormatPng
                        : container == Container::kTiff ? GUID_ContainerFormatTiff
                                                        : GUID_ContainerFormatJpeg;
-  if (Failed(CreateStreamOnHGlobal(nullptr, TRUE, &stream_), "no memory for the file", failure) ||
+  if (target != nullptr) {
+    stream_ = target;
+    stream_->AddRef();
+  }
+  if ((target == nullptr &&
+       Failed(CreateStreamOnHGlobal(nullptr, TRUE, &stream_), "no memory for the file", failure)) ||
       Failed(factory_->CreateEncoder(format, nullptr, &encoder_),
              "the imaging component has no encoder for the format", failure) ||
       Failed(encoder_->Initialize(stream_, WICBitmapEncoderNoCache),
@@ -136,12 +141,19 @@ bool WicEncoder::Add(const Raster& page, EncodeFailure& failure)
       PlainRow(page, pixels, y + r, row.data());
       for (UINT x = 0; x < width; ++x) out[x] = (row[x / 8] >> (7 - x % 8)) & 1 ? 255 : 0;
     }
-    if (Failed(frame->WritePixels(static_cast<UINT>(rows), stride,
-                                  stride * static_cast<UINT>(rows), band.data()),
+    if (Failed(frame->WritePixels(static_cast<UINT>(rows), stride, stride * static_cast<UINT>(rows),
+                                  band.data()),
                "the page's pixels could not be encoded", failure))
       return done(false);
   }
   return done(!Failed(frame->Commit(), "the page could not be finished", failure));
+}
+
+bool WicEncoder::Commit(EncodeFailure& failure)
+{
+  const bool ok = !Failed(encoder_->Commit(), "the file could not be finished", failure);
+  Discard();
+  return ok;
 }
 
 bool WicEncoder::Finish(std::vector<unsigned char>& file, EncodeFailure& failure)

@@ -1,6 +1,8 @@
 // PNG, TIFF and JPEG files of pages through the platform's imaging component
 // (WIC): black and white as 1 bit, grey as 8, colour as 24, each frame with
-// its page's resolution. A TIFF holds one frame per page.
+// its page's resolution. A TIFF holds one frame per page, written into its
+// file frame by frame. The component's factory is made at the first use and
+// let go with the encoder: its owner lives within one COM initialisation.
 #pragma once
 
 #include <windows.h>
@@ -31,17 +33,20 @@ class WicEncoder {
   WicEncoder(const WicEncoder&) = delete;
   WicEncoder& operator=(const WicEncoder&) = delete;
 
-  // A new file in memory. `quality`: JPEG's, 1 to 100.
-  bool Begin(Container container, int quality, EncodeFailure& failure);
+  // A new file: in memory, or written into `target` as the frames come (a
+  // TIFF of many pages). `quality`: JPEG's, 1 to 100.
+  bool Begin(Container container, int quality, EncodeFailure& failure, IStream* target = nullptr);
   // One frame; JPEG has no 1 bit, so a black-and-white page goes in as grey.
   bool Add(const Raster& page, EncodeFailure& failure);
-  // The file's bytes; the encoder is then empty again.
+  // The file in memory: its bytes; the encoder is then empty again.
   bool Finish(std::vector<unsigned char>& file, EncodeFailure& failure);
+  // The file written into its target: finished there; the encoder is then
+  // empty again.
+  bool Commit(EncodeFailure& failure);
   // The file begun is dropped.
   void Discard();
 
  private:
-
   Container container_ = Container::kPng;
   int quality_ = kDefaultQuality;
   IWICImagingFactory* factory_ = nullptr;

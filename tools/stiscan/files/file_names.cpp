@@ -99,14 +99,20 @@ std::u16string PageFileName(const std::u16string& itemName, int page,
   if (stem.empty())
     for (char c : std::string("job")) stem.push_back(static_cast<char32_t>(c));
 
+  std::u16string suffix = page > 0 ? Ascii("-p" + std::to_string(page)) : std::u16string();
+  suffix += extension;
+  // The device rule holds for the whole name, a job's document ("CON.pdf")
+  // included; it is judged without the copy number, so that every copy of a
+  // name is written alike.
   std::vector<char32_t> beforeDot;
   for (size_t i = 0; i < stem.size() && stem[i] != '.'; ++i) beforeDot.push_back(stem[i]);
-  if (beforeDot.size() < stem.size() && ReservedDeviceName(beforeDot))
-    stem.insert(stem.begin(), '_');
-
-  std::u16string suffix = copy > 1 ? Ascii(" (" + std::to_string(copy) + ")") : std::u16string();
-  if (page > 0) suffix += Ascii("-p" + std::to_string(page));
-  suffix += extension;
+  if (beforeDot.size() == stem.size())
+    for (char32_t c : CodePoints(suffix)) {
+      if (c == '.') break;
+      beforeDot.push_back(c);
+    }
+  if (ReservedDeviceName(beforeDot)) stem.insert(stem.begin(), '_');
+  if (copy > 1) suffix = Ascii(" (" + std::to_string(copy) + ")") + suffix;
   size_t units = suffix.size(), bytes = 0;
   for (char32_t c : CodePoints(suffix)) bytes += Utf8Bytes(c);
   std::u16string name;

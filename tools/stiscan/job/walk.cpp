@@ -1,15 +1,14 @@
-// The page walk of a data source, writing each page as a file. Every job
-// chosen is attempted: a job that fails is reported, its pages already
-// written are removed, and the walk goes on with the next one.
 #include "job/walk.h"
 
 #include <algorithm>
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 #include "console/display_width.h"
-#include "console/json.h"
 #include "console/output.h"
 #include "console/text.h"
+#include "documents/document_limits.h"
 
 namespace stiscan {
 
@@ -32,6 +31,14 @@ double Dpi(const TW_FIX32& value)
   return value.Whole + value.Frac / 65536.0;
 }
 
+PageFailure FromOutput(const OutputFailure& output)
+{
+  PageFailure failure = ScannerFailure(output.what, output.hr);
+  failure.page = output.page;
+  if (output.file) failure.source = Source::kSystem;
+  return failure;
+}
+
 }  // namespace
 
 std::string PageFailure::Described() const
@@ -52,12 +59,8 @@ PageFailure ScannerFailure(const std::string& what, HRESULT hr, int status)
   return failure;
 }
 
-Puller::Puller(const Options& options, PageFolder& folder, HANDLE stop)
-    : options_(options),
-      folder_(folder),
-      output_(options, folder),
-      stop_(stop),
-      chunk_(static_cast<size_t>(options.chunk))
+Puller::Puller(const Options& options, JobOutput& output, HANDLE stop)
+    : options_(options), output_(output), stop_(stop), chunk_(static_cast<size_t>(options.chunk))
 {
   mechanism_ = options.transfer == "native"   ? kNativeTransfer
                : options.transfer == "memory" ? kMemoryTransfer
@@ -88,16 +91,17 @@ HRESULT Puller::Walk(Connection& c, std::vector<Job>& jobs)
   int left = 0;
   hr = c->AdvancePage(1, &left, 0);
   if (ServerGone(hr)) return hr;
-  if (total_ == 0) total_ = left;
+  total_ = read_ + left;
 
   for (size_t k = 0; k < order.size() && left > 0; ++k) {
     Job& job = *order[k];
     int position = 0, pages = 0;
     hr = c->GetPagePosition(&position, &pages);
     if (ServerGone(hr)) return hr;
-    for (int page = 1;; ++page) {
+    int page = 1;
+    for (;; ++page) {
       if (job.state == Job::State::kWaiting) {
-        const PageFailure failure = PullPage(c, job, page);
+        const PageFailure failure = PullPage(c, job, page, pages);
         if (failure.Failed()) {
           FailJob(job, failure.page > 0 ? failure.page : page, failure);
           if (ServerGone(failure.hr) || failure.hr == kPullInterrupted) return failure.hr;
@@ -106,21 +110,7 @@ HRESULT Puller::Walk(Connection& c, std::vector<Job>& jobs)
       const bool lastPage = page >= pages;
       // Every page of the job is written once the walk leaves it; its
       // document then.
-      if (lastPage && job.state == Job::State::kWaiting) {
-        std::vector<stiscan::Written> files;
-        OutputFailure failure;
-        if (output_.EndJob(job.name, files, failure)) {
-          Written(job, files);
-          job.state = Job::State::kPulled;
-          if (onPulled_) onPulled_(job);
-        } else {
-          // The last page's file, or the job's document, was not written.
-          PageFailure pageFailure = ScannerFailure(failure.what, failure.hr);
-          if (failure.file) pageFailure.source = Source::kSystem;
-          if (failure.page > 0) --pages_;
-          FailJob(job, failure.page, pageFailure);
-        }
-      }
+      if (lastPage && job.state == Job::State::kWaiting) EndJob(job);
       const double started = Seconds();
       hr = c->AdvancePage(0, &left, 0);
       callSeconds_ += Seconds() - started;
@@ -133,38 +123,47 @@ HRESULT Puller::Walk(Connection& c, std::vector<Job>& jobs)
       }
       if (lastPage || left <= 0) break;
     }
+    if (job.state == Job::State::kWaiting)
+      FailJob(job, page + 1,
+              ScannerFailure(
+                  Format("the scanner's walk ended after page %d of its %d", page, pages), S_OK));
+  }
+  // Jobs the walk did not reach: the scanner counted no pages for them.
+  for (Job* job : order) {
+    if (job->state != Job::State::kWaiting) continue;
+    job->state = Job::State::kNotReady;
+    job->notReady = "the scanner's walk ended before it (it counted no pages left for it)";
+    if (terminal_) Out("\n");
+    Note("job " + Quoted(Narrow(job->name)) + ": not pulled: " + job->notReady);
   }
   return S_OK;
+}
+
+void Puller::EndJob(Job& job)
+{
+  std::vector<TemporaryFile> files;
+  OutputFailure failure;
+  if (!output_.End(files, failure)) {
+    // The last page's file, or the job's document, was not written.
+    FailJob(job, failure.page, FromOutput(failure));
+    return;
+  }
+  if (terminal_) Out("\n");
+  if (onEnded_) onEnded_(job, files);
 }
 
 void Puller::FailJob(Job& job, int page, const PageFailure& failure)
 {
   job.state = Job::State::kFailed;
-  // The file in hand, once written, goes with the others.
-  std::vector<stiscan::Written> inHand;
-  output_.DropJob(inHand);
-  for (const stiscan::Written& file : inHand) {
-    job.files.push_back(file);
-    bytes_ += file.bytes;
-  }
-  std::string removed;
-  size_t gone = 0;
-  for (const stiscan::Written& file : job.files) {
-    FileFailure notRemoved;
-    if (PageFolder::Remove(file.path, notRemoved)) {
-      ++gone;
-      bytes_ -= file.bytes;
-    } else {
-      removed += "; " + notRemoved.what + ": " +
-                 DescribeHresult(HRESULT_FROM_WIN32(notRemoved.error), Source::kSystem);
-    }
-  }
-  if (gone > 0)
-    removed = Format("; its %zu file%s already written %s removed", gone, gone == 1 ? "" : "s",
-                     gone == 1 ? "was" : "were") +
-              removed;
-  pages_ -= static_cast<int>(std::min(gone, static_cast<size_t>(pages_)));
-  job.files.clear();
+  job.pages = 0;
+  std::vector<FileFailure> notRemoved;
+  const size_t gone = output_.Drop(&notRemoved);
+  std::string removed = gone == 0 ? std::string()
+                                  : Format("; its %zu file%s already written %s removed", gone,
+                                           gone == 1 ? "" : "s", gone == 1 ? "was" : "were");
+  for (const FileFailure& file : notRemoved)
+    removed +=
+        "; " + file.what + ": " + DescribeHresult(HRESULT_FROM_WIN32(file.error), Source::kSystem);
   if (terminal_) Out("\n");
   const std::string where = page > 0 ? "page " + std::to_string(page) + " of " : "job ";
   Note(where + Quoted(Narrow(job.name)) + ": " + failure.Described() + removed);
@@ -172,11 +171,12 @@ void Puller::FailJob(Job& job, int page, const PageFailure& failure)
 
 std::string Puller::TimesJson() const
 {
-  return Format("\"reads\": %.3f, \"firstReads\": %.3f, \"headers\": %.3f, \"calls\": %.3f, "
-                "\"encoding\": %.3f, \"writing\": %.3f, \"writeWaits\": %.3f, \"encodedPages\": %d",
-                readSeconds_, firstReadSeconds_, headerSeconds_, callSeconds_,
-                output_.EncodeSeconds() + placeSeconds_, output_.WriteSeconds(),
-                output_.WaitSeconds(), output_.EncodedPages());
+  return Format(
+      "\"reads\": %.3f, \"firstReads\": %.3f, \"headers\": %.3f, \"calls\": %.3f, "
+      "\"encoding\": %.3f, \"writing\": %.3f, \"writeWaits\": %.3f, \"encodedPages\": %d",
+      readSeconds_, firstReadSeconds_, headerSeconds_, callSeconds_,
+      output_.EncodeSeconds() + placeSeconds_, output_.WriteSeconds(), output_.WaitSeconds(),
+      output_.EncodedPages());
 }
 
 bool Puller::Stopped() const
@@ -184,20 +184,21 @@ bool Puller::Stopped() const
   return stop_ != nullptr && WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
 }
 
-void Puller::Written(Job& job, std::vector<stiscan::Written>& files)
+void Puller::Progress(const Job& job, int page)
 {
+  if (options_.json) return;
   const std::string item = Printable(Narrow(job.name));
-  for (const stiscan::Written& file : files) {
-    job.files.push_back(file);
-    bytes_ += file.bytes;
-    if (!terminal_ && !options_.json)
-      Out((file.page > 0 ? Format("page %d/%d: ", pages_, total_) : std::string("job: ")) + item +
-          (file.page > 0 ? Format(" page %d -> ", file.page) : std::string(" -> ")) +
-          Printable(file.shown) + Format(" (%lld bytes)\n", file.bytes));
+  if (!terminal_) {
+    Out(Format("page %d/%d: ", read_, total_) + item + Format(" page %d\n", page));
+    return;
   }
+  const int width = 30, done = width * std::min(read_, total_) / std::max(total_, 1);
+  Out("\r[" + std::string(static_cast<size_t>(done), '#') +
+      std::string(static_cast<size_t>(width - done), ' ') + "] " +
+      Format("%d/%d pages ", read_, total_) + FitColumns(item, 24) + Format(" p%d ", page));
 }
 
-PageFailure Puller::PullPage(Connection& c, Job& job, int page)
+PageFailure Puller::PullPage(Connection& c, Job& job, int page, int pages)
 {
   const double started = Seconds(), readsBefore = readSeconds_, headersBefore = headerSeconds_,
                placedBefore = placeSeconds_;
@@ -224,6 +225,14 @@ PageFailure Puller::PullPage(Connection& c, Job& job, int page)
     return failure;
   }
   if (FAILED(hr)) return ScannerFailure("the server did not describe the page", hr);
+  // The job's files begin with its first page, whose size says whether
+  // they can hold the job at all.
+  OutputFailure outputFailure;
+  if (page == 1 &&
+      !output_.Begin(job.name, pages,
+                     UncompressedPageBytes(info.ImageWidth, info.ImageLength, info.BitsPerPixel),
+                     outputFailure))
+    return FromOutput(outputFailure);
   int status = -1;
   hr = c->PrepareTransfer(0, 0, mechanism_, 0, 0, 0, 0, 0, &status);
   if (hr == S_FALSE) {
@@ -240,37 +249,27 @@ PageFailure Puller::PullPage(Connection& c, Job& job, int page)
   // the same size needs no new memory, and none that is cleared first.
   Raster raster;
   std::vector<unsigned char> bytes = output_.Memory();
-  PageFailure failure = Transfer(c, itemName, info, raster, bytes);
-  callSeconds_ += Seconds() - started - (readSeconds_ - readsBefore) -
-                  (headerSeconds_ - headersBefore) - (placeSeconds_ - placedBefore);
-  std::vector<stiscan::Written> files;
-  OutputFailure outputFailure;
-  const bool ok = !failure.Failed() &&
-                  (output_.KeepsDriverFile()
-                       ? output_.DriverFile(job.name, page, std::move(bytes), files, outputFailure)
-                       : output_.Page(job.name, page, raster, files, outputFailure));
+  PageFailure failure;
+  bool ok = false;
+  try {
+    failure = Transfer(c, itemName, info, raster, bytes);
+    callSeconds_ += Seconds() - started - (readSeconds_ - readsBefore) -
+                    (headerSeconds_ - headersBefore) - (placeSeconds_ - placedBefore);
+    ok = !failure.Failed() &&
+         (output_.KeepsDriverFile() ? output_.DriverFile(page, std::move(bytes), outputFailure)
+                                    : output_.Page(page, raster, outputFailure));
+  } catch (const std::bad_alloc&) {
+    failure = ScannerFailure("this program has no memory left for the page", E_OUTOFMEMORY);
+  } catch (const std::length_error&) {
+    failure = ScannerFailure("the page is larger than this program can hold", E_OUTOFMEMORY);
+  }
   output_.Keep(std::move(raster.bytes));
   output_.Keep(std::move(bytes));
-  // The file of the page before, when its writing is done.
-  Written(job, files);
   if (failure.Failed()) return failure;
-  if (!ok) {
-    failure.what = outputFailure.what;
-    failure.hr = outputFailure.hr;
-    failure.page = outputFailure.page;
-    if (outputFailure.file) failure.source = Source::kSystem;
-    // That page was counted when its file was started.
-    if (failure.page > 0) --pages_;
-    return failure;
-  }
-  ++pages_;
-  if (terminal_) {
-    const int width = 30, done = width * std::min(pages_, total_) / std::max(total_, 1);
-    Out("\r[" + std::string(static_cast<size_t>(done), '#') +
-        std::string(static_cast<size_t>(width - done), ' ') + "] " +
-        Format("%d/%d pages ", pages_, total_) + FitColumns(Printable(Narrow(job.name)), 24) +
-        Format(" p%d ", page));
-  }
+  if (!ok) return FromOutput(outputFailure);
+  ++job.pages;
+  ++read_;
+  Progress(job, page);
   return {};
 }
 
@@ -335,6 +334,11 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
     int size = 0, status = 0;
     HRESULT hr = c->QueryTransferSize(&request, &size, &status);
     if (FAILED(hr)) return ScannerFailure("the scanner did not say the file's size", hr);
+    // A size the driver states is taken only when memory can hold it.
+    if (size <= 0 || !PageFits(static_cast<uint64_t>(size)))
+      return ScannerFailure(
+          Format("the scanner stated a file of %d bytes, which this program cannot take", size),
+          S_OK);
     bytes.resize(static_cast<size_t>(size));
     failure = Read(c, request, bytes.data(), bytes.size(), chunk_);
     if (failure.Failed()) return failure;
@@ -343,8 +347,7 @@ PageFailure Puller::Transfer(Connection& c, const std::wstring& itemName, const 
                                      : RasterFromBmp(std::move(bytes), xDpi, yDpi, raster);
   }
   if (!made)
-    return ScannerFailure("the scanner's page is not a bitmap of a kind this program writes",
-                          S_OK);
+    return ScannerFailure("the scanner's page is not a bitmap of a kind this program writes", S_OK);
   return failure;
 }
 
@@ -394,47 +397,94 @@ std::string JobTime(Connection& c, int index)
                 t.wSecond);
 }
 
-int ChooseJobs(Connection& c, const Options& options, std::vector<Job>& jobs)
+JobIdentity IdentityOf(Connection& c, int index, const std::wstring& name)
+{
+  JobIdentity identity;
+  identity.name = Narrow(name);
+  identity.time = JobTime(c, index);
+  BSTR document = nullptr;
+  int pixelType = 0, resolution = 0, pages = 0, size = 0;
+  if (SUCCEEDED(
+          c->GetItemInfo(index, &document, nullptr, &pixelType, &resolution, &pages, &size))) {
+    identity.pages = pages;
+    identity.size = size;
+  }
+  SysFreeString(document);
+  return identity;
+}
+
+int ChooseJobs(Connection& c, const Options& options, std::vector<Job>& jobs, Listing* listing)
 {
   const std::wstring wanted = Widen(options.job);
+  int exitCode = 0;
+  bool found = false;
   for (int index = 0; index < c.JobCount(); ++index) {
     Job job;
     job.index = index;
-    if (!c.ItemName(index, job.name)) continue;
+    if (!c.ItemName(index, job.name)) {
+      if (listing != nullptr) listing->complete = false;
+      continue;
+    }
+    job.identity = IdentityOf(c, index, job.name);
+    if (listing != nullptr) listing->jobs.push_back(job.identity);
     if (options.job.empty()) {
       if (c.IsYours(index)) jobs.push_back(job);
       continue;
     }
-    if (job.name != wanted) continue;
+    if (found || exitCode != 0 || job.name != wanted) continue;
+    found = true;
     int flag = 0;
     c->GetItemFlag(index, &flag);
-    c->SetPagesRemaining(0);
-    if (flag == 0)
-      return Fail("the job " + Quoted(options.job) + " is not ready yet", kExitFailure);
-    if (!c.IsYours(index))
-      return Fail("the job " + Quoted(options.job) + " belongs to another user", kExitAccessDenied);
-    jobs.push_back(job);
-    return 0;
+    if (flag == 0) {
+      exitCode = Fail("the job " + Quoted(options.job) + " is not ready yet", kExitFailure);
+    } else if (!c.IsYours(index)) {
+      exitCode =
+          Fail("the job " + Quoted(options.job) + " belongs to another user", kExitAccessDenied);
+    } else {
+      jobs.push_back(job);
+    }
   }
   c->SetPagesRemaining(0);
-  if (!options.job.empty())
+  if (exitCode != 0) return exitCode;
+  if (!options.job.empty() && !found)
     return Fail("no job named " + Quoted(options.job) + " is stored", kExitFailure);
+  // A job whose page count the scanner does not give yet cannot be walked
+  // (a walk of it would run into the jobs after it); nor can one of a name
+  // that the scanner stores more than once, as a transfer names its job by
+  // the name alone (the driver would hand over the pages of another).
+  for (Job& job : jobs) {
+    size_t named = 0;
+    if (listing != nullptr)
+      for (const JobIdentity& other : listing->jobs) named += other.name == job.identity.name;
+    if (job.identity.pages <= 0) {
+      job.state = Job::State::kNotReady;
+      job.notReady = "the scanner gives it no page count yet (it may still be being scanned)";
+    } else if (named > 1) {
+      job.state = Job::State::kNotReady;
+      job.notReady = Format(
+          "the scanner stores %zu jobs of this name, and a transfer names its job by the name "
+          "alone (it could bring the pages of another); it is pulled once it is the only one",
+          named);
+    }
+  }
   return 0;
 }
 
-// After a new server: each job's index in its list, by name (the first of a
-// name not given to an earlier job). A waiting job that is gone fails.
 void FindAgain(Connection& c, std::vector<Job>& jobs, Puller& puller)
 {
-  std::vector<std::wstring> names(static_cast<size_t>(c.JobCount()));
-  for (int index = 0; index < c.JobCount(); ++index) c.ItemName(index, names[index]);
+  std::vector<std::string> keys(static_cast<size_t>(c.JobCount()));
+  for (int index = 0; index < c.JobCount(); ++index) {
+    std::wstring name;
+    if (c.ItemName(index, name)) keys[index] = PulledJobs::Key(IdentityOf(c, index, name));
+  }
   c->SetPagesRemaining(0);
-  std::vector<bool> taken(names.size(), false);
+  std::vector<bool> taken(keys.size(), false);
   for (Job& job : jobs) {
-    if (job.state == Job::State::kFailed) continue;
+    if (job.state == Job::State::kFailed || job.state == Job::State::kNotReady) continue;
     job.index = -1;
-    for (size_t i = 0; i < names.size() && job.index < 0; ++i) {
-      if (!taken[i] && names[i] == job.name) {
+    const std::string key = PulledJobs::Key(job.identity);
+    for (size_t i = 0; i < keys.size() && job.index < 0; ++i) {
+      if (!taken[i] && keys[i] == key) {
         taken[i] = true;
         job.index = static_cast<int>(i);
       }
@@ -442,20 +492,6 @@ void FindAgain(Connection& c, std::vector<Job>& jobs, Puller& puller)
     if (job.index < 0 && job.state == Job::State::kWaiting)
       puller.FailJob(job, 0, ScannerFailure("the new scanner server does not list it", S_OK));
   }
-}
-
-HRESULT DeletePulled(Connection& c, const std::vector<Job>& jobs)
-{
-  std::vector<int> indices;
-  for (const Job& job : jobs)
-    if (job.state == Job::State::kPulled && job.index >= 0) indices.push_back(job.index);
-  if (indices.empty()) return S_OK;
-  c->SetPagesRemaining(0);
-  HRESULT hr = c->SetSelection(indices.data(), static_cast<int>(indices.size()));
-  if (FAILED(hr)) return hr;
-  c->SetPagesRemaining(0);
-  int left = 0;
-  return c->AdvancePage(1, &left, 1);
 }
 
 }  // namespace stiscan

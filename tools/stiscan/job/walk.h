@@ -1,5 +1,8 @@
-// The page walk of a data source, writing the pages as documents: what
-// `stiscan pull` does once and `stiscan watch --pull` does at every job's end.
+// The page walk of a data source: the chosen jobs selected, then page by
+// page, each page brought over by the transfer the user asked for and
+// handed to the job's output; what `stiscan pull` does once and `stiscan
+// watch --pull` at every sweep. A job whose last page has come goes to the
+// commit step (commit.h); a job that fails is reported and leaves no file.
 #pragma once
 
 #include <windows.h>
@@ -10,8 +13,8 @@
 
 #include "console/messages.h"
 #include "console/options.h"
-#include "documents/page_output.h"
-#include "files/page_files.h"
+#include "documents/job_output.h"
+#include "job/job.h"
 #include "server/connection.h"
 #include "stibridge.h"
 
@@ -37,34 +40,36 @@ struct PageFailure {
 
 PageFailure ScannerFailure(const std::string& what, HRESULT hr, int status = 0);
 
-// One job of a pull.
-struct Job {
-  std::wstring name;
-  std::string time;  // as the scanner stored it, "YYYY-MM-DD HH:MM:SS" (or empty)
-  int index = -1;    // in the item list of the connection in use
-  enum class State { kWaiting, kPulled, kFailed } state = State::kWaiting;
-  std::vector<Written> files;
+// What the scanner lists: every job, whoever's, as the folder's list knows
+// it. Complete unless a job's name could not be read; only a complete
+// listing says that a job is gone.
+struct Listing {
+  std::vector<JobIdentity> jobs;
+  bool complete = true;
 };
 
 class Puller {
  public:
   // `stop`: an event that, once set, ends the walk at the next read; the
   // job it was in fails and leaves no file behind.
-  Puller(const Options& options, PageFolder& folder, HANDLE stop = nullptr);
+  Puller(const Options& options, JobOutput& output, HANDLE stop = nullptr);
 
-  // Walks the waiting jobs on `c`: selects them, then page by page. Returns
-  // S_OK when the walk is over, kPullInterrupted when the stop event ended
-  // it, or the HRESULT of a server that died.
+  // Walks the waiting jobs on `c`: selects them, then page by page. A job
+  // whose last page has come goes to the call given to OnEnded with its
+  // files, written and on the disk under temporary names; a job the walk
+  // ends before is not ready. Returns S_OK when the walk is over,
+  // kPullInterrupted when the stop event ended it, or the HRESULT of a
+  // server that died.
   HRESULT Walk(Connection& c, std::vector<Job>& jobs);
-  // Called as each job has come over whole.
-  void OnPulled(std::function<void(const Job&)> call) { onPulled_ = std::move(call); }
+  void OnEnded(std::function<void(Job&, std::vector<TemporaryFile>&)> call)
+  {
+    onEnded_ = std::move(call);
+  }
 
   // Reports a job as failed, with the page (0: the job as a whole) and the
-  // failure, and removes its files already written.
+  // failure, and removes its files written so far.
   void FailJob(Job& job, int page, const PageFailure& failure);
 
-  int Pages() const { return pages_; }
-  long long Bytes() const { return bytes_; }
   long long Reads() const { return reads_; }
   bool Terminal() const { return terminal_; }
   // The times of the pull's parts, as JSON members: its reads (the first
@@ -75,46 +80,49 @@ class Puller {
   std::string TimesJson() const;
 
  private:
-  PageFailure PullPage(Connection& c, Job& job, int page);
+  PageFailure PullPage(Connection& c, Job& job, int page, int pages);
   PageFailure Transfer(Connection& c, const std::wstring& itemName, const TW_IMAGEINFO& info,
                        Raster& raster, std::vector<unsigned char>& bytes);
   PageFailure Read(Connection& c, STI_TRANSFER_REQUEST& request, unsigned char* out, size_t total,
                    size_t useful, const std::function<void(size_t, size_t)>& place = {});
   bool Stopped() const;
-  void Written(Job& job, std::vector<stiscan::Written>& files);
+  void EndJob(Job& job);
+  void Progress(const Job& job, int page);
 
   const Options& options_;
-  PageFolder& folder_;
-  PageOutput output_;
+  JobOutput& output_;
   HANDLE stop_;
   size_t chunk_;
   int mechanism_ = 0;
   bool terminal_ = false;
   std::wstring name_;
-  int pages_ = 0, total_ = 0;
-  long long bytes_ = 0, reads_ = 0;
+  // The walk's progress: pages read so far, of how many.
+  int read_ = 0, total_ = 0;
+  long long reads_ = 0;
   double readSeconds_ = 0, firstReadSeconds_ = 0, headerSeconds_ = 0, callSeconds_ = 0;
   double placeSeconds_ = 0;
   // The room a memory transfer's reads land in, kept from page to page.
   std::vector<unsigned char> rows_;
-  std::function<void(const Job&)> onPulled_;
+  std::function<void(Job&, std::vector<TemporaryFile>&)> onEnded_;
 };
 
-// The jobs to pull: the one the options name, or every one of this user's.
-// Prints and returns the exit code when there is none to pull by that
-// name, else 0.
-int ChooseJobs(Connection& c, const Options& options, std::vector<Job>& jobs);
-
-// Lets the scanner delete the jobs that came over whole (and only those),
-// when the user's delete-after-scan option is on: the deletion step of the
-// walk, on a selection of them alone.
-HRESULT DeletePulled(Connection& c, const std::vector<Job>& jobs);
+// The jobs to pull: the one the options name, or every one of this user's,
+// each with its identity; a job the scanner gives no page count yet is
+// reported and not ready. `listing` (when given) gets every job the scanner
+// lists. Prints and returns the exit code when there is none to pull by
+// that name, else 0.
+int ChooseJobs(Connection& c, const Options& options, std::vector<Job>& jobs,
+               Listing* listing = nullptr);
 
 // After a new server: each job's index in its list, by name (the first of a
-// name not given to an earlier job). A waiting job that is gone fails.
+// name not given to an earlier job). A waiting job that is gone fails; a job
+// pulled or known before that is gone has nothing left to delete.
 void FindAgain(Connection& c, std::vector<Job>& jobs, Puller& puller);
 
 // The time the scanner stored job `index` at, or empty.
 std::string JobTime(Connection& c, int index);
+
+// Job `index` as the folder's list knows it, its item name `name`.
+JobIdentity IdentityOf(Connection& c, int index, const std::wstring& name);
 
 }  // namespace stiscan

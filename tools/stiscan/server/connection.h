@@ -32,6 +32,24 @@ constexpr DWORD kRetryWaitsMs[] = {250, 500, 1000, 2000};
 // The local names in EnumerateDevices' list, each followed by ";".
 std::vector<std::wstring> SplitDeviceList(const wchar_t* list);
 
+// COM on the calling thread for as long as it lives. A command holds one
+// around all it does, so that what it makes through COM besides the server's
+// objects (the imaging component's factory) lives within one initialisation,
+// whatever becomes of the connections it opens and closes meanwhile.
+class ComScope {
+ public:
+  ComScope() : started_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  ~ComScope()
+  {
+    if (SUCCEEDED(started_)) CoUninitialize();
+  }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+
+ private:
+  HRESULT started_;
+};
+
 class Connection {
  public:
   Connection() = default;
