@@ -1,5 +1,7 @@
 #include "doctor/doctor.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "console/json.h"
@@ -20,6 +22,11 @@ const char kReinstall[] = "install the package again (msiexec /i stibridge.msi)"
 unsigned Read16(const unsigned char* at)
 {
   return unsigned(at[0]) | unsigned(at[1]) << 8;
+}
+
+uint32_t Read32(const unsigned char* at)
+{
+  return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
 }
 
 std::string Hex(unsigned long value)
@@ -68,7 +75,7 @@ std::string BitsOf(unsigned machine)
 }
 
 // What is wrong with a registered file that must be a `machine` program or
-// DLL; empty when nothing is.
+// DLL (a proxy, exporting what COM calls); empty when nothing is.
 std::string FileProblem(const FileFacts& file, unsigned machine, bool dll)
 {
   if (!file.exists) return "which does not exist";
@@ -77,6 +84,17 @@ std::string FileProblem(const FileFacts& file, unsigned machine, bool dll)
   if (file.kind.machine != machine || file.kind.dll != dll)
     return "a " + BitsOf(file.kind.machine) + (file.kind.dll ? " DLL" : " program") + ", not the " +
            BitsOf(machine) + (dll ? " proxy" : " server");
+  if (!dll) return {};
+  if (!file.exportsRead) return "a " + BitsOf(machine) + " DLL whose export table cannot be read";
+  std::string missing;
+  for (const char* name : kProxyExports) {
+    bool found = false;
+    for (const std::string& exported : file.exports) found = found || exported == name;
+    if (!found) missing += (missing.empty() ? "" : " and ") + std::string(name);
+  }
+  if (!missing.empty())
+    return "a " + BitsOf(machine) + " DLL that does not export " + missing +
+           ", which COM calls in a proxy";
   return {};
 }
 
@@ -141,9 +159,15 @@ Check Proxy(const DoctorFacts& facts, int view)
   if (!problem.empty())
     return Failed(check, where + " names " + proxy.file.path + ", " + problem, remedy,
                   kExitNotRegistered);
-  return Done(check, Status::kOk,
-              "the interface's proxy/stub " + proxy.proxyClass + " is " + proxy.file.path + ", a " +
-                  bits + " DLL");
+  std::string found = "the interface's proxy/stub " + proxy.proxyClass + " is " + proxy.file.path +
+                      ", a " + bits + " DLL that exports " + kProxyExports[0] + " and " +
+                      kProxyExports[1];
+  // What a 64-bit program cannot find out about a 32-bit DLL.
+  if (view == 32 && facts.bits == 64)
+    found +=
+        "; whether a 32-bit program loads it and reaches the server through it cannot be "
+        "tried from this 64-bit stiscan: the 32-bit stiscan doctor tries it";
+  return Done(check, Status::kOk, found);
 }
 
 std::string ActivationRemedy(unsigned long hr)
@@ -351,6 +375,56 @@ ExecutableKind ExecutableKindOf(const unsigned char* bytes, size_t size)
   return kind;
 }
 
+bool ExportedNames(const unsigned char* bytes, size_t size, std::vector<std::string>& names)
+{
+  names.clear();
+  const ExecutableKind kind = ExecutableKindOf(bytes, size);
+  if (!kind.portable) return false;
+  const size_t pe = Read32(bytes + 0x3C);
+  const size_t sections = Read16(bytes + pe + 6);
+  const size_t optional = pe + 24, optionalBytes = Read16(bytes + pe + 20);
+  if (optionalBytes < 2 || size - optional < optionalBytes) return false;
+  // The export directory, the first of the data directories, which follow
+  // the optional header's fixed part: 96 bytes of it in PE32, 112 in PE32+.
+  const unsigned magic = Read16(bytes + optional);
+  const size_t fixed = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+  if (fixed == 0 || optionalBytes < fixed + 8 || Read32(bytes + optional + fixed - 4) < 1)
+    return false;
+  const uint32_t exportRva = Read32(bytes + optional + fixed);
+  if (exportRva == 0) return true;  // it exports nothing
+  const size_t table = optional + optionalBytes;
+  if (sections > 96 || size - table < sections * 40) return false;
+  // An address as an offset into the file, through the section that holds it.
+  const auto offset = [&](uint32_t rva, size_t bytesWanted, size_t& out) {
+    for (size_t i = 0; i < sections; ++i) {
+      const unsigned char* section = bytes + table + 40 * i;
+      const uint32_t start = Read32(section + 12);
+      const uint32_t length = std::max(Read32(section + 8), Read32(section + 16));
+      if (rva < start || rva - start >= length) continue;
+      const uint64_t at = uint64_t{Read32(section + 20)} + (rva - start);
+      if (at > size || size - at < bytesWanted) return false;
+      out = static_cast<size_t>(at);
+      return true;
+    }
+    return false;
+  };
+  size_t directory = 0, list = 0;
+  if (!offset(exportRva, 40, directory)) return false;
+  const uint32_t count = Read32(bytes + directory + 24);
+  if (count > 65536 || !offset(Read32(bytes + directory + 32), 4 * size_t{count}, list))
+    return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t name = 0;
+    if (!offset(Read32(bytes + list + 4 * i), 1, name)) return false;
+    std::string text;
+    while (name < size && bytes[name] != 0 && text.size() < 512)
+      text += static_cast<char>(bytes[name++]);
+    if (name >= size || bytes[name] != 0) return false;
+    names.push_back(text);
+  }
+  return true;
+}
+
 bool ActivationPossible(const DoctorFacts& facts)
 {
   const ProxyFacts& own = facts.bits == 32 ? facts.proxy32 : facts.proxy64;
@@ -380,8 +454,13 @@ int DoctorExitCode(const std::vector<Check>& checks)
 std::string DoctorReport(const std::vector<Check>& checks, int bits, bool json)
 {
   const int code = DoctorExitCode(checks);
+  // Only a data source's bitness can try what a data source does.
+  const bool known = code != 0 || bits == 32;
   if (json) {
-    std::string out = "{\"works\": " + std::string(code == 0 ? "true" : "false") +
+    std::string out = "{\"works\": " +
+                      std::string(!known      ? "null"
+                                  : code == 0 ? "true"
+                                              : "false") +
                       ", \"exitCode\": " + std::to_string(code) +
                       ", \"bits\": " + std::to_string(bits) + ", \"checks\": [";
     for (size_t i = 0; i < checks.size(); ++i) {
@@ -411,6 +490,14 @@ std::string DoctorReport(const std::vector<Check>& checks, int bits, bool json)
     return out + "A data source would not work: " + std::to_string(failed) + " of " +
            std::to_string(checks.size()) + " checks failed (the first: " + Printable(first->title) +
            ").\n";
+  if (!known)
+    return out + "Nothing this " + std::to_string(bits) +
+           "-bit stiscan can see stands in a data source's way" +
+           (warned == 0
+                ? std::string()
+                : " (" + std::to_string(warned) + (warned == 1 ? " warning)" : " warnings)")) +
+           "; whether a data source, a 32-bit program, would work only the 32-bit stiscan doctor "
+           "can tell.\n";
   return out + "A data source would work" +
          (warned == 0
               ? std::string(".")

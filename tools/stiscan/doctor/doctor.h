@@ -28,16 +28,31 @@ struct ExecutableKind {
 // a portable executable.
 ExecutableKind ExecutableKindOf(const unsigned char* bytes, size_t size);
 
+// The names a DLL exports, read from its `size` bytes: the export directory
+// that the optional header (PE32 or PE32+) names, found through the section
+// table. False when the headers or the export table lead outside the bytes
+// or are not what they must be; true with no names for a file that exports
+// none.
+bool ExportedNames(const unsigned char* bytes, size_t size, std::vector<std::string>& names);
+
+// What COM calls in a proxy/stub DLL: a file without them is no proxy.
+constexpr const char* kProxyExports[] = {"DllGetClassObject", "DllCanUnloadNow"};
+
 // A file that the registry names.
 struct FileFacts {
   std::string path;  // UTF-8; empty: the registry names none
   bool exists = false;
   bool readable = false;
   ExecutableKind kind;  // of a readable file
+  // A DLL's: whether its export table was read, and what it exports.
+  bool exportsRead = false;
+  std::vector<std::string> exports;
 };
 
 // One registry view's proxy/stub for the interface: the interface key's
-// ProxyStubClsid32 names a class whose InprocServer32 names the file.
+// ProxyStubClsid32 names a class whose InprocServer32 names the file. A
+// 64-bit stiscan looks at the 32-bit view's file where a 32-bit program
+// finds it (System32 is SysWOW64 to it).
 struct ProxyFacts {
   std::string proxyClass;  // empty: the interface has no proxy in this view
   FileFacts file;
@@ -119,7 +134,10 @@ std::vector<Check> Diagnose(const DoctorFacts& facts);
 // 0 when no check failed, else the exit code of the first that did.
 int DoctorExitCode(const std::vector<Check>& checks);
 
-// The report: lines for people, or one JSON object.
+// The report: lines for people, or one JSON object. Only the 32-bit
+// stiscan, a data source's bitness, says that a data source would work (JSON
+// "works": true); the 64-bit one, finding nothing wrong, says what only the
+// 32-bit one can tell ("works": null).
 std::string DoctorReport(const std::vector<Check>& checks, int bits, bool json);
 
 }  // namespace stiscan

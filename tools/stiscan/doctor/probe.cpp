@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <iterator>
+#include <vector>
 
 #include "bridge/model_table.h"
 #include "console/messages.h"
@@ -27,11 +28,34 @@ std::wstring GuidText(const GUID& guid)
 
 // The file as a program of `view`'s bitness finds it: a 32-bit stiscan
 // looks past the redirection of System32 for the 64-bit server and proxy.
-FileFacts Inspect(const std::wstring& path, REGSAM view)
+// The most of a DLL read for its export table: a proxy is far smaller.
+constexpr DWORD kMostDllBytes = 64u << 20;
+
+// Where a 32-bit program finds `path`: the system folder is SysWOW64 to it.
+// A 64-bit stiscan looks there for what the 32-bit registry view names.
+std::wstring AsThirtyTwoBitSees(const std::wstring& path)
+{
+  wchar_t system[MAX_PATH] = {}, wow64[MAX_PATH] = {};
+  const UINT systemUnits = GetSystemDirectoryW(system, MAX_PATH);
+  const UINT wow64Units = GetSystemWow64DirectoryW(wow64, MAX_PATH);
+  if (systemUnits == 0 || systemUnits >= MAX_PATH || wow64Units == 0 || wow64Units >= MAX_PATH ||
+      path.size() <= systemUnits || path[systemUnits] != L'\\' ||
+      CompareStringOrdinal(path.c_str(), static_cast<int>(systemUnits), system,
+                           static_cast<int>(systemUnits), TRUE) != CSTR_EQUAL)
+    return path;
+  return std::wstring(wow64, wow64Units) + path.substr(systemUnits);
+}
+
+FileFacts Inspect(const std::wstring& registered, REGSAM view, bool dll)
 {
   FileFacts facts;
-  facts.path = Narrow(path);
-  if (path.empty()) return facts;
+  facts.path = Narrow(registered);
+  if (registered.empty()) return facts;
+  std::wstring path = registered;
+  if (view == KEY_WOW64_32KEY && sizeof(void*) == 8) {
+    path = AsThirtyTwoBitSees(registered);
+    if (path != registered) facts.path += " (to a 32-bit program " + Narrow(path) + ")";
+  }
   PVOID redirection = nullptr;
   const bool redirected = view == KEY_WOW64_64KEY && Wow64DisableWow64FsRedirection(&redirection);
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -43,11 +67,24 @@ FileFacts Inspect(const std::wstring& path, REGSAM view)
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
                           : INVALID_HANDLE_VALUE;
   if (file != INVALID_HANDLE_VALUE) {
-    // The headers, up to the file header, lie within the first page.
-    unsigned char head[4096];
+    // The headers, up to the file header, lie within the first page; a
+    // DLL's export table is read from the whole file.
+    LARGE_INTEGER size = {};
+    const DWORD wanted = !dll ? 4096
+                         : GetFileSizeEx(file, &size) && size.QuadPart < kMostDllBytes
+                             ? static_cast<DWORD>(size.QuadPart)
+                             : kMostDllBytes;
+    std::vector<unsigned char> bytes(wanted);
     DWORD read = 0;
-    facts.readable = ReadFile(file, head, sizeof head, &read, nullptr) != 0;
-    if (facts.readable) facts.kind = ExecutableKindOf(head, read);
+    facts.readable = true;
+    for (DWORD got = 0; read < wanted && facts.readable; read += got) {
+      facts.readable = ReadFile(file, bytes.data() + read, wanted - read, &got, nullptr) != 0;
+      if (got == 0) break;
+    }
+    if (facts.readable) {
+      facts.kind = ExecutableKindOf(bytes.data(), read);
+      if (dll) facts.exportsRead = ExportedNames(bytes.data(), read, facts.exports);
+    }
     CloseHandle(file);
   }
   if (redirected) Wow64RevertWow64FsRedirection(redirection);
@@ -78,7 +115,7 @@ ProxyFacts ProxyIn(REGSAM view)
   facts.proxyClass = Narrow(proxyClass);
   if (ReadRegistryText(HKEY_CLASSES_ROOT, L"CLSID\\" + proxyClass + L"\\InprocServer32", nullptr,
                        view, file) == RegistryText::kRead)
-    facts.file = Inspect(Unquoted(file), view);
+    facts.file = Inspect(Unquoted(file), view, true);
   return facts;
 }
 
@@ -275,7 +312,8 @@ DoctorFacts GatherDoctorFacts(const std::string& deviceWanted)
   facts.deviceWanted = deviceWanted;
 
   std::wstring value;
-  if (RegisteredServer(value)) facts.server = Inspect(ServerProgramOf(value), KEY_WOW64_64KEY);
+  if (RegisteredServer(value))
+    facts.server = Inspect(ServerProgramOf(value), KEY_WOW64_64KEY, false);
   facts.proxy32 = ProxyIn(KEY_WOW64_32KEY);
   facts.proxy64 = ProxyIn(KEY_WOW64_64KEY);
   if (ActivationPossible(facts)) facts.activation = Activate();
