@@ -8,6 +8,7 @@
 // of --seconds end the watch at a point where no file is half written.
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <set>
 
@@ -30,6 +31,10 @@ constexpr DWORD kReconnectMs = 5000;
 
 // What Serve answers when the watch cannot go on (its exit code is set).
 constexpr HRESULT kCannotWatch = E_UNEXPECTED;
+
+// How many servers may end during one job before the watch gives it up: a
+// driver that takes its server down on a job must not do so for ever.
+constexpr int kMostServersLost = 3;
 
 class FolderWatch {
  public:
@@ -185,8 +190,11 @@ class FolderWatch {
     hr = puller.Walk(c, jobs);
     for (const Job& job : jobs) {
       const std::string key = PulledJobs::Key(job.identity);
-      if (job.state == Job::State::kFailed && hr != kPullInterrupted) failed_.insert(key);
       if (job.state == Job::State::kNotReady) notReady_.insert(key);
+      if (job.state != Job::State::kFailed || hr == kPullInterrupted) continue;
+      // A job cut short by its server's end is tried again with the next
+      // server, unless its servers end with it every time.
+      if (!ServerGone(hr) || ++lostWith_[key] >= kMostServersLost) failed_.insert(key);
     }
     listKept_ = listKept_ && commit.ListKept();
     // What came over whole is deleted now, also when the watch was stopped
@@ -207,9 +215,10 @@ class FolderWatch {
   PulledJobs& pulled_;
   HANDLE stop_;
   ULONGLONG deadline_;
-  std::set<std::string> failed_;    // keys of the jobs that failed in this watch
-  std::set<std::string> notReady_;  // and of those not ready, told once
-  std::set<std::string> said_;      // and of those whose deletion was told of
+  std::set<std::string> failed_;         // keys of the jobs that failed in this watch
+  std::set<std::string> notReady_;       // and of those not ready, told once
+  std::set<std::string> said_;           // and of those whose deletion was told of
+  std::map<std::string, int> lostWith_;  // how often a job's server ended during it
   int jobs_ = 0, pages_ = 0;
   bool listKept_ = true;
   int exitCode_ = kExitFailure;

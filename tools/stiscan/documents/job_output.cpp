@@ -255,7 +255,10 @@ bool JobOutput::Page(int page, Raster& raster, OutputFailure& failure)
   encodeSeconds_ += Seconds() - started;
   ++encodedPages_;
   if (!Encoded(ok, encodeFailure, failure)) return false;
-  if (format == "tiff") return true;
+  if (format == "tiff") {
+    ++documentPages_;
+    return true;
+  }
   if (format != "pdf") return Write(page, ExtensionOf(format), std::move(file), failure);
   // The page's part of the document: its objects around its image's data.
   if (!Collect(failure)) return false;
@@ -267,6 +270,7 @@ bool JobOutput::Page(int page, Raster& raster, OutputFailure& failure)
     return false;
   }
   writer_.Append(document_, page, std::move(before), std::move(image.data), std::move(after));
+  ++documentPages_;
   return true;
 }
 
@@ -302,6 +306,7 @@ bool JobOutput::End(std::vector<TemporaryFile>& files, OutputFailure& failure)
       return false;
     }
     files_.push_back(document);
+    documentPages_ = 0;
   }
   files = std::move(files_);
   files_.clear();
@@ -313,8 +318,10 @@ size_t JobOutput::Drop(std::vector<FileFailure>* notRemoved)
   OutputFailure failed;
   Collect(failed);
   DropStream();
-  size_t removed = document_.IsOpen() ? 1 : 0;
+  // A document counts as written once a page is in it.
+  size_t removed = document_.IsOpen() && documentPages_ > 0 ? 1 : 0;
   document_.Discard();
+  documentPages_ = 0;
   for (const TemporaryFile& file : files_) {
     FileFailure failure;
     if (Folder::Remove(file.path, failure))

@@ -139,6 +139,7 @@ class JobOutput {
   OpenFile document_;
   PdfWriter pdf_;
   FileStream* stream_ = nullptr;
+  int documentPages_ = 0;
   double encodeSeconds_ = 0, waitSeconds_ = 0;
   int encodedPages_ = 0;
 };
