@@ -1006,15 +1006,22 @@ def stiscan_watch_checks(wine, program, work):
           (code, files, out[-400:], err[-400:]))
 
     # Started again, with the user's delete-after-scan option on and beside
-    # a plain watch of the same scanner, which keeps the server (and what it
-    # deleted) and takes its share of the "JobEnded" signals.
+    # a plain watch of the same scanner, which takes its share of the
+    # "JobEnded" signals. What the watch deletes outlives the server (the
+    # scenario keeps its deletions): the server may be gone by the time the
+    # jobs are listed, as the watch's output is held until the server that
+    # inherited it quits, when the watch was the one that started it.
     wine.reg("add", "HKCU\\Software\\StibridgeE2E\\Desk", "/v", "ann_DeleteImageOnScan",
              "/t", "REG_DWORD", "/d", "1", "/f")
-    beside = subprocess.Popen(wine.command(program, "watch", "--device", "Desk MFP", "--seconds", "22"),
+    # The watch's window is for the 32-bit stiscan's work (the colour job,
+    # written and flushed, then the two late ones): PACE times as long where
+    # that is emulated; the plain watch outlives it.
+    beside = subprocess.Popen(wine.command(program, "watch", "--device", "Desk MFP", "--seconds",
+                                           str(22 * PACE)),
                               env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               text=True, errors="replace")
     started = time.monotonic()
-    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", "16",
+    code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", str(16 * PACE),
                            "--delete", "--profile", "ann")
     left = wine.run(program, "jobs", "--device", "Desk MFP", "--json", timeout=120)
     try:

@@ -69,8 +69,9 @@ void JobCommit::Commit(Job& job, std::vector<TemporaryFile>& files)
   list_->Add(job.identity, deleting_);
   std::string why;
   if (!WriteList(why)) {
-    // Its files are whole and on the disk, and stay; but nothing records
-    // them, so the job is not deleted.
+    // Its files are whole and on the disk, and stay; but nothing on the
+    // disk records them, so the job is not deleted, now or later.
+    list_->Add(job.identity, false);
     listKept_ = false;
     Note("job " + Quoted(Narrow(job.name)) + ": pulled, but " + why +
          (deleting_ ? "; it is not deleted from the scanner" : ""));
