@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/simulator.h"
+
 namespace sim {
 
 namespace {
@@ -582,6 +584,7 @@ HRESULT Driver::DeleteItem(void* in, DWORD inSize, DWORD outSize, const EscapeTw
                           [&](const JobSpec& j) { return j.itemId == itemId; });
   if (job == jobs_.end()) return kNotFound;
   if (!job->deletable) return E_ACCESSDENIED;
+  if (spec_.keepDeletions) RecordDeletion(spec_.index, itemId);
   jobs_.erase(job);
   SignalLocked(static_cast<DWORD>(EventKind::ItemDeleted));
   return S_OK;

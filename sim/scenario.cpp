@@ -461,7 +461,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     json root = json::parse(text, nullptr, true, true);
     CheckKeys(root, "scenario",
               {"name", "devices", "launch", "faults", "lockTimeoutMs", "chaos", "journalLimit",
-               "conduct", "comment"});
+               "conduct", "keepDeletions", "comment"});
     Scenario out;
     if (root.contains("name")) {
       if (!root["name"].is_string()) Fail("name", "expected a string");
@@ -499,6 +499,8 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     if (root.contains("journalLimit"))
       out.journalLimit = DwordOf(root["journalLimit"], "journalLimit");
     if (root.contains("conduct")) out.conduct = ConductOf(root["conduct"]);
+    if (root.contains("keepDeletions"))
+      out.keepDeletions = BoolOf(root["keepDeletions"], "keepDeletions");
     scenario = std::move(out);
     return true;
   } catch (const ScenarioError& e) {

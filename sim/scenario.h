@@ -84,6 +84,9 @@ struct DeviceSpec {
   std::optional<Text> driverValue;  // item identifier named by value 16
   bool requireLock = true;
   std::vector<JobSpec> jobs;
+  // Not read from a scenario: set when the process serves an installed
+  // scenario that keeps its deletions (Scenario::keepDeletions).
+  bool keepDeletions = false;
 };
 
 struct LaunchSpec {
@@ -164,6 +167,10 @@ struct Scenario {
   // How many journal entries the process keeps in memory; absent: all.
   std::optional<DWORD> journalLimit;
   ConductSpec conduct;
+  // An installed scenario's deleted jobs stay deleted for the processes
+  // that load it later (a scanner's store outlives the server); absent or
+  // false: every process starts from the scenario's jobs.
+  bool keepDeletions = false;
 };
 
 // Parses a scenario; on failure returns false with a message in `error`.

@@ -81,6 +81,8 @@ STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath)
 {
   if (path == nullptr) return E_INVALIDARG;
   Simulator& simulator = Simulator::Instance();
+  // A new installation starts from the scenario's jobs.
+  sim::ForgetDeletions();
   HRESULT hr = simulator.LoadFile(path, Simulator::Use::Installed);
   if (FAILED(hr)) return hr;
   HKEY key = nullptr;

@@ -324,6 +324,47 @@ HRESULT Simulator::LoadFile(const Text& path, Use use)
   return Load(scenario, use);
 }
 
+namespace {
+
+Text DeletionName(DWORD deviceIndex, const Text& itemId)
+{
+  return Utf8ToText(std::to_string(deviceIndex) + ":") + itemId;
+}
+
+}  // namespace
+
+void RecordDeletion(DWORD deviceIndex, const Text& itemId)
+{
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeletedKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  const DWORD one = 1;
+  RegSetValueExW(key, DeletionName(deviceIndex, itemId).c_str(), 0, REG_DWORD,
+                 reinterpret_cast<const BYTE*>(&one), sizeof one);
+  RegCloseKey(key);
+}
+
+bool WasDeleted(DWORD deviceIndex, const Text& itemId)
+{
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeletedKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  const bool deleted = RegQueryValueExW(key, DeletionName(deviceIndex, itemId).c_str(), nullptr,
+                                        nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return deleted;
+}
+
+void ForgetDeletions()
+{
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKeyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    return;
+  RegDeleteKeyW(key, W("Deleted"));
+  RegCloseKey(key);
+}
+
 HRESULT Simulator::Load(const Scenario& scenario, Use use)
 {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -339,7 +380,13 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   // they handed out stay valid; new objects see only the new scenario.
   devices_.clear();
   for (size_t i = 0; i < scenario.devices.size(); ++i) {
-    const DeviceSpec& spec = scenario.devices[i];
+    DeviceSpec spec = scenario.devices[i];
+    if (use == Use::Installed && scenario.keepDeletions) {
+      // The jobs an earlier process of this installation deleted are gone.
+      spec.keepDeletions = true;
+      std::erase_if(spec.jobs,
+                    [&](const JobSpec& job) { return WasDeleted(spec.index, job.itemId); });
+    }
     devices_.push_back(std::make_shared<SimDevice>(
         static_cast<DWORD>(i), spec, InternalName(base + spec.index), scenario.conduct));
   }

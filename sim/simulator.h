@@ -25,6 +25,15 @@ inline constexpr const WCHAR* kClassGuid = W("{6BDD1FC6-810F-11D0-BEC7-08002BE20
 inline constexpr const WCHAR* kClassKeyPath =
     W("System\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}");
 inline constexpr const WCHAR* kConfigKeyPath = W("Software\\stibridge\\Simulator");
+// Where the processes of an installed scenario that keeps its deletions
+// record them: a value "<device index>:<itemId>" per deleted job.
+inline constexpr const WCHAR* kDeletedKeyPath = W("Software\\stibridge\\Simulator\\Deleted");
+
+// The deletions recorded there: one more, whether one is, and none (a new
+// installation starts from the scenario's jobs).
+void RecordDeletion(DWORD deviceIndex, const Text& itemId);
+bool WasDeleted(DWORD deviceIndex, const Text& itemId);
+void ForgetDeletions();
 // Marks the device keys a scenario load installed, and for which use.
 inline constexpr const WCHAR* kTagValue = W("StiSimulatorTag");
 inline constexpr const WCHAR* kTagInstalled = W("installed");

@@ -15,6 +15,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import traceback
 import unicodedata
@@ -24,6 +25,7 @@ import conducts  # noqa: E402
 from winetools import NO_32BIT, PACE, RUNS_32BIT, Wine, skip  # noqa: E402
 
 CLSID = "{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
+IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
 CLASS_KEY = "HKCR\\CLSID\\" + CLSID
 PROGIDS = ["HKCR\\zemka.twain.CStiScannerComBridge", "HKCR\\zemka.twain.CStiScannerComBridge.1"]
 
@@ -306,7 +308,7 @@ DOCUMENT_ROWS = {
 }
 
 
-def stiscan_checks(wine, server, installer, scenario, programs, work):
+def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_tool):
     """stiscan, 32- and 64-bit, against the default simulated office: what it
     lists, what it pulls by each transfer, and its exit codes."""
     installed = wine.run(installer, wine.windows_path(scenario))
@@ -388,8 +390,10 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
         check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
     guarded(wine, stiscan_unicode_checks,
             installer, dict(programs), work)
+    guarded(wine, stiscan_commit_checks,
+            installer, dict(programs), work)
     if not RUNS_32BIT:
-        for part in ("killed-server", "a4-bw-compression", "watch"):
+        for part in ("killed-server", "a4-bw-compression", "watch", "big-job"):
             skip("stiscan32-%s (the 32-bit stiscan's checks)" % part)
         wine.run(installer, wine.windows_path(scenario))
         return
@@ -400,6 +404,8 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
                 installer, dict(programs)["32"], work)
         guarded(wine, stiscan_watch_checks,
                 dict(programs)["32"], work)
+    guarded(wine, stiscan_big_job_checks,
+            installer, dict(programs)["32"], work, pixels_tool)
     check(wine.wait_for_no_process(5), "stiscan-watch-server-quits", str(wine.processes()))
     wine.run(installer, wine.windows_path(scenario))
 
@@ -690,9 +696,11 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
                              wine.windows_path(folder), "--json"),
                             env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, errors="replace")
-    first_page = os.path.join(folder, "big-p1.bmp")
+    # The first page's file is written (under its temporary name: a job's
+    # files take their names when all of them are there) as the second is read.
     deadline = time.monotonic() + 120
-    while not os.path.exists(first_page) and pull.poll() is None and time.monotonic() < deadline:
+    while pull.poll() is None and time.monotonic() < deadline and not (
+            os.path.isdir(folder) and any(f.endswith(".partial") for f in os.listdir(folder))):
         time.sleep(0.02)
     servers = wine.processes()
     for pid in servers:
@@ -990,7 +998,7 @@ def stiscan_watch_checks(wine, program, work):
     # second (each of its pages takes a good part of a second): the page
     # written goes again.
     code, out, err = watch(wine, program, folder, "--format", "bmp",
-                           stop_when="a4-colour.tif page 1 ->")
+                           stop_when="a4-colour.tif page 1\n")
     files = sorted(folder_state(folder))
     check(code == 0 and files == ["a4-bw-p1.bmp", "stiscan-pulled.txt"]
           and pulled_list(folder) == ["a4-bw.tif"] and "Pulled 1 job (1 page)" in out
@@ -1000,12 +1008,16 @@ def stiscan_watch_checks(wine, program, work):
           (code, files, out[-400:], err[-400:]))
 
     # Started again, with the user's delete-after-scan option on and beside
-    # a plain watch of the same scanner, which keeps the server (and what it
-    # deleted) and takes its share of the "JobEnded" signals.
+    # a plain watch of the same scanner, which takes its share of the
+    # "JobEnded" signals. What the watch deletes outlives the server (the
+    # scenario keeps its deletions): the server may be gone by the time the
+    # jobs are listed, as the watch's output is held until the server that
+    # inherited it quits, when the watch was the one that started it.
     wine.reg("add", "HKCU\\Software\\StibridgeE2E\\Desk", "/v", "ann_DeleteImageOnScan",
              "/t", "REG_DWORD", "/d", "1", "/f")
-    # The windows are long enough for the 32-bit stiscan to pull the large
-    # job and the two late ones; they grow where it runs emulated.
+    # The watch's window is for the 32-bit stiscan's work (the colour job,
+    # written and flushed, then the two late ones): PACE times as long where
+    # that is emulated; the plain watch outlives it.
     beside = subprocess.Popen(wine.command(program, "watch", "--device", "Desk MFP", "--seconds",
                                            str(22 * PACE)),
                               env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -1040,6 +1052,411 @@ def stiscan_watch_checks(wine, program, work):
     check(code == 0 and folder_state(folder) == before and "Pulled 0 jobs" in out,
           "stiscan-watch-restart-pulls-nothing-twice", "exit %s %s: %s %s" %
           (code, sorted(folder_state(folder)), out[-400:], err[-400:]))
+
+
+# --- the commit step: a job's files on the disk before anything is deleted ---
+
+class Running:
+    """A program of the prefix running, its output read as it comes (each
+    stream by a thread of its own, so that waiting for a line of one never
+    blocks on the other) and, with `sample`, its memory: the kernel's peak of
+    its resident size (VmHWM) and the most private memory (RssAnon) seen."""
+
+    def __init__(self, wine, program, *args, sample=False):
+        self.wine = wine
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(wine.command(program, *args), env=wine.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, errors="replace")
+        self.lines = {"out": [], "err": []}
+        self.peak = {"VmHWM": 0, "RssAnon": 0}
+        self.threads = [threading.Thread(target=self._read, args=(stream, self.lines[which]),
+                                         daemon=True)
+                        for which, stream in (("out", self.process.stdout),
+                                              ("err", self.process.stderr))]
+        if sample:
+            self.threads.append(threading.Thread(target=self._sample, daemon=True))
+        for thread in self.threads:
+            thread.start()
+
+    @staticmethod
+    def _read(stream, into):
+        for line in iter(stream.readline, ""):
+            into.append(line)
+
+    def _sample(self):
+        path = "/proc/%d/status" % self.process.pid
+        while self.process.poll() is None:
+            try:
+                with open(path) as f:
+                    for line in f:
+                        key = line.split(":")[0]
+                        if key in self.peak:
+                            self.peak[key] = max(self.peak[key], int(line.split()[1]) * 1024)
+            except (OSError, ValueError, IndexError):
+                break
+            time.sleep(0.02)
+
+    def text(self, which="out"):
+        return "".join(self.lines[which]).replace("\r", "")
+
+    def wait_for(self, text, which="out", timeout=120):
+        """Whether `text` comes in the output before the program ends or
+        `timeout` seconds pass."""
+        deadline = time.monotonic() + timeout
+        while text not in self.text(which) and self.process.poll() is None \
+                and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return text in self.text(which)
+
+    def interrupt(self):
+        """Ctrl+C (SIGINT, which Wine hands the program as CTRL_C_EVENT)."""
+        self.process.send_signal(signal.SIGINT)
+
+    def finish(self, timeout=180):
+        """Its exit code, output and errors, once it has ended (killed after
+        `timeout` seconds); a server COM started from it may hold its output
+        open, as in finished()."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.seconds = time.monotonic() - self.started
+        for thread in self.threads:
+            thread.join(timeout=15)
+        if any(thread.is_alive() for thread in self.threads):
+            print("note a program's output was still held open 15 s after it ended, by prefix "
+                  "processes %s; the prefix was stopped"
+                  % ("; ".join(prefix_processes(self.wine)) or "none"), flush=True)
+            self.wine.stop()
+        return self.process.returncode, self.text("out"), self.text("err")
+
+
+def pending_deletions(folder):
+    """The jobs the folder's list holds as pulled, deletion pending."""
+    try:
+        with open(os.path.join(folder, "stiscan-pulled.txt"), encoding="utf-8-sig") as f:
+            return sorted(line.split("\t")[2] for line in f.read().splitlines()
+                          if line.startswith("#deletion pending\t"))
+    except (OSError, IndexError):
+        return None
+
+
+def deletions_done(journal):
+    """The DeleteItem escapes the driver answered S_OK, by the journal."""
+    try:
+        with open(journal, errors="replace") as f:
+            return sum(1 for line in f if " name=DeleteItem " in line
+                       and line.rstrip().endswith("result=0x00000000"))
+    except OSError:
+        return 0
+
+
+def listed_jobs(wine, program, device):
+    result = wine.run(program, "jobs", "--device", device, "--json", timeout=120)
+    try:
+        return [job["name"] for job in json.loads(result.stdout)]
+    except ValueError:
+        return result.stdout[-300:] + result.stderr[-300:]
+
+
+def stiscan_commit_checks(wine, installer, programs, work):
+    """The commit step of stiscan pull and watch --pull on the commit
+    scenario, whose deletions outlive the server (as on a scanner): one copy
+    number per job, device names on documents, a job not ready, a disk that
+    fills up during a pull that deletes, a watch that cannot watch, two
+    watches of one folder, and a watch stopped by Ctrl+C and then by a lost
+    server, started again. With the 32-bit stiscan; where no 32-bit program
+    runs, with the 64-bit one."""
+    bits = "32" if RUNS_32BIT else "64"
+    if not RUNS_32BIT:
+        print("note the commit rows run with the 64-bit stiscan: %s" % NO_32BIT, flush=True)
+    program = programs[bits]
+    name = "stiscan%s-" % bits
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios", "commit.json")
+    journal = os.path.join(work, "e2e-commit-journal.txt")
+    if os.path.exists(journal):
+        os.remove(journal)
+    installed = wine.run(installer, wine.windows_path(path), "--journal",
+                         wine.windows_path(journal))
+    check(installed.returncode == 0, "stiscan-commit-scenario-installed", installed.stderr[-300:])
+
+    def run(*args):
+        result = asked_again(wine, name, args, lambda: wine.run(program, *args, timeout=120))
+        return result.returncode, result.stdout.replace("\r", ""), result.stderr.replace("\r", "")
+
+    with KeptUp(wine, wine.env):
+        stiscan_commit_names(wine, name, run, work)
+        stiscan_commit_disk_full(wine, name, run, program, work)
+        stiscan_commit_watchers(wine, name, run, program, work)
+    stiscan_commit_watch_stopped(wine, name, program, work, journal)
+
+
+def stiscan_commit_names(wine, name, run, work):
+    folder = os.path.join(work, name + "commit-names")
+    shutil.rmtree(folder, ignore_errors=True)
+    # A job still being scanned (no page count yet) is reported and counted.
+    code, out, err = run("pull", "--device", "Names MFP", "--format", "bmp", "--out",
+                         wine.windows_path(folder), "--json")
+    try:
+        summary = json.loads(out)
+    except ValueError:
+        summary = {}
+    first = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    check(code == 6 and first == ["CON-p1.bmp", "report-p1.bmp", "report-p2.bmp", "report-p3.bmp"]
+          and summary.get("jobs") == 2 and summary.get("notReady") == 1
+          and summary.get("notReadyJobs") == ["scanning.tif"]
+          and any("\"scanning.tif\": not pulled" in line and "no page count" in line
+                  for line in failure_lines(err)),
+          name + "pull-waiting-job-reported-exit-6", "exit %s %s %s %s" % (
+              code, first, out[-300:], err[-300:]))
+    # A later job of the same name, of more pages: one copy number for all of them.
+    code, out, err = run("pull", "--device", "Later MFP", "--format", "bmp", "--out",
+                         wine.windows_path(folder))
+    added = sorted(set(os.listdir(folder)) - set(first)) if os.path.isdir(folder) else []
+    check(code == 0 and added == ["report (2)-p%d.bmp" % n for n in range(1, 6)],
+          name + "pull-one-copy-number-for-a-job", "exit %s %s %s" % (code, added, err[-300:]))
+    # A job named like a device, as a document: the name gets its "_".
+    code, out, err = run("pull", "--device", "Names MFP", "--job", "CON.tif", "--format", "pdf",
+                         "--out", wine.windows_path(folder))
+    document = os.path.join(folder, "_CON.pdf")
+    info = tool("pdfinfo", document) if os.path.exists(document) else None
+    check(code == 0 and info is not None and info.returncode == 0
+          and re.search(r"Pages:\s+1\n", info.stdout) is not None,
+          name + "pull-device-named-job-as-document", "exit %s %s %s" % (
+              code, sorted(os.listdir(folder)), err[-300:]))
+
+
+def stiscan_commit_disk_full(wine, name, run, program, work):
+    """A pull with --delete into a file system of 2 MB that the third job
+    fills: that job fails with the system's "disk full", leaves no file and
+    is not deleted; the two before it are whole, named, in the list and
+    deleted (the scanner's list, asked again, says so)."""
+    mount = os.path.join(work, name + "commit-small-disk")
+    subprocess.run(["umount", mount], capture_output=True)
+    os.makedirs(mount, exist_ok=True)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mount],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        skip(name + "pull-disk-full (a job that fills the disk, and those before it)",
+             "no small file system could be mounted here (%s)" % mounted.stderr.strip()[-200:])
+        return
+    key = "HKCU\\Software\\StibridgeE2E\\Full"
+    try:
+        wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
+        code, out, err = run("pull", "--device", "Full MFP", "--format", "bmp", "--delete",
+                             "--profile", "ann", "--out", wine.windows_path(mount), "--json")
+        try:
+            summary = json.loads(out)
+        except ValueError:
+            summary = {}
+        files = sorted(os.listdir(mount))
+        full = [line for line in failure_lines(err) if "\"large.tif\"" in line]
+        check(code == 6 and summary.get("failedJobs") == ["large.tif"] and len(full) == 1
+              and "0x80070070" in full[0]
+              and not any(f.startswith("large") or f.endswith(".partial") for f in files),
+              name + "pull-disk-full-fails-the-job-that-fills-it",
+              "exit %s files %s: %s %s" % (code, files, out[-300:], err[-400:]))
+        sizes = {f: os.path.getsize(os.path.join(mount, f)) for f in files}
+        decoded = tool("identify", "-format", "%f %w %h\n",
+                       *[os.path.join(mount, f) for f in files if f.endswith(".bmp")])
+        left = listed_jobs(wine, program, "Full MFP")
+        check(files == ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp", "stiscan-pulled.txt"]
+              and sizes.get("small-1-p1.bmp") == 260454 and sizes.get("small-2-p1.bmp") == 87878
+              and sizes.get("small-2-p2.bmp") == 87878 and decoded.returncode == 0
+              and pulled_list(mount) == ["small-1.tif", "small-2.tif"]
+              and pending_deletions(mount) == [] and summary.get("deleted") == 2
+              and left == ["large.tif"],
+              name + "pull-disk-full-jobs-before-whole-and-deleted",
+              "files %s, list %s, pending %s, left on the scanner %s; %s" % (
+                  sizes, pulled_list(mount), pending_deletions(mount), left, err[-300:]))
+    finally:
+        wine.reg("delete", key, "/f")
+        subprocess.run(["umount", mount], capture_output=True)
+
+
+def stiscan_commit_watchers(wine, name, run, program, work):
+    """A watch that cannot register for the scanner's signals ends with an
+    exit code that says so; a second watch of a folder ends with 3, naming
+    the process that watches it, and the first one's list survives."""
+    folder = os.path.join(work, name + "commit-deaf")
+    shutil.rmtree(folder, ignore_errors=True)
+    code, out, err = run("watch", "--pull", "--device", "Deaf MFP", "--seconds", "30", "--out",
+                         wine.windows_path(folder))
+    check(code not in (0, None) and "could not be registered" in err and "cannot watch" in err,
+          name + "watch-that-cannot-watch-exits-non-zero", "exit %s: %s %s" % (
+              code, out[-200:], err[-300:]))
+
+    folder = os.path.join(work, name + "commit-two-watches")
+    shutil.rmtree(folder, ignore_errors=True)
+    first = Running(wine, program, "watch", "--pull", "--device", "Names MFP", "--seconds",
+                    str(90 * PACE), "--out", wine.windows_path(folder))
+    ready = first.wait_for("job: CON.tif -> ", timeout=90 * PACE)
+    try:
+        with open(os.path.join(folder, "stiscan-pulled.lock"), errors="replace") as f:
+            holder = f.read().strip()
+    except OSError:
+        holder = ""
+    before = pulled_list(folder)
+    code, out, err = run("watch", "--pull", "--device", "Names MFP", "--seconds", "20", "--out",
+                         wine.windows_path(folder))
+    after = pulled_list(folder)
+    first.interrupt()
+    first_code, first_out, first_err = first.finish()
+    check(ready and holder.startswith("process ") and "stiscan watch --pull" in holder
+          and code == 3 and holder in err and before == ["CON.tif", "report.tif"]
+          and after == before and pulled_list(folder) == before and first_code == 0,
+          name + "watch-second-of-a-folder-exits-3-naming-the-first",
+          "first ready %s, holder %r, exit %s: %s; list %s then %s; first's exit %s: %s" % (
+              ready, holder, code, err[-300:], before, after, first_code, first_err[-300:]))
+
+
+def stiscan_commit_watch_stopped(wine, name, program, work, journal):
+    """watch --pull --delete stopped by Ctrl+C in the middle of a job, then
+    started again and its server killed in the middle of the job after one
+    that came over whole, then started once more with its list as an editor
+    saves it (a byte-order mark): every job is pulled once, whole, and
+    deleted exactly once; the job cut short leaves no file and comes whole
+    the next time."""
+    folder = os.path.join(work, name + "commit-watch")
+    shutil.rmtree(folder, ignore_errors=True)
+    key = "HKCU\\Software\\StibridgeE2E\\Watch"
+    wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
+    deleted_before = deletions_done(journal)
+    args = ("watch", "--pull", "--device", "Watch MFP", "--format", "bmp", "--delete",
+            "--profile", "ann", "--seconds", str(150 * PACE), "--out", wine.windows_path(folder))
+    try:
+        # 1. Ctrl+C while the second job's second page is read.
+        one = Running(wine, program, *args)
+        stopped = one.wait_for("cut.tif page 1\n", timeout=120 * PACE)
+        one.interrupt()
+        code, out, err = one.finish()
+        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        check(stopped and code == 0 and files == ["first-p1.bmp", "stiscan-pulled.txt"]
+              and pulled_list(folder) == ["first.tif"] and pending_deletions(folder) == []
+              and "(the pull was stopped)" in err,
+              name + "watch-ctrl-c-mid-job-deletes-what-came-whole",
+              "stopped %s, exit %s, files %s, list %s: %s %s" % (
+                  stopped, code, files, pulled_list(folder), out[-300:], err[-400:]))
+
+        # 2. Its server killed while the third job is read, the second whole.
+        two = Running(wine, program, *args)
+        reached = two.wait_for("lost.tif page 1\n", timeout=120 * PACE)
+        servers = wine.processes()
+        for pid in servers:
+            os.kill(pid, signal.SIGKILL)
+        lost = two.wait_for("the scanner server ended", which="err", timeout=60 * PACE)
+        two.interrupt()
+        code, out, err = two.finish()
+        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        check(reached and servers and lost and code == 6
+              and files == ["cut-p%d.bmp" % n for n in range(1, 5)]
+              + ["first-p1.bmp", "stiscan-pulled.txt"]
+              and pulled_list(folder) == ["cut.tif", "first.tif"]
+              and pending_deletions(folder) == ["cut.tif"]
+              and any("\"cut.tif\": not deleted from the scanner" in line
+                      for line in failure_lines(err)),
+              name + "watch-lost-server-keeps-the-deletion-pending",
+              "reached %s, servers %s, lost %s, exit %s, files %s, pending %s: %s %s" % (
+                  reached, servers, lost, code, files, pending_deletions(folder), out[-300:],
+                  err[-500:]))
+        # COM under Wine hands out a killed server's class object for as long
+        # as a process of the prefix runs: the next watch starts afresh.
+        wine.stop()
+
+        # 3. Started again, its list saved by an editor.
+        listing = os.path.join(folder, "stiscan-pulled.txt")
+        with open(listing, encoding="utf-8") as f:
+            text = f.read()
+        with open(listing, "w", encoding="utf-8-sig") as f:
+            f.write(text)
+        three = Running(wine, program, *args)
+        pulled = three.wait_for("lost-p3.bmp", timeout=120 * PACE)
+        # The deletions follow the walk in the same sweep; the next sweep
+        # begins with its refresh, two seconds on.
+        three.wait_for("never said", timeout=4 * PACE)
+        three.interrupt()
+        code, out, err = three.finish()
+        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        check(pulled and code == 0 and files == ["cut-p%d.bmp" % n for n in range(1, 5)]
+              + ["first-p1.bmp"] + ["lost-p%d.bmp" % n for n in range(1, 4)]
+              + ["stiscan-pulled.txt"]
+              and pulled_list(folder) == ["cut.tif", "first.tif", "lost.tif"]
+              and pending_deletions(folder) == [] and "Pulled 1 job (3 pages)" in out,
+              name + "watch-restart-pulls-the-cut-job-whole-and-nothing-twice",
+              "exit %s, files %s, list %s, pending %s: %s %s" % (
+                  code, files, pulled_list(folder), pending_deletions(folder), out[-300:],
+                  err[-400:]))
+        left = listed_jobs(wine, program, "Watch MFP")
+        deleted = deletions_done(journal) - deleted_before
+        check(left == [] and deleted == 3, name + "watch-every-job-deleted-exactly-once",
+              "left on the scanner %s; %d deletions done" % (left, deleted))
+    finally:
+        wine.reg("delete", key, "/f")
+
+
+def stiscan_big_job_checks(wine, installer, program, work, pixels_tool):
+    """A job far larger than the 32-bit stiscan's memory bound, of A4 colour
+    pages at 300 dpi, pulled as PDF and as TIFF: the process's peak
+    resident size (the kernel's, which bounds its private bytes) stays under
+    200 MB while the document is written page by page; the documents hold
+    every page, as the driver made it."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios", "big.json")
+    with open(path) as f:
+        job = json.load(f)["devices"][0]["jobs"][0]
+    installed = wine.run(installer, wine.windows_path(path))
+    check(installed.returncode == 0, "stiscan-big-scenario-installed", installed.stderr[-300:])
+    reference = reference_pixels(pixels_tool, path)
+    pages, page_bytes = job["pages"], job["width"] * job["height"] * 3
+    limit = 200 * 1024 * 1024
+    rgb = {}
+    for fmt, extension in (("pdf", ".pdf"), ("tiff", ".tif")):
+        row = "stiscan32-big-job-%s" % fmt
+        folder = os.path.join(work, row)
+        shutil.rmtree(folder, ignore_errors=True)
+        pull = Running(wine, program, "pull", "--format", fmt, "--out", wine.windows_path(folder),
+                       "--json", sample=True)
+        code, out, err = pull.finish(timeout=600 * PACE)
+        document = os.path.join(folder, job["itemName"][:-4] + extension)
+        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        size = os.path.getsize(document) if os.path.exists(document) else 0
+        print("note %s: %d A4 colour pages (%.0f MB of pages) in %.0f s, the file %.0f MB; peak "
+              "resident size %.0f MB, most private memory seen %.0f MB" % (
+                  row, pages, pages * page_bytes / 2**20, pull.seconds, size / 2**20,
+                  pull.peak["VmHWM"] / 2**20, pull.peak["RssAnon"] / 2**20), flush=True)
+        check(code == 0 and files == [os.path.basename(document)]
+              and 0 < pull.peak["VmHWM"] < limit and pull.peak["VmHWM"] * 2 < pages * page_bytes,
+              row + "-written-in-under-200-mb", "exit %s, files %s, peak %s: %s" % (
+                  code, files, pull.peak, err[-300:]))
+        # The first and the last page, as a standard tool reads them.
+        problems = []
+        frames = raster_pages(document) if fmt == "tiff" else pdf_pages(
+            document, os.path.join(work, row + "-images"))
+        if len(frames) != pages or any((f["width"], f["height"], f["kind"], f["dpi"])
+                                       != (job["width"], job["height"], "colour", (300, 300))
+                                       for f in frames):
+            problems.append("pages %s" % [(f["width"], f["height"], f["kind"], f["dpi"])
+                                          for f in frames][:3])
+        for n in (0, pages - 1) if len(frames) == pages else ():
+            pixels = pixels_of(frames[n]["spec"])
+            # The same page of the other document was held to the driver's
+            # already: the same pixels are the same page.
+            if pixels is None or (pixels != rgb.get(n) and pixel_hash(pixels) != reference.get(
+                    (job["itemName"], str(n + 1)))):
+                problems.append("page %d: other pixels than the driver made" % (n + 1))
+            elif n not in rgb:
+                rgb[n] = pixels
+        check(not problems and len(frames) == pages, row + "-holds-every-page-as-made",
+              "; ".join(problems) or "%d pages" % len(frames))
+
+
+def pixel_hash(data):
+    """FNV-1a over the bytes, as tests/e2e/pixel_hash.h computes it."""
+    value = 14695981039346656037
+    for byte in data:
+        value = ((value ^ byte) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return "%016x" % value
 
 
 def stiscan_doctor_checks(wine, server, installer, scenario, programs, proxy32, work):
@@ -1092,9 +1509,17 @@ def stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, w
         code, out, report, shown = doctor(bits, *args)
         statuses = [c["status"] for c in report.get("checks", [])] if report else \
             [line.split()[0] for line in out.splitlines() if not line.startswith((" ", "A "))]
+        # Only the 32-bit doctor, a data source's bitness, says a data source
+        # would work; the 64-bit one says that only the 32-bit one can tell.
+        if bits == "32":
+            verdict = report.get("works") is True if report else \
+                out.endswith("A data source would work.\n")
+        else:
+            verdict = "works" in report and report["works"] is None if report else \
+                "only the 32-bit stiscan doctor can tell" in out \
+                and "A data source would work" not in out
         check(code == 0 and len(statuses) == 5 + 2 * len(accepted) and not shown
-              and set(statuses) <= {"ok", "warning"}
-              and (report.get("works") if report else out.endswith("A data source would work.\n")),
+              and set(statuses) <= {"ok", "warning"} and verdict,
               name, "exit %s, PINs shown %s: %s" % (code, shown, out[-900:]))
 
     healthy("stiscan32-doctor-good-prefix", "32")
@@ -1134,6 +1559,27 @@ def stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, w
               "stiscan32-doctor-" + name, "exit %s, PINs shown %s: %s" % (code, shown, out[-900:]))
         mends()
     healthy("stiscan32-doctor-mended", "32", "--json")
+
+    # The 64-bit doctor looks at the x86 proxy as a 32-bit program finds it
+    # (System32 is SysWOW64 to it): registered as a 32-bit DLL that does not
+    # export what COM calls in a proxy, it fails and says so.
+    query = wine.run("reg", "query", "HKCR\\Interface\\" + IID + "\\ProxyStubClsid32", "/ve",
+                     "/reg:32")
+    found = re.search(r"\{[0-9A-Fa-f-]+\}", query.stdout)
+    inproc = "HKCR\\CLSID\\%s\\InprocServer32" % (found.group(0) if found else "{none}")
+    wine.run("reg", "add", inproc, "/ve", "/d", "C:\\windows\\system32\\version.dll", "/f",
+             "/reg:32")
+    code, out, report, shown = doctor("64", "--json")
+    failed = [c for c in report.get("checks", []) if c["status"] == "failed"]
+    first = failed[0] if failed else {}
+    check(found is not None and code == 5 and report.get("exitCode") == 5
+          and report.get("works") is False and first.get("id") == "proxy-x86"
+          and "DllGetClassObject" in first.get("found", "")
+          and "syswow64" in first.get("found", "").lower()
+          and "SysWOW64\\regsvr32.exe" in first.get("remedy", ""),
+          "stiscan64-doctor-x86-proxy-without-its-exports", "exit %s: %s" % (code, out[-900:]))
+    wine.run(syswow64_regsvr32, "/s", proxy32)
+    healthy("stiscan64-doctor-mended", "64", "--json")
 
 
 def server_started_by_hand(wine, server, client):
@@ -1260,7 +1706,8 @@ def main():
         guarded(wine, stiscan_checks,
                 wine.server_unix,
                 installer, default_scenario, stiscans,
-                build64)
+                build64, os.path.join(args.root, "build", "native", "sim", "tests",
+                                      "stibridge_sim_pixels"))
         guarded(wine, stiscan_doctor_checks,
                 wine.server_unix,
                 installer, default_scenario, stiscans,

@@ -125,4 +125,13 @@ TEST(SimScenarioReader, NameMustBeAString)
   EXPECT_EQ(LastError().rfind("name: expected a string", 0), 0u) << LastError();
 }
 
+TEST(SimScenarioReader, KeepDeletionsIsASwitch)
+{
+  EXPECT_EQ(StiSimLoadScenarioJson(R"({"keepDeletions": true})"), S_OK);
+  EXPECT_EQ(StiSimLoadScenarioJson(R"({"keepDeletions": false})"), S_OK);
+  EXPECT_EQ(StiSimLoadScenarioJson(R"({"keepDeletions": 1})"), E_INVALIDARG);
+  EXPECT_EQ(LastError().rfind("keepDeletions", 0), 0u) << LastError();
+  ASSERT_EQ(StiSimLoadDefaultScenario(), S_OK);
+}
+
 }  // namespace

@@ -5,21 +5,23 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <vector>
 
-#include "display_width.h"
-#include "doctor.h"
-#include "file_names.h"
-#include "image_files.h"
-#include "json.h"
-#include "options.h"
-#include "pdf_file.h"
-#include "pulled_jobs.h"
-#include "text.h"
-#include "twain_names.h"
-#include "version.h"
+#include "console/display_width.h"
+#include "console/json.h"
+#include "console/options.h"
+#include "console/text.h"
+#include "doctor/doctor.h"
+#include "documents/document_limits.h"
+#include "documents/image_files.h"
+#include "documents/pdf_file.h"
+#include "files/file_names.h"
+#include "job/pulled_jobs.h"
+#include "server/twain_names.h"
+#include "server/version.h"
 
 namespace {
 
@@ -69,7 +71,7 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"pull", "--jpeg-quality", "0"}, false},
       {{"pull", "--jpeg-quality", "101"}, false},
       {{"pull", "--format", "png", "--jpeg-quality", "80"}, false},  // no JPEG in a PNG
-      {{"watch", "--out", "x"}, false},                             // a pull's option, no --pull
+      {{"watch", "--out", "x"}, false},                              // a pull's option, no --pull
       {{"watch", "--format", "pdf"}, false},
       {{"pull", "--pull"}, false},
       {{"pull", "--chunk", "100"}, false},          // below 4096
@@ -105,8 +107,8 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
     EXPECT_EQ(HelpText(command).rfind(std::string("stiscan ") + command, 0), 0u) << command;
   // The page files' naming rule is the user's to know.
   for (const char* command : {"pull", "watch"})
-    for (const char* part : {"file names:", "CONIN$", "255 UTF-16 units", "never overwritten",
-                             "--jpeg-quality"})
+    for (const char* part :
+         {"file names:", "CONIN$", "255 UTF-16 units", "never overwritten", "--jpeg-quality"})
       EXPECT_NE(HelpText(command).find(part), std::string::npos) << command << ": " << part;
   EXPECT_NE(HelpText("watch").find(kPulledJobsFile), std::string::npos);
 }
@@ -275,8 +277,8 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
   EXPECT_FALSE(RasterFromRows(0, 2, 24, 0, 0, {}, raster));
   EXPECT_FALSE(RasterFromBmp({'B', 'M', 0}, 0, 0, raster));
   // Sizes a driver states that no size_t holds are refused, not wrapped.
-  EXPECT_FALSE(RasterFromRows(0x7fffffff, 0x7fffffff, 24, 0, 0, std::vector<unsigned char>(12),
-                              raster));
+  EXPECT_FALSE(
+      RasterFromRows(0x7fffffff, 0x7fffffff, 24, 0, 0, std::vector<unsigned char>(12), raster));
   unsigned char header[40] = {40};
   for (int i : {4, 8}) header[i] = header[i + 1] = header[i + 2] = 0xff, header[i + 3] = 0x7f;
   header[14] = 24;
@@ -300,13 +302,15 @@ TEST(StiscanImages, PalettesAreReadAsTheirPixels)
   EXPECT_EQ(PixelsOf(coloured), Pixels::kColour);
   unsigned char bgr[6];
   PlainRow(coloured, Pixels::kColour, 0, bgr);
-  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
+  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6),
+            (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
   Raster twoColours = CountingRaster(2, 1, 1, 0);
   twoColours.palette = {0, 0, 255, 0, 255, 0, 0, 0};  // red, blue
-  twoColours.bytes[twoColours.first] = 0x40;           // red, blue
+  twoColours.bytes[twoColours.first] = 0x40;          // red, blue
   EXPECT_EQ(PixelsOf(twoColours), Pixels::kColour);
   PlainRow(twoColours, Pixels::kColour, 0, bgr);
-  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));
+  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6),
+            (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));
 }
 
 // The object `number`'s text from its "N 0 obj" on, by the cross-reference table.
@@ -316,6 +320,95 @@ std::string PdfObject(const std::string& pdf, int number)
   const size_t entry = table + pdf.substr(table).find('\n', 5) + 1 + 20 * size_t(number);
   const size_t at = std::stoul(pdf.substr(entry, 10));
   return pdf.substr(at, pdf.find("endobj", at) - at);
+}
+
+// A document as the writer hands it out, in order.
+std::string StreamedPdf(const std::vector<PdfImage>& pages)
+{
+  PdfWriter writer;
+  std::string pdf = writer.Begin(pages.size());
+  for (const PdfImage& image : pages) {
+    std::string before, after;
+    EXPECT_TRUE(writer.Page(image, before, after));
+    pdf += before + std::string(image.data.begin(), image.data.end()) + after;
+    EXPECT_EQ(writer.Size(), pdf.size());
+  }
+  std::string end;
+  EXPECT_TRUE(writer.End(end));
+  return pdf + end;
+}
+
+// The document as stiscan wrote it before its pages were streamed: the
+// whole of it made in memory once the job's last page had come. Streamed
+// documents are held to it byte for byte.
+std::string WholePdf(const std::vector<PdfImage>& pages)
+{
+  std::string out;
+  std::vector<size_t> offsets;
+  const auto begin = [&](size_t number) {
+    offsets.resize(number);
+    offsets[number - 1] = out.size();
+    out += std::to_string(number) + " 0 obj\n";
+  };
+  const auto number = [](double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4f", value);
+    std::string s = text;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
+  };
+  out += "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  begin(1);
+  out += "<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+  begin(2);
+  std::string kids;
+  for (size_t i = 0; i < pages.size(); ++i) kids += std::to_string(3 + 3 * i) + " 0 R ";
+  out += "<< /Type /Pages /Kids [ " + kids + "] /Count " + std::to_string(pages.size()) +
+         " >>\nendobj\n";
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const PdfImage& image = pages[i];
+    const size_t page = 3 + 3 * i, content = page + 1, xobject = page + 2;
+    const double xDpi = image.xDpi > 0 ? image.xDpi : 72, yDpi = image.yDpi > 0 ? image.yDpi : 72;
+    const std::string width = number(static_cast<double>(image.width) * 72.0 / xDpi);
+    const std::string height = number(static_cast<double>(image.height) * 72.0 / yDpi);
+    begin(page);
+    out += "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + width + " " + height +
+           "] /Resources << /XObject << /Im0 " + std::to_string(xobject) + " 0 R >> >> /Contents " +
+           std::to_string(content) + " 0 R >>\nendobj\n";
+    const std::string draw = "q " + width + " 0 0 " + height + " 0 0 cm /Im0 Do Q\n";
+    begin(content);
+    out += "<< /Length " + std::to_string(draw.size()) + " >>\nstream\n" + draw +
+           "endstream\nendobj\n";
+    begin(xobject);
+    std::string dictionary = "<< /Type /XObject /Subtype /Image /Width " +
+                             std::to_string(image.width) + " /Height " +
+                             std::to_string(image.height) + " /ColorSpace " +
+                             (image.colours == 3 ? "/DeviceRGB" : "/DeviceGray") +
+                             " /BitsPerComponent " + std::to_string(image.bitsPerComponent);
+    if (image.dct) {
+      dictionary += " /Filter /DCTDecode";
+    } else {
+      dictionary += " /Filter /FlateDecode";
+      if (image.predictorColumns > 0)
+        dictionary += " /DecodeParms << /Predictor 15 /Colors " + std::to_string(image.colours) +
+                      " /BitsPerComponent " + std::to_string(image.bitsPerComponent) +
+                      " /Columns " + std::to_string(image.predictorColumns) + " >>";
+    }
+    out += dictionary + " /Length " + std::to_string(image.data.size()) + " >>\nstream\n";
+    out.append(image.data.begin(), image.data.end());
+    out += "\nendstream\nendobj\n";
+  }
+  const size_t xref = out.size();
+  out += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t offset : offsets) {
+    char entry[24];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+    out += entry;
+  }
+  out += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return out;
 }
 
 TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
@@ -339,8 +432,7 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
     ASSERT_TRUE(FlateImage(rasters.back(), image));
     images.push_back(std::move(image));
   }
-  const std::vector<unsigned char> bytes = PdfFile(images);
-  const std::string pdf(bytes.begin(), bytes.end());
+  const std::string pdf = StreamedPdf(images);
   EXPECT_EQ(pdf.rfind("%PDF-1.4\n", 0), 0u);
   EXPECT_EQ(pdf.substr(pdf.size() - 6), "%%EOF\n");
   EXPECT_NE(PdfObject(pdf, 1).find("/Type /Catalog /Pages 2 0 R"), std::string::npos);
@@ -350,8 +442,7 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
     SCOPED_TRACE(c.bits);
     const int page = 3 + 3 * int(i);
     EXPECT_EQ(PdfObject(pdf, page).rfind(std::to_string(page) + " 0 obj", 0), 0u);
-    EXPECT_NE(PdfObject(pdf, page).find(std::string("/MediaBox ") + c.mediaBox),
-              std::string::npos)
+    EXPECT_NE(PdfObject(pdf, page).find(std::string("/MediaBox ") + c.mediaBox), std::string::npos)
         << PdfObject(pdf, page);
     const std::string image = PdfObject(pdf, page + 2);
     EXPECT_NE(image.find(c.space), std::string::npos);
@@ -364,8 +455,8 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
     const size_t at = size_t(length.position(0) + length.length(0));
     std::vector<unsigned char> samples(size_t(c.width * c.height * 3 + c.height));
     uLongf got = samples.size();
-    ASSERT_EQ(uncompress(samples.data(), &got,
-                         reinterpret_cast<const Bytef*>(image.data() + at), std::stoul(length[1])),
+    ASSERT_EQ(uncompress(samples.data(), &got, reinterpret_cast<const Bytef*>(image.data() + at),
+                         std::stoul(length[1])),
               Z_OK);
     const Raster& r = rasters[i];
     const bool filtered = c.bits != 1;
@@ -376,7 +467,8 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
       if (filtered) {
         EXPECT_EQ(s[0], 1) << "Sub";
         ++s;
-        for (size_t x = step; x < r.RowBytes(); ++x) s[x] = static_cast<unsigned char>(s[x] + s[x - step]);
+        for (size_t x = step; x < r.RowBytes(); ++x)
+          s[x] = static_cast<unsigned char>(s[x] + s[x - step]);
       }
       for (size_t x = 0; x < r.RowBytes(); ++x) {
         const size_t bgr = c.bits == 24 ? x - x % 3 + 2 - x % 3 : x;
@@ -386,34 +478,174 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
   }
   // A JPEG page is carried as it is, as DCT.
   const std::vector<unsigned char> jpeg = {0xFF, 0xD8, 0xFF, 0xD9};
-  const std::vector<unsigned char> dct = PdfFile({DctImage(rasters[0], std::vector(jpeg))});
-  const std::string text(dct.begin(), dct.end());
-  EXPECT_NE(PdfObject(text, 5).find("/Filter /DCTDecode /Length 4 >>\nstream\n\xFF\xD8\xFF\xD9"),
+  const std::string dct = StreamedPdf({DctImage(rasters[0], std::vector(jpeg))});
+  EXPECT_NE(PdfObject(dct, 5).find("/Filter /DCTDecode /Length 4 >>\nstream\n\xFF\xD8\xFF\xD9"),
             std::string::npos);
+}
+
+// Written page by page, a document is byte for byte the one that was made
+// whole in memory, for documents of every kind of page, of one page and of
+// many; and the writer hands out nothing that is not the document.
+TEST(StiscanPdf, StreamedAsWrittenWhole)
+{
+  const Raster colour = CountingRaster(31, 7, 24, 300), grey = CountingRaster(9, 40, 8, 150),
+               bw = CountingRaster(70, 3, 1, 600);
+  const auto flate = [](const Raster& raster) {
+    PdfImage image;
+    EXPECT_TRUE(FlateImage(raster, image));
+    return image;
+  };
+  const std::vector<unsigned char> jpeg = {0xFF, 0xD8, 0x00, 0x11, 0xFF, 0xD9};
+  const std::vector<std::vector<PdfImage>> documents = {
+      {flate(colour)},
+      {flate(bw), flate(grey), flate(colour)},
+      {DctImage(grey, std::vector(jpeg)), flate(bw)},
+      std::vector<PdfImage>(12, flate(grey)),  // two-digit object numbers
+      {},
+  };
+  for (size_t i = 0; i < documents.size(); ++i)
+    EXPECT_EQ(StreamedPdf(documents[i]), WholePdf(documents[i])) << "document " << i;
+
+  // A page more than begun with, or one fewer, is refused.
+  PdfWriter writer;
+  writer.Begin(1);
+  std::string before, after, end;
+  EXPECT_FALSE(writer.End(end)) << "no page yet";
+  EXPECT_TRUE(writer.Page(flate(bw), before, after));
+  EXPECT_FALSE(writer.Page(flate(bw), before, after)) << "a second page of one";
+  EXPECT_TRUE(writer.End(end));
+}
+
+// The size a job's files would reach, counted before its first page: what
+// each format's offsets or header hold, and the message that says so.
+TEST(StiscanPdf, JobsTheirFilesCannotHoldAreRefused)
+{
+  const uint64_t a4Colour = UncompressedPageBytes(2480, 3508, 24);
+  EXPECT_EQ(a4Colour, 26099520u);
+  EXPECT_EQ(UncompressedPageBytes(2481, 2, 1), 2u * 311u);
+  EXPECT_EQ(UncompressedPageBytes(0, 10, 24), 0u);
+  EXPECT_EQ(UncompressedPageBytes(0x7fffffff, 0x7fffffff, 24),
+            uint64_t{0x7fffffff} * 3 * 0x7fffffff);
+  struct Case {
+    const char* format;
+    bool driverFiles;
+    uint64_t pages, pageBytes;
+    const char* why;  // a part of the message; null: it fits
+  };
+  const Case cases[] = {
+      {"tiff", false, 40, a4Colour, nullptr},   // 1 GB: fits
+      {"tiff", false, 164, a4Colour, nullptr},  // 4.28e9 bytes: just fits
+      {"tiff", false, 165, a4Colour, "4096 MB a TIFF file holds; pull it as PDF"},
+      {"tiff", true, 1000, a4Colour, nullptr},  // the driver's files: one per page
+      {"pdf", false, 165, a4Colour, nullptr},
+      {"pdf", false, 400, a4Colour, "cross-reference table"},
+      {"bmp", false, 1000, a4Colour, nullptr},
+      {"bmp", false, 1, uint64_t{1} << 32, "more than a BMP file holds"},
+      {"png", false, 1000, uint64_t{1} << 32, nullptr},
+      {"tiff", false, 2, ~uint64_t{0}, "of TIFF"},  // counted without wrapping
+  };
+  for (const Case& c : cases) {
+    const std::string why = WhyJobDoesNotFit(c.format, c.driverFiles, c.pages, c.pageBytes);
+    if (c.why == nullptr)
+      EXPECT_EQ(why, "") << c.format << " " << c.pages;
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos) << c.format << " " << c.pages << ": " << why;
+  }
 }
 
 TEST(StiscanPulledJobs, KeptByNameAndTimeAndReadBack)
 {
+  const auto timed = [](const char* name, const char* time) {
+    return JobIdentity{name, time, 1, 100};
+  };
+  const JobIdentity odd{std::string("a\tb%\n\x01.tif", 10), "", 2, 300};
+  EXPECT_EQ(PulledJobs::Key(odd), "no time, 2 pages, 300 bytes\ta%09b%25%0A%01.tif");
+  EXPECT_EQ(PulledJobs::Key(timed("x.tif", "2024-01-01 00:00:00")), "2024-01-01 00:00:00\tx.tif");
   PulledJobs jobs;
-  const std::string odd = PulledJobs::Key(std::string("a\tb%\n\x01.tif", 10), "");
-  EXPECT_EQ(odd, "\ta%09b%25%0A%01.tif");
-  jobs.Add(PulledJobs::Key("scan0001.tif", "2024-03-05 09:15:00"));
-  jobs.Add(odd);
-  jobs.Add(PulledJobs::Key("\xE8\xA6\x8B\xE7\xA9\x8D.tif", "2024-03-05 09:15:00"));
+  jobs.Add(timed("scan0001.tif", "2024-03-05 09:15:00"), false);
+  jobs.Add(odd, true);
+  jobs.Add(timed("\xE8\xA6\x8B\xE7\xA9\x8D.tif", "2024-03-05 09:15:00"), true);
+  EXPECT_EQ(jobs.Pending(), 2u);
   PulledJobs again;
   ASSERT_TRUE(again.Read(jobs.Text()));
+  EXPECT_EQ(again.Text(), jobs.Text());
   EXPECT_EQ(again.Size(), 3u);
   EXPECT_TRUE(again.Contains(odd));
-  EXPECT_TRUE(again.Contains(PulledJobs::Key("scan0001.tif", "2024-03-05 09:15:00")));
-  // The same name at another time is another job.
-  EXPECT_FALSE(again.Contains(PulledJobs::Key("scan0001.tif", "2024-03-06 09:15:00")));
-  EXPECT_TRUE(again.Read("# a comment\r\n\r\n2024-01-01 00:00:00\tx.tif\r\n"));
-  EXPECT_TRUE(again.Contains(PulledJobs::Key("x.tif", "2024-01-01 00:00:00")));
-  for (const char* bad : {"no tab\n", "t\tbad %G1\n", "t\tcut %4", "t\ttwo\ttabs\n"}) {
-    PulledJobs none;
-    EXPECT_FALSE(none.Read(bad)) << bad;
-    EXPECT_EQ(none.Size(), 0u) << bad;
+  EXPECT_TRUE(again.DeletionPending(odd));
+  EXPECT_TRUE(again.Contains(timed("scan0001.tif", "2024-03-05 09:15:00")));
+  EXPECT_FALSE(again.DeletionPending(timed("scan0001.tif", "2024-03-05 09:15:00")));
+  // The same name at another time is another job; so is a job without time
+  // of the same name but other pages.
+  EXPECT_FALSE(again.Contains(timed("scan0001.tif", "2024-03-06 09:15:00")));
+  EXPECT_FALSE(again.Contains({odd.name, "", 3, 300}));
+  again.Deleted(odd);
+  EXPECT_FALSE(again.DeletionPending(odd));
+  EXPECT_TRUE(again.Contains(odd));
+  EXPECT_EQ(again.Pending(), 1u);
+
+  // Lists as earlier versions wrote them, and as an editor saves them.
+  struct Read {
+    const char* what;
+    std::string text;
+    bool ok;
+    size_t size, pending;
+  };
+  const Read reads[] = {
+      {"an earlier version's", "# stiscan watch --pull: ...\n2024-01-01 00:00:00\tx.tif\n\ty.tif\n",
+       true, 2, 0},
+      {"CR LF and blank lines", "# a comment\r\n\r\n2024-01-01 00:00:00\tx.tif\r\n", true, 1, 0},
+      {"a byte-order mark", "\xEF\xBB\xBF# c\n2024-01-01 00:00:00\tx.tif\n", true, 1, 0},
+      {"a byte-order mark before a job",
+       "\xEF\xBB\xBF"
+       "2024-01-01 00:00:00\tx.tif\n",
+       true, 1, 0},
+      {"pending alone", "#deletion pending\t2024-01-01 00:00:00\tx.tif\n", true, 1, 1},
+      {"pending and pulled",
+       "2024-01-01 00:00:00\tx.tif\n#deletion pending\t2024-01-01 00:00:00\tx.tif\n", true, 1, 1},
+      {"no tab", "no tab\n", false, 0, 0},
+      {"a bad escape", "t\tbad %G1\n", false, 0, 0},
+      {"an escape cut", "t\tcut %4", false, 0, 0},
+      {"two tabs", "t\ttwo\ttabs\n", false, 0, 0},
+      {"a pending line without its job", "#deletion pending\tnothing\n", false, 0, 0},
+      {"a mark inside", "2024\tx\xEF\xBB\xBF.tif\n", true, 1, 0},
+  };
+  for (const Read& r : reads) {
+    PulledJobs list;
+    EXPECT_EQ(list.Read(r.text), r.ok) << r.what;
+    EXPECT_EQ(list.Size(), r.size) << r.what;
+    EXPECT_EQ(list.Pending(), r.pending) << r.what;
   }
+  // A list of an earlier version knows a job without time by its name.
+  PulledJobs earlier;
+  ASSERT_TRUE(earlier.Read("\ty.tif\n"));
+  EXPECT_TRUE(earlier.Contains({"y.tif", "", 4, 999}));
+  EXPECT_FALSE(earlier.Contains({"y.tif", "2024-01-01 00:00:00", 4, 999}));
+}
+
+// What the list holds of jobs that the scanner lists no longer: a job
+// without time is forgotten, so that a later job of its name is pulled; a
+// deletion pending is done; a job with a time stays known.
+TEST(StiscanPulledJobs, JobsGoneFromTheScanner)
+{
+  const JobIdentity untimed{"scan.tif", "", 3, 1000}, timed{"a.tif", "2024-01-01 00:00:00", 1, 5},
+      deleting{"b.tif", "2024-01-02 00:00:00", 1, 5};
+  PulledJobs list;
+  ASSERT_TRUE(list.Read("\tlegacy.tif\n"));
+  list.Add(untimed, false);
+  list.Add(timed, false);
+  list.Add(deleting, true);
+  // All listed: nothing changes.
+  EXPECT_FALSE(list.Forget({untimed, timed, deleting, {"legacy.tif", "", 9, 9}}));
+  EXPECT_EQ(list.Size(), 4u);
+  EXPECT_EQ(list.Pending(), 1u);
+  // None listed: the entries without time go, the pending deletion is done.
+  EXPECT_TRUE(list.Forget({}));
+  EXPECT_EQ(list.Size(), 2u);
+  EXPECT_TRUE(list.Contains(timed));
+  EXPECT_TRUE(list.Contains(deleting));
+  EXPECT_EQ(list.Pending(), 0u);
+  EXPECT_FALSE(list.Contains(untimed)) << "a later scan named alike is a new job";
+  EXPECT_FALSE(list.Forget({}));
 }
 
 // What a BSTR may hold comes back unit for unit from stiscan's UTF-8, and
@@ -547,6 +779,10 @@ TEST(StiscanFileNames, EveryCharacterWindowsAllowsIsKept)
       {"superscript digit", u"lpt\u00B9.x.tif", 1, 1, u"_lpt\u00B9.x-p1.bmp"},
       {"conin", u"CONIN$.a.tif", 1, 1, u"_CONIN$.a-p1.bmp"},
       {"device name alone is fine", u"CON.tif", 1, 1, u"CON-p1.bmp"},
+      {"device as a document", u"CON.tif", 0, 1, u"_CON.bmp"},
+      {"device as a document's copy", u"con.tif", 0, 3, u"_con (3).bmp"},
+      {"device and blanks as a document", u"PRN .x.tif", 0, 1, u"_PRN .x.bmp"},
+      {"a device's page copy", u"COM1.scan.tif", 2, 2, u"_COM1.scan (2)-p2.bmp"},
       {"not a device", u"COM10.x.tif", 1, 1, u"COM10.x-p1.bmp"},
       {"console", u"CONSOLE.x.tif", 1, 1, u"CONSOLE.x-p1.bmp"},
       // 250 + 7 units: cut to 255.
@@ -625,9 +861,11 @@ DoctorFacts HealthyFacts()
   f.classId = "{C}";
   f.interfaceId = "{I}";
   f.classKey = "HKLM\\Class";
-  f.server = {"C:\\stibridge.exe", true, true, {true, kMachineX64, false}};
-  f.proxy32 = {"{P}", {"C:\\x86\\ps.dll", true, true, {true, kMachineX86, true}}};
-  f.proxy64 = {"{P}", {"C:\\x64\\ps.dll", true, true, {true, kMachineX64, true}}};
+  const std::vector<std::string> exports = {"DllCanUnloadNow", "DllGetClassObject",
+                                            "DllRegisterServer", "DllUnregisterServer"};
+  f.server = {"C:\\stibridge.exe", true, true, {true, kMachineX64, false}, false, {}};
+  f.proxy32 = {"{P}", {"C:\\x86\\ps.dll", true, true, {true, kMachineX86, true}, true, exports}};
+  f.proxy64 = {"{P}", {"C:\\x64\\ps.dll", true, true, {true, kMachineX64, true}, true, exports}};
   f.activation.state = ActivationFacts::State::kAnswered;
   f.activation.listed = true;
   f.activation.accepted = {"Lab MFP"};
@@ -689,6 +927,28 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
        [](DoctorFacts& f) { f.devices[1].filingPath.units = 260; }, "device-values", 1, true},
       {"no folder", [](DoctorFacts& f) { f.devices[1].folderExists = false; }, "device-values", 1,
        true},
+      // The x86 proxy as the 64-bit doctor finds it in the 32-bit view.
+      {"x86 proxy without DllGetClassObject (64-bit stiscan)",
+       [](DoctorFacts& f) {
+         f.bits = 64;
+         f.proxy32.file.exports = {"DllCanUnloadNow"};
+       },
+       "proxy-x86", 5, true},
+      {"x86 proxy's export table unreadable (64-bit stiscan)",
+       [](DoctorFacts& f) {
+         f.bits = 64;
+         f.proxy32.file.exportsRead = false;
+       },
+       "proxy-x86", 5, true},
+      {"x86 proxy class without a file (64-bit stiscan)",
+       [](DoctorFacts& f) {
+         f.bits = 64;
+         f.proxy32.file = {};
+       },
+       "proxy-x86", 5, true},
+      {"x64 proxy without exports (32-bit stiscan)",
+       [](DoctorFacts& f) { f.proxy64.file.exports.clear(); }, "proxy-x64", 5, true},
+      {"healthy from 64 bits", [](DoctorFacts& f) { f.bits = 64; }, nullptr, 0, true},
   };
   for (const Case& c : cases) {
     DoctorFacts facts = HealthyFacts();
@@ -706,10 +966,107 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
     }
     EXPECT_EQ(failed == nullptr ? "" : failed->id, c.failing ? c.failing : "") << c.what;
     EXPECT_EQ(DoctorExitCode(checks), c.exitCode) << c.what;
+    // Only the 32-bit stiscan, a data source's bitness, says that a data
+    // source would work; the 64-bit one says who can tell.
     const std::string report = DoctorReport(checks, facts.bits, false);
-    EXPECT_NE(report.find(c.failing ? "A data source would not work" : "A data source would work"),
-              std::string::npos)
+    const std::string json = DoctorReport(checks, facts.bits, true);
+    const char* verdict = c.failing          ? "A data source would not work"
+                          : facts.bits == 32 ? "A data source would work"
+                                             : "only the 32-bit stiscan doctor can tell";
+    EXPECT_NE(report.find(verdict), std::string::npos) << c.what << ": " << report;
+    EXPECT_EQ(report.find("A data source would work") != std::string::npos,
+              !c.failing && facts.bits == 32)
         << c.what;
+    const char* works = c.failing          ? "\"works\": false"
+                        : facts.bits == 32 ? "\"works\": true"
+                                           : "\"works\": null";
+    EXPECT_EQ(json.rfind(std::string("{") + works, 0), 0u) << c.what << ": " << json;
+    if (!c.failing && facts.bits == 64) {
+      EXPECT_NE(checks[1].found.find("cannot be tried from this 64-bit stiscan"), std::string::npos)
+          << checks[1].found;
+    }
+  }
+}
+
+// A DLL as the linker lays it out: DOS header, PE header, the optional
+// header of PE32 (or PE32+) whose first data directory names the export
+// table, one section holding that table and its names.
+std::vector<unsigned char> DllWithExports(const std::vector<std::string>& names, bool plus)
+{
+  const size_t lfanew = 0x80, optional = lfanew + 24, optionalBytes = plus ? 240 : 224;
+  const size_t table = optional + optionalBytes, raw = 0x400;
+  const uint32_t base = 0x2000;  // the section's address
+  std::vector<unsigned char> bytes = PeHead(plus ? kMachineX64 : kMachineX86, true, lfanew);
+  bytes.resize(raw, 0);
+  const auto put16 = [&](size_t at, unsigned v) {
+    bytes[at] = static_cast<unsigned char>(v);
+    bytes[at + 1] = static_cast<unsigned char>(v >> 8);
+  };
+  const auto put32 = [&](size_t at, uint32_t v) {
+    if (bytes.size() < at + 4) bytes.resize(at + 4, 0);
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(v >> (8 * i));
+  };
+  put16(lfanew + 6, 1);  // one section
+  put16(lfanew + 20, static_cast<unsigned>(optionalBytes));
+  put16(optional, plus ? 0x20B : 0x10B);
+  const size_t directories = optional + (plus ? 112 : 96);
+  put32(directories - 4, 16);  // NumberOfRvaAndSizes
+  put32(directories, base);    // the export table, at the section's start
+  // The section: virtual size, address, raw size, raw offset.
+  put32(table + 8, 0x1000);
+  put32(table + 12, base);
+  put32(table + 16, 0x1000);
+  put32(table + 20, static_cast<uint32_t>(raw));
+  // The export directory, then the array of name addresses, then the names.
+  const uint32_t list = base + 40;
+  put32(raw + 24, static_cast<uint32_t>(names.size()));
+  put32(raw + 32, list);
+  uint32_t next = list + 4 * static_cast<uint32_t>(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    put32(raw + (list - base) + 4 * i, next);
+    const size_t at = raw + (next - base);
+    bytes.resize(std::max(bytes.size(), at + names[i].size() + 1), 0);
+    std::memcpy(bytes.data() + at, names[i].c_str(), names[i].size() + 1);
+    next += static_cast<uint32_t>(names[i].size() + 1);
+  }
+  bytes.resize(raw + 0x1000, 0);
+  return bytes;
+}
+
+TEST(StiscanDoctor, ExportedNames)
+{
+  const std::vector<std::string> proxy = {"DllCanUnloadNow", "DllGetClassObject",
+                                          "DllRegisterServer", "DllUnregisterServer"};
+  struct Case {
+    const char* what;
+    std::vector<unsigned char> bytes;
+    bool read;
+    std::vector<std::string> names;
+  };
+  std::vector<unsigned char> noTable = DllWithExports({}, false);
+  noTable[0x80 + 24 + 96] = noTable[0x80 + 24 + 97] = 0;  // no export directory
+  std::vector<unsigned char> astray = DllWithExports(proxy, false);
+  astray[0x80 + 24 + 96 + 2] = 0x7f;  // the table's address in no section
+  std::vector<unsigned char> cut = DllWithExports(proxy, true);
+  cut.resize(0x400 + 60);  // the names' array cut short
+  std::vector<unsigned char> unterminated = DllWithExports({"DllGetClassObject"}, false);
+  unterminated.resize(unterminated.size() - 0x1000 + 40 + 4 + 17);
+  std::vector<unsigned char> magic = DllWithExports(proxy, false);
+  magic[0x80 + 24] = 0x07;  // neither PE32 nor PE32+
+  const Case cases[] = {
+      {"a PE32 proxy", DllWithExports(proxy, false), true, proxy},
+      {"a PE32+ proxy", DllWithExports(proxy, true), true, proxy},
+      {"exports nothing", noTable, true, {}},
+      {"an export table outside every section", astray, false, {}},
+      {"cut in its names", cut, false, {}},
+      {"a name without its end", unterminated, false, {}},
+      {"an optional header of no kind", magic, false, {}},
+      {"not a PE file", std::vector<unsigned char>(4096, 'x'), false, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> names = {"left over"};
+    EXPECT_EQ(ExportedNames(c.bytes.data(), c.bytes.size(), names), c.read) << c.what;
+    EXPECT_EQ(names, c.names) << c.what;
   }
 }
 

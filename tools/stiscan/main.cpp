@@ -5,12 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "messages.h"
-#include "options.h"
-#include "output.h"
-#include "text.h"
-#include "version.h"
+#include "commands/commands.h"
+#include "console/messages.h"
+#include "console/options.h"
+#include "console/output.h"
+#include "console/text.h"
 
 // The arguments come as UTF-16, so that a name the ANSI code page cannot
 // hold ("Büro" under code page 932) arrives as it was typed.
