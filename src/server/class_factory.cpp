@@ -111,3 +111,16 @@ void WithdrawClassObjects()
   CoRevokeClassObject(entry.registrationCookie);
   entry.registrationCookie = 0;
 }
+
+bool PublishClassObjectsAgain()
+{
+  ServerClassEntry& entry = serverClassEntry;
+  if (entry.registrationCookie != 0) return true;
+  if (entry.classObject == nullptr) return false;
+  DWORD cookie = 0;
+  if (FAILED(CoRegisterClassObject(*entry.clsid, entry.classObject, CLSCTX_LOCAL_SERVER,
+                                   REGCLS_MULTIPLEUSE, &cookie)))
+    return false;
+  entry.registrationCookie = cookie;
+  return true;
+}

@@ -50,3 +50,7 @@ bool RegisterClassObjects();
 // is handed this server; the record keeps its reference until the entry
 // function releases it. Nothing when not published.
 void WithdrawClassObjects();
+
+// Publishes the record's class object again after WithdrawClassObjects;
+// true when it is published (already, or now).
+bool PublishClassObjectsAgain();

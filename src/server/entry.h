@@ -10,6 +10,27 @@
 constexpr int kExitNotPublished = 1;
 constexpr int kExitQueueFailed = 2;
 
+// A server that has had no object, no lock and no call for this long has
+// ended by itself (30 s, its way out included): nobody will use it any more.
+// That is a server COM started for a client that died before it created
+// anything, one started for a client that another server served, one
+// started by hand, and, once COM has run down the references of clients
+// that died holding objects, one whose clients are all gone. The spell
+// starts with the process. It leaves a client that COM started the server
+// for time to reach it on a loaded machine (Wine's activation asks for the
+// class object for up to 30 s).
+constexpr DWORD kIdleEndMilliseconds = 30000;
+
+// On its way out the server answers calls until a quiet spell of this long
+// without one, first with its class object suspended, then withdrawn (see
+// EndServing in entry.cpp). Their sum bounds how long a server outlives its
+// last client.
+constexpr DWORD kSuspendedQuietMilliseconds = 750;
+constexpr DWORD kWithdrawnQuietMilliseconds = 400;
+
+// Tests may shorten the idle time; 0 restores kIdleEndMilliseconds.
+void SetIdleEndForTesting(DWORD milliseconds);
+
 int ServerMain(HINSTANCE instance, LPSTR commandTail);
 
 // Acts on the switches of the tail in order (splitting it in place). True

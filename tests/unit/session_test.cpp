@@ -15,8 +15,7 @@ namespace {
 class WholeSessionTest : public QuitRecordingTest,
                          public testing::WithParamInterface<ConductProfile> {};
 
-INSTANTIATE_TEST_SUITE_P(Conducts, WholeSessionTest,
-                         testing::ValuesIn(kConductProfiles),
+INSTANTIATE_TEST_SUITE_P(Conducts, WholeSessionTest, testing::ValuesIn(kConductProfiles),
                          [](const testing::TestParamInfo<ConductProfile>& profile) {
                            std::string name = profile.param.name;
                            for (char& c : name)
