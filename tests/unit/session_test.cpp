@@ -15,7 +15,8 @@ namespace {
 class WholeSessionTest : public QuitRecordingTest,
                          public testing::WithParamInterface<ConductProfile> {};
 
-INSTANTIATE_TEST_SUITE_P(Conducts, WholeSessionTest, testing::ValuesIn(kConductProfiles),
+INSTANTIATE_TEST_SUITE_P(Conducts, WholeSessionTest,
+                         testing::ValuesIn(kConductProfiles),
                          [](const testing::TestParamInfo<ConductProfile>& profile) {
                            std::string name = profile.param.name;
                            for (char& c : name)

@@ -69,7 +69,7 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"pull", "--jpeg-quality", "0"}, false},
       {{"pull", "--jpeg-quality", "101"}, false},
       {{"pull", "--format", "png", "--jpeg-quality", "80"}, false},  // no JPEG in a PNG
-      {{"watch", "--out", "x"}, false},                              // a pull's option, no --pull
+      {{"watch", "--out", "x"}, false},                             // a pull's option, no --pull
       {{"watch", "--format", "pdf"}, false},
       {{"pull", "--pull"}, false},
       {{"pull", "--chunk", "100"}, false},          // below 4096
@@ -105,8 +105,8 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
     EXPECT_EQ(HelpText(command).rfind(std::string("stiscan ") + command, 0), 0u) << command;
   // The page files' naming rule is the user's to know.
   for (const char* command : {"pull", "watch"})
-    for (const char* part :
-         {"file names:", "CONIN$", "255 UTF-16 units", "never overwritten", "--jpeg-quality"})
+    for (const char* part : {"file names:", "CONIN$", "255 UTF-16 units", "never overwritten",
+                             "--jpeg-quality"})
       EXPECT_NE(HelpText(command).find(part), std::string::npos) << command << ": " << part;
   EXPECT_NE(HelpText("watch").find(kPulledJobsFile), std::string::npos);
 }
@@ -275,8 +275,8 @@ TEST(StiscanImages, RowsBecomeABmpThatReadsBackAsTheSamePage)
   EXPECT_FALSE(RasterFromRows(0, 2, 24, 0, 0, {}, raster));
   EXPECT_FALSE(RasterFromBmp({'B', 'M', 0}, 0, 0, raster));
   // Sizes a driver states that no size_t holds are refused, not wrapped.
-  EXPECT_FALSE(
-      RasterFromRows(0x7fffffff, 0x7fffffff, 24, 0, 0, std::vector<unsigned char>(12), raster));
+  EXPECT_FALSE(RasterFromRows(0x7fffffff, 0x7fffffff, 24, 0, 0, std::vector<unsigned char>(12),
+                              raster));
   unsigned char header[40] = {40};
   for (int i : {4, 8}) header[i] = header[i + 1] = header[i + 2] = 0xff, header[i + 3] = 0x7f;
   header[14] = 24;
@@ -300,15 +300,13 @@ TEST(StiscanImages, PalettesAreReadAsTheirPixels)
   EXPECT_EQ(PixelsOf(coloured), Pixels::kColour);
   unsigned char bgr[6];
   PlainRow(coloured, Pixels::kColour, 0, bgr);
-  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6),
-            (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
+  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{1, 1, 200, 2, 2, 2}));
   Raster twoColours = CountingRaster(2, 1, 1, 0);
   twoColours.palette = {0, 0, 255, 0, 255, 0, 0, 0};  // red, blue
-  twoColours.bytes[twoColours.first] = 0x40;          // red, blue
+  twoColours.bytes[twoColours.first] = 0x40;           // red, blue
   EXPECT_EQ(PixelsOf(twoColours), Pixels::kColour);
   PlainRow(twoColours, Pixels::kColour, 0, bgr);
-  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6),
-            (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));
+  EXPECT_EQ(std::vector<unsigned char>(bgr, bgr + 6), (std::vector<unsigned char>{0, 0, 255, 255, 0, 0}));
 }
 
 // The object `number`'s text from its "N 0 obj" on, by the cross-reference table.
@@ -352,7 +350,8 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
     SCOPED_TRACE(c.bits);
     const int page = 3 + 3 * int(i);
     EXPECT_EQ(PdfObject(pdf, page).rfind(std::to_string(page) + " 0 obj", 0), 0u);
-    EXPECT_NE(PdfObject(pdf, page).find(std::string("/MediaBox ") + c.mediaBox), std::string::npos)
+    EXPECT_NE(PdfObject(pdf, page).find(std::string("/MediaBox ") + c.mediaBox),
+              std::string::npos)
         << PdfObject(pdf, page);
     const std::string image = PdfObject(pdf, page + 2);
     EXPECT_NE(image.find(c.space), std::string::npos);
@@ -365,8 +364,8 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
     const size_t at = size_t(length.position(0) + length.length(0));
     std::vector<unsigned char> samples(size_t(c.width * c.height * 3 + c.height));
     uLongf got = samples.size();
-    ASSERT_EQ(uncompress(samples.data(), &got, reinterpret_cast<const Bytef*>(image.data() + at),
-                         std::stoul(length[1])),
+    ASSERT_EQ(uncompress(samples.data(), &got,
+                         reinterpret_cast<const Bytef*>(image.data() + at), std::stoul(length[1])),
               Z_OK);
     const Raster& r = rasters[i];
     const bool filtered = c.bits != 1;
@@ -377,8 +376,7 @@ TEST(StiscanPdf, PagesAtTheirSizeWithTheirSamplesLossless)
       if (filtered) {
         EXPECT_EQ(s[0], 1) << "Sub";
         ++s;
-        for (size_t x = step; x < r.RowBytes(); ++x)
-          s[x] = static_cast<unsigned char>(s[x] + s[x - step]);
+        for (size_t x = step; x < r.RowBytes(); ++x) s[x] = static_cast<unsigned char>(s[x] + s[x - step]);
       }
       for (size_t x = 0; x < r.RowBytes(); ++x) {
         const size_t bgr = c.bits == 24 ? x - x % 3 + 2 - x % 3 : x;
