@@ -146,8 +146,8 @@ Ending EndServing()
 // Returns false when the message queue failed.
 bool Serve(ULONGLONG idleSince)
 {
-  constexpr DWORD kWayOut = kSuspendedQuietMilliseconds + kWithdrawnQuietMilliseconds;
-  const DWORD idleLimit = idleEndMilliseconds > kWayOut ? idleEndMilliseconds - kWayOut : 0;
+  const DWORD idleLimit =
+      idleEndMilliseconds > kWayOutMilliseconds ? idleEndMilliseconds - kWayOutMilliseconds : 0;
   MSG message;
   for (;;) {
     DWORD wait = INFINITE;

@@ -28,6 +28,11 @@ constexpr DWORD kIdleEndMilliseconds = 30000;
 constexpr DWORD kSuspendedQuietMilliseconds = 750;
 constexpr DWORD kWithdrawnQuietMilliseconds = 400;
 
+// What an idle server allows for its way out: the two quiet spells, and the
+// end of COM and of the process after them.
+constexpr DWORD kWayOutMilliseconds =
+    kSuspendedQuietMilliseconds + kWithdrawnQuietMilliseconds + 500;
+
 // Tests may shorten the idle time; 0 restores kIdleEndMilliseconds.
 void SetIdleEndForTesting(DWORD milliseconds);
 

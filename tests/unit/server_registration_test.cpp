@@ -306,8 +306,8 @@ TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
 // shortened here; the cross-process tests wait for the real one.)
 TEST_F(RegistrationTest, AServerNobodyUsesEndsByItself)
 {
-  // 4 s, of which the last 1.15 s are the way out: without the call the
-  // server would have ended after about 4 s.
+  // 4 s, of which the last 1.65 s are left for the way out: without the
+  // call the server would have ended after about 3.5 s.
   SetIdleEndForTesting(4000);
   std::string tail = "-Embedding";
   std::atomic<bool> ended{false};
