@@ -101,6 +101,7 @@ bool RegisterClassObjects()
   // function withdraws and releases it when the server ends.
   entry.classObject = factory;
   entry.registrationCookie = cookie;
+  platform_server::ClaimName(kPublishedServerName);
   return true;
 }
 
@@ -110,6 +111,7 @@ void WithdrawClassObjects()
   if (entry.registrationCookie == 0) return;
   CoRevokeClassObject(entry.registrationCookie);
   entry.registrationCookie = 0;
+  platform_server::ReleaseName();
 }
 
 bool PublishClassObjectsAgain()
@@ -122,5 +124,11 @@ bool PublishClassObjectsAgain()
                                    REGCLS_MULTIPLEUSE, &cookie)))
     return false;
   entry.registrationCookie = cookie;
+  platform_server::ClaimName(kPublishedServerName);
   return true;
+}
+
+bool IsThePublishedServer()
+{
+  return platform_server::ClaimName(kPublishedServerName);
 }

@@ -144,16 +144,23 @@ Ending EndServing()
 // that another server served): the way out starts early enough that the
 // server has ended idleEndMilliseconds after it was last used (or started).
 // Returns false when the message queue failed.
-bool Serve(ULONGLONG idleSince)
+bool Serve(ULONGLONG started)
 {
   const DWORD idleLimit =
       idleEndMilliseconds > kWayOutMilliseconds ? idleEndMilliseconds - kWayOutMilliseconds : 0;
+  ULONGLONG idleSince = started;
+  // Until the first call, and until the grace has passed, whether another
+  // server is the published one is asked once more at the grace's end.
+  bool used = false;
+  bool graceOver = false;
   MSG message;
   for (;;) {
     DWORD wait = INFINITE;
     if (!InUse()) {
-      const ULONGLONG idle = GetTickCount64() - idleSince;
-      wait = idle >= idleLimit ? 0 : static_cast<DWORD>(idleLimit - idle);
+      ULONGLONG until = idleSince + idleLimit;
+      if (!used && !graceOver) until = started + kSecondServerGraceMilliseconds;
+      const ULONGLONG now = GetTickCount64();
+      wait = now >= until ? 0 : static_cast<DWORD>(until - now);
     }
     switch (TakeMessage(message, wait)) {
       case Taken::QueueFailed:
@@ -162,9 +169,21 @@ bool Serve(ULONGLONG idleSince)
         DispatchMessageW(&message);
         // A call is use too: the idle spell starts again after it.
         idleSince = GetTickCount64();
+        used = true;
         continue;
       case Taken::TimedOut:
-        if (InUse()) continue;
+        if (InUse()) {
+          used = true;
+          continue;
+        }
+        if (!used && !graceOver) {
+          graceOver = true;
+          // Nobody reached this server, and another one is published: the
+          // clients are the other's.
+          if (IsThePublishedServer()) continue;
+          break;
+        }
+        if (GetTickCount64() - idleSince < idleLimit) continue;
         break;
       case Taken::Quit:
         break;

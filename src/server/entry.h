@@ -21,6 +21,15 @@ constexpr int kExitQueueFailed = 2;
 // class object for up to 30 s).
 constexpr DWORD kIdleEndMilliseconds = 30000;
 
+// A server that finds another server of the class published when it starts
+// (Wine's activation service starts one for each client that asks at the
+// same moment, and hands them all the first one) ends once this long after
+// its start has passed without an object, a lock or a call; and a client
+// that started it has stopped watching its process by then (Wine's client
+// reports a server that ends within a second of its start as one that
+// failed to start).
+constexpr DWORD kSecondServerGraceMilliseconds = 2000;
+
 // On its way out the server answers calls until a quiet spell of this long
 // without one, first with its class object suspended, then withdrawn (see
 // EndServing in entry.cpp). Their sum bounds how long a server outlives its

@@ -116,11 +116,11 @@ void StubAnchors::Hold(IClassFactory* factory)
   if (factory != nullptr) {
     classObject = factory;
     classObject->AddRef();
-    platform_remoting::KeepStub(classObject, IID_IClassFactory, &classObjectKept);
+    platform_server::KeepStub(classObject, IID_IClassFactory, &classObjectKept);
   }
   auto* anchor = new (std::nothrow) CInterfaceAnchor();
   if (anchor == nullptr) return;
-  if (platform_remoting::KeepStub(anchor, IID_IStiScannerComBridge, &bridgeKept) == S_OK) {
+  if (platform_server::KeepStub(anchor, IID_IStiScannerComBridge, &bridgeKept) == S_OK) {
     bridgeAnchor = anchor;
   } else {
     anchor->Release();
@@ -130,13 +130,13 @@ void StubAnchors::Hold(IClassFactory* factory)
 void StubAnchors::Release()
 {
   if (bridgeAnchor != nullptr) {
-    platform_remoting::ReleaseKeptStub(bridgeAnchor, bridgeKept);
+    platform_server::ReleaseKeptStub(bridgeAnchor, bridgeKept);
     bridgeAnchor->Release();
     bridgeAnchor = nullptr;
     bridgeKept = nullptr;
   }
   if (classObject != nullptr) {
-    platform_remoting::ReleaseKeptStub(classObject, classObjectKept);
+    platform_server::ReleaseKeptStub(classObject, classObjectKept);
     classObject->Release();
     classObject = nullptr;
     classObjectKept = nullptr;

@@ -337,4 +337,41 @@ TEST_F(RegistrationTest, AServerNobodyUsesEndsByItself)
   EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
 }
 
+#ifdef _WIN32
+// A server that finds another one of the class published (Wine's activation
+// service starts one for each client that asks at the same moment) and that
+// nobody reaches ends by itself once its grace has passed. Here the other
+// server is this test's thread holding the name. (The portable subset has
+// no other process: there the name is always the server's own.)
+TEST_F(RegistrationTest, ASecondServerThatNobodyReachesEndsByItself)
+{
+  // Created by an earlier server of this process, the mutex is only opened
+  // here, and then taken.
+  HANDLE other = CreateMutexW(nullptr, FALSE, kPublishedServerName);
+  ASSERT_NE(other, nullptr);
+  const DWORD taken = WaitForSingleObject(other, 0);
+  ASSERT_TRUE(taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) << taken;
+  std::string tail = "-Embedding";
+  std::atomic<bool> ended{false};
+  std::atomic<int> exitCode{-1};
+  const auto started = std::chrono::steady_clock::now();
+  std::thread server([&] {
+    exitCode = ServerMain(nullptr, tail.data());
+    ended = true;
+  });
+  const auto deadline = started + std::chrono::seconds(60);
+  while (!ended && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(ended.load()) << "ended by itself";
+  if (!ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
+  server.join();
+  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_GE(took, std::chrono::milliseconds(kSecondServerGraceMilliseconds));
+  EXPECT_LT(took, std::chrono::milliseconds(kIdleEndMilliseconds)) << "not after the idle time";
+  ReleaseMutex(other);
+  CloseHandle(other);
+}
+#endif
+
 }  // namespace

@@ -1,9 +1,9 @@
 // A stub kept with a table-strong marshal held in a stream of global memory,
-// and stubs cut off with CoDisconnectObject (which does not wait for calls in
-// progress).
+// stubs cut off with CoDisconnectObject (which does not wait for calls in
+// progress), and a name held as a named mutex.
 #include "platform/win32.h"
 
-namespace platform_remoting {
+namespace platform_server {
 
 HRESULT KeepStub(IUnknown* object, REFIID iid, void** kept)
 {
@@ -38,4 +38,29 @@ void DisconnectStubs(IUnknown* object)
   if (object != nullptr) CoDisconnectObject(object, 0);
 }
 
-}  // namespace platform_remoting
+namespace {
+
+// Opened once and kept for the process's life; held or not.
+HANDLE claimed = nullptr;
+bool held = false;
+
+}  // namespace
+
+bool ClaimName(const WCHAR* name)
+{
+  if (held) return true;
+  if (claimed == nullptr) claimed = CreateMutexW(nullptr, FALSE, name);
+  if (claimed == nullptr) return true;
+  const DWORD waited = WaitForSingleObject(claimed, 0);
+  held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  return held;
+}
+
+void ReleaseName()
+{
+  if (!held) return;
+  ReleaseMutex(claimed);
+  held = false;
+}
+
+}  // namespace platform_server
