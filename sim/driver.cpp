@@ -308,8 +308,14 @@ void Driver::Reclaim(std::map<const void*, Owned>::iterator block)
 
 void Driver::ObjectReleased(DWORD object)
 {
-  if (conduct_.blocks != ConductSpec::Blocks::Bound) return;
   std::lock_guard<std::mutex> guard(mutex_);
+  // The object's last driver value is the caller's (it frees the one it
+  // holds); the driver only forgets it.
+  lastValues_.erase(object);
+  if (conduct_.registrations == ConductSpec::Registrations::Bound) {
+    std::erase_if(registrations_, [&](const Registration& r) { return r.object == object; });
+  }
+  if (conduct_.blocks != ConductSpec::Blocks::Bound) return;
   for (auto it = owned_.begin(); it != owned_.end();) {
     auto next = std::next(it);
     if (it->second.object == object) Reclaim(it);
@@ -350,7 +356,9 @@ void Driver::UndoHandOut(DWORD code, void* out)
       // it itself when the driver goes.
       void* value = nullptr;
       std::memcpy(&value, out, sizeof value);
-      if (value != nullptr) deadValues_.push_back(value);
+      if (value == nullptr) return;
+      deadValues_.push_back(value);
+      std::erase_if(lastValues_, [&](const auto& last) { return last.second == value; });
       return;
     }
     default:
@@ -535,12 +543,12 @@ HRESULT Driver::Dispatch(DWORD code, void* in, DWORD inSize, void* out, DWORD ou
     case EscapeCode::EndAccess:
       return Access(code, in, inSize, outSize, tweak);
     case EscapeCode::RegisterEvent:
-      return RegisterEvent(in, inSize, out, outSize, sizeWord, tweak);
+      return RegisterEvent(in, inSize, out, outSize, sizeWord, tweak, object);
     case EscapeCode::UnregisterEvent:
       if (tweak.empty) return S_OK;
-      return UnregisterEvent(in, inSize, outSize, sizeWord);
+      return UnregisterEvent(in, inSize, outSize, sizeWord, object);
     case EscapeCode::QueryDriverValue:
-      return QueryDriverValue(in, inSize, out, outSize, tweak);
+      return QueryDriverValue(in, inSize, out, outSize, tweak, object);
     case EscapeCode::SetUserRecord:
       return SetUserRecord(in, inSize, outSize, tweak);
     case EscapeCode::GetUserRecord:
@@ -697,7 +705,7 @@ HRESULT Driver::Access(DWORD code, void* in, DWORD inSize, DWORD outSize, const 
 }
 
 HRESULT Driver::RegisterEvent(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
-                              const EscapeTweak& tweak)
+                              const EscapeTweak& tweak, DWORD object)
 {
   if (in == nullptr || inSize != sizeof(HANDLE) || out == nullptr || outSize != sizeof(LONG) ||
       sizeWord == nullptr)
@@ -710,19 +718,22 @@ HRESULT Driver::RegisterEvent(void* in, DWORD inSize, void* out, DWORD outSize, 
   if (event == nullptr) return E_INVALIDARG;
   if (tweak.empty) return S_OK;
   const LONG cookie = nextCookie_++;
-  registrations_.push_back({cookie, kind, event});
+  registrations_.push_back({cookie, kind, event, object});
   std::memcpy(out, &cookie, sizeof cookie);
   return S_OK;
 }
 
-HRESULT Driver::UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord)
+HRESULT Driver::UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord,
+                                DWORD object)
 {
   if (in == nullptr || inSize != sizeof(LONG) || outSize != 0 || sizeWord == nullptr)
     return E_INVALIDARG;
   LONG cookie;
   std::memcpy(&cookie, in, sizeof cookie);
+  // A bound registration is known only to the object it was made through.
+  const bool bound = conduct_.registrations == ConductSpec::Registrations::Bound;
   auto it = std::find_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
-    return r.cookie == cookie && r.kind == *sizeWord;
+    return r.cookie == cookie && r.kind == *sizeWord && (!bound || r.object == object);
   });
   if (it == registrations_.end()) return E_INVALIDARG;
   registrations_.erase(it);
@@ -730,7 +741,7 @@ HRESULT Driver::UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* si
 }
 
 HRESULT Driver::QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize,
-                                 const EscapeTweak& tweak)
+                                 const EscapeTweak& tweak, DWORD object)
 {
   if (in == nullptr || inSize != sizeof(LONG) || out == nullptr || outSize != sizeof(void*))
     return E_INVALIDARG;
@@ -739,6 +750,15 @@ HRESULT Driver::QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSiz
   auto* slot = static_cast<void**>(out);
   *slot = nullptr;
   if (selector != driver::kDriverValueItemIdentifier) return E_INVALIDARG;
+  // A reclaiming driver frees the value this object handed out before, at
+  // whatever query comes next: the caller's earlier pointer is dead now.
+  if (conduct_.driverValue == ConductSpec::DriverValue::Reclaimed) {
+    auto last = lastValues_.find(object);
+    if (last != lastValues_.end()) {
+      GlobalFree(last->second);
+      lastValues_.erase(last);
+    }
+  }
   if (tweak.empty) return S_OK;
   // The item the device last finished scanning: the scenario's choice, else
   // the first stored job.
@@ -753,6 +773,7 @@ HRESULT Driver::QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSiz
   auto* text = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, (value.size() + 1) * sizeof(WCHAR)));
   if (text == nullptr) return E_OUTOFMEMORY;
   std::memcpy(text, value.c_str(), (value.size() + 1) * sizeof(WCHAR));
+  if (conduct_.driverValue == ConductSpec::DriverValue::Reclaimed) lastValues_[object] = text;
   *slot = text;
   return S_OK;
 }

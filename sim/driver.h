@@ -48,7 +48,8 @@ class Driver {
                  const EscapeTweak& tweak, DWORD object, DWORD& breach);
 
   // The device object `object` is gone: under a bound conduct the driver
-  // reclaims every block it handed out through it.
+  // reclaims every block it handed out through it, and under bound
+  // registrations drops the event registrations made through it.
   void ObjectReleased(DWORD object);
   // Whether an injected failure of `code` lets the escape run part-way
   // first: only escapes that hand something out, which they can take back.
@@ -86,6 +87,7 @@ class Driver {
     LONG cookie;
     DWORD kind;
     HANDLE event;
+    DWORD object;  // the device object it was made through
   };
   // A transfer under way. Its bytes are shared with the render cache, so
   // that ending a transfer frees nothing and the next transfer of the same
@@ -110,9 +112,10 @@ class Driver {
                           DWORD& breach);
   HRESULT Access(DWORD code, void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
   HRESULT RegisterEvent(void* in, DWORD inSize, void* out, DWORD outSize, DWORD* sizeWord,
-                        const EscapeTweak& t);
-  HRESULT UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord);
-  HRESULT QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t);
+                        const EscapeTweak& t, DWORD object);
+  HRESULT UnregisterEvent(void* in, DWORD inSize, DWORD outSize, DWORD* sizeWord, DWORD object);
+  HRESULT QueryDriverValue(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t,
+                           DWORD object);
   HRESULT SetUserRecord(void* in, DWORD inSize, DWORD outSize, const EscapeTweak& t);
   HRESULT GetUserRecord(void* in, DWORD inSize, void* out, DWORD outSize, const EscapeTweak& t,
                         DWORD object);
@@ -174,6 +177,9 @@ class Driver {
   std::set<const void*> dead_;
   std::vector<Piece> deadMemory_;
   std::vector<void*> deadValues_;  // driver values (global memory) of failed queries
+  // The driver value each device object handed out last (a reclaiming
+  // driver frees it at that object's next query).
+  std::map<DWORD, void*> lastValues_;
   // Blocks handed back, kept for the next block of their kind (reused
   // addresses), by kind.
   std::map<DWORD, std::vector<Piece>> spare_;

@@ -415,7 +415,7 @@ ConductSpec ConductOf(const json& node)
 {
   CheckKeys(node, "conduct",
             {"dataSizeWord", "failedOut", "blocks", "addresses", "requestName", "freedList",
-             "discarded", "failedEscape"});
+             "discarded", "failedEscape", "driverValue", "registrations"});
   ConductSpec conduct;
   auto choose = [&](const char* key, auto& field, std::initializer_list<const char*> names) {
     if (node.contains(key))
@@ -431,6 +431,8 @@ ConductSpec ConductOf(const json& node)
   choose("freedList", conduct.freedList, {"emptied", "untouched", "scribbled"});
   choose("discarded", conduct.discarded, {"plain", "scribbled"});
   choose("failedEscape", conduct.failedEscape, {"clean", "partial"});
+  choose("driverValue", conduct.driverValue, {"kept", "reclaimed"});
+  choose("registrations", conduct.registrations, {"kept", "bound"});
   return conduct;
 }
 

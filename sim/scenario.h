@@ -146,6 +146,14 @@ struct ConductSpec {
   // already handed out its block (pointer slot, item list header, driver
   // value) and takes it back again, reclaimed, before it answers the failure.
   enum class FailedEscape { Clean, Partial };
+  // The pointer a QueryDriverValue hands out stays valid for the caller to
+  // free, or the driver frees it itself at the next query through the same
+  // device object (the caller's earlier pointer is dead then).
+  enum class DriverValue { Kept, Reclaimed };
+  // Event registrations live until they are undone, or are bound to the
+  // device object they were made through: dropped (never signalled again)
+  // when that object is released, and undone only through it.
+  enum class Registrations { Kept, Bound };
 
   DataSizeWord dataSizeWord = DataSizeWord::Delivered;
   FailedOut failedOut = FailedOut::Emptied;
@@ -155,6 +163,8 @@ struct ConductSpec {
   FreedList freedList = FreedList::Emptied;
   Discarded discarded = Discarded::Plain;
   FailedEscape failedEscape = FailedEscape::Clean;
+  DriverValue driverValue = DriverValue::Kept;
+  Registrations registrations = Registrations::Kept;
 };
 
 struct Scenario {

@@ -3,6 +3,7 @@
 // IStiScannerComBridge interface whose methods are the whole service.
 #pragma once
 
+#include "bridge/held_block.h"
 #include "protocol/driver_protocol.h"
 #include "com/unknown.h"
 
@@ -132,17 +133,12 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   WCHAR* profileName = nullptr;
   WCHAR* profileQualifier = nullptr;
   WCHAR* storeId = nullptr;
-  driver::SettingsBlock* scanSettings = nullptr;
-  driver::CapabilityBlock* capabilities = nullptr;
-  // The device object that handed out each driver block the bridge holds,
-  // with a reference of the block's own: a driver may reclaim an object's
-  // blocks when the object goes, so the object lives while its block is
-  // held (after a second open, or a failed one, that is not `device`), and
-  // the block goes back through it.
-  IStiDevice* scanSettingsSource = nullptr;
-  IStiDevice* capabilitiesSource = nullptr;
-  IStiDevice* itemListSource = nullptr;
-  IStiDevice* userRecordSource = nullptr;
+  // The driver's blocks, each with the device object that handed it out
+  // (bridge/held_block.h). `heldList` is the header while it holds a list
+  // the driver delivered and has not taken back.
+  HeldBlock<driver::SettingsBlock> scanSettings;
+  HeldBlock<driver::CapabilityBlock> capabilities;
+  HeldBlock<driver::ItemListHeader> heldList;
   STI_DEVICE_INFORMATIONW* deviceList = nullptr;
   DWORD deviceCount = 0;
   HANDLE itemDeletedEvent = nullptr;
@@ -150,6 +146,10 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   HANDLE itemAddedEvent = nullptr;
   LONG jobEndedCookie = -1;
   LONG itemDeletedCookie = -1;
+  // The device object the live event registrations were made through: a
+  // driver may drop an object's registrations when the object goes, so it
+  // lives until they are unregistered or Close runs.
+  DeviceReference eventSource;
   void* driverValue = nullptr;
   LONG pagesRemaining = 0;
   HGLOBAL selection = nullptr;
@@ -158,13 +158,18 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   // selection is left over from an earlier one and is never used).
   LONG selectionEntries = 0;
   LONG selectionCapacity = 0;
+  // How many of the selection's positions the deletion step has handled:
+  // each selected item is handed to deletion at most once, however often
+  // the walk's end is reached again (after a refresh the same indices name
+  // other jobs). A new selection starts again from 0.
+  LONG selectionDeleted = 0;
   LONG selectionCursor = 0;
   TW_IMAGEINFO* imageInfo = nullptr;
   LONG pageInItem = 1;
   LONG pagesInItem = 0;
   DWORD capabilityFlag = 0;
   LONG lastItemIndex = -1;
-  driver::UserRecord* userRecord = nullptr;
+  HeldBlock<driver::UserRecord> userRecord;
   HKEY userDataKey = nullptr;
   LONG deviceFamily = -1;
 };

@@ -10,8 +10,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
   // A block may be held from a device object that `device` no longer is (a
   // second open, or one whose device creation failed): it goes back through
   // its own object, so the release methods run whenever anything is held.
-  if (device != nullptr || scanSettingsSource != nullptr || itemListSource != nullptr ||
-      capabilitiesSource != nullptr) {
+  if (device != nullptr || scanSettings || heldList || capabilities) {
     // Through the interface, as a client would call them; each fails
     // without effect when what it needs is absent, and none can stop Close.
     IStiScannerComBridge* self = this;
@@ -27,14 +26,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
   // The driver's blocks are not the bridge's to use any more once their
   // device is gone: forget them (one the driver refused to take back
   // included), so that a reopened connection fetches new ones instead of
-  // touching these, and let their device objects go.
-  scanSettings = nullptr;
-  capabilities = nullptr;
-  userRecord = nullptr;
-  DropSource(scanSettingsSource);
-  DropSource(capabilitiesSource);
-  DropSource(itemListSource);
-  DropSource(userRecordSource);
+  // touching these, and let their device objects go. The event
+  // registrations are not undone here; their object is let go too, and a
+  // driver that binds registrations to it drops them now.
+  scanSettings.Forget();
+  capabilities.Forget();
+  heldList.Forget();
+  userRecord.Forget();
+  eventSource.Drop();
 
   LocalFree(deviceInfo);
   deviceInfo = nullptr;

@@ -86,6 +86,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectLaunchDevice()
     }
   }
 
+  // A failed GetDeviceInfo is reported as its code, and no device object is
+  // created: the field may still hold the previous selection's record (the
+  // platform may leave it as it was), which is not the device asked for.
+  if (FAILED(pending)) return pending;
   if (deviceSelected == 1 && deviceInfo != nullptr) return CreateSelectedDevice();
   return pending;
 }

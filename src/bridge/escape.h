@@ -6,25 +6,6 @@
 
 #include "protocol/driver_protocol.h"
 
-// The device object a driver block came from is held with a reference of the
-// block's own while the bridge holds the block, so that a driver that binds
-// blocks to their object never reclaims one still in use, and a hand-back
-// goes through the object that handed the block out. HoldSource takes that
-// reference (dropping one held before); DropSource gives it up once the
-// block is handed back or forgotten.
-inline void DropSource(IStiDevice*& source)
-{
-  if (source != nullptr) source->Release();
-  source = nullptr;
-}
-
-inline void HoldSource(IStiDevice*& source, IStiDevice* device)
-{
-  if (device != nullptr) device->AddRef();
-  DropSource(source);
-  source = device;
-}
-
 class DriverTransaction {
  public:
   static constexpr DWORD kLockTimeoutMs = 4000;

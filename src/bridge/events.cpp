@@ -25,26 +25,39 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
 
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return E_FAIL;
-  transaction.Escape(EscapeCode::RegisterEvent, &jobEndedEvent, sizeof(HANDLE), &jobEndedCookie,
-                     sizeof(jobEndedCookie), static_cast<DWORD>(EventKind::JobEnded));
-  transaction.Escape(EscapeCode::RegisterEvent, &itemDeletedEvent, sizeof(HANDLE),
-                     &itemDeletedCookie, sizeof(itemDeletedCookie),
-                     static_cast<DWORD>(EventKind::ItemDeleted));
+  HRESULT jobEnded =
+      transaction.Escape(EscapeCode::RegisterEvent, &jobEndedEvent, sizeof(HANDLE), &jobEndedCookie,
+                         sizeof(jobEndedCookie), static_cast<DWORD>(EventKind::JobEnded));
+  HRESULT itemDeleted = transaction.Escape(
+      EscapeCode::RegisterEvent, &itemDeletedEvent, sizeof(HANDLE), &itemDeletedCookie,
+      sizeof(itemDeletedCookie), static_cast<DWORD>(EventKind::ItemDeleted));
+  // A registration the driver took lives with the object it was made
+  // through: that object is kept until the registrations are undone or
+  // Close runs, even when a later OpenDevice replaces `device`.
+  if (SUCCEEDED(jobEnded) || SUCCEEDED(itemDeleted)) eventSource.Hold(device);
   return transaction.Result();
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::UnregisterEvents()
 {
-  if (device == nullptr) return E_FAIL;
-  DriverTransaction transaction(device);
+  // The registrations are undone through the object they were made
+  // through; without any, through `device`.
+  IStiDevice* target = eventSource ? eventSource.Get() : device;
+  if (target == nullptr) return E_FAIL;
+  DriverTransaction transaction(target);
   if (!transaction.Locked()) {
     DWORD lastError = 0;
-    device->GetLastError(&lastError);
+    target->GetLastError(&lastError);
     return transaction.LockResult();
   }
-  transaction.Escape(EscapeCode::UnregisterEvent, &jobEndedCookie, sizeof(jobEndedCookie), nullptr,
-                     0, static_cast<DWORD>(EventKind::JobEnded));
-  transaction.Escape(EscapeCode::UnregisterEvent, &itemDeletedCookie, sizeof(itemDeletedCookie),
-                     nullptr, 0, static_cast<DWORD>(EventKind::ItemDeleted));
-  return transaction.Result();
+  HRESULT jobEnded =
+      transaction.Escape(EscapeCode::UnregisterEvent, &jobEndedCookie, sizeof(jobEndedCookie),
+                         nullptr, 0, static_cast<DWORD>(EventKind::JobEnded));
+  HRESULT itemDeleted =
+      transaction.Escape(EscapeCode::UnregisterEvent, &itemDeletedCookie, sizeof(itemDeletedCookie),
+                         nullptr, 0, static_cast<DWORD>(EventKind::ItemDeleted));
+  HRESULT result = transaction.Result();
+  // Once both are undone nothing of the object is in use for them.
+  if (SUCCEEDED(jobEnded) && SUCCEEDED(itemDeleted)) eventSource.Drop();
+  return result;
 }

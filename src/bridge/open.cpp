@@ -43,22 +43,22 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenDevice(LPWSTR qualifier, LPW
   // the object that handed it out) before the probe fetches a new one; if it
   // cannot go back it is kept (and not overwritten), and the flag it raised
   // stays raised.
-  if (capabilities != nullptr) static_cast<IStiScannerComBridge*>(this)->ReleaseCapabilities();
+  if (capabilities) static_cast<IStiScannerComBridge*>(this)->ReleaseCapabilities();
   // A failed probe leaves the flag as it was; it does not fail the open.
-  if (capabilities == nullptr) ProbeCapabilities();
+  if (!capabilities) ProbeCapabilities();
 
   // The user record of an earlier open stays in use: its device object
   // lives on for it.
-  if (userRecord != nullptr) return S_OK;
+  if (userRecord) return S_OK;
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return transaction.LockResult();
   // A driver that cannot give the record does not fail the open: the
   // operations that need it report that themselves. Nothing a failed escape
-  // left in the field is a record of the bridge's.
-  if (FAILED(transaction.Escape(EscapeCode::GetUserRecord, storeId, sizeof(WCHAR*), &userRecord,
-                                sizeof(userRecord))))
-    userRecord = nullptr;
-  if (userRecord != nullptr) HoldSource(userRecordSource, device);
+  // left in the slot is a record of the bridge's.
+  driver::UserRecord* fetched = nullptr;
+  if (SUCCEEDED(transaction.Escape(EscapeCode::GetUserRecord, storeId, sizeof(WCHAR*), &fetched,
+                                   sizeof(fetched))))
+    userRecord.Hold(fetched, device);
   return transaction.Unlock();
 }
 
@@ -69,10 +69,12 @@ HRESULT CStiScannerComBridge::ProbeCapabilities()
   if (!transaction.Locked()) return E_FAIL;
 
   HRESULT result = E_FAIL;
-  HRESULT hr = transaction.Escape(EscapeCode::GetCapabilities, nullptr, 0, &capabilities,
-                                  sizeof(capabilities));
-  if (SUCCEEDED(hr) && capabilities != nullptr) {
-    HoldSource(capabilitiesSource, device);
+  driver::CapabilityBlock* fetched = nullptr;
+  HRESULT hr =
+      transaction.Escape(EscapeCode::GetCapabilities, nullptr, 0, &fetched, sizeof(fetched));
+  // Nothing a failed fetch left in the slot is a block of the bridge's.
+  if (SUCCEEDED(hr) && fetched != nullptr) {
+    capabilities.Hold(fetched, device);
     // The flag is only ever raised: a device once seen with the capability
     // keeps it for the life of the object.
     if (driver::FindProperty(capabilities->properties, capabilities->propertyCount,
@@ -80,9 +82,6 @@ HRESULT CStiScannerComBridge::ProbeCapabilities()
       capabilityFlag = 1;
     }
     result = S_OK;
-  } else {
-    // Nothing a failed fetch left in the field is a block of the bridge's.
-    capabilities = nullptr;
   }
   HRESULT unlocked = transaction.Unlock();
   return FAILED(unlocked) ? unlocked : result;

@@ -39,8 +39,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
   // The previous records are not handed back here: they are the driver's,
   // and ReleaseItemList is how a client returns them. The bridge no longer
   // uses them, so their device object need not live on for them.
+  heldList.Forget();
   FreeLockedBlock(itemListMem, itemList);
-  DropSource(itemListSource);
   if (!AllocateLockedBlock(itemListMem, itemList, sizeof(driver::ItemListHeader)))
     return E_OUTOFMEMORY;
 
@@ -49,7 +49,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
   HRESULT result = E_FAIL;
   if (SUCCEEDED(transaction.Escape(EscapeCode::GetItemList, storeId, kStoreIdInputSize, itemList,
                                    sizeof(driver::ItemListHeader)))) {
-    HoldSource(itemListSource, device);
+    heldList.Hold(itemList, device);
     *count = itemList->count;
     result = S_OK;
   } else {
@@ -66,24 +66,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseItemList()
   // Only a list the driver delivered, and has not taken back, goes back, and
   // through the device object that handed it out: a list handed back once
   // is never handed back again.
-  if (itemList == nullptr || itemListSource == nullptr) return E_FAIL;
-  HRESULT result;
-  HRESULT escaped;
-  {
-    DriverTransaction transaction(itemListSource);
-    if (!transaction.Locked()) return transaction.LockResult();
-    escaped =
-        transaction.Escape(EscapeCode::FreeDriverBlock, itemList, sizeof(driver::ItemListHeader),
-                           nullptr, 0, static_cast<DWORD>(BlockKind::ItemList));
-    result = transaction.Result();
-  }
+  if (itemList == nullptr || !heldList) return E_FAIL;
+  HRESULT result = heldList.HandBack(BlockKind::ItemList);
   // The driver has its records back, whatever it left in the header: the
   // bridge forgets them, and the header stays allocated as an empty list
   // until the next refresh or Close.
-  if (SUCCEEDED(escaped)) {
-    std::memset(itemList, 0, sizeof(driver::ItemListHeader));
-    DropSource(itemListSource);
-  }
+  if (!heldList) std::memset(itemList, 0, sizeof(driver::ItemListHeader));
   return result;
 }
 

@@ -85,15 +85,13 @@ HRESULT CStiScannerComBridge::QueryDriverValue(LONG selector, void** value)
   // The driver writes the new pointer into a slot that holds the field's
   // value; only a query that succeeds puts what it wrote into the field, so
   // that nothing a failed one left there is ever freed or used. The value it
-  // replaces was the bridge's to free: it is freed now instead of leaking (a
-  // pointer the driver hands out again is not freed).
+  // replaces is not freed: whether an earlier value stays valid is the
+  // driver's business, and a driver that reclaims its earlier values itself
+  // would have it freed twice. Close frees the value held then.
   void* slot = driverValue;
   HRESULT result = transaction.Escape(EscapeCode::QueryDriverValue, &selector, sizeof(selector),
                                       &slot, sizeof(slot));
-  if (SUCCEEDED(result)) {
-    if (driverValue != nullptr && driverValue != slot) GlobalFree(driverValue);
-    driverValue = slot;
-  }
+  if (SUCCEEDED(result)) driverValue = slot;
   if (SUCCEEDED(result) && driverValue != nullptr) {
     *value = driverValue;
     result = S_OK;

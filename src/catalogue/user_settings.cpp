@@ -145,7 +145,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ApplyUserPin()
 
 HRESULT CStiScannerComBridge::SetUserPin(const WCHAR* pin)
 {
-  if (userRecord == nullptr || userRecord->propertyCount == 0) return E_FAIL;
+  if (!userRecord || userRecord->propertyCount == 0) return E_FAIL;
   driver::PropertyRecord* slot = driver::FindProperty(
       userRecord->properties, userRecord->propertyCount, driver::property::kUserPin);
   if (slot == nullptr) return E_FAIL;
@@ -161,7 +161,7 @@ HRESULT CStiScannerComBridge::SetUserPin(const WCHAR* pin)
   if (device == nullptr) return E_FAIL;
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return E_FAIL;
-  transaction.Escape(driver::EscapeCode::SetUserRecord, userRecord, sizeof(driver::UserRecord),
-                     nullptr, 0);
+  transaction.Escape(driver::EscapeCode::SetUserRecord, userRecord.Get(),
+                     sizeof(driver::UserRecord), nullptr, 0);
   return transaction.Result();
 }

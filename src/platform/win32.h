@@ -16,6 +16,7 @@
 
 #include "stibridge.h"
 #include "platform/hooks.h"
+#include "platform/server_support.h"
 
 static_assert(sizeof(WCHAR) == 2, "text is UTF-16");
 static_assert(sizeof(LONG) == 4 && sizeof(DWORD) == 4 && sizeof(HRESULT) == 4,

@@ -101,6 +101,7 @@ bool RegisterClassObjects()
   // function withdraws and releases it when the server ends.
   entry.classObject = factory;
   entry.registrationCookie = cookie;
+  platform_server::ClaimName(kPublishedServerName);
   return true;
 }
 
@@ -110,4 +111,24 @@ void WithdrawClassObjects()
   if (entry.registrationCookie == 0) return;
   CoRevokeClassObject(entry.registrationCookie);
   entry.registrationCookie = 0;
+  platform_server::ReleaseName();
+}
+
+bool PublishClassObjectsAgain()
+{
+  ServerClassEntry& entry = serverClassEntry;
+  if (entry.registrationCookie != 0) return true;
+  if (entry.classObject == nullptr) return false;
+  DWORD cookie = 0;
+  if (FAILED(CoRegisterClassObject(*entry.clsid, entry.classObject, CLSCTX_LOCAL_SERVER,
+                                   REGCLS_MULTIPLEUSE, &cookie)))
+    return false;
+  entry.registrationCookie = cookie;
+  platform_server::ClaimName(kPublishedServerName);
+  return true;
+}
+
+bool IsThePublishedServer()
+{
+  return platform_server::ClaimName(kPublishedServerName);
 }

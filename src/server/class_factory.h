@@ -50,3 +50,19 @@ bool RegisterClassObjects();
 // is handed this server; the record keeps its reference until the entry
 // function releases it. Nothing when not published.
 void WithdrawClassObjects();
+
+// Publishes the record's class object again after WithdrawClassObjects;
+// true when it is published (already, or now).
+bool PublishClassObjectsAgain();
+
+// Whether this process is the published server of the class: one server
+// process at a time holds that name, from publishing to withdrawal. An
+// activation service may start a second server for clients that the first
+// one serves (Wine's does, for clients that ask at the same moment); it is
+// not published in this sense. Asks again each time.
+bool IsThePublishedServer();
+
+// The name that the published server of the class holds (a kernel object
+// name of the session).
+inline constexpr WCHAR kPublishedServerName[] =
+    W("stibridge {2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16} published");

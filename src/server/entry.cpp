@@ -4,6 +4,7 @@
 #include "server/command_line.h"
 #include "server/lifetime.h"
 #include "server/registration.h"
+#include "server/stub_anchors.h"
 
 bool ActOnSwitches(LPSTR commandTail)
 {
@@ -31,51 +32,184 @@ bool ActOnSwitches(LPSTR commandTail)
 
 namespace {
 
-// Dispatches until WM_QUIT. Returns false when the queue failed.
-bool RunMessageLoop()
+DWORD idleEndMilliseconds = kIdleEndMilliseconds;
+
+enum class Taken { Message, Quit, TimedOut, QueueFailed };
+
+// The next message of the thread's queue, waiting at most `milliseconds`
+// (INFINITE: as long as it takes).
+Taken TakeMessage(MSG& message, DWORD milliseconds)
 {
-  MSG message;
+  const ULONGLONG deadline = GetTickCount64() + milliseconds;
   for (;;) {
-    BOOL got = GetMessageW(&message, nullptr, 0, 0);
-    if (got == 0) return true;
-    // -1 means the queue itself failed; retrying would spin forever, and a
-    // server that cannot receive calls has nothing left to do.
-    if (got == -1) return false;
-    DispatchMessageW(&message);
+    if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+      return message.message == WM_QUIT ? Taken::Quit : Taken::Message;
+    DWORD wait = INFINITE;
+    if (milliseconds != INFINITE) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return Taken::TimedOut;
+      wait = static_cast<DWORD>(deadline - now);
+    }
+    // A failing wait means the queue itself failed; waiting again would
+    // spin forever, and a server that cannot receive calls has nothing left
+    // to do.
+    if (MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+        WAIT_FAILED)
+      return Taken::QueueFailed;
   }
 }
 
-// How long the server goes on answering calls after the quit, with its class
-// object still published, before it withdraws the class object and ends: it
-// ends only after this long without a call. COM's activation service hands a
-// client this server's class object until it is withdrawn, and the client's
-// calls on it (fetching the class object, then creating) reach the server a
-// moment later each. A client that releases its last object and creates the
-// next one at once (a data source closing and reopening the scanner), or a
-// second client starting just then, would otherwise meet a server that has
-// gone.
-constexpr DWORD kLingerMilliseconds = 250;
-
-// Answers calls until kLingerMilliseconds pass without one. A WM_QUIT among
-// them is dropped: the counts decide afterwards whether the server ends.
-void Linger()
+bool InUse()
 {
-  ULONGLONG deadline = GetTickCount64() + kLingerMilliseconds;
+  return objectCount > 0 || serverLockCount > 0;
+}
+
+enum class Drained { Quiet, QueueFailed };
+
+// Answers every call that arrives until `quietMilliseconds` pass without
+// one. A quit among them is dropped: the counts decide afterwards. With
+// `beforeEachCall`, that is run before each call is answered.
+template <typename BeforeCall>
+Drained Drain(DWORD quietMilliseconds, BeforeCall beforeEachCall)
+{
   MSG message;
-  while (GetTickCount64() < deadline) {
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (message.message == WM_QUIT) continue;
-      DispatchMessageW(&message);
-      deadline = GetTickCount64() + kLingerMilliseconds;
+  for (;;) {
+    switch (TakeMessage(message, quietMilliseconds)) {
+      case Taken::QueueFailed:
+        return Drained::QueueFailed;
+      case Taken::TimedOut:
+        return Drained::Quiet;
+      case Taken::Quit:
+        break;
+      case Taken::Message:
+        beforeEachCall();
+        DispatchMessageW(&message);
+        break;
     }
-    Sleep(5);
+  }
+}
+
+enum class Ending { End, ServeOn, QueueFailed };
+
+// The way out, when the server has no object and no lock. A client is handed
+// the class object by COM's activation service and calls it a moment later;
+// the order below leaves no moment in which a client can be handed a server
+// that is going:
+//   1. stop being handed out (the class object is suspended: the activation
+//      service starts a new server for a new client instead);
+//   2. answer every call already on its way, until a quiet spell;
+//   3. if an object or a lock appeared meanwhile, publish again and serve on;
+//   4. otherwise withdraw the class object, and answer what still arrives
+//      for another quiet spell: an activation service that cannot suspend
+//      (Wine's does not) may have handed the class object out until now, and
+//      a call that arrives then is from a client on its way to create an
+//      object, so the class object is published again before that call is
+//      answered, and the way out starts over;
+//   5. end.
+Ending EndServing()
+{
+  for (;;) {
+    CoSuspendClassObjects();
+    if (Drain(kSuspendedQuietMilliseconds, [] {}) == Drained::QueueFailed)
+      return Ending::QueueFailed;
+    if (InUse()) {
+      CoResumeClassObjects();
+      return Ending::ServeOn;
+    }
+
+    WithdrawClassObjects();
+    bool calledAgain = false;
+    Drained drained = Drain(kWithdrawnQuietMilliseconds, [&] {
+      if (calledAgain) return;
+      calledAgain = true;
+      PublishClassObjectsAgain();
+    });
+    if (drained == Drained::QueueFailed) return Ending::QueueFailed;
+    if (InUse()) {
+      // Published again: the call that arrived made an object or took a lock
+      // (an object made in any other way would have needed a call too).
+      if (!calledAgain) PublishClassObjectsAgain();
+      return Ending::ServeOn;
+    }
+    if (!calledAgain) return Ending::End;
+    // Called while withdrawn, but nothing came of it: out again, from the
+    // start.
+  }
+}
+
+// Serves calls until the server may end. A quit (the last object went, or
+// the last lock) starts the way out; so does a spell without an object, a
+// lock or a call, for a server that nobody will ever use (one that COM
+// started for a client that died before creating anything, or for a client
+// that another server served): the way out starts early enough that the
+// server has ended idleEndMilliseconds after it was last used (or started).
+// Returns false when the message queue failed.
+bool Serve(ULONGLONG started)
+{
+  const DWORD idleLimit =
+      idleEndMilliseconds > kWayOutMilliseconds ? idleEndMilliseconds - kWayOutMilliseconds : 0;
+  ULONGLONG idleSince = started;
+  // Until the first call, and until the grace has passed, whether another
+  // server is the published one is asked once more at the grace's end.
+  bool used = false;
+  bool graceOver = false;
+  MSG message;
+  for (;;) {
+    DWORD wait = INFINITE;
+    if (!InUse()) {
+      ULONGLONG until = idleSince + idleLimit;
+      if (!used && !graceOver) until = started + kSecondServerGraceMilliseconds;
+      const ULONGLONG now = GetTickCount64();
+      wait = now >= until ? 0 : static_cast<DWORD>(until - now);
+    }
+    switch (TakeMessage(message, wait)) {
+      case Taken::QueueFailed:
+        return false;
+      case Taken::Message:
+        DispatchMessageW(&message);
+        // A call is use too: the idle spell starts again after it.
+        idleSince = GetTickCount64();
+        used = true;
+        continue;
+      case Taken::TimedOut:
+        if (InUse()) {
+          used = true;
+          continue;
+        }
+        if (!used && !graceOver) {
+          graceOver = true;
+          // Nobody reached this server, and another one is published: the
+          // clients are the other's.
+          if (IsThePublishedServer()) continue;
+          break;
+        }
+        if (GetTickCount64() - idleSince < idleLimit) continue;
+        break;
+      case Taken::Quit:
+        break;
+    }
+    switch (EndServing()) {
+      case Ending::End:
+        return true;
+      case Ending::QueueFailed:
+        return false;
+      case Ending::ServeOn:
+        idleSince = GetTickCount64();
+        break;
+    }
   }
 }
 
 }  // namespace
 
+void SetIdleEndForTesting(DWORD milliseconds)
+{
+  idleEndMilliseconds = milliseconds != 0 ? milliseconds : kIdleEndMilliseconds;
+}
+
 int ServerMain(HINSTANCE instance, LPSTR commandTail)
 {
+  const ULONGLONG started = GetTickCount64();
   if (FAILED(CoInitialize(nullptr))) return 0;
   mainThreadId = GetCurrentThreadId();
   moduleInstance = instance;
@@ -92,16 +226,12 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail)
     return kExitNotPublished;
   }
 
-  bool queueHealthy = RunMessageLoop();
-  // A client given an object while the server lingered keeps it serving; the
-  // object's last release posts the quit again.
-  while (queueHealthy) {
-    Linger();
-    if (objectCount <= 0 && serverLockCount <= 0) break;
-    queueHealthy = RunMessageLoop();
-  }
+  StubAnchors anchors;
+  anchors.Hold(serverClassEntry.classObject);
+  const bool queueHealthy = Serve(started);
 
   WithdrawClassObjects();
+  anchors.Release();
   if (serverClassEntry.classObject != nullptr) {
     serverClassEntry.classObject->Release();
     serverClassEntry.classObject = nullptr;

@@ -10,6 +10,41 @@
 constexpr int kExitNotPublished = 1;
 constexpr int kExitQueueFailed = 2;
 
+// A server that has had no object, no lock and no call for this long has
+// ended by itself (30 s, its way out included): nobody will use it any more.
+// That is a server COM started for a client that died before it created
+// anything, one started for a client that another server served, one
+// started by hand, and, once COM has run down the references of clients
+// that died holding objects, one whose clients are all gone. The spell
+// starts with the process. It leaves a client that COM started the server
+// for time to reach it on a loaded machine (Wine's activation asks for the
+// class object for up to 30 s).
+constexpr DWORD kIdleEndMilliseconds = 30000;
+
+// A server that finds another server of the class published when it starts
+// (Wine's activation service starts one for each client that asks at the
+// same moment, and hands them all the first one) ends once this long after
+// its start has passed without an object, a lock or a call; and a client
+// that started it has stopped watching its process by then (Wine's client
+// reports a server that ends within a second of its start as one that
+// failed to start).
+constexpr DWORD kSecondServerGraceMilliseconds = 2000;
+
+// On its way out the server answers calls until a quiet spell of this long
+// without one, first with its class object suspended, then withdrawn (see
+// EndServing in entry.cpp). Their sum bounds how long a server outlives its
+// last client.
+constexpr DWORD kSuspendedQuietMilliseconds = 750;
+constexpr DWORD kWithdrawnQuietMilliseconds = 400;
+
+// What an idle server allows for its way out: the two quiet spells, and the
+// end of COM and of the process after them.
+constexpr DWORD kWayOutMilliseconds =
+    kSuspendedQuietMilliseconds + kWithdrawnQuietMilliseconds + 500;
+
+// Tests may shorten the idle time; 0 restores kIdleEndMilliseconds.
+void SetIdleEndForTesting(DWORD milliseconds);
+
 int ServerMain(HINSTANCE instance, LPSTR commandTail);
 
 // Acts on the switches of the tail in order (splitting it in place). True

@@ -58,36 +58,6 @@ void ComposeTitle(const WCHAR* title, WCHAR* name)
   }
 }
 
-// The settings and the capability block go back the same way: through the
-// device object that handed them out (kept alive for it; usually `device`
-// itself), with the kind in the size word. Once the driver has the block
-// back the pointer is dead: the field is emptied, so that the next fetch
-// gets a new block, and the object's reference for it goes.
-HRESULT HandBack(driver::SettingsBlock*& block, IStiDevice*& source, BlockKind kind,
-                 bool askLastErrorOnLockFailure)
-{
-  if (source == nullptr || block == nullptr) return E_FAIL;
-  HRESULT result;
-  HRESULT escaped;
-  {
-    DriverTransaction transaction(source);
-    if (!transaction.Locked()) {
-      // Asked for and not looked at.
-      DWORD lastError = 0;
-      if (askLastErrorOnLockFailure) source->GetLastError(&lastError);
-      return transaction.LockResult();
-    }
-    escaped = transaction.Escape(EscapeCode::FreeDriverBlock, block, sizeof(driver::SettingsBlock),
-                                 nullptr, 0, static_cast<DWORD>(kind));
-    result = transaction.Result();
-  }
-  if (SUCCEEDED(escaped)) {
-    block = nullptr;
-    DropSource(source);
-  }
-  return result;
-}
-
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short* pixelType, short* paperSize,
@@ -105,23 +75,23 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(short* pixelType
 
   // The block is fetched only when none is held; a held one is decoded again
   // with whatever SetScanSettings wrote into it.
-  if (scanSettings == nullptr) {
+  if (!scanSettings) {
     if (device == nullptr) return E_FAIL;
     DriverTransaction transaction(device);
     if (!transaction.Locked()) return transaction.LockResult();
-    HRESULT fetched = transaction.Escape(EscapeCode::GetScanSettings, nullptr, 0, &scanSettings,
-                                         sizeof(scanSettings));
-    // Nothing a failed escape left in the field is a block of the bridge's.
+    driver::SettingsBlock* fetched = nullptr;
+    HRESULT escaped =
+        transaction.Escape(EscapeCode::GetScanSettings, nullptr, 0, &fetched, sizeof(fetched));
+    // Nothing a failed escape left in the slot is a block of the bridge's.
     // A block the driver delivered is the bridge's to hand back, even when
     // the unlock then fails: it is kept for the next call to decode and for
     // ReleaseScanSettings or Close to hand back.
-    if (FAILED(fetched)) scanSettings = nullptr;
-    if (scanSettings != nullptr) HoldSource(scanSettingsSource, device);
+    if (SUCCEEDED(escaped)) scanSettings.Hold(fetched, device);
     hr = transaction.Result();
     if (FAILED(hr)) return hr;
   }
 
-  if (scanSettings == nullptr || scanSettings->properties == nullptr) return E_FAIL;
+  if (!scanSettings || scanSettings->properties == nullptr) return E_FAIL;
   driver::ForEachProperty(
       scanSettings->properties, scanSettings->propertyCount, [&](const PropertyRecord& p) {
         switch (p.Identifier()) {
@@ -153,7 +123,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR jobName, 
   if (jobName == nullptr) return E_POINTER;
   // The block comes from GetScanSettings; without one there is nothing to
   // write into.
-  if (scanSettings == nullptr) return E_FAIL;
+  if (!scanSettings) return E_FAIL;
 
   WCHAR name[kStringUnits];
   ComposeTitle(jobName, name);
@@ -190,12 +160,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR jobName, 
       {property::kReserved38920, 0},
   };
   for (const auto& write : checked)
-    if (FAILED(SetBlockProperty(scanSettings, write.identifier, write.value))) return E_FAIL;
+    if (FAILED(SetBlockProperty(scanSettings.Get(), write.identifier, write.value))) return E_FAIL;
   // Fixed values a block may lack without harm.
-  SetBlockProperty(scanSettings, property::kReserved38938, 3);
-  SetBlockProperty(scanSettings, property::kReserved38936, 0);
-  SetBlockProperty(scanSettings, property::kReserved38949, 0);
-  SetBlockProperty(scanSettings, property::kReserved38953, 0);
+  SetBlockProperty(scanSettings.Get(), property::kReserved38938, 3);
+  SetBlockProperty(scanSettings.Get(), property::kReserved38936, 0);
+  SetBlockProperty(scanSettings.Get(), property::kReserved38949, 0);
+  SetBlockProperty(scanSettings.Get(), property::kReserved38953, 0);
 
   HRESULT hr = static_cast<IStiScannerComBridge*>(this)->SendScanSettings();
   return FAILED(hr) ? E_FAIL : hr;
@@ -203,23 +173,22 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetScanSettings(LPWSTR jobName, 
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SendScanSettings()
 {
-  if (scanSettings == nullptr || scanSettings->properties == nullptr || device == nullptr)
-    return E_FAIL;
+  if (!scanSettings || scanSettings->properties == nullptr || device == nullptr) return E_FAIL;
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return E_FAIL;
-  transaction.Escape(EscapeCode::SetScanSettings, scanSettings, sizeof(driver::SettingsBlock),
+  transaction.Escape(EscapeCode::SetScanSettings, scanSettings.Get(), sizeof(driver::SettingsBlock),
                      nullptr, 0);
   return transaction.Result();
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseScanSettings()
 {
-  return HandBack(scanSettings, scanSettingsSource, BlockKind::Settings, true);
+  return scanSettings.HandBack(BlockKind::Settings, true);
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ReleaseCapabilities()
 {
-  return HandBack(capabilities, capabilitiesSource, BlockKind::Capabilities, false);
+  return capabilities.HandBack(BlockKind::Capabilities);
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetCurrentItemFormat(short* fileFormat)

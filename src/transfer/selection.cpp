@@ -55,6 +55,7 @@ HRESULT CStiScannerComBridge::ProvideSelection(int entries)
     selectionCapacity = entries;
   }
   selectionEntries = entries;
+  selectionDeleted = 0;
   return S_OK;
 }
 
@@ -95,14 +96,20 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int checkDepth,
       found = index;
   }
   LONG pageCount = 0;
+  bool selected = false;
   if (found >= 0) {
     int flag = 0;
     static_cast<IStiScannerComBridge*>(this)->GetItemFlag(found, &flag);
     if (flag != 0 && (checkDepth == 0 || ItemDepth(*ItemAt(found)) == depth)) {
       pageCount = PagesOfItem(found);
       SelectionArray()[0] = found;
+      selected = true;
     }
   }
+  // The array keeps its one entry, 0, when nothing was selected; but the
+  // selection holds only an item that really was: no current item, and
+  // nothing for the deletion step (item 0 is somebody's stored job).
+  if (!selected) selectionEntries = 0;
   selectionCursor = 0;
   pagesRemaining = pageCount;
   *pages = pageCount;
@@ -145,15 +152,19 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int mode, int* pages
 
   // The deletion step, on every call once the walk is over. The count is the
   // process's (set by any object's SetSelection); the positions never go
-  // past this object's selection, so that entries left over in a reused
-  // array are never deleted.
+  // past the items this object really selected (entries left over in a
+  // reused array, or the empty entry of a name that matched nothing, are
+  // never deleted), and a position handed to deletion once is not handed
+  // again: later calls would otherwise delete whatever jobs the same indices
+  // name after the client refreshed its list.
   if (pagesRemaining == 0 && deleteOption == 1 && deleteWhenDone != 0) {
     const LONG shared = selectionCount;
     const LONG positions = std::min(shared, selection != nullptr ? selectionEntries : 0);
-    for (LONG i = 0; i < positions; ++i) {
+    for (LONG i = selectionDeleted; i < positions; ++i) {
       lastItemIndex = SelectionArray()[i];
       result = self->DeleteItem(lastItemIndex);
     }
+    selectionDeleted = std::max(selectionDeleted, positions);
   }
   return result;
 }

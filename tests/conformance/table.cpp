@@ -861,6 +861,9 @@ void Open(Builder& t)
   UnregisterEvents(t, A, "UnregisterEvents");
   UnregisterEvents(t, A, "UnregisterEvents again");
   RegisterEvents(t, A, "RegisterEvents for the walk");
+  // A new device object; the registrations stay with the one they were made
+  // through, which the walk's "JobEnded" signals still reach.
+  OpenDevice(t, A, "open again with the events registered", W("Scan"), W("anna"), W("ann"));
   GetDeleteImageOnScan(t, A, "delete option");
   GetDeleteImageOnScan(t, A, "delete option again");
   ApplyUserPin(t, A, "ApplyUserPin");
@@ -1248,6 +1251,8 @@ void Walk(Builder& t)
   PrepareTransfer(t, A, "prepare past the last selected job", 0, 0);
   GetCurrentItemFormat(t, A, "format past the last selected job");
   RefreshItemList(t, A, "refresh after the deletion");
+  // The same indices name other jobs now: nothing more is deleted.
+  AdvancePage(t, A, "walk over, deletion after the refresh", 1, 1);
   for (int index : {-1, 8, INT_MAX, INT_MIN})
     DeleteItem(t, A, "delete [" + std::to_string(index) + "]", index);
   DeleteItem(t, A, "delete another user's job", 2);
@@ -1359,6 +1364,13 @@ void LaunchDevice(Builder& t)
   AdvancePage(t, C, "walk over, deletion", 0, 1);
   GetLastItemIndex(t, C, "last item handed to deletion");
   RefreshItemList(t, C, "refresh after the deletion");
+  AdvancePage(t, C, "walk over, deletion after the refresh", 1, 1);
+  // A name that matches nothing selects nothing: B's count is in force and
+  // the option is on, but job 0 is not deleted.
+  SelectItemByName(t, C, "no such name, with B's count", 0, W("nowhere.tif"), 0);
+  AdvancePage(t, C, "walk over after no match, deletion", 0, 1);
+  GetLastItemIndex(t, C, "last item handed to deletion, after no match");
+  GetCurrentItemName(t, C, "no current item after no match");
 }
 
 // What a careless data source sends, across the boundary as in-process.

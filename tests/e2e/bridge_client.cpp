@@ -6,7 +6,8 @@
 // Usage: bridge_client <part>; the parts are listed in main(). "whoami"
 // prints the SID of the user the client runs as and creates nothing;
 // "versions FILE..." reads the files' version resources and manifests;
-// "churn N [PAUSE]" creates and releases N objects one after another; "hold" keeps
+// "churn N [PAUSE [SEED]]" creates and releases N objects one after another, with random
+// pauses of up to PAUSE ms; "hold" keeps
 // its object until a line arrives on standard input.
 #include <windows.h>
 #include <objbase.h>
@@ -194,22 +195,26 @@ std::string CreateAndAsk()
   return std::string(step) + ": " + Hex(hr);
 }
 
-// Creates an object, asks it one question and releases it, `rounds` times:
-// some creations reach a server whose last object has just gone. With a
-// pause, each round waits 0 to 8 times `pauseMs` after the last release, so
-// that creations also fall in the moment the server, idle since that
-// release, withdraws its class object and ends.
-void Churn(int rounds, int pauseMs)
+// Creates an object, asks it one question and releases it, `rounds` times,
+// as a data source that opens and closes its scanner again and again: some
+// creations reach a server whose last object has just gone. Before each
+// round it waits a random 0 to `pauseMs` (seeded by `seed`), so that with a
+// pause creations also fall in the moment the server, idle since the last
+// release, stops being handed out and ends. A creation that fails is told
+// and tried again (twice, half a second apart): the first attempts are what
+// a data source that does not try again would meet.
+void Churn(int rounds, int pauseMs, unsigned seed)
 {
-  // Under Wine a creation whose class object COM fetched in the last moments
-  // before the server withdrew it cannot be served by anybody (Windows sends
-  // such a client to a new server): the server narrows that moment, and a
-  // client tries again after the old server has gone.
+  std::srand(seed);
   int firstFailed = 0, unserved = 0;
+  ULONGLONG longest = 0;
   std::string first;
   for (int round = 0; round < rounds; ++round) {
-    if (pauseMs > 0) Sleep(static_cast<DWORD>(round % 9 * pauseMs));
+    if (pauseMs > 0) Sleep(static_cast<DWORD>(std::rand() % (pauseMs + 1)));
+    ULONGLONG started = GetTickCount64();
     std::string failure = CreateAndAsk();
+    ULONGLONG took = GetTickCount64() - started;
+    if (took > longest) longest = took;
     if (failure.empty()) continue;
     if (firstFailed++ == 0) first = "round " + std::to_string(round) + ", " + failure;
     bool served = false;
@@ -219,7 +224,8 @@ void Churn(int rounds, int pauseMs)
     }
     if (!served) ++unserved;
   }
-  std::printf("note churn: %d rounds, %d first attempts failed%s%s\n", rounds, firstFailed,
+  std::printf("note churn: %d rounds, %d first attempts failed, longest %llu ms%s%s\n", rounds,
+              firstFailed, static_cast<unsigned long long>(longest),
               first.empty() ? "" : ", first ", first.c_str());
   Check(unserved == 0, "churn-every-round-served", std::to_string(unserved) + " never served");
 }
@@ -249,7 +255,8 @@ int main(int argc, char** argv)
     return Failures();
   }
   if (std::strcmp(scenario, "churn") == 0) {
-    Churn(argc > 2 ? std::atoi(argv[2]) : 100, argc > 3 ? std::atoi(argv[3]) : 0);
+    Churn(argc > 2 ? std::atoi(argv[2]) : 100, argc > 3 ? std::atoi(argv[3]) : 0,
+          argc > 4 ? static_cast<unsigned>(std::atoi(argv[4])) : 1);
     CoUninitialize();
     return Failures();
   }

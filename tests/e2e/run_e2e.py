@@ -1610,12 +1610,77 @@ def server_started_by_hand(wine, server, client):
               str(wine.processes()))
 
 
-def lifetime(wine, client32, client64):
-    """Two clients at once share one server, each with its own object; and
-    clients that create an object the moment their last one is gone (the
-    server on its way out) are all served, by this server or a new one.
-    These rows are about the server; where no 32-bit program runs, the
-    64-bit client takes the 32-bit one's place."""
+# How long a server may outlive its last client, and how long one creation
+# (the class object fetched, an object made, asked and released) may take.
+LAST_CLIENT_TO_NO_SERVER = 2
+LONGEST_CREATION_MS = 5000
+# A server with no object and no lock ends by itself after this long (the
+# server's kIdleEndMilliseconds).
+IDLE_END = 30
+
+
+def churn(wine, name, runs):
+    """Clients that create an object, ask it one question and release it,
+    round after round, with random pauses of up to the given milliseconds
+    (each client with a seed of its own), as data sources opening and
+    closing the scanner. Every round must be served, the first attempt
+    included (a data source that does not try again would show its user
+    "scanner not available"), no creation may take over LONGEST_CREATION_MS,
+    and no server may be left LAST_CLIENT_TO_NO_SERVER s after the last
+    client ended. Each client's output goes to a file: under Wine a server
+    COM started from a client inherits its standard handles, so a pipe
+    would stay open until that server ended."""
+    outputs = [os.path.join(wine.prefix, "churn-%s-%d.txt" % (name, n)) for n in range(len(runs))]
+    clients = []
+    for n, (program, rounds, pause) in enumerate(runs):
+        with open(outputs[n], "w") as out:
+            clients.append(subprocess.Popen(
+                wine.command(program, "churn", str(rounds), str(pause), str(101 + n)),
+                env=wine.env, stdout=out, stderr=subprocess.DEVNULL))
+    started = time.monotonic()
+    while any(c.poll() is None for c in clients) and time.monotonic() - started < 900:
+        time.sleep(0.05)
+    last_ended = time.monotonic()
+    for client in clients:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
+    no_server = wine.wait_for_no_process(LAST_CLIENT_TO_NO_SERVER)
+    left = time.monotonic() - last_ended
+    first_failed, longest = 0, 0
+    for n, client in enumerate(clients):
+        with open(outputs[n], errors="replace") as f:
+            output = f.read()
+        check(client.returncode == 0, "lifetime-%s-%d-every-round-served" % (name, n),
+              "exit %s: %s" % (client.returncode, output.strip()[-300:]))
+        for line in output.splitlines():
+            match = re.match(r"note churn: \d+ rounds, (\d+) first attempts failed, longest (\d+) ms",
+                             line)
+            if match:
+                print("  %s (client %d)" % (line, n), flush=True)
+                first_failed += int(match.group(1))
+                longest = max(longest, int(match.group(2)))
+    print("note lifetime-%s: %d clients in %.0f s; %d first attempts failed; the longest creation "
+          "%d ms; %s" % (name, len(runs), last_ended - started, first_failed, longest,
+                         "no server %.1f s after the last client" % left if no_server
+                         else "servers left: %s" % wine.processes()), flush=True)
+    check(first_failed == 0, "lifetime-%s-first-attempts-served" % name,
+          "%d first attempts failed" % first_failed)
+    check(longest <= LONGEST_CREATION_MS, "lifetime-%s-no-creation-over-5-s" % name,
+          "the longest took %d ms" % longest)
+    check(no_server, "lifetime-%s-no-server-left" % name,
+          "%s %d s after the last client" % (wine.processes(), LAST_CLIENT_TO_NO_SERVER))
+    if not no_server:
+        wine.stop()
+
+
+def lifetime(wine, client32, client64, server):
+    """Two clients at once share one server, each with its own object;
+    clients that create and release objects round after round, alone and
+    several at once, are all served at the first attempt, by this server or
+    a new one, and leave no server behind; a server that no client uses ends
+    by itself. These rows are about the server; where no 32-bit program
+    runs, the 64-bit client takes the 32-bit one's place."""
     if not RUNS_32BIT:
         print("note the lifetime rows run with the 64-bit client only: %s" % NO_32BIT, flush=True)
         client32 = client64
@@ -1639,37 +1704,63 @@ def lifetime(wine, client32, client64):
     except (OSError, subprocess.TimeoutExpired):
         holder.kill()
         code = "killed"
+    ended = time.monotonic()
     check(code == 0, "lifetime-first-client-ends", str(code))
-    check(wine.wait_for_no_process(5), "lifetime-server-quits-after-both", str(wine.processes()))
+    check(wine.wait_for_no_process(LAST_CLIENT_TO_NO_SERVER), "lifetime-server-quits-after-both",
+          "%s %.1f s after the last client" % (wine.processes(), time.monotonic() - ended))
 
-    # Creation right after the last release (a data source closing and
-    # reopening at once), by one 64-bit client: the lingering server answers
-    # the first attempts (one late client thread on a busy machine is
-    # forgiven; without the linger one in fifteen failed). Then two 32-bit clients at once, pausing up to a
-    # third of a second between rounds, so that creations also fall in the
-    # moment an idle server ends: a creation whose class object COM fetched
-    # just before the server withdrew it fails under Wine whatever the server
-    # does (the client tries again); without the linger one in three did.
-    for name, runs, most_failed in (("one-client", [(client64, 60, 0)], 1),
-                                    ("two-clients", [(client32, 45, 37), (client32, 45, 43)],
-                                     90 // 5)):
-        churners = [subprocess.Popen(wine.command(program, "churn", str(rounds), str(pause)),
-                                     env=wine.env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True)
-                    for program, rounds, pause in runs]
-        first_failed = 0
-        for n, churner in enumerate(churners):
-            output, _ = finished(wine, churner, 600)
-            check(churner.returncode == 0, "lifetime-%s-%d-every-round-served" % (name, n),
-                  output.strip()[-300:])
-            for line in output.splitlines():
-                if line.startswith("note churn:"):
-                    print("  " + line, flush=True)
-                    first_failed += int(line.split(",")[1].split()[0])
-        check(first_failed <= most_failed, "lifetime-%s-first-attempts-served" % name,
-              "%d first attempts failed, at most %d allowed" % (first_failed, most_failed))
-        check(wine.wait_for_no_process(10), "lifetime-%s-no-server-left" % name,
-              str(wine.processes()))
+    # A data source that closes and reopens the scanner at once, so that each
+    # creation reaches the server just as its last object went; then two and
+    # four data sources at once, pausing up to 400 ms between rounds.
+    churn(wine, "reopen", [(client32, 100, 0)])
+    churn(wine, "two-clients", [(client32, 500, 400), (client32, 500, 400)])
+    churn(wine, "four-clients",
+          [(client32, 500, 400), (client64, 500, 400), (client32, 500, 400), (client64, 500, 400)])
+
+    # A client killed while it holds an object: Wine runs no dead client down
+    # (Windows releases its references after some minutes, and the server then
+    # ends as after a release), so here the object stays and with it the
+    # server; it must go on serving others.
+    holder = subprocess.Popen(wine.command(client32, "hold"), env=wine.env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = ""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and line.strip() != "holding":
+        line = holder.stdout.readline()
+        if line == "":
+            break
+    holder.kill()
+    holder.wait()
+    killed = time.monotonic()
+    other = wine.run(client64, "identity")
+    check(line.strip() == "holding" and other.returncode == 0,
+          "lifetime-killed-holder-server-serves-on", line.strip() + " / " + other.stdout[-300:])
+    still = wine.processes()
+    print("note lifetime-killed-holder: the server %s %.0f s after its client was killed holding "
+          "an object (Wine runs no dead client down)" % (
+              "still runs" if still else "had ended", time.monotonic() - killed), flush=True)
+    wine.stop()
+    wine.wait_for_no_process(10)
+    wine.run("cmd", "/c", "exit")
+
+    # A server that COM or anybody else started and that no client ever
+    # reaches ends by itself after the idle time.
+    server_path = wine.windows_path(os.path.abspath(server))
+    started = time.monotonic()
+    process = subprocess.Popen(wine.command(server_path, "-Embedding"), env=wine.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        code = process.wait(timeout=IDLE_END + 60)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        code = "still running"
+    took = time.monotonic() - started
+    print("note lifetime-idle: a server without a client ended %.1f s after its start" % took,
+          flush=True)
+    check(code == 0 and IDLE_END <= took <= IDLE_END + LAST_CLIENT_TO_NO_SERVER,
+          "lifetime-idle-server-ends-by-itself",
+          "exit %s after %.1f s (the idle time is %d s)" % (code, took, IDLE_END))
+    check(wine.wait_for_no_process(5), "lifetime-idle-no-server-left", str(wine.processes()))
 
 
 def main():
@@ -1714,7 +1805,8 @@ def main():
                 os.path.join(build32, "proxy", "stibridgeps.dll"), build64)
         guarded(wine, lifetime,
                 os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
-                os.path.join(build64, "tests", "e2e", "bridge_client.exe"))
+                os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
+                wine.server_unix)
         guarded(wine, server_started_by_hand,
                 wine.server_unix,
                 [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),

@@ -327,10 +327,12 @@ TEST_F(ConnectionTest, ABlockTheDriverWillNotTakeBackIsKeptNotOverwritten)
   EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 0);
 }
 
-// A driver may bind its blocks to the device object that handed them out and
-// reclaim them when that object goes. A second open, or one whose device
-// creation fails, keeps every block with its own object: the user record
-// still takes the PIN, the settings block still goes round, and Close hands
+// A driver may bind its blocks and its event registrations to the device
+// object they came through, and reclaim or drop them when that object goes.
+// A second open, or one whose device creation fails, keeps every block and
+// the registrations with their own object: the user record still takes the
+// PIN, the settings block still goes round, "JobEnded" is still signalled
+// and the registrations are undone through their object, and Close hands
 // every block back, each through the object that gave it.
 TEST_F(ConnectionTest, BlocksStayWithTheDeviceObjectThatHandedThemOut)
 {
@@ -341,15 +343,17 @@ TEST_F(ConnectionTest, BlocksStayWithTheDeviceObjectThatHandedThemOut)
     HRESULT secondOpen;
   };
   const Case cases[] = {
-      {"second open", R"({"blocks": "bound"})", false, S_OK},
+      {"second open", R"({"blocks": "bound", "registrations": "bound"})", false, S_OK},
       {"second open, addresses reused", R"({"blocks": "bound", "addresses": "reused"})", false,
        S_OK},
-      {"creation fails and empties the field", R"({"blocks": "bound"})", true, E_FAIL},
-      {"creation fails and keeps the field", R"({"blocks": "bound", "failedOut": "kept"})", true,
-       S_OK},
+      {"creation fails and empties the field", R"({"blocks": "bound", "registrations": "bound"})",
+       true, E_FAIL},
+      {"creation fails and keeps the field",
+       R"({"blocks": "bound", "failedOut": "kept", "registrations": "bound"})", true, S_OK},
       {"second open, blocks kept", "{}", false, S_OK},
       {"creation fails, blocks kept", "{}", true, E_FAIL},
   };
+  HANDLE jobEnded = nullptr;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     bridge->Close();
@@ -363,6 +367,9 @@ TEST_F(ConnectionTest, BlocksStayWithTheDeviceObjectThatHandedThemOut)
     ASSERT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
     int count = -1;
     ASSERT_EQ(bridge->RefreshItemList(&count), S_OK);
+    ASSERT_EQ(bridge->RegisterEvents(), S_OK);
+    if (jobEnded == nullptr) jobEnded = OpenEventW(SYNCHRONIZE, FALSE, W("JobEnded"));
+    ASSERT_NE(jobEnded, nullptr);
     if (c.secondCreationFails) {
       StiSimFault fault = Fault(STISIM_TARGET_CREATE_DEVICE, STISIM_FAULT_FAIL);
       fault.times = 1;
@@ -378,10 +385,18 @@ TEST_F(ConnectionTest, BlocksStayWithTheDeviceObjectThatHandedThemOut)
       EXPECT_EQ(v[0], 2);
       EXPECT_EQ(v[2], 300);
     }
+    EXPECT_EQ(StiSimRaiseEvent(0, 16, TRUE), S_OK) << "a registration left to signal";
+    EXPECT_EQ(WaitForSingleObject(jobEnded, 5000), WAIT_OBJECT_0);
+    StiSimClearJournal();
+    EXPECT_EQ(bridge->UnregisterEvents(), S_OK) << "undone through the object they were made on";
+    EXPECT_EQ(JournalText(), "L E4114/16 E4114/4 U");
+    EXPECT_EQ(StiSimEventRegistrations(0, 16), 0);
+    EXPECT_EQ(StiSimEventRegistrations(0, 4), 0);
     EXPECT_EQ(bridge->Close(), S_OK);
     for (DWORD kind : {STISIM_BLOCK_CAPABILITIES, STISIM_BLOCK_SETTINGS, STISIM_BLOCK_ITEM_LIST})
       EXPECT_EQ(StiSimOutstandingBlocks(0, kind), 0) << "kind " << kind;
   }
+  if (jobEnded != nullptr) CloseHandle(jobEnded);
 }
 
 // Where a failing STI call leaves its out-value as it was, the bridge's
@@ -410,6 +425,18 @@ TEST_F(ConnectionTest, AFailedCallLeavesTheFieldAsTheCallLeftIt)
     EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 1u);
     EXPECT_EQ(BridgeTestAccess::DeviceInfo(bridge) != nullptr, kept);
     EXPECT_EQ(Open(), kept ? S_OK : E_FAIL) << "the earlier selection opens";
+
+    // SelectLaunchDevice reports a failed GetDeviceInfo as its code, and
+    // does not open the earlier selection that a kept field still holds.
+    bridge->Close();
+    ASSERT_EQ(bridge->InitializeSti(), S_OK);
+    ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+    IStiDevice* before = BridgeTestAccess::Device(bridge);
+    ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+    StiSimClearJournal();
+    EXPECT_EQ(bridge->SelectLaunchDevice(), STIERR_DEVICE_NOTREADY);
+    EXPECT_EQ(BridgeTestAccess::Device(bridge), before) << "no device object made";
+    EXPECT_EQ(BridgeTestAccess::DeviceSelected(bridge), 1u);
 
     fault = Fault(STISIM_TARGET_CREATE_INSTANCE, STISIM_FAULT_FAIL, STIERR_OUTOFMEMORY);
     fault.times = 1;

@@ -23,7 +23,10 @@ struct BridgeTestAccess {
   }
   static DWORD DeviceSelected(IStiScannerComBridge* b) { return Object(b)->deviceSelected; }
   static DWORD CapabilityFlag(IStiScannerComBridge* b) { return Object(b)->capabilityFlag; }
-  static driver::UserRecord* UserRecord(IStiScannerComBridge* b) { return Object(b)->userRecord; }
+  static driver::UserRecord* UserRecord(IStiScannerComBridge* b)
+  {
+    return Object(b)->userRecord.Get();
+  }
   static LONG JobEndedCookie(IStiScannerComBridge* b) { return Object(b)->jobEndedCookie; }
   static LONG ItemDeletedCookie(IStiScannerComBridge* b) { return Object(b)->itemDeletedCookie; }
   static HANDLE JobEndedEvent(IStiScannerComBridge* b) { return Object(b)->jobEndedEvent; }
@@ -46,7 +49,7 @@ struct BridgeTestAccess {
   static LONG SelectionAt(IStiScannerComBridge* b, int i) { return Object(b)->SelectionArray()[i]; }
   static driver::SettingsBlock* ScanSettings(IStiScannerComBridge* b)
   {
-    return Object(b)->scanSettings;
+    return Object(b)->scanSettings.Get();
   }
   static TW_IMAGEINFO* ImageInfo(IStiScannerComBridge* b) { return Object(b)->imageInfo; }
   static void SetSelectionCount(LONG count) { CStiScannerComBridge::selectionCount = count; }

@@ -167,6 +167,20 @@ TEST(PlatformCom, RegisteredClassObjectIsFoundUntilRevoked)
     EXPECT_EQ(found, &factory);
     found->Release();
 
+    // Suspended, the class object stays registered and is handed out again
+    // once resumed. (Here a suspended one is handed to nobody, as COM's
+    // activation service does; Wine's suspension does nothing, and on
+    // Windows a lookup in the registering process does not go through the
+    // activation service, so only the portable subset is asked meanwhile.)
+    EXPECT_EQ(CoSuspendClassObjects(), S_OK);
+#ifndef _WIN32
+    found = reinterpret_cast<IClassFactory*>(&factory);
+    EXPECT_EQ(CoGetClassObject(kTestClass, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(&found)),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(found, nullptr);
+#endif
+    EXPECT_EQ(CoResumeClassObjects(), S_OK);
     IUnknown* made = nullptr;
     EXPECT_EQ(CoCreateInstance(kTestClass, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                                reinterpret_cast<void**>(&made)),

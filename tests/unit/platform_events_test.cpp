@@ -188,6 +188,41 @@ TEST(PlatformMessages, PostQuitMessageEndsOwnLoopAfterPendingMessages)
   loop.join();
 }
 
+// The wait of a message loop that has something else to do when nothing
+// arrives: a message already waiting ends it at once, one posted from another
+// thread ends it early, and an empty queue lets it time out.
+TEST(PlatformMessages, WaitingForAMessageEndsWithOneOrTimesOut)
+{
+  std::atomic<DWORD> loopThread{0};
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread loop([&] {
+    MSG message;
+    PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    const auto wait = [](DWORD milliseconds) {
+      return MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds, QS_ALLINPUT,
+                                         MWMO_INPUTAVAILABLE);
+    };
+    EXPECT_EQ(wait(50), DWORD(WAIT_TIMEOUT));
+    PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0);
+    EXPECT_EQ(wait(5000), DWORD(WAIT_OBJECT_0)) << "already waiting";
+    EXPECT_EQ(wait(0), DWORD(WAIT_OBJECT_0)) << "still waiting: nothing was taken";
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(wait(0), DWORD(WAIT_TIMEOUT));
+    loopThread = GetCurrentThreadId();
+    SetEvent(ready);
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_EQ(wait(20000), DWORD(WAIT_OBJECT_0)) << "posted from the other thread";
+    EXPECT_LT(GetTickCount64() - started, 15000u);
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.message, UINT(WM_USER + 1));
+  });
+  ASSERT_EQ(WaitForSingleObject(ready, 5000), DWORD(WAIT_OBJECT_0));
+  Sleep(20);
+  EXPECT_TRUE(PostThreadMessageW(loopThread, WM_USER + 1, 0, 0));
+  loop.join();
+  CloseHandle(ready);
+}
+
 TEST(PlatformThreads, ThreadIdIsStablePerThreadAndDistinct)
 {
   DWORD mine = GetCurrentThreadId();

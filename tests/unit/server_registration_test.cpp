@@ -263,4 +263,115 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
   CoUninitialize();
 }
 
+// The way out of serving, step by step: a call that arrives after the class
+// object was withdrawn (a client that COM's activation service handed the
+// class object just before) has it published again before the call is
+// answered; nothing comes of the call, so the server goes out again from
+// the start and ends by itself.
+TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
+{
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  std::string tail = "-Embedding";
+  std::atomic<bool> ended{false};
+  std::atomic<int> exitCode{-1};
+  std::thread server([&] {
+    exitCode = ServerMain(nullptr, tail.data());
+    ended = true;
+  });
+  std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_NE(cookie.load(), 0u);
+  const DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
+
+  EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
+  while (cookie.load() != 0 && !ended && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  EXPECT_FALSE(ended.load()) << "withdrawn, and still answering what arrives";
+  EXPECT_TRUE(PostThreadMessageW(thread, WM_USER, 0, 0)) << "a call on its way";
+  while (cookie.load() == 0 && !ended && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_NE(cookie.load(), 0u) << "published again for the call";
+
+  server.join();
+  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+  EXPECT_EQ(serverClassEntry.classObject, nullptr);
+  CoUninitialize();
+}
+
+// A server that no client uses ends by itself once it has had no object and
+// no lock for the idle time; a call starts the spell again. (The idle time is
+// shortened here; the cross-process tests wait for the real one.)
+TEST_F(RegistrationTest, AServerNobodyUsesEndsByItself)
+{
+  // 4 s, of which the last 1.65 s are left for the way out: without the
+  // call the server would have ended after about 3.5 s.
+  SetIdleEndForTesting(4000);
+  std::string tail = "-Embedding";
+  std::atomic<bool> ended{false};
+  std::atomic<int> exitCode{-1};
+  std::thread server([&] {
+    exitCode = ServerMain(nullptr, tail.data());
+    ended = true;
+  });
+  std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_NE(cookie.load(), 0u);
+  const auto published = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(published + std::chrono::milliseconds(2000));
+  EXPECT_TRUE(PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_USER, 0, 0));
+  std::this_thread::sleep_until(published + std::chrono::milliseconds(4500));
+  EXPECT_FALSE(ended.load()) << "the call started the idle spell again";
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!ended && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(ended.load()) << "ended by itself";
+  if (!ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
+  server.join();
+  SetIdleEndForTesting(0);
+  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+}
+
+#ifdef _WIN32
+// A server that finds another one of the class published (Wine's activation
+// service starts one for each client that asks at the same moment) and that
+// nobody reaches ends by itself once its grace has passed. Here the other
+// server is this test's thread holding the name. (The portable subset has
+// no other process: there the name is always the server's own.)
+TEST_F(RegistrationTest, ASecondServerThatNobodyReachesEndsByItself)
+{
+  // Created by an earlier server of this process, the mutex is only opened
+  // here, and then taken.
+  HANDLE other = CreateMutexW(nullptr, FALSE, kPublishedServerName);
+  ASSERT_NE(other, nullptr);
+  const DWORD taken = WaitForSingleObject(other, 0);
+  ASSERT_TRUE(taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) << taken;
+  std::string tail = "-Embedding";
+  std::atomic<bool> ended{false};
+  std::atomic<int> exitCode{-1};
+  const auto started = std::chrono::steady_clock::now();
+  std::thread server([&] {
+    exitCode = ServerMain(nullptr, tail.data());
+    ended = true;
+  });
+  const auto deadline = started + std::chrono::seconds(60);
+  while (!ended && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(ended.load()) << "ended by itself";
+  if (!ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
+  server.join();
+  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_GE(took, std::chrono::milliseconds(kSecondServerGraceMilliseconds));
+  EXPECT_LT(took, std::chrono::milliseconds(kIdleEndMilliseconds)) << "not after the idle time";
+  ReleaseMutex(other);
+  CloseHandle(other);
+}
+#endif
+
 }  // namespace

@@ -138,20 +138,22 @@ TEST_F(WalkTest, BadSelectionsChangeNothing)
 TEST_F(WalkTest, SelectingByNameTakesTheFirstMatchOnly)
 {
   Open();
+  // A selection that selected nothing keeps its array's one entry, 0, but
+  // holds no entry: there is no current item and nothing to delete.
   struct Case {
     const WCHAR* name;
     int checkDepth, depth;
     int pages;
-    LONG index;
+    LONG index, entries;
   };
   const Case cases[] = {
-      {W("three.tif"), 0, 0, 3, 2},
-      {W("THREE.TIF"), 0, 0, 0, 0},  // case-sensitive
-      {W("nothing"), 0, 0, 0, 0},
-      {W("busy.tif"), 0, 0, 0, 0},  // flag 0
-      {W("grey.tif"), 1, 8, 4, 3},
-      {W("grey.tif"), 1, 24, 0, 0},  // the later item of that name is not looked at
-      {W("grey.tif"), 0, 24, 4, 3},
+      {W("three.tif"), 0, 0, 3, 2, 1},
+      {W("THREE.TIF"), 0, 0, 0, 0, 0},  // case-sensitive
+      {W("nothing"), 0, 0, 0, 0, 0},
+      {W("busy.tif"), 0, 0, 0, 0, 0},  // flag 0
+      {W("grey.tif"), 1, 8, 4, 3, 1},
+      {W("grey.tif"), 1, 24, 0, 0, 0},  // the later item of that name is not looked at
+      {W("grey.tif"), 0, 24, 4, 3, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::string(c.name, c.name + lstrlenW(c.name)) << " depth "
@@ -162,8 +164,12 @@ TEST_F(WalkTest, SelectingByNameTakesTheFirstMatchOnly)
               S_OK);
     EXPECT_EQ(pages, c.pages);
     EXPECT_EQ(BridgeTestAccess::PagesRemaining(bridge), c.pages);
-    EXPECT_EQ(BridgeTestAccess::SelectionEntries(bridge), 1);
+    EXPECT_EQ(BridgeTestAccess::SelectionEntries(bridge), c.entries);
+    EXPECT_EQ(BridgeTestAccess::SelectionCapacity(bridge), 1);
     EXPECT_EQ(BridgeTestAccess::SelectionAt(bridge, 0), c.index);
+    ScopedBstr name;
+    int page = 0;
+    EXPECT_EQ(bridge->GetCurrentItemName(&name, &page), c.entries == 1 ? S_OK : E_FAIL);
   }
   EXPECT_EQ(BridgeTestAccess::SelectionCount(), 0) << "selection by name leaves the count";
   int pages = 0;
@@ -273,8 +279,9 @@ TEST_F(WalkTest, TheDeletionStepDeletesEverySelectedItemWhenBothAllowIt)
     EXPECT_EQ(bridge->GetLastItemIndex(&last), S_OK);
     EXPECT_EQ(last, c.lastIndex);
   }
-  // It runs again on every later call while nothing is left; the driver
-  // refuses records it no longer holds, and that failure is passed on.
+  // It runs on every later call while nothing is left, but hands each
+  // selected item to deletion once: neither the records the driver no longer
+  // holds, nor, after a refresh, the jobs the same indices name now.
   int left = 0;
   SetDeleteOption(1);
   Open();
@@ -282,7 +289,23 @@ TEST_F(WalkTest, TheDeletionStepDeletesEverySelectedItemWhenBothAllowIt)
   ASSERT_EQ(bridge->SetPagesRemaining(0), S_OK);
   EXPECT_EQ(Advance(1, left, 1), S_OK);
   EXPECT_EQ(StiSimStoredItemCount(0), 5);
-  EXPECT_NE(Advance(1, left, 1), S_OK);
+  StiSimClearJournal();
+  EXPECT_EQ(Advance(1, left, 1), S_OK);
+  int items = 0;
+  ASSERT_EQ(bridge->RefreshItemList(&items), S_OK);
+  ASSERT_EQ(items, 5);
+  EXPECT_EQ(Advance(1, left, 1), S_OK);
+  EXPECT_EQ(Advance(0, left, 1), S_OK);
+  EXPECT_EQ(EscapesSent(4104), 0) << "nothing deleted after the walk's first end";
+  EXPECT_EQ(StiSimStoredItemCount(0), 5);
+  int last = 99;
+  EXPECT_EQ(bridge->GetLastItemIndex(&last), S_OK);
+  EXPECT_EQ(last, 0) << "the item the deleting call handed over";
+  // A new selection of the same index is deleted again.
+  ASSERT_EQ(Select({0}), S_OK);
+  ASSERT_EQ(bridge->SetPagesRemaining(0), S_OK);
+  EXPECT_EQ(Advance(1, left, 1), S_OK);
+  EXPECT_EQ(StiSimStoredItemCount(0), 4);
 }
 
 TEST_F(WalkTest, TheDeletionCountIsTheProcesssAndBoundedByThisSelection)
@@ -309,6 +332,25 @@ TEST_F(WalkTest, TheDeletionCountIsTheProcesssAndBoundedByThisSelection)
   int last = 0;
   bridge->GetLastItemIndex(&last);
   EXPECT_EQ(last, 1);
+
+  // A name that matches nothing (or fails the flag or depth check) selects
+  // nothing: with another object's count in force and the option on, the
+  // walk's end deletes nothing, item 0 (somebody's stored job) included.
+  for (const WCHAR* name : {W("nothing"), W("busy.tif")}) {
+    SCOPED_TRACE(testing::Message() << std::string(name, name + lstrlenW(name)));
+    Open();
+    other = NewBridge();
+    int one[] = {0};
+    ASSERT_EQ(other->SetSelection(one, 1), S_OK);
+    ASSERT_EQ(bridge->SelectItemByName(0, &pages, const_cast<WCHAR*>(name), 0), S_OK);
+    EXPECT_EQ(pages, 0);
+    StiSimClearJournal();
+    EXPECT_EQ(Advance(1, left, 1), S_OK);
+    EXPECT_EQ(Advance(0, left, 1), S_OK);
+    EXPECT_EQ(EscapesSent(4104), 0);
+    EXPECT_EQ(StiSimStoredItemCount(0), 6);
+    other->Release();
+  }
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ struct Registration {
   IUnknown* object;
   DWORD flags;
   bool used;
+  bool suspended;
 };
 
 struct ClassTable {
@@ -134,7 +135,8 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD, DWORD fla
   std::lock_guard<std::mutex> guard(Classes().lock);
   DWORD issued = Classes().nextCookie++;
   if (Classes().nextCookie == 0) Classes().nextCookie = 1;
-  Classes().entries.push_back(Registration{issued, clsid, object, flags, false});
+  Classes().entries.push_back(
+      Registration{issued, clsid, object, flags, false, (flags & REGCLS_SUSPENDED) != 0});
   *cookie = issued;
   return S_OK;
 }
@@ -161,6 +163,22 @@ HRESULT CoRevokeClassObject(DWORD cookie)
   return S_OK;
 }
 
+HRESULT CoSuspendClassObjects()
+{
+  if (!ComUsable()) return CO_E_NOTINITIALIZED;
+  std::lock_guard<std::mutex> guard(Classes().lock);
+  for (Registration& entry : Classes().entries) entry.suspended = true;
+  return S_OK;
+}
+
+HRESULT CoResumeClassObjects()
+{
+  if (!ComUsable()) return CO_E_NOTINITIALIZED;
+  std::lock_guard<std::mutex> guard(Classes().lock);
+  for (Registration& entry : Classes().entries) entry.suspended = false;
+  return S_OK;
+}
+
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD, LPVOID, REFIID riid, LPVOID* object)
 {
   if (object == nullptr) return E_INVALIDARG;
@@ -170,9 +188,10 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD, LPVOID, REFIID riid, LPVOID* obj
   {
     std::lock_guard<std::mutex> guard(Classes().lock);
     for (Registration& entry : Classes().entries) {
-      // A single-use class object leaves public view once it has been handed out.
-      if (entry.clsid != clsid || entry.used) continue;
-      if (entry.flags == REGCLS_SINGLEUSE) entry.used = true;
+      // A single-use class object leaves public view once it has been handed
+      // out; a suspended one is out of view until it is resumed.
+      if (entry.clsid != clsid || entry.used || entry.suspended) continue;
+      if ((entry.flags & (REGCLS_MULTIPLEUSE | REGCLS_MULTI_SEPARATE)) == 0) entry.used = true;
       found = entry.object;
       found->AddRef();
       break;

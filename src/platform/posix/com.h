@@ -10,6 +10,8 @@
 #define CLSCTX_ALL 0x17
 #define REGCLS_SINGLEUSE 0
 #define REGCLS_MULTIPLEUSE 1
+#define REGCLS_MULTI_SEPARATE 2
+#define REGCLS_SUSPENDED 4
 #define COINIT_APARTMENTTHREADED 0x2
 #define COINIT_MULTITHREADED 0x0
 
@@ -35,6 +37,10 @@ void CoUninitialize();
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD context, DWORD flags,
                               LPDWORD cookie);
 HRESULT CoRevokeClassObject(DWORD cookie);
+// A suspended class object stays registered but is handed out to nobody
+// until CoResumeClassObjects; one registered with REGCLS_SUSPENDED starts so.
+HRESULT CoSuspendClassObjects();
+HRESULT CoResumeClassObjects();
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID reserved, REFIID riid,
                          LPVOID* object);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,

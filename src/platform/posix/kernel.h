@@ -62,6 +62,16 @@ LRESULT DispatchMessageW(const MSG* message);
 BOOL TranslateMessage(const MSG* message);
 BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
+// Waits until the thread's queue holds a message or `milliseconds` pass:
+// WAIT_OBJECT_0 + count for a message, WAIT_TIMEOUT. The portable subset
+// waits on no handles (`count` must be 0, else WAIT_FAILED) and treats every
+// wake mask as QS_ALLINPUT; a message already waiting counts, as with
+// MWMO_INPUTAVAILABLE.
+#define QS_ALLINPUT 0x04FF
+#define QS_ALLPOSTMESSAGE 0x0100
+#define MWMO_INPUTAVAILABLE 0x0004
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                                  DWORD wakeMask, DWORD flags);
 
 // Kernel objects: events and handles. Names live in one process-local
 // namespace, as the default local namespace does for one session.

@@ -2,20 +2,31 @@
 // movable memory: a handle is the block's own address, so that ASan and
 // valgrind see every block exactly as the caller does (no hidden header).
 // The sizes live in a side table, which also lets a free of something that
-// was never allocated here fail cleanly instead of corrupting the heap.
+// was never allocated here fail cleanly instead of corrupting the heap. A
+// block freed a second time is a double free, though, not a stranger: it is
+// handed to free() again, so that the sanitizers (or the C library) report
+// it where it happens.
 #include "platform/posix/posix_internal.h"
 #include "platform/hook_state.h"
 
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
 struct BlockTable {
   std::mutex lock;
   std::unordered_map<const void*, SIZE_T> sizes;
+  // The blocks freed last, oldest first (a bounded memory: a long run frees
+  // millions).
+  std::unordered_set<const void*> freed;
+  std::deque<const void*> freedInOrder;
 };
+
+constexpr size_t kFreedRemembered = 65536;
 
 BlockTable& Blocks()
 {
@@ -35,6 +46,8 @@ HANDLE Allocate(UINT flags, SIZE_T bytes)
   }
   std::lock_guard<std::mutex> guard(Blocks().lock);
   Blocks().sizes[block] = bytes;
+  // An address the C library gives again is a new block.
+  Blocks().freed.erase(block);
   return block;
 }
 
@@ -45,9 +58,20 @@ HANDLE Release(HANDLE block)
   if (block == nullptr) return nullptr;
   {
     std::lock_guard<std::mutex> guard(Blocks().lock);
-    if (Blocks().sizes.erase(block) == 0) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return block;
+    BlockTable& table = Blocks();
+    if (table.sizes.erase(block) == 0) {
+      if (table.freed.count(block) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return block;
+      }
+      // Freed before: fall through to the second free().
+    } else {
+      table.freed.insert(block);
+      table.freedInOrder.push_back(block);
+      if (table.freedInOrder.size() > kFreedRemembered) {
+        table.freed.erase(table.freedInOrder.front());
+        table.freedInOrder.pop_front();
+      }
     }
   }
   free(block);

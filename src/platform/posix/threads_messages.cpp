@@ -176,6 +176,27 @@ BOOL PeekMessageW(LPMSG message, HWND window, UINT first, UINT last, UINT remova
                                                                                       : FALSE;
 }
 
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE*, DWORD milliseconds, DWORD, DWORD)
+{
+  if (count != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  DWORD self = GetCurrentThreadId();
+  auto waiting = [&] {
+    const MessageQueue& queue = QueueOf(self);
+    return !queue.messages.empty() || queue.quitPosted;
+  };
+  std::unique_lock<std::mutex> guard(AllThreads().lock);
+  if (milliseconds == INFINITE) {
+    AllThreads().arrived.wait(guard, waiting);
+    return WAIT_OBJECT_0;
+  }
+  return AllThreads().arrived.wait_for(guard, std::chrono::milliseconds(milliseconds), waiting)
+             ? WAIT_OBJECT_0
+             : WAIT_TIMEOUT;
+}
+
 LRESULT DispatchMessageW(const MSG*)
 {
   // Thread messages have no window, hence no window procedure to call.

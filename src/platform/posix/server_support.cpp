@@ -1,0 +1,25 @@
+// The portable subset has no remoting and no other process: no stub to keep
+// or cut off, and every name is this process's.
+#include "platform/posix/posix_internal.h"
+#include "platform/server_support.h"
+
+namespace platform_server {
+
+HRESULT KeepStub(IUnknown*, REFIID, void** kept)
+{
+  if (kept != nullptr) *kept = nullptr;
+  return S_FALSE;
+}
+
+void ReleaseKeptStub(IUnknown*, void*) {}
+
+void DisconnectStubs(IUnknown*) {}
+
+bool ClaimName(const WCHAR*)
+{
+  return true;
+}
+
+void ReleaseName() {}
+
+}  // namespace platform_server

@@ -1,0 +1,35 @@
+// What the server needs of the system for its own life beyond the calls of
+// the Win32 subset: of COM's remoting, a stub kept for as long as the server
+// likes and stubs cut off without waiting for calls in progress; and a name
+// that one server process at a time holds while it is published. The
+// portable subset has no remoting and no other process (nothing can reach
+// it from outside), so there the stubs are nothing and the name is always
+// this process's.
+#pragma once
+
+namespace platform_server {
+
+// Marshals interface `iid` of `object` table-strong in the calling thread's
+// apartment and keeps the marshal in `*kept`, so that the interface's stub
+// lives until ReleaseKeptStub. S_FALSE where there is no remoting (`*kept`
+// null); the marshal's failure otherwise.
+HRESULT KeepStub(IUnknown* object, REFIID iid, void** kept);
+
+// Cuts `object`'s stubs off from their clients without waiting for calls in
+// progress, then lets go of what KeepStub kept (null: nothing was kept).
+void ReleaseKeptStub(IUnknown* object, void* kept);
+
+// Cuts `object`'s stubs off from their clients without waiting for calls in
+// progress.
+void DisconnectStubs(IUnknown* object);
+
+// Claims `name` (a named mutex of the session) for this process's main
+// thread: true when it holds it now (already, or now; also when the name
+// could not be made, so that a server never ends for want of it), false when
+// another process holds it. A holder that died leaves it to the next claim.
+bool ClaimName(const WCHAR* name);
+
+// Gives a name claimed by ClaimName up; nothing when none is held.
+void ReleaseName();
+
+}  // namespace platform_server

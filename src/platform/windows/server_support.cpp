@@ -1,0 +1,66 @@
+// A stub kept with a table-strong marshal held in a stream of global memory,
+// stubs cut off with CoDisconnectObject (which does not wait for calls in
+// progress), and a name held as a named mutex.
+#include "platform/win32.h"
+
+namespace platform_server {
+
+HRESULT KeepStub(IUnknown* object, REFIID iid, void** kept)
+{
+  if (kept == nullptr) return E_POINTER;
+  *kept = nullptr;
+  if (object == nullptr) return E_POINTER;
+  IStream* stream = nullptr;
+  HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
+  if (FAILED(hr)) return hr;
+  hr = CoMarshalInterface(stream, iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG);
+  if (FAILED(hr)) {
+    stream->Release();
+    return hr;
+  }
+  *kept = stream;
+  return S_OK;
+}
+
+void ReleaseKeptStub(IUnknown* object, void* kept)
+{
+  if (object != nullptr) CoDisconnectObject(object, 0);
+  auto* stream = static_cast<IStream*>(kept);
+  if (stream == nullptr) return;
+  LARGE_INTEGER start = {};
+  stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  CoReleaseMarshalData(stream);
+  stream->Release();
+}
+
+void DisconnectStubs(IUnknown* object)
+{
+  if (object != nullptr) CoDisconnectObject(object, 0);
+}
+
+namespace {
+
+// Opened once and kept for the process's life; held or not.
+HANDLE claimed = nullptr;
+bool held = false;
+
+}  // namespace
+
+bool ClaimName(const WCHAR* name)
+{
+  if (held) return true;
+  if (claimed == nullptr) claimed = CreateMutexW(nullptr, FALSE, name);
+  if (claimed == nullptr) return true;
+  const DWORD waited = WaitForSingleObject(claimed, 0);
+  held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  return held;
+}
+
+void ReleaseName()
+{
+  if (!held) return;
+  ReleaseMutex(claimed);
+  held = false;
+}
+
+}  // namespace platform_server
