@@ -1763,54 +1763,75 @@ def lifetime(wine, client32, client64, server):
     check(wine.wait_for_no_process(5), "lifetime-idle-no-server-left", str(wine.processes()))
 
 
+def prepared_for_stiscan(wine, server, proxy64, proxy32, installer, scenario):
+    """The prefix as the package leaves it, for the stiscan parts run in a
+    prefix of their own: both proxies and the server registered, the default
+    scenario installed. One row; the registration's own rows are the server
+    group's."""
+    steps = [("proxy-x64", wine.run("regsvr32", "/s", proxy64))]
+    if RUNS_32BIT:
+        steps.append(("proxy-x86", wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s",
+                                            proxy32)))
+    steps.append(("server", wine.run(server, "/RegServer")))
+    steps.append(("scenario", wine.run(installer, scenario)))
+    failed = ["%s (exit %s) %s" % (what, result.returncode, result.stderr[-200:])
+              for what, result in steps if result.returncode != 0]
+    check(not failed, "stiscan-prefix-prepared", "; ".join(failed))
+
+
+# The suite's parts in two groups, each in a prefix of its own, so that
+# scripts/test can run them side by side: the server's (registration,
+# clients, sessions, lifetime) and stiscan's. Most of their time is spent
+# waiting on Wine and on emulated 32-bit programs, not computing.
+GROUPS = ("server", "stiscan")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.getcwd())
+    parser.add_argument("--group", choices=("all",) + GROUPS, default="all",
+                        help="the parts to run (all: both groups, one after the other, in one "
+                             "prefix)")
     args = parser.parse_args()
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
-    wine = Wine(os.path.join(build64, "wine-e2e"))
+    wine = Wine(os.path.join(build64, "wine-e2e-stiscan" if args.group == "stiscan"
+                             else "wine-e2e"))
     wine.server_unix = os.path.join(build64, "src", "stibridge.exe")
 
     installer = os.path.join(build64, "sim", "stibridge_sim_install.exe")
     default_scenario = os.path.join(args.root, "sim", "scenarios", "default.json")
     stiscans = [("32", os.path.join(build32, "tools", "stiscan", "stiscan.exe")),
                 ("64", os.path.join(build64, "tools", "stiscan", "stiscan.exe"))]
+    client64 = os.path.join(build64, "tests", "e2e", "bridge_client.exe")
+    client32 = os.path.join(build32, "tests", "e2e", "bridge_client.exe")
+    proxy64 = os.path.join(build64, "proxy", "stibridgeps.dll")
+    proxy32 = os.path.join(build32, "proxy", "stibridgeps.dll")
+    pixels_tool = os.path.join(args.root, "build", "native", "sim", "tests",
+                               "stibridge_sim_pixels")
 
     wine.fresh()
     try:
-        guarded(wine, registration, wine.server_unix)
-        guarded(wine, clients,
-                wine.server_unix,
-                os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
-                os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
-                os.path.join(build64, "proxy", "stibridgeps.dll"),
-                os.path.join(build32, "proxy", "stibridgeps.dll"),
-                installer, default_scenario)
-        guarded(wine, sessions,
-                installer,
-                [("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe")),
-                 ("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe"))],
-                os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
-                os.path.join(args.root, "build", "native", "sim", "tests",
-                             "stibridge_sim_pixels"))
-        guarded(wine, stiscan_checks,
-                wine.server_unix,
-                installer, default_scenario, stiscans,
-                build64, os.path.join(args.root, "build", "native", "sim", "tests",
-                                      "stibridge_sim_pixels"))
-        guarded(wine, stiscan_doctor_checks,
-                wine.server_unix,
-                installer, default_scenario, stiscans,
-                os.path.join(build32, "proxy", "stibridgeps.dll"), build64)
-        guarded(wine, lifetime,
-                os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
-                os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
-                wine.server_unix)
-        guarded(wine, server_started_by_hand,
-                wine.server_unix,
-                [("64", os.path.join(build64, "tests", "e2e", "bridge_client.exe")),
-                 ("32", os.path.join(build32, "tests", "e2e", "bridge_client.exe"))])
+        if args.group in ("all", "server"):
+            guarded(wine, registration, wine.server_unix)
+            guarded(wine, clients, wine.server_unix, client64, client32, proxy64, proxy32,
+                    installer, default_scenario)
+            guarded(wine, sessions,
+                    installer, [("32", client32), ("64", client64)],
+                    os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
+                    pixels_tool)
+        if args.group == "stiscan":
+            prepared_for_stiscan(wine, wine.server_unix, proxy64, proxy32, installer,
+                                 default_scenario)
+        if args.group in ("all", "stiscan"):
+            guarded(wine, stiscan_checks,
+                    wine.server_unix, installer, default_scenario, stiscans, build64, pixels_tool)
+            guarded(wine, stiscan_doctor_checks,
+                    wine.server_unix, installer, default_scenario, stiscans, proxy32, build64)
+        if args.group in ("all", "server"):
+            guarded(wine, lifetime, client32, client64, wine.server_unix)
+            guarded(wine, server_started_by_hand,
+                    wine.server_unix, [("64", client64), ("32", client32)])
     finally:
         wine.stop()
     return 1 if failures else 0
