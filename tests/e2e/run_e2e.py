@@ -1449,6 +1449,9 @@ def stiscan_big_job_checks(wine, installer, program, work, pixels_tool):
                 rgb[n] = pixels
         check(not problems and len(frames) == pages, row + "-holds-every-page-as-made",
               "; ".join(problems) or "%d pages" % len(frames))
+        # A gigabyte a format: not left for the rest of the run's disk.
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(os.path.join(work, row + "-images"), ignore_errors=True)
 
 
 def pixel_hash(data):
