@@ -1677,6 +1677,21 @@ def churn(wine, name, runs):
         wine.stop()
 
 
+def holding(wine, client):
+    """A client that creates an object and holds it until its standard input
+    gives a line: the process and the line it printed ("holding" once it
+    holds the object)."""
+    holder = subprocess.Popen(wine.command(client, "hold"), env=wine.env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = ""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and line.strip() != "holding":
+        line = holder.stdout.readline()
+        if line == "":
+            break
+    return holder, line
+
+
 def lifetime(wine, client32, client64, server):
     """Two clients at once share one server, each with its own object;
     clients that create and release objects round after round, alone and
@@ -1687,14 +1702,7 @@ def lifetime(wine, client32, client64, server):
     if not RUNS_32BIT:
         print("note the lifetime rows run with the 64-bit client only: %s" % NO_32BIT, flush=True)
         client32 = client64
-    holder = subprocess.Popen(wine.command(client32, "hold"), env=wine.env, stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = ""
-    deadline = time.monotonic() + 120
-    while time.monotonic() < deadline and line.strip() != "holding":
-        line = holder.stdout.readline()
-        if line == "":
-            break
+    holder, line = holding(wine, client32)
     check(line.strip() == "holding", "lifetime-first-client-holds", line)
     other = wine.run(client64, "identity")
     check(other.returncode == 0, "lifetime-second-client-served-meanwhile", other.stdout[-300:])
@@ -1724,14 +1732,7 @@ def lifetime(wine, client32, client64, server):
     # (Windows releases its references after some minutes, and the server then
     # ends as after a release), so here the object stays and with it the
     # server; it must go on serving others.
-    holder = subprocess.Popen(wine.command(client32, "hold"), env=wine.env, stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = ""
-    deadline = time.monotonic() + 120
-    while time.monotonic() < deadline and line.strip() != "holding":
-        line = holder.stdout.readline()
-        if line == "":
-            break
+    holder, line = holding(wine, client32)
     holder.kill()
     holder.wait()
     killed = time.monotonic()

@@ -43,6 +43,32 @@ void CreateKey(const WCHAR* path)
 
 class RegistrationTest : public QuitRecordingTest {
  protected:
+  // ServerMain on a thread of its own, as it runs in its process. Start()
+  // returns once the class object is published (false after 90 s without).
+  struct ServerThread {
+    std::string tail = "-Embedding";
+    std::atomic<bool> ended{false};
+    std::atomic<int> exitCode{-1};
+    std::thread thread;
+
+    void Run()
+    {
+      thread = std::thread([this] {
+        exitCode = ServerMain(nullptr, tail.data());
+        ended = true;
+      });
+    }
+    bool Start()
+    {
+      Run();
+      std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+      while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      return cookie.load() != 0;
+    }
+  };
+
   void SetUp() override
   {
     QuitRecordingTest::SetUp();
@@ -197,20 +223,16 @@ TEST_F(RegistrationTest, ServingTailsPublishAndRunUntilQuit)
 {
   const char* tails[] = {"-Embedding", "/Embedding/RegServer"};
   for (const char* tailText : tails) {
-    std::string tail = tailText;
-    std::atomic<int> exitCode{-1};
-    std::thread server([&] { exitCode = ServerMain(nullptr, tail.data()); });
-    std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_NE(cookie.load(), 0u) << "[" << tailText << "] published";
+    ServerThread server;
+    server.tail = tailText;
+    EXPECT_TRUE(server.Start()) << "[" << tailText << "] published";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
     while (!PostThreadMessageW(thread, WM_QUIT, 0, 0) &&
            std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    server.join();
-    EXPECT_EQ(exitCode.load(), 0) << tailText;
+    server.thread.join();
+    EXPECT_EQ(server.exitCode.load(), 0) << tailText;
     EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
     EXPECT_EQ(serverClassEntry.classObject, nullptr);
     EXPECT_FALSE(KeyExists(kLocalServerKey)) << "[" << tailText << "] registered nothing";
@@ -227,18 +249,8 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
   ASSERT_EQ(objectCount, 0);
   SetQuitActionForTesting(nullptr);  // the real quit: WM_QUIT to the server's thread
   ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-  std::string tail = "-Embedding";
-  std::atomic<bool> ended{false};
-  std::atomic<int> exitCode{-1};
-  std::thread server([&] {
-    exitCode = ServerMain(nullptr, tail.data());
-    ended = true;
-  });
-  std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_NE(cookie.load(), 0u);
+  ServerThread server;
+  EXPECT_TRUE(server.Start());
 
   IClassFactory* factory = nullptr;
   IUnknown* object = nullptr;
@@ -253,11 +265,11 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
   DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
   EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  EXPECT_EQ(ended.load(), object == nullptr) << "the server serves while an object lives";
+  EXPECT_EQ(server.ended.load(), object == nullptr) << "the server serves while an object lives";
 
   if (object != nullptr) object->Release();
-  server.join();
-  EXPECT_EQ(exitCode.load(), 0);
+  server.thread.join();
+  EXPECT_EQ(server.exitCode.load(), 0);
   EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
   EXPECT_EQ(serverClassEntry.classObject, nullptr);
   CoUninitialize();
@@ -271,31 +283,23 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
 TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
 {
   ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-  std::string tail = "-Embedding";
-  std::atomic<bool> ended{false};
-  std::atomic<int> exitCode{-1};
-  std::thread server([&] {
-    exitCode = ServerMain(nullptr, tail.data());
-    ended = true;
-  });
+  ServerThread server;
+  ASSERT_TRUE(server.Start());
   std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_NE(cookie.load(), 0u);
   const DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
 
   EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
-  while (cookie.load() != 0 && !ended && std::chrono::steady_clock::now() < deadline)
+  while (cookie.load() != 0 && !server.ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();
-  EXPECT_FALSE(ended.load()) << "withdrawn, and still answering what arrives";
+  EXPECT_FALSE(server.ended.load()) << "withdrawn, and still answering what arrives";
   EXPECT_TRUE(PostThreadMessageW(thread, WM_USER, 0, 0)) << "a call on its way";
-  while (cookie.load() == 0 && !ended && std::chrono::steady_clock::now() < deadline)
+  while (cookie.load() == 0 && !server.ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_NE(cookie.load(), 0u) << "published again for the call";
 
-  server.join();
-  EXPECT_EQ(exitCode.load(), 0);
+  server.thread.join();
+  EXPECT_EQ(server.exitCode.load(), 0);
   EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
   EXPECT_EQ(serverClassEntry.classObject, nullptr);
   CoUninitialize();
@@ -307,33 +311,24 @@ TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
 TEST_F(RegistrationTest, AServerNobodyUsesEndsByItself)
 {
   // 4 s, of which the last 1.65 s are left for the way out: without the
-  // call the server would have ended after about 3.5 s.
+  // call the server would have server.ended after about 3.5 s.
   SetIdleEndForTesting(4000);
-  std::string tail = "-Embedding";
-  std::atomic<bool> ended{false};
-  std::atomic<int> exitCode{-1};
-  std::thread server([&] {
-    exitCode = ServerMain(nullptr, tail.data());
-    ended = true;
-  });
-  std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+  ServerThread server;
+  ASSERT_TRUE(server.Start());
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  while (cookie.load() == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_NE(cookie.load(), 0u);
   const auto published = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(published + std::chrono::milliseconds(2000));
   EXPECT_TRUE(PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_USER, 0, 0));
   std::this_thread::sleep_until(published + std::chrono::milliseconds(4500));
-  EXPECT_FALSE(ended.load()) << "the call started the idle spell again";
+  EXPECT_FALSE(server.ended.load()) << "the call started the idle spell again";
   deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!ended && std::chrono::steady_clock::now() < deadline)
+  while (!server.ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(ended.load()) << "ended by itself";
-  if (!ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
-  server.join();
+  EXPECT_TRUE(server.ended.load()) << "server.ended by itself";
+  if (!server.ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
+  server.thread.join();
   SetIdleEndForTesting(0);
-  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_EQ(server.exitCode.load(), 0);
   EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
 }
 
@@ -351,22 +346,17 @@ TEST_F(RegistrationTest, ASecondServerThatNobodyReachesEndsByItself)
   ASSERT_NE(other, nullptr);
   const DWORD taken = WaitForSingleObject(other, 0);
   ASSERT_TRUE(taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) << taken;
-  std::string tail = "-Embedding";
-  std::atomic<bool> ended{false};
-  std::atomic<int> exitCode{-1};
+  ServerThread server;
   const auto started = std::chrono::steady_clock::now();
-  std::thread server([&] {
-    exitCode = ServerMain(nullptr, tail.data());
-    ended = true;
-  });
+  server.Run();
   const auto deadline = started + std::chrono::seconds(60);
-  while (!ended && std::chrono::steady_clock::now() < deadline)
+  while (!server.ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const auto took = std::chrono::steady_clock::now() - started;
-  EXPECT_TRUE(ended.load()) << "ended by itself";
-  if (!ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
-  server.join();
-  EXPECT_EQ(exitCode.load(), 0);
+  EXPECT_TRUE(server.ended.load()) << "server.ended by itself";
+  if (!server.ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
+  server.thread.join();
+  EXPECT_EQ(server.exitCode.load(), 0);
   EXPECT_GE(took, std::chrono::milliseconds(kSecondServerGraceMilliseconds));
   EXPECT_LT(took, std::chrono::milliseconds(kIdleEndMilliseconds)) << "not after the idle time";
   ReleaseMutex(other);
