@@ -32,4 +32,9 @@ bool ClaimName(const WCHAR* name);
 // Gives a name claimed by ClaimName up; nothing when none is held.
 void ReleaseName();
 
+// How long ago this process was created, in milliseconds (0 where that
+// cannot be told): a process may take seconds to reach its first line of
+// code on a loaded machine.
+ULONGLONG MillisecondsSinceProcessStart();
+
 }  // namespace platform_server

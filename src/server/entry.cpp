@@ -142,13 +142,13 @@ Ending EndServing()
 // lock or a call, for a server that nobody will ever use (one that COM
 // started for a client that died before creating anything, or for a client
 // that another server served): the way out starts early enough that the
-// server has ended idleEndMilliseconds after it was last used (or started).
-// Returns false when the message queue failed.
-bool Serve(ULONGLONG started)
+// server has ended idleEndMilliseconds after it was last used (or its
+// process started: `idleFrom`). Returns false when the message queue failed.
+bool Serve(ULONGLONG started, ULONGLONG idleFrom)
 {
   const DWORD idleLimit =
       idleEndMilliseconds > kWayOutMilliseconds ? idleEndMilliseconds - kWayOutMilliseconds : 0;
-  ULONGLONG idleSince = started;
+  ULONGLONG idleSince = idleFrom;
   // Until the first call, and until the grace has passed, whether another
   // server is the published one is asked once more at the grace's end.
   bool used = false;
@@ -207,9 +207,12 @@ void SetIdleEndForTesting(DWORD milliseconds)
   idleEndMilliseconds = milliseconds != 0 ? milliseconds : kIdleEndMilliseconds;
 }
 
-int ServerMain(HINSTANCE instance, LPSTR commandTail)
+int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStart)
 {
   const ULONGLONG started = GetTickCount64();
+  const ULONGLONG startUp =
+      sinceProcessStart < kLongestStartUpMilliseconds ? sinceProcessStart : 0;
+  const ULONGLONG processStarted = started > startUp ? started - startUp : started;
   if (FAILED(CoInitialize(nullptr))) return 0;
   mainThreadId = GetCurrentThreadId();
   moduleInstance = instance;
@@ -228,7 +231,7 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail)
 
   StubAnchors anchors;
   anchors.Hold(serverClassEntry.classObject);
-  const bool queueHealthy = Serve(started);
+  const bool queueHealthy = Serve(started, processStarted);
 
   WithdrawClassObjects();
   anchors.Release();

@@ -5,5 +5,5 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandTail, int)
 {
-  return ServerMain(instance, commandTail);
+  return ServerMain(instance, commandTail, platform_server::MillisecondsSinceProcessStart());
 }

@@ -310,9 +310,9 @@ TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
 // shortened here; the cross-process tests wait for the real one.)
 TEST_F(RegistrationTest, AServerNobodyUsesEndsByItself)
 {
-  // 4 s, of which the last 1.65 s are left for the way out: without the
-  // call the server would have server.ended after about 3.5 s.
-  SetIdleEndForTesting(4000);
+  // 5 s, of which the last 2.15 s are left for the way out: without the
+  // call the server would have ended after about 4 s.
+  SetIdleEndForTesting(5000);
   ServerThread server;
   ASSERT_TRUE(server.Start());
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);

@@ -22,4 +22,9 @@ bool ClaimName(const WCHAR*)
 
 void ReleaseName() {}
 
+ULONGLONG MillisecondsSinceProcessStart()
+{
+  return 0;
+}
+
 }  // namespace platform_server

@@ -63,4 +63,14 @@ void ReleaseName()
   held = false;
 }
 
+ULONGLONG MillisecondsSinceProcessStart()
+{
+  FILETIME created, exited, kernel, user, now;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG from = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  const ULONGLONG to = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return to > from ? (to - from) / 10000 : 0;
+}
+
 }  // namespace platform_server
