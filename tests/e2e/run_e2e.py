@@ -1298,6 +1298,11 @@ def stiscan_commit_watchers(wine, name, run, program, work):
             holder = f.read().strip()
     except OSError:
         holder = ""
+    # A job's line is printed once its files are named; the list is written
+    # after that.
+    deadline = time.monotonic() + 30 * PACE
+    while pulled_list(folder) != ["CON.tif", "report.tif"] and time.monotonic() < deadline:
+        time.sleep(0.2)
     before = pulled_list(folder)
     code, out, err = run("watch", "--pull", "--device", "Names MFP", "--seconds", "20", "--out",
                          wine.windows_path(folder))
