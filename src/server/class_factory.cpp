@@ -90,18 +90,14 @@ bool RegisterClassObjects()
   CBridgeClassFactory* factory = new (std::nothrow) CBridgeClassFactory(&entry);
   if (factory == nullptr) return false;
 
-  DWORD cookie = 0;
-  HRESULT hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                     &cookie);
-  if (FAILED(hr)) {
-    factory->Release();
-    return false;
-  }
   // The record keeps the creation reference; COM holds its own. The entry
   // function withdraws and releases it when the server ends.
   entry.classObject = factory;
-  entry.registrationCookie = cookie;
-  platform_server::ClaimName(kPublishedServerName);
+  if (!PublishClassObjects()) {
+    entry.classObject = nullptr;
+    factory->Release();
+    return false;
+  }
   return true;
 }
 
@@ -114,7 +110,7 @@ void WithdrawClassObjects()
   platform_server::ReleaseName();
 }
 
-bool PublishClassObjectsAgain()
+bool PublishClassObjects()
 {
   ServerClassEntry& entry = serverClassEntry;
   if (entry.registrationCookie != 0) return true;

@@ -51,9 +51,10 @@ bool RegisterClassObjects();
 // function releases it. Nothing when not published.
 void WithdrawClassObjects();
 
-// Publishes the record's class object again after WithdrawClassObjects;
+// Publishes the record's class object (first by RegisterClassObjects, then
+// again after WithdrawClassObjects) and claims the published server's name;
 // true when it is published (already, or now).
-bool PublishClassObjectsAgain();
+bool PublishClassObjects();
 
 // Whether this process is the published server of the class: one server
 // process at a time holds that name, from publishing to withdrawal. An

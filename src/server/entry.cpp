@@ -122,13 +122,13 @@ Ending EndServing()
     Drained drained = Drain(kWithdrawnQuietMilliseconds, [&] {
       if (calledAgain) return;
       calledAgain = true;
-      PublishClassObjectsAgain();
+      PublishClassObjects();
     });
     if (drained == Drained::QueueFailed) return Ending::QueueFailed;
     if (InUse()) {
       // Published again: the call that arrived made an object or took a lock
       // (an object made in any other way would have needed a call too).
-      if (!calledAgain) PublishClassObjectsAgain();
+      if (!calledAgain) PublishClassObjects();
       return Ending::ServeOn;
     }
     if (!calledAgain) return Ending::End;

@@ -216,6 +216,15 @@ def reference_pixels(tool, scenario):
     return pages
 
 
+def install_journalled(wine, installer, scenario, journal):
+    """Installs the scenario with a journal of the driver's calls, begun
+    anew; the installer's result."""
+    if os.path.exists(journal):
+        os.remove(journal)
+    return wine.run(installer, wine.windows_path(scenario), "--journal",
+                    wine.windows_path(journal))
+
+
 def session_outcome(output):
     """A client part's observable outcome: its check lines (name and verdict)
     and its pixel lines, in order."""
@@ -239,10 +248,7 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
     with open(path, "w") as f:
         f.write(scenario)
     journal = os.path.join(build64, "e2e-session-journal.txt")
-    if os.path.exists(journal):
-        os.remove(journal)
-    installed = wine.run(installer, wine.windows_path(path), "--journal",
-                         wine.windows_path(journal))
+    installed = install_journalled(wine, installer, path, journal)
     check(installed.returncode == 0, "session-scenario-installed", installed.stderr[-300:])
     reference = reference_pixels(pixels_tool, path)
 
@@ -276,9 +282,7 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
         variant = conducts.scenario_under(scenario, conduct,
                                           os.path.join(build64, "e2e-session-%s.json" % name))
         journal = os.path.join(build64, "e2e-session-journal-%s.txt" % name)
-        if os.path.exists(journal):
-            os.remove(journal)
-        wine.run(installer, wine.windows_path(variant), "--journal", wine.windows_path(journal))
+        install_journalled(wine, installer, variant, journal)
         for part, (checks, pixels) in zip(("catalogue", "session"), default[bits]):
             result = wine.run(client, part, timeout=300)
             got_checks, got_pixels = session_outcome(result.stdout)
@@ -1176,10 +1180,7 @@ def stiscan_commit_checks(wine, installer, programs, work):
     name = "stiscan%s-" % bits
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios", "commit.json")
     journal = os.path.join(work, "e2e-commit-journal.txt")
-    if os.path.exists(journal):
-        os.remove(journal)
-    installed = wine.run(installer, wine.windows_path(path), "--journal",
-                         wine.windows_path(journal))
+    installed = install_journalled(wine, installer, path, journal)
     check(installed.returncode == 0, "stiscan-commit-scenario-installed", installed.stderr[-300:])
 
     def run(*args):

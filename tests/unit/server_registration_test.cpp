@@ -58,6 +58,15 @@ class RegistrationTest : public QuitRecordingTest {
         ended = true;
       });
     }
+    // Waits for the server's end, which must be a clean one: exit code 0,
+    // the class object withdrawn and let go.
+    void ExpectEndedCleanly()
+    {
+      thread.join();
+      EXPECT_EQ(exitCode.load(), 0);
+      EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+      EXPECT_EQ(serverClassEntry.classObject, nullptr);
+    }
     bool Start()
     {
       Run();
@@ -268,10 +277,7 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
   EXPECT_EQ(server.ended.load(), object == nullptr) << "the server serves while an object lives";
 
   if (object != nullptr) object->Release();
-  server.thread.join();
-  EXPECT_EQ(server.exitCode.load(), 0);
-  EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
-  EXPECT_EQ(serverClassEntry.classObject, nullptr);
+  server.ExpectEndedCleanly();
   CoUninitialize();
 }
 
@@ -298,10 +304,7 @@ TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_NE(cookie.load(), 0u) << "published again for the call";
 
-  server.thread.join();
-  EXPECT_EQ(server.exitCode.load(), 0);
-  EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
-  EXPECT_EQ(serverClassEntry.classObject, nullptr);
+  server.ExpectEndedCleanly();
   CoUninitialize();
 }
 
@@ -315,16 +318,15 @@ TEST_F(RegistrationTest, AServerNobodyUsesEndsByItself)
   SetIdleEndForTesting(5000);
   ServerThread server;
   ASSERT_TRUE(server.Start());
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
   const auto published = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(published + std::chrono::milliseconds(2000));
   EXPECT_TRUE(PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_USER, 0, 0));
   std::this_thread::sleep_until(published + std::chrono::milliseconds(4500));
   EXPECT_FALSE(server.ended.load()) << "the call started the idle spell again";
-  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!server.ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(server.ended.load()) << "server.ended by itself";
+  EXPECT_TRUE(server.ended.load()) << "ended by itself";
   if (!server.ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
   server.thread.join();
   SetIdleEndForTesting(0);
@@ -353,7 +355,7 @@ TEST_F(RegistrationTest, ASecondServerThatNobodyReachesEndsByItself)
   while (!server.ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const auto took = std::chrono::steady_clock::now() - started;
-  EXPECT_TRUE(server.ended.load()) << "server.ended by itself";
+  EXPECT_TRUE(server.ended.load()) << "ended by itself";
   if (!server.ended) PostThreadMessageW(std::atomic_ref<DWORD>(mainThreadId).load(), WM_QUIT, 0, 0);
   server.thread.join();
   EXPECT_EQ(server.exitCode.load(), 0);
