@@ -81,6 +81,17 @@ def skip(name, reason=NO_32BIT):
     print("skip %s: %s" % (name, reason), flush=True)
 
 
+class OutputHeld(subprocess.TimeoutExpired):
+    """A program that ended within its time, but whose output another process
+    still held open when the time was up: under Wine a process the program
+    started (a COM server, the prefix's services) inherits its standard
+    handles. `process` is the ended program, its output not yet all read."""
+
+    def __init__(self, process, timeout):
+        super().__init__(process.args, timeout)
+        self.process = process
+
+
 class Wine:
     def __init__(self, prefix, timeout=120, check=False):
         """timeout: the default seconds a program may run; check: whether a
@@ -98,9 +109,21 @@ class Wine:
         return [WINE32 if args and is_32bit(args[0]) else WINE, *args]
 
     def run(self, *args, timeout=None, check=None):
-        result = subprocess.run(self.command(*args), env=self.env, capture_output=True, text=True,
-                                errors="replace",
-                                timeout=self.timeout if timeout is None else timeout)
+        """The program run to its end, its output captured. One still running
+        after `timeout` seconds is killed and TimeoutExpired raised; one that
+        ended but whose output is still held open raises OutputHeld."""
+        process = subprocess.Popen(self.command(*args), env=self.env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, errors="replace")
+        try:
+            stdout, stderr = process.communicate(
+                timeout=self.timeout if timeout is None else timeout)
+        except subprocess.TimeoutExpired as timed_out:
+            if process.poll() is not None:
+                raise OutputHeld(process, timed_out.timeout) from None
+            process.kill()
+            process.wait()
+            raise
+        result = subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
         if (self.check if check is None else check) and result.returncode != 0:
             raise RuntimeError("wine %s: exit %d\n%s%s" % (" ".join(args), result.returncode,
                                                           result.stdout[-2000:],

@@ -22,7 +22,7 @@ import unicodedata
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import conducts  # noqa: E402
-from winetools import NO_32BIT, PACE, RUNS_32BIT, Wine, skip  # noqa: E402
+from winetools import NO_32BIT, PACE, RUNS_32BIT, OutputHeld, Wine, skip  # noqa: E402
 
 CLSID = "{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
 IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
@@ -105,6 +105,18 @@ def asked_again(wine, name, args, run):
         if result.stdout or result.stderr:
             return result
         how = "ended %d with no output" % result.returncode
+    except OutputHeld as held:
+        # It ran to its end: judged as it ended, not run twice (a second pull
+        # would write copies beside the first's files). Who held its output,
+        # and for how long, is the finding.
+        print("note %soutput-held: `stiscan %s` ended %d, but its output was still held open "
+              "%.0f s after its start, by prefix processes %s; the prefix was stopped" % (
+                  name, " ".join(args), held.process.returncode, time.monotonic() - started,
+                  "; ".join(prefix_processes(wine)) or "none"), flush=True)
+        wine.stop()
+        stdout, stderr = held.process.communicate(timeout=30)
+        return subprocess.CompletedProcess(held.process.args, held.process.returncode, stdout,
+                                           stderr)
     except subprocess.TimeoutExpired:
         how = "did not end"
     print("note %sasked-again: `stiscan %s` %s after %.0f s; the prefix was stopped and it was "
@@ -517,6 +529,16 @@ class KeptUp:
     anew for each command and cost seconds each time."""
 
     def __init__(self, wine, env):
+        # A prefix whose last program has just ended is still shutting its
+        # services down: a keeper that joined it would be left without them,
+        # and the next command would start them, handing them its output,
+        # which they would then hold open for as long as the keeper runs.
+        # So the keeper waits for the prefix to end first (up to 20 s; one
+        # with a program still running after that is joined as it is).
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=20)
+        except subprocess.TimeoutExpired:
+            pass
         self.process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The prefix's own processes are started by this one, so that they
