@@ -100,7 +100,11 @@ int main(int argc, char** argv)
 {
   const char* mode = argc > 1 ? argv[1] : "";
   if (std::strcmp(mode, "setup") == 0) return soak::PrepareUserSettings() ? 0 : 1;
-  if (CoInitialize(nullptr) != S_OK) return 1;
+  const HRESULT initialized = CoInitialize(nullptr);
+  if (initialized != S_OK) {
+    std::printf("violation CoInitialize %s\n", soak::HexCode(initialized).c_str());
+    return 1;
+  }
   // "factory" as the last argument: objects from a class object held for the
   // whole run instead of CoCreateInstance each time.
   IClassFactory* factory = nullptr;
