@@ -149,9 +149,9 @@ class Wine:
         subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
 
     def windows_path(self, path):
-        return subprocess.run(self.command("winepath.exe", "-w", path), env=self.env,
-                              capture_output=True,
-                              text=True).stdout.strip()
+        # With a time limit like every other program: a winepath whose output
+        # a process it started holds open must not stop a suite for good.
+        return self.run("winepath.exe", "-w", path, timeout=120, check=False).stdout.strip()
 
     def reg(self, *args):
         return self.run("reg", *args, "/reg:64", check=False)

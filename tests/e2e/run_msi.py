@@ -650,11 +650,23 @@ def warm(wine):
     """Keeps the prefix's wineserver up between the many short reg and msiexec
     runs, which otherwise each pay for starting it and its system processes
     again. Those processes are started here with no output of ours: they
-    live as long as the server and would hold a captured pipe open for ever."""
+    live as long as the server and would hold a captured pipe open for ever.
+    The program that starts them stays until they run: one that ends at
+    once (`cmd /c exit`) sometimes left them to the next command, whose
+    output they then held (a case that never ended)."""
     quiet = dict(env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], **quiet)
     subprocess.run(["wineserver", "-p"], **quiet)
-    subprocess.run(Wine.command("cmd", "/c", "exit"), **quiet)
+    keeper = subprocess.Popen(Wine.command("cmd"), stdin=subprocess.PIPE, **quiet)
+    deadline = time.monotonic() + 60
+    while not wine.processes("services.exe") and time.monotonic() < deadline:
+        time.sleep(0.1)
+    keeper.stdin.close()
+    try:
+        keeper.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        keeper.kill()
+        keeper.wait()
 
 
 def run_case(name, body, template, settings, ctx):
