@@ -1484,7 +1484,7 @@ def stiscan_commit_watch_stopped(wine, name, program, work, journal):
 
 def stiscan_big_job_checks(wine, installer, program, work, pixels_tool):
     """A job far larger than the 32-bit stiscan's memory bound, of A4 colour
-    pages at 300 dpi, pulled as PDF and as TIFF at once: each process's peak
+    pages at 300 dpi, pulled as PDF and as TIFF: the process's peak
     resident size (the kernel's, which bounds its private bytes) stays under
     200 MB while the document is written page by page; the documents hold
     every page, as the driver made it."""
@@ -1497,37 +1497,20 @@ def stiscan_big_job_checks(wine, installer, program, work, pixels_tool):
     pages, page_bytes = job["pages"], job["width"] * job["height"] * 3
     limit = 200 * 1024 * 1024
     rgb = {}
-    formats = (("pdf", ".pdf"), ("tiff", ".tif"))
-    pulls = {}
-    for fmt, _ in formats:
-        folder = os.path.join(work, "stiscan32-big-job-%s" % fmt)
-        shutil.rmtree(folder, ignore_errors=True)
-        pulls[fmt] = Running(wine, program, "pull", "--format", fmt, "--out",
-                             wine.windows_path(folder), "--json", sample=True)
-    # Both pulls at once, each its own process measured on its own. Neither
-    # is finished before both have ended: the server that the first started
-    # serves the other still, and holds the first's output open until it quits.
-    deadline = time.monotonic() + 600 * PACE
-    seconds = {}
-    while len(seconds) < len(pulls) and time.monotonic() < deadline:
-        for fmt, pull in pulls.items():
-            if fmt not in seconds and pull.process.poll() is not None:
-                seconds[fmt] = time.monotonic() - pull.started
-        time.sleep(0.2)
-    for fmt, extension in formats:
+    for fmt, extension in (("pdf", ".pdf"), ("tiff", ".tif")):
         row = "stiscan32-big-job-%s" % fmt
         folder = os.path.join(work, row)
-        pull = pulls[fmt]
-        code, out, err = pull.finish(timeout=1)
+        shutil.rmtree(folder, ignore_errors=True)
+        pull = Running(wine, program, "pull", "--format", fmt, "--out", wine.windows_path(folder),
+                       "--json", sample=True)
+        code, out, err = pull.finish(timeout=600 * PACE)
         document = os.path.join(folder, job["itemName"][:-4] + extension)
         files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
         size = os.path.getsize(document) if os.path.exists(document) else 0
-        print("note %s: %d A4 colour pages (%.0f MB of pages) in %.0f s beside the other "
-              "format's pull, the file %.0f MB; peak resident size %.0f MB, most private memory "
-              "seen %.0f MB" % (
-                  row, pages, pages * page_bytes / 2**20, seconds.get(fmt, pull.seconds),
-                  size / 2**20, pull.peak["VmHWM"] / 2**20, pull.peak["RssAnon"] / 2**20),
-              flush=True)
+        print("note %s: %d A4 colour pages (%.0f MB of pages) in %.0f s, the file %.0f MB; peak "
+              "resident size %.0f MB, most private memory seen %.0f MB" % (
+                  row, pages, pages * page_bytes / 2**20, pull.seconds, size / 2**20,
+                  pull.peak["VmHWM"] / 2**20, pull.peak["RssAnon"] / 2**20), flush=True)
         check(code == 0 and files == [os.path.basename(document)]
               and 0 < pull.peak["VmHWM"] < limit and pull.peak["VmHWM"] * 2 < pages * page_bytes,
               row + "-written-in-under-200-mb", "exit %s, files %s, peak %s: %s" % (
