@@ -303,9 +303,11 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
             check(result.returncode == 0 and not lost and not gained and got_pixels == pixels,
                   "conduct-%s-client%s-%s: %d checks and %d page transfers as under the default "
                   "conduct" % (name, bits, part, len(got_checks), len(got_pixels)),
-                  "exit %s, not as under the default: %s; new: %s; pixels %s"
+                  "exit %s, not as under the default: %s; new: %s; pixels %s; the client said: %s"
                   % (result.returncode, lost[:4], gained[:4],
-                     "the same" if got_pixels == pixels else "differ"))
+                     "the same" if got_pixels == pixels else "differ",
+                     [line.strip() for line in result.stdout.splitlines()
+                      if line.startswith("FAIL")][:4]))
             check(wine.wait_for_no_process(5), "conduct-%s-client%s-%s-server-quits"
                   % (name, bits, part), str(wine.processes()))
         found = conducts.breaches(journal)
