@@ -149,9 +149,17 @@ class Wine:
         subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
 
     def windows_path(self, path):
-        # With a time limit like every other program: a winepath whose output
-        # a process it started holds open must not stop a suite for good.
-        return self.run("winepath.exe", "-w", path, timeout=120, check=False).stdout.strip()
+        """The path as the prefix's programs name it, as winepath -w gives it
+        for a prefix's own drives (C: its drive_c, Z: the root). Worked out
+        here: the 64-bit loader runs winepath through start.exe, which now
+        and then answers "Application could not be started" instead (one
+        such answer made a whole part's rows fail), and each run costs a
+        Wine process."""
+        path = os.path.abspath(path)
+        drive_c = os.path.join(os.path.abspath(self.prefix), "drive_c")
+        if path == drive_c or path.startswith(drive_c + os.sep):
+            return "C:\\" + path[len(drive_c) + 1:].replace("/", "\\")
+        return "Z:" + path.replace("/", "\\")
 
     def reg(self, *args):
         return self.run("reg", *args, "/reg:64", check=False)
