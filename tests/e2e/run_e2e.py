@@ -13,6 +13,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -529,6 +530,27 @@ def console_output(env, program, *args):
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07", "", text)
 
 
+def services_keeper(wine, env):
+    """A `cmd` that starts the prefix's own processes (services, COM's rpcss),
+    returned once they run: started by it, they hold none of a later
+    command's pipes or terminal open. let_go() ends it."""
+    process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not wine.processes("services.exe") and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return process
+
+
+def let_go(keeper):
+    try:
+        keeper.stdin.close()
+        keeper.wait(timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        keeper.kill()
+        keeper.wait()
+
+
 class KeptUp:
     """A process that keeps the prefix's own processes (services, COM's
     rpcss) running between the commands of a check, which otherwise start
@@ -545,24 +567,13 @@ class KeptUp:
             subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=20)
         except subprocess.TimeoutExpired:
             pass
-        self.process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # The prefix's own processes are started by this one, so that they
-        # hold none of a later command's pipes or terminal open.
-        deadline = time.monotonic() + 60
-        while not wine.processes("services.exe") and time.monotonic() < deadline:
-            time.sleep(0.1)
+        self.process = services_keeper(wine, env)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exception):
-        try:
-            self.process.stdin.close()
-            self.process.wait(timeout=30)
-        except (OSError, subprocess.TimeoutExpired):
-            self.process.kill()
-            self.process.wait()
+        let_go(self.process)
 
 
 def stiscan_unicode_checks(wine, installer, programs, work):
@@ -823,14 +834,13 @@ def tiff_frames(path):
     Debian policy (1 GiB of disk cache) refuses a file over a gigabyte whole;
     one frame ("file.tif[n]") it still decodes, which is how the pixels are
     compared."""
-    import struct
     with open(path, "rb") as f:
         order = {b"II": "<", b"MM": ">"}.get(f.read(2))
         if order is None or struct.unpack(order + "H", f.read(2))[0] != 42:
             return []
         offset, = struct.unpack(order + "I", f.read(4))
-        sizes = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8}
-        codes = {1: "B", 2: "s", 3: "H", 4: "I", 5: "II"}
+        # The numeric field types: byte, short, long, rational (two longs).
+        formats = {1: "B", 3: "H", 4: "I", 5: "II"}
         frames = []
         while offset and len(frames) < 100000:
             f.seek(offset)
@@ -838,19 +848,18 @@ def tiff_frames(path):
             tags = {}
             for _ in range(count):
                 tag, kind, n, value = struct.unpack(order + "HHI4s", f.read(12))
-                if kind not in sizes:
+                if kind not in formats:
                     continue
-                here = f.tell()
+                layout = order + formats[kind] * n
+                size = struct.calcsize(layout)
                 data = value
-                if sizes[kind] * n > 4:
+                if size > 4:
+                    here = f.tell()
                     f.seek(struct.unpack(order + "I", value)[0])
-                    data = f.read(sizes[kind] * n)
+                    data = f.read(size)
                     f.seek(here)
-                if kind != 2:
-                    step = len(codes[kind])
-                    values = struct.unpack(order + codes[kind] * n, data[:sizes[kind] * n])
-                    tags[tag] = [values[i:i + step] if step > 1 else values[i]
-                                 for i in range(0, len(values), step)]
+                values = struct.unpack(layout, data[:size])
+                tags[tag] = list(zip(values[::2], values[1::2])) if kind == 5 else list(values)
             offset, = struct.unpack(order + "I", f.read(4))
             samples = tags.get(277, [1])[0]
             bits = sum(tags.get(258, [1])[:samples])

@@ -657,16 +657,7 @@ def warm(wine):
     quiet = dict(env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], **quiet)
     subprocess.run(["wineserver", "-p"], **quiet)
-    keeper = subprocess.Popen(Wine.command("cmd"), stdin=subprocess.PIPE, **quiet)
-    deadline = time.monotonic() + 60
-    while not wine.processes("services.exe") and time.monotonic() < deadline:
-        time.sleep(0.1)
-    keeper.stdin.close()
-    try:
-        keeper.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        keeper.kill()
-        keeper.wait()
+    run_e2e.let_go(run_e2e.services_keeper(wine, wine.env))
 
 
 def run_case(name, body, template, settings, ctx):

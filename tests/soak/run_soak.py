@@ -55,8 +55,7 @@ class Process:
     def __init__(self, wine, args, log_path):
         # What Wine itself says (a process it could not start) goes beside the
         # log, as the client writes nothing to its standard error.
-        with open(log_path[:-4] + ".err" if log_path.endswith(".log") else log_path + ".err",
-                  "w") as errors:
+        with open(os.path.splitext(log_path)[0] + ".err", "w") as errors:
             self.process = subprocess.Popen(wine.command(*args), env=wine.env,
                                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                             stderr=errors, text=True, errors="replace",
@@ -711,17 +710,17 @@ def main():
     os.makedirs(work)
     journal_checker_self_test(work)
     registrations = [("proxy-x64", ["regsvr32", "/s", os.path.join(
-                          build64, "proxy", "stibridgeps.dll")]),
-                     ("proxy-x86", ["C:\\windows\\syswow64\\regsvr32.exe", "/s",
-                                    os.path.join(build32, "proxy", "stibridgeps.dll")]),
-                     ("server", [paths["server"], "/RegServer"]),
-                     ("user-settings", [paths["client"], "setup"])]
-    if not RUNS_32BIT:
+        build64, "proxy", "stibridgeps.dll")])]
+    if RUNS_32BIT:
+        registrations.append(("proxy-x86", ["C:\\windows\\syswow64\\regsvr32.exe", "/s",
+                                            os.path.join(build32, "proxy", "stibridgeps.dll")]))
+    else:
         # Its clients are 32-bit, the data source's bitness; here the server
         # is soaked by 64-bit ones, and only the x86 proxy is not used.
         print("note the soak's clients are 64-bit: %s" % NO_32BIT, flush=True)
         skip("soak-registered-proxy-x86 (registered by the 32-bit regsvr32)")
-        registrations = [r for r in registrations if r[0] != "proxy-x86"]
+    registrations += [("server", [paths["server"], "/RegServer"]),
+                      ("user-settings", [paths["client"], "setup"])]
     wine = Wine(os.path.join(build64, "wine-soak"), timeout=300)
     wine.fresh()
     try:
