@@ -22,11 +22,20 @@ struct ClientProcess {
 //   in progress (I_RpcBindingInqLocalClientPID);
 // - where it does not (Wine answers no call active on the thread of a
 //   single-threaded apartment, whose calls its RPC threads hand over as
-//   messages), every process connected to this process's named pipes, which
-//   carry Wine's COM calls: the caller is one of them;
+//   messages), every process connected to this process's named pipe, which
+//   carries Wine's COM calls: the caller is one of them. They are found by
+//   a scan of the process's own handle values that has found every instance
+//   of the pipe (the system's handle list would be quicker, but asking
+//   Wine 8 for it while processes start and end brings its wineserver
+//   down);
 // - nothing where neither tells anything (a call from inside the process,
-//   or none at all): such a caller cannot be learned.
+//   a scan that could not find every instance, or no call at all): such a
+//   caller cannot be learned.
 void CallingProcesses(std::vector<ClientProcess>& processes);
+
+// A handle that stays open for the process's life and is no pipe: the scan
+// above passes over it.
+void NoteLastingHandle(HANDLE handle);
 
 // Whether the process has ended.
 bool HasEnded(HANDLE process);

@@ -7,6 +7,8 @@ namespace platform_client {
 
 void CallingProcesses(std::vector<ClientProcess>&) {}
 
+void NoteLastingHandle(HANDLE) {}
+
 bool HasEnded(HANDLE)
 {
   return false;

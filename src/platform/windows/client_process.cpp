@@ -2,44 +2,90 @@
 // process's named pipes; a thread timer.
 #include <winternl.h>
 
+#include <algorithm>
+#include <string>
+
 #include "platform/win32.h"
 
 namespace platform_client {
 
 namespace {
 
-// The system's handle list (information class 16): one entry per handle of
-// every process, with its owner.
-constexpr ULONG kSystemHandleInformation = 16;
-constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+// Handle values that stay open for the process's life and are no pipes (the
+// bridge's named events, which it never closes): a scan passes over them,
+// so that its cost does not grow with the server's life.
+std::vector<UINT_PTR> lasting;
+UINT_PTR highestLasting = 0;
+// The highest handle value a pipe of this process has been seen at.
+UINT_PTR highestPipe = 0;
 
-struct HandleEntry {
-  ULONG ownerPid;
-  BYTE objectType;
-  BYTE flags;
-  USHORT handle;
-  PVOID object;
-  ACCESS_MASK access;
-};
+// How far past the highest value known to be in use a scan looks before it
+// gives up: the handle table hands out the lowest free value, so values
+// above it are few.
+constexpr UINT_PTR kSlack = 256 * 4;
 
-struct HandleList {
-  ULONG count;
-  HandleEntry entries[1];
-};
-
-std::vector<BYTE> SystemHandles()
+bool IsLasting(UINT_PTR value)
 {
-  std::vector<BYTE> buffer(256 * 1024);
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    ULONG needed = 0;
-    const NTSTATUS status =
-        NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation),
-                                 buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-    if (status == 0) return buffer;
-    if (status != kInfoLengthMismatch) break;
-    buffer.resize(needed > buffer.size() ? needed + 65536 : buffer.size() * 2);
+  return std::binary_search(lasting.begin(), lasting.end(), value);
+}
+
+std::basic_string<WCHAR> ObjectName(HANDLE handle)
+{
+  union {
+    OBJECT_NAME_INFORMATION info;
+    BYTE bytes[1024];
+  } name = {};
+  ULONG length = 0;
+  if (NtQueryObject(handle, ObjectNameInformation, &name, sizeof name, &length) != 0 ||
+      name.info.Name.Buffer == nullptr)
+    return {};
+  return std::basic_string<WCHAR>(name.info.Name.Buffer, name.info.Name.Length / sizeof(WCHAR));
+}
+
+// One scan of this process's handle values for the server ends of its named
+// pipes (under Wine every COM call to this process arrives through
+// instances of one such pipe), collecting the ids of their clients.
+// Complete once every instance of the pipe has been found (the instance
+// count of the first one found says how many there are), so that the
+// caller's instance is among them; Incomplete when that cannot be said (a
+// second pipe name, or instances that came or went while the scan ran);
+// None when the process serves no pipe at all.
+enum class Scan { Complete, Incomplete, None };
+
+Scan ScanPipeClients(std::vector<DWORD>& clients)
+{
+  const DWORD self = GetCurrentProcessId();
+  std::basic_string<WCHAR> name;
+  DWORD instances = 0, found = 0;
+  UINT_PTR limit = std::max(highestLasting, highestPipe) + kSlack;
+  for (UINT_PTR value = 4; value <= limit; value += 4) {
+    if (IsLasting(value)) continue;
+    HANDLE handle = reinterpret_cast<HANDLE>(value);
+    if (GetFileType(handle) != FILE_TYPE_PIPE) continue;
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(handle, &server) || server != self) continue;
+    DWORD current = 0;
+    if (!GetNamedPipeHandleState(handle, nullptr, &current, nullptr, nullptr, nullptr, 0))
+      return Scan::Incomplete;
+    const std::basic_string<WCHAR> own = ObjectName(handle);
+    if (found == 0) {
+      name = own;
+      instances = current;
+    } else if (own != name || current != instances) {
+      return Scan::Incomplete;
+    }
+    ++found;
+    highestPipe = std::max(highestPipe, value);
+    limit = std::max(limit, value + kSlack);
+    // An instance that waits for a client (or whose client has gone)
+    // cannot be peeked at; its client id means nothing.
+    ULONG client = 0;
+    if (PeekNamedPipe(handle, nullptr, 0, nullptr, nullptr, nullptr) &&
+        GetNamedPipeClientProcessId(handle, &client))
+      clients.push_back(client);
+    if (found == instances) return Scan::Complete;
   }
-  return {};
+  return found == 0 ? Scan::None : Scan::Incomplete;
 }
 
 void Add(std::vector<ClientProcess>& processes, DWORD id)
@@ -49,28 +95,6 @@ void Add(std::vector<ClientProcess>& processes, DWORD id)
     if (known.id == id) return;
   HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, id);
   if (handle != nullptr) processes.push_back({handle, id});
-}
-
-// The processes at the other end of this process's connected named pipes
-// whose server end is this process's.
-void PipeClients(std::vector<ClientProcess>& processes)
-{
-  const std::vector<BYTE> buffer = SystemHandles();
-  if (buffer.empty()) return;
-  const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
-  const DWORD self = GetCurrentProcessId();
-  for (ULONG i = 0; i < list->count; ++i) {
-    const HandleEntry& entry = list->entries[i];
-    if (entry.ownerPid != self) continue;
-    HANDLE pipe = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(entry.handle));
-    if (GetFileType(pipe) != FILE_TYPE_PIPE) continue;
-    ULONG server = 0, client = 0;
-    if (!GetNamedPipeServerProcessId(pipe, &server) || server != self) continue;
-    // An instance that waits for a client (or whose client has gone)
-    // cannot be peeked at; its client id means nothing.
-    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) continue;
-    if (GetNamedPipeClientProcessId(pipe, &client)) Add(processes, client);
-  }
 }
 
 UINT_PTR timer = 0;
@@ -90,7 +114,24 @@ void CallingProcesses(std::vector<ClientProcess>& processes)
     Add(processes, caller);
     return;
   }
-  PipeClients(processes);
+  // Connections come and go while a scan runs; the caller's own stays, so
+  // another scan soon finds every instance.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::vector<DWORD> clients;
+    const Scan scan = ScanPipeClients(clients);
+    if (scan == Scan::None) return;
+    if (scan == Scan::Incomplete) continue;
+    for (DWORD id : clients) Add(processes, id);
+    return;
+  }
+}
+
+void NoteLastingHandle(HANDLE handle)
+{
+  const auto value = reinterpret_cast<UINT_PTR>(handle);
+  if (value == 0 || IsLasting(value)) return;
+  lasting.insert(std::upper_bound(lasting.begin(), lasting.end(), value), value);
+  highestLasting = std::max(highestLasting, value);
 }
 
 bool HasEnded(HANDLE process)
