@@ -439,14 +439,17 @@ void Simulator::NoteCensus()
   LONG blocks[4] = {};
   const DWORD kinds[4] = {STISIM_BLOCK_SETTINGS, STISIM_BLOCK_CAPABILITIES, STISIM_BLOCK_ITEM_LIST,
                           STISIM_BLOCK_USER_RECORD};
-  for (const auto& device : devices)
+  size_t bytes = 0;
+  for (const auto& device : devices) {
     for (int k = 0; k < 4; ++k) blocks[k] += device->driver.OutstandingBlocks(kinds[k]);
+    bytes += device->driver.OutstandingBytes();
+  }
   journal.AddFileLine("census roots=" + std::to_string(liveRoots_) +
                       " devices=" + std::to_string(liveDevices_) +
                       " settings=" + std::to_string(blocks[0]) +
                       " capabilities=" + std::to_string(blocks[1]) +
                       " lists=" + std::to_string(blocks[2]) +
-                      " users=" + std::to_string(blocks[3]));
+                      " users=" + std::to_string(blocks[3]) + " bytes=" + std::to_string(bytes));
 }
 
 ConductSpec Simulator::Conduct()
