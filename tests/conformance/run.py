@@ -49,9 +49,9 @@ def run_native(native, scenario, out):
 def run_sanitized(native, scenario, out, reference, name="native-asan"):
     """The in-process run once more under AddressSanitizer and
     UndefinedBehaviorSanitizer: bad input must not corrupt the server's
-    memory. Leaks are not checked: the table drops one object without Close,
-    which by design leaves its STI objects behind. Returns (passed, detail,
-    record); the record must equal `reference` unless that is None."""
+    memory. Leaks are not checked: the named events the bridge opens are
+    never closed, by design. Returns (passed, detail, record); the record
+    must equal `reference` unless that is None."""
     record = os.path.join(out, name + ".txt")
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0",
                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
