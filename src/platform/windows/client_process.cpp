@@ -77,24 +77,49 @@ Scan ScanPipeClients(std::vector<DWORD>& clients)
     ++found;
     highestPipe = std::max(highestPipe, value);
     limit = std::max(limit, value + kSlack);
-    // An instance that waits for a client (or whose client has gone)
-    // cannot be peeked at; its client id means nothing.
+    // An instance that waits for a client (Wine answers ERROR_BAD_PIPE), or
+    // whose client has gone, cannot be peeked at, and its client id means
+    // nothing; any other failure leaves the instance's client unknown.
     ULONG client = 0;
-    if (PeekNamedPipe(handle, nullptr, 0, nullptr, nullptr, nullptr) &&
-        GetNamedPipeClientProcessId(handle, &client))
+    if (PeekNamedPipe(handle, nullptr, 0, nullptr, nullptr, nullptr)) {
+      if (!GetNamedPipeClientProcessId(handle, &client)) return Scan::Incomplete;
       clients.push_back(client);
+    } else {
+      const DWORD error = GetLastError();
+      if (error != ERROR_BAD_PIPE && error != ERROR_PIPE_LISTENING &&
+          error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED)
+        return Scan::Incomplete;
+    }
     if (found == instances) return Scan::Complete;
   }
   return found == 0 ? Scan::None : Scan::Incomplete;
 }
 
-void Add(std::vector<ClientProcess>& processes, DWORD id)
+// Holds process `id` open among `processes`. False when it lives but cannot
+// be opened (another user's, say): it could not be watched, and a set of
+// processes that may have made a call is no use without every one of them.
+// One that has ended already is simply left out.
+bool Add(std::vector<ClientProcess>& processes, DWORD id)
 {
-  if (id == 0 || id == GetCurrentProcessId()) return;
+  if (id == 0 || id == GetCurrentProcessId()) return true;
   for (const ClientProcess& known : processes)
-    if (known.id == id) return;
+    if (known.id == id) return true;
   HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, id);
-  if (handle != nullptr) processes.push_back({handle, id});
+  if (handle == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  processes.push_back({handle, id});
+  return true;
+}
+
+// All of `ids`, or none of them.
+void AddAll(std::vector<ClientProcess>& processes, const std::vector<DWORD>& ids)
+{
+  std::vector<ClientProcess> held;
+  for (DWORD id : ids) {
+    if (Add(held, id)) continue;
+    for (const ClientProcess& process : held) CloseHandle(process.handle);
+    return;
+  }
+  processes.insert(processes.end(), held.begin(), held.end());
 }
 
 UINT_PTR timer = 0;
@@ -111,7 +136,7 @@ void CallingProcesses(std::vector<ClientProcess>& processes)
 {
   unsigned long caller = 0;
   if (I_RpcBindingInqLocalClientPID(nullptr, &caller) == RPC_S_OK && caller != 0) {
-    Add(processes, caller);
+    AddAll(processes, {caller});
     return;
   }
   // Connections come and go while a scan runs; the caller's own stays, so
@@ -121,7 +146,7 @@ void CallingProcesses(std::vector<ClientProcess>& processes)
     const Scan scan = ScanPipeClients(clients);
     if (scan == Scan::None) return;
     if (scan == Scan::Incomplete) continue;
-    for (DWORD id : clients) Add(processes, id);
+    AddAll(processes, clients);
     return;
   }
 }
