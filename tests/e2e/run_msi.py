@@ -154,38 +154,31 @@ SERVER_KEY = "Software\\Classes\\CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
 INSTALLED_VALUE = '"%s\\stibridge.exe"' % FOLDER64
 BEFORE = {"Software\\Classes\\CLSID\\{00000000-0000-0000-0000-00000000000A}": {"": "x"},
           "Software\\Tarvo": {"kept": "1"}}
-# What a registration step did, and what the generator makes of it: the
-# phrase it stops with, or (None) the value its row gets.
+# What a registration step did besides writing the server's LocalServer32
+# as the installed server does (a row may write that value otherwise; None
+# deletes a key), and what the generator makes of it: the phrase it stops
+# with, or (None) the value the LocalServer32 row gets.
+LOCAL_SERVER = SERVER_KEY + "\\LocalServer32"
 GENERATOR_ROWS = [
-    ("quoted-path", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE}}, {}, None,
-     '"[#ServerExe]"'),
-    ("plain-path", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE.strip('"')}}, {}, None,
-     "[#ServerExe]"),
-    ("progid", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                "Software\\Classes\\zemka.twain.CStiScannerComBridge\\CLSID": {"": "{x}"}}, {},
+    ("quoted-path", {}, {}, None, '"[#ServerExe]"'),
+    ("plain-path", {LOCAL_SERVER: {"": INSTALLED_VALUE.strip('"')}}, {}, None, "[#ServerExe]"),
+    ("progid", {"Software\\Classes\\zemka.twain.CStiScannerComBridge\\CLSID": {"": "{x}"}}, {},
      None, '"[#ServerExe]"'),
-    ("other-path", {SERVER_KEY + "\\LocalServer32": {"": '"C:\\Program Files\\x\\x.exe"'}}, {},
+    ("other-path", {LOCAL_SERVER: {"": '"C:\\Program Files\\x\\x.exe"'}}, {},
      "a path that is not its file's", None),
-    ("outside-classes", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                         "Software\\Tarvo\\Scan": {"": "x"}}, {},
+    ("outside-classes", {"Software\\Tarvo\\Scan": {"": "x"}}, {},
      "wrote outside HKEY_CLASSES_ROOT", None),
-    ("changed-outside-classes", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                                 "Software\\Tarvo": {"kept": "2"}}, {},
+    ("changed-outside-classes", {"Software\\Tarvo": {"kept": "2"}}, {},
      "wrote outside HKEY_CLASSES_ROOT", None),
-    ("current-user", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE}},
-     {"Software\\Tarvo\\Scan\\Lab": {"ann_LAB": "x"}}, "wrote to HKEY_CURRENT_USER", None),
-    ("deletion", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                  "Software\\Classes\\CLSID\\{00000000-0000-0000-0000-00000000000A}": None}, {},
+    ("current-user", {}, {"Software\\Tarvo\\Scan\\Lab": {"ann_LAB": "x"}},
+     "wrote to HKEY_CURRENT_USER", None),
+    ("deletion", {"Software\\Classes\\CLSID\\{00000000-0000-0000-0000-00000000000A}": None}, {},
      "deleted", None),
-    ("other-top-key", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                       "Software\\Classes\\AppID\\{00000000-0000-0000-0000-00000000000B}":
-                       {"": "x"}}, {},
+    ("other-top-key", {"Software\\Classes\\AppID\\{00000000-0000-0000-0000-00000000000B}":
+                       {"": "x"}}, {}, "not its class's, its interface's or a ProgID", None),
+    ("file-type", {"Software\\Classes\\.tif": {"": "x"}}, {},
      "not its class's, its interface's or a ProgID", None),
-    ("file-type", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                   "Software\\Classes\\.tif": {"": "x"}}, {},
-     "not its class's, its interface's or a ProgID", None),
-    ("into-existing-class", {SERVER_KEY + "\\LocalServer32": {"": INSTALLED_VALUE},
-                             "Software\\Classes\\CLSID": {"x": "y"}}, {},
+    ("into-existing-class", {"Software\\Classes\\CLSID": {"x": "y"}}, {},
      "not its class's, its interface's or a ProgID", None),
 ]
 
@@ -199,7 +192,7 @@ def generator_rows(root, scratch):
         hives = os.path.join(scratch, name)
         shutil.rmtree(hives, ignore_errors=True)
         os.makedirs(hives)
-        after = dict(BEFORE)
+        after = dict(BEFORE, **{LOCAL_SERVER: {"": INSTALLED_VALUE}})
         for key, values in machine.items():
             if values is None:
                 del after[key]
