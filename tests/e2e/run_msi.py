@@ -11,7 +11,10 @@ prefix made new for the run, in which the user's settings were planted):
              packaging/build-msi --version), then removal of the newer one;
   failed-upgrade
              the project's version, then a newer one over it whose install
-             fails: the old one is left installed and serving;
+             fails: the old one is left installed and serving where the
+             installer rolls its removal back (Windows), and neither is left
+             half-installed where it does not (Wine 8); the newer one then
+             installs;
   repair     a deleted proxy and its registration put back by a repair;
   downgrade  the project's version over the newer one: refused.
 
