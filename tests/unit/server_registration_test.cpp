@@ -104,27 +104,47 @@ class RegistrationTest : public QuitRecordingTest {
   }
 };
 
+// The value COM starts the server from: a path with a space in quotes (an
+// unquoted one would make CreateProcess try "C:\Program.exe" first), one
+// without as it is, always with its terminator counted.
 TEST_F(RegistrationTest, WritesOnlyTheLocalServerPathWithItsTerminator)
 {
-  WriteRegistration();
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-  WCHAR data[300] = {};
-  DWORD type = 0;
-  DWORD size = sizeof data;
-  ASSERT_EQ(RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(Text(data), kModulePath);
-  EXPECT_EQ(size, (Text(kModulePath).size() + 1) * sizeof(WCHAR));
-  EXPECT_FALSE(KeyExists(kProgId));
-  EXPECT_FALSE(KeyExists(kVersionedProgId));
-  EXPECT_FALSE(KeyExists(kInprocKey));
+  Text longest = W("C:\\Program Files\\");
+  longest.append(259 - longest.size() - 4, W('x')).append(W(".exe"));
+  const struct {
+    Text path;
+    Text value;
+  } rows[] = {
+      {kModulePath, Text(W("\"")) + kModulePath + W("\"")},
+      {W("C:\\stibridge\\stibridge.exe"), W("C:\\stibridge\\stibridge.exe")},
+      {W("Z:\\a b\\c d\\s.exe"), W("\"Z:\\a b\\c d\\s.exe\"")},
+      // 259 units, the most a path may have: quoted, it needs 261 and a terminator.
+      {longest, W("\"") + longest + W("\"")},
+  };
+  for (const auto& row : rows) {
+    platform_hooks::SetModulePath(row.path.c_str());
+    WriteRegistration();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    WCHAR data[300] = {};
+    DWORD type = 0;
+    DWORD size = sizeof data;
+    ASSERT_EQ(
+        RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_TRUE(Text(data) == row.value) << row.path.size();
+    EXPECT_EQ(size, (row.value.size() + 1) * sizeof(WCHAR));
+    EXPECT_FALSE(KeyExists(kProgId));
+    EXPECT_FALSE(KeyExists(kVersionedProgId));
+    EXPECT_FALSE(KeyExists(kInprocKey));
 
-  // Twice is the same as once.
-  WriteRegistration();
-  EXPECT_TRUE(KeyExists(kLocalServerKey));
+    // Twice is the same as once.
+    WriteRegistration();
+    EXPECT_TRUE(KeyExists(kLocalServerKey));
+    Clean();
+  }
 }
 
 TEST_F(RegistrationTest, UnregistrationWithAnInprocServerRemovesOnlyTheLocalServer)

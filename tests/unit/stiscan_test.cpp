@@ -128,6 +128,8 @@ TEST(StiscanVersion, ServerProgramAndLines)
        L"C:\\Program Files\\x\\STIBRIDGE.EXE"},
       {L"C:\\a.exe.d\\b.exe", L"C:\\a.exe.d\\b.exe"},  // ".exe" inside a folder name
       {L"C:\\server ", L"C:\\server"},                 // no .exe: the whole value
+      {L"\"C:\\Program Files\\stibridge\\stibridge.exe\"",  // as /RegServer writes it there
+       L"C:\\Program Files\\stibridge\\stibridge.exe"},
       {L"\"C:\\unclosed.exe", L""},
       {L"   ", L""},
       {L"", L""},
@@ -949,6 +951,20 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
       {"x64 proxy without exports (32-bit stiscan)",
        [](DoctorFacts& f) { f.proxy64.file.exports.clear(); }, "proxy-x64", 5, true},
       {"healthy from 64 bits", [](DoctorFacts& f) { f.bits = 64; }, nullptr, 0, true},
+      // LocalServer32 with a space in its path: quoted it is sound, unquoted
+      // COM may start C:\Program.exe instead, which only warns.
+      {"server path with a space, quoted",
+       [](DoctorFacts& f) {
+         f.server.path = "C:\\Program Files\\stibridge.exe";
+         f.serverValue = " \"C:\\Program Files\\stibridge.exe\"";
+       },
+       nullptr, 0, true},
+      {"server path with a space, unquoted",
+       [](DoctorFacts& f) {
+         f.server.path = "C:\\Program Files\\stibridge.exe";
+         f.serverValue = "C:\\Program Files\\stibridge.exe";
+       },
+       nullptr, 0, true},
   };
   for (const Case& c : cases) {
     DoctorFacts facts = HealthyFacts();
@@ -981,6 +997,9 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
                         : facts.bits == 32 ? "\"works\": true"
                                            : "\"works\": null";
     EXPECT_EQ(json.rfind(std::string("{") + works, 0), 0u) << c.what << ": " << json;
+    EXPECT_EQ(checks[0].status == Check::Status::kWarning,
+              std::string(c.what) == "server path with a space, unquoted")
+        << c.what << ": " << checks[0].found;
     if (!c.failing && facts.bits == 64) {
       EXPECT_NE(checks[1].found.find("cannot be tried from this 64-bit stiscan"), std::string::npos)
           << checks[1].found;
