@@ -551,6 +551,26 @@ TEST(StiscanPdf, JobsTheirFilesCannotHoldAreRefused)
     else
       EXPECT_NE(why.find(c.why), std::string::npos) << c.format << " " << c.pages << ": " << why;
   }
+  // Each later page, against what the job's document holds already: a
+  // page larger than the first, which the count before it took as the size
+  // of every page.
+  const Case later[] = {
+      // `pages` stands for the bytes written already.
+      {"tiff", false, 4270000000u, a4Colour, "the TIFF would reach 4097 MB"},
+      {"tiff", false, 4270000000u, 1000, nullptr},
+      {"tiff", true, 4270000000u, a4Colour, nullptr},  // the driver's: a file per page
+      {"bmp", false, 0, uint64_t{1} << 32, "more than a BMP file holds"},
+      {"pdf", false, 9999999999u, a4Colour, nullptr},  // held to what its pages become
+      {"tiff", false, ~uint64_t{0}, ~uint64_t{0}, "4096 MB a TIFF file holds"},
+  };
+  for (const Case& c : later) {
+    const std::string why = WhyPageDoesNotFit(c.format, c.driverFiles, c.pages, c.pageBytes);
+    if (c.why == nullptr)
+      EXPECT_EQ(why, "") << c.format << " after " << c.pages;
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos) << c.format << " after " << c.pages << ": "
+                                                    << why;
+  }
 }
 
 TEST(StiscanPulledJobs, KeptByNameAndTimeAndReadBack)

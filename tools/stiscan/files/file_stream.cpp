@@ -42,8 +42,7 @@ ULONG FileStream::Release()
 HRESULT FileStream::Read(void* into, ULONG bytes, ULONG* read)
 {
   DWORD got = 0;
-  if (!ReadFile(file_.Handle(), into, bytes, &got, nullptr))
-    return HRESULT_FROM_WIN32(GetLastError());
+  if (!ReadFile(file_.Handle(), into, bytes, &got, nullptr)) return Failed(GetLastError());
   if (read != nullptr) *read = got;
   return got < bytes ? S_FALSE : S_OK;
 }
@@ -73,7 +72,10 @@ HRESULT FileStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* posit
                                                    : ~DWORD{0};
   if (method == ~DWORD{0}) return STG_E_INVALIDFUNCTION;
   LARGE_INTEGER at = {};
-  if (!SetFilePointerEx(file_.Handle(), move, &at, method)) return STG_E_INVALIDPOINTER;
+  if (!SetFilePointerEx(file_.Handle(), move, &at, method)) {
+    Failed(GetLastError());
+    return STG_E_INVALIDPOINTER;
+  }
   if (position != nullptr) position->QuadPart = static_cast<ULONGLONG>(at.QuadPart);
   return S_OK;
 }
