@@ -668,6 +668,48 @@ TEST(StiscanPulledJobs, JobsGoneFromTheScanner)
   EXPECT_FALSE(list.Forget({}));
 }
 
+// A deletion pending is done without the job being pulled again only for
+// the one job the scanner lists under the entry's exact key: a job without
+// time, or one of a key the scanner lists twice, may be another job (the one
+// pulled deleted at the panel, and another scanned alike), and its entry
+// goes so that the job is pulled again.
+TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
+{
+  const JobIdentity timed{"a.tif", "2024-01-01 00:00:00", 1, 5},
+      scan{"Scan.tif", "", 1, 87878}, scanOther{"Scan.tif", "", 2, 87878},
+      scanTimed{"Scan.tif", "2024-01-02 00:00:00", 1, 87878};
+  struct Row {
+    const char* what;
+    std::string list;
+    std::vector<JobIdentity> listed;
+    std::vector<std::string> dropped;
+    size_t pendingAfter, sizeAfter;
+  };
+  const auto pending = [](const JobIdentity& job) {
+    return PulledJobs::Key(job) + "\n#deletion pending\t" + PulledJobs::Key(job) + "\n";
+  };
+  const Row rows[] = {
+      {"a timed job listed once", pending(timed), {timed, scan}, {}, 1, 1},
+      {"a timed job listed twice", pending(timed), {timed, scan, timed}, {"a.tif"}, 0, 0},
+      {"a job without time listed alike", pending(scan), {timed, scan}, {"Scan.tif"}, 0, 0},
+      {"a job without time listed with other pages", pending(scan), {scanOther}, {}, 1, 1},
+      {"an earlier version's entry", "#deletion pending\t\tScan.tif\n", {scanOther},
+       {"Scan.tif"}, 0, 0},
+      {"an earlier version's entry, the job timed now", "#deletion pending\t\tScan.tif\n",
+       {scanTimed}, {}, 1, 1},
+      {"pulled, not pending, listed twice", PulledJobs::Key(timed) + "\n", {timed, timed}, {}, 0,
+       1},
+      {"nothing listed", pending(scan) + pending(timed), {}, {}, 2, 2},
+  };
+  for (const Row& row : rows) {
+    PulledJobs list;
+    ASSERT_TRUE(list.Read(row.list)) << row.what;
+    EXPECT_EQ(list.DropUnsure(row.listed), row.dropped) << row.what;
+    EXPECT_EQ(list.Pending(), row.pendingAfter) << row.what;
+    EXPECT_EQ(list.Size(), row.sizeAfter) << row.what;
+  }
+}
+
 // What a BSTR may hold comes back unit for unit from stiscan's UTF-8, and
 // leaves it as well-formed UTF-8 and valid JSON.
 TEST(StiscanText, EveryBstrSurvivesAndMakesValidJson)

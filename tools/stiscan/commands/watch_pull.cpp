@@ -158,12 +158,14 @@ class FolderWatch {
     std::vector<Job> found, jobs;
     Listing listing;
     if (ChooseJobs(c, options_, found, &listing) != 0) return S_OK;
-    if (listing.complete && pulled_.Forget(listing.jobs)) listKept_ = WriteList() && listKept_;
+    if (Reconcile(pulled_, listing, options_.deleteAfter)) listKept_ = WriteList() && listKept_;
     for (Job& job : found) {
       const std::string key = PulledJobs::Key(job.identity);
       if (pulled_.Contains(job.identity)) {
-        // Pulled before: only its deletion may be left to do.
-        if (!options_.deleteAfter || !pulled_.DeletionPending(job.identity)) continue;
+        // Pulled before: only its deletion may be left to do, once the
+        // scanner's whole list tells it from every other job.
+        if (!options_.deleteAfter || !pulled_.DeletionPending(job.identity) || !listing.complete)
+          continue;
         job.state = Job::State::kKnown;
         job.deletion = Job::Deletion::kPending;
       } else if (failed_.count(key) != 0) {
@@ -246,6 +248,7 @@ int WatchAndPull(const Options& options)
     case FolderLock::Outcome::kFailed:
       return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
   }
+  folder.RemoveLeftovers();
   std::string text;
   if (!folder.ReadOwn(kPulledJobsFile, text, failure))
     return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);

@@ -175,7 +175,9 @@ const std::string kPullOptions =
     "                      and confirmed by the scanner's list. A deletion that did not\n"
     "                      happen is reported and stays in that list as pending, to be\n"
     "                      tried again by the next watch --pull --delete or pull --delete\n"
-    "                      (which delete such a job rather than pull it again)\n";
+    "                      (which delete such a job rather than pull it again, when the\n"
+    "                      scanner stores it with a time and no other job of its name\n"
+    "                      and time; else it is pulled again)\n";
 
 const std::string kFileNames =
     "file names:\n"

@@ -57,10 +57,17 @@ HRESULT FileStream::Write(const void* from, ULONG bytes, ULONG* written)
     passedLimit_ = true;
     return Failed(ERROR_FILE_TOO_LARGE);
   }
-  DWORD put = 0;
-  if (!WriteFile(file_.Handle(), from, bytes, &put, nullptr) || put != bytes)
-    return Failed(GetLastError());
-  if (written != nullptr) *written = put;
+  // A write that took part of the bytes (a disk filling up) is followed by
+  // one for the rest, whose failure says why.
+  const unsigned char* next = static_cast<const unsigned char*>(from);
+  for (ULONG left = bytes; left > 0;) {
+    DWORD put = 0;
+    if (!WriteFile(file_.Handle(), next, left, &put, nullptr) || put == 0)
+      return Failed(GetLastError());
+    next += put;
+    left -= put;
+    if (written != nullptr) *written += put;
+  }
   return S_OK;
 }
 

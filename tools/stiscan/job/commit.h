@@ -23,6 +23,7 @@
 #include "files/folder.h"
 #include "job/job.h"
 #include "job/pulled_jobs.h"
+#include "job/walk.h"
 #include "server/connection.h"
 
 namespace stiscan {
@@ -67,5 +68,14 @@ class JobCommit {
   bool listKept_ = true;
   std::set<std::string>* said_ = nullptr;
 };
+
+// The folder's list held to what the scanner lists now, when `listing` is
+// complete: the entries of jobs it lists no longer forgotten
+// (PulledJobs::Forget), and, for a pull or watch that deletes, the pending
+// deletions it no longer matches by one exact key dropped, each with a note
+// (PulledJobs::DropUnsure). A job is deleted without being pulled only
+// when the list holds its deletion pending after this. Whether the list
+// changed (and is to be written).
+bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting);
 
 }  // namespace stiscan

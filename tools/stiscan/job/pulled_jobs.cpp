@@ -137,6 +137,32 @@ bool PulledJobs::Forget(const std::vector<JobIdentity>& listed)
   return changed;
 }
 
+std::vector<std::string> PulledJobs::DropUnsure(const std::vector<JobIdentity>& listed)
+{
+  // How many listed jobs each key names, and one job of it.
+  std::map<std::string, std::pair<size_t, const JobIdentity*>> named;
+  const auto count = [&](const std::string& key, const JobIdentity& job) {
+    auto& [jobs, first] = named[key];
+    if (jobs++ == 0) first = &job;
+  };
+  for (const JobIdentity& job : listed) {
+    count(Key(job), job);
+    if (job.time.empty()) count(LegacyKey(job), job);
+  }
+  std::vector<std::string> dropped;
+  for (auto it = keys_.begin(); it != keys_.end();) {
+    const auto found = named.find(it->first);
+    if (!it->second || found == named.end() ||
+        (!Untimed(it->first) && found->second.first == 1)) {
+      ++it;
+      continue;
+    }
+    dropped.push_back(found->second.second->name);
+    it = keys_.erase(it);
+  }
+  return dropped;
+}
+
 std::string PulledJobs::Text() const
 {
   std::string text = kHeading;

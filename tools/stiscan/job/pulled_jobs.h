@@ -51,6 +51,14 @@ class PulledJobs {
   // is done (someone deleted the job). Whether anything changed.
   bool Forget(const std::vector<JobIdentity>& listed);
 
+  // The deletions pending that `listed` (every job the scanner lists now)
+  // matches only by a key without time, or by more than one job: the job
+  // listed may be another one of that key (the one pulled deleted at the
+  // panel, and one scanned alike since), which must not be deleted without
+  // being pulled. Each such entry goes, so that its job is pulled again;
+  // the names of the jobs they named, for a note.
+  std::vector<std::string> DropUnsure(const std::vector<JobIdentity>& listed);
+
   // The file's text: a comment, then per job its key; a job still to be
   // deleted also on a line "#deletion pending", a tab and its key (a comment
   // to earlier versions, which read the list as before). Reading takes a
