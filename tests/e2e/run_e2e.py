@@ -1289,8 +1289,8 @@ def stiscan_commit_checks(wine, installer, programs, work):
         stiscan_commit_pending(wine, name, run, work, journal)
         stiscan_commit_disk_full(wine, name, run, program, work, installer, path, journal)
         stiscan_commit_watchers(wine, name, run, program, work)
-    stiscan_commit_leftovers(wine, name, program, work)
     stiscan_commit_watch_stopped(wine, name, program, work, journal)
+    stiscan_commit_leftovers(wine, name, program, work)
 
 
 def stiscan_commit_names(wine, name, run, work):
@@ -1328,15 +1328,17 @@ def stiscan_commit_names(wine, name, run, work):
               code, sorted(os.listdir(folder)), err[-300:]))
 
 
-# The disk-full rows: a format, the files its two small jobs leave, and the
-# size of the file system (PDF and PNG pages compress: the large job's
-# document takes 72 KB, its PNG 14 KB, so theirs leave a few pages of 4 KB
-# free once the small jobs and the list are in, fewer than the large job's).
+# The disk-full rows: a format, the files its two small jobs leave, the
+# size of the file system, and whether the pull deletes (those that do are
+# TIFF, whose encoder goes on past a failed write, and BMP; the others save
+# the scenario's installation anew). PDF and PNG pages compress (the large
+# job's document takes 72 KB, its PNG 14 KB): their file systems leave a few
+# pages of 4 KB free once the small jobs are in, fewer than the large job's.
 DISK_FULL_ROWS = [
-    ("tiff", ["small-1.tif", "small-2.tif"], "2m"),
-    ("pdf", ["small-1.pdf", "small-2.pdf"], "48k"),
-    ("png", ["small-1-p1.png", "small-2-p1.png", "small-2-p2.png"], "28k"),
-    ("bmp", ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp"], "2m"),
+    ("pdf", ["small-1.pdf", "small-2.pdf"], "32k", False),
+    ("png", ["small-1-p1.png", "small-2-p1.png", "small-2-p2.png"], "20k", False),
+    ("tiff", ["small-1.tif", "small-2.tif"], "2m", True),
+    ("bmp", ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp"], "2m", True),
 ]
 
 
@@ -1378,15 +1380,20 @@ def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario
     key = "HKCU\\Software\\StibridgeE2E\\Full"
     try:
         wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
-        for fmt, small, size in DISK_FULL_ROWS:
+        deleted = False
+        for fmt, small, size, deleting in DISK_FULL_ROWS:
             row = name + "pull-disk-full-" + ("" if fmt == "bmp" else fmt + "-")
             if not small_disk(name + "pull-disk-full (a job that fills the disk, in each format, "
                               "and those before it)", mount, size):
                 return
-            # Each format from the scenario's jobs (its deletions undone).
-            install_journalled(wine, installer, scenario, journal)
-            code, out, err = run("pull", "--device", "Full MFP", "--format", fmt, "--delete",
-                                 "--profile", "ann", "--out", wine.windows_path(mount), "--json")
+            # A pull that deletes, from the scenario's jobs (earlier deletions undone).
+            if deleting and deleted:
+                install_journalled(wine, installer, scenario, journal)
+            deleted = deleted or deleting
+            before = deletions_done(journal)
+            code, out, err = run("pull", "--device", "Full MFP", "--format", fmt, "--profile",
+                                 "ann", "--out", wine.windows_path(mount), "--json",
+                                 *(["--delete"] if deleting else []))
             try:
                 summary = json.loads(out)
             except ValueError:
@@ -1403,12 +1410,13 @@ def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario
                                      and sizes.get("small-2-p1.bmp") == 87878
                                      and sizes.get("small-2-p2.bmp") == 87878)
             left = listed_jobs(wine, program, "Full MFP") if fmt == "bmp" else ["large.tif"]
-            check(files == small + ["stiscan-pulled.txt"] and whole
-                  and pages_in(mount, small) == 3
-                  and pulled_list(mount) == ["small-1.tif", "small-2.tif"]
-                  and pending_deletions(mount) == [] and summary.get("deleted") == 2
-                  and deletions_done(journal) == 2 and left == ["large.tif"],
-                  row + "jobs-before-whole-and-deleted",
+            listed = ["small-1.tif", "small-2.tif"] if deleting else None
+            check(files == small + (["stiscan-pulled.txt"] if deleting else []) and whole
+                  and pages_in(mount, small) == 3 and pulled_list(mount) == listed
+                  and summary.get("deleted") == (2 if deleting else 0)
+                  and deletions_done(journal) - before == (2 if deleting else 0)
+                  and (not deleting or pending_deletions(mount) == []) and left == ["large.tif"],
+                  row + "jobs-before-whole" + ("-and-deleted" if deleting else ""),
                   "files %s, %d pages, list %s, pending %s, left on the scanner %s; %s" % (
                       sizes, pages_in(mount, small), pulled_list(mount),
                       pending_deletions(mount), left, err[-300:]))

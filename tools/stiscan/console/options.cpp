@@ -304,10 +304,12 @@ std::string HelpText(const std::string& command)
          "  2  usage error\n"
          "  3  no such scanner, or none the server accepts; or the folder is another\n"
          "     stiscan's, which keeps its list of pulled jobs (watch --pull, pull --delete)\n"
-         "  4  access denied (a job of another user, a store that refuses you)\n"
+         "  4  access denied (a job of another user, a store that refuses you, a folder\n"
+         "     you may not write to)\n"
          "  5  the server is not registered (install it, or run stibridge.exe /RegServer and\n"
          "     register both proxies)\n"
-         "  6  a transfer failed, a job was not ready, or a deletion did not happen\n";
+         "  6  a transfer failed, a job was not ready, a deletion did not happen, or the\n"
+         "     folder's list of pulled jobs could not be written\n";
 }
 
 }  // namespace stiscan
