@@ -1488,8 +1488,9 @@ def stiscan_commit_pending(wine, name, run, work, journal):
     (whose deletion the driver refuses) is pulled again rather than deleted
     unpulled, as the job the scanner lists under its pages and size may be
     another; so are jobs of one name and time, which the scanner lists twice
-    (they are not ready, and not deleted). A delete-after-scan option the
-    server cannot read (no user key) keeps a pending deletion pending."""
+    (they are not ready, and not deleted); a watch does so once, not at
+    every sweep. A delete-after-scan option the server cannot read (no user
+    key) keeps a pending deletion pending."""
     folder = os.path.join(work, name + "commit-untimed")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
@@ -1506,11 +1507,20 @@ def stiscan_commit_pending(wine, name, run, work, journal):
             given_up = [line.split("\"")[1] for line in failure_lines(err)
                         if "its deletion pending is given up" in line]
             runs.append((code, sorted(os.listdir(folder)), pending_deletions(folder), given_up))
+        # A watch gives it up once too, however many sweeps see it again.
+        code, out, err = run("watch", "--pull", "--device", "Untimed MFP", "--format", "bmp",
+                             "--delete", "--profile", "ann", "--seconds", str(5 * PACE), "--out",
+                             wine.windows_path(folder))
+        given_up = [line.split("\"")[1] for line in failure_lines(err)
+                    if "its deletion pending is given up" in line]
+        runs.append((code, sorted(os.listdir(folder)), pending_deletions(folder), given_up))
     finally:
         wine.reg("delete", key, "/f")
     check(runs[0] == (6, ["Scan-p1.bmp", "stiscan-pulled.txt"], ["Scan.tif"], ["dup.tif"])
           and runs[1] == (6, ["Scan (2)-p1.bmp", "Scan-p1.bmp", "stiscan-pulled.txt"],
                           ["Scan.tif"], ["Scan.tif"])
+          and runs[2] == (6, ["Scan (2)-p1.bmp", "Scan (3)-p1.bmp", "Scan-p1.bmp",
+                              "stiscan-pulled.txt"], ["Scan.tif"], ["Scan.tif"])
           and deletions_done(journal) == deleted,
           name + "pull-delete-pending-of-an-inexact-job-pulls-it-again",
           "runs (exit, files, pending, given up) %s; %d deletions done" % (

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <vector>
 
 #include "console/display_width.h"
@@ -684,6 +685,7 @@ TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
     std::vector<JobIdentity> listed;
     std::vector<std::string> dropped;
     size_t pendingAfter, sizeAfter;
+    std::set<std::string> keep = {};
   };
   const auto pending = [](const JobIdentity& job) {
     return PulledJobs::Key(job) + "\n#deletion pending\t" + PulledJobs::Key(job) + "\n";
@@ -700,14 +702,21 @@ TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
       {"pulled, not pending, listed twice", PulledJobs::Key(timed) + "\n", {timed, timed}, {}, 0,
        1},
       {"nothing listed", pending(scan) + pending(timed), {}, {}, 2, 2},
+      {"a job without time that a watch pulled itself", pending(scan), {scan}, {}, 1, 1,
+       {PulledJobs::Key(scan)}},
   };
   for (const Row& row : rows) {
     PulledJobs list;
     ASSERT_TRUE(list.Read(row.list)) << row.what;
-    EXPECT_EQ(list.DropUnsure(row.listed), row.dropped) << row.what;
+    EXPECT_EQ(list.DropUnsure(row.listed, row.keep), row.dropped) << row.what;
     EXPECT_EQ(list.Pending(), row.pendingAfter) << row.what;
     EXPECT_EQ(list.Size(), row.sizeAfter) << row.what;
   }
+  // Whether a job is the one listed under its exact key.
+  EXPECT_TRUE(PulledJobs::Unique(timed, {timed, scan, scanTimed}));
+  EXPECT_FALSE(PulledJobs::Unique(timed, {timed, scan, timed}));
+  EXPECT_FALSE(PulledJobs::Unique(scan, {scan}));
+  EXPECT_FALSE(PulledJobs::Unique(timed, {}));
 }
 
 // What a BSTR may hold comes back unit for unit from stiscan's UTF-8, and

@@ -93,11 +93,11 @@ int Pull(const Options& options)
     // is left as it is.
     for (Job& job : jobs) {
       if (!list.DeletionPending(job.identity)) continue;
-      if (!listing.complete) {
+      if (!listing.complete || !PulledJobs::Unique(job.identity, listing.jobs)) {
         job.state = Job::State::kNotReady;
         job.notReady =
-            "its deletion is pending, and the scanner's list could not be read whole to tell it "
-            "from another job";
+            "its deletion is pending, and the scanner's list, which could not be read whole, does "
+            "not tell it from every other job";
         continue;
       }
       job.state = Job::State::kKnown;

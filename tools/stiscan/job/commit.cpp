@@ -194,12 +194,13 @@ HRESULT JobCommit::Delete(Connection& c, std::vector<Job>& jobs)
   return S_OK;
 }
 
-bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting)
+bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting,
+               const std::set<std::string>& keep)
 {
   if (!listing.complete) return false;
   bool changed = list.Forget(listing.jobs);
   if (!deleting) return changed;
-  for (const std::string& name : list.DropUnsure(listing.jobs)) {
+  for (const std::string& name : list.DropUnsure(listing.jobs, keep)) {
     Note("job " + Quoted(name) +
          ": its deletion pending is given up: the scanner stores no time for it, or more than "
          "one job of its name and time, so the job it lists may be another; it is pulled "

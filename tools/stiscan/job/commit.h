@@ -73,9 +73,9 @@ class JobCommit {
 // complete: the entries of jobs it lists no longer forgotten
 // (PulledJobs::Forget), and, for a pull or watch that deletes, the pending
 // deletions it no longer matches by one exact key dropped, each with a note
-// (PulledJobs::DropUnsure). A job is deleted without being pulled only
-// when the list holds its deletion pending after this. Whether the list
-// changed (and is to be written).
-bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting);
+// (PulledJobs::DropUnsure), but those of `keep` (a watch's own, pulled
+// again once already). Whether the list changed (and is to be written).
+bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting,
+               const std::set<std::string>& keep = {});
 
 }  // namespace stiscan
