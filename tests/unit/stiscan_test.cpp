@@ -569,8 +569,8 @@ TEST(StiscanPdf, JobsTheirFilesCannotHoldAreRefused)
     if (c.why == nullptr)
       EXPECT_EQ(why, "") << c.format << " after " << c.pages;
     else
-      EXPECT_NE(why.find(c.why), std::string::npos) << c.format << " after " << c.pages << ": "
-                                                    << why;
+      EXPECT_NE(why.find(c.why), std::string::npos)
+          << c.format << " after " << c.pages << ": " << why;
   }
 }
 
@@ -676,9 +676,8 @@ TEST(StiscanPulledJobs, JobsGoneFromTheScanner)
 // goes so that the job is pulled again.
 TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
 {
-  const JobIdentity timed{"a.tif", "2024-01-01 00:00:00", 1, 5},
-      scan{"Scan.tif", "", 1, 87878}, scanOther{"Scan.tif", "", 2, 87878},
-      scanTimed{"Scan.tif", "2024-01-02 00:00:00", 1, 87878};
+  const JobIdentity timed{"a.tif", "2024-01-01 00:00:00", 1, 5}, scan{"Scan.tif", "", 1, 87878},
+      scanOther{"Scan.tif", "", 2, 87878}, scanTimed{"Scan.tif", "2024-01-02 00:00:00", 1, 87878};
   struct Row {
     const char* what;
     std::string list;
@@ -687,6 +686,7 @@ TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
     size_t pendingAfter, sizeAfter;
     std::set<std::string> keep = {};
   };
+  const std::string legacy = "#deletion pending\t\tScan.tif\n";
   const auto pending = [](const JobIdentity& job) {
     return PulledJobs::Key(job) + "\n#deletion pending\t" + PulledJobs::Key(job) + "\n";
   };
@@ -695,15 +695,11 @@ TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
       {"a timed job listed twice", pending(timed), {timed, scan, timed}, {"a.tif"}, 0, 0},
       {"a job without time listed alike", pending(scan), {timed, scan}, {"Scan.tif"}, 0, 0},
       {"a job without time listed with other pages", pending(scan), {scanOther}, {}, 1, 1},
-      {"an earlier version's entry", "#deletion pending\t\tScan.tif\n", {scanOther},
-       {"Scan.tif"}, 0, 0},
-      {"an earlier version's entry, the job timed now", "#deletion pending\t\tScan.tif\n",
-       {scanTimed}, {}, 1, 1},
-      {"pulled, not pending, listed twice", PulledJobs::Key(timed) + "\n", {timed, timed}, {}, 0,
-       1},
+      {"an earlier version's entry", legacy, {scanOther}, {"Scan.tif"}, 0, 0},
+      {"an earlier version's entry, timed now", legacy, {scanTimed}, {}, 1, 1},
+      {"pulled, listed twice", PulledJobs::Key(timed) + "\n", {timed, timed}, {}, 0, 1},
       {"nothing listed", pending(scan) + pending(timed), {}, {}, 2, 2},
-      {"a job without time that a watch pulled itself", pending(scan), {scan}, {}, 1, 1,
-       {PulledJobs::Key(scan)}},
+      {"one a watch pulled itself", pending(scan), {scan}, {}, 1, 1, {PulledJobs::Key(scan)}},
   };
   for (const Row& row : rows) {
     PulledJobs list;

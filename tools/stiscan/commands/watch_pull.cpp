@@ -175,7 +175,7 @@ class FolderWatch {
             Note("job " + Quoted(Narrow(job.name)) +
                  ": not deleted from the scanner: the scanner stores no time for it, or more "
                  "than one job of its name and time, so the job it lists may be another; it "
-                 "stays in " + std::string(kPulledJobsFile) + " as pulled, deletion pending");
+                 "stays in the folder's list as pulled, deletion pending");
           continue;
         }
         job.state = Job::State::kKnown;

@@ -86,8 +86,7 @@ DWORD TemporaryOwner(const std::wstring& name)
     return 0;
   const std::wstring middle = name.substr(start, name.size() - start - end);
   const size_t dash = middle.find(L'-');
-  if (dash == 0 || dash == std::wstring::npos || dash + 1 == middle.size() || dash > 10)
-    return 0;
+  if (dash == 0 || dash == std::wstring::npos || dash + 1 == middle.size() || dash > 10) return 0;
   unsigned long long owner = 0;
   for (size_t i = 0; i < middle.size(); ++i) {
     if (i == dash) continue;
@@ -246,10 +245,11 @@ bool Folder::Name(const std::wstring& itemName, std::vector<TemporaryFile>& file
       if (MoveFileExW(ForApi(named[i].path).c_str(), ForApi(files[i].path).c_str(),
                       MOVEFILE_WRITE_THROUGH))
         continue;
+      const DWORD error = GetLastError();
       if (undone)
-        failure = {"the file " + Quoted(named[i].shown) +
-                       " could not be given back its temporary name",
-                   GetLastError()};
+        failure = {
+            "the file " + Quoted(named[i].shown) + " could not be given back its temporary name",
+            error};
       files[i].path = named[i].path;
       undone = false;
     }
@@ -355,11 +355,12 @@ bool Folder::Flush(const std::vector<std::wstring>& renamed, FileFailure& failur
   }
   for (const std::wstring& path : renamed) {
     const HANDLE file = CreateFileW(ForApi(path).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-    if (!flushed) failure = {"the file " + Quoted(Narrow(path)) + " could not be written to the disk",
-                             GetLastError()};
+    const DWORD error = flushed ? 0 : GetLastError();
+    if (!flushed)
+      failure = {"the file " + Quoted(Narrow(path)) + " could not be written to the disk", error};
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (!flushed) return false;
   }

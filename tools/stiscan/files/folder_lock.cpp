@@ -31,9 +31,9 @@ FolderLock::Outcome FolderLock::Take(const Folder& folder, const std::string& wh
   // folder the user may not write to does for good: the first passes.
   DWORD error = 0;
   for (size_t tried = 0;; ++tried) {
-    file_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                        nullptr);
+    file_ =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     error = file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (error != ERROR_ACCESS_DENIED || tried == std::size(kDeniedWaitsMs)) break;
     Sleep(kDeniedWaitsMs[tried]);

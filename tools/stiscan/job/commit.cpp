@@ -114,7 +114,10 @@ HRESULT JobCommit::Delete(Connection& c, std::vector<Job>& jobs)
   }
   if (on != 0 && on != 1) {
     CannotDelete(jobs, "your delete-after-scan option could not be read (" +
-                           DescribeHresult(hr) + ")");
+                           (hr == S_FALSE ? std::string("the server answered S_FALSE without it: "
+                                                        "your settings' key was not to be opened")
+                                          : DescribeHresult(hr)) +
+                           ")");
     return S_OK;
   }
   std::string why;

@@ -4,8 +4,9 @@
 //      renamed with write-through and never over a file that is there;
 //   2. the job enters the folder's list of pulled jobs (written the same
 //      way), as still to be deleted when it is to be;
-//   3. once the walk is over, the jobs to be deleted are deleted on the
-//      scanner, one by one;
+//   3. once the walk is over, the folder is flushed (so that the names the
+//      files and the list took are on the disk), and the jobs to be deleted
+//      are deleted on the scanner, one by one;
 //   4. the scanner's list is read again, and each deletion is confirmed.
 // A job whose files are not all on the disk, or that is not in the list, is
 // never deleted. A deletion that did not happen is reported with the job and
