@@ -358,9 +358,10 @@ bool Folder::Flush(const std::vector<std::wstring>& renamed, FileFailure& failur
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-    const DWORD error = flushed ? 0 : GetLastError();
+    const DWORD notFlushed = flushed ? 0 : GetLastError();
     if (!flushed)
-      failure = {"the file " + Quoted(Narrow(path)) + " could not be written to the disk", error};
+      failure = {"the file " + Quoted(Narrow(path)) + " could not be written to the disk",
+                 notFlushed};
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (!flushed) return false;
   }

@@ -127,7 +127,9 @@ class Folder {
   // Removes the temporary files ("~stiscan-<process>-<n>.partial") that
   // processes no longer running left in the folder (killed, or the machine
   // stopped): called by the holder of the folder's lock, which no other
-  // stiscan that could be writing one holds. A file in use is left alone.
+  // stiscan that could be writing one holds, before it makes one itself (a
+  // file of its own process number is then an earlier process's). A file in
+  // use is left alone.
   void RemoveLeftovers() const;
 
  private:
