@@ -1329,11 +1329,12 @@ def stiscan_commit_names(wine, name, run, work):
 
 
 # The disk-full rows: a format, the files its two small jobs leave, the
-# size of the file system, and whether the pull deletes (those that do are
-# TIFF, whose encoder goes on past a failed write, and BMP; the others save
-# the scenario's installation anew). PDF and PNG pages compress (the large
-# job's document takes 72 KB, its PNG 14 KB): their file systems leave a few
-# pages of 4 KB free once the small jobs are in, fewer than the large job's.
+# size of the file system, and whether the pull deletes (TIFF, whose encoder
+# goes on past a failed write, and BMP do; PDF and PNG do not, which spares
+# installing the scenario anew before them). PDF and PNG pages compress
+# (the large job's document takes 72 KB, its PNG 14 KB): their file systems
+# leave a few pages of 4 KB free once the small jobs are in, fewer than the
+# large job's.
 DISK_FULL_ROWS = [
     ("pdf", ["small-1.pdf", "small-2.pdf"], "32k", False),
     ("png", ["small-1-p1.png", "small-2-p1.png", "small-2-p2.png"], "20k", False),
@@ -1370,10 +1371,10 @@ def pages_in(folder, files):
 
 
 def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario, journal):
-    """A pull with --delete into a small file system that the third job
-    fills, in each format: that job fails with the system's "disk full"
-    (also a TIFF, whose encoder goes on past a failed write), leaves no file
-    and is not deleted; the two before it are whole, named, in the list and
+    """A pull into a small file system that the third job fills, in each
+    format: that job fails with the system's "disk full" (also a TIFF, whose
+    encoder goes on past a failed write), leaves no file and is not deleted;
+    the two before it are whole and named, and with --delete in the list and
     deleted (the scanner's list, asked again, says so). Then a pull whose
     list of pulled jobs cannot be written on a full disk ends with 6."""
     mount = os.path.join(work, name + "commit-small-disk")
