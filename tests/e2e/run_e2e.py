@@ -1284,9 +1284,13 @@ def stiscan_commit_checks(wine, installer, programs, work):
 
     with KeptUp(wine, wine.env):
         stiscan_commit_names(wine, name, run, work)
-        stiscan_commit_disk_full(wine, name, run, program, work)
+        stiscan_commit_names_refused(wine, name, run, work)
+        stiscan_commit_flush_traced(wine, name, run, program, work, journal)
+        stiscan_commit_pending(wine, name, run, work, journal)
+        stiscan_commit_disk_full(wine, name, run, program, work, installer, path, journal)
         stiscan_commit_watchers(wine, name, run, program, work)
     stiscan_commit_watch_stopped(wine, name, program, work, journal)
+    stiscan_commit_leftovers(wine, name, program, work)
 
 
 def stiscan_commit_names(wine, name, run, work):
@@ -1324,52 +1328,304 @@ def stiscan_commit_names(wine, name, run, work):
               code, sorted(os.listdir(folder)), err[-300:]))
 
 
-def stiscan_commit_disk_full(wine, name, run, program, work):
-    """A pull with --delete into a file system of 2 MB that the third job
-    fills: that job fails with the system's "disk full", leaves no file and
-    is not deleted; the two before it are whole, named, in the list and
-    deleted (the scanner's list, asked again, says so)."""
-    mount = os.path.join(work, name + "commit-small-disk")
+# The disk-full rows: a format, the files its two small jobs leave, the
+# size of the file system, and whether the pull deletes (TIFF, whose encoder
+# goes on past a failed write, and BMP do; PDF and PNG do not, which spares
+# installing the scenario anew before them). PDF and PNG pages compress
+# (the large job's document takes 72 KB, its PNG 14 KB): their file systems
+# leave a few pages of 4 KB free once the small jobs are in, fewer than the
+# large job's.
+DISK_FULL_ROWS = [
+    ("pdf", ["small-1.pdf", "small-2.pdf"], "32k", False),
+    ("png", ["small-1-p1.png", "small-2-p1.png", "small-2-p2.png"], "20k", False),
+    ("tiff", ["small-1.tif", "small-2.tif"], "2m", True),
+    ("bmp", ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp"], "2m", True),
+]
+
+
+def small_disk(name, mount, size):
+    """A tmpfs of `size` at `mount`; False (the row skipped) where none can be mounted."""
     subprocess.run(["umount", mount], capture_output=True)
     os.makedirs(mount, exist_ok=True)
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mount],
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mount],
                              capture_output=True, text=True)
     if mounted.returncode != 0:
-        skip(name + "pull-disk-full (a job that fills the disk, and those before it)",
-             "no small file system could be mounted here (%s)" % mounted.stderr.strip()[-200:])
-        return
+        skip(name, "no small file system could be mounted here (%s)"
+             % mounted.stderr.strip()[-200:])
+    return mounted.returncode == 0
+
+
+def pages_in(folder, files):
+    """How many pages the files hold, as the standard tools read them."""
+    pages = 0
+    for f in files:
+        path = os.path.join(folder, f)
+        if f.endswith(".tif"):
+            pages += len(tiff_frames(path))
+        elif f.endswith(".pdf"):
+            found = re.search(r"Pages:\s+(\d+)\n", tool("pdfinfo", path).stdout)
+            pages += int(found.group(1)) if found else 0
+        else:
+            pages += tool("identify", path).returncode == 0
+    return pages
+
+
+def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario, journal):
+    """A pull into a small file system that the third job fills, in each
+    format: that job fails with the system's "disk full" (also a TIFF, whose
+    encoder goes on past a failed write), leaves no file and is not deleted;
+    the two before it are whole and named, and with --delete in the list and
+    deleted (the scanner's list, asked again, says so). Then a pull whose
+    list of pulled jobs cannot be written on a full disk ends with 6."""
+    mount = os.path.join(work, name + "commit-small-disk")
     key = "HKCU\\Software\\StibridgeE2E\\Full"
     try:
         wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
-        code, out, err = run("pull", "--device", "Full MFP", "--format", "bmp", "--delete",
-                             "--profile", "ann", "--out", wine.windows_path(mount), "--json")
+        deleted = False
+        for fmt, small, size, deleting in DISK_FULL_ROWS:
+            row = name + "pull-disk-full-" + ("" if fmt == "bmp" else fmt + "-")
+            if not small_disk(name + "pull-disk-full (a job that fills the disk, in each format, "
+                              "and those before it)", mount, size):
+                return
+            # A pull that deletes, from the scenario's jobs (earlier deletions undone).
+            if deleting and deleted:
+                install_journalled(wine, installer, scenario, journal)
+            deleted = deleted or deleting
+            before = deletions_done(journal)
+            code, out, err = run("pull", "--device", "Full MFP", "--format", fmt, "--profile",
+                                 "ann", "--out", wine.windows_path(mount), "--json",
+                                 *(["--delete"] if deleting else []))
+            try:
+                summary = json.loads(out)
+            except ValueError:
+                summary = {}
+            files = sorted(os.listdir(mount))
+            full = [line for line in failure_lines(err) if "\"large.tif\"" in line]
+            check(code == 6 and summary.get("failedJobs") == ["large.tif"] and len(full) == 1
+                  and "0x80070070" in full[0]
+                  and not any(f.startswith("large") or f.endswith(".partial") for f in files),
+                  row + "fails-the-job-that-fills-it",
+                  "exit %s files %s: %s %s" % (code, files, out[-300:], err[-400:]))
+            sizes = {f: os.path.getsize(os.path.join(mount, f)) for f in files}
+            whole = fmt != "bmp" or (sizes.get("small-1-p1.bmp") == 260454
+                                     and sizes.get("small-2-p1.bmp") == 87878
+                                     and sizes.get("small-2-p2.bmp") == 87878)
+            left = listed_jobs(wine, program, "Full MFP") if fmt == "bmp" else ["large.tif"]
+            listed = ["small-1.tif", "small-2.tif"] if deleting else None
+            check(files == small + (["stiscan-pulled.txt"] if deleting else []) and whole
+                  and pages_in(mount, small) == 3 and pulled_list(mount) == listed
+                  and summary.get("deleted") == (2 if deleting else 0)
+                  and deletions_done(journal) - before == (2 if deleting else 0)
+                  and (not deleting or pending_deletions(mount) == []) and left == ["large.tif"],
+                  row + "jobs-before-whole" + ("-and-deleted" if deleting else ""),
+                  "files %s, %d pages, list %s, pending %s, left on the scanner %s; %s" % (
+                      sizes, pages_in(mount, small), pulled_list(mount),
+                      pending_deletions(mount), left, err[-300:]))
+            subprocess.run(["umount", mount], capture_output=True)
+
+        # The list of pulled jobs cannot be written (a full disk): not when
+        # the entry of a job the scanner lists no longer goes, nor after the
+        # deletion of the job pending from before. Both are said, and the
+        # exit code is 6, though the deletion is done.
+        row = name + "pull-delete-list-not-written-exits-6"
+        if not small_disk(row, mount, "8k"):
+            return
+        with open(os.path.join(mount, "stiscan-pulled.txt"), "w") as f:
+            f.write("no time, 1 pages, 5 bytes\tgone.tif\n2024-10-02 09:20:00\tlarge.tif\n"
+                    "#deletion pending\t2024-10-02 09:20:00\tlarge.tif\n")
+        free = os.statvfs(mount)
+        with open(os.path.join(mount, "filler"), "wb") as f:
+            f.write(b"\0" * (free.f_bavail * free.f_frsize))
+        code, out, err = run("pull", "--device", "Full MFP", "--delete", "--profile", "ann",
+                             "--out", wine.windows_path(mount), "--json")
         try:
             summary = json.loads(out)
         except ValueError:
             summary = {}
-        files = sorted(os.listdir(mount))
-        full = [line for line in failure_lines(err) if "\"large.tif\"" in line]
-        check(code == 6 and summary.get("failedJobs") == ["large.tif"] and len(full) == 1
-              and "0x80070070" in full[0]
-              and not any(f.startswith("large") or f.endswith(".partial") for f in files),
-              name + "pull-disk-full-fails-the-job-that-fills-it",
-              "exit %s files %s: %s %s" % (code, files, out[-300:], err[-400:]))
-        sizes = {f: os.path.getsize(os.path.join(mount, f)) for f in files}
-        decoded = tool("identify", "-format", "%f %w %h\n",
-                       *[os.path.join(mount, f) for f in files if f.endswith(".bmp")])
-        left = listed_jobs(wine, program, "Full MFP")
-        check(files == ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp", "stiscan-pulled.txt"]
-              and sizes.get("small-1-p1.bmp") == 260454 and sizes.get("small-2-p1.bmp") == 87878
-              and sizes.get("small-2-p2.bmp") == 87878 and decoded.returncode == 0
-              and pulled_list(mount) == ["small-1.tif", "small-2.tif"]
-              and pending_deletions(mount) == [] and summary.get("deleted") == 2
-              and left == ["large.tif"],
-              name + "pull-disk-full-jobs-before-whole-and-deleted",
-              "files %s, list %s, pending %s, left on the scanner %s; %s" % (
-                  sizes, pulled_list(mount), pending_deletions(mount), left, err[-300:]))
+        unwritten = [line for line in failure_lines(err)
+                     if "stiscan-pulled.txt\" could not be written" in line]
+        check(code == 6 and len(unwritten) == 2 and summary.get("deleted") == 1
+              and summary.get("failed") == 0 and pending_deletions(mount) == ["large.tif"],
+              row, "exit %s, pending %s: %s %s" % (code, pending_deletions(mount), out[-300:],
+                                                 err[-400:]))
     finally:
         wine.reg("delete", key, "/f")
         subprocess.run(["umount", mount], capture_output=True)
+
+
+def stiscan_commit_names_refused(wine, name, run, work):
+    """What a job's files cannot be named by, and a folder whose lock file
+    cannot be made: a name that cannot be looked up (a link to itself) fails
+    the job rather than give it another copy number, and its files go; a lock
+    file that cannot be opened (a folder in its place) is told as access
+    denied, with the exit code of one, not as a lock another stiscan holds."""
+    folder = os.path.join(work, name + "commit-loop")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    os.symlink("report-p2.bmp", os.path.join(folder, "report-p2.bmp"))
+    code, out, err = run("pull", "--device", "Names MFP", "--job", "report.tif", "--format", "bmp",
+                         "--out", wine.windows_path(folder))
+    lines = failure_lines(err)
+    check(code == 6 and sorted(os.listdir(folder)) == ["report-p2.bmp"] and len(lines) == 1
+          and "report-p2.bmp\" could not be looked up" in lines[0]
+          and "its 3 files already written were removed" in lines[0],
+          name + "pull-name-not-looked-up-fails-the-job",
+          "exit %s %s: %s %s" % (code, sorted(os.listdir(folder)), out[-200:], err[-300:]))
+
+    folder = os.path.join(work, name + "commit-lock-denied")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "stiscan-pulled.lock"))
+    code, out, err = run("pull", "--device", "Names MFP", "--delete", "--out",
+                         wine.windows_path(folder))
+    lines = failure_lines(err)
+    check(code == 4 and len(lines) == 1 and "stiscan-pulled.lock\" could not be made" in lines[0]
+          and "0x80070005" in lines[0] and sorted(os.listdir(folder)) == ["stiscan-pulled.lock"],
+          name + "pull-delete-lock-denied-told-as-such",
+          "exit %s %s: %s" % (code, sorted(os.listdir(folder)), err[-300:]))
+
+
+def stiscan_commit_pending(wine, name, run, work, journal):
+    """Deletions pending from an earlier pull. A job stored without a time
+    (whose deletion the driver refuses) is pulled again rather than deleted
+    unpulled, as the job the scanner lists under its pages and size may be
+    another; so are jobs of one name and time, which the scanner lists twice
+    (they are not ready, and not deleted); a watch does so once, not at
+    every sweep. A delete-after-scan option the server cannot read (no user
+    key) keeps a pending deletion pending."""
+    folder = os.path.join(work, name + "commit-untimed")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "stiscan-pulled.txt"), "w") as f:
+        f.write("2024-10-06 09:00:00\tdup.tif\n#deletion pending\t2024-10-06 09:00:00\tdup.tif\n")
+    key = "HKCU\\Software\\StibridgeE2E\\Untimed"
+    wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
+    deleted = deletions_done(journal)
+    try:
+        runs = []
+        for _ in range(2):
+            code, out, err = run("pull", "--device", "Untimed MFP", "--format", "bmp", "--delete",
+                                 "--profile", "ann", "--out", wine.windows_path(folder))
+            given_up = [line.split("\"")[1] for line in failure_lines(err)
+                        if "its deletion pending is given up" in line]
+            runs.append((code, sorted(os.listdir(folder)), pending_deletions(folder), given_up))
+        # A watch gives it up once too, however many sweeps see it again.
+        code, out, err = run("watch", "--pull", "--device", "Untimed MFP", "--format", "bmp",
+                             "--delete", "--profile", "ann", "--seconds", str(5 * PACE), "--out",
+                             wine.windows_path(folder))
+        given_up = [line.split("\"")[1] for line in failure_lines(err)
+                    if "its deletion pending is given up" in line]
+        runs.append((code, sorted(os.listdir(folder)), pending_deletions(folder), given_up))
+    finally:
+        wine.reg("delete", key, "/f")
+    check(runs[0] == (6, ["Scan-p1.bmp", "stiscan-pulled.txt"], ["Scan.tif"], ["dup.tif"])
+          and runs[1] == (6, ["Scan (2)-p1.bmp", "Scan-p1.bmp", "stiscan-pulled.txt"],
+                          ["Scan.tif"], ["Scan.tif"])
+          and runs[2] == (6, ["Scan (2)-p1.bmp", "Scan (3)-p1.bmp", "Scan-p1.bmp",
+                              "stiscan-pulled.txt"], ["Scan.tif"], ["Scan.tif"])
+          and deletions_done(journal) == deleted,
+          name + "pull-delete-pending-of-an-inexact-job-pulls-it-again",
+          "runs (exit, files, pending, given up) %s; %d deletions done" % (
+              runs, deletions_done(journal) - deleted))
+
+    folder = os.path.join(work, name + "commit-keyless")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "stiscan-pulled.txt"), "w") as f:
+        f.write("2024-10-07 09:00:00\tkept.tif\n#deletion pending\t2024-10-07 09:00:00\tkept.tif\n")
+    code, out, err = run("pull", "--device", "Keyless MFP", "--delete", "--profile", "ann",
+                         "--out", wine.windows_path(folder), "--json")
+    try:
+        summary = json.loads(out)
+    except ValueError:
+        summary = {}
+    check(code == 6 and pending_deletions(folder) == ["kept.tif"]
+          and summary.get("deletionPending") == ["kept.tif"] and summary.get("jobs") == 0
+          and any("\"kept.tif\": not deleted" in line and "option could not be read" in line
+                  for line in failure_lines(err)) and deletions_done(journal) == deleted,
+          name + "pull-delete-option-not-read-keeps-it-pending",
+          "exit %s, pending %s: %s %s" % (code, pending_deletions(folder), out[-300:], err[-300:]))
+
+
+def stiscan_commit_flush_traced(wine, name, run, program, work, journal):
+    """Before the scanner is asked to delete a job, the names its files and
+    the list took are on the disk: the folder is flushed, which Wine makes
+    an fsync of the directory, in stiscan's process, before the driver's
+    journal says DeleteItem (seen by strace)."""
+    row = name + "pull-delete-flushes-the-folder-before-deleting"
+    folder = os.path.join(work, name + "commit-traced")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    trace = os.path.join(work, name + "commit-traced.strace")
+    key = "HKCU\\Software\\StibridgeE2E\\Later"
+    wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
+    # The server started by this pull, so that its journal's writes are traced too.
+    wine.wait_for_no_process(10)
+    try:
+        traced = subprocess.run(
+            ["strace", "-f", "-ttt", "-y", "-s", "200", "-e", "trace=fsync,write", "-e",
+             "signal=none", "-o", trace, "-P", os.path.realpath(folder), "-P",
+             os.path.realpath(journal)]
+            + wine.command(program, "pull", "--device", "Later MFP", "--delete", "--profile",
+                           "ann", "--out", wine.windows_path(folder), "--json"),
+            env=wine.env, capture_output=True, text=True, errors="replace", timeout=180)
+    except FileNotFoundError:
+        skip(row, "strace is not installed")
+        return
+    finally:
+        wine.reg("delete", key, "/f")
+    try:
+        with open(trace, errors="replace") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        lines = []
+    if not lines and "ptrace" in traced.stderr:
+        skip(row, "no process may be traced here (%s)" % traced.stderr.strip()[-200:])
+        return
+    real = os.path.realpath(folder)
+    flushes = [(float(line.split()[1]), line.split()[0]) for line in lines
+               if re.search(r"fsync\(\d+<%s>\) = 0" % re.escape(real), line)]
+    deletions = [(float(line.split()[1]), line.split()[0]) for line in lines
+                 if "name=DeleteItem " in line and "result=0x00000000" in line]
+    check(traced.returncode == 0 and len(deletions) == 1
+          and any(at < deletions[0][0] and pid != deletions[0][1] for at, pid in flushes),
+          row, "exit %s, folder flushed at %s, deleted at %s: %s" % (
+              traced.returncode, flushes, deletions, traced.stderr[-300:]))
+
+
+def stiscan_commit_leftovers(wine, name, program, work):
+    """Temporary files that an earlier stiscan of the same process number
+    left (Wine numbers the processes from the same start again after a
+    restart) do not fail a pull, which takes the next name; the holder of the
+    folder's lock removes those of processes no longer running, and no other
+    file."""
+    folder = os.path.join(work, name + "commit-leftovers")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    # The first process of a prefix started afresh is number 32, the next
+    # ones count on by 4.
+    leftovers = ["~stiscan-%d-%d.partial" % (pid, n) for pid in range(32, 288, 4)
+                 for n in (1, 2)] + ["~stiscan-4000000000-7.partial"]
+    for leftover in leftovers + ["~stiscan-notes.partial"]:
+        open(os.path.join(folder, leftover), "w").close()
+    wine.stop()
+    first = wine.run(program, "pull", "--device", "Names MFP", "--job", "report.tif", "--format",
+                     "bmp", "--out", wine.windows_path(folder), timeout=120)
+    after_first = set(os.listdir(folder))
+    second = wine.run(program, "pull", "--device", "Names MFP", "--job", "CON.tif", "--format",
+                      "bmp", "--delete", "--out", wine.windows_path(folder), timeout=120)
+    after_second = set(os.listdir(folder))
+    check(first.returncode == 0 and set(leftovers) < after_first
+          and {"report-p1.bmp", "report-p2.bmp", "report-p3.bmp"} < after_first,
+          name + "pull-passes-over-a-leftover-of-its-process-number",
+          "exit %s, %d files: %s" % (first.returncode, len(after_first), first.stderr[-300:]))
+    check(second.returncode == 0 and "CON-p1.bmp" in after_second
+          and "~stiscan-notes.partial" in after_second
+          and not {"~stiscan-32-1.partial", "~stiscan-32-2.partial",
+                   "~stiscan-4000000000-7.partial"} & after_second,
+          name + "pull-delete-removes-leftovers-of-ended-processes",
+          "exit %s, left %s: %s" % (second.returncode,
+                                    sorted(f for f in after_second if f.startswith("~")),
+                                    second.stderr[-300:]))
 
 
 def stiscan_commit_watchers(wine, name, run, program, work):

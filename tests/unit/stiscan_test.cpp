@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <vector>
 
 #include "console/display_width.h"
@@ -553,6 +554,26 @@ TEST(StiscanPdf, JobsTheirFilesCannotHoldAreRefused)
     else
       EXPECT_NE(why.find(c.why), std::string::npos) << c.format << " " << c.pages << ": " << why;
   }
+  // Each later page, against what the job's document holds already: a
+  // page larger than the first, which the count before it took as the size
+  // of every page.
+  const Case later[] = {
+      // `pages` stands for the bytes written already.
+      {"tiff", false, 4270000000u, a4Colour, "the TIFF would reach 4097 MB"},
+      {"tiff", false, 4270000000u, 1000, nullptr},
+      {"tiff", true, 4270000000u, a4Colour, nullptr},  // the driver's: a file per page
+      {"bmp", false, 0, uint64_t{1} << 32, "more than a BMP file holds"},
+      {"pdf", false, 9999999999u, a4Colour, nullptr},  // held to what its pages become
+      {"tiff", false, ~uint64_t{0}, ~uint64_t{0}, "4096 MB a TIFF file holds"},
+  };
+  for (const Case& c : later) {
+    const std::string why = WhyPageDoesNotFit(c.format, c.driverFiles, c.pages, c.pageBytes);
+    if (c.why == nullptr)
+      EXPECT_EQ(why, "") << c.format << " after " << c.pages;
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos)
+          << c.format << " after " << c.pages << ": " << why;
+  }
 }
 
 TEST(StiscanPulledJobs, KeptByNameAndTimeAndReadBack)
@@ -648,6 +669,52 @@ TEST(StiscanPulledJobs, JobsGoneFromTheScanner)
   EXPECT_EQ(list.Pending(), 0u);
   EXPECT_FALSE(list.Contains(untimed)) << "a later scan named alike is a new job";
   EXPECT_FALSE(list.Forget({}));
+}
+
+// A deletion pending is done without the job being pulled again only for
+// the one job the scanner lists under the entry's exact key: a job without
+// time, or one of a key the scanner lists twice, may be another job (the one
+// pulled deleted at the panel, and another scanned alike), and its entry
+// goes so that the job is pulled again.
+TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
+{
+  const JobIdentity timed{"a.tif", "2024-01-01 00:00:00", 1, 5}, scan{"Scan.tif", "", 1, 87878},
+      scanOther{"Scan.tif", "", 2, 87878}, scanTimed{"Scan.tif", "2024-01-02 00:00:00", 1, 87878};
+  struct Row {
+    const char* what;
+    std::string list;
+    std::vector<JobIdentity> listed;
+    std::vector<std::string> dropped;
+    size_t pendingAfter, sizeAfter;
+    std::set<std::string> keep = {};
+  };
+  const std::string legacy = "#deletion pending\t\tScan.tif\n";
+  const auto pending = [](const JobIdentity& job) {
+    return PulledJobs::Key(job) + "\n#deletion pending\t" + PulledJobs::Key(job) + "\n";
+  };
+  const Row rows[] = {
+      {"a timed job listed once", pending(timed), {timed, scan}, {}, 1, 1},
+      {"a timed job listed twice", pending(timed), {timed, scan, timed}, {"a.tif"}, 0, 0},
+      {"a job without time listed alike", pending(scan), {timed, scan}, {"Scan.tif"}, 0, 0},
+      {"a job without time listed with other pages", pending(scan), {scanOther}, {}, 1, 1},
+      {"an earlier version's entry", legacy, {scanOther}, {"Scan.tif"}, 0, 0},
+      {"an earlier version's entry, timed now", legacy, {scanTimed}, {}, 1, 1},
+      {"pulled, listed twice", PulledJobs::Key(timed) + "\n", {timed, timed}, {}, 0, 1},
+      {"nothing listed", pending(scan) + pending(timed), {}, {}, 2, 2},
+      {"one a watch pulled itself", pending(scan), {scan}, {}, 1, 1, {PulledJobs::Key(scan)}},
+  };
+  for (const Row& row : rows) {
+    PulledJobs list;
+    ASSERT_TRUE(list.Read(row.list)) << row.what;
+    EXPECT_EQ(list.DropUnsure(row.listed, row.keep), row.dropped) << row.what;
+    EXPECT_EQ(list.Pending(), row.pendingAfter) << row.what;
+    EXPECT_EQ(list.Size(), row.sizeAfter) << row.what;
+  }
+  // Whether a job is the one listed under its exact key.
+  EXPECT_TRUE(PulledJobs::Unique(timed, {timed, scan, scanTimed}));
+  EXPECT_FALSE(PulledJobs::Unique(timed, {timed, scan, timed}));
+  EXPECT_FALSE(PulledJobs::Unique(scan, {scan}));
+  EXPECT_FALSE(PulledJobs::Unique(timed, {}));
 }
 
 // What a BSTR may hold comes back unit for unit from stiscan's UTF-8, and
