@@ -136,7 +136,8 @@ bool OpenFile::Finish(TemporaryFile& file, FileFailure& failure)
   // What the file holds reaches the disk before the file takes its name:
   // a name is never given to a file that a power cut would leave empty.
   if (!FlushFileBuffers(handle_)) {
-    failure = {"the file " + Quoted(shown_) + " could not be written to the disk", GetLastError()};
+    const DWORD error = GetLastError();
+    failure = {"the file " + Quoted(shown_) + " could not be written to the disk", error};
     return false;
   }
   LARGE_INTEGER size = {};
@@ -144,7 +145,8 @@ bool OpenFile::Finish(TemporaryFile& file, FileFailure& failure)
   const HANDLE handle = handle_;
   handle_ = INVALID_HANDLE_VALUE;
   if (!CloseHandle(handle)) {
-    failure = {"the file " + Quoted(shown_) + " could not be written", GetLastError()};
+    const DWORD error = GetLastError();
+    failure = {"the file " + Quoted(shown_) + " could not be written", error};
     DeleteFileW(ForApi(path_).c_str());
     return false;
   }
@@ -164,10 +166,11 @@ bool Folder::Open(const std::string& folder, FileFailure& failure)
 {
   given_ = folder;
   folder_ = FullPath(Widen(folder));
+  const DWORD fullPathError = folder_.empty() ? GetLastError() : 0;
   while (folder_.size() > 3 && folder_.back() == L'\\') folder_.pop_back();
   const std::string what = "the folder " + Quoted(folder) + " could not be made";
   if (folder_.empty()) {
-    failure = {what, GetLastError()};
+    failure = {what, fullPathError};
     return false;
   }
   if (const DWORD error = MakeFolder(folder_)) {
@@ -176,7 +179,8 @@ bool Folder::Open(const std::string& folder, FileFailure& failure)
   }
   const DWORD attributes = GetFileAttributesW(ForApi(folder_, kMostPlainFolder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    failure = {what, attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY};
+    const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+    failure = {what, error};
     return false;
   }
   return true;
