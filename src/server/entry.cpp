@@ -318,8 +318,7 @@ void SetIdleEndForTesting(DWORD milliseconds)
 int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStart)
 {
   const ULONGLONG started = GetTickCount64();
-  const ULONGLONG startUp =
-      sinceProcessStart < kLongestStartUpMilliseconds ? sinceProcessStart : 0;
+  const ULONGLONG startUp = sinceProcessStart < kLongestStartUpMilliseconds ? sinceProcessStart : 0;
   const ULONGLONG processStarted = started > startUp ? started - startUp : started;
   // Without COM there is nothing to serve, and nobody to tell but the exit
   // code.

@@ -224,7 +224,8 @@ TEST(PlatformMessages, AThreadTimerEndsTheWaitWhenNothingElseArrives)
     EXPECT_TRUE(KillTimer(nullptr, id));
     EXPECT_FALSE(KillTimer(nullptr, id));
     Sleep(60);
-    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) << "a killed timer rings no more";
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        << "a killed timer rings no more";
 
     const UINT_PTR withProcedure = SetTimer(nullptr, 0, 10, RecordTimer);
     ASSERT_NE(withProcedure, 0u);

@@ -48,8 +48,8 @@ void CreateKey(const WCHAR* path)
 bool ClassObjectHandedOut()
 {
   IClassFactory* factory = nullptr;
-  if (CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr,
-                       IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK)
+  if (CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                       reinterpret_cast<void**>(&factory)) != S_OK)
     return false;
   factory->Release();
   return true;
@@ -332,7 +332,8 @@ TEST_F(RegistrationTest, ACallThatFindsAnObjectEndsTheWayOutAtOnce)
                              IID_IClassFactory, reinterpret_cast<void**>(&factory)),
             S_OK);
   IUnknown* object = nullptr;
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+            S_OK);
   object->Release();
 #ifndef _WIN32
   // Only here does the suspension show: the loop has taken the quit.
@@ -341,7 +342,8 @@ TEST_F(RegistrationTest, ACallThatFindsAnObjectEndsTheWayOutAtOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(ClassObjectHandedOut()) << "on the way out";
 #endif
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+            S_OK);
   const DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
   bool handedOut = false;
   const auto transferEnd = std::chrono::steady_clock::now() + std::chrono::seconds(2);

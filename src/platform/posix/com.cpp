@@ -137,9 +137,8 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD, DWORD fla
   std::lock_guard<std::mutex> guard(Classes().lock);
   DWORD issued = Classes().nextCookie++;
   if (Classes().nextCookie == 0) Classes().nextCookie = 1;
-  Classes().entries.push_back(
-      Registration{issued, clsid, object, flags, false,
-                   (flags & REGCLS_SUSPENDED) != 0 || Classes().suspended});
+  Classes().entries.push_back(Registration{issued, clsid, object, flags, false,
+                                           (flags & REGCLS_SUSPENDED) != 0 || Classes().suspended});
   *cookie = issued;
   return S_OK;
 }
