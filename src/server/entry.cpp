@@ -176,12 +176,19 @@ class ServingLoop {
         if (!InUse() && !alarm.Set()) Wake(idleLimit);
         break;
       case Phase::Suspended:
-        if (InUse()) ServeOn();
-        break;
       case Phase::Withdrawn:
         if (InUse()) ServeOn();
         break;
     }
+  }
+
+  // Whether a spell of `length` that began at `since` lasts beyond `now`;
+  // the alarm is then set for its end.
+  bool SpellGoesOn(ULONGLONG since, ULONGLONG length, ULONGLONG now)
+  {
+    if (now - since >= length) return false;
+    Wake(since + length - now);
+    return true;
   }
 
   void OnQuit()
@@ -204,11 +211,7 @@ class ServingLoop {
           return;
         }
         if (!used && !graceOver) {
-          const ULONGLONG graceEnd = started + kSecondServerGraceMilliseconds;
-          if (now < graceEnd) {
-            Wake(graceEnd - now);
-            return;
-          }
+          if (SpellGoesOn(started, kSecondServerGraceMilliseconds, now)) return;
           graceOver = true;
           // Nobody reached this server, and another one is published: the
           // clients are the other's.
@@ -217,10 +220,7 @@ class ServingLoop {
             return;
           }
         }
-        if (now - idleSince < idleLimit) {
-          Wake(idleSince + idleLimit - now);
-          return;
-        }
+        if (SpellGoesOn(idleSince, idleLimit, now)) return;
         StartWayOut();
         return;
       case Phase::Suspended:
@@ -228,10 +228,7 @@ class ServingLoop {
           ServeOn();
           return;
         }
-        if (now - quietSince < kSuspendedQuietMilliseconds) {
-          Wake(quietSince + kSuspendedQuietMilliseconds - now);
-          return;
-        }
+        if (SpellGoesOn(quietSince, kSuspendedQuietMilliseconds, now)) return;
         WithdrawClassObjects();
         phase = Phase::Withdrawn;
         publishedAgain = false;
@@ -246,10 +243,7 @@ class ServingLoop {
           ServeOn();
           return;
         }
-        if (now - quietSince < kWithdrawnQuietMilliseconds) {
-          Wake(quietSince + kWithdrawnQuietMilliseconds - now);
-          return;
-        }
+        if (SpellGoesOn(quietSince, kWithdrawnQuietMilliseconds, now)) return;
         if (!publishedAgain) {
           ended = true;
           return;
