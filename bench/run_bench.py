@@ -29,6 +29,10 @@ MIB = 1024 * 1024
 CHUNKS = [64 * KIB, 256 * KIB, MIB, 4 * MIB, 8 * MIB]
 A4_BYTES = ((2480 * 3 + 3) // 4 * 4) * 3508
 SMALL_BYTES = ((640 * 3 + 3) // 4 * 4) * 480
+# The round trip's goal, on the paired median: the server's serving loop
+# costs a call no more than the baseline's plain GetMessageW loop, within
+# what neighbouring runs differ by (bench/README.md).
+ROUND_TRIP_GOAL = 1.02
 
 
 STARTED = time.monotonic()
@@ -619,7 +623,8 @@ def report(results):
             r = ratio(c["server"]["median_us"], c["baseline"]["median_us"])
             lines.append("| round trip, median (%d calls each) | %.1f us | %.1f us | %s | %s | %s |"
                          % (c["server"]["n"], c["server"]["median_us"], c["baseline"]["median_us"],
-                            fmt(r, 3), text, goal(None if pm is None else pm <= 1.05)))
+                            fmt(r, 3), text,
+                            goal(None if pm is None else pm <= ROUND_TRIP_GOAL)))
             r = ratio(c["server"]["p99_us"], c["baseline"]["p99_us"])
             lines.append("| round trip, 99th percentile | %.1f us | %.1f us | %s | | %s |" % (
                 c["server"]["p99_us"], c["baseline"]["p99_us"], fmt(r, 3), goal(r <= 1.05)))
