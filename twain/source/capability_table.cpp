@@ -106,8 +106,8 @@ class Setting : public Capability {
     std::vector<short> values;     // what the scanner reports, in order
     std::vector<short> choosable;  // what it keeps when set
   };
-  Setting(Session& session, TW_UINT16 id, Shape shape, Codes codes)
-      : Capability(id, TWTY_UINT16, shape), session_(session), codes_(std::move(codes))
+  Setting(Session& session, TW_UINT16 id, TW_UINT16 itemType, Shape shape, Codes codes)
+      : Capability(id, itemType, shape), session_(session), codes_(std::move(codes))
   {
   }
   Result Current(Raw& value) override
@@ -162,7 +162,8 @@ class Setting : public Capability {
 class Resolution : public Setting {
  public:
   Resolution(Session& session, TW_UINT16 id)
-      : Setting(session, id, Shape::kRange, Codes{&ScanSettings::resolution, Dots(), Dots()})
+      : Setting(session, id, TWTY_FIX32, Shape::kRange,
+                Codes{&ScanSettings::resolution, Dots(), Dots()})
   {
   }
   Raw Step() override { return Fix32(1); }
@@ -260,20 +261,20 @@ void Session::AddCapabilities()
       ICAP_UNITS, TWTY_UINT16, Shape::kEnumeration, units, TWUN_INCHES,
       [&c] { return Raw(c.units); }, [&c](Raw v) { c.units = static_cast<TW_UINT16>(v); }));
   n.Add(std::make_unique<Setting>(
-      *this, ICAP_PIXELTYPE, Shape::kEnumeration,
+      *this, ICAP_PIXELTYPE, TWTY_UINT16, Shape::kEnumeration,
       Setting::Codes{&ScanSettings::pixelType, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, {TWPT_BW, TWPT_RGB}}));
   n.Add(std::make_unique<BitDepth>(*this));
   n.Add(std::make_unique<Resolution>(*this, ICAP_XRESOLUTION));
   n.Add(std::make_unique<Resolution>(*this, ICAP_YRESOLUTION));
   n.Add(std::make_unique<Setting>(
-      *this, ICAP_SUPPORTEDSIZES, Shape::kEnumeration,
+      *this, ICAP_SUPPORTEDSIZES, TWTY_UINT16, Shape::kEnumeration,
       Setting::Codes{&ScanSettings::paperSize,
                      {TWSS_NONE, TWSS_A4, TWSS_USLETTER, TWSS_USLEGAL, TWSS_A5, TWSS_USEXECUTIVE,
                       TWSS_A3, TWSS_USSTATEMENT},
                      {TWSS_NONE, TWSS_A4, TWSS_USLEGAL, TWSS_A5, TWSS_USEXECUTIVE, TWSS_A3,
                       TWSS_USSTATEMENT}}));
   n.Add(std::make_unique<Setting>(
-      *this, ICAP_IMAGEFILEFORMAT, Shape::kEnumeration,
+      *this, ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Shape::kEnumeration,
       Setting::Codes{&ScanSettings::fileFormat,
                      {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI},
                      {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI}}));
