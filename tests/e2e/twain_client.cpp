@@ -270,6 +270,65 @@ void Cycle(TwainApp& twain, TW_UINT16 mechanism, const std::string& how, bool re
   Check(rc == TWRC_SUCCESS, "twain-" + how + "-disableds", std::to_string(rc));
 }
 
+// A manager's entry point (DAT_ENTRYPOINT, which Wine's manager never
+// sends): the source's messages go through its DSM_Entry, and what the
+// source hands out comes from its memory functions. These forward to Wine's
+// manager and to global memory, and count.
+struct EntryCounts {
+  DSMENTRYPROC manager = nullptr;
+  int readyMessages = 0, allocations = 0;
+} entryCounts;
+
+TW_UINT16 PASCAL CountingEntry(pTW_IDENTITY origin, pTW_IDENTITY destination, TW_UINT32 group,
+                               TW_UINT16 dat, TW_UINT16 message, TW_MEMREF data)
+{
+  if (dat == DAT_NULL && message == MSG_XFERREADY) ++entryCounts.readyMessages;
+  return entryCounts.manager(origin, destination, group, dat, message, data);
+}
+
+TW_HANDLE PASCAL CountingAllocate(TW_UINT32 size)
+{
+  ++entryCounts.allocations;
+  return GlobalAlloc(GHND, size);
+}
+
+void PASCAL GlobalMemoryFree(TW_HANDLE handle)
+{
+  GlobalFree(handle);
+}
+
+TW_MEMREF PASCAL GlobalMemoryLock(TW_HANDLE handle)
+{
+  return GlobalLock(handle);
+}
+
+void PASCAL GlobalMemoryUnlock(TW_HANDLE handle)
+{
+  GlobalUnlock(handle);
+}
+
+// The memory cycle with the source given an entry point.
+void EntryPoint(TwainApp& twain)
+{
+  entryCounts.manager = reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"twain_32.dll"), "DSM_Entry")));
+  TW_ENTRYPOINT entry = {sizeof entry,      CountingEntry,    CountingAllocate,
+                         GlobalMemoryFree,  GlobalMemoryLock, GlobalMemoryUnlock};
+  TW_ENTRYPOINT shortEntry = entry;
+  shortEntry.Size = 4;
+  twain.Expect(twain.Direct(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &shortEntry), TWRC_FAILURE,
+               TWCC_BADVALUE, "twain-entrypoint-short-refused");
+  const TW_UINT16 rc = twain.Direct(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry);
+  TW_CAPABILITY count = {CAP_XFERCOUNT, TWON_DONTCARE16, nullptr};
+  twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &count);
+  GlobalFree(count.hContainer);
+  Cycle(twain, TWSX_MEMORY, "memory", false);
+  Check(rc == TWRC_SUCCESS && entryCounts.readyMessages == 1 && entryCounts.allocations > 0,
+        "twain-entrypoint-used",
+        "rc " + std::to_string(rc) + ", " + std::to_string(entryCounts.readyMessages) +
+            " MSG_XFERREADY, " + std::to_string(entryCounts.allocations) + " allocations");
+}
+
 // Cancelling: the rest of a page (MSG_ENDXFER in state 7), the rest of the
 // transfers (MSG_RESET), and CAP_XFERCOUNT.
 void Cancelling(TwainApp& twain)
@@ -489,7 +548,7 @@ void Full()
   CapabilityChecks(twain);
   SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
   Cycle(twain, TWSX_NATIVE, "native", true);
-  Cycle(twain, TWSX_MEMORY, "memory", false);
+  EntryPoint(twain);
   Cycle(twain, TWSX_FILE, "file", false);
   Cancelling(twain);
   DeleteAfterScan(twain);
