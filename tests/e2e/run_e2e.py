@@ -200,26 +200,30 @@ def clients(wine, server, client64, client32, proxy64, proxy32, installer, scena
         run_client(wine, bits, client, part)
 
 
-def run_client(wine, bits, client, part):
-    """Runs one part in a client process; its check lines are reported with the
-    client's bitness and the part in their names. Returns the client's output
-    (None for a 32-bit client where none can run)."""
+def run_client(wine, bits, client, part, kind="client", label=None):
+    """Runs one part in a client process; its check lines are reported with
+    the kind of client, its bitness and the part (or `label`) in their names
+    ("client32-session-..."). Returns the client's output (None for a 32-bit
+    client where none can run)."""
     global failures
+    name = "%s%s-%s" % (kind, bits, label or part)
     if bits == "32" and not RUNS_32BIT:
-        skip("client32-%s (the 32-bit client's checks of this part)" % part)
+        skip("%s (the 32-bit %s's checks of this part)" % (name, kind))
         return None
+    started = time.monotonic()
     result = wine.run(client, part, timeout=300)
     for line in result.stdout.splitlines():
         if line.startswith("ok ") or line.startswith("FAIL "):
-            print(line.replace(" ", " client%s-%s-" % (bits, part), 1), flush=True)
+            print(line.replace(" ", " %s-" % name, 1), flush=True)
             if line.startswith("FAIL "):
                 failures += 1
     # A client that said nothing at all never reached its main(): what Wine
     # said then is on its standard error.
-    check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part),
+    check(result.returncode == 0, name + "-exit-code",
           "%s%s" % (result.returncode, "" if result.stdout else ", nothing said; its errors: %r"
                     % result.stderr[-300:]))
-    check(wine.wait_for_no_process(5), "client%s-%s-server-quits" % (bits, part),
+    print("note %s took %.1f s" % (name, time.monotonic() - started), flush=True)
+    check(wine.wait_for_no_process(5), name + "-server-quits",
           "server still running: %s" % wine.processes())
     return result.stdout
 
@@ -359,25 +363,12 @@ def twain_prefix(wine, sources):
     wine.wait_for_no_process(10)
 
 
-def twain_run(wine, bits, client, part):
-    """One run of the TWAIN application: its check lines, reported as
-    "twain<bits>-<part>: <check>", and its pixel lines."""
-    global failures
-    if bits == "32" and not RUNS_32BIT:
-        skip("twain%s-%s (the 32-bit TWAIN application's checks)" % (bits, part))
-        return None
-    started = time.monotonic()
-    result = wine.run(client, part, timeout=300)
-    for line in result.stdout.splitlines():
-        if line.startswith("ok ") or line.startswith("FAIL "):
-            print(line.replace(" ", " twain%s-%s: " % (bits, part), 1), flush=True)
-            if line.startswith("FAIL "):
-                failures += 1
-    check(result.returncode == 0, "twain%s-%s-exit-code" % (bits, part),
-          "%s%s" % (result.returncode, "" if result.stdout else ", nothing said; its errors: %r"
-                    % result.stderr[-300:]))
-    print("note twain%s-%s took %.1f s" % (bits, part, time.monotonic() - started), flush=True)
-    return [line for line in result.stdout.splitlines() if line.startswith("pixels ")]
+def twain_run(wine, bits, client, part, label=None):
+    """One run of the TWAIN application: its pixel lines (None where it
+    cannot run)."""
+    output = run_client(wine, bits, client, part, "twain", label)
+    return None if output is None else [line for line in output.splitlines()
+                                        if line.startswith("pixels ")]
 
 
 def twain_pixels(name, lines, reference, expected):
@@ -416,9 +407,6 @@ def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clien
         lines = twain_run(wine, bits, client, "full")
         if lines is not None:
             twain_pixels("twain%s-full" % bits, lines, reference, TWAIN_FULL_PAGES)
-        # The server it killed is gone with the run.
-        check(wine.wait_for_no_process(10), "twain%s-full-no-server-left" % bits,
-              str(wine.processes()))
         found = conducts.breaches(journal)
         check(not found, "twain%s-no-breach" % bits, "; ".join(found[:3]))
     for name, conduct in conducts.profiles():
@@ -427,11 +415,9 @@ def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clien
         journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % name)
         install_journalled(wine, installer, variant, journal)
         for bits, client in clients:
-            lines = twain_run(wine, bits, client, "pixels")
+            lines = twain_run(wine, bits, client, "pixels", "pixels-" + name)
             if lines is not None:
                 twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference, 3 * 6)
-            check(wine.wait_for_no_process(5), "conduct-%s-twain%s-server-quits" % (name, bits),
-                  str(wine.processes()))
         found = conducts.breaches(journal)
         check(not found, "conduct-%s-twain-no-breach" % name, "; ".join(found[:3]))
 

@@ -48,12 +48,8 @@ Result Session::ImageInfo(TW_MEMREF data)
 {
   auto* info = static_cast<TW_IMAGEINFO*>(data);
   if (info == nullptr) return Failed(TWCC_BADVALUE);
-  ImageInfoBytes bytes;
-  const HRESULT hr = walk_.Describe(bytes);
-  if (FAILED(hr)) return ScannerFailure(hr);
-  static_assert(sizeof(TW_IMAGEINFO) == std::tuple_size_v<ImageInfoBytes>);
-  std::memcpy(info, bytes.data(), sizeof *info);
-  return Done();
+  const HRESULT hr = walk_.Describe(*info);
+  return FAILED(hr) ? ScannerFailure(hr) : Done();
 }
 
 Result Session::ImageLayout(TW_UINT16 message, TW_MEMREF data)
@@ -96,11 +92,9 @@ Result Session::ImageLayout(TW_UINT16 message, TW_MEMREF data)
   }
   if (state == State::kReady || state == State::kTransferring) {
     // The page at hand: its pixels at its resolution.
-    ImageInfoBytes bytes;
-    const HRESULT hr = walk_.Describe(bytes);
-    if (FAILED(hr)) return ScannerFailure(hr);
     TW_IMAGEINFO info;
-    std::memcpy(&info, bytes.data(), sizeof info);
+    const HRESULT hr = walk_.Describe(info);
+    if (FAILED(hr)) return ScannerFailure(hr);
     const double x = Number(info.XResolution), y = Number(info.YResolution);
     const Paper page = {x > 0 ? info.ImageWidth / x : 0, y > 0 ? info.ImageLength / y : 0};
     layout->Frame = FrameOf(page, units);

@@ -44,11 +44,9 @@ Result Session::SetupMemory(TW_MEMREF data)
   // widest the scanner makes (its largest area at 600 dpi in colour).
   TW_UINT32 row = 0;
   if (state == State::kReady || state == State::kTransferring) {
-    ImageInfoBytes bytes;
-    const HRESULT hr = walk_.Describe(bytes);
-    if (FAILED(hr)) return ScannerFailure(hr);
     TW_IMAGEINFO info;
-    std::memcpy(&info, bytes.data(), sizeof info);
+    const HRESULT hr = walk_.Describe(info);
+    if (FAILED(hr)) return ScannerFailure(hr);
     row = static_cast<TW_UINT32>(
         (static_cast<unsigned long long>(info.ImageWidth > 0 ? info.ImageWidth : 1) *
              static_cast<unsigned long long>(info.BitsPerPixel > 0 ? info.BitsPerPixel : 1) +

@@ -81,11 +81,9 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   if (choices_.mechanism != TWSX_MEMORY) return Failed(TWCC_SEQERROR);
   // In state 7 only to go on with a memory transfer, not after another.
   if (state == State::kTransferring && !memoryTransfer_) return Failed(TWCC_SEQERROR);
-  ImageInfoBytes bytes;
-  HRESULT hr = walk_.Describe(bytes);
-  if (FAILED(hr)) return ScannerFailure(hr);
   TW_IMAGEINFO info;
-  std::memcpy(&info, bytes.data(), sizeof info);
+  HRESULT hr = walk_.Describe(info);
+  if (FAILED(hr)) return ScannerFailure(hr);
   if (info.ImageWidth <= 0 || info.ImageLength <= 0 || info.BitsPerPixel <= 0)
     return Failed(TWCC_OPERATIONERROR);
   const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;

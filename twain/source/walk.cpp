@@ -1,5 +1,7 @@
 #include "source/walk.h"
 
+#include <cstring>
+
 namespace twainds {
 
 bool Walk::Start(const std::vector<Job>& jobs, int count)
@@ -39,15 +41,16 @@ int Walk::Pending() const
   return pending > 0x7FFF ? 0x7FFF : static_cast<int>(pending);
 }
 
-HRESULT Walk::Describe(ImageInfoBytes& info)
+HRESULT Walk::Describe(TW_IMAGEINFO& info)
 {
+  static_assert(sizeof(TW_IMAGEINFO) == std::tuple_size_v<ImageInfoBytes>);
   if (!active_) return E_FAIL;
   if (!described_) {
     const HRESULT hr = connection_.DescribePage(info_);
     if (FAILED(hr)) return hr;
     described_ = true;
   }
-  info = info_;
+  std::memcpy(&info, info_.data(), sizeof info);
   return S_OK;
 }
 

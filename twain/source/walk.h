@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/twain2.h"
 #include "scanner/connection.h"
 
 namespace twainds {
@@ -29,7 +30,7 @@ class Walk {
   int JobNumber() const { return static_cast<int>(at_) + 1; }
 
   // The page at hand described; asked of the scanner once per page.
-  HRESULT Describe(ImageInfoBytes& info);
+  HRESULT Describe(TW_IMAGEINFO& info);
   // Prepares the page's transfer, after checking that the scanner's walk
   // stands where this one does.
   HRESULT Begin(Mechanism mechanism, short fileFormat);
