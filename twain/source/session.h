@@ -100,8 +100,6 @@ class Session {
   // The jobs as last listed: afresh while no walk is on (a listing would
   // change the scanner's numbering under a walk).
   HRESULT Jobs(std::vector<Job>& jobs);
-  // The transfer mechanism in effect.
-  TW_UINT16 Mechanism() const { return choices_.mechanism; }
 
  private:
   void AddCapabilities();
@@ -128,7 +126,6 @@ class Session {
   std::wstring title_;
   std::vector<Job> listed_;
   bool listedValid_ = false;
-  bool showUI_ = false;
   bool closeRequested_ = false;
   std::unique_ptr<JobDialog> dialog_;
   Indicator indicator_;
