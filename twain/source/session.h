@@ -32,6 +32,14 @@ enum class State { kOpen = 4, kEnabled = 5, kReady = 6, kTransferring = 7 };
 // What the module keeps whether or not a source is open: the manager's
 // entry point and memory functions (DAT_ENTRYPOINT comes before MSG_OPENDS).
 struct Module {
+  Module() = default;
+  // At the end of the process (or of a module that a manager unloads while
+  // a source is still open) calls to the server would run under the
+  // loader lock: an open session is left as it is.
+  ~Module() { static_cast<void>(session.release()); }
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
   Memory memory;
   Manager manager;
   std::unique_ptr<class Session> session;
