@@ -147,6 +147,21 @@ void Identity(TwainApp& twain)
                               std::to_string(identity.ProtocolMajor));
 }
 
+// Another thread of the application's, which sends its window a message
+// once `go` is set.
+struct Sender {
+  HANDLE go;
+  HWND window;
+};
+
+DWORD WINAPI SendReenter(void* data)
+{
+  auto* sender = static_cast<Sender*>(data);
+  WaitForSingleObject(sender->go, INFINITE);
+  SendMessageW(sender->window, TwainApp::kReenter, 0, 0);
+  return 0;
+}
+
 // State 4: what a source that is open answers, bad input included.
 void OpenChecks(TwainApp& twain)
 {
@@ -173,9 +188,33 @@ void OpenChecks(TwainApp& twain)
     const TW_UINT16 rc = twain.Source(op.group, op.dat, op.message, nullptr);
     twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, std::string("twain-null-data-") + op.name);
   }
+  // The application calls the source again while the source waits for the
+  // server (a message sent from another thread is handled in any wait of
+  // the thread's): refused as out of sequence, and the source stays in
+  // state 4 (MSG_DISABLEDS is out of sequence there).
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Sender sender = {go, twain.window};
+  HANDLE thread = CreateThread(nullptr, 0, SendReenter, &sender, 0, nullptr);
+  twain.reentry.armed = true;
+  SetEvent(go);
+  TW_CAPABILITY jobs = {STIBRIDGE_CAP_JOBS, TWON_DONTCARE16, nullptr};
+  TW_UINT16 rc = twain.Source(C, DAT_CAPABILITY, MSG_GET, &jobs);
+  twain.reentry.armed = false;
+  GlobalFree(jobs.hContainer);
+  while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) twain.Await(50);
+  CloseHandle(thread);
+  CloseHandle(go);
+  TW_USERINTERFACE ui = {FALSE, FALSE, twain.window};
+  const TW_UINT16 disable = twain.Source(C, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  Check(rc == TWRC_SUCCESS && twain.reentry.during == 1 && twain.reentry.enable == TWRC_FAILURE &&
+            twain.reentry.condition == TWCC_SEQERROR && disable == TWRC_FAILURE,
+        "twain-reentered-while-waiting-refused",
+        std::to_string(twain.reentry.during) + " of " + std::to_string(twain.reentry.calls) +
+            " calls while waiting, rc " + std::to_string(twain.reentry.enable) + " cc " +
+            std::to_string(twain.reentry.condition));
   // A second application: the source takes one.
   TW_IDENTITY second = twain.source;
-  TW_UINT16 rc = twain.Direct(C, DAT_IDENTITY, MSG_OPENDS, &second);
+  rc = twain.Direct(C, DAT_IDENTITY, MSG_OPENDS, &second);
   twain.Expect(rc, TWRC_FAILURE, TWCC_MAXCONNECTIONS, "twain-one-application");
 
   TW_SETUPMEMXFER memory = {};
