@@ -46,8 +46,8 @@ std::wstring SourcePath()
 bool TwainApp::Load()
 {
   manager_ = LoadLibraryW(L"twain_32.dll");
-  entry_ = manager_ != nullptr ? reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
-                                     GetProcAddress(manager_, "DSM_Entry")))
+  entry_ = manager_ != nullptr ? reinterpret_cast<DSMENTRYPROC>(
+                                     reinterpret_cast<void*>(GetProcAddress(manager_, "DSM_Entry")))
                                : nullptr;
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = WindowProcedure;
@@ -100,8 +100,8 @@ TW_UINT16 TwainApp::Direct(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message, vo
 {
   if (direct_ == nullptr) {
     HMODULE loaded = GetModuleHandleW(SourcePath().c_str());
-    direct_ = loaded != nullptr ? reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void*>(
-                                      GetProcAddress(loaded, "DS_Entry")))
+    direct_ = loaded != nullptr ? reinterpret_cast<DSENTRYPROC>(
+                                      reinterpret_cast<void*>(GetProcAddress(loaded, "DS_Entry")))
                                 : nullptr;
   }
   if (direct_ == nullptr) {

@@ -57,8 +57,7 @@ Busy::~Busy()
   module_.busy = wasBusy_;
 }
 
-Session::Session(Module& module)
-    : module_(module), negotiation_(module.memory), walk_(connection_)
+Session::Session(Module& module) : module_(module), negotiation_(module.memory), walk_(connection_)
 {
 }
 
