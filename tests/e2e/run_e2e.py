@@ -31,6 +31,8 @@ CLASS_KEY = "HKCR\\CLSID\\" + CLSID
 PROGIDS = ["HKCR\\zemka.twain.CStiScannerComBridge", "HKCR\\zemka.twain.CStiScannerComBridge.1"]
 
 failures = 0
+# The one part to run (--part), or None for all of the group's.
+only_part = None
 
 
 def check(passed, name, detail=""):
@@ -57,6 +59,8 @@ def guarded(wine, part, *args):
     what the prefix was running then; the prefix is stopped and the parts
     after it still run."""
     name = part.__name__.replace("_", "-")
+    if only_part and name != only_part:
+        return
     started = time.monotonic()
     try:
         part(wine, *args)
@@ -196,26 +200,30 @@ def clients(wine, server, client64, client32, proxy64, proxy32, installer, scena
         run_client(wine, bits, client, part)
 
 
-def run_client(wine, bits, client, part):
-    """Runs one part in a client process; its check lines are reported with the
-    client's bitness and the part in their names. Returns the client's output
-    (None for a 32-bit client where none can run)."""
+def run_client(wine, bits, client, part, kind="client", label=None):
+    """Runs one part in a client process; its check lines are reported with
+    the kind of client, its bitness and the part (or `label`) in their names
+    ("client32-session-..."). Returns the client's output (None for a 32-bit
+    client where none can run)."""
     global failures
+    name = "%s%s-%s" % (kind, bits, label or part)
     if bits == "32" and not RUNS_32BIT:
-        skip("client32-%s (the 32-bit client's checks of this part)" % part)
+        skip("%s (the 32-bit %s's checks of this part)" % (name, kind))
         return None
+    started = time.monotonic()
     result = wine.run(client, part, timeout=300)
     for line in result.stdout.splitlines():
         if line.startswith("ok ") or line.startswith("FAIL "):
-            print(line.replace(" ", " client%s-%s-" % (bits, part), 1), flush=True)
+            print(line.replace(" ", " %s-" % name, 1), flush=True)
             if line.startswith("FAIL "):
                 failures += 1
     # A client that said nothing at all never reached its main(): what Wine
     # said then is on its standard error.
-    check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part),
+    check(result.returncode == 0, name + "-exit-code",
           "%s%s" % (result.returncode, "" if result.stdout else ", nothing said; its errors: %r"
                     % result.stderr[-300:]))
-    check(wine.wait_for_no_process(5), "client%s-%s-server-quits" % (bits, part),
+    print("note %s took %.1f s" % (name, time.monotonic() - started), flush=True)
+    check(wine.wait_for_no_process(5), name + "-server-quits",
           "server still running: %s" % wine.processes())
     return result.stdout
 
@@ -251,12 +259,10 @@ def session_outcome(output):
     return checks, pixels
 
 
-def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
-    """The catalogue and a whole scanning session from each client against the
-    session scenario, whose jobs include one owned by the clients' own user;
-    then the 32-bit client's once more under each of the driver's other
-    conducts, each held to the default conduct's outcome."""
-    whoami = wine.run(dict(clients_by_bits)["64"], "whoami")
+def session_scenario(wine, client64, template, build64):
+    """The session scenario with the clients' own user as the owner of its
+    job "mine.tif": its text, and the file it is written to."""
+    whoami = wine.run(client64, "whoami")
     sid = whoami.stdout.strip()
     check(whoami.returncode == 0 and sid.startswith("S-1-"), "caller-sid", repr(whoami.stdout))
     with open(template) as f:
@@ -264,6 +270,15 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
     path = os.path.join(build64, "e2e-session.json")
     with open(path, "w") as f:
         f.write(scenario)
+    return scenario, path
+
+
+def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
+    """The catalogue and a whole scanning session from each client against the
+    session scenario, whose jobs include one owned by the clients' own user;
+    then the 32-bit client's once more under each of the driver's other
+    conducts, each held to the default conduct's outcome."""
+    scenario, path = session_scenario(wine, dict(clients_by_bits)["64"], template, build64)
     journal = os.path.join(build64, "e2e-session-journal.txt")
     installed = install_journalled(wine, installer, path, journal)
     check(installed.returncode == 0, "session-scenario-installed", installed.stderr[-300:])
@@ -317,6 +332,94 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
                   % (name, bits, part), str(wine.processes()))
         found = conducts.breaches(journal)
         check(not found, "conduct-%s-no-breach" % name, "; ".join(found[:3]))
+
+
+# --- the TWAIN data source, driven by a TWAIN application through Wine's manager ---
+
+# The pages a full run of the TWAIN application brings over: every page of
+# the five jobs by each of the three transfers, two under CAP_XFERCOUNT 2,
+# and one through the source's own window.
+TWAIN_FULL_PAGES = 3 * 6 + 2 + 1
+
+
+def twain_prefix(wine, sources):
+    """The prefix as a TWAIN application finds the data source: installed
+    under the only names Wine 8's manager loads (sane.ds, in twain_32 for
+    32-bit applications and twain_64 for 64-bit ones) with the native DLL
+    chosen over Wine's own, and windows made by the null display driver
+    (there is no display). The display driver is chosen when the prefix
+    starts: the prefix is stopped to start anew."""
+    for bits, source in sources:
+        folder = os.path.join(wine.prefix, "drive_c", "windows", "twain_%s" % bits)
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(source, os.path.join(folder, "sane.ds"))
+    added = [wine.reg("add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "sane.ds", "/d",
+                      "native", "/f"),
+             wine.reg("add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
+                      "/f")]
+    check(all(r.returncode == 0 for r in added), "twain-source-installed",
+          "; ".join(r.stderr[-200:] for r in added))
+    wine.stop()
+    wine.wait_for_no_process(10)
+
+
+def twain_run(wine, bits, client, part, label=None):
+    """One run of the TWAIN application: its pixel lines (None where it
+    cannot run)."""
+    output = run_client(wine, bits, client, part, "twain", label)
+    return None if output is None else [line for line in output.splitlines()
+                                        if line.startswith("pixels ")]
+
+
+def twain_pixels(name, lines, reference, expected):
+    """Every page the application brought over is the page the simulator
+    draws, and as many came as should."""
+    wrong = []
+    for line in lines:
+        fields = line.split()
+        if len(fields) != 5 or reference.get((fields[1], fields[2])) != fields[4]:
+            wrong.append(line)
+    check(not wrong and len(lines) == expected, "%s-pixels-as-generated: %d pages" % (name, expected),
+          "%d pages; not as generated: %s" % (len(lines), "; ".join(wrong[:3])))
+
+
+def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clients, sources,
+                 template, build64, pixels_tool):
+    """The data source in TWAIN applications of both bitnesses, through
+    Wine's manager: a full run each (every state, every capability, the
+    three transfers, cancelling, delete-after-scan, the source's window,
+    the server killed at the end), then a run of every job's pages under
+    each of the driver's conducts. Each run is one process."""
+    steps = [wine.run("regsvr32", "/s", proxy64), wine.run(server, "/RegServer")]
+    if RUNS_32BIT:
+        steps.append(wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", proxy32))
+    check(all(r.returncode == 0 for r in steps), "twain-server-registered",
+          "; ".join(r.stderr[-200:] for r in steps))
+    twain_prefix(wine, sources)
+    scenario, path = session_scenario(wine, bridge_client, template, build64)
+    reference = reference_pixels(pixels_tool, path)
+    for bits, client in clients:
+        # Each run from the installed scenario (a full run deletes a job).
+        journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % bits)
+        installed = install_journalled(wine, installer, path, journal)
+        check(installed.returncode == 0, "twain%s-scenario-installed" % bits,
+              installed.stderr[-300:])
+        lines = twain_run(wine, bits, client, "full")
+        if lines is not None:
+            twain_pixels("twain%s-full" % bits, lines, reference, TWAIN_FULL_PAGES)
+        found = conducts.breaches(journal)
+        check(not found, "twain%s-no-breach" % bits, "; ".join(found[:3]))
+    for name, conduct in conducts.profiles():
+        variant = conducts.scenario_under(scenario, conduct,
+                                          os.path.join(build64, "e2e-twain-%s.json" % name))
+        journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % name)
+        install_journalled(wine, installer, variant, journal)
+        for bits, client in clients:
+            lines = twain_run(wine, bits, client, "pixels", "pixels-" + name)
+            if lines is not None:
+                twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference, 3 * 6)
+        found = conducts.breaches(journal)
+        check(not found, "conduct-%s-twain-no-breach" % name, "; ".join(found[:3]))
 
 
 # The formats and transfers of the document checks, by stiscan's bitness:
@@ -1900,7 +2003,13 @@ def main():
     parser.add_argument("--group", choices=("all",) + GROUPS, default="all",
                         help="the parts to run (all: both groups, one after the other, in one "
                              "prefix)")
+    parser.add_argument("--part", help="only this part of the group (as its 'part NAME took' "
+                        "line names it), for a quicker run while working on it; a part that needs "
+                        "another's set-up then finds it missing, except twain-checks, which makes "
+                        "its own")
     args = parser.parse_args()
+    global only_part
+    only_part = args.part
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
     wine = Wine(os.path.join(build64, "wine-e2e-stiscan" if args.group == "stiscan"
@@ -1926,6 +2035,14 @@ def main():
                     installer, default_scenario)
             guarded(wine, sessions,
                     installer, [("32", client32), ("64", client64)],
+                    os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
+                    pixels_tool)
+            guarded(wine, twain_checks,
+                    wine.server_unix, installer, proxy64, proxy32, client64,
+                    [("32", os.path.join(build32, "tests", "e2e", "twain_client.exe")),
+                     ("64", os.path.join(build64, "tests", "e2e", "twain_client.exe"))],
+                    [("32", os.path.join(build32, "twain", "stibridge.ds")),
+                     ("64", os.path.join(build64, "twain", "stibridge.ds"))],
                     os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
                     pixels_tool)
         if args.group == "stiscan":
