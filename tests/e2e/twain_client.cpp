@@ -11,6 +11,10 @@
 //   pixels  on a thread in a multithreaded apartment: every job by every
 //           transfer, and nothing else (the runs under the driver's
 //           conducts)
+//   identify <path> <version>
+//           the source installed at <path>, loaded as a manager that finds
+//           it there loads it: it is a source of this bitness and says it
+//           is stibridge of that version (the package's cases)
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -582,6 +586,24 @@ void Pixels()
   CoUninitialize();
 }
 
+void Identify(const char* path, const char* version)
+{
+  HMODULE module = LoadLibraryA(path);
+  auto entry = module != nullptr ? reinterpret_cast<DSENTRYPROC>(
+                                       reinterpret_cast<void*>(GetProcAddress(module, "DS_Entry")))
+                                 : nullptr;
+  TW_IDENTITY app = {}, identity = {};
+  const TW_UINT16 rc =
+      entry != nullptr ? entry(&app, DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity) : TWRC_FAILURE;
+  Check(rc == TWRC_SUCCESS && std::strcmp(identity.ProductName, "stibridge") == 0 &&
+            std::strcmp(identity.Version.Info, version) == 0,
+        "twain-installed-source-identity",
+        std::string(path) + (module == nullptr
+                                 ? ": not loaded, error " + std::to_string(GetLastError())
+                                 : ": rc " + std::to_string(rc) + ", " + identity.ProductName +
+                                       " " + identity.Version.Info));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -589,6 +611,8 @@ int main(int argc, char** argv)
   const std::string part = argc > 1 ? argv[1] : "full";
   if (part == "pixels")
     Pixels();
+  else if (part == "identify" && argc == 4)
+    Identify(argv[2], argv[3]);
   else
     Full();
   return Failures();
