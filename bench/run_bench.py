@@ -29,6 +29,10 @@ MIB = 1024 * 1024
 CHUNKS = [64 * KIB, 256 * KIB, MIB, 4 * MIB, 8 * MIB]
 A4_BYTES = ((2480 * 3 + 3) // 4 * 4) * 3508
 SMALL_BYTES = ((640 * 3 + 3) // 4 * 4) * 480
+# The same pages in a memory transfer's rows, which are not padded: the
+# bytes of a row, and the rows.
+A4_ROWS = (2480 * 3, 3508)
+SMALL_ROWS = (640 * 3, 480)
 
 
 STARTED = time.monotonic()
@@ -294,6 +298,9 @@ def cross_process(args, root, out):
         wine.run(os.path.join(build64, "bench", "bench_baseline_server.exe"), "/RegServer")
         wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
                  wine.windows_path(os.path.join(root, "bench", "scenario.json")))
+        # The data source where Wine's manager finds it, for the TWAIN pages.
+        wine.install_data_sources([(bits, os.path.join(root, "build", "win" + bits, "twain",
+                                                       "stibridge.ds")) for bits in programs])
         for bits, program in sorted(programs.items()):
             checked = wine.run(program, "selftest", check=False)
             if checked.returncode != 0 or "FAIL" in checked.stdout or "ok " not in checked.stdout:
@@ -305,14 +312,17 @@ def cross_process(args, root, out):
         if args.smoke:
             plan32 = dict(calls=(200, 20), item="small.bmp", page=SMALL_BYTES,
                           transfer=(2 * MIB, 3, [64 * KIB, MIB]), pages=(1, [64 * KIB, MIB]),
-                          start=1, memory=[1, 2])
+                          start=1, memory=[1, 2],
+                          twain=dict(item="small.bmp", rows=SMALL_ROWS, rounds=2, runs=1))
             plan64 = dict(calls=(100, 10))
         else:
+            twain = dict(item="a4.bmp", rows=A4_ROWS, rounds=args.twain_rounds,
+                         runs=args.twain_runs)
             plan32 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
                           transfer=(48 * MIB, 32, CHUNKS), pages=(args.page_rounds, CHUNKS),
-                          start=args.start_rounds, memory=[1, 10])
+                          start=args.start_rounds, memory=[1, 10], twain=twain)
             plan64 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
-                          transfer=(24 * MIB, 16, CHUNKS))
+                          transfer=(24 * MIB, 16, CHUNKS), twain=twain)
 
         clients = () if args.stiscan_only else tuple(
             (bits, plan) for bits, plan in (("32", plan32), ("64", plan64)) if bits in programs)
@@ -342,6 +352,18 @@ def cross_process(args, root, out):
                 part["process_run"] = process_runs(
                     wine, os.path.join(build64, "src", "stibridge.exe"),
                     os.path.join(build64, "bench", "bench_baseline_server.exe"), plan["start"])
+            if "twain" in plan:
+                # Runs of its own, each with the machine's load beside it:
+                # the spread between runs is the shared machine's.
+                part["twain"] = []
+                for _ in range(plan["twain"]["runs"]):
+                    log("== %s-bit client: a page through the data source (load %s)" % (
+                        bits, machine_load()))
+                    before = machine_load()
+                    found = client(wine, program, "twain", plan["twain"]["item"],
+                                   plan["twain"]["rounds"])[0]
+                    found["load"] = [before, machine_load()]
+                    part["twain"].append(found)
             if "memory" in plan:
                 log("== %s-bit client: memory (load %s)" % (bits, machine_load()))
                 part["memory"] = [memory(wine, program, side, plan["memory"])
@@ -464,6 +486,22 @@ def validate(results):
             for side in ("server", "baseline"):
                 expect(2 * start.get(side, {}).get("n", 0) >= plan["start"],
                        "%s start rounds of the %s" % (part, side))
+        if "twain" in plan:
+            twain = plan["twain"]
+            found = got.get("twain", [])
+            expect(len(found) == twain["runs"], "%s twain runs: %d of %d" % (
+                part, len(found), twain["runs"]))
+            row, rows = twain["rows"]
+            for t in found:
+                # The source brings the page over whole, in as many strips as
+                # the bridge takes reads of the buffer the source prefers.
+                strips = -(-rows // max(t["buffer"] // row, 1))
+                expect(t["source"]["n"] == t["bridge"]["n"] == twain["rounds"]
+                       and round(t["page_bytes"]) == row * rows
+                       and t["strips"] == t["reads"] == strips,
+                       "%s twain: %s, %d strips expected" % (part, {
+                           k: t.get(k) for k in ("page_bytes", "buffer", "strips", "reads")},
+                           strips))
         if "memory" in plan:
             for m in got.get("memory", []):
                 counts = [x["clients"] for x in m["figures"] if x.get("linux")]
@@ -651,6 +689,34 @@ def report(results):
             lines.append("| ... of which its first read | %.1f ms | %.1f ms | | | |" % (
                 p["server_first_read"]["median_us"] / 1e3,
                 p["baseline_first_read"]["median_us"] / 1e3))
+        runs = part.get("twain", [])
+        for n, t in enumerate(runs, 1):
+            # One page through the data source by memory transfer, as a TWAIN
+            # application takes it through Wine's manager, against the same
+            # page straight from the bridge in reads of the buffer the source
+            # prefers; the goal is judged on the transfer.
+            def ms(entry):
+                return entry["median_us"] / 1e3
+
+            pm, text = paired(dict(paired=t["paired_transfer"]))
+            lines.append("| a page through the data source, memory transfer (%.1f MB, %d strips "
+                         "of %d KiB), run %d of %d, median of %d, load %s to %s: DAT_IMAGEINFO "
+                         "to the last strip; the bridge: the page's description, preparation "
+                         "and reads | %.1f ms | %.1f ms | %s | %s | %s |" % (
+                             t["page_bytes"] / 1e6, t["strips"], t["buffer"] // KIB, n, len(runs),
+                             t["source"]["n"], t["load"][0].split()[0], t["load"][1].split()[0],
+                             ms(t["source_transfer"]), ms(t["bridge_transfer"]),
+                             fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_transfer"])), 3),
+                             text, goal(None if pm is None else pm <= 1.05)))
+            _, text = paired(dict(paired=t["paired_reads"]))
+            lines.append("| ... against the bridge's ReadImageData alone | | %.1f ms | %s | %s | |"
+                         % (ms(t["bridge_reads"]),
+                            fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_reads"])), 3), text))
+            _, text = paired(t)
+            lines.append("| ... the whole page: MSG_ENABLEDS (which lists the scanner's jobs) to "
+                         "MSG_ENDXFER; the bridge's walk of the page | %.1f ms | %.1f ms | %s | %s "
+                         "| |" % (ms(t["source"]), ms(t["bridge"]),
+                                  fmt(ratio(ms(t["source"]), ms(t["bridge"])), 3), text))
         st = part.get("start")
         if st:
             pm, text = paired(st)
@@ -776,6 +842,11 @@ def main():
                         help="stiscan: BMP pulls of the A4 job per transfer")
     parser.add_argument("--format-rounds", type=int, default=3,
                         help="stiscan: pulls of one page per format and kind")
+    parser.add_argument("--twain-rounds", type=int, default=9,
+                        help="pages through the data source (and as many from the bridge) per "
+                             "run")
+    parser.add_argument("--twain-runs", type=int, default=3,
+                        help="runs of those pages, each a process of its own")
     parser.add_argument("--skip-stiscan", action="store_true")
     parser.add_argument("--stiscan-only", action="store_true",
                         help="of the cross-process steps, stiscan's alone (implies --skip-inproc)")

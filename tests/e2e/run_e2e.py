@@ -343,24 +343,11 @@ TWAIN_FULL_PAGES = 3 * 6 + 2 + 1
 
 
 def twain_prefix(wine, sources):
-    """The prefix as a TWAIN application finds the data source: installed
-    under the only names Wine 8's manager loads (sane.ds, in twain_32 for
-    32-bit applications and twain_64 for 64-bit ones) with the native DLL
-    chosen over Wine's own, and windows made by the null display driver
-    (there is no display). The display driver is chosen when the prefix
-    starts: the prefix is stopped to start anew."""
-    for bits, source in sources:
-        folder = os.path.join(wine.prefix, "drive_c", "windows", "twain_%s" % bits)
-        os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(source, os.path.join(folder, "sane.ds"))
-    added = [wine.reg("add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "sane.ds", "/d",
-                      "native", "/f"),
-             wine.reg("add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
-                      "/f")]
+    """The prefix as a TWAIN application finds the data source
+    (Wine.install_data_sources)."""
+    added = wine.install_data_sources(sources)
     check(all(r.returncode == 0 for r in added), "twain-source-installed",
           "; ".join(r.stderr[-200:] for r in added))
-    wine.stop()
-    wine.wait_for_no_process(10)
 
 
 def twain_run(wine, bits, client, part, label=None):
