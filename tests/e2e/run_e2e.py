@@ -447,10 +447,12 @@ def wine_manager_test(wine, installer, scenario, build64):
         install_journalled(wine, installer, scenario, journal)
         saved = dict(wine.env)
         wine.env.update(settings, WINETEST_PLATFORM="windows")
+        started = time.monotonic()
         try:
             result = wine.run(answerer, "stibridge", wine.windows_path(test), timeout=300)
         finally:
             wine.env = saved
+        print("note %s took %.1f s" % (row, time.monotonic() - started), flush=True)
         summary = re.search(r"dsm: (\d+) tests executed \((\d+) marked as todo, (\d+) as flaky, "
                             r"(\d+) failures?\), (\d+) skipped", result.stdout)
         failed = [line.strip() for line in result.stdout.splitlines() if "Test failed" in line]
