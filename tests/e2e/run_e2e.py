@@ -210,7 +210,6 @@ def run_client(wine, bits, client, part, kind="client", label=None):
     if bits == "32" and not RUNS_32BIT:
         skip("%s (the 32-bit %s's checks of this part)" % (name, kind))
         return None
-    started = time.monotonic()
     result = wine.run(client, part, timeout=300)
     for line in result.stdout.splitlines():
         if line.startswith("ok ") or line.startswith("FAIL "):
@@ -222,7 +221,6 @@ def run_client(wine, bits, client, part, kind="client", label=None):
     check(result.returncode == 0, name + "-exit-code",
           "%s%s" % (result.returncode, "" if result.stdout else ", nothing said; its errors: %r"
                     % result.stderr[-300:]))
-    print("note %s took %.1f s" % (name, time.monotonic() - started), flush=True)
     check(wine.wait_for_no_process(5), name + "-server-quits",
           "server still running: %s" % wine.processes())
     return result.stdout

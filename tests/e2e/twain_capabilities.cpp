@@ -106,8 +106,8 @@ double Unfix(TW_UINT32 raw)
 }
 
 // Sets with a container the test makes itself: any kind, any size.
-TW_UINT16 SetWith(TwainApp& twain, TW_UINT16 cap, TW_UINT16 conType, const void* bytes,
-                  size_t size, TW_UINT16 message = MSG_SET)
+TW_UINT16 SetWith(TwainApp& twain, TW_UINT16 cap, TW_UINT16 conType, const void* bytes, size_t size,
+                  TW_UINT16 message = MSG_SET)
 {
   TW_CAPABILITY capability = {cap, conType, GlobalAlloc(GHND, size)};
   std::memcpy(GlobalLock(capability.hContainer), bytes, size);
@@ -232,10 +232,9 @@ void CheckRow(TwainApp& twain, const Row& row)
                     all.conType == row.getConType && all.itemType == row.itemType &&
                     !current.items.empty() && !fallback.items.empty();
   if (consistent && all.conType == TWON_ENUMERATION)
-    consistent = all.currentIndex < all.items.size() &&
-                 all.items[all.currentIndex] == current.items[0] &&
-                 all.defaultIndex < all.items.size() &&
-                 all.items[all.defaultIndex] == fallback.items[0];
+    consistent =
+        all.currentIndex < all.items.size() && all.items[all.currentIndex] == current.items[0] &&
+        all.defaultIndex < all.items.size() && all.items[all.defaultIndex] == fallback.items[0];
   if (consistent && all.conType == TWON_RANGE)
     consistent = all.currentValue == current.items[0] && all.defaultValue == fallback.items[0] &&
                  Unfix(all.minValue) <= Unfix(all.currentValue) &&
@@ -247,7 +246,8 @@ void CheckRow(TwainApp& twain, const Row& row)
             std::to_string(all.itemType) + " items " + Listed(all.items));
 
   if (row.operations == kReadOnly) {
-    TW_UINT16 rc = SetOne(twain, row.cap, row.itemType, current.items.empty() ? 0 : current.items[0]);
+    TW_UINT16 rc =
+        SetOne(twain, row.cap, row.itemType, current.items.empty() ? 0 : current.items[0]);
     std::string detail;
     twain.Expect(rc, TWRC_FAILURE, TWCC_CAPBADOPERATION, name + "-set-refused");
     TW_CAPABILITY capability = {row.cap, TWON_DONTCARE16, nullptr};
@@ -259,8 +259,8 @@ void CheckRow(TwainApp& twain, const Row& row)
   TW_UINT16 rc = SetOne(twain, row.cap, row.itemType, row.good);
   const bool taken = twain.Answered(rc, TWRC_SUCCESS, TWCC_SUCCESS, &detail);
   Got after = Ask(twain, row.cap, MSG_GETCURRENT);
-  Check(taken && after.items.size() == 1 && after.items[0] == row.good,
-        name + "-set-one-value", detail + " now " + Listed(after.items));
+  Check(taken && after.items.size() == 1 && after.items[0] == row.good, name + "-set-one-value",
+        detail + " now " + Listed(after.items));
   const int setting = SettingOf(row.cap);
   if (setting >= 0) {
     // Straight to the scanner's settings, which another client reads.
@@ -276,8 +276,8 @@ void CheckRow(TwainApp& twain, const Row& row)
         name + "-bad-value-refused-and-nothing-changed", detail + " now " + Listed(after.items));
   TW_CAPABILITY capability = {row.cap, TWON_DONTCARE16, nullptr};
   rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
-  bool reset = rc == TWRC_SUCCESS && capability.ConType == TWON_ONEVALUE &&
-               capability.hContainer != nullptr;
+  bool reset =
+      rc == TWRC_SUCCESS && capability.ConType == TWON_ONEVALUE && capability.hContainer != nullptr;
   if (capability.hContainer != nullptr) GlobalFree(capability.hContainer);
   after = Ask(twain, row.cap, MSG_GETCURRENT);
   Check(reset && after.items == fallback.items, name + "-reset-to-default",
@@ -294,8 +294,7 @@ void Constraints(TwainApp& twain)
   TW_UINT16 rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, 0);
   bool answered = twain.Answered(rc, TWRC_CHECKSTATUS, TWCC_SUCCESS, &detail);
   Got got = Ask(twain, ICAP_PIXELTYPE, MSG_GET);
-  Check(answered &&
-            got.items == std::vector<TW_UINT32>{TWPT_BW, TWPT_RGB} &&
+  Check(answered && got.items == std::vector<TW_UINT32>{TWPT_BW, TWPT_RGB} &&
             got.items[got.currentIndex] == TWPT_BW,
         "twain-constrain-enumeration-drops-what-it-lacks", detail + " " + Listed(got.items));
   rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_RGB}, 0, MSG_SETCONSTRAINT);
@@ -307,8 +306,7 @@ void Constraints(TwainApp& twain)
   rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_GRAY}, 0);
   answered = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
   got = Ask(twain, ICAP_PIXELTYPE, MSG_GET);
-  Check(answered &&
-            got.items == std::vector<TW_UINT32>{TWPT_RGB},
+  Check(answered && got.items == std::vector<TW_UINT32>{TWPT_RGB},
         "twain-constraint-of-nothing-refused-and-kept", detail + " " + Listed(got.items));
   TW_CAPABILITY capability = {ICAP_PIXELTYPE, TWON_DONTCARE16, nullptr};
   twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
@@ -322,14 +320,14 @@ void Constraints(TwainApp& twain)
   answered = twain.Answered(above, TWRC_FAILURE, TWCC_BADVALUE, &detail);
   got = Ask(twain, ICAP_XRESOLUTION, MSG_GET);
   Check(rc == TWRC_SUCCESS && Unfix(got.minValue) == 150 && Unfix(got.maxValue) == 300 && answered,
-        "twain-constrain-range", detail + " " + std::to_string(Unfix(got.minValue)) + ".." +
-                                     std::to_string(Unfix(got.maxValue)));
+        "twain-constrain-range",
+        detail + " " + std::to_string(Unfix(got.minValue)) + ".." +
+            std::to_string(Unfix(got.maxValue)));
   // Between two of the scanner's resolutions: the nearer one, and look.
   rc = SetOne(twain, ICAP_XRESOLUTION, TWTY_FIX32, Fix(280));
   answered = twain.Answered(rc, TWRC_CHECKSTATUS, TWCC_SUCCESS, &detail);
   got = Ask(twain, ICAP_YRESOLUTION, MSG_GETCURRENT);
-  Check(answered && got.items.size() == 1 &&
-            Unfix(got.items[0]) == 300 && Stored(2) == 300,
+  Check(answered && got.items.size() == 1 && Unfix(got.items[0]) == 300 && Stored(2) == 300,
         "twain-resolution-between-takes-nearest-for-both", detail);
   capability = {ICAP_XRESOLUTION, TWON_DONTCARE16, nullptr};
   twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
@@ -337,7 +335,8 @@ void Constraints(TwainApp& twain)
 
   // What has no constraint takes none.
   rc = SetList(twain, CAP_XFERCOUNT, {1}, 0, MSG_SETCONSTRAINT);
-  twain.Expect(rc, TWRC_FAILURE, TWCC_CAPBADOPERATION, "twain-one-value-capability-not-constrainable");
+  twain.Expect(rc, TWRC_FAILURE, TWCC_CAPBADOPERATION,
+               "twain-one-value-capability-not-constrainable");
 }
 
 // Containers that are not what they say.
@@ -353,8 +352,7 @@ void BadContainers(TwainApp& twain)
   TW_UINT16 rc = SetWith(twain, ICAP_XFERMECH, TWON_ENUMERATION, bytes, sizeof bytes);
   const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
   Got got = Ask(twain, ICAP_XFERMECH, MSG_GETCURRENT);
-  Check(refused && got.items.size() == 1 &&
-            got.items[0] == TWSX_NATIVE,
+  Check(refused && got.items.size() == 1 && got.items[0] == TWSX_NATIVE,
         "twain-cap-count-beyond-container-refused", detail);
   // An item type other than the capability's.
   rc = SetOne(twain, ICAP_XRESOLUTION, TWTY_UINT16, 200);
@@ -394,7 +392,8 @@ void Units(TwainApp& twain)
   const Got resolution = Ask(twain, ICAP_XRESOLUTION, MSG_GETCURRENT);
   SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_INCHES);
   Check(width.items.size() == 1 && std::fabs(Unfix(width.items[0]) - 29.7) < 0.01 &&
-            resolution.items.size() == 1 && std::fabs(Unfix(resolution.items[0]) - 300 / 2.54) < 0.01,
+            resolution.items.size() == 1 &&
+            std::fabs(Unfix(resolution.items[0]) - 300 / 2.54) < 0.01,
         "twain-units-centimetres",
         std::to_string(width.items.empty() ? 0 : Unfix(width.items[0])) + " cm, " +
             std::to_string(resolution.items.empty() ? 0 : Unfix(resolution.items[0])) + " per cm");
@@ -433,16 +432,14 @@ void JobNames(TwainApp& twain)
   TW_UINT16 rc = NameJobs(twain, {L"logo.gif", L"grey.bmp"});
   const bool taken = twain.Answered(rc, TWRC_SUCCESS, TWCC_SUCCESS, &detail);
   named = Ask(twain, STIBRIDGE_CAP_JOBS, MSG_GETCURRENT);
-  Check(taken &&
-            named.texts == std::vector<std::wstring>{L"logo.gif", L"grey.bmp"},
+  Check(taken && named.texts == std::vector<std::wstring>{L"logo.gif", L"grey.bmp"},
         "twain-jobs-capability-names", detail);
   // Another user's job, one still being scanned, one that is not there.
   for (const wchar_t* refused : {L"foreign.tif", L"busy.tif", L"nothing.tif"}) {
     rc = NameJobs(twain, {L"mine.tif", refused});
     const bool answered = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
     named = Ask(twain, STIBRIDGE_CAP_JOBS, MSG_GETCURRENT);
-    Check(answered &&
-              named.texts == std::vector<std::wstring>{L"logo.gif", L"grey.bmp"},
+    Check(answered && named.texts == std::vector<std::wstring>{L"logo.gif", L"grey.bmp"},
           "twain-jobs-capability-refuses " + Narrow(refused), detail);
   }
   // One name in the ANSI code page, in a one-value container.

@@ -45,31 +45,44 @@ const std::vector<Op> kRefusedIn3 = {
     {C, DAT_CAPABILITY, MSG_GET, "capability-get"},   {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
     {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},         {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
     {C, DAT_EVENT, MSG_PROCESSEVENT, "processevent"}, {C, DAT_STATUS, MSG_GET, "status"}};
-const std::vector<Op> kRefusedIn4 = {
-    {C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"}, {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
-    {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},  {C, DAT_EVENT, MSG_PROCESSEVENT, "processevent"},
-    {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},           {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
-    {I, DAT_IMAGEMEMXFER, MSG_GET, "memory"},           {I, DAT_IMAGEFILEXFER, MSG_GET, "file"},
-    {C, DAT_XFERGROUP, MSG_SET, "xfergroup-set"}};
-const std::vector<Op> kRefusedIn5 = {
-    {C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"}, {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
-    {C, DAT_CAPABILITY, MSG_SET, "capability-set"},   {C, DAT_CAPABILITY, MSG_RESET, "capability-reset"},
-    {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},    {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
-    {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},         {I, DAT_IMAGELAYOUT, MSG_SET, "layout-set"},
-    {C, DAT_SETUPFILEXFER, MSG_RESET, "setupfile-reset"},
-    {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},      {C, DAT_ENTRYPOINT, MSG_SET, "entrypoint"}};
-const std::vector<Op> kRefusedIn6 = {
-    {C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"},   {C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
-    {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},          {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
-    {C, DAT_CAPABILITY, MSG_RESETALL, "capability-resetall"},
-    {I, DAT_IMAGELAYOUT, MSG_SET, "layout-set"},        {C, DAT_SETUPFILEXFER, MSG_RESET, "setupfile-reset"},
-    {C, DAT_ENTRYPOINT, MSG_SET, "entrypoint"}};
-const std::vector<Op> kRefusedIn7 = {
-    {C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"}, {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
-    {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},        {I, DAT_IMAGEFILEXFER, MSG_GET, "file"},
-    {C, DAT_SETUPMEMXFER, MSG_GET, "setupmem"},         {C, DAT_SETUPFILEXFER, MSG_SET, "setupfile-set"},
-    {C, DAT_XFERGROUP, MSG_GET, "xfergroup-get"},       {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
-    {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},          {I, DAT_IMAGELAYOUT, MSG_GET, "layout-get"}};
+const std::vector<Op> kRefusedIn4 = {{C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
+                                     {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
+                                     {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
+                                     {C, DAT_EVENT, MSG_PROCESSEVENT, "processevent"},
+                                     {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},
+                                     {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+                                     {I, DAT_IMAGEMEMXFER, MSG_GET, "memory"},
+                                     {I, DAT_IMAGEFILEXFER, MSG_GET, "file"},
+                                     {C, DAT_XFERGROUP, MSG_SET, "xfergroup-set"}};
+const std::vector<Op> kRefusedIn5 = {{C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"},
+                                     {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+                                     {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
+                                     {C, DAT_CAPABILITY, MSG_RESET, "capability-reset"},
+                                     {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
+                                     {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
+                                     {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},
+                                     {I, DAT_IMAGELAYOUT, MSG_SET, "layout-set"},
+                                     {C, DAT_SETUPFILEXFER, MSG_RESET, "setupfile-reset"},
+                                     {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+                                     {C, DAT_ENTRYPOINT, MSG_SET, "entrypoint"}};
+const std::vector<Op> kRefusedIn6 = {{C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"},
+                                     {C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
+                                     {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+                                     {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
+                                     {C, DAT_CAPABILITY, MSG_RESETALL, "capability-resetall"},
+                                     {I, DAT_IMAGELAYOUT, MSG_SET, "layout-set"},
+                                     {C, DAT_SETUPFILEXFER, MSG_RESET, "setupfile-reset"},
+                                     {C, DAT_ENTRYPOINT, MSG_SET, "entrypoint"}};
+const std::vector<Op> kRefusedIn7 = {{C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
+                                     {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
+                                     {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+                                     {I, DAT_IMAGEFILEXFER, MSG_GET, "file"},
+                                     {C, DAT_SETUPMEMXFER, MSG_GET, "setupmem"},
+                                     {C, DAT_SETUPFILEXFER, MSG_SET, "setupfile-set"},
+                                     {C, DAT_XFERGROUP, MSG_GET, "xfergroup-get"},
+                                     {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
+                                     {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+                                     {I, DAT_IMAGELAYOUT, MSG_GET, "layout-get"}};
 
 // Room for any operation's data, zeroed before each: what the source
 // answers must come from its state, not from the data.
@@ -88,8 +101,8 @@ void Refused(TwainApp& twain, int state, const std::vector<Op>& ops)
     // MSG_CLOSEDS failed.
     const TW_UINT16 rc = twain.Direct(op.group, op.dat, op.message, scratch);
     std::string detail = "rc " + std::to_string(rc);
-    const bool refused = state == 3 ? rc == TWRC_FAILURE
-                                    : twain.Answered(rc, TWRC_FAILURE, TWCC_SEQERROR, &detail);
+    const bool refused =
+        state == 3 ? rc == TWRC_FAILURE : twain.Answered(rc, TWRC_FAILURE, TWCC_SEQERROR, &detail);
     Check(refused, "twain-state" + std::to_string(state) + "-refuses-" + op.name, detail);
   }
 }
@@ -151,8 +164,23 @@ void Identity(TwainApp& twain)
   Check(rc == TWRC_SUCCESS && identity.Id == 77 &&
             std::strcmp(identity.ProductName, "stibridge") == 0 && identity.ProtocolMajor == 2 &&
             (identity.SupportedGroups & (DG_IMAGE | DF_DS2)) == (DG_IMAGE | DF_DS2),
-        "twain-identity", std::string(identity.ProductName) + " protocol " +
-                              std::to_string(identity.ProtocolMajor));
+        "twain-identity",
+        std::string(identity.ProductName) + " protocol " + std::to_string(identity.ProtocolMajor));
+}
+
+// Another thread of the application's, which sends its window a message
+// once `go` is set.
+struct Sender {
+  HANDLE go;
+  HWND window;
+};
+
+DWORD WINAPI SendReenter(void* data)
+{
+  auto* sender = static_cast<Sender*>(data);
+  WaitForSingleObject(sender->go, INFINITE);
+  SendMessageW(sender->window, TwainApp::kReenter, 0, 0);
+  return 0;
 }
 
 // State 4: what a source that is open answers, bad input included.
@@ -181,16 +209,41 @@ void OpenChecks(TwainApp& twain)
     const TW_UINT16 rc = twain.Source(op.group, op.dat, op.message, nullptr);
     twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, std::string("twain-null-data-") + op.name);
   }
+  // The application calls the source again while the source waits for the
+  // server (a message sent from another thread is handled in any wait of
+  // the thread's): refused as out of sequence, and the source stays in
+  // state 4 (MSG_DISABLEDS is out of sequence there).
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Sender sender = {go, twain.window};
+  HANDLE thread = CreateThread(nullptr, 0, SendReenter, &sender, 0, nullptr);
+  twain.reentry.armed = true;
+  SetEvent(go);
+  TW_CAPABILITY jobs = {STIBRIDGE_CAP_JOBS, TWON_DONTCARE16, nullptr};
+  TW_UINT16 rc = twain.Source(C, DAT_CAPABILITY, MSG_GET, &jobs);
+  twain.reentry.armed = false;
+  GlobalFree(jobs.hContainer);
+  while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) twain.Await(50);
+  CloseHandle(thread);
+  CloseHandle(go);
+  TW_USERINTERFACE ui = {FALSE, FALSE, twain.window};
+  const TW_UINT16 disable = twain.Source(C, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  Check(rc == TWRC_SUCCESS && twain.reentry.during == 1 && twain.reentry.enable == TWRC_FAILURE &&
+            twain.reentry.condition == TWCC_SEQERROR && disable == TWRC_FAILURE,
+        "twain-reentered-while-waiting-refused",
+        std::to_string(twain.reentry.during) + " of " + std::to_string(twain.reentry.calls) +
+            " calls while waiting, rc " + std::to_string(twain.reentry.enable) + " cc " +
+            std::to_string(twain.reentry.condition));
   // A second application: the source takes one.
   TW_IDENTITY second = twain.source;
-  TW_UINT16 rc = twain.Direct(C, DAT_IDENTITY, MSG_OPENDS, &second);
+  rc = twain.Direct(C, DAT_IDENTITY, MSG_OPENDS, &second);
   twain.Expect(rc, TWRC_FAILURE, TWCC_MAXCONNECTIONS, "twain-one-application");
 
   TW_SETUPMEMXFER memory = {};
   rc = twain.Source(C, DAT_SETUPMEMXFER, MSG_GET, &memory);
   Check(rc == TWRC_SUCCESS && memory.MinBufSize > 0 && memory.Preferred >= memory.MinBufSize &&
             memory.MaxBufSize == TWON_DONTCARE32,
-        "twain-setupmem", std::to_string(memory.MinBufSize) + "/" + std::to_string(memory.Preferred));
+        "twain-setupmem",
+        std::to_string(memory.MinBufSize) + "/" + std::to_string(memory.Preferred));
   TW_UINT32 group = 0;
   rc = twain.Source(C, DAT_XFERGROUP, MSG_GET, &group);
   Check(rc == TWRC_SUCCESS && group == DG_IMAGE, "twain-xfergroup", std::to_string(group));
@@ -199,9 +252,9 @@ void OpenChecks(TwainApp& twain)
   // a job at a time, a folder that is not there, a name no file can have.
   TW_SETUPFILEXFER file = {};
   rc = twain.Source(C, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &file);
-  Check(rc == TWRC_SUCCESS && std::strcmp(file.FileName, "TWAIN.TMP") == 0 &&
-            file.Format == TWFF_BMP,
-        "twain-setupfile-default", file.FileName);
+  Check(
+      rc == TWRC_SUCCESS && std::strcmp(file.FileName, "TWAIN.TMP") == 0 && file.Format == TWFF_BMP,
+      "twain-setupfile-default", file.FileName);
   const std::string good = ScratchFile("good.tif");
   for (const auto& [name, format, why] :
        std::vector<std::tuple<std::string, TW_UINT16, const char*>>{
@@ -235,8 +288,8 @@ void OpenChecks(TwainApp& twain)
   TW_IMAGELAYOUT layout = {};
   rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_GET, &layout);
   Check(rc == TWRC_SUCCESS && layout.Frame.Right.Whole == 8 && layout.Frame.Bottom.Whole == 11,
-        "twain-layout-a4", std::to_string(layout.Frame.Right.Whole) + "x" +
-                               std::to_string(layout.Frame.Bottom.Whole));
+        "twain-layout-a4",
+        std::to_string(layout.Frame.Right.Whole) + "x" + std::to_string(layout.Frame.Bottom.Whole));
   layout.Frame.Right = {8, 32768};
   layout.Frame.Bottom = {14, 0};
   rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_SET, &layout);
@@ -318,10 +371,10 @@ void PASCAL GlobalMemoryUnlock(TW_HANDLE handle)
 // The memory cycle with the source given an entry point.
 void EntryPoint(TwainApp& twain)
 {
-  entryCounts.manager = reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"twain_32.dll"), "DSM_Entry")));
-  TW_ENTRYPOINT entry = {sizeof entry,      CountingEntry,    CountingAllocate,
-                         GlobalMemoryFree,  GlobalMemoryLock, GlobalMemoryUnlock};
+  entryCounts.manager = reinterpret_cast<DSMENTRYPROC>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"twain_32.dll"), "DSM_Entry")));
+  TW_ENTRYPOINT entry = {sizeof entry,     CountingEntry,    CountingAllocate,
+                         GlobalMemoryFree, GlobalMemoryLock, GlobalMemoryUnlock};
   TW_ENTRYPOINT shortEntry = entry;
   shortEntry.Size = 4;
   twain.Expect(twain.Direct(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &shortEntry), TWRC_FAILURE,
@@ -468,7 +521,8 @@ int KillServers()
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (_wcsicmp(entry.szExeFile, L"stibridge.exe") != 0) continue;
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
     if (process != nullptr && TerminateProcess(process, 1)) {
@@ -530,8 +584,11 @@ void Profile()
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\stibridge\\TWAIN", 0, nullptr, 0, KEY_ALL_ACCESS,
                   nullptr, &key, nullptr);
-  for (const auto& [name, value] : std::vector<std::pair<const wchar_t*, const wchar_t*>>{
-           {L"Scanner", L"Lab MFP"}, {L"Profile", L"anna"}, {L"Qualifier", L"LAB"}, {L"Store", L"ann"}})
+  for (const auto& [name, value] :
+       std::vector<std::pair<const wchar_t*, const wchar_t*>>{{L"Scanner", L"Lab MFP"},
+                                                              {L"Profile", L"anna"},
+                                                              {L"Qualifier", L"LAB"},
+                                                              {L"Store", L"ann"}})
     RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                    static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
   RegCloseKey(key);

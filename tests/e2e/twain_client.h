@@ -46,6 +46,16 @@ class TwainApp {
   // MSG_CLOSEDSREQ) within `ms`, or MSG_NULL.
   TW_UINT16 Await(DWORD ms);
 
+  // A message that makes the window's procedure call the source again
+  // (MSG_ENABLEDS, then DAT_STATUS) while `armed`, as an application's
+  // window may while the source waits for the server: what it got back.
+  static constexpr UINT kReenter = WM_APP + 1;
+  struct {
+    bool armed = false;
+    int calls = 0, during = 0;
+    TW_UINT16 enable = 0, condition = 0;
+  } reentry;
+
   HWND window = nullptr;
   TW_IDENTITY app = {};
   TW_IDENTITY source = {};

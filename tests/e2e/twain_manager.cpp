@@ -8,6 +8,25 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"stibridge-twain-client";
 
+// What the window's procedure did when the source let the thread's
+// messages through while it waited for the server.
+TwainApp* reentered = nullptr;
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+  if (message != TwainApp::kReenter || reentered == nullptr)
+    return DefWindowProcW(window, message, wParam, lParam);
+  TwainApp& twain = *reentered;
+  ++twain.reentry.calls;
+  // Only while the application waits in a call of the source's.
+  if (!twain.reentry.armed) return 0;
+  TW_USERINTERFACE ui = {FALSE, FALSE, window};
+  twain.reentry.enable = twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+  twain.reentry.condition = twain.Condition();
+  ++twain.reentry.during;
+  return 0;
+}
+
 void Copy(char* into, size_t size, const char* text)
 {
   std::memset(into, 0, size);
@@ -27,11 +46,12 @@ std::wstring SourcePath()
 bool TwainApp::Load()
 {
   manager_ = LoadLibraryW(L"twain_32.dll");
-  entry_ = manager_ != nullptr ? reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
-                                     GetProcAddress(manager_, "DSM_Entry")))
+  entry_ = manager_ != nullptr ? reinterpret_cast<DSMENTRYPROC>(
+                                     reinterpret_cast<void*>(GetProcAddress(manager_, "DSM_Entry")))
                                : nullptr;
   WNDCLASSW windowClass = {};
-  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.lpfnWndProc = WindowProcedure;
+  reentered = this;
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = kWindowClass;
   RegisterClassW(&windowClass);
@@ -80,8 +100,8 @@ TW_UINT16 TwainApp::Direct(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message, vo
 {
   if (direct_ == nullptr) {
     HMODULE loaded = GetModuleHandleW(SourcePath().c_str());
-    direct_ = loaded != nullptr ? reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void*>(
-                                      GetProcAddress(loaded, "DS_Entry")))
+    direct_ = loaded != nullptr ? reinterpret_cast<DSENTRYPROC>(
+                                      reinterpret_cast<void*>(GetProcAddress(loaded, "DS_Entry")))
                                 : nullptr;
   }
   if (direct_ == nullptr) {

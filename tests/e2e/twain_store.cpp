@@ -55,6 +55,6 @@ bool StoredSettings(short settings[4])
   // the source left them.
   store->ReleaseScanSettings();
   short option = 0;
-  return store->GetScanSettings(&settings[0], &settings[1], &settings[2], &settings[3],
-                                &option) == S_OK;
+  return store->GetScanSettings(&settings[0], &settings[1], &settings[2], &settings[3], &option) ==
+         S_OK;
 }

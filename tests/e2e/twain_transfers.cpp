@@ -51,12 +51,14 @@ std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file)
   for (size_t i = 0; i < At16(file, directory); ++i) {
     const size_t entry = directory + 2 + 12 * i;
     const uint16_t tag = At16(file, entry);
-    const uint32_t value = At16(file, entry + 2) == 3 ? At16(file, entry + 8) : At32(file, entry + 8);
+    const uint32_t value =
+        At16(file, entry + 2) == 3 ? At16(file, entry + 8) : At32(file, entry + 8);
     if (tag == 259) compression = value;
     if (tag == 273) offset = value;
     if (tag == 279) bytes = value;
   }
-  if (compression != 1 || offset == 0 || offset + static_cast<size_t>(bytes) > file.size()) return {};
+  if (compression != 1 || offset == 0 || offset + static_cast<size_t>(bytes) > file.size())
+    return {};
   return std::vector<unsigned char>(file.begin() + offset, file.begin() + offset + bytes);
 }
 
@@ -105,7 +107,8 @@ std::string Memory(TwainApp& twain, TW_UINT16& rc)
     if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) break;
     orderly = orderly && transfer.BytesPerRow == row && transfer.YOffset * row == done &&
               transfer.Columns == static_cast<TW_UINT32>(info.ImageWidth) &&
-              transfer.BytesWritten == transfer.Rows * row && done + transfer.BytesWritten <= rows.size();
+              transfer.BytesWritten == transfer.Rows * row &&
+              done + transfer.BytesWritten <= rows.size();
     if (!orderly) break;
     const unsigned char* from =
         byHandle ? static_cast<const unsigned char*>(GlobalLock(handle)) : own.data();
@@ -177,7 +180,8 @@ int TransferAll(TwainApp& twain, TW_UINT16 mechanism, const std::string& how,
     const std::string fingerprint =
         TransferPage(twain, mechanism, rc, ScratchFile(tiff ? "page.tif" : "page.bmp"),
                      tiff ? TWFF_TIFF : TWFF_BMP);
-    Check(!fingerprint.empty(), "twain-" + mode + "-" + item + "-p" + std::to_string(layout.PageNumber),
+    Check(!fingerprint.empty(),
+          "twain-" + mode + "-" + item + "-p" + std::to_string(layout.PageNumber),
           "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()));
     std::printf("pixels %s %u %s %s\n", item.c_str(), static_cast<unsigned>(layout.PageNumber),
                 mode.c_str(), fingerprint.empty() ? "none" : fingerprint.c_str());

@@ -110,8 +110,7 @@ void Memory::Use(const TW_ENTRYPOINT& entry)
 TW_HANDLE Memory::Allocate(size_t bytes) const
 {
   if (bytes > 0xFFFFFFFFu) return nullptr;
-  return allocate_ != nullptr ? allocate_(static_cast<TW_UINT32>(bytes))
-                              : GlobalAlloc(GHND, bytes);
+  return allocate_ != nullptr ? allocate_(static_cast<TW_UINT32>(bytes)) : GlobalAlloc(GHND, bytes);
 }
 
 void Memory::Free(TW_HANDLE handle) const
@@ -202,8 +201,7 @@ double FromFix32(Raw value)
   return fix.Whole + fix.Frac / 65536.0;
 }
 
-TW_UINT16 ReadContainer(const Memory& memory, const TW_CAPABILITY& capability,
-                        Container& container)
+TW_UINT16 ReadContainer(const Memory& memory, const TW_CAPABILITY& capability, Container& container)
 {
   if (capability.hContainer == nullptr) return TWCC_BADVALUE;
   // Global memory says how large it is; every count is held to that.
@@ -247,9 +245,12 @@ TW_UINT16 ReadContainer(const Memory& memory, const TW_CAPABILITY& capability,
         break;
       case TWON_RANGE:
         if (known && IsNumber(container.itemType) && size >= sizeof(TW_RANGE)) {
-          container.minValue = Masked(container.itemType, Load(at + offsetof(TW_RANGE, MinValue), 4));
-          container.maxValue = Masked(container.itemType, Load(at + offsetof(TW_RANGE, MaxValue), 4));
-          container.stepSize = Masked(container.itemType, Load(at + offsetof(TW_RANGE, StepSize), 4));
+          container.minValue =
+              Masked(container.itemType, Load(at + offsetof(TW_RANGE, MinValue), 4));
+          container.maxValue =
+              Masked(container.itemType, Load(at + offsetof(TW_RANGE, MaxValue), 4));
+          container.stepSize =
+              Masked(container.itemType, Load(at + offsetof(TW_RANGE, StepSize), 4));
           container.defaultValue =
               Masked(container.itemType, Load(at + offsetof(TW_RANGE, DefaultValue), 4));
           container.currentValue =
@@ -288,8 +289,8 @@ TW_HANDLE Enumeration(const Memory& memory, TW_UINT16 itemType, const std::vecto
               });
 }
 
-TW_HANDLE Range(const Memory& memory, TW_UINT16 itemType, Raw minValue, Raw maxValue,
-                Raw stepSize, Raw defaultValue, Raw currentValue)
+TW_HANDLE Range(const Memory& memory, TW_UINT16 itemType, Raw minValue, Raw maxValue, Raw stepSize,
+                Raw defaultValue, Raw currentValue)
 {
   return Make(memory, sizeof(TW_RANGE), [&](unsigned char* at) {
     Store(at, 2, itemType);
@@ -316,16 +317,15 @@ TW_HANDLE Array(const Memory& memory, TW_UINT16 itemType, const std::vector<Raw>
 TW_HANDLE TextArray(const Memory& memory, const std::vector<std::wstring>& texts)
 {
   const size_t bytes = ItemBytes(TWTY_UNI512);
-  return Make(memory, kArrayItems + bytes * (texts.empty() ? 1 : texts.size()),
-              [&](unsigned char* at) {
-                Store(at, 2, TWTY_UNI512);
-                Store(at + offsetof(TW_ARRAY, NumItems), 4, static_cast<Raw>(texts.size()));
-                for (size_t i = 0; i < texts.size(); ++i) {
-                  const size_t units = texts[i].size() < kUni512Units ? texts[i].size()
-                                                                       : kUni512Units - 1;
-                  std::memcpy(at + kArrayItems + i * bytes, texts[i].data(), 2 * units);
-                }
-              });
+  return Make(
+      memory, kArrayItems + bytes * (texts.empty() ? 1 : texts.size()), [&](unsigned char* at) {
+        Store(at, 2, TWTY_UNI512);
+        Store(at + offsetof(TW_ARRAY, NumItems), 4, static_cast<Raw>(texts.size()));
+        for (size_t i = 0; i < texts.size(); ++i) {
+          const size_t units = texts[i].size() < kUni512Units ? texts[i].size() : kUni512Units - 1;
+          std::memcpy(at + kArrayItems + i * bytes, texts[i].data(), 2 * units);
+        }
+      });
 }
 
 }  // namespace twainds

@@ -52,8 +52,8 @@ double FromFix32(Raw value);
 struct Container {
   TW_UINT16 conType = 0;
   TW_UINT16 itemType = 0;
-  std::vector<Raw> items;            // numbers: a one value's, an enumeration's or array's
-  std::vector<std::wstring> texts;   // strings: TWTY_STR* in the ANSI code page, TWTY_UNI512
+  std::vector<Raw> items;           // numbers: a one value's, an enumeration's or array's
+  std::vector<std::wstring> texts;  // strings: TWTY_STR* in the ANSI code page, TWTY_UNI512
   TW_UINT32 currentIndex = 0, defaultIndex = 0;
   Raw minValue = 0, maxValue = 0, stepSize = 0, defaultValue = 0, currentValue = 0;
 };
@@ -69,8 +69,8 @@ TW_UINT16 ReadContainer(const Memory& memory, const TW_CAPABILITY& capability,
 TW_HANDLE OneValue(const Memory& memory, TW_UINT16 itemType, Raw item);
 TW_HANDLE Enumeration(const Memory& memory, TW_UINT16 itemType, const std::vector<Raw>& items,
                       TW_UINT32 currentIndex, TW_UINT32 defaultIndex);
-TW_HANDLE Range(const Memory& memory, TW_UINT16 itemType, Raw minValue, Raw maxValue,
-                Raw stepSize, Raw defaultValue, Raw currentValue);
+TW_HANDLE Range(const Memory& memory, TW_UINT16 itemType, Raw minValue, Raw maxValue, Raw stepSize,
+                Raw defaultValue, Raw currentValue);
 TW_HANDLE Array(const Memory& memory, TW_UINT16 itemType, const std::vector<Raw>& items);
 // An array of TWTY_UNI512 strings, each cut to 511 units.
 TW_HANDLE TextArray(const Memory& memory, const std::vector<std::wstring>& texts);

@@ -45,8 +45,8 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
     job.ready = flag != 0;
     BSTR document = nullptr;
     int pixelType = -1, code = -1, pages = 0, size = 0;
-    if (SUCCEEDED(Seen(bridge_->GetItemInfo(index, &document, nullptr, &pixelType, &code, &pages,
-                                             &size)))) {
+    if (SUCCEEDED(Seen(
+            bridge_->GetItemInfo(index, &document, nullptr, &pixelType, &code, &pages, &size)))) {
       if (document != nullptr) job.document.assign(document, SysStringLen(document));
       job.pixelType = pixelType;
       job.dpi = DotsPerInch(code);

@@ -110,8 +110,8 @@ HRESULT Connection::BeginTransfer(Mechanism mechanism, short fileFormat)
   mechanism_ = mechanism;
   fileFormat_ = fileFormat;
   int status = -1;
-  hr = Seen(bridge_->PrepareTransfer(0, 0, static_cast<int>(mechanism), 0, 0, 0, fileFormat, 0,
-                                     &status));
+  hr = Seen(
+      bridge_->PrepareTransfer(0, 0, static_cast<int>(mechanism), 0, 0, 0, fileFormat, 0, &status));
   // S_FALSE: the name has no form the scanner takes, or (a file) the job's
   // stored format was not to be read; a name cut to what a request holds
   // would name another job.
@@ -170,8 +170,8 @@ HRESULT Connection::ReadHeader(BITMAPINFOHEADER& header)
   STI_TRANSFER_REQUEST request =
       Request(mechanism_, fileFormat_, formatChanged_, page_, itemName_.data());
   int status = -1;
-  const HRESULT hr = Seen(bridge_->ReadImageHeader(&request, reinterpret_cast<BYTE*>(&header),
-                                                   sizeof header, &status));
+  const HRESULT hr = Seen(
+      bridge_->ReadImageHeader(&request, reinterpret_cast<BYTE*>(&header), sizeof header, &status));
   if (FAILED(hr)) return hr;
   return status == kTwrcXferDone ? S_OK : E_FAIL;
 }

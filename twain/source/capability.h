@@ -17,7 +17,8 @@ enum class Shape { kOneValue, kEnumeration, kRange };
 
 class Capability {
  public:
-  Capability(TW_UINT16 id, TW_UINT16 itemType, Shape shape) : id_(id), type_(itemType), shape_(shape)
+  Capability(TW_UINT16 id, TW_UINT16 itemType, Shape shape)
+      : id_(id), type_(itemType), shape_(shape)
   {
   }
   virtual ~Capability() = default;

@@ -52,8 +52,11 @@ class Choice : public Capability {
  public:
   Choice(TW_UINT16 id, TW_UINT16 type, Shape shape, std::vector<Raw> values, Raw fallback,
          std::function<Raw()> get, std::function<void(Raw)> set)
-      : Capability(id, type, shape), values_(std::move(values)), fallback_(fallback),
-        get_(std::move(get)), set_(std::move(set))
+      : Capability(id, type, shape),
+        values_(std::move(values)),
+        fallback_(fallback),
+        get_(std::move(get)),
+        set_(std::move(set))
   {
   }
   Result Current(Raw& value) override { return value = get_(), Done(); }
@@ -262,7 +265,8 @@ void Session::AddCapabilities()
       [&c] { return Raw(c.units); }, [&c](Raw v) { c.units = static_cast<TW_UINT16>(v); }));
   n.Add(std::make_unique<Setting>(
       *this, ICAP_PIXELTYPE, TWTY_UINT16, Shape::kEnumeration,
-      Setting::Codes{&ScanSettings::pixelType, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, {TWPT_BW, TWPT_RGB}}));
+      Setting::Codes{
+          &ScanSettings::pixelType, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, {TWPT_BW, TWPT_RGB}}));
   n.Add(std::make_unique<BitDepth>(*this));
   n.Add(std::make_unique<Resolution>(*this, ICAP_XRESOLUTION));
   n.Add(std::make_unique<Resolution>(*this, ICAP_YRESOLUTION));
@@ -273,12 +277,13 @@ void Session::AddCapabilities()
                       TWSS_A3, TWSS_USSTATEMENT},
                      {TWSS_NONE, TWSS_A4, TWSS_USLEGAL, TWSS_A5, TWSS_USEXECUTIVE, TWSS_A3,
                       TWSS_USSTATEMENT}}));
-  n.Add(std::make_unique<Setting>(
-      *this, ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Shape::kEnumeration,
-      Setting::Codes{&ScanSettings::fileFormat,
-                     {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI},
-                     {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI}}));
-  n.Add(std::make_unique<Fixed>(ICAP_COMPRESSION, TWTY_UINT16, Shape::kEnumeration, TWCP_NONE, true));
+  n.Add(
+      std::make_unique<Setting>(*this, ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Shape::kEnumeration,
+                                Setting::Codes{&ScanSettings::fileFormat,
+                                               {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI},
+                                               {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI}}));
+  n.Add(
+      std::make_unique<Fixed>(ICAP_COMPRESSION, TWTY_UINT16, Shape::kEnumeration, TWCP_NONE, true));
   n.Add(std::make_unique<Fixed>(ICAP_PIXELFLAVOR, TWTY_UINT16, Shape::kEnumeration, TWPF_CHOCOLATE,
                                 true));
   n.Add(std::make_unique<Fixed>(ICAP_PLANARCHUNKY, TWTY_UINT16, Shape::kEnumeration, TWPC_CHUNKY,

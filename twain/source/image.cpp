@@ -66,7 +66,8 @@ Result Session::ImageLayout(TW_UINT16 message, TW_MEMREF data)
     // frame is not what the scanner can be asked for; the frame in effect
     // stays, and the application is told to look.
     const double perInch = UnitsPerInch(units);
-    const double left = Number(layout->Frame.Left) / perInch, top = Number(layout->Frame.Top) / perInch;
+    const double left = Number(layout->Frame.Left) / perInch,
+                 top = Number(layout->Frame.Top) / perInch;
     const Paper frame = {Number(layout->Frame.Right) / perInch - left,
                          Number(layout->Frame.Bottom) / perInch - top};
     if (frame.width <= 0 || frame.height <= 0) return Failed(TWCC_BADVALUE);

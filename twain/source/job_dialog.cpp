@@ -16,9 +16,9 @@ namespace {
 HINSTANCE ThisModule()
 {
   HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
   return module;
 }
 
@@ -49,8 +49,8 @@ struct Column {
   const wchar_t* title;
   int width;
 };
-const Column kColumns[] = {{L"Job", 110},  {L"Document", 160}, {L"Pages", 45},
-                           {L"Type", 95},  {L"Resolution", 70}, {L"Scanned", 110}};
+const Column kColumns[] = {{L"Job", 110}, {L"Document", 160},  {L"Pages", 45},
+                           {L"Type", 95}, {L"Resolution", 70}, {L"Scanned", 110}};
 
 }  // namespace
 
@@ -60,9 +60,9 @@ std::unique_ptr<JobDialog> JobDialog::Create(Session& session, HWND parent,
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
   std::unique_ptr<JobDialog> dialog(new JobDialog(session));
-  dialog->window_ =
-      CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(IDD_JOBS), IsWindow(parent) ? parent : nullptr,
-                         Procedure, reinterpret_cast<LPARAM>(dialog.get()));
+  dialog->window_ = CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(IDD_JOBS),
+                                       IsWindow(parent) ? parent : nullptr, Procedure,
+                                       reinterpret_cast<LPARAM>(dialog.get()));
   if (dialog->window_ == nullptr) return nullptr;
   ListView_SetExtendedListViewStyle(dialog->list_, LVS_EX_FULLROWSELECT);
   for (int i = 0; i < static_cast<int>(std::size(kColumns)); ++i) {
@@ -165,8 +165,8 @@ INT_PTR JobDialog::Notified(NMHDR* header)
       // ... and cannot be selected.
       auto* change = reinterpret_cast<NMLISTVIEW*>(header);
       const size_t at = static_cast<size_t>(change->lParam);
-      const bool selecting = (change->uChanged & LVIF_STATE) != 0 &&
-                             (change->uNewState & LVIS_SELECTED) != 0;
+      const bool selecting =
+          (change->uChanged & LVIF_STATE) != 0 && (change->uNewState & LVIS_SELECTED) != 0;
       const bool refused = selecting && at < jobs_.size() && !jobs_[at].Takeable();
       SetWindowLongPtrW(window_, DWLP_MSGRESULT, refused ? TRUE : FALSE);
       return TRUE;

@@ -57,8 +57,7 @@ Busy::~Busy()
   module_.busy = wasBusy_;
 }
 
-Session::Session(Module& module)
-    : module_(module), negotiation_(module.memory), walk_(connection_)
+Session::Session(Module& module) : module_(module), negotiation_(module.memory), walk_(connection_)
 {
 }
 
@@ -133,8 +132,7 @@ Result Session::Enable(TW_MEMREF data)
   std::vector<Job> listed;
   const HRESULT hr = Jobs(listed);
   if (FAILED(hr)) return ScannerFailure(hr);
-  showUI_ = ui->ShowUI != 0;
-  if (showUI_) {
+  if (ui->ShowUI != 0) {
     dialog_ = JobDialog::Create(*this, static_cast<HWND>(ui->hParent), listed);
     if (dialog_ == nullptr) return Failed(TWCC_LOWMEMORY);
     state = State::kEnabled;

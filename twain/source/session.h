@@ -32,6 +32,14 @@ enum class State { kOpen = 4, kEnabled = 5, kReady = 6, kTransferring = 7 };
 // What the module keeps whether or not a source is open: the manager's
 // entry point and memory functions (DAT_ENTRYPOINT comes before MSG_OPENDS).
 struct Module {
+  Module() = default;
+  // At the end of the process (or of a module that a manager unloads while
+  // a source is still open) calls to the server would run under the
+  // loader lock: an open session is left as it is.
+  ~Module() { static_cast<void>(session.release()); }
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
   Memory memory;
   Manager manager;
   std::unique_ptr<class Session> session;
@@ -100,8 +108,6 @@ class Session {
   // The jobs as last listed: afresh while no walk is on (a listing would
   // change the scanner's numbering under a walk).
   HRESULT Jobs(std::vector<Job>& jobs);
-  // The transfer mechanism in effect.
-  TW_UINT16 Mechanism() const { return choices_.mechanism; }
 
  private:
   void AddCapabilities();
@@ -128,7 +134,6 @@ class Session {
   std::wstring title_;
   std::vector<Job> listed_;
   bool listedValid_ = false;
-  bool showUI_ = false;
   bool closeRequested_ = false;
   std::unique_ptr<JobDialog> dialog_;
   Indicator indicator_;

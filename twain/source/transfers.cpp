@@ -161,8 +161,8 @@ Result Session::FileTransfer(TW_MEMREF)
   }
   // The file as the scanner wrote it; a file not written whole is not left.
   const char* name = choices_.fileName.c_str();
-  HANDLE out = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+  HANDLE out =
+      CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     walk_.Broken();
@@ -171,9 +171,9 @@ Result Session::FileTransfer(TW_MEMREF)
                       : TWCC_FILEWRITEERROR);
   }
   DWORD written = 0;
-  const bool whole = WriteFile(out, file.data(), static_cast<DWORD>(file.size()), &written,
-                               nullptr) != FALSE &&
-                     written == file.size();
+  const bool whole =
+      WriteFile(out, file.data(), static_cast<DWORD>(file.size()), &written, nullptr) != FALSE &&
+      written == file.size();
   const bool closed = CloseHandle(out) != FALSE;
   if (!whole || !closed) {
     DeleteFileA(name);

@@ -6,8 +6,7 @@ namespace twainds {
 
 namespace {
 
-using Handler = Result (*)(Module& module, pTW_IDENTITY origin, TW_UINT16 message,
-                           TW_MEMREF data);
+using Handler = Result (*)(Module& module, pTW_IDENTITY origin, TW_UINT16 message, TW_MEMREF data);
 
 struct Triplet {
   TW_UINT32 group;
@@ -128,8 +127,7 @@ const Triplet kTriplets[] = {
 const Triplet* Find(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message)
 {
   for (const Triplet& triplet : kTriplets)
-    if (triplet.group == group && triplet.dat == dat && triplet.message == message)
-      return &triplet;
+    if (triplet.group == group && triplet.dat == dat && triplet.message == message) return &triplet;
   return nullptr;
 }
 

@@ -14,10 +14,10 @@ struct SizeEntry {
 // ISO sizes from their millimetres, US sizes in inches.
 constexpr double kMm = 1 / 25.4;
 const SizeEntry kSizes[] = {
-    {TWSS_A4, {210 * kMm, 297 * kMm}},    {TWSS_USLETTER, {8.5, 11}},
-    {TWSS_USLEGAL, {8.5, 14}},            {TWSS_A5, {148 * kMm, 210 * kMm}},
-    {TWSS_USLEDGER, {11, 17}},            {TWSS_USEXECUTIVE, {7.25, 10.5}},
-    {TWSS_A3, {297 * kMm, 420 * kMm}},    {TWSS_USSTATEMENT, {5.5, 8.5}},
+    {TWSS_A4, {210 * kMm, 297 * kMm}}, {TWSS_USLETTER, {8.5, 11}},
+    {TWSS_USLEGAL, {8.5, 14}},         {TWSS_A5, {148 * kMm, 210 * kMm}},
+    {TWSS_USLEDGER, {11, 17}},         {TWSS_USEXECUTIVE, {7.25, 10.5}},
+    {TWSS_A3, {297 * kMm, 420 * kMm}}, {TWSS_USSTATEMENT, {5.5, 8.5}},
 };
 
 }  // namespace
