@@ -720,6 +720,17 @@ def report(results):
                          "MSG_ENDXFER; the bridge's walk of the page | %.1f ms | %.1f ms | %s | %s "
                          "| |" % (ms(t["source"]), ms(t["bridge"]),
                                   fmt(ratio(ms(t["source"]), ms(t["bridge"])), 3), text))
+        if len(runs) > 1:
+            # Every pair of every run: the verdict of the whole measurement.
+            pooled = [r for t in runs for r in t["transfer_ratios"]]
+            q1, q2, q3 = quartiles(pooled)
+            lines.append("| a page's transfer through the data source against the bridge, the %d "
+                         "pairs of all %d runs; the runs' paired medians from %.3f to %.3f | | | "
+                         "| %.3f [%.3f, %.3f] | %s |" % (
+                             len(pooled), len(runs),
+                             min(t["paired_transfer"]["median"] for t in runs),
+                             max(t["paired_transfer"]["median"] for t in runs), q2, q1, q3,
+                             goal(q2 <= 1.05)))
         st = part.get("start")
         if st:
             pm, text = paired(st)
@@ -845,7 +856,7 @@ def main():
                         help="stiscan: BMP pulls of the A4 job per transfer")
     parser.add_argument("--format-rounds", type=int, default=3,
                         help="stiscan: pulls of one page per format and kind")
-    parser.add_argument("--twain-rounds", type=int, default=9,
+    parser.add_argument("--twain-rounds", type=int, default=15,
                         help="pages through the data source (and as many from the bridge) per "
                              "run")
     parser.add_argument("--twain-runs", type=int, default=3,

@@ -144,6 +144,19 @@ std::string PairedRatio(const std::vector<double>& server, const std::vector<dou
   return text;
 }
 
+// Each pair's ratio, as a JSON list: for pooling the pairs of several runs.
+std::string Ratios(const std::vector<double>& server, const std::vector<double>& baseline)
+{
+  std::string list = "[";
+  for (size_t i = 0; i < server.size() && i < baseline.size(); ++i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%.4f", i > 0 ? ", " : "",
+                  baseline[i] > 0 ? server[i] / baseline[i] : 0.0);
+    list += text;
+  }
+  return list + "]";
+}
+
 void Result(const std::string& json)
 {
   std::printf("result %s\n", json.c_str());
@@ -563,7 +576,8 @@ int TwainPages(const char* item, int rounds)
          ", \"bridge_transfer\": " + Summary(directTransfer) +
          ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
          ", \"bridge_reads\": " + Summary(directReads) +
-         ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) + "}");
+         ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
+         ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + "}");
   bridge->SetPagesRemaining(0);
   bridge->Close();
   bridge->Release();
