@@ -416,6 +416,26 @@ int FindItem(IStiScannerComBridge* bridge, const wchar_t* itemName)
   return index;
 }
 
+// A bridge on the bench scanner, the job `item` found in its list: its name
+// in `itemName` and its index in `index`. Empty, or what failed.
+std::string OpenJob(const char* item, IStiScannerComBridge*& bridge, wchar_t (&itemName)[64],
+                    int& index)
+{
+  const HRESULT hr = OpenBridge(&bridge);
+  if (FAILED(hr)) return "bridge open " + Hex(hr);
+  MultiByteToWideChar(CP_ACP, 0, item, -1, itemName, 63);
+  index = FindItem(bridge, itemName);
+  return index < 0 ? std::string("no job ") + item : std::string();
+}
+
+// The bridge let go, with no walk left on.
+void CloseJob(IStiScannerComBridge* bridge)
+{
+  bridge->SetPagesRemaining(0);
+  bridge->Close();
+  bridge->Release();
+}
+
 // What one walk of a job took, in microseconds: the whole walk; its
 // pages from their description to their last read; the reads, of which
 // each page's first; the bitmap headers.
@@ -502,12 +522,10 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
 int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
 {
   IStiScannerComBridge* bridge = nullptr;
-  HRESULT hr = OpenBridge(&bridge);
-  if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
   wchar_t itemName[64] = {};
-  MultiByteToWideChar(CP_ACP, 0, item, -1, itemName, 63);
-  const int index = FindItem(bridge, itemName);
-  if (index < 0) return Fail(std::string("no job ") + item);
+  int index = -1;
+  const std::string opened = OpenJob(item, bridge, itemName, index);
+  if (!opened.empty()) return Fail(opened);
   std::vector<BYTE> page;
   for (int r = 0; r < rounds; ++r) {
     Walked walked;
@@ -519,9 +537,7 @@ int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
            ", \"headers_s\": " + std::to_string(walked.headers / 1e6) +
            ", \"first_reads_s\": " + std::to_string(walked.firsts / 1e6) + "}");
   }
-  bridge->SetPagesRemaining(0);
-  bridge->Close();
-  bridge->Release();
+  CloseJob(bridge);
   return 0;
 }
 
@@ -539,12 +555,10 @@ int TwainPages(const char* item, int rounds)
   std::string failed = twainpage::Open(item);
   if (!failed.empty()) return Fail("data source: " + failed);
   IStiScannerComBridge* bridge = nullptr;
-  HRESULT hr = OpenBridge(&bridge);
-  if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
   wchar_t itemName[64] = {};
-  MultiByteToWideChar(CP_ACP, 0, item, -1, itemName, 63);
-  const int index = FindItem(bridge, itemName);
-  if (index < 0) return Fail(std::string("no job ") + item);
+  int index = -1;
+  failed = OpenJob(item, bridge, itemName, index);
+  if (!failed.empty()) return Fail(failed);
   const int chunk = static_cast<int>(twainpage::Buffer());
   std::vector<BYTE> page;
   std::vector<double> source, sourceTransfer, direct, directTransfer, directReads;
@@ -578,9 +592,7 @@ int TwainPages(const char* item, int rounds)
          ", \"bridge_reads\": " + Summary(directReads) +
          ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
          ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + "}");
-  bridge->SetPagesRemaining(0);
-  bridge->Close();
-  bridge->Release();
+  CloseJob(bridge);
   twainpage::Close();
   return 0;
 }
