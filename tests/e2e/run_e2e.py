@@ -409,10 +409,11 @@ def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clien
 
 
 # Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly
-# (the manager lists the sources) and with WINETEST_INTERACTIVE=1 (it opens
-# the default source, then the one picked in the manager's "Select Source"
-# dialog, and negotiates its capabilities): the fewest checks each run
-# makes when it reaches the source, and the checks that may fail. The
+# (the manager lists the sources, this one among them) and with
+# WINETEST_INTERACTIVE=1 (it opens the default source, then the one picked
+# in the manager's "Select Source" dialog, and negotiates its
+# capabilities): the fewest checks each run makes when it reaches the
+# source, and the checks that may fail. The
 # interactive run sets DAT_IMAGELAYOUT to a frame of one inch square one
 # inch from the corner and wants TWRC_SUCCESS; a stored page cannot be
 # scanned again in part, and TWAIN has the source answer TWRC_CHECKSTATUS
@@ -460,14 +461,16 @@ def wine_manager_test(wine, installer, scenario, build64):
         failed = [line.strip() for line in result.stdout.splitlines() if "Test failed" in line]
         unexpected = [line for line in failed if not any(text in line for text in allowed)]
         executed = int(summary.group(1)) if summary else 0
+        listed = "ProductName stibridge]" in result.stdout
         answered = "select-source: %d dialogs answered, 0 without the source" % (
             1 if name == "interactive" else 0)
-        check(summary is not None and executed >= fewest and not unexpected
+        check(summary is not None and listed and executed >= fewest and not unexpected
               and result.returncode == len(failed) and answered in result.stderr,
               "%s: %d checks, %d failed where TWAIN has the source answer otherwise" % (
                   row, executed, len(failed)),
-              "exit %s; %s; failed: %s; %s" % (
+              "exit %s; %s; %s; failed: %s; %s" % (
                   result.returncode, summary.group(0) if summary else "no summary",
+                  "stibridge listed" if listed else "stibridge not listed",
                   "; ".join(unexpected[:4]) or "none unexpected",
                   [line for line in result.stderr.splitlines() if "select-source" in line]))
         found = conducts.breaches(journal)
