@@ -341,24 +341,11 @@ TWAIN_FULL_PAGES = 3 * 6 + 2 + 1
 
 
 def twain_prefix(wine, sources):
-    """The prefix as a TWAIN application finds the data source: installed
-    under the only names Wine 8's manager loads (sane.ds, in twain_32 for
-    32-bit applications and twain_64 for 64-bit ones) with the native DLL
-    chosen over Wine's own, and windows made by the null display driver
-    (there is no display). The display driver is chosen when the prefix
-    starts: the prefix is stopped to start anew."""
-    for bits, source in sources:
-        folder = os.path.join(wine.prefix, "drive_c", "windows", "twain_%s" % bits)
-        os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(source, os.path.join(folder, "sane.ds"))
-    added = [wine.reg("add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "sane.ds", "/d",
-                      "native", "/f"),
-             wine.reg("add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
-                      "/f")]
+    """The prefix as a TWAIN application finds the data source
+    (Wine.install_data_sources)."""
+    added = wine.install_data_sources(sources)
     check(all(r.returncode == 0 for r in added), "twain-source-installed",
           "; ".join(r.stderr[-200:] for r in added))
-    wine.stop()
-    wine.wait_for_no_process(10)
 
 
 def twain_run(wine, bits, client, part, label=None):
@@ -418,6 +405,77 @@ def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clien
                 twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference, 3 * 6)
         found = conducts.breaches(journal)
         check(not found, "conduct-%s-twain-no-breach" % name, "; ".join(found[:3]))
+    wine_manager_test(wine, installer, path, build64)
+
+
+# Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly
+# (the manager lists the sources, this one among them) and with
+# WINETEST_INTERACTIVE=1 (it opens the default source, then the one picked
+# in the manager's "Select Source" dialog, and negotiates its
+# capabilities): the fewest checks each run makes when it reaches the
+# source, and the checks that may fail. The
+# interactive run sets DAT_IMAGELAYOUT to a frame of one inch square one
+# inch from the corner and wants TWRC_SUCCESS; a stored page cannot be
+# scanned again in part, and TWAIN has the source answer TWRC_CHECKSTATUS
+# (the frame in effect stays, and the application reads it back).
+WINE_DSM_RUNS = [("plain", {}, 10, []),
+                 ("interactive", {"WINETEST_INTERACTIVE": "1"}, 250,
+                  ["doing MSG_SET for DG_IMAGE/DAT_IMAGELAYOUT"])]
+
+
+def wine_manager_test(wine, installer, scenario, build64):
+    """Wine's own manager test against the data source, both runs, the
+    interactive one through select_source (which answers the dialog as it
+    appears, picking the source). Run as on Windows (WINETEST_PLATFORM):
+    its todo_wine marks stand for what Wine's own sane.ds lacks
+    (ICAP_PLANARCHUNKY, ICAP_BITORDER), which this source has. About 10 s."""
+    build32 = os.path.join(os.path.dirname(build64), "win32")
+    test = os.path.join(build32, "tests", "e2e", "wine_dsm_test.exe")
+    answerer = os.path.join(build32, "tests", "e2e", "select_source.exe")
+    missing = os.path.join(os.path.dirname(build64), "wine-source.missing")
+    for name, settings, fewest, allowed in WINE_DSM_RUNS:
+        row = "wine-dsm-test-" + name
+        if not RUNS_32BIT:
+            skip(row + " (Wine's manager test is a 32-bit program)")
+            continue
+        if os.path.exists(missing):
+            with open(missing) as f:
+                skip(row, f.read().strip())
+            continue
+        if not os.path.exists(test):
+            check(False, row, "%s was not built: the win32 build found no dsm.c in build/wine-source "
+                  "(scripts/setup fetches it; configure win32 again after)" % test)
+            continue
+        journal = os.path.join(build64, "e2e-wine-dsm-journal-%s.txt" % name)
+        install_journalled(wine, installer, scenario, journal)
+        saved = dict(wine.env)
+        wine.env.update(settings, WINETEST_PLATFORM="windows")
+        started = time.monotonic()
+        try:
+            result = wine.run(answerer, "stibridge", wine.windows_path(test), timeout=300)
+        finally:
+            wine.env = saved
+        print("note %s took %.1f s" % (row, time.monotonic() - started), flush=True)
+        summary = re.search(r"dsm: (\d+) tests executed \((\d+) marked as todo, (\d+) as flaky, "
+                            r"(\d+) failures?\), (\d+) skipped", result.stdout)
+        failed = [line.strip() for line in result.stdout.splitlines() if "Test failed" in line]
+        unexpected = [line for line in failed if not any(text in line for text in allowed)]
+        executed = int(summary.group(1)) if summary else 0
+        listed = "ProductName stibridge]" in result.stdout
+        answered = "select-source: %d dialogs answered, 0 without the source" % (
+            1 if name == "interactive" else 0)
+        check(summary is not None and listed and executed >= fewest and not unexpected
+              and result.returncode == len(failed) and answered in result.stderr,
+              "%s: %d checks, %d failed where TWAIN has the source answer otherwise" % (
+                  row, executed, len(failed)),
+              "exit %s; %s; %s; failed: %s; %s" % (
+                  result.returncode, summary.group(0) if summary else "no summary",
+                  "stibridge listed" if listed else "stibridge not listed",
+                  "; ".join(unexpected[:4]) or "none unexpected",
+                  [line for line in result.stderr.splitlines() if "select-source" in line]))
+        found = conducts.breaches(journal)
+        check(not found, row + "-no-breach", "; ".join(found[:3]))
+        check(wine.wait_for_no_process(5), row + "-server-quits", str(wine.processes()))
 
 
 # The formats and transfers of the document checks, by stiscan's bitness:

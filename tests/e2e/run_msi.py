@@ -4,9 +4,10 @@ every binary carries, then one case per fresh prefix (each a copy of one
 prefix made new for the run, in which the user's settings were planted):
 
   install    install, registration as the programs write it, a 64-bit and a
-             32-bit client against the installed server, removal, a removal
-             that fails and is rolled back, an install that fails and leaves
-             no files;
+             32-bit client against the installed server, the installed data
+             sources loaded by TWAIN applications of their bitness, removal,
+             a removal that fails and is rolled back, an install that fails
+             and leaves no files;
   upgrade    the project's version, then a newer one over it (built by
              packaging/build-msi --version), then removal of the newer one;
   failed-upgrade
@@ -15,7 +16,8 @@ prefix made new for the run, in which the user's settings were planted):
              installer rolls its removal back (Windows), and neither is left
              half-installed where it does not (Wine 8); the newer one then
              installs;
-  repair     a deleted proxy and its registration put back by a repair;
+  repair     a deleted proxy, its registration and a deleted data source
+             put back by a repair;
   downgrade  the project's version over the newer one: refused.
 
 Each case is judged by both registry views, the program folders, the file
@@ -46,6 +48,16 @@ IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
 INTERFACE_KEY = "HKCR\\Interface\\" + IID
 FOLDER64 = "C:\\Program Files\\stibridge"
 FOLDER32 = "C:\\Program Files (x86)\\stibridge"
+# Where TWAIN managers look for the data sources of each bitness: the
+# package's own folder in each.
+TWAIN_FOLDERS = {"32": "C:\\windows\\twain_32\\stibridge",
+                 "64": "C:\\windows\\twain_64\\stibridge"}
+# Each file of the package: its artefact's name in `artefacts`, and where
+# it is installed.
+PACKAGED = [("server", FOLDER64 + "\\stibridge.exe"), ("proxy64", FOLDER64 + "\\stibridgeps.dll"),
+            ("proxy32", FOLDER32 + "\\stibridgeps.dll"),
+            ("twain32", TWAIN_FOLDERS["32"] + "\\stibridge.ds"),
+            ("twain64", TWAIN_FOLDERS["64"] + "\\stibridge.ds")]
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 DOWNGRADE_MESSAGE = "A newer version of stibridge is already installed."
 # msiexec's exit code for a failed install, as Unix keeps it (its low byte).
@@ -104,10 +116,27 @@ def package_contents(package, registry):
     folders = {name: row["Directory_"] for name, row in components.items()}
     expected = {("ServerExe", "Server", "stibridge.exe"),
                 ("Proxy64Dll", "Proxy64", "stibridgeps.dll"),
-                ("Proxy32Dll", "Proxy32", "stibridgeps.dll")}
-    check(files == expected, "msi-holds-server-and-both-proxies-only", sorted(files))
+                ("Proxy32Dll", "Proxy32", "stibridgeps.dll"),
+                ("Twain32Ds", "Twain32", "stibridge.ds"), ("Twain64Ds", "Twain64", "stibridge.ds")}
+    check(files == expected, "msi-holds-server-proxies-and-data-sources-only", sorted(files))
     check(folders.get("Server") == folders.get("Proxy64") != folders.get("Proxy32"),
           "msi-proxies-in-separate-folders", folders)
+    # Each data source in a folder of its own in the Windows folder's
+    # twain_32 or twain_64, in a component of that bitness.
+    directories = {row["Directory"]: (row["Directory_Parent"], row["DefaultDir"])
+                   for row in msi_table(package, "Directory")}
+
+    def chain(directory):
+        """[the standard folder's id, then each folder's name] down to it."""
+        parent, name = directories.get(directory, ("TARGETDIR", ""))
+        return [directory] if parent == "TARGETDIR" else chain(parent) + [name]
+
+    placed = {name: (chain(folders.get(name, "")),
+                     bool(int(components.get(name, {}).get("Attributes") or 0) & COMPONENT_64BIT))
+              for name in ("Twain32", "Twain64")}
+    check(placed == {"Twain32": (["WindowsFolder", "twain_32", "stibridge"], False),
+                     "Twain64": (["WindowsFolder", "twain_64", "stibridge"], True)},
+          "msi-data-sources-where-twain-managers-look", placed)
 
     other = {table: len(msi_table(package, table))
              for table in ["RemoveRegistry", "Class", "ProgId", "TypeLib", "SelfReg", "AppId",
@@ -283,7 +312,8 @@ def package_version(package, version, name, tree_package=None):
     # file by its version.
     files = {row["File"]: (row["Version"], row["Language"]) for row in msi_table(package, "File")}
     hashed = [row["File_"] for row in msi_table(package, "MsiFileHash") if row["File_"] in files]
-    check(len(files) == 3 and all(found == (version + ".0", "1033") for found in files.values())
+    check(len(files) == len(PACKAGED)
+          and all(found == (version + ".0", "1033") for found in files.values())
           and not hashed, name + "-file-versions-and-no-hashes",
           "files %s, hashed %s" % (files, hashed))
     if tree_package:
@@ -308,11 +338,18 @@ class Installed:
         drive = os.path.join(wine.prefix, "drive_c")
         self.folder64 = os.path.join(drive, "Program Files", "stibridge")
         self.folder32 = os.path.join(drive, "Program Files (x86)", "stibridge")
+        self.twain = {bits: self.unix(folder) for bits, folder in TWAIN_FOLDERS.items()}
+        self.folders = [self.folder64, self.folder32] + sorted(self.twain.values())
+
+    def unix(self, windows):
+        """The prefix's file of a path on its drive C:."""
+        return os.path.join(self.wine.prefix, "drive_c", *windows[3:].split("\\"))
 
     def files(self):
-        """{unix path: sha256} of everything in both program folders."""
+        """{unix path: sha256} of everything in both program folders and in
+        the data sources' folders."""
         found = {}
-        for folder in [self.folder64, self.folder32]:
+        for folder in self.folders:
             if os.path.isdir(folder):
                 for name in os.listdir(folder):
                     found[os.path.join(folder, name)] = digest(os.path.join(folder, name))
@@ -397,19 +434,17 @@ def msiexec(wine, logs, name, *args):
 
 
 def check_installed(state, artefacts, name, version, programs_entry=True):
-    """The three files in their folders, byte for byte the build's (an x86
-    proxy in the 64-bit folder would have the same name) and of the
-    package's version, the server and both proxies registered as they
-    register themselves, and one Add/Remove Programs entry of that version."""
+    """The package's files in their folders, byte for byte the build's (an
+    x86 proxy in the 64-bit folder would have the same name, and so would
+    the data sources) and of the package's version, the server and both
+    proxies registered as they register themselves, and one Add/Remove
+    Programs entry of that version."""
     wine = state.wine
-    expected = {os.path.join(state.folder64, "stibridge.exe"): digest(artefacts["server"]),
-                os.path.join(state.folder64, "stibridgeps.dll"): digest(artefacts["proxy64"]),
-                os.path.join(state.folder32, "stibridgeps.dll"): digest(artefacts["proxy32"])}
+    expected = {state.unix(path): digest(artefacts[artefact]) for artefact, path in PACKAGED}
     found = state.files()
     check(found == expected, name + "-files-in-their-folders",
           "found %s" % sorted(os.path.relpath(p, wine.prefix) for p in found))
-    read = state.versions([FOLDER64 + "\\stibridge.exe", FOLDER64 + "\\stibridgeps.dll",
-                           FOLDER32 + "\\stibridgeps.dll"])
+    read = state.versions([path for _, path in PACKAGED])
     check(all(r.get("fixed-file") == version + ".0" and r.get("ProductVersion") == version
               for r in read), name + "-file-versions-" + version, str(read))
 
@@ -438,8 +473,9 @@ def check_installed(state, artefacts, name, version, programs_entry=True):
 
 
 def check_gone(state, keys, name):
-    check(not state.files() and not os.path.exists(state.folder64)
-          and not os.path.exists(state.folder32), name + "-no-files-left", sorted(state.files()))
+    check(not state.files() and not any(os.path.exists(folder) for folder in state.folders),
+          name + "-no-files-left",
+          sorted(state.files()) or [folder for folder in state.folders if os.path.exists(folder)])
     left = [view + ":" + key for view, key in [("64", CLASS_KEY), ("32", CLASS_KEY)] + keys
             if state.exists(view, key)]
     check(not left, name + "-no-registrations-left", left)
@@ -521,6 +557,26 @@ def installed_server_serves(wine, bits, client, name="msi"):
           str(result.returncode))
     check(wine.wait_for_no_process(5), "%s-client%s-server-quits" % (name, bits),
           str(wine.processes()))
+
+
+def installed_sources_load(wine, applications, version):
+    """A TWAIN application of each bitness loads the data source of its own
+    bitness from where the package put it, as a manager that looks through
+    that folder does, and the source says it is stibridge of the package's
+    version. (Wine's own manager does not look there: it loads sane.ds and
+    gphoto2.ds only.)"""
+    for bits, application in applications:
+        name = "msi-install-twain%s" % bits
+        if bits == "32" and not RUNS_32BIT:
+            skip(name + " (the 32-bit TWAIN application)")
+            continue
+        result = wine.run(application, "identify", TWAIN_FOLDERS[bits] + "\\stibridge.ds",
+                          version, timeout=120)
+        for line in result.stdout.splitlines():
+            if line.startswith("ok ") or line.startswith("FAIL "):
+                check(line.startswith("ok "), "%s-%s" % (name, line.split(" ", 1)[1]))
+        check(result.returncode == 0 and "twain-installed-source-identity" in result.stdout,
+              name + "-exit-code", "%s %r" % (result.returncode, result.stderr[-300:]))
 
 
 def doctor_reads_registration(wine, ctx):
@@ -634,9 +690,10 @@ def built_versions(state, builds, version, newer):
              (os.path.join(builds["win32"], "proxy", "stibridgeps.dll"), version, "dll"),
              (os.path.join(builds["win64"], "tools", "stiscan", "stiscan.exe"), version, "app"),
              (os.path.join(builds["win32"], "tools", "stiscan", "stiscan.exe"), version, "app"),
-             (newer["server"], next_version(version), "app"),
-             (newer["proxy64"], next_version(version), "dll"),
-             (newer["proxy32"], next_version(version), "dll")]
+             (os.path.join(builds["win64"], "twain", "stibridge.ds"), version, "dll"),
+             (os.path.join(builds["win32"], "twain", "stibridge.ds"), version, "dll")]
+    files += [(newer[name], next_version(version), "app" if name == "server" else "dll")
+              for name, _ in PACKAGED]
     read = state.versions([state.wine.windows_path(path) for path, _, _ in files])
     for (path, wanted, kind), fields in zip(files, read):
         name = "msi-version-resource-" + os.path.relpath(path, os.path.dirname(builds["win64"]))
@@ -717,8 +774,10 @@ def repair(wine, ctx):
     code, _ = msiexec(wine, ctx["logs"], "repair-install", "/i", package)
     check(code == 0, "msi-repair-installs", str(code))
     keys = [(view, key) for view, key in state.proxy_keys() if view == "32"]
-    # The file and the key a 32-bit caller finds the proxy by.
+    # The file and the key a 32-bit caller finds the proxy by, and the data
+    # source a 32-bit TWAIN application finds.
     os.remove(os.path.join(state.folder32, "stibridgeps.dll"))
+    os.remove(os.path.join(state.twain["32"], "stibridge.ds"))
     state.reg("32", "delete", INTERFACE_KEY + "\\ProxyStubClsid32", "/f")
     check(not state.exists("32", INTERFACE_KEY + "\\ProxyStubClsid32") and len(keys) == 2,
           "msi-repair-proxy-and-its-key-deleted", str(keys))
@@ -849,6 +908,7 @@ def install_case(wine, ctx):
     for bits, client in [("64", ctx["reader"]), ("32", ctx["client32"])]:
         installed_server_serves(wine, bits, client)
     os.remove(planted)
+    installed_sources_load(wine, ctx["twain_clients"], ctx["version"])
     doctor_reads_registration(wine, ctx)
     removal(wine, ctx["package"], ctx["logs"], state, keys)
 
@@ -895,6 +955,16 @@ def run_case(name, body, template, settings, ctx):
     print("case %s took %.1f s" % (name, time.monotonic() - started), flush=True)
 
 
+def artefacts(build64, build32):
+    """The files of a build of the two Windows presets that the package
+    holds, by their names in PACKAGED."""
+    return {"server": os.path.join(build64, "src", "stibridge.exe"),
+            "proxy64": os.path.join(build64, "proxy", "stibridgeps.dll"),
+            "proxy32": os.path.join(build32, "proxy", "stibridgeps.dll"),
+            "twain32": os.path.join(build32, "twain", "stibridge.ds"),
+            "twain64": os.path.join(build64, "twain", "stibridge.ds")}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.getcwd())
@@ -912,18 +982,16 @@ def main():
         "newer": os.path.join(build64, "stibridge-%s.msi" % upgrade_to),
         "logs": os.path.join(build64, "msi-logs"),
         "builds": {"win64": build64, "win32": build32},
-        "artefacts": {"server": os.path.join(build64, "src", "stibridge.exe"),
-                      "proxy64": os.path.join(build64, "proxy", "stibridgeps.dll"),
-                      "proxy32": os.path.join(build32, "proxy", "stibridgeps.dll")},
-        "newer_artefacts": {
-            "server": os.path.join(build64, "version-" + upgrade_to, "src", "stibridge.exe"),
-            "proxy64": os.path.join(build64, "version-" + upgrade_to, "proxy", "stibridgeps.dll"),
-            "proxy32": os.path.join(build32, "version-" + upgrade_to, "proxy", "stibridgeps.dll")},
+        "artefacts": artefacts(build64, build32),
+        "newer_artefacts": artefacts(os.path.join(build64, "version-" + upgrade_to),
+                                     os.path.join(build32, "version-" + upgrade_to)),
         "reader": os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
         "client32": os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
         "stiscan32": os.path.join(build32, "tools", "stiscan", "stiscan.exe"),
         "stiscan64": os.path.join(build64, "tools", "stiscan", "stiscan.exe"),
         "rebuild": os.path.join(build64, "stibridge-rebuild.msi"),
+        "twain_clients": [("32", os.path.join(build32, "tests", "e2e", "twain_client.exe")),
+                          ("64", os.path.join(build64, "tests", "e2e", "twain_client.exe"))],
     }
     shutil.rmtree(ctx["logs"], ignore_errors=True)
     os.makedirs(ctx["logs"])

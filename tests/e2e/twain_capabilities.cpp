@@ -479,6 +479,11 @@ TW_UINT16 NameJobs(TwainApp& twain, const std::vector<std::wstring>& names)
   return SetWith(twain, STIBRIDGE_CAP_JOBS, TWON_ARRAY, bytes.data(), bytes.size());
 }
 
+std::vector<std::wstring> TakeableJobs(TwainApp& twain)
+{
+  return Ask(twain, STIBRIDGE_CAP_JOBS, MSG_GET).texts;
+}
+
 void CapabilityChecks(TwainApp& twain)
 {
   for (const Row& row : kRows) CheckRow(twain, row);

@@ -11,6 +11,14 @@
 //   pixels  on a thread in a multithreaded apartment: every job by every
 //           transfer, and nothing else (the runs under the driver's
 //           conducts)
+//   scan <folder>
+//           the demo's TWAIN application: the sources the manager lists,
+//           then every job the source offers the user, each page a BMP file
+//           in <folder> (<job>-p<page>.bmp) by the source's file transfer
+//   identify <path> <version>
+//           the source installed at <path>, loaded as a manager that finds
+//           it there loads it: it is a source of this bitness and says it
+//           is stibridge of that version (the package's cases)
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -639,6 +647,99 @@ void Pixels()
   CoUninitialize();
 }
 
+// A job's item name as a file's: without its extension, and with the
+// characters no file name may hold replaced.
+std::string FileStem(const std::wstring& job)
+{
+  std::string stem = Narrow(job.c_str());
+  stem = stem.substr(0, stem.find_last_of('.'));
+  for (char& c : stem)
+    if (std::strchr("\\/:*?\"<>|", c) != nullptr || static_cast<unsigned char>(c) < 32) c = '_';
+  return stem.empty() ? "job" : stem;
+}
+
+void Scan(const std::string& folder)
+{
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  TwainApp twain;
+  if (!twain.Load() || !twain.OpenManager()) {
+    Check(false, "twain-manager-opened", "twain_32.dll or its DSM_Entry not loaded");
+    return;
+  }
+  TW_IDENTITY listed = {};
+  for (TW_UINT16 rc = twain.Manager(DAT_IDENTITY, MSG_GETFIRST, &listed); rc == TWRC_SUCCESS;
+       rc = twain.Manager(DAT_IDENTITY, MSG_GETNEXT, &listed))
+    std::printf("source: %s (%s, %s %s, TWAIN %u.%u)\n", listed.ProductName, listed.ProductFamily,
+                listed.Manufacturer, listed.Version.Info, listed.ProtocolMajor,
+                listed.ProtocolMinor);
+  if (!twain.OpenSource()) {
+    Check(false, "twain-open-source", "rc " + std::to_string(twain.Condition()));
+    twain.CloseManager();
+    return;
+  }
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE);
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
+  const std::vector<std::wstring> jobs = TakeableJobs(twain);
+  int pages = 0, written = 0;
+  TW_UINT16 rc = Enable(twain, false);
+  const TW_UINT16 message = rc == TWRC_SUCCESS ? twain.Await(30000) : MSG_NULL;
+  if (message != MSG_XFERREADY)
+    Check(false, "twain-scan-ready",
+          "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()) + " message " +
+              std::to_string(message));
+  for (TW_UINT16 left = message == MSG_XFERREADY ? 1 : 0; left > 0 && pages < 10000; ++pages) {
+    TW_IMAGELAYOUT layout = {};
+    TW_IMAGEINFO info = {};
+    twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout);
+    twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+    const size_t job = layout.DocumentNumber;
+    const std::string page = (job >= 1 && job <= jobs.size() ? FileStem(jobs[job - 1]) : "job") +
+                             "-p" + std::to_string(layout.PageNumber);
+    const std::string name = folder + "\\" + page + ".bmp";
+    TW_SETUPFILEXFER setup = {};
+    std::strncpy(setup.FileName, name.c_str(), sizeof setup.FileName - 1);
+    setup.Format = TWFF_BMP;
+    rc = name.size() < sizeof setup.FileName
+             ? twain.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup)
+             : TWRC_FAILURE;
+    if (rc == TWRC_SUCCESS) rc = twain.Source(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
+    if (rc == TWRC_XFERDONE) {
+      ++written;
+      std::printf("%s: %ld x %ld pixels, %d bits, %s\n", page.c_str(),
+                  static_cast<long>(info.ImageWidth), static_cast<long>(info.ImageLength),
+                  info.BitsPerPixel, name.c_str());
+    } else {
+      Check(false, "twain-scan-" + page,
+            "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()));
+    }
+    left = EndTransfer(twain);
+  }
+  Disable(twain);
+  std::printf("%d of %d pages written\n", written, pages);
+  twain.CloseSource();
+  twain.CloseManager();
+  twain.Unload();
+  CoUninitialize();
+}
+
+void Identify(const char* path, const char* version)
+{
+  HMODULE module = LoadLibraryA(path);
+  auto entry = module != nullptr ? reinterpret_cast<DSENTRYPROC>(
+                                       reinterpret_cast<void*>(GetProcAddress(module, "DS_Entry")))
+                                 : nullptr;
+  TW_IDENTITY app = {}, identity = {};
+  const TW_UINT16 rc =
+      entry != nullptr ? entry(&app, DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity) : TWRC_FAILURE;
+  Check(rc == TWRC_SUCCESS && std::strcmp(identity.ProductName, "stibridge") == 0 &&
+            std::strcmp(identity.Version.Info, version) == 0,
+        "twain-installed-source-identity",
+        std::string(path) + (module == nullptr
+                                 ? ": not loaded, error " + std::to_string(GetLastError())
+                                 : ": rc " + std::to_string(rc) + ", " + identity.ProductName +
+                                       " " + identity.Version.Info));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -646,6 +747,10 @@ int main(int argc, char** argv)
   const std::string part = argc > 1 ? argv[1] : "full";
   if (part == "pixels")
     Pixels();
+  else if (part == "scan" && argc == 3)
+    Scan(argv[2]);
+  else if (part == "identify" && argc == 4)
+    Identify(argv[2], argv[3]);
   else
     Full();
   return Failures();

@@ -90,3 +90,6 @@ std::string ScratchFile(const char* name);
 TW_UINT16 SetOne(TwainApp& twain, TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value);
 // Names the jobs to bring over (this source's own capability).
 TW_UINT16 NameJobs(TwainApp& twain, const std::vector<std::wstring>& names);
+// The jobs the source can bring over now, in the scanner's order: with
+// none named, the jobs of a walk, DAT_IMAGELAYOUT's document numbers.
+std::vector<std::wstring> TakeableJobs(TwainApp& twain);
