@@ -91,8 +91,7 @@ Got Ask(TwainApp& twain, TW_UINT16 cap, TW_UINT16 message)
 
 TW_UINT32 Fix(double value)
 {
-  const long fixed = std::lround(value * 65536.0);
-  TW_FIX32 fix = {static_cast<TW_INT16>(fixed >> 16), static_cast<TW_UINT16>(fixed & 0xFFFF)};
+  const TW_FIX32 fix = Fixed(value);
   TW_UINT32 raw = 0;
   std::memcpy(&raw, &fix, sizeof fix);
   return raw;
@@ -460,6 +459,17 @@ void JobNames(TwainApp& twain)
 }
 
 }  // namespace
+
+TW_FIX32 Fixed(double value)
+{
+  const long fixed = std::lround(value * 65536.0);
+  return {static_cast<TW_INT16>(fixed >> 16), static_cast<TW_UINT16>(fixed & 0xFFFF)};
+}
+
+double Number(const TW_FIX32& fix)
+{
+  return fix.Whole + fix.Frac / 65536.0;
+}
 
 TW_UINT16 SetOne(TwainApp& twain, TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value)
 {

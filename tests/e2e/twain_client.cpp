@@ -4,10 +4,10 @@
 // Usage: twain_client <part>
 //   full    on a thread in a single-threaded apartment: the source from
 //           state 1 to 7 and back, its operations refused in every state
-//           where they do not belong, every capability, native, memory and
-//           file transfers of every job, cancelling, delete-after-scan, its
-//           window, and at the end the server killed in the middle of a
-//           transfer
+//           where they do not belong, every capability, the frame, native,
+//           memory and file transfers of every job, whole and cut to the
+//           frame, cancelling, delete-after-scan, its window, and at the
+//           end the server killed in the middle of a transfer
 //   pixels  on a thread in a multithreaded apartment: every job by every
 //           transfer, and nothing else (the runs under the driver's
 //           conducts)
@@ -25,6 +25,8 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <tuple>
 
@@ -183,6 +185,119 @@ DWORD WINAPI SendReenter(void* data)
   return 0;
 }
 
+// The frame pages are cut to, in inches (run_e2e.py's TWAIN_FRAME).
+TW_FRAME Inches(double left, double top, double right, double bottom)
+{
+  return {Fixed(left), Fixed(top), Fixed(right), Fixed(bottom)};
+}
+const TW_FRAME kFrame = Inches(0.03, 0.02, 0.35, 0.25);
+
+std::string Text(const TW_FRAME& frame)
+{
+  char text[96];
+  std::snprintf(text, sizeof text, "%.4f,%.4f,%.4f,%.4f", Number(frame.Left), Number(frame.Top),
+                Number(frame.Right), Number(frame.Bottom));
+  return text;
+}
+
+// Whether two frames are the same to a thousandth of their units.
+bool Same(const TW_FRAME& a, const TW_FRAME& b)
+{
+  const auto alike = [](const TW_FIX32& x, const TW_FIX32& y) {
+    return std::fabs(Number(x) - Number(y)) < 0.001;
+  };
+  return alike(a.Left, b.Left) && alike(a.Top, b.Top) && alike(a.Right, b.Right) &&
+         alike(a.Bottom, b.Bottom);
+}
+
+TW_FRAME LayoutNow(TwainApp& twain)
+{
+  TW_IMAGELAYOUT layout = {};
+  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout);
+  return layout.Frame;
+}
+
+TW_UINT16 SetLayout(TwainApp& twain, const TW_FRAME& frame, TW_FRAME* answered = nullptr)
+{
+  TW_IMAGELAYOUT layout = {};
+  layout.Frame = frame;
+  const TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout);
+  if (answered != nullptr) *answered = layout.Frame;
+  return rc;
+}
+
+// State 4: where the page lies. The frame of a paper size sets the
+// scanner's paper size; any other frame is what every page is cut to, held
+// to the scanner's area (A3), in the application's units, until a paper
+// size or MSG_RESET brings the whole page back.
+void LayoutChecks(TwainApp& twain)
+{
+  std::string detail;
+  TW_FRAME now = LayoutNow(twain);
+  Check(now.Right.Whole == 8 && now.Bottom.Whole == 11, "twain-layout-a4", Text(now));
+  TW_UINT16 rc = SetLayout(twain, Inches(0, 0, 8.5, 14));
+  short settings[4] = {};
+  StoredSettings(settings);
+  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_USLEGAL, "twain-layout-set-paper-size",
+        "rc " + std::to_string(rc) + " paper " + std::to_string(settings[1]));
+
+  // Frames taken as they are, and frames held to the area (A3 is
+  // 11.69 x 16.54 inches); each reads back, and leaves the paper size.
+  struct FrameRow {
+    const char* name;
+    TW_FRAME set, effect;
+    TW_UINT16 rc;
+  };
+  for (const FrameRow& row : std::vector<FrameRow>{
+           {"inch-square", Inches(1, 1, 2, 2), Inches(1, 1, 2, 2), TWRC_SUCCESS},
+           {"corner", Inches(0, 0, 2, 2), Inches(0, 0, 2, 2), TWRC_SUCCESS},
+           {"past-the-area", Inches(-1, 1, 20, 2), Inches(0, 1, 297 / 25.4, 2), TWRC_CHECKSTATUS},
+           {"past-the-foot", Inches(1, 16, 2, 18), Inches(1, 16, 2, 420 / 25.4),
+            TWRC_CHECKSTATUS}}) {
+    TW_FRAME answered = {};
+    rc = SetLayout(twain, row.set, &answered);
+    const bool right = twain.Answered(rc, row.rc, TWCC_SUCCESS, &detail);
+    now = LayoutNow(twain);
+    StoredSettings(settings);
+    Check(
+        right && Same(answered, row.effect) && Same(now, row.effect) && settings[1] == TWSS_USLEGAL,
+        std::string("twain-layout-frame-") + row.name,
+        detail + ", answered " + Text(answered) + ", then " + Text(now));
+  }
+  // In other units, both ways.
+  SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS);
+  const TW_FRAME inCm = LayoutNow(twain);
+  rc = SetLayout(twain, {Fixed(1.27), Fixed(2.54), Fixed(3.81), Fixed(5.08)});
+  SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_INCHES);
+  now = LayoutNow(twain);
+  Check(Same(inCm, {Fixed(2.54), Fixed(16 * 2.54), Fixed(5.08), Fixed(420 / 10.0)}) &&
+            rc == TWRC_SUCCESS && Same(now, Inches(0.5, 1, 1.5, 2)),
+        "twain-layout-frame-in-units", Text(inCm) + " cm, then " + Text(now));
+  // Frames that take nothing: refused, and the frame in effect stays.
+  for (const auto& [name, frame] :
+       std::vector<std::pair<const char*, TW_FRAME>>{{"empty", Inches(1, 1, -1, 2)},
+                                                     {"upside-down", Inches(1, 2, 2, 1)},
+                                                     {"beyond-the-area", Inches(12, 1, 13, 2)}}) {
+    rc = SetLayout(twain, frame);
+    const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+    now = LayoutNow(twain);
+    Check(refused && Same(now, Inches(0.5, 1, 1.5, 2)), std::string("twain-layout-refuses-") + name,
+          detail + ", then " + Text(now));
+  }
+  // A paper size chosen brings the whole page back: its frame.
+  SetOne(twain, ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWSS_A5);
+  now = LayoutNow(twain);
+  Check(Same(now, Inches(0, 0, 148 / 25.4, 210 / 25.4)), "twain-layout-paper-size-ends-frame",
+        Text(now));
+  SetLayout(twain, kFrame);
+  TW_IMAGELAYOUT layout = {};
+  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_RESET, &layout);
+  StoredSettings(settings);
+  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_A4 && layout.Frame.Bottom.Whole == 11 &&
+            LayoutNow(twain).Bottom.Whole == 11,
+        "twain-layout-reset", "paper " + std::to_string(settings[1]));
+}
+
 // State 4: what a source that is open answers, bad input included.
 void OpenChecks(TwainApp& twain)
 {
@@ -284,31 +399,7 @@ void OpenChecks(TwainApp& twain)
             reset == TWRC_SUCCESS && std::strcmp(file.FileName, "TWAIN.TMP") == 0,
         "twain-setupfile-set-and-reset", now.FileName);
 
-  // Where the page lies: the scanner's paper size, A4 in the scenario.
-  TW_IMAGELAYOUT layout = {};
-  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_GET, &layout);
-  Check(rc == TWRC_SUCCESS && layout.Frame.Right.Whole == 8 && layout.Frame.Bottom.Whole == 11,
-        "twain-layout-a4",
-        std::to_string(layout.Frame.Right.Whole) + "x" + std::to_string(layout.Frame.Bottom.Whole));
-  layout.Frame.Right = {8, 32768};
-  layout.Frame.Bottom = {14, 0};
-  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_SET, &layout);
-  short settings[4] = {};
-  StoredSettings(settings);
-  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_USLEGAL, "twain-layout-set-paper-size",
-        "rc " + std::to_string(rc) + " paper " + std::to_string(settings[1]));
-  layout.Frame.Right = {2, 0};
-  layout.Frame.Bottom = {2, 0};
-  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_SET, &layout);
-  const bool kept = twain.Answered(rc, TWRC_CHECKSTATUS, TWCC_SUCCESS, &detail);
-  Check(kept && layout.Frame.Bottom.Whole == 14, "twain-layout-other-frame-kept", detail);
-  layout.Frame.Right = {-1, 0};
-  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_SET, &layout);
-  twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, "twain-layout-empty-frame");
-  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_RESET, &layout);
-  StoredSettings(settings);
-  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_A4 && layout.Frame.Bottom.Whole == 11,
-        "twain-layout-reset", "paper " + std::to_string(settings[1]));
+  LayoutChecks(twain);
 }
 
 // One cycle of states 4 to 7 and back by one mechanism, every job.
@@ -429,8 +520,23 @@ void Cancelling(TwainApp& twain)
   SetOne(twain, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF);
 }
 
+// Every job cut to the frame by each transfer: what comes is the frame's
+// part of each page (run_e2e.py holds it to the simulator's), of the size
+// DAT_IMAGEINFO gave.
+void Cut(TwainApp& twain)
+{
+  const TW_UINT16 rc = SetLayout(twain, kFrame);
+  Check(rc == TWRC_SUCCESS, "twain-crop-frame-set", std::to_string(rc));
+  Cycle(twain, TWSX_NATIVE, "crop-native", false);
+  Cycle(twain, TWSX_MEMORY, "crop-memory", false);
+  Cycle(twain, TWSX_FILE, "crop-file", false);
+  TW_IMAGELAYOUT layout = {};
+  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout);
+}
+
 // Delete-after-scan: a job goes when the application ended its last page,
-// and not when its transfers were reset or one of them failed.
+// and not when its transfers were reset, one of them failed or a page came
+// cut to a frame.
 void DeleteAfterScan(TwainApp& twain)
 {
   SetDeleteOption(1);
@@ -465,6 +571,39 @@ void DeleteAfterScan(TwainApp& twain)
   Check(failed && left == 0 && Stored("users.tif"), "twain-delete-not-after-failed-transfer",
         detail + ", " + std::to_string(left) + " left");
   Disable(twain);
+
+  // A page cut to the frame (columns 12 to 66 and rows 8 to 47 of the 67 x
+  // 48 at 400 dpi) leaves the rest of its job unseen: the job stays. The
+  // source writes the file itself, here a JPEG (black and white as grey).
+  SetLayout(twain, kFrame);
+  NameJobs(twain, {L"mine.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
+  Size size;
+  TransferPage(twain, TWSX_FILE, rc, ScratchFile("cut.jpg"), TWFF_JFIF, &size);
+  const TW_UINT16 cutLeft = EndTransfer(twain);
+  Disable(twain);
+  Check(rc == TWRC_XFERDONE && size == Size{55, 40} && cutLeft == 0 && Stored("mine.tif"),
+        "twain-delete-not-after-cut-page",
+        "rc " + std::to_string(rc) + ", " + std::to_string(size.width) + "x" +
+            std::to_string(size.length) + ", " + std::to_string(cutLeft) + " left");
+  // A frame that takes nothing of the page: neither its description nor its
+  // transfer is to be had, and the job stays.
+  SetLayout(twain, Inches(0.5, 0, 0.6, 0.1));
+  NameJobs(twain, {L"users.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
+  TW_IMAGEINFO info = {};
+  rc = twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+  bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+  TransferPage(twain, TWSX_FILE, rc, name);
+  refused = refused && twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+  const TW_UINT16 outsideLeft = EndTransfer(twain);
+  Disable(twain);
+  Check(refused && outsideLeft == 0 && Stored("users.tif"), "twain-frame-outside-page-refused",
+        detail + ", " + std::to_string(outsideLeft) + " left");
+  TW_IMAGELAYOUT layout = {};
+  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout);
   TW_CAPABILITY capability = {STIBRIDGE_CAP_JOBS, TWON_DONTCARE16, nullptr};
   twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
   GlobalFree(capability.hContainer);
@@ -615,6 +754,7 @@ void Full()
   Cycle(twain, TWSX_NATIVE, "native", true);
   EntryPoint(twain);
   Cycle(twain, TWSX_FILE, "file", false);
+  Cut(twain);
   Cancelling(twain);
   DeleteAfterScan(twain);
   SetOne(twain, CAP_INDICATORS, TWTY_BOOL, TRUE);

@@ -80,12 +80,23 @@ void CapabilityChecks(TwainApp& twain);
 // jobs in the order they come (DAT_IMAGELAYOUT's document numbers).
 int TransferAll(TwainApp& twain, TW_UINT16 mechanism, const std::string& how,
                 const std::vector<std::string>& jobs);
+// The size in pixels of what a transfer brought.
+struct Size {
+  long width = 0, length = 0;
+  bool operator==(const Size&) const = default;
+};
 // One page by the mechanism negotiated: its rows' fingerprint, empty when it
-// did not come over; `rc` gets the transfer's return code.
+// did not come over; `rc` gets the transfer's return code, `size` (when
+// given) the image's size as it came (a JPEG's too, which has no
+// fingerprint).
 std::string TransferPage(TwainApp& twain, TW_UINT16 mechanism, TW_UINT16& rc,
-                         const std::string& fileName = {}, TW_UINT16 fileFormat = TWFF_BMP);
+                         const std::string& fileName = {}, TW_UINT16 fileFormat = TWFF_BMP,
+                         Size* size = nullptr);
 // A file of that name in the temporary folder.
 std::string ScratchFile(const char* name);
+// TW_FIX32 from and to a number.
+TW_FIX32 Fixed(double value);
+double Number(const TW_FIX32& fix);
 // Sets a capability to one value.
 TW_UINT16 SetOne(TwainApp& twain, TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value);
 // Names the jobs to bring over (this source's own capability).

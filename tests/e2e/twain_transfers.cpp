@@ -33,17 +33,18 @@ uint16_t At16(const std::vector<unsigned char>& bytes, size_t at)
 }
 
 // A BMP file's rows.
-std::vector<unsigned char> BmpRows(const std::vector<unsigned char>& file)
+std::vector<unsigned char> BmpRows(const std::vector<unsigned char>& file, Size& size)
 {
   if (file.size() < 54 || file[0] != 'B' || file[1] != 'M') return {};
   BITMAPINFOHEADER header;
   std::memcpy(&header, &file[14], sizeof header);
+  size = {header.biWidth, std::labs(header.biHeight)};
   return DibRows(header, file.data() + At32(file, 10));
 }
 
 // The rows of an uncompressed single-page TIFF of one strip, as the
-// scanner writes one: its strip is the rows as they are.
-std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file)
+// scanner and WIC write one: its strip is the rows as they are.
+std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file, Size& size)
 {
   if (file.size() < 8 || file[0] != 'I' || file[1] != 'I' || At16(file, 2) != 42) return {};
   const size_t directory = At32(file, 4);
@@ -53,6 +54,8 @@ std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file)
     const uint16_t tag = At16(file, entry);
     const uint32_t value =
         At16(file, entry + 2) == 3 ? At16(file, entry + 8) : At32(file, entry + 8);
+    if (tag == 256) size.width = static_cast<long>(value);
+    if (tag == 257) size.length = static_cast<long>(value);
     if (tag == 259) compression = value;
     if (tag == 273) offset = value;
     if (tag == 279) bytes = value;
@@ -62,13 +65,27 @@ std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file)
   return std::vector<unsigned char>(file.begin() + offset, file.begin() + offset + bytes);
 }
 
-std::string Native(TwainApp& twain, TW_UINT16& rc)
+// A JPEG file's size, from its frame header; zero when it is no JPEG.
+Size JpegSize(const std::vector<unsigned char>& file)
+{
+  if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8) return {};
+  for (size_t at = 2; at + 9 <= file.size() && file[at] == 0xFF;) {
+    const unsigned marker = file[at + 1];
+    if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2)
+      return {file[at + 7] << 8 | file[at + 8], file[at + 5] << 8 | file[at + 6]};
+    at += 2 + (file[at + 2] << 8 | file[at + 3]);
+  }
+  return {};
+}
+
+std::string Native(TwainApp& twain, TW_UINT16& rc, Size& size)
 {
   TW_HANDLE dib = nullptr;
   rc = twain.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
   if (rc != TWRC_XFERDONE || dib == nullptr) return {};
   const auto* bytes = static_cast<const unsigned char*>(GlobalLock(dib));
   const auto* header = reinterpret_cast<const BITMAPINFOHEADER*>(bytes);
+  size = {header->biWidth, std::labs(header->biHeight)};
   std::string fingerprint;
   if (GlobalSize(dib) >= sizeof *header + PaletteBytes(*header) + header->biSizeImage)
     fingerprint = HashText(DibRows(*header, bytes + sizeof *header + PaletteBytes(*header)));
@@ -77,7 +94,7 @@ std::string Native(TwainApp& twain, TW_UINT16& rc)
   return fingerprint;
 }
 
-std::string Memory(TwainApp& twain, TW_UINT16& rc)
+std::string Memory(TwainApp& twain, TW_UINT16& rc, Size& came)
 {
   TW_IMAGEINFO info = {};
   TW_SETUPMEMXFER setup = {};
@@ -119,10 +136,12 @@ std::string Memory(TwainApp& twain, TW_UINT16& rc)
   GlobalFree(handle);
   Check(orderly, "twain-memory-strips-in-order", "strip after " + std::to_string(done) + " bytes");
   if (rc != TWRC_XFERDONE || done != rows.size()) return {};
+  came = {info.ImageWidth, static_cast<long>(done / row)};
   return HashText(rows);
 }
 
-std::string File(TwainApp& twain, TW_UINT16& rc, const std::string& name, TW_UINT16 format)
+std::string File(TwainApp& twain, TW_UINT16& rc, const std::string& name, TW_UINT16 format,
+                 Size& size)
 {
   TW_SETUPFILEXFER setup = {};
   std::strncpy(setup.FileName, name.c_str(), sizeof setup.FileName - 1);
@@ -138,22 +157,30 @@ std::string File(TwainApp& twain, TW_UINT16& rc, const std::string& name, TW_UIN
     Check(file.empty(), "twain-failed-file-transfer-leaves-no-file", name);
     return {};
   }
-  const std::vector<unsigned char> rows = format == TWFF_TIFF ? TiffRows(file) : BmpRows(file);
+  if (format == TWFF_JFIF) {
+    size = JpegSize(file);
+    return {};
+  }
+  const std::vector<unsigned char> rows =
+      format == TWFF_TIFF ? TiffRows(file, size) : BmpRows(file, size);
   return rows.empty() ? std::string() : HashText(rows);
 }
 
 }  // namespace
 
 std::string TransferPage(TwainApp& twain, TW_UINT16 mechanism, TW_UINT16& rc,
-                         const std::string& fileName, TW_UINT16 fileFormat)
+                         const std::string& fileName, TW_UINT16 fileFormat, Size* size)
 {
+  Size came;
+  if (size == nullptr) size = &came;
+  *size = {};
   switch (mechanism) {
     case TWSX_NATIVE:
-      return Native(twain, rc);
+      return Native(twain, rc, *size);
     case TWSX_MEMORY:
-      return Memory(twain, rc);
+      return Memory(twain, rc, *size);
     default:
-      return File(twain, rc, fileName, fileFormat);
+      return File(twain, rc, fileName, fileFormat, *size);
   }
 }
 
@@ -175,14 +202,21 @@ int TransferAll(TwainApp& twain, TW_UINT16 mechanism, const std::string& how,
     const std::string item = job >= 1 && job <= jobs.size() ? jobs[job - 1] : "?";
     // Files by turns in BMP and TIFF.
     const bool tiff = mechanism == TWSX_FILE && pages % 2 == 1;
-    const std::string mode = mechanism != TWSX_FILE ? how : tiff ? "file-tiff" : "file-bmp";
+    const std::string mode = mechanism != TWSX_FILE ? how : how + (tiff ? "-tiff" : "-bmp");
+    // What came over is the size the page was said to have.
+    TW_IMAGEINFO info = {};
+    twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
     TW_UINT16 rc = 0;
+    Size size;
     const std::string fingerprint =
         TransferPage(twain, mechanism, rc, ScratchFile(tiff ? "page.tif" : "page.bmp"),
-                     tiff ? TWFF_TIFF : TWFF_BMP);
-    Check(!fingerprint.empty(),
+                     tiff ? TWFF_TIFF : TWFF_BMP, &size);
+    const Size said = {info.ImageWidth, info.ImageLength};
+    Check(!fingerprint.empty() && size == said,
           "twain-" + mode + "-" + item + "-p" + std::to_string(layout.PageNumber),
-          "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()));
+          "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()) + ", " +
+              std::to_string(size.width) + "x" + std::to_string(size.length) + " where " +
+              std::to_string(said.width) + "x" + std::to_string(said.length) + " was said");
     std::printf("pixels %s %u %s %s\n", item.c_str(), static_cast<unsigned>(layout.PageNumber),
                 mode.c_str(), fingerprint.empty() ? "none" : fingerprint.c_str());
     TW_PENDINGXFERS pending = {};

@@ -41,6 +41,7 @@ Result Session::Capability(TW_UINT16 message, TW_MEMREF data)
   // MSG_RESETALL names no capability.
   if (message == MSG_RESETALL) {
     choices_.jobs.clear();
+    choices_.frame.reset();
     return negotiation_.ResetAll();
   }
   auto* capability = static_cast<TW_CAPABILITY*>(data);
@@ -62,7 +63,12 @@ Result Session::Capability(TW_UINT16 message, TW_MEMREF data)
     }
   }
   if (capability->Cap == STIBRIDGE_CAP_JOBS) return JobNames(message, *capability);
-  return negotiation_.Handle(message, *capability);
+  const Result result = negotiation_.Handle(message, *capability);
+  // A paper size chosen is the frame: pages come whole again.
+  if (capability->Cap == ICAP_SUPPORTEDSIZES && (message == MSG_SET || message == MSG_RESET) &&
+      result.rc != TWRC_FAILURE)
+    choices_.frame.reset();
+  return result;
 }
 
 Result Session::JobNames(TW_UINT16 message, TW_CAPABILITY& capability)

@@ -168,6 +168,7 @@ void Session::ShowProgress()
 void Session::Settle()
 {
   memoryTransfer_ = false;
+  strip_ = {};
   if (walk_.Pending() > 0) {
     state = State::kReady;
     ShowProgress();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "scanner/apartment.h"
 #include "scanner/connection.h"
 #include "source/capability.h"
+#include "source/frame.h"
 #include "source/indicator.h"
 #include "source/manager.h"
 #include "source/walk.h"
@@ -59,6 +61,8 @@ struct Choices {
   std::vector<std::wstring> jobs;  // the custom capability's names; none: every job
   std::string fileName = "TWAIN.TMP";
   TW_UINT16 fileFormat = TWFF_BMP;
+  // The frame that every page is cut to; none: pages come whole.
+  std::optional<Frame> frame;
 };
 
 class Session {
@@ -123,6 +127,23 @@ class Session {
   std::vector<Job> JobsToTransfer(const std::vector<Job>& listed) const;
   // Failures of the scanner as TWAIN conditions.
   Result ScannerFailure(HRESULT hr);
+  // The page at hand as the scanner describes it, and the part of it that
+  // the frame takes (all of it without a frame; empty when the frame takes
+  // nothing of it).
+  HRESULT PageAtHand(TW_IMAGEINFO& page, Region& region);
+  // DAT_IMAGELAYOUT's MSG_SET: the frame of a paper size sets that size,
+  // any other is the frame pages are cut to.
+  Result SetFrame(const TW_FRAME& frame);
+  // Where a transfer of the page at hand cuts it: `cut` when the frame
+  // takes less than the whole page, `region` what it takes (`page` is
+  // described only under a frame). TWCC_BADVALUE when it takes nothing.
+  Result Framed(TW_IMAGEINFO& page, Region& region, bool& cut);
+  // A native transfer of the page at hand begun: its DIB's header, and the
+  // bytes that follow it.
+  HRESULT BeginDib(BITMAPINFOHEADER& header, size_t& rest);
+  // The rows of a memory transfer that the application does not get (above
+  // and below the frame), read and let go.
+  HRESULT SkipRows(long rows, size_t rowBytes, bool& done);
 
   Module& module_;
   Apartment apartment_;
@@ -137,8 +158,11 @@ class Session {
   bool closeRequested_ = false;
   std::unique_ptr<JobDialog> dialog_;
   Indicator indicator_;
-  // The memory transfer in progress (state 7): rows so far.
-  long rowsDone_ = 0;
+  // The memory transfer in progress (state 7): rows given so far, rows of
+  // the page read so far, and the page's rows as read when the application
+  // gets part of each.
+  long rowsDone_ = 0, rowsRead_ = 0;
+  std::vector<unsigned char> strip_;
   bool memoryTransfer_ = false;
 };
 

@@ -40,15 +40,18 @@ Result Session::SetupMemory(TW_MEMREF data)
 {
   auto* setup = static_cast<TW_SETUPMEMXFER*>(data);
   if (setup == nullptr) return Failed(TWCC_BADVALUE);
-  // A buffer takes at least one row: the page's, once it is known, else the
-  // widest the scanner makes (its largest area at 600 dpi in colour).
+  // A buffer takes at least one row: the page's as it comes over (cut to
+  // the frame), once it is known, else the widest the scanner makes (its
+  // largest area at 600 dpi in colour).
   TW_UINT32 row = 0;
   if (state == State::kReady || state == State::kTransferring) {
     TW_IMAGEINFO info;
-    const HRESULT hr = walk_.Describe(info);
+    Region region;
+    const HRESULT hr = PageAtHand(info, region);
     if (FAILED(hr)) return ScannerFailure(hr);
+    const long width = region.width > 0 ? region.width : info.ImageWidth;
     row = static_cast<TW_UINT32>(
-        (static_cast<unsigned long long>(info.ImageWidth > 0 ? info.ImageWidth : 1) *
+        (static_cast<unsigned long long>(width > 0 ? width : 1) *
              static_cast<unsigned long long>(info.BitsPerPixel > 0 ? info.BitsPerPixel : 1) +
          7) /
         8);

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "source/page_file.h"
 #include "source/session.h"
 
 namespace twainds {
@@ -38,30 +39,51 @@ bool UsableHeader(const BITMAPINFOHEADER& header, size_t transfer)
 
 }  // namespace
 
-Result Session::NativeTransfer(TW_MEMREF data)
+HRESULT Session::BeginDib(BITMAPINFOHEADER& header, size_t& rest)
 {
-  auto* handle = static_cast<TW_HANDLE*>(data);
-  if (handle == nullptr) return Failed(TWCC_BADVALUE);
-  if (choices_.mechanism != TWSX_NATIVE) return Failed(TWCC_SEQERROR);
-  BITMAPINFOHEADER header = {};
   int transfer = 0;
   HRESULT hr = walk_.Begin(Mechanism::kNative, 0);
   if (SUCCEEDED(hr)) hr = connection_.ReadHeader(header);
   if (SUCCEEDED(hr)) hr = connection_.TransferSize(transfer);
   if (SUCCEEDED(hr) && (transfer <= 0 || !UsableHeader(header, static_cast<size_t>(transfer))))
     hr = E_FAIL;
-  // The DIB: its header, then the palette and rows the scanner sends.
+  rest = SUCCEEDED(hr) ? static_cast<size_t>(transfer) : 0;
+  return hr;
+}
+
+Result Session::NativeTransfer(TW_MEMREF data)
+{
+  auto* handle = static_cast<TW_HANDLE*>(data);
+  if (handle == nullptr) return Failed(TWCC_BADVALUE);
+  if (choices_.mechanism != TWSX_NATIVE) return Failed(TWCC_SEQERROR);
+  TW_IMAGEINFO page;
+  Region region;
+  bool cut = false;
+  const Result framed = Framed(page, region, cut);
+  if (framed.rc != TWRC_SUCCESS) return framed;
+  BITMAPINFOHEADER header = {};
+  size_t rest = 0;
+  HRESULT hr = BeginDib(header, rest);
+  // The DIB: its header, then the palette and rows the scanner sends; cut
+  // to the frame where it lies, and let shrink.
   HGLOBAL dib = nullptr;
+  size_t bytes = sizeof header + rest;
   if (SUCCEEDED(hr)) {
-    dib = GlobalAlloc(GHND, sizeof header + static_cast<size_t>(transfer));
-    auto* bytes = static_cast<unsigned char*>(dib != nullptr ? GlobalLock(dib) : nullptr);
-    if (bytes == nullptr) {
+    dib = GlobalAlloc(GHND, bytes);
+    auto* into = static_cast<unsigned char*>(dib != nullptr ? GlobalLock(dib) : nullptr);
+    if (into == nullptr) {
       hr = E_OUTOFMEMORY;
     } else {
-      std::memcpy(bytes, &header, sizeof header);
-      hr = connection_.ReadWhole(bytes + sizeof header, static_cast<size_t>(transfer));
+      std::memcpy(into, &header, sizeof header);
+      hr = connection_.ReadWhole(into + sizeof header, rest);
+      if (SUCCEEDED(hr) && cut) bytes = CropDib(into, bytes, region);
+      if (bytes == 0) hr = E_FAIL;
       GlobalUnlock(dib);
     }
+  }
+  if (SUCCEEDED(hr) && cut) {
+    HGLOBAL smaller = GlobalReAlloc(dib, bytes, 0);
+    if (smaller != nullptr) dib = smaller;
   }
   if (FAILED(hr)) {
     if (dib != nullptr) GlobalFree(dib);
@@ -70,8 +92,34 @@ Result Session::NativeTransfer(TW_MEMREF data)
   }
   *handle = dib;
   walk_.Transferred();
+  if (cut) walk_.Cropped();
   state = State::kTransferring;
   return Done(TWRC_XFERDONE);
+}
+
+Result Session::Framed(TW_IMAGEINFO& page, Region& region, bool& cut)
+{
+  cut = false;
+  if (!choices_.frame) return Done();
+  const HRESULT hr = PageAtHand(page, region);
+  if (FAILED(hr)) return ScannerFailure(hr);
+  if (region.width <= 0) return Failed(TWCC_BADVALUE);
+  cut = !(region == Region{0, 0, page.ImageWidth, page.ImageLength});
+  return Done();
+}
+
+HRESULT Session::SkipRows(long rows, size_t rowBytes, bool& done)
+{
+  const size_t most = std::max<size_t>(kLargestStrip / rowBytes, 1);
+  HRESULT hr = S_OK;
+  for (size_t left = static_cast<size_t>(rows); SUCCEEDED(hr) && left > 0 && !done;) {
+    const size_t now = std::min(left, most);
+    strip_.resize(now * rowBytes);
+    hr = connection_.Read(strip_.data(), static_cast<int>(now * rowBytes), done);
+    left -= now;
+    rowsRead_ += static_cast<long>(now);
+  }
+  return hr;
 }
 
 Result Session::MemoryTransfer(TW_MEMREF data)
@@ -82,34 +130,57 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   // In state 7 only to go on with a memory transfer, not after another.
   if (state == State::kTransferring && !memoryTransfer_) return Failed(TWCC_SEQERROR);
   TW_IMAGEINFO info;
-  HRESULT hr = walk_.Describe(info);
+  Region region;
+  HRESULT hr = PageAtHand(info, region);
   if (FAILED(hr)) return ScannerFailure(hr);
   if (info.ImageWidth <= 0 || info.ImageLength <= 0 || info.BitsPerPixel <= 0)
     return Failed(TWCC_OPERATIONERROR);
-  const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
+  if (region.width <= 0) return Failed(TWCC_BADVALUE);
+  const bool cut = !(region == Region{0, 0, info.ImageWidth, info.ImageLength});
+  // Rows as the scanner sends them, and as the application gets them.
+  const size_t row = RowBytes(info.ImageWidth, info.BitsPerPixel);
+  const size_t given = RowBytes(region.width, info.BitsPerPixel);
 
   // The application's buffer, which must hold a row at least.
   TW_MEMORY& memory = strip->Memory;
   if ((memory.Flags & (TWMF_POINTER | TWMF_HANDLE)) == 0 || memory.TheMem == nullptr ||
-      memory.Length < row)
+      memory.Length < given)
     return Failed(TWCC_BADVALUE);
 
   const bool handle = (memory.Flags & TWMF_HANDLE) != 0;
-  void* buffer = handle ? GlobalLock(static_cast<HGLOBAL>(memory.TheMem)) : memory.TheMem;
+  auto* buffer = static_cast<unsigned char*>(
+      handle ? GlobalLock(static_cast<HGLOBAL>(memory.TheMem)) : memory.TheMem);
   if (buffer == nullptr) return Failed(TWCC_BADVALUE);
   if (state == State::kReady) {
     hr = walk_.Begin(Mechanism::kMemory, 0);
     rowsDone_ = 0;
+    rowsRead_ = 0;
     memoryTransfer_ = SUCCEEDED(hr);
   }
   size_t rows = 0;
   bool done = false;
-  if (SUCCEEDED(hr)) {
-    const size_t rowsLeft = static_cast<size_t>(info.ImageLength - rowsDone_);
+  // The rows above the frame go before its first.
+  if (SUCCEEDED(hr) && rowsRead_ < region.top) hr = SkipRows(region.top - rowsRead_, row, done);
+  if (SUCCEEDED(hr) && !done) {
+    const size_t rowsLeft = static_cast<size_t>(region.length - rowsDone_);
     const size_t largest = kLargestStrip / row > 0 ? kLargestStrip / row : 1;
-    rows = std::min({static_cast<size_t>(memory.Length / row), largest, rowsLeft});
-    hr = connection_.Read(buffer, static_cast<int>(rows * row), done);
+    rows = std::min({static_cast<size_t>(memory.Length / given), largest, rowsLeft});
+    if (!cut) {
+      hr = connection_.Read(buffer, static_cast<int>(rows * row), done);
+    } else {
+      strip_.resize(rows * row);
+      hr = connection_.Read(strip_.data(), static_cast<int>(rows * row), done);
+      for (size_t r = 0; SUCCEEDED(hr) && r < rows; ++r)
+        CopyPixels(strip_.data() + r * row, row, region.left, region.width, info.BitsPerPixel,
+                   buffer + r * given);
+    }
+    rowsRead_ += static_cast<long>(rows);
   }
+  // After the frame's last row, the rest of the page is read and let go:
+  // the scanner's transfer of it ends as a whole page's does.
+  const bool last = rowsDone_ + static_cast<long>(rows) >= region.length;
+  if (SUCCEEDED(hr) && last && !done && rowsRead_ < info.ImageLength)
+    hr = SkipRows(info.ImageLength - rowsRead_, row, done);
   if (handle) GlobalUnlock(static_cast<HGLOBAL>(memory.TheMem));
   if (FAILED(hr)) {
     walk_.Broken();
@@ -117,18 +188,24 @@ Result Session::MemoryTransfer(TW_MEMREF data)
     if (state == State::kReady) memoryTransfer_ = false;
     return ScannerFailure(hr);
   }
+  // The scanner ended the page before the frame's first row.
+  if (rows == 0) {
+    walk_.Broken();
+    return Failed(TWCC_OPERATIONERROR);
+  }
 
   strip->Compression = TWCP_NONE;
-  strip->BytesPerRow = static_cast<TW_UINT32>(row);
-  strip->Columns = static_cast<TW_UINT32>(info.ImageWidth);
+  strip->BytesPerRow = static_cast<TW_UINT32>(given);
+  strip->Columns = static_cast<TW_UINT32>(region.width);
   strip->Rows = static_cast<TW_UINT32>(rows);
   strip->XOffset = 0;
   strip->YOffset = static_cast<TW_UINT32>(rowsDone_);
-  strip->BytesWritten = static_cast<TW_UINT32>(rows * row);
+  strip->BytesWritten = static_cast<TW_UINT32>(rows * given);
   rowsDone_ += static_cast<long>(rows);
   state = State::kTransferring;
-  if (rowsDone_ >= info.ImageLength) {
+  if (last) {
     walk_.Transferred();
+    if (cut) walk_.Cropped();
     return Done(TWRC_XFERDONE);
   }
   // The scanner ended the page before its last row.
@@ -142,24 +219,56 @@ Result Session::MemoryTransfer(TW_MEMREF data)
 Result Session::FileTransfer(TW_MEMREF)
 {
   if (choices_.mechanism != TWSX_FILE) return Failed(TWCC_SEQERROR);
-  int transfer = 0;
-  HRESULT hr = walk_.Begin(Mechanism::kFile, static_cast<short>(choices_.fileFormat));
-  if (SUCCEEDED(hr)) hr = connection_.TransferSize(transfer);
-  if (SUCCEEDED(hr) && transfer <= 0) hr = E_FAIL;
+  TW_IMAGEINFO page;
+  Region region;
+  bool cut = false;
+  const Result framed = Framed(page, region, cut);
+  if (framed.rc != TWRC_SUCCESS) return framed;
   std::vector<unsigned char> file;
-  if (SUCCEEDED(hr)) {
-    try {
-      file.resize(static_cast<size_t>(transfer));
-    } catch (const std::bad_alloc&) {
-      hr = E_OUTOFMEMORY;
+  HRESULT hr = S_OK;
+  if (!cut) {
+    // The file as the scanner writes it.
+    int transfer = 0;
+    hr = walk_.Begin(Mechanism::kFile, static_cast<short>(choices_.fileFormat));
+    if (SUCCEEDED(hr)) hr = connection_.TransferSize(transfer);
+    if (SUCCEEDED(hr) && transfer <= 0) hr = E_FAIL;
+    if (SUCCEEDED(hr)) {
+      try {
+        file.resize(static_cast<size_t>(transfer));
+      } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+      }
     }
+    if (SUCCEEDED(hr)) hr = connection_.ReadWhole(file.data(), file.size());
+  } else {
+    // The scanner writes pages whole: the source writes the file of the
+    // part of the page's DIB that the frame takes.
+    BITMAPINFOHEADER header = {};
+    size_t rest = 0;
+    std::vector<unsigned char> dib;
+    hr = BeginDib(header, rest);
+    if (SUCCEEDED(hr)) {
+      try {
+        dib.resize(sizeof header + rest);
+      } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+      }
+    }
+    if (SUCCEEDED(hr)) {
+      std::memcpy(dib.data(), &header, sizeof header);
+      hr = connection_.ReadWhole(dib.data() + sizeof header, rest);
+    }
+    const size_t bytes = SUCCEEDED(hr) ? CropDib(dib.data(), dib.size(), region) : 0;
+    if (SUCCEEDED(hr) && bytes == 0) hr = E_FAIL;
+    if (SUCCEEDED(hr))
+      hr = PageFile(choices_.fileFormat, dib.data(), bytes,
+                    page.XResolution.Whole + page.XResolution.Frac / 65536.0, file);
   }
-  if (SUCCEEDED(hr)) hr = connection_.ReadWhole(file.data(), file.size());
   if (FAILED(hr)) {
     walk_.Broken();
     return ScannerFailure(hr);
   }
-  // The file as the scanner wrote it; a file not written whole is not left.
+  // A file not written whole is not left.
   const char* name = choices_.fileName.c_str();
   HANDLE out =
       CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -181,6 +290,7 @@ Result Session::FileTransfer(TW_MEMREF)
     return Failed(TWCC_FILEWRITEERROR);
   }
   walk_.Transferred();
+  if (cut) walk_.Cropped();
   state = State::kTransferring;
   return Done(TWRC_XFERDONE);
 }

@@ -40,6 +40,9 @@ class Walk {
   // A transfer of the page failed or was cut short: its job is no longer
   // whole, and is not deleted.
   void Broken() { jobWhole_ = false; }
+  // The page at hand came over cut to a frame: the rest of it did not, so
+  // its job is not deleted either.
+  void Cropped() { jobWhole_ = false; }
 
   // MSG_ENDXFER: the page at hand is done with (or skipped, when it did not
   // come over whole), and the walk goes on to the next page or job.
