@@ -66,3 +66,17 @@ wine_fresh_prefix() {
 }
 
 wine_stop() { wineserver -k 2>/dev/null || true; }
+
+# wine_install_data_source BITS PATH: the TWAIN data source where TWAIN
+# applications of that bitness find it under Wine 8's manager, which loads
+# sane.ds and gphoto2.ds only: as sane.ds in the Windows folder's
+# twain_BITS, with the native DLL chosen over Wine's own, and windows made
+# by the null display driver (there may be no display). The display driver
+# is chosen when the prefix starts: the prefix is stopped to start anew.
+wine_install_data_source() {
+  local folder=$WINEPREFIX/drive_c/windows/twain_$1
+  mkdir -p "$folder" && cp "$2" "$folder/sane.ds" &&
+    wine reg add 'HKCU\Software\Wine\DllOverrides' /v sane.ds /d native /f /reg:64 &&
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f /reg:64 &&
+    wine_stop
+}

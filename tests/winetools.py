@@ -167,6 +167,27 @@ class Wine:
     def key_exists(self, key):
         return self.reg("query", key).returncode == 0
 
+    def install_data_sources(self, sources):
+        """The TWAIN data source as TWAIN applications find it under Wine 8's
+        manager, which loads sane.ds and gphoto2.ds only: as sane.ds in the
+        Windows folder's twain_32 (for 32-bit applications) and twain_64
+        (for 64-bit ones), [(bits, path)], with the native DLL chosen over
+        Wine's own and windows made by the null display driver (there is no
+        display). The display driver is chosen when the prefix starts: the
+        prefix is stopped to start anew. The results of the registry
+        writes."""
+        for bits, source in sources:
+            folder = os.path.join(self.prefix, "drive_c", "windows", "twain_%s" % bits)
+            os.makedirs(folder, exist_ok=True)
+            shutil.copyfile(source, os.path.join(folder, "sane.ds"))
+        added = [self.reg("add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "sane.ds", "/d",
+                          "native", "/f"),
+                 self.reg("add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
+                          "/f")]
+        self.stop()
+        self.wait_for_no_process(10)
+        return added
+
     def owns(self, pid):
         """Whether the process runs in this prefix."""
         try:

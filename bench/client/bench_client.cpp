@@ -10,6 +10,7 @@
 //   bench_client transfer <item> <page bytes> <bytes per size> <min calls> <size,size,...>
 //   bench_client pages <item> <page bytes> <rounds> <size,size,...>
 //   bench_client job <item> <pages> <chunk> <rounds> native|memory   a walk of a job's pages
+//   bench_client twain <item> <rounds>     a page through the data source against the bridge
 //   bench_client start <rounds>
 //   bench_client hold server|baseline      holds an object until standard input ends
 //   bench_client procmem <program.exe>     memory counters of a running process
@@ -28,6 +29,7 @@
 
 #include "bench_baseline.h"
 #include "stibridge.h"
+#include "twain_page.h"
 
 namespace {
 
@@ -140,6 +142,19 @@ std::string PairedRatio(const std::vector<double>& server, const std::vector<dou
   std::snprintf(text, sizeof text, "{\"n\": %zu, \"median\": %.4f, \"q1\": %.4f, \"q3\": %.4f}",
                 q.n, q.median, q.q1, q.q3);
   return text;
+}
+
+// Each pair's ratio, as a JSON list: for pooling the pairs of several runs.
+std::string Ratios(const std::vector<double>& server, const std::vector<double>& baseline)
+{
+  std::string list = "[";
+  for (size_t i = 0; i < server.size() && i < baseline.size(); ++i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%.4f", i > 0 ? ", " : "",
+                  baseline[i] > 0 ? server[i] / baseline[i] : 0.0);
+    list += text;
+  }
+  return list + "]";
 }
 
 void Result(const std::string& json)
@@ -384,21 +399,10 @@ int Pages(const char* item, const char* pageBytes, int rounds, const char* sizeL
   return 0;
 }
 
-// The server's reads of every page of a job, in the walk a data source
-// makes (selection, page description, preparation, a native transfer's
-// bitmap header, in which the simulated driver draws the page, and its data
-// in reads of `chunk` bytes into a page-sized buffer, where the bytes belong;
-// a memory transfer's rows in reads of whole rows) with nothing done with
-// the bytes. One result per round: the seconds of
-// the whole walk, of the data reads, of the headers and of each page's
-// first read.
-int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
+// A bridge on the bench scanner with `item` selected: its index in the
+// item list, or -1.
+int FindItem(IStiScannerComBridge* bridge, const wchar_t* itemName)
 {
-  IStiScannerComBridge* bridge = nullptr;
-  HRESULT hr = OpenBridge(&bridge);
-  if (FAILED(hr)) return Fail("bridge open " + Hex(hr));
-  wchar_t itemName[64] = {};
-  MultiByteToWideChar(CP_ACP, 0, item, -1, itemName, 63);
   int count = 0, index = -1;
   bridge->RefreshItemList(&count);
   for (int i = 0; i < count && index < 0; ++i) {
@@ -409,74 +413,187 @@ int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
       index = i;
     SysFreeString(name);
   }
-  if (index < 0) return Fail(std::string("no job ") + item);
-  std::vector<BYTE> page;
-  for (int r = 0; r < rounds; ++r) {
-    double reads = 0, headers = 0, firsts = 0;
-    int calls = 0, left = 0;
-    const double walkStarted = NowUs();
-    bridge->SetPagesRemaining(0);
-    TW_IMAGEINFO info = {};
-    if (bridge->SetSelection(&index, 1) != S_OK || bridge->GetImageInfo(&info, 0) != S_OK ||
-        bridge->AdvancePage(1, &left, 0) != S_OK)
-      return Fail("job selection");
-    for (int p = 1; p <= pages; ++p) {
-      BSTR name = nullptr;
-      int position = 0, status = -1;
-      bridge->GetCurrentItemName(&name, &position);
-      SysFreeString(name);
-      if (position != p || bridge->GetImageInfo(&info, 1) != S_OK ||
-          bridge->PrepareTransfer(0, 0, memory ? 2 : 0, 0, 0, 0, 0, 0, &status) != S_OK ||
-          status != 0)
-        return Fail("page " + std::to_string(p) + " not prepared");
-      STI_TRANSFER_REQUEST request = {};
-      request.itemName = itemName;
-      size_t bytes = 0, perRead = static_cast<size_t>(chunk);
-      double t0 = 0;
-      if (memory) {
-        request.page = 1;
-        const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
-        bytes = row * static_cast<size_t>(info.ImageLength);
-        perRead = perRead / row * row;
-      } else {
-        request.operation = 1;
-        BYTE header[40] = {};
-        t0 = NowUs();
-        hr = bridge->ReadImageHeader(&request, header, sizeof header, &status);
-        headers += NowUs() - t0;
-        if (hr != S_OK || status != kStatusPageDone) return Fail("header " + Hex(hr));
-        int width, height;
-        short bits;
-        std::memcpy(&width, header + 4, 4);
-        std::memcpy(&height, header + 8, 4);
-        std::memcpy(&bits, header + 14, 2);
-        bytes = (bits <= 8 ? 4u << bits : 0) + (static_cast<size_t>(width) * bits + 31) / 32 * 4 *
-                                                   static_cast<size_t>(height < 0 ? -height : height);
-      }
-      page.resize(bytes);
-      status = kStatusMore;
-      for (size_t have = 0; status == kStatusMore && have < bytes; ++calls) {
-        const int asked = static_cast<int>(std::min(bytes - have, perRead));
-        t0 = NowUs();
-        hr = bridge->ReadImageData(&request, page.data() + have, asked, &status);
-        const double took = NowUs() - t0;
-        reads += took;
-        if (have == 0) firsts += took;
-        if (hr != S_OK) return Fail("job read " + Hex(hr));
-        have += static_cast<size_t>(asked);
-      }
-      if (status != kStatusPageDone) return Fail("job page status " + std::to_string(status));
-      bridge->AdvancePage(0, &left, 0);
-    }
-    Result("{\"test\": \"job\", \"pages\": " + std::to_string(pages) + ", \"calls\": " +
-           std::to_string(calls) + ", \"walk_s\": " +
-           std::to_string((NowUs() - walkStarted) / 1e6) + ", \"reads_s\": " +
-           std::to_string(reads / 1e6) + ", \"headers_s\": " + std::to_string(headers / 1e6) +
-           ", \"first_reads_s\": " + std::to_string(firsts / 1e6) + "}");
-  }
+  return index;
+}
+
+// A bridge on the bench scanner, the job `item` found in its list: its name
+// in `itemName` and its index in `index`. Empty, or what failed.
+std::string OpenJob(const char* item, IStiScannerComBridge*& bridge, wchar_t (&itemName)[64],
+                    int& index)
+{
+  const HRESULT hr = OpenBridge(&bridge);
+  if (FAILED(hr)) return "bridge open " + Hex(hr);
+  MultiByteToWideChar(CP_ACP, 0, item, -1, itemName, 63);
+  index = FindItem(bridge, itemName);
+  return index < 0 ? std::string("no job ") + item : std::string();
+}
+
+// The bridge let go, with no walk left on.
+void CloseJob(IStiScannerComBridge* bridge)
+{
   bridge->SetPagesRemaining(0);
   bridge->Close();
   bridge->Release();
+}
+
+// What one walk of a job took, in microseconds: the whole walk; its
+// pages from their description to their last read; the reads, of which
+// each page's first; the bitmap headers.
+struct Walked {
+  double walk = 0, pages = 0, reads = 0, headers = 0, firsts = 0;
+  int calls = 0;
+};
+
+// The server's reads of every page of the job at `index`, in the walk a
+// data source makes (selection, page description, preparation, a native
+// transfer's bitmap header, in which the simulated driver draws the page,
+// and its data in reads of `chunk` bytes into a page-sized buffer, where
+// the bytes belong; a memory transfer's rows in reads of as many whole rows
+// as `chunk` holds) with nothing done with the bytes. Empty, or what failed.
+std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* itemName, int pages,
+                    int chunk, bool memory, std::vector<BYTE>& page, Walked& walked)
+{
+  walked = {};
+  int left = 0;
+  const double walkStarted = NowUs();
+  bridge->SetPagesRemaining(0);
+  TW_IMAGEINFO info = {};
+  if (bridge->SetSelection(&index, 1) != S_OK || bridge->GetImageInfo(&info, 0) != S_OK ||
+      bridge->AdvancePage(1, &left, 0) != S_OK)
+    return "job selection";
+  for (int p = 1; p <= pages; ++p) {
+    BSTR name = nullptr;
+    int position = 0, status = -1;
+    bridge->GetCurrentItemName(&name, &position);
+    SysFreeString(name);
+    const double pageStarted = NowUs();
+    if (position != p || bridge->GetImageInfo(&info, 1) != S_OK ||
+        bridge->PrepareTransfer(0, 0, memory ? 2 : 0, 0, 0, 0, 0, 0, &status) != S_OK ||
+        status != 0)
+      return "page " + std::to_string(p) + " not prepared";
+    STI_TRANSFER_REQUEST request = {};
+    request.itemName = const_cast<wchar_t*>(itemName);
+    size_t bytes = 0, perRead = static_cast<size_t>(chunk);
+    double t0 = 0;
+    HRESULT hr = S_OK;
+    if (memory) {
+      request.page = 1;
+      const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
+      bytes = row * static_cast<size_t>(info.ImageLength);
+      perRead = perRead / row * row;
+    } else {
+      request.operation = 1;
+      BYTE header[40] = {};
+      t0 = NowUs();
+      hr = bridge->ReadImageHeader(&request, header, sizeof header, &status);
+      walked.headers += NowUs() - t0;
+      if (hr != S_OK || status != kStatusPageDone) return "header " + Hex(hr);
+      int width, height;
+      short bits;
+      std::memcpy(&width, header + 4, 4);
+      std::memcpy(&height, header + 8, 4);
+      std::memcpy(&bits, header + 14, 2);
+      bytes = (bits <= 8 ? 4u << bits : 0) + (static_cast<size_t>(width) * bits + 31) / 32 * 4 *
+                                                 static_cast<size_t>(height < 0 ? -height : height);
+    }
+    page.resize(bytes);
+    status = kStatusMore;
+    for (size_t have = 0; status == kStatusMore && have < bytes; ++walked.calls) {
+      const int asked = static_cast<int>(std::min(bytes - have, perRead));
+      t0 = NowUs();
+      hr = bridge->ReadImageData(&request, page.data() + have, asked, &status);
+      const double took = NowUs() - t0;
+      walked.reads += took;
+      if (have == 0) walked.firsts += took;
+      if (hr != S_OK) return "job read " + Hex(hr);
+      have += static_cast<size_t>(asked);
+    }
+    if (status != kStatusPageDone) return "job page status " + std::to_string(status);
+    walked.pages += NowUs() - pageStarted;
+    bridge->AdvancePage(0, &left, 0);
+  }
+  walked.walk = NowUs() - walkStarted;
+  return {};
+}
+
+// A walk of a job's pages (WalkJob), `rounds` times. One result per round:
+// the seconds of the whole walk, of the data reads, of the headers and of
+// each page's first read.
+int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
+{
+  IStiScannerComBridge* bridge = nullptr;
+  wchar_t itemName[64] = {};
+  int index = -1;
+  const std::string opened = OpenJob(item, bridge, itemName, index);
+  if (!opened.empty()) return Fail(opened);
+  std::vector<BYTE> page;
+  for (int r = 0; r < rounds; ++r) {
+    Walked walked;
+    const std::string failed = WalkJob(bridge, index, itemName, pages, chunk, memory, page, walked);
+    if (!failed.empty()) return Fail(failed);
+    Result("{\"test\": \"job\", \"pages\": " + std::to_string(pages) + ", \"calls\": " +
+           std::to_string(walked.calls) + ", \"walk_s\": " + std::to_string(walked.walk / 1e6) +
+           ", \"reads_s\": " + std::to_string(walked.reads / 1e6) +
+           ", \"headers_s\": " + std::to_string(walked.headers / 1e6) +
+           ", \"first_reads_s\": " + std::to_string(walked.firsts / 1e6) + "}");
+  }
+  CloseJob(bridge);
+  return 0;
+}
+
+// A one-page job through the TWAIN data source by memory transfer, as an
+// application takes it (twain_page.h), against the same page walked
+// straight on the bridge in reads of the buffer the source prefers, the
+// two in turn (source, bridge, bridge, source, ...) after a round of each
+// that is not timed. One result, each figure paired: the page's transfer
+// (the source's from DAT_IMAGEINFO to its last strip; the bridge's from the
+// page's description through its preparation to its last read, and its
+// reads alone), and the whole page (the source's from MSG_ENABLEDS, which
+// lists the scanner's jobs, to its MSG_ENDXFER; the bridge's walk).
+int TwainPages(const char* item, int rounds)
+{
+  std::string failed = twainpage::Open(item);
+  if (!failed.empty()) return Fail("data source: " + failed);
+  IStiScannerComBridge* bridge = nullptr;
+  wchar_t itemName[64] = {};
+  int index = -1;
+  failed = OpenJob(item, bridge, itemName, index);
+  if (!failed.empty()) return Fail(failed);
+  const int chunk = static_cast<int>(twainpage::Buffer());
+  std::vector<BYTE> page;
+  std::vector<double> source, sourceTransfer, direct, directTransfer, directReads;
+  twainpage::Times times;
+  Walked walked;
+  for (int r = -1; r < rounds; ++r) {
+    for (int side = 0; side < 2; ++side) {
+      if ((side == 0) == (r % 2 == 0 || r < 0)) {
+        failed = twainpage::Page(times);
+        if (!failed.empty()) return Fail("data source page: " + failed);
+        if (r < 0) continue;
+        source.push_back(times.pageUs);
+        sourceTransfer.push_back(times.transferUs);
+      } else {
+        failed = WalkJob(bridge, index, itemName, 1, chunk, true, page, walked);
+        if (!failed.empty()) return Fail("bridge page: " + failed);
+        if (r < 0) continue;
+        direct.push_back(walked.walk);
+        directTransfer.push_back(walked.pages);
+        directReads.push_back(walked.reads);
+      }
+    }
+  }
+  Result("{\"test\": \"twain\", \"page_bytes\": " + std::to_string(times.bytes) + ", \"buffer\": " +
+         std::to_string(chunk) + ", \"strips\": " + std::to_string(times.strips) +
+         ", \"reads\": " + std::to_string(walked.calls) + ", \"source\": " + Summary(source) +
+         ", \"bridge\": " + Summary(direct) + ", \"paired\": " + PairedRatio(source, direct) +
+         ", \"source_transfer\": " + Summary(sourceTransfer) +
+         ", \"bridge_transfer\": " + Summary(directTransfer) +
+         ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
+         ", \"bridge_reads\": " + Summary(directReads) +
+         ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
+         ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + "}");
+  CloseJob(bridge);
+  twainpage::Close();
   return 0;
 }
 
@@ -709,6 +826,8 @@ int main(int argc, char** argv)
   } else if (command == "job" && argc == 7) {
     result = JobReads(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
                       std::string(argv[6]) == "memory");
+  } else if (command == "twain" && argc == 4) {
+    result = TwainPages(argv[2], std::atoi(argv[3]));
   } else if (command == "start" && argc == 3) {
     result = Start(std::atoi(argv[2]));
   } else if (command == "hold" && argc == 3) {

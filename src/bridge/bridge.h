@@ -113,14 +113,25 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
 
   // Selection and page walk.
   LONG* SelectionArray() const { return static_cast<LONG*>(selection); }
+  WCHAR** SelectedIdentifiers() const { return static_cast<WCHAR**>(selectedIdentifiers); }
   // The item at `selectionCursor` in the selection, or null when there is
   // no selection, the cursor lies outside its entries, or the list holds no
   // record at that index.
   driver::ItemRecord* CurrentItem() const;
   LONG PagesOfItem(int index) const;
   // Makes `selection` hold at least `entries` (a held array that is large
-  // enough is used again as it is) and the selection `entries` long.
+  // enough is used again as it is) and the selection `entries` long; the
+  // identifiers of the selection before are let go.
   HRESULT ProvideSelection(int entries);
+  // Frees the selection's array and its identifiers.
+  void FreeSelection();
+  // Keeps, for each position of the selection, the identifier of the item
+  // its index names in the list now.
+  void RememberSelectedItems();
+  // Whether the index at `position` still names the item that was selected
+  // there: always while the list is the one of the selection; after a
+  // refresh, only while its record carries the identifier it had then.
+  bool StillNamesSelectedItem(LONG position) const;
 
   IStillImageW* stillImage = nullptr;
   IStiDevice* device = nullptr;
@@ -163,6 +174,13 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   // the walk's end is reached again (after a refresh the same indices name
   // other jobs). A new selection starts again from 0.
   LONG selectionDeleted = 0;
+  // A global block of one pointer per entry that `selection` holds: a copy
+  // (global memory) of the identifier of the item each selected index named
+  // when it was selected, or null where it named no record, or one without
+  // an identifier. With `listRefreshedSinceSelection` it keeps the deletion
+  // step from deleting a job that an index names only since a refresh.
+  HGLOBAL selectedIdentifiers = nullptr;
+  bool listRefreshedSinceSelection = false;
   LONG selectionCursor = 0;
   TW_IMAGEINFO* imageInfo = nullptr;
   LONG pageInItem = 1;

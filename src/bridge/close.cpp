@@ -51,9 +51,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
   FreeLockedBlock(itemListMem, itemList);
   GlobalFree(driverValue);
   driverValue = nullptr;
-  GlobalFree(selection);
-  selection = nullptr;
-  selectionEntries = selectionCapacity = 0;
+  FreeSelection();
   GlobalFree(imageInfo);
   imageInfo = nullptr;
   if (userDataKey != nullptr) {

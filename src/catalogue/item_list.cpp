@@ -38,8 +38,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RefreshItemList(int* count)
 
   // The previous records are not handed back here: they are the driver's,
   // and ReleaseItemList is how a client returns them. The bridge no longer
-  // uses them, so their device object need not live on for them.
+  // uses them, so their device object need not live on for them. From now
+  // on an index of the selection may name another job.
   heldList.Forget();
+  listRefreshedSinceSelection = true;
   FreeLockedBlock(itemListMem, itemList);
   if (!AllocateLockedBlock(itemListMem, itemList, sizeof(driver::ItemListHeader)))
     return E_OUTOFMEMORY;

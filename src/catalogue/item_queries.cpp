@@ -87,11 +87,14 @@ HRESULT CStiScannerComBridge::QueryDriverValue(LONG selector, void** value)
   // that nothing a failed one left there is ever freed or used. The value it
   // replaces is not freed: whether an earlier value stays valid is the
   // driver's business, and a driver that reclaims its earlier values itself
-  // would have it freed twice. Close frees the value held then.
+  // would have it freed twice. For the same reason a query that reached the
+  // driver and failed forgets the earlier value too: the driver may have
+  // reclaimed it before it failed, and a value leaked is harmless where one
+  // freed twice is not. Close frees the value held then.
   void* slot = driverValue;
   HRESULT result = transaction.Escape(EscapeCode::QueryDriverValue, &selector, sizeof(selector),
                                       &slot, sizeof(slot));
-  if (SUCCEEDED(result)) driverValue = slot;
+  driverValue = SUCCEEDED(result) ? slot : nullptr;
   if (SUCCEEDED(result) && driverValue != nullptr) {
     *value = driverValue;
     result = S_OK;

@@ -114,16 +114,36 @@ void WithdrawClassObjects()
   platform_server::ReleaseName();
 }
 
+namespace {
+
+int publishFailures = 0;
+
+}  // namespace
+
+void FailPublishingForTesting(int count)
+{
+  publishFailures = count;
+}
+
 bool PublishClassObjects()
 {
   ServerClassEntry& entry = serverClassEntry;
   if (entry.registrationCookie != 0) return true;
   if (entry.classObject == nullptr) return false;
+  if (publishFailures > 0) {
+    --publishFailures;
+    return false;
+  }
   DWORD cookie = 0;
   if (FAILED(CoRegisterClassObject(*entry.clsid, entry.classObject, CLSCTX_LOCAL_SERVER,
                                    REGCLS_MULTIPLEUSE, &cookie)))
     return false;
   entry.registrationCookie = cookie;
+  // A suspension is the process's, and may hold a class object registered
+  // after it (one left by the way out, see entry.cpp): a publication is
+  // always followed by a resume, which is harmless where nothing was
+  // suspended.
+  CoResumeClassObjects();
   platform_server::ClaimName(kPublishedServerName);
   return true;
 }

@@ -52,9 +52,14 @@ bool RegisterClassObjects();
 void WithdrawClassObjects();
 
 // Publishes the record's class object (first by RegisterClassObjects, then
-// again after WithdrawClassObjects) and claims the published server's name;
-// true when it is published (already, or now).
+// again after WithdrawClassObjects), resumes the process's class objects
+// (a suspension would hold the new publication too) and claims the published
+// server's name; true when it is published (already, or now).
 bool PublishClassObjects();
+
+// Tests: the next `count` publications fail as a failing
+// CoRegisterClassObject does (0 cancels).
+void FailPublishingForTesting(int count);
 
 // Whether this process is the published server of the class: one server
 // process at a time holds that name, from publishing to withdrawal. An

@@ -34,171 +34,273 @@ namespace {
 
 DWORD idleEndMilliseconds = kIdleEndMilliseconds;
 
-enum class Taken { Message, Quit, TimedOut, QueueFailed };
-
-// The next message of the thread's queue, waiting at most `milliseconds`
-// (INFINITE: as long as it takes).
-Taken TakeMessage(MSG& message, DWORD milliseconds)
-{
-  const ULONGLONG deadline = GetTickCount64() + milliseconds;
-  for (;;) {
-    if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-      return message.message == WM_QUIT ? Taken::Quit : Taken::Message;
-    DWORD wait = INFINITE;
-    if (milliseconds != INFINITE) {
-      const ULONGLONG now = GetTickCount64();
-      if (now >= deadline) return Taken::TimedOut;
-      wait = static_cast<DWORD>(deadline - now);
-    }
-    // A failing wait means the queue itself failed; waiting again would
-    // spin forever, and a server that cannot receive calls has nothing left
-    // to do.
-    if (MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
-        WAIT_FAILED)
-      return Taken::QueueFailed;
-  }
-}
-
 bool InUse()
 {
   return objectCount > 0 || serverLockCount > 0;
 }
 
-enum class Drained { Quiet, QueueFailed };
+// The serving loop's own thread timer: it wakes the loop at the end of a
+// spell that the loop waits for. Once rung it rings again each period until
+// set anew or cancelled; the loop judges every ring by the clock, so a ring
+// that comes late, early or once too often changes nothing.
+class Alarm {
+ public:
+  Alarm() = default;
+  Alarm(const Alarm&) = delete;
+  Alarm& operator=(const Alarm&) = delete;
+  ~Alarm() { Cancel(); }
 
-// Answers every call that arrives until `quietMilliseconds` pass without
-// one. A quit among them is dropped: the counts decide afterwards. With
-// `beforeEachCall`, that is run before each call is answered.
-template <typename BeforeCall>
-Drained Drain(DWORD quietMilliseconds, BeforeCall beforeEachCall)
-{
-  MSG message;
-  for (;;) {
-    switch (TakeMessage(message, quietMilliseconds)) {
-      case Taken::QueueFailed:
-        return Drained::QueueFailed;
-      case Taken::TimedOut:
-        return Drained::Quiet;
-      case Taken::Quit:
-        break;
-      case Taken::Message:
-        beforeEachCall();
-        DispatchMessageW(&message);
-        break;
-    }
+  // Rings `milliseconds` from now, instead of when it was set to before.
+  // False when the thread's timer could not be set.
+  bool In(ULONGLONG milliseconds)
+  {
+    const UINT wait = milliseconds > kLongestWait ? kLongestWait : static_cast<UINT>(milliseconds);
+    const UINT_PTR set = SetTimer(nullptr, id, wait, nullptr);
+    if (set == 0) return false;
+    id = set;
+    return true;
   }
-}
+  void Cancel()
+  {
+    if (id != 0) KillTimer(nullptr, id);
+    id = 0;
+  }
+  bool Set() const { return id != 0; }
+  bool Rang(const MSG& message) const
+  {
+    return id != 0 && message.hwnd == nullptr && message.wParam == id;
+  }
 
-enum class Ending { End, ServeOn, QueueFailed };
+ private:
+  // A day: the idle spell is far shorter, and a later ring just sets it again.
+  static constexpr ULONGLONG kLongestWait = 24ull * 60 * 60 * 1000;
+  UINT_PTR id = 0;
+};
 
+// Serves calls until the server may end. Every message but a timer's is a
+// call (COM delivers calls to the thread as messages), and the loop waits in
+// GetMessageW, so that serving costs one wait per call; the spells it waits
+// for end with a ring of its Alarm.
+//
+// A quit (the last object went, or the last lock) starts the way out, unless
+// an object or a lock exists by the time the loop takes it (a client created
+// one meanwhile): the counts decide, not the message. So does a spell without
+// an object, a lock or a call, for a server that nobody will ever use (one
+// that COM started for a client that died before creating anything, or for a
+// client that another server served): the way out starts early enough that
+// the server has ended idleEndMilliseconds after it was last used (or after
+// its process started).
+//
 // The way out, when the server has no object and no lock. A client is handed
 // the class object by COM's activation service and calls it a moment later;
-// the order below leaves no moment in which a client can be handed a server
-// that is going:
-//   1. stop being handed out (the class object is suspended: the activation
-//      service starts a new server for a new client instead);
-//   2. answer every call already on its way, until a quiet spell;
-//   3. if an object or a lock appeared meanwhile, publish again and serve on;
-//   4. otherwise withdraw the class object, and answer what still arrives
-//      for another quiet spell: an activation service that cannot suspend
-//      (Wine's does not) may have handed the class object out until now, and
-//      a call that arrives then is from a client on its way to create an
-//      object, so the class object is published again before that call is
-//      answered, and the way out starts over;
-//   5. end.
-Ending EndServing()
-{
-  for (;;) {
-    CoSuspendClassObjects();
-    if (Drain(kSuspendedQuietMilliseconds, [] {}) == Drained::QueueFailed)
-      return Ending::QueueFailed;
-    if (InUse()) {
-      CoResumeClassObjects();
-      return Ending::ServeOn;
-    }
-
-    WithdrawClassObjects();
-    bool calledAgain = false;
-    Drained drained = Drain(kWithdrawnQuietMilliseconds, [&] {
-      if (calledAgain) return;
-      calledAgain = true;
-      PublishClassObjects();
-    });
-    if (drained == Drained::QueueFailed) return Ending::QueueFailed;
-    if (InUse()) {
-      // Published again: the call that arrived made an object or took a lock
-      // (an object made in any other way would have needed a call too).
-      if (!calledAgain) PublishClassObjects();
-      return Ending::ServeOn;
-    }
-    if (!calledAgain) return Ending::End;
-    // Called while withdrawn, but nothing came of it: out again, from the
-    // start.
+// the steps below keep a client that was handed this server from meeting one
+// that has gone:
+//   1. the class object is suspended (an activation service that can suspend
+//      starts a new server for a new client instead; Wine's cannot);
+//   2. calls already on their way are answered, until a quiet spell; a call
+//      that leaves an object or a lock ends the way out at once: the class
+//      object is resumed and the server serves on;
+//   3. the class object is withdrawn, and what still arrives during another
+//      quiet spell is answered too: an activation service that cannot suspend
+//      may have handed the class object out until now, and a call that
+//      arrives then is from a client on its way to create an object, so the
+//      class object is published again (and resumed) before that call is
+//      answered. If the call leaves an object or a lock the server serves on;
+//      if nothing comes of it, the way out starts over;
+//   4. the server ends.
+class ServingLoop {
+ public:
+  ServingLoop(ULONGLONG started, ULONGLONG idleFrom)
+      : started(started),
+        idleSince(idleFrom),
+        idleLimit(idleEndMilliseconds > kWayOutMilliseconds
+                      ? idleEndMilliseconds - kWayOutMilliseconds
+                      : 0)
+  {
   }
-}
 
-// Serves calls until the server may end. A quit (the last object went, or
-// the last lock) starts the way out; so does a spell without an object, a
-// lock or a call, for a server that nobody will ever use (one that COM
-// started for a client that died before creating anything, or for a client
-// that another server served): the way out starts early enough that the
-// server has ended idleEndMilliseconds after it was last used (or its
-// process started: `idleFrom`). Returns false when the message queue failed.
-bool Serve(ULONGLONG started, ULONGLONG idleFrom)
-{
-  const DWORD idleLimit =
-      idleEndMilliseconds > kWayOutMilliseconds ? idleEndMilliseconds - kWayOutMilliseconds : 0;
-  ULONGLONG idleSince = idleFrom;
+  // The exit code: 0, kExitQueueFailed, or kExitRepublishFailed.
+  int Run()
+  {
+    if (!Wake(0)) return kExitQueueFailed;
+    MSG message;
+    while (!ended && !failed) {
+      const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+      if (got == -1) {
+        // The queue itself failed; taking the next message again would spin
+        // forever, and a server that cannot receive calls has nothing left
+        // to do.
+        failed = true;
+      } else if (got == 0) {
+        OnQuit();
+      } else if (message.message == WM_TIMER) {
+        // A timer's message is no call. One that is not the loop's own goes
+        // to its procedure (a periodic check of the server's).
+        if (alarm.Rang(message))
+          OnAlarm();
+        else
+          DispatchMessageW(&message);
+      } else {
+        OnCall(message);
+      }
+    }
+    if (failed) return kExitQueueFailed;
+    return republishFailed ? kExitRepublishFailed : 0;
+  }
+
+ private:
+  enum class Phase { Serving, Suspended, Withdrawn };
+
+  ULONGLONG Now() const { return GetTickCount64(); }
+
+  // Rings after `milliseconds`; a timer that cannot be set leaves the loop
+  // as a failed queue does (it could not end a spell any more).
+  bool Wake(ULONGLONG milliseconds)
+  {
+    if (alarm.In(milliseconds)) return true;
+    failed = true;
+    return false;
+  }
+
+  void OnCall(const MSG& message)
+  {
+    if (phase == Phase::Withdrawn && !publishedAgain) PublishAgain();
+    DispatchMessageW(&message);
+    // A call is use too: the idle spell starts again after it.
+    idleSince = quietSince = Now();
+    used = true;
+    switch (phase) {
+      case Phase::Serving:
+        // Nothing in use and nothing set to wake the loop: the idle spell
+        // needs the alarm (set once per spell, not per call).
+        if (!InUse() && !alarm.Set()) Wake(idleLimit);
+        break;
+      case Phase::Suspended:
+      case Phase::Withdrawn:
+        if (InUse()) ServeOn();
+        break;
+    }
+  }
+
+  // Whether a spell of `length` that began at `since` lasts beyond `now`;
+  // the alarm is then set for its end.
+  bool SpellGoesOn(ULONGLONG since, ULONGLONG length, ULONGLONG now)
+  {
+    if (now - since >= length) return false;
+    Wake(since + length - now);
+    return true;
+  }
+
+  void OnQuit()
+  {
+    // On the way out the counts decide; while serving, a quit that finds an
+    // object or a lock came before a client created it.
+    if (phase != Phase::Serving || InUse()) return;
+    StartWayOut();
+  }
+
+  void OnAlarm()
+  {
+    const ULONGLONG now = Now();
+    switch (phase) {
+      case Phase::Serving:
+        if (InUse()) {
+          // An object or a lock: no spell to wait for until it goes.
+          used = true;
+          alarm.Cancel();
+          return;
+        }
+        if (!used && !graceOver) {
+          if (SpellGoesOn(started, kSecondServerGraceMilliseconds, now)) return;
+          graceOver = true;
+          // Nobody reached this server, and another one is published: the
+          // clients are the other's.
+          if (!IsThePublishedServer()) {
+            StartWayOut();
+            return;
+          }
+        }
+        if (SpellGoesOn(idleSince, idleLimit, now)) return;
+        StartWayOut();
+        return;
+      case Phase::Suspended:
+        if (InUse()) {
+          ServeOn();
+          return;
+        }
+        if (SpellGoesOn(quietSince, kSuspendedQuietMilliseconds, now)) return;
+        WithdrawClassObjects();
+        phase = Phase::Withdrawn;
+        publishedAgain = false;
+        quietSince = now;
+        Wake(kWithdrawnQuietMilliseconds);
+        return;
+      case Phase::Withdrawn:
+        if (InUse()) {
+          // An object or a lock that no call brought (none can, across
+          // processes): publish again all the same.
+          if (!publishedAgain) PublishAgain();
+          ServeOn();
+          return;
+        }
+        if (SpellGoesOn(quietSince, kWithdrawnQuietMilliseconds, now)) return;
+        if (!publishedAgain) {
+          ended = true;
+          return;
+        }
+        // Called while withdrawn, but nothing came of it: out again, from
+        // the start.
+        StartWayOut();
+        return;
+    }
+  }
+
+  void StartWayOut()
+  {
+    CoSuspendClassObjects();
+    phase = Phase::Suspended;
+    quietSince = Now();
+    Wake(kSuspendedQuietMilliseconds);
+  }
+
+  // Back to serving: from the suspended step the class object is resumed;
+  // from the withdrawn one it was published again (and resumed) for the
+  // call that came, or its failure recorded.
+  void ServeOn()
+  {
+    if (phase == Phase::Suspended) CoResumeClassObjects();
+    phase = Phase::Serving;
+    idleSince = Now();
+  }
+
+  // The class object published again (and so resumed) for a call that
+  // arrived while it was withdrawn. One that cannot be published is reported
+  // by the exit code; the next call tries again, and the call is answered
+  // either way.
+  void PublishAgain()
+  {
+    if (PublishClassObjects())
+      publishedAgain = true;
+    else
+      republishFailed = true;
+  }
+
+  const ULONGLONG started;
+  ULONGLONG idleSince;
+  const ULONGLONG idleLimit;
   // Until the first call, and until the grace has passed, whether another
   // server is the published one is asked once more at the grace's end.
   bool used = false;
   bool graceOver = false;
-  MSG message;
-  for (;;) {
-    DWORD wait = INFINITE;
-    if (!InUse()) {
-      ULONGLONG until = idleSince + idleLimit;
-      if (!used && !graceOver) until = started + kSecondServerGraceMilliseconds;
-      const ULONGLONG now = GetTickCount64();
-      wait = now >= until ? 0 : static_cast<DWORD>(until - now);
-    }
-    switch (TakeMessage(message, wait)) {
-      case Taken::QueueFailed:
-        return false;
-      case Taken::Message:
-        DispatchMessageW(&message);
-        // A call is use too: the idle spell starts again after it.
-        idleSince = GetTickCount64();
-        used = true;
-        continue;
-      case Taken::TimedOut:
-        if (InUse()) {
-          used = true;
-          continue;
-        }
-        if (!used && !graceOver) {
-          graceOver = true;
-          // Nobody reached this server, and another one is published: the
-          // clients are the other's.
-          if (IsThePublishedServer()) continue;
-          break;
-        }
-        if (GetTickCount64() - idleSince < idleLimit) continue;
-        break;
-      case Taken::Quit:
-        break;
-    }
-    switch (EndServing()) {
-      case Ending::End:
-        return true;
-      case Ending::QueueFailed:
-        return false;
-      case Ending::ServeOn:
-        idleSince = GetTickCount64();
-        break;
-    }
-  }
-}
+  Phase phase = Phase::Serving;
+  // On the way out: when the last call was answered, or the step began.
+  ULONGLONG quietSince = 0;
+  bool publishedAgain = false;
+  bool republishFailed = false;
+  bool ended = false;
+  bool failed = false;
+  Alarm alarm;
+};
 
 }  // namespace
 
@@ -210,10 +312,11 @@ void SetIdleEndForTesting(DWORD milliseconds)
 int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStart)
 {
   const ULONGLONG started = GetTickCount64();
-  const ULONGLONG startUp =
-      sinceProcessStart < kLongestStartUpMilliseconds ? sinceProcessStart : 0;
+  const ULONGLONG startUp = sinceProcessStart < kLongestStartUpMilliseconds ? sinceProcessStart : 0;
   const ULONGLONG processStarted = started > startUp ? started - startUp : started;
-  if (FAILED(CoInitialize(nullptr))) return 0;
+  // Without COM there is nothing to serve, and nobody to tell but the exit
+  // code.
+  if (FAILED(CoInitialize(nullptr))) return kExitComFailed;
   mainThreadId = GetCurrentThreadId();
   moduleInstance = instance;
 
@@ -231,7 +334,7 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStar
 
   StubAnchors anchors;
   anchors.Hold(serverClassEntry.classObject);
-  const bool queueHealthy = Serve(started, processStarted);
+  const int exitCode = ServingLoop(started, processStarted).Run();
 
   WithdrawClassObjects();
   anchors.Release();
@@ -240,5 +343,5 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStar
     serverClassEntry.classObject = nullptr;
   }
   CoUninitialize();
-  return queueHealthy ? 0 : kExitQueueFailed;
+  return exitCode;
 }

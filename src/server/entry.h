@@ -6,9 +6,14 @@
 
 // Exit codes: 0 normally; kExitNotPublished when the class object could not
 // be published (nothing could ever end the loop, so the server ends at once);
-// kExitQueueFailed when the message queue itself failed.
+// kExitQueueFailed when the message queue or the loop's timer failed;
+// kExitComFailed when COM could not be initialised; kExitRepublishFailed when
+// the class object, withdrawn on the way out, could not be published again
+// for a call that arrived then (the server served on, or ended, without it).
 constexpr int kExitNotPublished = 1;
 constexpr int kExitQueueFailed = 2;
+constexpr int kExitComFailed = 3;
+constexpr int kExitRepublishFailed = 4;
 
 // A server that has had no object, no lock and no call for this long has
 // ended by itself (30 s, its way out included): nobody will use it any more.
@@ -32,7 +37,7 @@ constexpr DWORD kSecondServerGraceMilliseconds = 2000;
 
 // On its way out the server answers calls until a quiet spell of this long
 // without one, first with its class object suspended, then withdrawn (see
-// EndServing in entry.cpp). Their sum bounds how long a server outlives its
+// ServingLoop in entry.cpp). Their sum bounds how long a server outlives its
 // last client.
 constexpr DWORD kSuspendedQuietMilliseconds = 750;
 constexpr DWORD kWithdrawnQuietMilliseconds = 400;
@@ -53,6 +58,14 @@ constexpr ULONGLONG kLongestStartUpMilliseconds = 10000;
 // `sinceProcessStart`: how long the process took to get here (the idle spell
 // starts with the process; 0 when it starts now, as for a server run on a
 // thread of a test).
+//
+// The loop waits in GetMessageW and counts every message as a call, except
+// WM_TIMER: its own timer ends the spells it waits for, and the WM_TIMER of
+// any other timer of the thread goes to DispatchMessageW, which runs that
+// timer's procedure. A periodic check of the server's own therefore needs
+// only a thread timer with a procedure, set on the main thread (SetTimer(
+// nullptr, 0, period, procedure)) before the loop or from a call; its ticks
+// neither keep the server from its idle end nor end the idle spell.
 int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStart = 0);
 
 // Acts on the switches of the tail in order (splitting it in place). True

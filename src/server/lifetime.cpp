@@ -37,7 +37,14 @@ void CountServerLock(BOOL lock)
   if (lock) {
     InterlockedIncrement(&serverLockCount);
   } else {
-    InterlockedDecrement(&serverLockCount);
+    // An unlock without a lock is not counted: a count below 0 would swallow
+    // a later lock, and the server could quit while a client holds one.
+    LONG held = serverLockCount;
+    while (held > 0) {
+      const LONG seen = InterlockedCompareExchange(&serverLockCount, held - 1, held);
+      if (seen == held) break;
+      held = seen;
+    }
   }
   if (objectCount == 0 && serverLockCount <= 0) quitAction();
 }

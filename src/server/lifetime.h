@@ -14,7 +14,9 @@ extern DWORD mainThreadId;
 void CountObjectCreated();
 void CountObjectDestroyed();
 
-// The server-lock count and its quit test (IClassFactory::LockServer).
+// The server-lock count and its quit test (IClassFactory::LockServer). An
+// unlock without a lock leaves the count at 0 (and passes the quit test when
+// no object lives).
 void CountServerLock(BOOL lock);
 
 // What a passing quit test does: post WM_QUIT to mainThreadId. Tests may

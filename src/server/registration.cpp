@@ -33,15 +33,24 @@ void WriteRegistration()
   if (WStrFormat(keyPath, kStringUnits, W("CLSID\\%s\\LocalServer32"), clsidText.Get()) != S_OK)
     return;
 
+  // COM hands the value to CreateProcess as a command line, which splits an
+  // unquoted path at its first space and tries "C:\Program.exe" first; a
+  // path with a space is therefore written in quotes. One without keeps its
+  // plain form.
+  bool hasSpace = false;
+  for (DWORD i = 0; i < pathLength; ++i) hasSpace = hasSpace || modulePath[i] == W(' ');
+  WCHAR value[kStringUnits + 2] = {};
+  if (WStrFormat(value, kStringUnits + 2, hasSpace ? W("\"%s\"") : W("%s"), modulePath) != S_OK)
+    return;
   size_t length = 0;
-  if (FAILED(WStrLength(modulePath, kStringUnits, &length))) return;
+  if (FAILED(WStrLength(value, kStringUnits + 2, &length))) return;
 
   UniqueKey key;
   if (RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_ALL_ACCESS, nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
     return;
   }
-  RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(modulePath),
+  RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                  static_cast<DWORD>((length + 1) * sizeof(WCHAR)));
 }
 

@@ -1,7 +1,8 @@
 // Self-registration as the local server of the hosted class.
 //
 // Registration writes only HKCR\CLSID\{clsid}\LocalServer32 = the
-// executable's path. Unregistration removes the class key and both ProgID
+// executable's path, in double quotes when it holds a space (COM starts the
+// server from that value as a command line). Unregistration removes the class key and both ProgID
 // keys, unless the class key also holds an InprocServer32 subkey (some other
 // module serves the class in-process): then only LocalServer32 goes.
 #pragma once

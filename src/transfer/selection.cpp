@@ -3,6 +3,7 @@
 // current item, the page within it). At the end of a walk the selected jobs
 // can be deleted from the device.
 #include <algorithm>
+#include <cstring>
 
 #include "bridge/bridge.h"
 #include "com/bstr.h"
@@ -18,6 +19,17 @@ LONG WrappingAdd(LONG a, LONG b)
 
 // The item's depth: its last WIA_IPA_DEPTH record as signed 16 bits, 0
 // without one.
+// Whether two NUL-terminated texts hold the same units (an identity, so no
+// locale's notion of equal).
+bool SameText(const WCHAR* a, const WCHAR* b)
+{
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
 LONG ItemDepth(const driver::ItemRecord& item)
 {
   const driver::PropertyRecord* depth =
@@ -46,17 +58,65 @@ LONG CStiScannerComBridge::PagesOfItem(int index) const
 HRESULT CStiScannerComBridge::ProvideSelection(int entries)
 {
   if (selection == nullptr || selectionCapacity < entries) {
-    // A block of at least one entry: an empty selection still has an array.
-    HGLOBAL block =
-        GlobalAlloc(GPTR, sizeof(LONG) * static_cast<SIZE_T>(entries > 0 ? entries : 1));
-    if (block == nullptr) return E_OUTOFMEMORY;
-    GlobalFree(selection);
+    // Blocks of at least one entry: an empty selection still has an array.
+    const SIZE_T slots = static_cast<SIZE_T>(entries > 0 ? entries : 1);
+    HGLOBAL block = GlobalAlloc(GPTR, sizeof(LONG) * slots);
+    HGLOBAL identifiers = GlobalAlloc(GPTR, sizeof(WCHAR*) * slots);
+    if (block == nullptr || identifiers == nullptr) {
+      GlobalFree(block);
+      GlobalFree(identifiers);
+      return E_OUTOFMEMORY;
+    }
+    FreeSelection();
     selection = block;
+    selectedIdentifiers = identifiers;
     selectionCapacity = entries;
+  } else {
+    WCHAR** identifiers = SelectedIdentifiers();
+    for (LONG i = 0; i < selectionEntries; ++i) {
+      GlobalFree(identifiers[i]);
+      identifiers[i] = nullptr;
+    }
   }
   selectionEntries = entries;
   selectionDeleted = 0;
+  listRefreshedSinceSelection = false;
   return S_OK;
+}
+
+void CStiScannerComBridge::FreeSelection()
+{
+  if (WCHAR** identifiers = SelectedIdentifiers())
+    for (LONG i = 0; i < selectionEntries; ++i) GlobalFree(identifiers[i]);
+  GlobalFree(selectedIdentifiers);
+  selectedIdentifiers = nullptr;
+  GlobalFree(selection);
+  selection = nullptr;
+  selectionEntries = selectionCapacity = 0;
+}
+
+void CStiScannerComBridge::RememberSelectedItems()
+{
+  WCHAR** identifiers = SelectedIdentifiers();
+  for (LONG i = 0; i < selectionEntries; ++i) {
+    const driver::ItemRecord* item = ItemAt(SelectionArray()[i]);
+    if (item == nullptr || item->itemIdentifier == nullptr) continue;
+    // Without memory for the copy the position cannot be recognised after a
+    // refresh, and is then not deleted: a job left on the device is safe.
+    const SIZE_T bytes = (static_cast<SIZE_T>(lstrlenW(item->itemIdentifier)) + 1) * sizeof(WCHAR);
+    auto* copy = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, bytes));
+    if (copy != nullptr) std::memcpy(copy, item->itemIdentifier, bytes);
+    identifiers[i] = copy;
+  }
+}
+
+bool CStiScannerComBridge::StillNamesSelectedItem(LONG position) const
+{
+  if (!listRefreshedSinceSelection) return true;
+  const WCHAR* selected = SelectedIdentifiers()[position];
+  const driver::ItemRecord* item = ItemAt(SelectionArray()[position]);
+  if (selected == nullptr || item == nullptr || item->itemIdentifier == nullptr) return false;
+  return SameText(selected, item->itemIdentifier);
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetSelection(int* indices, int count)
@@ -72,6 +132,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetSelection(int* indices, int c
     // Added to what is left of an earlier selection, not reset.
     pagesRemaining = WrappingAdd(pagesRemaining, PagesOfItem(indices[i]));
   }
+  RememberSelectedItems();
   selectionCursor = 0;
   InterlockedExchange(&selectionCount, count);
   return S_OK;
@@ -82,9 +143,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int checkDepth,
 {
   if (pages == nullptr || name == nullptr) return E_POINTER;
   if (itemList == nullptr || itemList->items == nullptr) return E_FAIL;
-  GlobalFree(selection);
-  selection = nullptr;
-  selectionEntries = selectionCapacity = 0;
+  FreeSelection();
   HRESULT hr = ProvideSelection(1);
   if (FAILED(hr)) return hr;
 
@@ -110,6 +169,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(int checkDepth,
   // selection holds only an item that really was: no current item, and
   // nothing for the deletion step (item 0 is somebody's stored job).
   if (!selected) selectionEntries = 0;
+  RememberSelectedItems();
   selectionCursor = 0;
   pagesRemaining = pageCount;
   *pages = pageCount;
@@ -156,11 +216,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(int mode, int* pages
   // reused array, or the empty entry of a name that matched nothing, are
   // never deleted), and a position handed to deletion once is not handed
   // again: later calls would otherwise delete whatever jobs the same indices
-  // name after the client refreshed its list.
+  // name after the client refreshed its list. For the same reason a position
+  // first reached after a refresh (another object raised the count since) is
+  // deleted only while its index still names the item selected there.
   if (pagesRemaining == 0 && deleteOption == 1 && deleteWhenDone != 0) {
     const LONG shared = selectionCount;
     const LONG positions = std::min(shared, selection != nullptr ? selectionEntries : 0);
     for (LONG i = selectionDeleted; i < positions; ++i) {
+      if (!StillNamesSelectedItem(i)) continue;
       lastItemIndex = SelectionArray()[i];
       result = self->DeleteItem(lastItemIndex);
     }

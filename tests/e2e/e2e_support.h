@@ -1,59 +1,11 @@
-// What the cross-process test clients share: one "ok"/"FAIL" line per check,
-// HRESULTs in hexadecimal, and text for the report.
+// What the cross-process test clients of the interface share: the basics
+// of every client (e2e_basics.h) and the parts of a session.
 #pragma once
 
 #include <windows.h>
 
-#include <cstdio>
-#include <string>
-
+#include "e2e_basics.h"
 #include "stibridge.h"
-
-inline int& Failures()
-{
-  static int failures = 0;
-  return failures;
-}
-
-inline void Check(bool passed, const char* name, const std::string& detail = {})
-{
-  if (passed) {
-    std::printf("ok %s\n", name);
-  } else {
-    ++Failures();
-    std::printf("FAIL %s: %s\n", name, detail.c_str());
-  }
-  std::fflush(stdout);
-}
-
-inline std::string Hex(HRESULT hr)
-{
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-  return text;
-}
-
-inline std::string Narrow(const wchar_t* text)
-{
-  std::string out;
-  for (; text != nullptr && *text != 0; ++text) out.push_back(static_cast<char>(*text));
-  return out;
-}
-
-// The user key the e2e scenario's scanner names for its settings.
-constexpr wchar_t kE2eUserKey[] = L"Software\\StibridgeE2E\\Lab";
-
-// The delete-after-scan option of profile "anna", as the user's tools set it.
-inline void SetDeleteOption(DWORD on)
-{
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kE2eUserKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) == ERROR_SUCCESS) {
-    RegSetValueExW(key, L"anna_DeleteImageOnScan", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on),
-                   sizeof on);
-    RegCloseKey(key);
-  }
-}
 
 // The parts of a session, each run by its own client process against a
 // server started for it.

@@ -31,6 +31,8 @@ CLASS_KEY = "HKCR\\CLSID\\" + CLSID
 PROGIDS = ["HKCR\\zemka.twain.CStiScannerComBridge", "HKCR\\zemka.twain.CStiScannerComBridge.1"]
 
 failures = 0
+# The one part to run (--part), or None for all of the group's.
+only_part = None
 
 
 def check(passed, name, detail=""):
@@ -57,6 +59,8 @@ def guarded(wine, part, *args):
     what the prefix was running then; the prefix is stopped and the parts
     after it still run."""
     name = part.__name__.replace("_", "-")
+    if only_part and name != only_part:
+        return
     started = time.monotonic()
     try:
         part(wine, *args)
@@ -196,34 +200,38 @@ def clients(wine, server, client64, client32, proxy64, proxy32, installer, scena
         run_client(wine, bits, client, part)
 
 
-def run_client(wine, bits, client, part):
-    """Runs one part in a client process; its check lines are reported with the
-    client's bitness and the part in their names. Returns the client's output
-    (None for a 32-bit client where none can run)."""
+def run_client(wine, bits, client, part, kind="client", label=None):
+    """Runs one part in a client process; its check lines are reported with
+    the kind of client, its bitness and the part (or `label`) in their names
+    ("client32-session-..."). Returns the client's output (None for a 32-bit
+    client where none can run)."""
     global failures
+    name = "%s%s-%s" % (kind, bits, label or part)
     if bits == "32" and not RUNS_32BIT:
-        skip("client32-%s (the 32-bit client's checks of this part)" % part)
+        skip("%s (the 32-bit %s's checks of this part)" % (name, kind))
         return None
     result = wine.run(client, part, timeout=300)
     for line in result.stdout.splitlines():
         if line.startswith("ok ") or line.startswith("FAIL "):
-            print(line.replace(" ", " client%s-%s-" % (bits, part), 1), flush=True)
+            print(line.replace(" ", " %s-" % name, 1), flush=True)
             if line.startswith("FAIL "):
                 failures += 1
     # A client that said nothing at all never reached its main(): what Wine
     # said then is on its standard error.
-    check(result.returncode == 0, "client%s-%s-exit-code" % (bits, part),
+    check(result.returncode == 0, name + "-exit-code",
           "%s%s" % (result.returncode, "" if result.stdout else ", nothing said; its errors: %r"
                     % result.stderr[-300:]))
-    check(wine.wait_for_no_process(5), "client%s-%s-server-quits" % (bits, part),
+    check(wine.wait_for_no_process(5), name + "-server-quits",
           "server still running: %s" % wine.processes())
     return result.stdout
 
 
-def reference_pixels(tool, scenario):
+def reference_pixels(tool, scenario, frame=None):
     """The fingerprints of the pages as the driver generates them, by the
-    native simulator: {(item, page): fingerprint}."""
-    out = subprocess.run([tool, scenario], capture_output=True, text=True, timeout=120)
+    native simulator: {(item, page): fingerprint}; with `frame` (inches,
+    "left,top,right,bottom"), of the part of each page within it."""
+    out = subprocess.run([tool, scenario] + (["--frame", frame] if frame else []),
+                         capture_output=True, text=True, timeout=120)
     check(out.returncode == 0, "reference-pixels", out.stderr[-300:])
     pages = {}
     for line in out.stdout.splitlines():
@@ -251,12 +259,10 @@ def session_outcome(output):
     return checks, pixels
 
 
-def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
-    """The catalogue and a whole scanning session from each client against the
-    session scenario, whose jobs include one owned by the clients' own user;
-    then the 32-bit client's once more under each of the driver's other
-    conducts, each held to the default conduct's outcome."""
-    whoami = wine.run(dict(clients_by_bits)["64"], "whoami")
+def session_scenario(wine, client64, template, build64):
+    """The session scenario with the clients' own user as the owner of its
+    job "mine.tif": its text, and the file it is written to."""
+    whoami = wine.run(client64, "whoami")
     sid = whoami.stdout.strip()
     check(whoami.returncode == 0 and sid.startswith("S-1-"), "caller-sid", repr(whoami.stdout))
     with open(template) as f:
@@ -264,6 +270,15 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
     path = os.path.join(build64, "e2e-session.json")
     with open(path, "w") as f:
         f.write(scenario)
+    return scenario, path
+
+
+def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
+    """The catalogue and a whole scanning session from each client against the
+    session scenario, whose jobs include one owned by the clients' own user;
+    then the 32-bit client's once more under each of the driver's other
+    conducts, each held to the default conduct's outcome."""
+    scenario, path = session_scenario(wine, dict(clients_by_bits)["64"], template, build64)
     journal = os.path.join(build64, "e2e-session-journal.txt")
     installed = install_journalled(wine, installer, path, journal)
     check(installed.returncode == 0, "session-scenario-installed", installed.stderr[-300:])
@@ -317,6 +332,154 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
                   % (name, bits, part), str(wine.processes()))
         found = conducts.breaches(journal)
         check(not found, "conduct-%s-no-breach" % name, "; ".join(found[:3]))
+
+
+# --- the TWAIN data source, driven by a TWAIN application through Wine's manager ---
+
+# The pages a full run of the TWAIN application brings over: every page of
+# the five jobs by each of the three transfers, whole and cut to a frame,
+# two under CAP_XFERCOUNT 2, and one through the source's own window.
+TWAIN_FULL_PAGES = 2 * 3 * 6 + 2 + 1
+
+# The frame the TWAIN application cuts pages to (twain_client.cpp's
+# kFrame), in inches: it takes part of every page of the session scenario,
+# past the right and bottom edges of the smaller ones, from a column within
+# a byte of the black-and-white one; no edge falls near half a pixel.
+TWAIN_FRAME = "0.03,0.02,0.35,0.25"
+
+
+def twain_prefix(wine, sources):
+    """The prefix as a TWAIN application finds the data source
+    (Wine.install_data_sources)."""
+    added = wine.install_data_sources(sources)
+    check(all(r.returncode == 0 for r in added), "twain-source-installed",
+          "; ".join(r.stderr[-200:] for r in added))
+
+
+def twain_run(wine, bits, client, part, label=None):
+    """One run of the TWAIN application: its pixel lines (None where it
+    cannot run)."""
+    output = run_client(wine, bits, client, part, "twain", label)
+    return None if output is None else [line for line in output.splitlines()
+                                        if line.startswith("pixels ")]
+
+
+def twain_pixels(name, lines, reference, expected, cut=None):
+    """Every page the application brought over is the page the simulator
+    draws (`cut`'s part of it where the transfer's name begins with
+    "crop-"), and as many came as should."""
+    wrong = []
+    for line in lines:
+        fields = line.split()
+        pages = cut if len(fields) == 5 and fields[3].startswith("crop-") else reference
+        if len(fields) != 5 or pages is None or pages.get((fields[1], fields[2])) != fields[4]:
+            wrong.append(line)
+    check(not wrong and len(lines) == expected, "%s-pixels-as-generated: %d pages" % (name, expected),
+          "%d pages; not as generated: %s" % (len(lines), "; ".join(wrong[:3])))
+
+
+def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clients, sources,
+                 template, build64, pixels_tool):
+    """The data source in TWAIN applications of both bitnesses, through
+    Wine's manager: a full run each (every state, every capability, the
+    three transfers, cancelling, delete-after-scan, the source's window,
+    the server killed at the end), then a run of every job's pages under
+    each of the driver's conducts. Each run is one process."""
+    steps = [wine.run("regsvr32", "/s", proxy64), wine.run(server, "/RegServer")]
+    if RUNS_32BIT:
+        steps.append(wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", proxy32))
+    check(all(r.returncode == 0 for r in steps), "twain-server-registered",
+          "; ".join(r.stderr[-200:] for r in steps))
+    twain_prefix(wine, sources)
+    scenario, path = session_scenario(wine, bridge_client, template, build64)
+    reference = reference_pixels(pixels_tool, path)
+    cut = reference_pixels(pixels_tool, path, TWAIN_FRAME)
+    for bits, client in clients:
+        # Each run from the installed scenario (a full run deletes a job).
+        journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % bits)
+        installed = install_journalled(wine, installer, path, journal)
+        check(installed.returncode == 0, "twain%s-scenario-installed" % bits,
+              installed.stderr[-300:])
+        lines = twain_run(wine, bits, client, "full")
+        if lines is not None:
+            twain_pixels("twain%s-full" % bits, lines, reference, TWAIN_FULL_PAGES, cut)
+        found = conducts.breaches(journal)
+        check(not found, "twain%s-no-breach" % bits, "; ".join(found[:3]))
+    for name, conduct in conducts.profiles():
+        variant = conducts.scenario_under(scenario, conduct,
+                                          os.path.join(build64, "e2e-twain-%s.json" % name))
+        journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % name)
+        install_journalled(wine, installer, variant, journal)
+        for bits, client in clients:
+            lines = twain_run(wine, bits, client, "pixels", "pixels-" + name)
+            if lines is not None:
+                twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference, 3 * 6)
+        found = conducts.breaches(journal)
+        check(not found, "conduct-%s-twain-no-breach" % name, "; ".join(found[:3]))
+    wine_manager_test(wine, installer, path, build64)
+
+
+# Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly
+# (the manager lists the sources, this one among them) and with
+# WINETEST_INTERACTIVE=1 (it opens the default source, then the one picked
+# in the manager's "Select Source" dialog, and negotiates its
+# capabilities, DAT_IMAGELAYOUT's frame among them): the fewest checks each
+# run makes when it reaches the source. None may fail.
+WINE_DSM_RUNS = [("plain", {}, 10), ("interactive", {"WINETEST_INTERACTIVE": "1"}, 250)]
+
+
+def wine_manager_test(wine, installer, scenario, build64):
+    """Wine's own manager test against the data source, both runs, the
+    interactive one through select_source (which answers the dialog as it
+    appears, picking the source). Run as on Windows (WINETEST_PLATFORM):
+    its todo_wine marks stand for what Wine's own sane.ds lacks
+    (ICAP_PLANARCHUNKY, ICAP_BITORDER), which this source has. About 10 s."""
+    build32 = os.path.join(os.path.dirname(build64), "win32")
+    test = os.path.join(build32, "tests", "e2e", "wine_dsm_test.exe")
+    answerer = os.path.join(build32, "tests", "e2e", "select_source.exe")
+    missing = os.path.join(os.path.dirname(build64), "wine-source.missing")
+    for name, settings, fewest in WINE_DSM_RUNS:
+        row = "wine-dsm-test-" + name
+        if not RUNS_32BIT:
+            skip(row + " (Wine's manager test is a 32-bit program)")
+            continue
+        if os.path.exists(missing):
+            with open(missing) as f:
+                skip(row, f.read().strip())
+            continue
+        if not os.path.exists(test):
+            check(False, row, "%s was not built: the win32 build found no dsm.c in build/wine-source "
+                  "(scripts/setup fetches it; configure win32 again after)" % test)
+            continue
+        journal = os.path.join(build64, "e2e-wine-dsm-journal-%s.txt" % name)
+        install_journalled(wine, installer, scenario, journal)
+        saved = dict(wine.env)
+        wine.env.update(settings, WINETEST_PLATFORM="windows")
+        started = time.monotonic()
+        try:
+            result = wine.run(answerer, "stibridge", wine.windows_path(test), timeout=300)
+        finally:
+            wine.env = saved
+        print("note %s took %.1f s" % (row, time.monotonic() - started), flush=True)
+        summary = re.search(r"dsm: (\d+) tests executed \((\d+) marked as todo, (\d+) as flaky, "
+                            r"(\d+) failures?\), (\d+) skipped", result.stdout)
+        failed = [line.strip() for line in result.stdout.splitlines() if "Test failed" in line]
+        executed = int(summary.group(1)) if summary else 0
+        listed = "ProductName stibridge]" in result.stdout
+        answered = "select-source: %d dialogs answered, 0 without the source" % (
+            1 if name == "interactive" else 0)
+        check(summary is not None and listed and executed >= fewest and not failed
+              and summary.group(4) == "0" and result.returncode == 0
+              and answered in result.stderr,
+              "%s: %d checks, none failed" % (row, executed),
+              "exit %s; %s; %s; failed: %s; %s" % (
+                  result.returncode, summary.group(0) if summary else "no summary",
+                  "stibridge listed" if listed else "stibridge not listed",
+                  "; ".join(failed[:4]) or "none",
+                  [line for line in result.stderr.splitlines() if "select-source" in line]))
+        found = conducts.breaches(journal)
+        check(not found, row + "-no-breach", "; ".join(found[:3]))
+        check(wine.wait_for_no_process(5), row + "-server-quits", str(wine.processes()))
 
 
 # The formats and transfers of the document checks, by stiscan's bitness:
@@ -1284,9 +1447,13 @@ def stiscan_commit_checks(wine, installer, programs, work):
 
     with KeptUp(wine, wine.env):
         stiscan_commit_names(wine, name, run, work)
-        stiscan_commit_disk_full(wine, name, run, program, work)
+        stiscan_commit_names_refused(wine, name, run, work)
+        stiscan_commit_flush_traced(wine, name, run, program, work, journal)
+        stiscan_commit_pending(wine, name, run, work, journal)
+        stiscan_commit_disk_full(wine, name, run, program, work, installer, path, journal)
         stiscan_commit_watchers(wine, name, run, program, work)
     stiscan_commit_watch_stopped(wine, name, program, work, journal)
+    stiscan_commit_leftovers(wine, name, program, work)
 
 
 def stiscan_commit_names(wine, name, run, work):
@@ -1324,52 +1491,304 @@ def stiscan_commit_names(wine, name, run, work):
               code, sorted(os.listdir(folder)), err[-300:]))
 
 
-def stiscan_commit_disk_full(wine, name, run, program, work):
-    """A pull with --delete into a file system of 2 MB that the third job
-    fills: that job fails with the system's "disk full", leaves no file and
-    is not deleted; the two before it are whole, named, in the list and
-    deleted (the scanner's list, asked again, says so)."""
-    mount = os.path.join(work, name + "commit-small-disk")
+# The disk-full rows: a format, the files its two small jobs leave, the
+# size of the file system, and whether the pull deletes (TIFF, whose encoder
+# goes on past a failed write, and BMP do; PDF and PNG do not, which spares
+# installing the scenario anew before them). PDF and PNG pages compress
+# (the large job's document takes 72 KB, its PNG 14 KB): their file systems
+# leave a few pages of 4 KB free once the small jobs are in, fewer than the
+# large job's.
+DISK_FULL_ROWS = [
+    ("pdf", ["small-1.pdf", "small-2.pdf"], "32k", False),
+    ("png", ["small-1-p1.png", "small-2-p1.png", "small-2-p2.png"], "20k", False),
+    ("tiff", ["small-1.tif", "small-2.tif"], "2m", True),
+    ("bmp", ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp"], "2m", True),
+]
+
+
+def small_disk(name, mount, size):
+    """A tmpfs of `size` at `mount`; False (the row skipped) where none can be mounted."""
     subprocess.run(["umount", mount], capture_output=True)
     os.makedirs(mount, exist_ok=True)
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mount],
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mount],
                              capture_output=True, text=True)
     if mounted.returncode != 0:
-        skip(name + "pull-disk-full (a job that fills the disk, and those before it)",
-             "no small file system could be mounted here (%s)" % mounted.stderr.strip()[-200:])
-        return
+        skip(name, "no small file system could be mounted here (%s)"
+             % mounted.stderr.strip()[-200:])
+    return mounted.returncode == 0
+
+
+def pages_in(folder, files):
+    """How many pages the files hold, as the standard tools read them."""
+    pages = 0
+    for f in files:
+        path = os.path.join(folder, f)
+        if f.endswith(".tif"):
+            pages += len(tiff_frames(path))
+        elif f.endswith(".pdf"):
+            found = re.search(r"Pages:\s+(\d+)\n", tool("pdfinfo", path).stdout)
+            pages += int(found.group(1)) if found else 0
+        else:
+            pages += tool("identify", path).returncode == 0
+    return pages
+
+
+def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario, journal):
+    """A pull into a small file system that the third job fills, in each
+    format: that job fails with the system's "disk full" (also a TIFF, whose
+    encoder goes on past a failed write), leaves no file and is not deleted;
+    the two before it are whole and named, and with --delete in the list and
+    deleted (the scanner's list, asked again, says so). Then a pull whose
+    list of pulled jobs cannot be written on a full disk ends with 6."""
+    mount = os.path.join(work, name + "commit-small-disk")
     key = "HKCU\\Software\\StibridgeE2E\\Full"
     try:
         wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
-        code, out, err = run("pull", "--device", "Full MFP", "--format", "bmp", "--delete",
-                             "--profile", "ann", "--out", wine.windows_path(mount), "--json")
+        deleted = False
+        for fmt, small, size, deleting in DISK_FULL_ROWS:
+            row = name + "pull-disk-full-" + ("" if fmt == "bmp" else fmt + "-")
+            if not small_disk(name + "pull-disk-full (a job that fills the disk, in each format, "
+                              "and those before it)", mount, size):
+                return
+            # A pull that deletes, from the scenario's jobs (earlier deletions undone).
+            if deleting and deleted:
+                install_journalled(wine, installer, scenario, journal)
+            deleted = deleted or deleting
+            before = deletions_done(journal)
+            code, out, err = run("pull", "--device", "Full MFP", "--format", fmt, "--profile",
+                                 "ann", "--out", wine.windows_path(mount), "--json",
+                                 *(["--delete"] if deleting else []))
+            try:
+                summary = json.loads(out)
+            except ValueError:
+                summary = {}
+            files = sorted(os.listdir(mount))
+            full = [line for line in failure_lines(err) if "\"large.tif\"" in line]
+            check(code == 6 and summary.get("failedJobs") == ["large.tif"] and len(full) == 1
+                  and "0x80070070" in full[0]
+                  and not any(f.startswith("large") or f.endswith(".partial") for f in files),
+                  row + "fails-the-job-that-fills-it",
+                  "exit %s files %s: %s %s" % (code, files, out[-300:], err[-400:]))
+            sizes = {f: os.path.getsize(os.path.join(mount, f)) for f in files}
+            whole = fmt != "bmp" or (sizes.get("small-1-p1.bmp") == 260454
+                                     and sizes.get("small-2-p1.bmp") == 87878
+                                     and sizes.get("small-2-p2.bmp") == 87878)
+            left = listed_jobs(wine, program, "Full MFP") if fmt == "bmp" else ["large.tif"]
+            listed = ["small-1.tif", "small-2.tif"] if deleting else None
+            check(files == small + (["stiscan-pulled.txt"] if deleting else []) and whole
+                  and pages_in(mount, small) == 3 and pulled_list(mount) == listed
+                  and summary.get("deleted") == (2 if deleting else 0)
+                  and deletions_done(journal) - before == (2 if deleting else 0)
+                  and (not deleting or pending_deletions(mount) == []) and left == ["large.tif"],
+                  row + "jobs-before-whole" + ("-and-deleted" if deleting else ""),
+                  "files %s, %d pages, list %s, pending %s, left on the scanner %s; %s" % (
+                      sizes, pages_in(mount, small), pulled_list(mount),
+                      pending_deletions(mount), left, err[-300:]))
+            subprocess.run(["umount", mount], capture_output=True)
+
+        # The list of pulled jobs cannot be written (a full disk): not when
+        # the entry of a job the scanner lists no longer goes, nor after the
+        # deletion of the job pending from before. Both are said, and the
+        # exit code is 6, though the deletion is done.
+        row = name + "pull-delete-list-not-written-exits-6"
+        if not small_disk(row, mount, "8k"):
+            return
+        with open(os.path.join(mount, "stiscan-pulled.txt"), "w") as f:
+            f.write("no time, 1 pages, 5 bytes\tgone.tif\n2024-10-02 09:20:00\tlarge.tif\n"
+                    "#deletion pending\t2024-10-02 09:20:00\tlarge.tif\n")
+        free = os.statvfs(mount)
+        with open(os.path.join(mount, "filler"), "wb") as f:
+            f.write(b"\0" * (free.f_bavail * free.f_frsize))
+        code, out, err = run("pull", "--device", "Full MFP", "--delete", "--profile", "ann",
+                             "--out", wine.windows_path(mount), "--json")
         try:
             summary = json.loads(out)
         except ValueError:
             summary = {}
-        files = sorted(os.listdir(mount))
-        full = [line for line in failure_lines(err) if "\"large.tif\"" in line]
-        check(code == 6 and summary.get("failedJobs") == ["large.tif"] and len(full) == 1
-              and "0x80070070" in full[0]
-              and not any(f.startswith("large") or f.endswith(".partial") for f in files),
-              name + "pull-disk-full-fails-the-job-that-fills-it",
-              "exit %s files %s: %s %s" % (code, files, out[-300:], err[-400:]))
-        sizes = {f: os.path.getsize(os.path.join(mount, f)) for f in files}
-        decoded = tool("identify", "-format", "%f %w %h\n",
-                       *[os.path.join(mount, f) for f in files if f.endswith(".bmp")])
-        left = listed_jobs(wine, program, "Full MFP")
-        check(files == ["small-1-p1.bmp", "small-2-p1.bmp", "small-2-p2.bmp", "stiscan-pulled.txt"]
-              and sizes.get("small-1-p1.bmp") == 260454 and sizes.get("small-2-p1.bmp") == 87878
-              and sizes.get("small-2-p2.bmp") == 87878 and decoded.returncode == 0
-              and pulled_list(mount) == ["small-1.tif", "small-2.tif"]
-              and pending_deletions(mount) == [] and summary.get("deleted") == 2
-              and left == ["large.tif"],
-              name + "pull-disk-full-jobs-before-whole-and-deleted",
-              "files %s, list %s, pending %s, left on the scanner %s; %s" % (
-                  sizes, pulled_list(mount), pending_deletions(mount), left, err[-300:]))
+        unwritten = [line for line in failure_lines(err)
+                     if "stiscan-pulled.txt\" could not be written" in line]
+        check(code == 6 and len(unwritten) == 2 and summary.get("deleted") == 1
+              and summary.get("failed") == 0 and pending_deletions(mount) == ["large.tif"],
+              row, "exit %s, pending %s: %s %s" % (code, pending_deletions(mount), out[-300:],
+                                                 err[-400:]))
     finally:
         wine.reg("delete", key, "/f")
         subprocess.run(["umount", mount], capture_output=True)
+
+
+def stiscan_commit_names_refused(wine, name, run, work):
+    """What a job's files cannot be named by, and a folder whose lock file
+    cannot be made: a name that cannot be looked up (a link to itself) fails
+    the job rather than give it another copy number, and its files go; a lock
+    file that cannot be opened (a folder in its place) is told as access
+    denied, with the exit code of one, not as a lock another stiscan holds."""
+    folder = os.path.join(work, name + "commit-loop")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    os.symlink("report-p2.bmp", os.path.join(folder, "report-p2.bmp"))
+    code, out, err = run("pull", "--device", "Names MFP", "--job", "report.tif", "--format", "bmp",
+                         "--out", wine.windows_path(folder))
+    lines = failure_lines(err)
+    check(code == 6 and sorted(os.listdir(folder)) == ["report-p2.bmp"] and len(lines) == 1
+          and "report-p2.bmp\" could not be looked up" in lines[0]
+          and "its 3 files already written were removed" in lines[0],
+          name + "pull-name-not-looked-up-fails-the-job",
+          "exit %s %s: %s %s" % (code, sorted(os.listdir(folder)), out[-200:], err[-300:]))
+
+    folder = os.path.join(work, name + "commit-lock-denied")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "stiscan-pulled.lock"))
+    code, out, err = run("pull", "--device", "Names MFP", "--delete", "--out",
+                         wine.windows_path(folder))
+    lines = failure_lines(err)
+    check(code == 4 and len(lines) == 1 and "stiscan-pulled.lock\" could not be made" in lines[0]
+          and "0x80070005" in lines[0] and sorted(os.listdir(folder)) == ["stiscan-pulled.lock"],
+          name + "pull-delete-lock-denied-told-as-such",
+          "exit %s %s: %s" % (code, sorted(os.listdir(folder)), err[-300:]))
+
+
+def stiscan_commit_pending(wine, name, run, work, journal):
+    """Deletions pending from an earlier pull. A job stored without a time
+    (whose deletion the driver refuses) is pulled again rather than deleted
+    unpulled, as the job the scanner lists under its pages and size may be
+    another; so are jobs of one name and time, which the scanner lists twice
+    (they are not ready, and not deleted); a watch does so once, not at
+    every sweep. A delete-after-scan option the server cannot read (no user
+    key) keeps a pending deletion pending."""
+    folder = os.path.join(work, name + "commit-untimed")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "stiscan-pulled.txt"), "w") as f:
+        f.write("2024-10-06 09:00:00\tdup.tif\n#deletion pending\t2024-10-06 09:00:00\tdup.tif\n")
+    key = "HKCU\\Software\\StibridgeE2E\\Untimed"
+    wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
+    deleted = deletions_done(journal)
+    try:
+        runs = []
+        for _ in range(2):
+            code, out, err = run("pull", "--device", "Untimed MFP", "--format", "bmp", "--delete",
+                                 "--profile", "ann", "--out", wine.windows_path(folder))
+            given_up = [line.split("\"")[1] for line in failure_lines(err)
+                        if "its deletion pending is given up" in line]
+            runs.append((code, sorted(os.listdir(folder)), pending_deletions(folder), given_up))
+        # A watch gives it up once too, however many sweeps see it again.
+        code, out, err = run("watch", "--pull", "--device", "Untimed MFP", "--format", "bmp",
+                             "--delete", "--profile", "ann", "--seconds", str(5 * PACE), "--out",
+                             wine.windows_path(folder))
+        given_up = [line.split("\"")[1] for line in failure_lines(err)
+                    if "its deletion pending is given up" in line]
+        runs.append((code, sorted(os.listdir(folder)), pending_deletions(folder), given_up))
+    finally:
+        wine.reg("delete", key, "/f")
+    check(runs[0] == (6, ["Scan-p1.bmp", "stiscan-pulled.txt"], ["Scan.tif"], ["dup.tif"])
+          and runs[1] == (6, ["Scan (2)-p1.bmp", "Scan-p1.bmp", "stiscan-pulled.txt"],
+                          ["Scan.tif"], ["Scan.tif"])
+          and runs[2] == (6, ["Scan (2)-p1.bmp", "Scan (3)-p1.bmp", "Scan-p1.bmp",
+                              "stiscan-pulled.txt"], ["Scan.tif"], ["Scan.tif"])
+          and deletions_done(journal) == deleted,
+          name + "pull-delete-pending-of-an-inexact-job-pulls-it-again",
+          "runs (exit, files, pending, given up) %s; %d deletions done" % (
+              runs, deletions_done(journal) - deleted))
+
+    folder = os.path.join(work, name + "commit-keyless")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "stiscan-pulled.txt"), "w") as f:
+        f.write("2024-10-07 09:00:00\tkept.tif\n#deletion pending\t2024-10-07 09:00:00\tkept.tif\n")
+    code, out, err = run("pull", "--device", "Keyless MFP", "--delete", "--profile", "ann",
+                         "--out", wine.windows_path(folder), "--json")
+    try:
+        summary = json.loads(out)
+    except ValueError:
+        summary = {}
+    check(code == 6 and pending_deletions(folder) == ["kept.tif"]
+          and summary.get("deletionPending") == ["kept.tif"] and summary.get("jobs") == 0
+          and any("\"kept.tif\": not deleted" in line and "option could not be read" in line
+                  for line in failure_lines(err)) and deletions_done(journal) == deleted,
+          name + "pull-delete-option-not-read-keeps-it-pending",
+          "exit %s, pending %s: %s %s" % (code, pending_deletions(folder), out[-300:], err[-300:]))
+
+
+def stiscan_commit_flush_traced(wine, name, run, program, work, journal):
+    """Before the scanner is asked to delete a job, the names its files and
+    the list took are on the disk: the folder is flushed, which Wine makes
+    an fsync of the directory, in stiscan's process, before the driver's
+    journal says DeleteItem (seen by strace)."""
+    row = name + "pull-delete-flushes-the-folder-before-deleting"
+    folder = os.path.join(work, name + "commit-traced")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    trace = os.path.join(work, name + "commit-traced.strace")
+    key = "HKCU\\Software\\StibridgeE2E\\Later"
+    wine.reg("add", key, "/v", "ann_DeleteImageOnScan", "/t", "REG_DWORD", "/d", "1", "/f")
+    # The server started by this pull, so that its journal's writes are traced too.
+    wine.wait_for_no_process(10)
+    try:
+        traced = subprocess.run(
+            ["strace", "-f", "-ttt", "-y", "-s", "200", "-e", "trace=fsync,write", "-e",
+             "signal=none", "-o", trace, "-P", os.path.realpath(folder), "-P",
+             os.path.realpath(journal)]
+            + wine.command(program, "pull", "--device", "Later MFP", "--delete", "--profile",
+                           "ann", "--out", wine.windows_path(folder), "--json"),
+            env=wine.env, capture_output=True, text=True, errors="replace", timeout=180)
+    except FileNotFoundError:
+        skip(row, "strace is not installed")
+        return
+    finally:
+        wine.reg("delete", key, "/f")
+    try:
+        with open(trace, errors="replace") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        lines = []
+    if not lines and "ptrace" in traced.stderr:
+        skip(row, "no process may be traced here (%s)" % traced.stderr.strip()[-200:])
+        return
+    real = os.path.realpath(folder)
+    flushes = [(float(line.split()[1]), line.split()[0]) for line in lines
+               if re.search(r"fsync\(\d+<%s>\) = 0" % re.escape(real), line)]
+    deletions = [(float(line.split()[1]), line.split()[0]) for line in lines
+                 if "name=DeleteItem " in line and "result=0x00000000" in line]
+    check(traced.returncode == 0 and len(deletions) == 1
+          and any(at < deletions[0][0] and pid != deletions[0][1] for at, pid in flushes),
+          row, "exit %s, folder flushed at %s, deleted at %s: %s" % (
+              traced.returncode, flushes, deletions, traced.stderr[-300:]))
+
+
+def stiscan_commit_leftovers(wine, name, program, work):
+    """Temporary files that an earlier stiscan of the same process number
+    left (Wine numbers the processes from the same start again after a
+    restart) do not fail a pull, which takes the next name; the holder of the
+    folder's lock removes those of processes no longer running, and no other
+    file."""
+    folder = os.path.join(work, name + "commit-leftovers")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    # The first process of a prefix started afresh is number 32, the next
+    # ones count on by 4.
+    leftovers = ["~stiscan-%d-%d.partial" % (pid, n) for pid in range(32, 288, 4)
+                 for n in (1, 2)] + ["~stiscan-4000000000-7.partial"]
+    for leftover in leftovers + ["~stiscan-notes.partial"]:
+        open(os.path.join(folder, leftover), "w").close()
+    wine.stop()
+    first = wine.run(program, "pull", "--device", "Names MFP", "--job", "report.tif", "--format",
+                     "bmp", "--out", wine.windows_path(folder), timeout=120)
+    after_first = set(os.listdir(folder))
+    second = wine.run(program, "pull", "--device", "Names MFP", "--job", "CON.tif", "--format",
+                      "bmp", "--delete", "--out", wine.windows_path(folder), timeout=120)
+    after_second = set(os.listdir(folder))
+    check(first.returncode == 0 and set(leftovers) < after_first
+          and {"report-p1.bmp", "report-p2.bmp", "report-p3.bmp"} < after_first,
+          name + "pull-passes-over-a-leftover-of-its-process-number",
+          "exit %s, %d files: %s" % (first.returncode, len(after_first), first.stderr[-300:]))
+    check(second.returncode == 0 and "CON-p1.bmp" in after_second
+          and "~stiscan-notes.partial" in after_second
+          and not {"~stiscan-32-1.partial", "~stiscan-32-2.partial",
+                   "~stiscan-4000000000-7.partial"} & after_second,
+          name + "pull-delete-removes-leftovers-of-ended-processes",
+          "exit %s, left %s: %s" % (second.returncode,
+                                    sorted(f for f in after_second if f.startswith("~")),
+                                    second.stderr[-300:]))
 
 
 def stiscan_commit_watchers(wine, name, run, program, work):
@@ -1897,24 +2316,32 @@ def prepared_for_stiscan(wine, server, proxy64, proxy32, installer, scenario):
     check(not failed, "stiscan-prefix-prepared", "; ".join(failed))
 
 
-# The suite's parts in two groups, each in a prefix of its own, so that
+# The suite's parts in three groups, each in a prefix of its own, so that
 # scripts/test can run them side by side: the server's (registration,
-# clients, sessions, lifetime) and stiscan's. Most of their time is spent
-# waiting on Wine and on emulated 32-bit programs, not computing.
-GROUPS = ("server", "stiscan")
+# clients, sessions, lifetime), stiscan's, and the TWAIN data source's
+# (whose prefix draws windows with Wine's null display driver). Most of
+# their time is spent waiting on Wine and on emulated 32-bit programs, not
+# computing.
+GROUPS = ("server", "stiscan", "twain")
+PREFIXES = {"stiscan": "wine-e2e-stiscan", "twain": "wine-e2e-twain"}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.getcwd())
     parser.add_argument("--group", choices=("all",) + GROUPS, default="all",
-                        help="the parts to run (all: both groups, one after the other, in one "
+                        help="the parts to run (all: every group, one after the other, in one "
                              "prefix)")
+    parser.add_argument("--part", help="only this part of the group (as its 'part NAME took' "
+                        "line names it), for a quicker run while working on it; a part that needs "
+                        "another's set-up then finds it missing, except twain-checks, which makes "
+                        "its own")
     args = parser.parse_args()
+    global only_part
+    only_part = args.part
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
-    wine = Wine(os.path.join(build64, "wine-e2e-stiscan" if args.group == "stiscan"
-                             else "wine-e2e"))
+    wine = Wine(os.path.join(build64, PREFIXES.get(args.group, "wine-e2e")))
     wine.server_unix = os.path.join(build64, "src", "stibridge.exe")
 
     installer = os.path.join(build64, "sim", "stibridge_sim_install.exe")
@@ -1936,6 +2363,15 @@ def main():
                     installer, default_scenario)
             guarded(wine, sessions,
                     installer, [("32", client32), ("64", client64)],
+                    os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
+                    pixels_tool)
+        if args.group in ("all", "twain"):
+            guarded(wine, twain_checks,
+                    wine.server_unix, installer, proxy64, proxy32, client64,
+                    [("32", os.path.join(build32, "tests", "e2e", "twain_client.exe")),
+                     ("64", os.path.join(build64, "tests", "e2e", "twain_client.exe"))],
+                    [("32", os.path.join(build32, "twain", "stibridge.ds")),
+                     ("64", os.path.join(build64, "twain", "stibridge.ds"))],
                     os.path.join(args.root, "tests", "e2e", "scenarios", "session.json"), build64,
                     pixels_tool)
         if args.group == "stiscan":

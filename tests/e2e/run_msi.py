@@ -4,12 +4,20 @@ every binary carries, then one case per fresh prefix (each a copy of one
 prefix made new for the run, in which the user's settings were planted):
 
   install    install, registration as the programs write it, a 64-bit and a
-             32-bit client against the installed server, removal, a removal
-             that fails and is rolled back, an install that fails and leaves
-             no files;
+             32-bit client against the installed server, the installed data
+             sources loaded by TWAIN applications of their bitness, removal,
+             a removal that fails and is rolled back, an install that fails
+             and leaves no files;
   upgrade    the project's version, then a newer one over it (built by
              packaging/build-msi --version), then removal of the newer one;
-  repair     a deleted proxy and its registration put back by a repair;
+  failed-upgrade
+             the project's version, then a newer one over it whose install
+             fails: the old one is left installed and serving where the
+             installer rolls its removal back (Windows), and neither is left
+             half-installed where it does not (Wine 8); the newer one then
+             installs;
+  repair     a deleted proxy, its registration and a deleted data source
+             put back by a repair;
   downgrade  the project's version over the newer one: refused.
 
 Each case is judged by both registry views, the program folders, the file
@@ -22,8 +30,8 @@ Prints one line per check, "ok <name>" or "FAIL <name>: <detail>", and
 
 import argparse
 import hashlib
+import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -34,12 +42,22 @@ import time
 sys.dont_write_bytecode = True
 import run_e2e  # noqa: E402
 from run_e2e import CLASS_KEY, Wine, check  # noqa: E402
-from winetools import RUNS_32BIT, skip  # noqa: E402
+from winetools import RUNS_32BIT, WINE, skip  # noqa: E402
 
 IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
 INTERFACE_KEY = "HKCR\\Interface\\" + IID
 FOLDER64 = "C:\\Program Files\\stibridge"
 FOLDER32 = "C:\\Program Files (x86)\\stibridge"
+# Where TWAIN managers look for the data sources of each bitness: the
+# package's own folder in each.
+TWAIN_FOLDERS = {"32": "C:\\windows\\twain_32\\stibridge",
+                 "64": "C:\\windows\\twain_64\\stibridge"}
+# Each file of the package: its artefact's name in `artefacts`, and where
+# it is installed.
+PACKAGED = [("server", FOLDER64 + "\\stibridge.exe"), ("proxy64", FOLDER64 + "\\stibridgeps.dll"),
+            ("proxy32", FOLDER32 + "\\stibridgeps.dll"),
+            ("twain32", TWAIN_FOLDERS["32"] + "\\stibridge.ds"),
+            ("twain64", TWAIN_FOLDERS["64"] + "\\stibridge.ds")]
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 DOWNGRADE_MESSAGE = "A newer version of stibridge is already installed."
 # msiexec's exit code for a failed install, as Unix keeps it (its low byte).
@@ -62,6 +80,11 @@ SET_PROPERTY = 51
 SET_DIRECTORY = 35
 IN_SCRIPT = 0x400
 NO_IMPERSONATE = 0x800
+# The actions that write the install script, by which the old product's
+# removal must have run.
+SCRIPTED = ["ProcessComponents", "UnpublishFeatures", "RemoveRegistryValues", "RemoveFiles",
+            "InstallFiles", "WriteRegistryValues", "RegisterProduct", "PublishFeatures",
+            "PublishProduct"]
 # msidbComponentAttributes64bit: the component writes the 64-bit view.
 COMPONENT_64BIT = 0x100
 # msidbUpgradeAttributesOnlyDetect and ...VersionMaxInclusive.
@@ -93,10 +116,27 @@ def package_contents(package, registry):
     folders = {name: row["Directory_"] for name, row in components.items()}
     expected = {("ServerExe", "Server", "stibridge.exe"),
                 ("Proxy64Dll", "Proxy64", "stibridgeps.dll"),
-                ("Proxy32Dll", "Proxy32", "stibridgeps.dll")}
-    check(files == expected, "msi-holds-server-and-both-proxies-only", sorted(files))
+                ("Proxy32Dll", "Proxy32", "stibridgeps.dll"),
+                ("Twain32Ds", "Twain32", "stibridge.ds"), ("Twain64Ds", "Twain64", "stibridge.ds")}
+    check(files == expected, "msi-holds-server-proxies-and-data-sources-only", sorted(files))
     check(folders.get("Server") == folders.get("Proxy64") != folders.get("Proxy32"),
           "msi-proxies-in-separate-folders", folders)
+    # Each data source in a folder of its own in the Windows folder's
+    # twain_32 or twain_64, in a component of that bitness.
+    directories = {row["Directory"]: (row["Directory_Parent"], row["DefaultDir"])
+                   for row in msi_table(package, "Directory")}
+
+    def chain(directory):
+        """[the standard folder's id, then each folder's name] down to it."""
+        parent, name = directories.get(directory, ("TARGETDIR", ""))
+        return [directory] if parent == "TARGETDIR" else chain(parent) + [name]
+
+    placed = {name: (chain(folders.get(name, "")),
+                     bool(int(components.get(name, {}).get("Attributes") or 0) & COMPONENT_64BIT))
+              for name in ("Twain32", "Twain64")}
+    check(placed == {"Twain32": (["WindowsFolder", "twain_32", "stibridge"], False),
+                     "Twain64": (["WindowsFolder", "twain_64", "stibridge"], True)},
+          "msi-data-sources-where-twain-managers-look", placed)
 
     other = {table: len(msi_table(package, table))
              for table in ["RemoveRegistry", "Class", "ProgId", "TypeLib", "SelfReg", "AppId",
@@ -127,6 +167,111 @@ def package_contents(package, registry):
     check(not strays, "msi-registry-paths-name-their-components-file", strays)
 
 
+def hive(keys):
+    """A Wine registry file of the given {key: {name: data}} (strings only)."""
+    def quoted(text):
+        return text.replace("\\", "\\\\").replace('"', '\\"')
+    lines = ["WINE REGISTRY Version 2", ""]
+    for key, values in keys.items():
+        lines.append("[%s] 1700000000" % key.replace("\\", "\\\\"))
+        lines += ['%s="%s"' % ("@" if not name else '"%s"' % quoted(name), quoted(data))
+                  for name, data in values.items()]
+        lines.append("")
+    return "\n".join(lines)
+
+
+# The server's class key in the machine hive, and what /RegServer writes
+# there when installed.
+SERVER_KEY = "Software\\Classes\\CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
+INSTALLED_VALUE = '"%s\\stibridge.exe"' % FOLDER64
+BEFORE = {"Software\\Classes\\CLSID\\{00000000-0000-0000-0000-00000000000A}": {"": "x"},
+          "Software\\Tarvo": {"kept": "1"}}
+# What a registration step did besides writing the server's LocalServer32
+# as the installed server does (a row may write that value otherwise; None
+# deletes a key), and what the generator makes of it: the phrase it stops
+# with, or (None) the value the LocalServer32 row gets.
+LOCAL_SERVER = SERVER_KEY + "\\LocalServer32"
+GENERATOR_ROWS = [
+    ("quoted-path", {}, {}, None, '"[#ServerExe]"'),
+    ("plain-path", {LOCAL_SERVER: {"": INSTALLED_VALUE.strip('"')}}, {}, None, "[#ServerExe]"),
+    ("progid", {"Software\\Classes\\zemka.twain.CStiScannerComBridge\\CLSID": {"": "{x}"}}, {},
+     None, '"[#ServerExe]"'),
+    ("other-path", {LOCAL_SERVER: {"": '"C:\\Program Files\\x\\x.exe"'}}, {},
+     "a path that is not its file's", None),
+    ("outside-classes", {"Software\\Tarvo\\Scan": {"": "x"}}, {},
+     "wrote outside HKEY_CLASSES_ROOT", None),
+    ("changed-outside-classes", {"Software\\Tarvo": {"kept": "2"}}, {},
+     "wrote outside HKEY_CLASSES_ROOT", None),
+    ("current-user", {}, {"Software\\Tarvo\\Scan\\Lab": {"ann_LAB": "x"}},
+     "wrote to HKEY_CURRENT_USER", None),
+    ("deletion", {"Software\\Classes\\CLSID\\{00000000-0000-0000-0000-00000000000A}": None}, {},
+     "deleted", None),
+    ("other-top-key", {"Software\\Classes\\AppID\\{00000000-0000-0000-0000-00000000000B}":
+                       {"": "x"}}, {}, "not its class's, its interface's or a ProgID", None),
+    ("file-type", {"Software\\Classes\\.tif": {"": "x"}}, {},
+     "not its class's, its interface's or a ProgID", None),
+    ("into-existing-class", {"Software\\Classes\\CLSID": {"x": "y"}}, {},
+     "not its class's, its interface's or a ProgID", None),
+]
+
+
+def generator_rows(root, scratch):
+    """The registry table's generator on hives made here, one row per kind
+    of step: it takes the server's path, quoted or not, and a ProgID, and
+    stops (exit not 0, naming what) at anything a registration of the
+    package must not do. Costs well under a second."""
+    for name, machine, user, refusal, value in GENERATOR_ROWS:
+        hives = os.path.join(scratch, name)
+        shutil.rmtree(hives, ignore_errors=True)
+        os.makedirs(hives)
+        after = dict(BEFORE, **{LOCAL_SERVER: {"": INSTALLED_VALUE}})
+        for key, values in machine.items():
+            if values is None:
+                del after[key]
+            else:
+                after[key] = values
+        for file, keys in [("before-server.reg", BEFORE), ("server.reg", after),
+                           ("before-server.user.reg", {}), ("server.user.reg", user)]:
+            with open(os.path.join(hives, file), "w", encoding="utf-8") as f:
+                f.write(hive(keys))
+        made = subprocess.run(["python3", os.path.join(root, "packaging", "registry_table.py"),
+                               hives, os.path.join(hives, "out"),
+                               os.path.join(root, "packaging", "stibridge.wxs"),
+                               "Server=server:64"], capture_output=True, text=True)
+        said = made.stdout + made.stderr
+        if refusal:
+            check(made.returncode != 0 and refusal in said,
+                  "msi-registry-table-refuses-" + name, said[-300:])
+            continue
+        try:
+            with open(os.path.join(hives, "out", "registry.txt"), encoding="utf-8") as f:
+                rows = f.read()
+        except OSError:
+            rows = ""
+        check(made.returncode == 0 and "\tstring\t%s\n" % value in rows,
+              "msi-registry-table-takes-" + name, said[-300:] + rows)
+
+
+def generator_key(root, registry, artefacts):
+    """The table is made again when anything it depends on changes: its
+    key names the three binaries, the generator's scripts, every file's id
+    and place, and Wine's version, as they are now."""
+    with open(os.path.join(registry, "inputs"), encoding="utf-8") as f:
+        key = f.read()
+    places = subprocess.run(["python3", os.path.join(root, "packaging", "layout.py"), "place",
+                             os.path.join(root, "packaging", "stibridge.wxs")],
+                            capture_output=True, text=True).stdout
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    wanted = [digest(path) for path in [artefacts["server"], artefacts["proxy64"],
+                                        artefacts["proxy32"]]]
+    wanted += [digest(os.path.join(root, "packaging", script))
+               for script in ["registry-table", "registry_table.py", "layout.py"]]
+    wanted += [line for line in places.splitlines() if line] + ["wine " + wine]
+    missing = [item for item in wanted if item not in key]
+    check(places and wine and not missing, "msi-registry-table-key-covers-its-inputs",
+          "missing %s from %r" % (missing, key[-500:]))
+
+
 def package_version(package, version, name, tree_package=None):
     """The package's version, publisher and name as Add/Remove Programs shows
     them, the major upgrade's two detections around its own version, the
@@ -153,11 +298,24 @@ def package_version(package, version, name, tree_package=None):
                                                                             "LaunchCondition")}
     check(conditions.get("NOT WIX_DOWNGRADE_DETECTED") == DOWNGRADE_MESSAGE,
           name + "-downgrade-refused-with-message", str(conditions))
+    # The old product is removed inside this one's transaction, before any
+    # action that writes its install script: a failure rolls the removal
+    # back (on Windows), and no key of the old version outlives the upgrade.
     sequence = {row["Action"]: int(row["Sequence"])
                 for row in msi_table(package, "InstallExecuteSequence")}
-    check(sequence.get("InstallValidate", 0) < sequence.get("RemoveExistingProducts", 0)
-          < sequence.get("InstallInitialize", 0),
-          name + "-old-product-removed-before-install-script", str(sequence))
+    scripted = [sequence[action] for action in SCRIPTED if action in sequence]
+    check(sequence.get("InstallInitialize", 0) < sequence.get("RemoveExistingProducts", 0)
+          < min(scripted, default=0), name + "-old-product-removed-inside-install-transaction",
+          str(sequence))
+    # Each binary carries its version and language in the File table, and a
+    # versioned file has no hash: Windows Installer then replaces an installed
+    # file by its version.
+    files = {row["File"]: (row["Version"], row["Language"]) for row in msi_table(package, "File")}
+    hashed = [row["File_"] for row in msi_table(package, "MsiFileHash") if row["File_"] in files]
+    check(len(files) == len(PACKAGED)
+          and all(found == (version + ".0", "1033") for found in files.values())
+          and not hashed, name + "-file-versions-and-no-hashes",
+          "files %s, hashed %s" % (files, hashed))
     if tree_package:
         tree = {row["Property"]: row["Value"] for row in msi_table(tree_package, "Property")}
         check(tree.get("UpgradeCode") == properties.get("UpgradeCode")
@@ -180,11 +338,18 @@ class Installed:
         drive = os.path.join(wine.prefix, "drive_c")
         self.folder64 = os.path.join(drive, "Program Files", "stibridge")
         self.folder32 = os.path.join(drive, "Program Files (x86)", "stibridge")
+        self.twain = {bits: self.unix(folder) for bits, folder in TWAIN_FOLDERS.items()}
+        self.folders = [self.folder64, self.folder32] + sorted(self.twain.values())
+
+    def unix(self, windows):
+        """The prefix's file of a path on its drive C:."""
+        return os.path.join(self.wine.prefix, "drive_c", *windows[3:].split("\\"))
 
     def files(self):
-        """{unix path: sha256} of everything in both program folders."""
+        """{unix path: sha256} of everything in both program folders and in
+        the data sources' folders."""
         found = {}
-        for folder in [self.folder64, self.folder32]:
+        for folder in self.folders:
             if os.path.isdir(folder):
                 for name in os.listdir(folder):
                     found[os.path.join(folder, name)] = digest(os.path.join(folder, name))
@@ -269,25 +434,25 @@ def msiexec(wine, logs, name, *args):
 
 
 def check_installed(state, artefacts, name, version, programs_entry=True):
-    """The three files in their folders, byte for byte the build's (an x86
-    proxy in the 64-bit folder would have the same name) and of the
-    package's version, the server and both proxies registered as they
-    register themselves, and one Add/Remove Programs entry of that version."""
+    """The package's files in their folders, byte for byte the build's (an
+    x86 proxy in the 64-bit folder would have the same name, and so would
+    the data sources) and of the package's version, the server and both
+    proxies registered as they register themselves, and one Add/Remove
+    Programs entry of that version."""
     wine = state.wine
-    expected = {os.path.join(state.folder64, "stibridge.exe"): digest(artefacts["server"]),
-                os.path.join(state.folder64, "stibridgeps.dll"): digest(artefacts["proxy64"]),
-                os.path.join(state.folder32, "stibridgeps.dll"): digest(artefacts["proxy32"])}
+    expected = {state.unix(path): digest(artefacts[artefact]) for artefact, path in PACKAGED}
     found = state.files()
     check(found == expected, name + "-files-in-their-folders",
           "found %s" % sorted(os.path.relpath(p, wine.prefix) for p in found))
-    read = state.versions([FOLDER64 + "\\stibridge.exe", FOLDER64 + "\\stibridgeps.dll",
-                           FOLDER32 + "\\stibridgeps.dll"])
+    read = state.versions([path for _, path in PACKAGED])
     check(all(r.get("fixed-file") == version + ".0" and r.get("ProductVersion") == version
               for r in read), name + "-file-versions-" + version, str(read))
 
+    # In quotes: COM starts the server from this value as a command line,
+    # which would try "C:\Program.exe" first for the unquoted path.
     value = state.default_value("64", CLASS_KEY + "\\LocalServer32")
-    check(value is not None and value.lower() == (FOLDER64 + "\\stibridge.exe").lower(),
-          name + "-localserver32-installed-server", repr(value))
+    check(value is not None and value.lower() == ('"%s\\stibridge.exe"' % FOLDER64).lower(),
+          name + "-localserver32-installed-server-quoted", repr(value))
 
     for view, folder in [("64", FOLDER64), ("32", FOLDER32)]:
         clsid = state.default_value(view, INTERFACE_KEY + "\\ProxyStubClsid32")
@@ -308,8 +473,9 @@ def check_installed(state, artefacts, name, version, programs_entry=True):
 
 
 def check_gone(state, keys, name):
-    check(not state.files() and not os.path.exists(state.folder64)
-          and not os.path.exists(state.folder32), name + "-no-files-left", sorted(state.files()))
+    check(not state.files() and not any(os.path.exists(folder) for folder in state.folders),
+          name + "-no-files-left",
+          sorted(state.files()) or [folder for folder in state.folders if os.path.exists(folder)])
     left = [view + ":" + key for view, key in [("64", CLASS_KEY), ("32", CLASS_KEY)] + keys
             if state.exists(view, key)]
     check(not left, name + "-no-registrations-left", left)
@@ -337,35 +503,40 @@ def install(wine, package, logs, artefacts, version, reader):
 def registration(state):
     """{view: [lines]}: every key and value of the server's class, the
     interface and its proxy/stub class in each view, as reg query /s lists
-    them, with each path cut to its file name (the installed files and the
-    build's differ in their folders only)."""
+    them."""
     found = {}
     for view in ["64", "32"]:
         lines = []
         keys = [(view, CLASS_KEY)] + [k for k in state.proxy_keys() if k[0] == view]
         for _, key in keys:
-            for line in state.reg(view, "query", key, "/s").stdout.splitlines():
-                line = re.sub(r"[A-Za-z]:\\\S.*\\([^\\]+)$", r"\1", line.strip())
-                if line:
-                    lines.append(line)
+            lines += [line.strip() for line in state.reg(view, "query", key, "/s").stdout
+                      .splitlines() if line.strip()]
         found[view] = sorted(lines)
     return found
 
 
 def by_hand(template, ctx):
-    """What the binaries write registered by hand (both proxies through the
-    regsvr32 of their bitness, then /RegServer) in a fresh copy of the
-    template prefix."""
+    """What the binaries write registered by hand where the package puts
+    them (both proxies through the regsvr32 of their bitness, then
+    /RegServer) in a fresh copy of the template prefix."""
     wine = Wine(template.prefix + "-by-hand")
     wine.stop()
     shutil.rmtree(wine.prefix, ignore_errors=True)
     subprocess.run(["cp", "-a", template.prefix, wine.prefix], check=True)
+    state = Installed(wine, ctx["reader"])
+    placed = {}
+    for name, folder, base in [("server", state.folder64, "stibridge.exe"),
+                               ("proxy64", state.folder64, "stibridgeps.dll"),
+                               ("proxy32", state.folder32, "stibridgeps.dll")]:
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(ctx["artefacts"][name], os.path.join(folder, base))
+        placed[name] = wine.windows_path(os.path.join(folder, base))
     try:
-        wine.run("regsvr32", "/s", ctx["artefacts"]["proxy64"])
+        wine.run("regsvr32", "/s", placed["proxy64"])
         if RUNS_32BIT:
-            wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", ctx["artefacts"]["proxy32"])
-        wine.run(ctx["artefacts"]["server"], "/RegServer")
-        return registration(Installed(wine, ctx["reader"]))
+            wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", placed["proxy32"])
+        wine.run(placed["server"], "/RegServer")
+        return registration(state)
     finally:
         wine.stop()
         shutil.rmtree(wine.prefix, ignore_errors=True)
@@ -388,6 +559,51 @@ def installed_server_serves(wine, bits, client, name="msi"):
           str(wine.processes()))
 
 
+def installed_sources_load(wine, applications, version):
+    """A TWAIN application of each bitness loads the data source of its own
+    bitness from where the package put it, as a manager that looks through
+    that folder does, and the source says it is stibridge of the package's
+    version. (Wine's own manager does not look there: it loads sane.ds and
+    gphoto2.ds only.)"""
+    for bits, application in applications:
+        name = "msi-install-twain%s" % bits
+        if bits == "32" and not RUNS_32BIT:
+            skip(name + " (the 32-bit TWAIN application)")
+            continue
+        result = wine.run(application, "identify", TWAIN_FOLDERS[bits] + "\\stibridge.ds",
+                          version, timeout=120)
+        for line in result.stdout.splitlines():
+            if line.startswith("ok ") or line.startswith("FAIL "):
+                check(line.startswith("ok "), "%s-%s" % (name, line.split(" ", 1)[1]))
+        check(result.returncode == 0 and "twain-installed-source-identity" in result.stdout,
+              name + "-exit-code", "%s %r" % (result.returncode, result.stderr[-300:]))
+
+
+def doctor_reads_registration(wine, ctx):
+    """stiscan doctor finds the installed server through its quoted
+    LocalServer32, and warns (but does not fail) when the same path is
+    written without quotes, as /RegServer of earlier versions wrote it.
+    Leaves the value unquoted: the removal that follows takes the key."""
+    stiscan = ctx["stiscan32"] if RUNS_32BIT else ctx["stiscan64"]
+    server = FOLDER64 + "\\stibridge.exe"
+    for form, value, status in [("quoted", '"%s"' % server, "ok"),
+                                ("unquoted", server, "warning")]:
+        state = Installed(wine, ctx["reader"])
+        state.reg("64", "add", CLASS_KEY + "\\LocalServer32", "/ve", "/d", value, "/f")
+        result = wine.run(stiscan, "doctor", "--json", timeout=120)
+        try:
+            first = json.loads(result.stdout)["checks"][0]
+        except (ValueError, KeyError, IndexError):
+            first = {}
+        check(first.get("id") == "registration" and first.get("status") == status
+              and "names %s, a 64-bit program" % server in first.get("found", "")
+              and (status == "ok" or "quotes" in first.get("remedy", "")),
+              "msi-install-doctor-reads-%s-localserver32" % form,
+              "exit %s: %s" % (result.returncode, result.stdout[-600:]))
+        check(wine.wait_for_no_process(5), "msi-install-doctor-%s-server-quits" % form,
+              str(wine.processes()))
+
+
 def removal(wine, package, logs, state, keys):
     code, seconds = msiexec(wine, logs, "remove", "/x", wine.windows_path(package))
     print("removal took %.1f s" % seconds, flush=True)
@@ -395,12 +611,12 @@ def removal(wine, package, logs, state, keys):
     check_gone(state, keys, "msi-remove")
 
 
-def failing_copy(package, build):
+def failing_copy(package, build, name="stibridge-failing.msi"):
     """A copy of the package with two deferred actions that fail when asked
     to: FAILINSTALL=1 after the registry is written on install (just before
     InstallFinalize), FAILREMOVAL=1 after it is removed on removal (before
     the files go). Type 34, a command line run in a folder: cmd exits 1."""
-    copy = os.path.join(build, "stibridge-failing.msi")
+    copy = os.path.join(build, name)
     shutil.copyfile(package, copy)
     kind = 0x22 | IN_SCRIPT | NO_IMPERSONATE
     queries = []
@@ -474,9 +690,10 @@ def built_versions(state, builds, version, newer):
              (os.path.join(builds["win32"], "proxy", "stibridgeps.dll"), version, "dll"),
              (os.path.join(builds["win64"], "tools", "stiscan", "stiscan.exe"), version, "app"),
              (os.path.join(builds["win32"], "tools", "stiscan", "stiscan.exe"), version, "app"),
-             (newer["server"], next_version(version), "app"),
-             (newer["proxy64"], next_version(version), "dll"),
-             (newer["proxy32"], next_version(version), "dll")]
+             (os.path.join(builds["win64"], "twain", "stibridge.ds"), version, "dll"),
+             (os.path.join(builds["win32"], "twain", "stibridge.ds"), version, "dll")]
+    files += [(newer[name], next_version(version), "app" if name == "server" else "dll")
+              for name, _ in PACKAGED]
     read = state.versions([state.wine.windows_path(path) for path, _, _ in files])
     for (path, wanted, kind), fields in zip(files, read):
         name = "msi-version-resource-" + os.path.relpath(path, os.path.dirname(builds["win64"]))
@@ -557,8 +774,10 @@ def repair(wine, ctx):
     code, _ = msiexec(wine, ctx["logs"], "repair-install", "/i", package)
     check(code == 0, "msi-repair-installs", str(code))
     keys = [(view, key) for view, key in state.proxy_keys() if view == "32"]
-    # The file and the key a 32-bit caller finds the proxy by.
+    # The file and the key a 32-bit caller finds the proxy by, and the data
+    # source a 32-bit TWAIN application finds.
     os.remove(os.path.join(state.folder32, "stibridgeps.dll"))
+    os.remove(os.path.join(state.twain["32"], "stibridge.ds"))
     state.reg("32", "delete", INTERFACE_KEY + "\\ProxyStubClsid32", "/f")
     check(not state.exists("32", INTERFACE_KEY + "\\ProxyStubClsid32") and len(keys) == 2,
           "msi-repair-proxy-and-its-key-deleted", str(keys))
@@ -573,6 +792,51 @@ def repair(wine, ctx):
     check(code == 0, "msi-repair-exit-code", "%s (see repair.log)" % code)
     check_installed(state, ctx["artefacts"], "msi-repair", ctx["version"])
     installed_server_serves(wine, "32", ctx["client32"], "msi-repair")
+
+
+def failed_upgrade(wine, ctx):
+    """A newer package whose install fails after it wrote its files and
+    keys, installed over the project's version: the failure is reported,
+    nothing of the newer version is left, and the old version is installed
+    as it was (files, keys, its Add/Remove Programs entry) and serves; the
+    newer package then upgrades it.
+
+    The old version comes back only where the installer rolls its removal
+    back with the failed install, as Windows does with the removal sequenced
+    after InstallInitialize. Wine 8's msiexec removes it at once in an
+    msiexec process of its own ("msiexec /qn /i {product} REMOVE=ALL",
+    dlls/msi/action.c), which no rollback of this install reaches: there
+    the prefix is left with neither version, which is checked, and a note
+    says that the old version's rows were not run."""
+    state = Installed(wine, ctx["reader"])
+    code, _ = msiexec(wine, ctx["logs"], "failed-upgrade-older", "/i",
+                      wine.windows_path(ctx["package"]))
+    check(code == 0, "msi-failed-upgrade-older-installs", str(code))
+    keys = state.proxy_keys()
+    copy = failing_copy(ctx["newer"], ctx["builds"]["win64"],
+                        "stibridge-%s-failing.msi" % ctx["next"])
+    if not copy:
+        return
+    code, seconds = msiexec(wine, ctx["logs"], "failed-upgrade", "/i", wine.windows_path(copy),
+                            "FAILINSTALL=1")
+    print("failed upgrade took %.1f s" % seconds, flush=True)
+    check(code != 0, "msi-failed-upgrade-reports-failure", str(code))
+    products = state.products()
+    versions = [entry.get("DisplayVersion") for entry in products["64"] + products["32"]]
+    check(ctx["next"] not in versions, "msi-failed-upgrade-leaves-no-newer-product", str(versions))
+    if versions:
+        check_installed(state, ctx["artefacts"], "msi-failed-upgrade-old-kept", ctx["version"])
+        installed_server_serves(wine, "32", ctx["client32"], "msi-failed-upgrade-old")
+    else:
+        print("note msiexec removed the old version outside the failed install's rollback "
+              "(in a process of its own): neither version is installed, and the old one's "
+              "rows were not run", flush=True)
+        check_gone(state, keys, "msi-failed-upgrade")
+    code, _ = msiexec(wine, ctx["logs"], "failed-upgrade-again", "/i", wine.windows_path(copy))
+    check(code == 0, "msi-failed-upgrade-then-upgrades", str(code))
+    check_installed(state, ctx["newer_artefacts"], "msi-failed-upgrade-then-upgraded",
+                    ctx["next"])
+    installed_server_serves(wine, "32", ctx["client32"], "msi-failed-upgrade-newer")
 
 
 def rebuild(wine, ctx):
@@ -635,8 +899,17 @@ def install_case(wine, ctx):
               "installed %s; by hand %s" % (
                   [line for line in installed[view] if line not in ctx["by_hand"][view]],
                   [line for line in ctx["by_hand"][view] if line not in installed[view]]))
+    # A program at C:\Program.exe is what an unquoted LocalServer32 would
+    # start instead of the server (measured: the clients then fail at
+    # once); with the quoted one, the installed server serves them. The
+    # program planted is stiscan, which ends at once on its arguments.
+    planted = os.path.join(wine.prefix, "drive_c", "Program.exe")
+    shutil.copyfile(ctx["stiscan64"], planted)
     for bits, client in [("64", ctx["reader"]), ("32", ctx["client32"])]:
         installed_server_serves(wine, bits, client)
+    os.remove(planted)
+    installed_sources_load(wine, ctx["twain_clients"], ctx["version"])
+    doctor_reads_registration(wine, ctx)
     removal(wine, ctx["package"], ctx["logs"], state, keys)
 
     copy = failing_copy(ctx["package"], ctx["builds"]["win64"])
@@ -682,6 +955,16 @@ def run_case(name, body, template, settings, ctx):
     print("case %s took %.1f s" % (name, time.monotonic() - started), flush=True)
 
 
+def artefacts(build64, build32):
+    """The files of a build of the two Windows presets that the package
+    holds, by their names in PACKAGED."""
+    return {"server": os.path.join(build64, "src", "stibridge.exe"),
+            "proxy64": os.path.join(build64, "proxy", "stibridgeps.dll"),
+            "proxy32": os.path.join(build32, "proxy", "stibridgeps.dll"),
+            "twain32": os.path.join(build32, "twain", "stibridge.ds"),
+            "twain64": os.path.join(build64, "twain", "stibridge.ds")}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=os.getcwd())
@@ -699,17 +982,16 @@ def main():
         "newer": os.path.join(build64, "stibridge-%s.msi" % upgrade_to),
         "logs": os.path.join(build64, "msi-logs"),
         "builds": {"win64": build64, "win32": build32},
-        "artefacts": {"server": os.path.join(build64, "src", "stibridge.exe"),
-                      "proxy64": os.path.join(build64, "proxy", "stibridgeps.dll"),
-                      "proxy32": os.path.join(build32, "proxy", "stibridgeps.dll")},
-        "newer_artefacts": {
-            "server": os.path.join(build64, "version-" + upgrade_to, "src", "stibridge.exe"),
-            "proxy64": os.path.join(build64, "version-" + upgrade_to, "proxy", "stibridgeps.dll"),
-            "proxy32": os.path.join(build32, "version-" + upgrade_to, "proxy", "stibridgeps.dll")},
+        "artefacts": artefacts(build64, build32),
+        "newer_artefacts": artefacts(os.path.join(build64, "version-" + upgrade_to),
+                                     os.path.join(build32, "version-" + upgrade_to)),
         "reader": os.path.join(build64, "tests", "e2e", "bridge_client.exe"),
         "client32": os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
         "stiscan32": os.path.join(build32, "tools", "stiscan", "stiscan.exe"),
+        "stiscan64": os.path.join(build64, "tools", "stiscan", "stiscan.exe"),
         "rebuild": os.path.join(build64, "stibridge-rebuild.msi"),
+        "twain_clients": [("32", os.path.join(build32, "tests", "e2e", "twain_client.exe")),
+                          ("64", os.path.join(build64, "tests", "e2e", "twain_client.exe"))],
     }
     shutil.rmtree(ctx["logs"], ignore_errors=True)
     os.makedirs(ctx["logs"])
@@ -730,6 +1012,8 @@ def main():
         return 1
 
     package_contents(ctx["package"], os.path.join(build64, "msi-registry"))
+    generator_rows(root, os.path.join(build64, "msi-generator"))
+    generator_key(root, os.path.join(build64, "msi-registry"), ctx["artefacts"])
     package_version(ctx["package"], version, "msi")
     package_version(ctx["newer"], upgrade_to, "msi-newer", ctx["package"])
     package_version(ctx["rebuild"], version, "msi-rebuild", ctx["package"])
@@ -748,7 +1032,8 @@ def main():
     print("fresh prefix took %.1f s" % (time.monotonic() - prepared), flush=True)
     try:
         ctx["by_hand"] = by_hand(template, ctx)
-        for name, body in [("install", install_case), ("upgrade", upgrade), ("repair", repair),
+        for name, body in [("install", install_case), ("upgrade", upgrade),
+                           ("failed-upgrade", failed_upgrade), ("repair", repair),
                            ("rebuild", rebuild), ("downgrade", downgrade)]:
             run_case(name, body, template, settings, ctx)
     finally:

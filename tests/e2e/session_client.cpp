@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "dib_rows.h"
 #include "e2e_support.h"
-#include "pixel_hash.h"
 
 namespace {
 
@@ -40,34 +40,6 @@ bool ReadAll(IStiScannerComBridge* bridge, STI_TRANSFER_REQUEST request, long us
     if (status == kTwrcXferDone) return true;
   }
   return false;
-}
-
-// Rows top-down without padding, 24-bit as R, G, B, from the rows of a DIB.
-std::vector<unsigned char> DibRows(const BITMAPINFOHEADER& h, const unsigned char* bits)
-{
-  const long width = h.biWidth, height = std::labs(h.biHeight), bpp = h.biBitCount;
-  const long padded = (width * bpp + 31) / 32 * 4, plain = (width * bpp + 7) / 8;
-  std::vector<unsigned char> rows;
-  for (long y = 0; y < height; ++y) {
-    const unsigned char* row = bits + padded * (h.biHeight > 0 ? height - 1 - y : y);
-    for (long x = 0; x < plain; ++x) rows.push_back(row[x]);
-    if (bpp == 24)
-      for (size_t x = rows.size() - plain; x < rows.size(); x += 3) std::swap(rows[x], rows[x + 2]);
-  }
-  return rows;
-}
-
-long PaletteBytes(const BITMAPINFOHEADER& h)
-{
-  if (h.biBitCount > 8) return 0;
-  return 4L * (h.biClrUsed != 0 ? static_cast<long>(h.biClrUsed) : 1L << h.biBitCount);
-}
-
-std::string HashText(const std::vector<unsigned char>& rows)
-{
-  char text[24];
-  std::snprintf(text, sizeof text, "%016" PRIx64, PixelHash(rows.data(), rows.size()));
-  return text;
 }
 
 struct PageResult {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "com/unique.h"
+#include "conducts.h"
 #include "unit/bridge_session.h"
 
 namespace {
@@ -546,6 +547,34 @@ TEST_F(CatalogueTest, QueryDriverValueReportsTheEscapesOwnResult)
   IStiScannerComBridge* fresh = NewBridge();
   EXPECT_EQ(BridgeTestAccess::QueryDriverValue(fresh, 16, &value), E_FAIL);
   fresh->Release();
+
+  // Under the reclaiming profile, a lookup that reaches the driver and then
+  // fails comes after the driver has reclaimed the value the bridge held:
+  // the bridge forgets that value, and Close frees nothing twice (the
+  // sanitizer build would see it).
+  const char* reclaiming = nullptr;
+  for (const ConductProfile& profile : kConductProfiles)
+    if (std::string(profile.name) == "reclaiming") reclaiming = profile.json;
+  ASSERT_NE(reclaiming, nullptr);
+  const struct {
+    const char* failure;
+    bool emptyStore;  // else an injected failure, carried out part-way
+  } failures[] = {{"injected failure", false}, {"empty store", true}};
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.failure);
+    OpenOn(session::OneDevice(R"({"itemName": "only.tif"})", "", reclaiming));
+    WCHAR name[260];
+    ASSERT_EQ(bridge->FindItemNameByDriverValue(name), S_OK);
+    ASSERT_NE(BridgeTestAccess::DriverValue(bridge), nullptr);
+    if (f.emptyStore)
+      ASSERT_EQ(bridge->DeleteItem(0), S_OK);
+    else
+      session::AddFault(Fault(4115, STISIM_FAULT_FAIL, E_ACCESSDENIED));
+    EXPECT_EQ(bridge->FindItemNameByDriverValue(name), E_FAIL);
+    EXPECT_EQ(BridgeTestAccess::DriverValue(bridge), nullptr) << "the reclaimed value is forgotten";
+    StiSimClearFaults();
+    EXPECT_EQ(bridge->Close(), S_OK);
+  }
 }
 
 }  // namespace

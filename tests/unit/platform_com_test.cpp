@@ -172,7 +172,14 @@ TEST(PlatformCom, RegisteredClassObjectIsFoundUntilRevoked)
     // activation service does; Wine's suspension does nothing, and on
     // Windows a lookup in the registering process does not go through the
     // activation service, so only the portable subset is asked meanwhile.)
+    // A class object registered while the process is suspended starts
+    // suspended (the stricter reading: a server that publishes again on its
+    // way out must resume).
     EXPECT_EQ(CoSuspendClassObjects(), S_OK);
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+    ASSERT_EQ(CoRegisterClassObject(kTestClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                    &cookie),
+              S_OK);
 #ifndef _WIN32
     found = reinterpret_cast<IClassFactory*>(&factory);
     EXPECT_EQ(CoGetClassObject(kTestClass, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,

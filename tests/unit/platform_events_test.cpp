@@ -188,39 +188,55 @@ TEST(PlatformMessages, PostQuitMessageEndsOwnLoopAfterPendingMessages)
   loop.join();
 }
 
-// The wait of a message loop that has something else to do when nothing
-// arrives: a message already waiting ends it at once, one posted from another
-// thread ends it early, and an empty queue lets it time out.
-TEST(PlatformMessages, WaitingForAMessageEndsWithOneOrTimesOut)
+std::atomic<UINT_PTR> timerProcedureRan{0};
+
+void CALLBACK RecordTimer(HWND, UINT, UINT_PTR id, DWORD)
 {
-  std::atomic<DWORD> loopThread{0};
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::thread loop([&] {
+  timerProcedureRan = id;
+}
+
+// The wait of a message loop that has something else to do when nothing
+// arrives: a thread timer's WM_TIMER ends it, not before the timer's period;
+// a posted message waiting comes first; a timer set anew keeps its id, and
+// one killed rings no more; a timer's procedure runs when its message is
+// dispatched, not when it is taken.
+TEST(PlatformMessages, AThreadTimerEndsTheWaitWhenNothingElseArrives)
+{
+  std::thread loop([] {
     MSG message;
-    PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    const auto wait = [](DWORD milliseconds) {
-      return MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds, QS_ALLINPUT,
-                                         MWMO_INPUTAVAILABLE);
-    };
-    EXPECT_EQ(wait(50), DWORD(WAIT_TIMEOUT));
-    PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0);
-    EXPECT_EQ(wait(5000), DWORD(WAIT_OBJECT_0)) << "already waiting";
-    EXPECT_EQ(wait(0), DWORD(WAIT_OBJECT_0)) << "still waiting: nothing was taken";
-    EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(wait(0), DWORD(WAIT_TIMEOUT));
-    loopThread = GetCurrentThreadId();
-    SetEvent(ready);
     const ULONGLONG started = GetTickCount64();
-    EXPECT_EQ(wait(20000), DWORD(WAIT_OBJECT_0)) << "posted from the other thread";
-    EXPECT_LT(GetTickCount64() - started, 15000u);
-    EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(message.message, UINT(WM_USER + 1));
+    const UINT_PTR id = SetTimer(nullptr, 0, 50, nullptr);
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(message.message, UINT(WM_TIMER));
+    EXPECT_EQ(message.wParam, WPARAM(id));
+    EXPECT_EQ(message.hwnd, nullptr);
+    EXPECT_GE(GetTickCount64() - started, 40u) << "not before its period";
+
+    EXPECT_EQ(SetTimer(nullptr, id, 20, nullptr), id) << "set anew";
+    Sleep(60);
+    PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0);
+    ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(message.message, UINT(WM_USER)) << "a posted message before a ring that is due";
+    ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(message.message, UINT(WM_TIMER));
+
+    EXPECT_TRUE(KillTimer(nullptr, id));
+    EXPECT_FALSE(KillTimer(nullptr, id));
+    Sleep(60);
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        << "a killed timer rings no more";
+
+    const UINT_PTR withProcedure = SetTimer(nullptr, 0, 10, RecordTimer);
+    ASSERT_NE(withProcedure, 0u);
+    ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(message.message, UINT(WM_TIMER));
+    EXPECT_EQ(timerProcedureRan.load(), 0u);
+    DispatchMessageW(&message);
+    EXPECT_EQ(timerProcedureRan.load(), withProcedure);
+    EXPECT_TRUE(KillTimer(nullptr, withProcedure));
   });
-  ASSERT_EQ(WaitForSingleObject(ready, 5000), DWORD(WAIT_OBJECT_0));
-  Sleep(20);
-  EXPECT_TRUE(PostThreadMessageW(loopThread, WM_USER + 1, 0, 0));
   loop.join();
-  CloseHandle(ready);
 }
 
 TEST(PlatformThreads, ThreadIdIsStablePerThreadAndDistinct)

@@ -47,11 +47,19 @@ TEST_F(FactoryTest, LockServerQuitRules)
   EXPECT_EQ(factory->LockServer(FALSE), S_OK);
   EXPECT_EQ(QuitCount(), 1) << "the last unlock with no object quits";
 
-  // More unlocks than locks: the count goes negative, which counts as no lock.
+  // More unlocks than locks: the count stays at 0 and the quit test passes;
+  // a lock taken afterwards holds the server (a count of -1 would have let
+  // it go to 0, and the unlock after it to quit under another lock).
   EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-  EXPECT_EQ(serverLockCount, -1);
+  EXPECT_EQ(serverLockCount, 0);
   EXPECT_EQ(QuitCount(), 2);
   EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(serverLockCount, 1);
+  EXPECT_EQ(QuitCount(), 2) << "one lock is still held";
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(QuitCount(), 3);
 }
 
 TEST_F(FactoryTest, UnlockWhileAnObjectLivesWaitsForIt)

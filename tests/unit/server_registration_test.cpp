@@ -41,6 +41,20 @@ void CreateKey(const WCHAR* path)
   RegCloseKey(key);
 }
 
+// Whether COM hands the test the server's class object now. (Only the
+// portable subset hands a suspended class object to nobody: Wine's
+// suspension does nothing, and on Windows a lookup in the registering
+// process does not go through the activation service.)
+bool ClassObjectHandedOut()
+{
+  IClassFactory* factory = nullptr;
+  if (CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                       reinterpret_cast<void**>(&factory)) != S_OK)
+    return false;
+  factory->Release();
+  return true;
+}
+
 class RegistrationTest : public QuitRecordingTest {
  protected:
   // ServerMain on a thread of its own, as it runs in its process. Start()
@@ -104,27 +118,47 @@ class RegistrationTest : public QuitRecordingTest {
   }
 };
 
+// The value COM starts the server from: a path with a space in quotes (an
+// unquoted one would make CreateProcess try "C:\Program.exe" first), one
+// without as it is, always with its terminator counted.
 TEST_F(RegistrationTest, WritesOnlyTheLocalServerPathWithItsTerminator)
 {
-  WriteRegistration();
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-  WCHAR data[300] = {};
-  DWORD type = 0;
-  DWORD size = sizeof data;
-  ASSERT_EQ(RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(Text(data), kModulePath);
-  EXPECT_EQ(size, (Text(kModulePath).size() + 1) * sizeof(WCHAR));
-  EXPECT_FALSE(KeyExists(kProgId));
-  EXPECT_FALSE(KeyExists(kVersionedProgId));
-  EXPECT_FALSE(KeyExists(kInprocKey));
+  Text longest = W("C:\\Program Files\\");
+  longest.append(259 - longest.size() - 4, W('x')).append(W(".exe"));
+  const struct {
+    Text path;
+    Text value;
+  } rows[] = {
+      {kModulePath, Text(W("\"")) + kModulePath + W("\"")},
+      {W("C:\\stibridge\\stibridge.exe"), W("C:\\stibridge\\stibridge.exe")},
+      {W("Z:\\a b\\c d\\s.exe"), W("\"Z:\\a b\\c d\\s.exe\"")},
+      // 259 units, the most a path may have: quoted, it needs 261 and a terminator.
+      {longest, W("\"") + longest + W("\"")},
+  };
+  for (const auto& row : rows) {
+    platform_hooks::SetModulePath(row.path.c_str());
+    WriteRegistration();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    WCHAR data[300] = {};
+    DWORD type = 0;
+    DWORD size = sizeof data;
+    ASSERT_EQ(
+        RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_TRUE(Text(data) == row.value) << row.path.size();
+    EXPECT_EQ(size, (row.value.size() + 1) * sizeof(WCHAR));
+    EXPECT_FALSE(KeyExists(kProgId));
+    EXPECT_FALSE(KeyExists(kVersionedProgId));
+    EXPECT_FALSE(KeyExists(kInprocKey));
 
-  // Twice is the same as once.
-  WriteRegistration();
-  EXPECT_TRUE(KeyExists(kLocalServerKey));
+    // Twice is the same as once.
+    WriteRegistration();
+    EXPECT_TRUE(KeyExists(kLocalServerKey));
+    Clean();
+  }
 }
 
 TEST_F(RegistrationTest, UnregistrationWithAnInprocServerRemovesOnlyTheLocalServer)
@@ -206,6 +240,23 @@ TEST_F(RegistrationTest, RegistrationSwitchesRegisterAndEnd)
   }
 }
 
+// A thread whose COM cannot be initialised as the server needs it (here it
+// is in the multithreaded apartment already) ends at once, with an exit code
+// that says so, and publishes nothing.
+TEST_F(RegistrationTest, WithoutComTheServerEndsWithItsOwnExitCode)
+{
+  int exitCode = -1;
+  std::thread([&] {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    std::string tail = "-Embedding";
+    exitCode = ServerMain(nullptr, tail.data());
+    CoUninitialize();
+  }).join();
+  EXPECT_EQ(exitCode, kExitComFailed);
+  EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+  EXPECT_EQ(serverClassEntry.classObject, nullptr);
+}
+
 // Tails whose scan ends at Embedding, or whose tokens match nothing, neither
 // register nor end the process.
 TEST_F(RegistrationTest, OtherTailsAreNotRegistrationRequests)
@@ -273,7 +324,11 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
   }
   DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
   EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  // The quit is not acted on at all: the class object is not even suspended
+  // (for the way out's first quiet spell) while the client works.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(ClassObjectHandedOut());
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_EQ(server.ended.load(), object == nullptr) << "the server serves while an object lives";
 
   if (object != nullptr) object->Release();
@@ -281,30 +336,87 @@ TEST_F(RegistrationTest, AnObjectAliveAtTheQuitKeepsTheServerServing)
   CoUninitialize();
 }
 
-// The way out of serving, step by step: a call that arrives after the class
-// object was withdrawn (a client that COM's activation service handed the
-// class object just before) has it published again before the call is
-// answered; nothing comes of the call, so the server goes out again from
-// the start and ends by itself.
-TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
+// A client that closed its last object (the quit is posted), and then
+// creates one again after the loop took the quit, while a transfer keeps
+// calling: the way out ends with the first call that finds the object, and
+// the class object is handed out again while the calls go on, not only
+// after a quiet spell that a transfer never leaves.
+TEST_F(RegistrationTest, ACallThatFindsAnObjectEndsTheWayOutAtOnce)
 {
+  SetQuitActionForTesting(nullptr);
   ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
   ServerThread server;
   ASSERT_TRUE(server.Start());
-  std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  const DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
-
-  EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
-  while (cookie.load() != 0 && !server.ended && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::yield();
-  EXPECT_FALSE(server.ended.load()) << "withdrawn, and still answering what arrives";
-  EXPECT_TRUE(PostThreadMessageW(thread, WM_USER, 0, 0)) << "a call on its way";
-  while (cookie.load() == 0 && !server.ended && std::chrono::steady_clock::now() < deadline)
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(CoGetClassObject(CLSID_CStiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr,
+                             IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
+  IUnknown* object = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+            S_OK);
+  object->Release();
+#ifndef _WIN32
+  // Only here does the suspension show: the loop has taken the quit.
+  const auto suspendedBy = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ClassObjectHandedOut() && std::chrono::steady_clock::now() < suspendedBy)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_NE(cookie.load(), 0u) << "published again for the call";
-
+  EXPECT_FALSE(ClassObjectHandedOut()) << "on the way out";
+#endif
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+            S_OK);
+  const DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
+  bool handedOut = false;
+  const auto transferEnd = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < transferEnd) {
+    EXPECT_TRUE(PostThreadMessageW(thread, WM_USER, 0, 0));
+    handedOut = handedOut || ClassObjectHandedOut();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(handedOut) << "resumed while the transfer went on";
+  EXPECT_FALSE(server.ended.load());
+  object->Release();
+  factory->Release();
   server.ExpectEndedCleanly();
+  CoUninitialize();
+}
+
+// The way out of serving, step by step: a call that arrives after the class
+// object was withdrawn (a client that COM's activation service handed the
+// class object just before) has it published again, and resumed, before the
+// call is answered; nothing comes of the call, so the server goes out again
+// from the start and ends by itself. A publication that fails then is
+// reported by the exit code.
+TEST_F(RegistrationTest, ACallWhileWithdrawnPublishesTheClassObjectAgain)
+{
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  for (const bool publishFails : {false, true}) {
+    SCOPED_TRACE(publishFails ? "publication fails" : "published");
+    ServerThread server;
+    ASSERT_TRUE(server.Start());
+    std::atomic_ref<DWORD> cookie(serverClassEntry.registrationCookie);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    const DWORD thread = std::atomic_ref<DWORD>(mainThreadId).load();
+
+    EXPECT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
+    while (cookie.load() != 0 && !server.ended && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    EXPECT_FALSE(server.ended.load()) << "withdrawn, and still answering what arrives";
+    if (publishFails) FailPublishingForTesting(1);
+    EXPECT_TRUE(PostThreadMessageW(thread, WM_USER, 0, 0)) << "a call on its way";
+    if (publishFails) {
+      server.thread.join();
+      EXPECT_EQ(server.exitCode.load(), kExitRepublishFailed);
+      EXPECT_EQ(serverClassEntry.registrationCookie, 0u);
+      EXPECT_EQ(serverClassEntry.classObject, nullptr);
+      continue;
+    }
+    while (cookie.load() == 0 && !server.ended && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_NE(cookie.load(), 0u) << "published again for the call";
+    EXPECT_TRUE(ClassObjectHandedOut()) << "and not left suspended";
+    server.ExpectEndedCleanly();
+  }
+  FailPublishingForTesting(0);
   CoUninitialize();
 }
 

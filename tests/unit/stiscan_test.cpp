@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <vector>
 
 #include "console/display_width.h"
@@ -128,6 +129,8 @@ TEST(StiscanVersion, ServerProgramAndLines)
        L"C:\\Program Files\\x\\STIBRIDGE.EXE"},
       {L"C:\\a.exe.d\\b.exe", L"C:\\a.exe.d\\b.exe"},  // ".exe" inside a folder name
       {L"C:\\server ", L"C:\\server"},                 // no .exe: the whole value
+      {L"\"C:\\Program Files\\stibridge\\stibridge.exe\"",  // as /RegServer writes it there
+       L"C:\\Program Files\\stibridge\\stibridge.exe"},
       {L"\"C:\\unclosed.exe", L""},
       {L"   ", L""},
       {L"", L""},
@@ -551,6 +554,26 @@ TEST(StiscanPdf, JobsTheirFilesCannotHoldAreRefused)
     else
       EXPECT_NE(why.find(c.why), std::string::npos) << c.format << " " << c.pages << ": " << why;
   }
+  // Each later page, against what the job's document holds already: a
+  // page larger than the first, which the count before it took as the size
+  // of every page.
+  const Case later[] = {
+      // `pages` stands for the bytes written already.
+      {"tiff", false, 4270000000u, a4Colour, "the TIFF would reach 4097 MB"},
+      {"tiff", false, 4270000000u, 1000, nullptr},
+      {"tiff", true, 4270000000u, a4Colour, nullptr},  // the driver's: a file per page
+      {"bmp", false, 0, uint64_t{1} << 32, "more than a BMP file holds"},
+      {"pdf", false, 9999999999u, a4Colour, nullptr},  // held to what its pages become
+      {"tiff", false, ~uint64_t{0}, ~uint64_t{0}, "4096 MB a TIFF file holds"},
+  };
+  for (const Case& c : later) {
+    const std::string why = WhyPageDoesNotFit(c.format, c.driverFiles, c.pages, c.pageBytes);
+    if (c.why == nullptr)
+      EXPECT_EQ(why, "") << c.format << " after " << c.pages;
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos)
+          << c.format << " after " << c.pages << ": " << why;
+  }
 }
 
 TEST(StiscanPulledJobs, KeptByNameAndTimeAndReadBack)
@@ -646,6 +669,52 @@ TEST(StiscanPulledJobs, JobsGoneFromTheScanner)
   EXPECT_EQ(list.Pending(), 0u);
   EXPECT_FALSE(list.Contains(untimed)) << "a later scan named alike is a new job";
   EXPECT_FALSE(list.Forget({}));
+}
+
+// A deletion pending is done without the job being pulled again only for
+// the one job the scanner lists under the entry's exact key: a job without
+// time, or one of a key the scanner lists twice, may be another job (the one
+// pulled deleted at the panel, and another scanned alike), and its entry
+// goes so that the job is pulled again.
+TEST(StiscanPulledJobs, PendingDeletionsOfOneExactJobOnly)
+{
+  const JobIdentity timed{"a.tif", "2024-01-01 00:00:00", 1, 5}, scan{"Scan.tif", "", 1, 87878},
+      scanOther{"Scan.tif", "", 2, 87878}, scanTimed{"Scan.tif", "2024-01-02 00:00:00", 1, 87878};
+  struct Row {
+    const char* what;
+    std::string list;
+    std::vector<JobIdentity> listed;
+    std::vector<std::string> dropped;
+    size_t pendingAfter, sizeAfter;
+    std::set<std::string> keep = {};
+  };
+  const std::string legacy = "#deletion pending\t\tScan.tif\n";
+  const auto pending = [](const JobIdentity& job) {
+    return PulledJobs::Key(job) + "\n#deletion pending\t" + PulledJobs::Key(job) + "\n";
+  };
+  const Row rows[] = {
+      {"a timed job listed once", pending(timed), {timed, scan}, {}, 1, 1},
+      {"a timed job listed twice", pending(timed), {timed, scan, timed}, {"a.tif"}, 0, 0},
+      {"a job without time listed alike", pending(scan), {timed, scan}, {"Scan.tif"}, 0, 0},
+      {"a job without time listed with other pages", pending(scan), {scanOther}, {}, 1, 1},
+      {"an earlier version's entry", legacy, {scanOther}, {"Scan.tif"}, 0, 0},
+      {"an earlier version's entry, timed now", legacy, {scanTimed}, {}, 1, 1},
+      {"pulled, listed twice", PulledJobs::Key(timed) + "\n", {timed, timed}, {}, 0, 1},
+      {"nothing listed", pending(scan) + pending(timed), {}, {}, 2, 2},
+      {"one a watch pulled itself", pending(scan), {scan}, {}, 1, 1, {PulledJobs::Key(scan)}},
+  };
+  for (const Row& row : rows) {
+    PulledJobs list;
+    ASSERT_TRUE(list.Read(row.list)) << row.what;
+    EXPECT_EQ(list.DropUnsure(row.listed, row.keep), row.dropped) << row.what;
+    EXPECT_EQ(list.Pending(), row.pendingAfter) << row.what;
+    EXPECT_EQ(list.Size(), row.sizeAfter) << row.what;
+  }
+  // Whether a job is the one listed under its exact key.
+  EXPECT_TRUE(PulledJobs::Unique(timed, {timed, scan, scanTimed}));
+  EXPECT_FALSE(PulledJobs::Unique(timed, {timed, scan, timed}));
+  EXPECT_FALSE(PulledJobs::Unique(scan, {scan}));
+  EXPECT_FALSE(PulledJobs::Unique(timed, {}));
 }
 
 // What a BSTR may hold comes back unit for unit from stiscan's UTF-8, and
@@ -949,6 +1018,20 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
       {"x64 proxy without exports (32-bit stiscan)",
        [](DoctorFacts& f) { f.proxy64.file.exports.clear(); }, "proxy-x64", 5, true},
       {"healthy from 64 bits", [](DoctorFacts& f) { f.bits = 64; }, nullptr, 0, true},
+      // LocalServer32 with a space in its path: quoted it is sound, unquoted
+      // COM may start C:\Program.exe instead, which only warns.
+      {"server path with a space, quoted",
+       [](DoctorFacts& f) {
+         f.server.path = "C:\\Program Files\\stibridge.exe";
+         f.serverValue = " \"C:\\Program Files\\stibridge.exe\"";
+       },
+       nullptr, 0, true},
+      {"server path with a space, unquoted",
+       [](DoctorFacts& f) {
+         f.server.path = "C:\\Program Files\\stibridge.exe";
+         f.serverValue = "C:\\Program Files\\stibridge.exe";
+       },
+       nullptr, 0, true},
   };
   for (const Case& c : cases) {
     DoctorFacts facts = HealthyFacts();
@@ -981,6 +1064,9 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
                         : facts.bits == 32 ? "\"works\": true"
                                            : "\"works\": null";
     EXPECT_EQ(json.rfind(std::string("{") + works, 0), 0u) << c.what << ": " << json;
+    EXPECT_EQ(checks[0].status == Check::Status::kWarning,
+              std::string(c.what) == "server path with a space, unquoted")
+        << c.what << ": " << checks[0].found;
     if (!c.failing && facts.bits == 64) {
       EXPECT_NE(checks[1].found.find("cannot be tried from this 64-bit stiscan"), std::string::npos)
           << checks[1].found;

@@ -351,6 +351,45 @@ TEST_F(WalkTest, TheDeletionCountIsTheProcesssAndBoundedByThisSelection)
     EXPECT_EQ(StiSimStoredItemCount(0), 6);
     other->Release();
   }
+
+  // Another object lowers the count while this object's walk of two items
+  // ends, so only the first goes; the client refreshes its list, and another
+  // object raises the count again. The second position is deleted only if
+  // its index still names the job selected there, not the one that moved up
+  // into its place.
+  const struct {
+    const char* row;
+    bool firstRefused;  // the first deletion fails: nothing moves up
+    LONG stored;        // jobs left after the deleting calls
+    LONG lastIndex;
+  } rows[] = {{"the list shifted", false, 5, 0}, {"nothing shifted", true, 5, 2}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.row);
+    Open();
+    ASSERT_EQ(Select({0, 2}), S_OK);
+    other = NewBridge();
+    int one[] = {1};
+    ASSERT_EQ(other->SetSelection(one, 1), S_OK);
+    ASSERT_EQ(bridge->SetPagesRemaining(0), S_OK);
+    if (row.firstRefused) {
+      StiSimFault refused = Fault(4104, STISIM_FAULT_FAIL, E_ACCESSDENIED);
+      refused.times = 1;
+      session::AddFault(refused);
+    }
+    Advance(1, left, 1);
+    int items = 0;
+    ASSERT_EQ(bridge->RefreshItemList(&items), S_OK);
+    int two[] = {1, 2};
+    ASSERT_EQ(other->SetSelection(two, 2), S_OK);
+    Advance(1, left, 1);
+    Advance(0, left, 1);
+    EXPECT_EQ(StiSimStoredItemCount(0), row.stored);
+    int last = 99;
+    EXPECT_EQ(bridge->GetLastItemIndex(&last), S_OK);
+    EXPECT_EQ(last, row.lastIndex);
+    StiSimClearFaults();
+    other->Release();
+  }
 }
 
 }  // namespace

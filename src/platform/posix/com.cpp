@@ -46,6 +46,8 @@ struct ClassTable {
   std::mutex lock;
   std::vector<Registration> entries;
   DWORD nextCookie = 1;
+  // Between CoSuspendClassObjects and CoResumeClassObjects.
+  bool suspended = false;
 };
 
 ClassTable& Classes()
@@ -135,8 +137,8 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD, DWORD fla
   std::lock_guard<std::mutex> guard(Classes().lock);
   DWORD issued = Classes().nextCookie++;
   if (Classes().nextCookie == 0) Classes().nextCookie = 1;
-  Classes().entries.push_back(
-      Registration{issued, clsid, object, flags, false, (flags & REGCLS_SUSPENDED) != 0});
+  Classes().entries.push_back(Registration{issued, clsid, object, flags, false,
+                                           (flags & REGCLS_SUSPENDED) != 0 || Classes().suspended});
   *cookie = issued;
   return S_OK;
 }
@@ -167,6 +169,7 @@ HRESULT CoSuspendClassObjects()
 {
   if (!ComUsable()) return CO_E_NOTINITIALIZED;
   std::lock_guard<std::mutex> guard(Classes().lock);
+  Classes().suspended = true;
   for (Registration& entry : Classes().entries) entry.suspended = true;
   return S_OK;
 }
@@ -175,6 +178,7 @@ HRESULT CoResumeClassObjects()
 {
   if (!ComUsable()) return CO_E_NOTINITIALIZED;
   std::lock_guard<std::mutex> guard(Classes().lock);
+  Classes().suspended = false;
   for (Registration& entry : Classes().entries) entry.suspended = false;
   return S_OK;
 }

@@ -38,7 +38,10 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD context, D
                               LPDWORD cookie);
 HRESULT CoRevokeClassObject(DWORD cookie);
 // A suspended class object stays registered but is handed out to nobody
-// until CoResumeClassObjects; one registered with REGCLS_SUSPENDED starts so.
+// until CoResumeClassObjects; one registered with REGCLS_SUSPENDED starts so,
+// and so does one registered between CoSuspendClassObjects and
+// CoResumeClassObjects (the suspension is the process's: Windows does not
+// say otherwise, so the stricter reading is the one to hold code to).
 HRESULT CoSuspendClassObjects();
 HRESULT CoResumeClassObjects();
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID reserved, REFIID riid,

@@ -62,16 +62,18 @@ LRESULT DispatchMessageW(const MSG* message);
 BOOL TranslateMessage(const MSG* message);
 BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
-// Waits until the thread's queue holds a message or `milliseconds` pass:
-// WAIT_OBJECT_0 + count for a message, WAIT_TIMEOUT. The portable subset
-// waits on no handles (`count` must be 0, else WAIT_FAILED) and treats every
-// wake mask as QS_ALLINPUT; a message already waiting counts, as with
-// MWMO_INPUTAVAILABLE.
-#define QS_ALLINPUT 0x04FF
-#define QS_ALLPOSTMESSAGE 0x0100
-#define MWMO_INPUTAVAILABLE 0x0004
-DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
-                                  DWORD wakeMask, DWORD flags);
+// Thread timers (no window): each is the calling thread's, and its WM_TIMER
+// (wParam the timer's id, lParam its procedure) is made when the thread
+// takes a message, a period after the last one, and only when no posted
+// message or quit is waiting. SetTimer with the id of one of the thread's
+// timers sets that one anew; with any other id it makes a new timer and
+// returns its id. DispatchMessageW calls the procedure of a WM_TIMER that
+// names one.
+#define WM_TIMER 0x0113
+#define USER_TIMER_MINIMUM 0x0000000A
+typedef void(CALLBACK* TIMERPROC)(HWND window, UINT message, UINT_PTR id, DWORD time);
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC procedure);
+BOOL KillTimer(HWND window, UINT_PTR id);
 
 // Kernel objects: events and handles. Names live in one process-local
 // namespace, as the default local namespace does for one session.

@@ -1,4 +1,5 @@
-// Thread identity, last-error value, time, and the per-thread message queues.
+// Thread identity, last-error value, time, and the per-thread message queues
+// with their timers.
 //
 // Thread ids come from a process-wide counter and are never reused, so a
 // message posted to a thread that has gone cannot reach a newer one. A thread
@@ -20,13 +21,24 @@
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ThreadTimer {
+  UINT_PTR id;
+  std::chrono::milliseconds period;
+  TIMERPROC procedure;
+  Clock::time_point due;
+};
 
 struct MessageQueue {
   std::deque<MSG> messages;
   bool quitPosted = false;
   int quitCode = 0;
+  std::vector<ThreadTimer> timers;
 };
 
 struct Threads {
@@ -44,6 +56,8 @@ Threads& AllThreads()
 }
 
 std::atomic<DWORD> nextThreadId{4};
+// Timer ids of the whole process, never 0.
+std::atomic<UINT_PTR> nextTimerId{1};
 thread_local DWORD lastError = 0;
 
 // Forgets the thread's id and queue when the thread ends.
@@ -78,7 +92,8 @@ bool InRange(UINT message, UINT first, UINT last)
 }
 
 // Takes the first message within the filter, or the quit that PostQuitMessage
-// left once no other message is waiting; the caller holds the lock.
+// left once no other message is waiting, or else the WM_TIMER of a timer
+// that is due (the one due first); the caller holds the lock.
 bool TakeMessage(MessageQueue& queue, MSG* out, UINT first, UINT last, bool remove)
 {
   for (auto it = queue.messages.begin(); it != queue.messages.end(); ++it) {
@@ -95,7 +110,28 @@ bool TakeMessage(MessageQueue& queue, MSG* out, UINT first, UINT last, bool remo
     if (remove) queue.quitPosted = false;
     return true;
   }
-  return false;
+  if (!InRange(WM_TIMER, first, last) || queue.timers.empty()) return false;
+  const Clock::time_point now = Clock::now();
+  ThreadTimer* due = nullptr;
+  for (ThreadTimer& timer : queue.timers)
+    if (timer.due <= now && (due == nullptr || timer.due < due->due)) due = &timer;
+  if (due == nullptr) return false;
+  *out = MSG{};
+  out->message = WM_TIMER;
+  out->wParam = WPARAM(due->id);
+  out->lParam = LPARAM(reinterpret_cast<LONG_PTR>(due->procedure));
+  out->time = GetTickCount();
+  if (remove) due->due = now + due->period;
+  return true;
+}
+
+// When the first of the queue's timers is due (none: the end of time).
+Clock::time_point NextTimerDue(const MessageQueue& queue)
+{
+  Clock::time_point next = Clock::time_point::max();
+  for (const ThreadTimer& timer : queue.timers)
+    if (timer.due < next) next = timer.due;
+  return next;
 }
 
 }  // namespace
@@ -154,9 +190,14 @@ BOOL GetMessageW(LPMSG message, HWND window, UINT first, UINT last)
   DWORD self = GetCurrentThreadId();
   std::unique_lock<std::mutex> guard(AllThreads().lock);
   for (;;) {
-    if (TakeMessage(QueueOf(self), message, first, last, true))
+    MessageQueue& queue = QueueOf(self);
+    if (TakeMessage(queue, message, first, last, true))
       return message->message == WM_QUIT ? FALSE : TRUE;
-    AllThreads().arrived.wait(guard);
+    const Clock::time_point due = NextTimerDue(queue);
+    if (due == Clock::time_point::max())
+      AllThreads().arrived.wait(guard);
+    else
+      AllThreads().arrived.wait_until(guard, due);
   }
 }
 
@@ -176,31 +217,57 @@ BOOL PeekMessageW(LPMSG message, HWND window, UINT first, UINT last, UINT remova
                                                                                       : FALSE;
 }
 
-DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE*, DWORD milliseconds, DWORD, DWORD)
+LRESULT DispatchMessageW(const MSG* message)
 {
-  if (count != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
+  // Thread messages have no window, hence no window procedure to call; a
+  // timer's procedure is called for its WM_TIMER.
+  if (message != nullptr && message->message == WM_TIMER && message->lParam != 0) {
+    auto procedure = reinterpret_cast<TIMERPROC>(message->lParam);
+    procedure(message->hwnd, WM_TIMER, UINT_PTR(message->wParam), GetTickCount());
   }
-  DWORD self = GetCurrentThreadId();
-  auto waiting = [&] {
-    const MessageQueue& queue = QueueOf(self);
-    return !queue.messages.empty() || queue.quitPosted;
-  };
-  std::unique_lock<std::mutex> guard(AllThreads().lock);
-  if (milliseconds == INFINITE) {
-    AllThreads().arrived.wait(guard, waiting);
-    return WAIT_OBJECT_0;
-  }
-  return AllThreads().arrived.wait_for(guard, std::chrono::milliseconds(milliseconds), waiting)
-             ? WAIT_OBJECT_0
-             : WAIT_TIMEOUT;
+  return 0;
 }
 
-LRESULT DispatchMessageW(const MSG*)
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC procedure)
 {
-  // Thread messages have no window, hence no window procedure to call.
-  return 0;
+  if (window != nullptr) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  const std::chrono::milliseconds period(milliseconds < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM
+                                                                           : milliseconds);
+  const DWORD self = GetCurrentThreadId();
+  std::lock_guard<std::mutex> guard(AllThreads().lock);
+  MessageQueue& queue = QueueOf(self);
+  ThreadTimer* timer = nullptr;
+  for (ThreadTimer& held : queue.timers)
+    if (held.id == id) timer = &held;
+  if (timer == nullptr) {
+    queue.timers.push_back(ThreadTimer{nextTimerId.fetch_add(1), period, procedure, {}});
+    timer = &queue.timers.back();
+  }
+  timer->period = period;
+  timer->procedure = procedure;
+  // The thread's own: it is not waiting now, and its next wait sees the time.
+  timer->due = Clock::now() + period;
+  return timer->id;
+}
+
+BOOL KillTimer(HWND window, UINT_PTR id)
+{
+  if (window != nullptr) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  const DWORD self = GetCurrentThreadId();
+  std::lock_guard<std::mutex> guard(AllThreads().lock);
+  std::vector<ThreadTimer>& timers = QueueOf(self).timers;
+  for (auto it = timers.begin(); it != timers.end(); ++it) {
+    if (it->id != id) continue;
+    timers.erase(it);
+    return TRUE;
+  }
+  return FALSE;
 }
 
 BOOL TranslateMessage(const MSG*)

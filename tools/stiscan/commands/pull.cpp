@@ -60,6 +60,7 @@ int Pull(const Options& options)
   // those jobs are deleted now rather than pulled again.
   FolderLock lock;
   PulledJobs list;
+  bool listKept = true;
   if (options.deleteAfter) {
     std::string holder;
     switch (lock.Take(folder, "stiscan pull --delete", holder, folderFailure)) {
@@ -72,6 +73,7 @@ int Pull(const Options& options)
       case FolderLock::Outcome::kFailed:
         return Fail(folderFailure.what, HRESULT_FROM_WIN32(folderFailure.error), Source::kSystem);
     }
+    folder.RemoveLeftovers();
     std::string text;
     if (!folder.ReadOwn(kPulledJobsFile, text, folderFailure))
       return Fail(folderFailure.what, HRESULT_FROM_WIN32(folderFailure.error), Source::kSystem);
@@ -79,13 +81,25 @@ int Pull(const Options& options)
       return Fail("the file " + Quoted(folder.Shown(kPulledJobsFile)) +
                       " is not stiscan's list of pulled jobs; move it away",
                   kExitFailure);
-    if (listing.complete && list.Forget(listing.jobs)) {
+    if (Reconcile(list, listing, true)) {
       FileFailure written;
-      if (!folder.ReplaceOwn(kPulledJobsFile, list.Text(), written))
+      if (!folder.ReplaceOwn(kPulledJobsFile, list.Text(), written)) {
         Fail(written.what, HRESULT_FROM_WIN32(written.error), Source::kSystem);
+        listKept = false;
+      }
     }
+    // A job whose deletion is pending is deleted rather than pulled again;
+    // one the scanner's whole list could not be read to tell from another
+    // is left as it is.
     for (Job& job : jobs) {
       if (!list.DeletionPending(job.identity)) continue;
+      if (!listing.complete || !PulledJobs::Unique(job.identity, listing.jobs)) {
+        job.state = Job::State::kNotReady;
+        job.notReady =
+            "its deletion is pending, and the scanner's list, which could not be read whole, does "
+            "not tell it from every other job";
+        continue;
+      }
       job.state = Job::State::kKnown;
       job.deletion = Job::Deletion::kPending;
     }
@@ -159,9 +173,10 @@ int Pull(const Options& options)
     pages += job.pages;
     for (const NamedFile& file : job.files) bytes += file.bytes;
   }
-  const int exitCode = failed.empty() && notReady.empty() && pending.empty() && commit.ListKept()
-                           ? kExitSuccess
-                           : kExitTransferFailed;
+  const int exitCode =
+      failed.empty() && notReady.empty() && pending.empty() && commit.ListKept() && listKept
+          ? kExitSuccess
+          : kExitTransferFailed;
 
   if (puller.Terminal()) Out("\n");
   if (options.json) {

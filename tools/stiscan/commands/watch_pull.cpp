@@ -158,12 +158,26 @@ class FolderWatch {
     std::vector<Job> found, jobs;
     Listing listing;
     if (ChooseJobs(c, options_, found, &listing) != 0) return S_OK;
-    if (listing.complete && pulled_.Forget(listing.jobs)) listKept_ = WriteList() && listKept_;
+    // A pending deletion that the scanner's list does not tie to one job is
+    // given up and its job pulled again, but once in a watch: the entry of a
+    // job this watch pulled is kept, and its job neither pulled nor deleted
+    // again (a deletion refused would have it pulled at every sweep).
+    if (Reconcile(pulled_, listing, options_.deleteAfter, pulledHere_))
+      listKept_ = WriteList() && listKept_;
     for (Job& job : found) {
       const std::string key = PulledJobs::Key(job.identity);
       if (pulled_.Contains(job.identity)) {
-        // Pulled before: only its deletion may be left to do.
+        // Pulled before: only its deletion may be left to do, when the
+        // scanner's whole list ties it to this one job.
         if (!options_.deleteAfter || !pulled_.DeletionPending(job.identity)) continue;
+        if (!listing.complete || !PulledJobs::Unique(job.identity, listing.jobs)) {
+          if (listing.complete && said_.insert(key).second)
+            Note("job " + Quoted(Narrow(job.name)) +
+                 ": not deleted from the scanner: the scanner stores no time for it, or more "
+                 "than one job of its name and time, so the job it lists may be another; it "
+                 "stays in the folder's list as pulled, deletion pending");
+          continue;
+        }
         job.state = Job::State::kKnown;
         job.deletion = Job::Deletion::kPending;
       } else if (failed_.count(key) != 0) {
@@ -186,6 +200,7 @@ class FolderWatch {
       if (job.state != Job::State::kPulled) return;
       ++jobs_;
       pages_ += job.pages;
+      pulledHere_.insert(PulledJobs::Key(job.identity));
     });
     hr = puller.Walk(c, jobs);
     for (const Job& job : jobs) {
@@ -218,6 +233,7 @@ class FolderWatch {
   std::set<std::string> failed_;         // keys of the jobs that failed in this watch
   std::set<std::string> notReady_;       // and of those not ready, told once
   std::set<std::string> said_;           // and of those whose deletion was told of
+  std::set<std::string> pulledHere_;     // and of those pulled in this watch
   std::map<std::string, int> lostWith_;  // how often a job's server ended during it
   int jobs_ = 0, pages_ = 0;
   bool listKept_ = true;
@@ -246,6 +262,7 @@ int WatchAndPull(const Options& options)
     case FolderLock::Outcome::kFailed:
       return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);
   }
+  folder.RemoveLeftovers();
   std::string text;
   if (!folder.ReadOwn(kPulledJobsFile, text, failure))
     return Fail(failure.what, HRESULT_FROM_WIN32(failure.error), Source::kSystem);

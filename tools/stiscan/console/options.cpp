@@ -175,7 +175,9 @@ const std::string kPullOptions =
     "                      and confirmed by the scanner's list. A deletion that did not\n"
     "                      happen is reported and stays in that list as pending, to be\n"
     "                      tried again by the next watch --pull --delete or pull --delete\n"
-    "                      (which delete such a job rather than pull it again)\n";
+    "                      (which delete such a job rather than pull it again, when the\n"
+    "                      scanner stores it with a time and no other job of its name\n"
+    "                      and time; else it is pulled again)\n";
 
 const std::string kFileNames =
     "file names:\n"
@@ -302,10 +304,12 @@ std::string HelpText(const std::string& command)
          "  2  usage error\n"
          "  3  no such scanner, or none the server accepts; or the folder is another\n"
          "     stiscan's, which keeps its list of pulled jobs (watch --pull, pull --delete)\n"
-         "  4  access denied (a job of another user, a store that refuses you)\n"
+         "  4  access denied (a job of another user, a store that refuses you, a folder\n"
+         "     you may not write to)\n"
          "  5  the server is not registered (install it, or run stibridge.exe /RegServer and\n"
          "     register both proxies)\n"
-         "  6  a transfer failed, a job was not ready, or a deletion did not happen\n";
+         "  6  a transfer failed, a job was not ready, a deletion did not happen, or the\n"
+         "     folder's list of pulled jobs could not be written\n";
 }
 
 }  // namespace stiscan

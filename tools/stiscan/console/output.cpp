@@ -52,6 +52,11 @@ BOOL WINAPI OnConsoleSignal(DWORD signal)
   if (signal != CTRL_C_EVENT && signal != CTRL_BREAK_EVENT && signal != CTRL_CLOSE_EVENT)
     return FALSE;
   SetEvent(stopEvent);
+  // The console's closing ends the process as soon as this returns (or
+  // once the system's few seconds of grace are over): it does not return,
+  // so that the command stops where it would at Ctrl+C and the process ends
+  // as the command returns.
+  if (signal == CTRL_CLOSE_EVENT) Sleep(INFINITE);
   return TRUE;
 }
 

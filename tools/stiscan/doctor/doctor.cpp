@@ -128,6 +128,20 @@ Check Registration(const DoctorFacts& facts)
     return Failed(check, where + " names " + server.path + ", " + problem,
                   "register the 64-bit stibridge.exe: run it with /RegServer as an administrator",
                   kExitNotRegistered);
+  // COM hands the value to CreateProcess as a command line: unquoted, a
+  // path with a space is split there, and C:\Program.exe is tried before
+  // C:\Program Files\...; the server still starts as long as no such
+  // program exists.
+  const size_t first = facts.serverValue.find_first_not_of(" \t");
+  if (server.path.find(' ') != std::string::npos &&
+      (first == std::string::npos || facts.serverValue[first] != '"'))
+    return Done(check, Status::kWarning,
+                where + " names " + server.path +
+                    ", a 64-bit program, without quotes around a path with a space: COM may start "
+                    "a program named by the part before the space instead",
+                std::string(kReinstall) +
+                    ", or run /RegServer of this version's stibridge.exe as an administrator "
+                    "(both write the path in quotes)");
   return Done(check, Status::kOk, where + " names " + server.path + ", a 64-bit program");
 }
 

@@ -101,6 +101,8 @@ struct DoctorFacts {
   int bits = 32;  // this stiscan's
   std::string classId, interfaceId, classKey;
   FileFacts server;  // the class's LocalServer32 in the 64-bit view
+  // That value as it stands (UTF-8): quoted or not, with any arguments.
+  std::string serverValue;
   ProxyFacts proxy32, proxy64;
   ActivationFacts activation;
   std::vector<DeviceFacts> devices;

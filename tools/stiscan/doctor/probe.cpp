@@ -312,8 +312,10 @@ DoctorFacts GatherDoctorFacts(const std::string& deviceWanted)
   facts.deviceWanted = deviceWanted;
 
   std::wstring value;
-  if (RegisteredServer(value))
+  if (RegisteredServer(value)) {
     facts.server = Inspect(ServerProgramOf(value), KEY_WOW64_64KEY, false);
+    facts.serverValue = Narrow(value);
+  }
   facts.proxy32 = ProxyIn(KEY_WOW64_32KEY);
   facts.proxy64 = ProxyIn(KEY_WOW64_64KEY);
   if (ActivationPossible(facts)) facts.activation = Activate();

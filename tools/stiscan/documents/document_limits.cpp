@@ -71,4 +71,16 @@ std::string WhyJobDoesNotFit(const std::string& format, bool driverFiles, uint64
   return {};
 }
 
+std::string WhyPageDoesNotFit(const std::string& format, bool driverFiles, uint64_t written,
+                              uint64_t pageBytes)
+{
+  if (format == "pdf") return {};
+  if (format != "tiff" || driverFiles) return WhyJobDoesNotFit(format, driverFiles, 1, pageBytes);
+  const uint64_t whole = Plus(written, Plus(pageBytes, kPageOverhead));
+  if (whole <= kMostTiffBytes) return {};
+  return "with its page of " + Megabytes(pageBytes) + " the TIFF would reach " + Megabytes(whole) +
+         ", more than the " + Megabytes(kMostTiffBytes + 1) +
+         " a TIFF file holds; pull it as PDF (--format pdf)";
+}
+
 }  // namespace stiscan

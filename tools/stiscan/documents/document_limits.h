@@ -24,4 +24,13 @@ uint64_t UncompressedPageBytes(long width, long height, int bitsPerPixel);
 std::string WhyJobDoesNotFit(const std::string& format, bool driverFiles, uint64_t pages,
                              uint64_t pageBytes);
 
+// Why a later page of `pageBytes` does not fit the job's files, `written`
+// bytes of its document (a TIFF) being on the disk already: what the count
+// before the first page could not know, a page larger than the first. A
+// TIFF would pass its 4 GB; a file of its own (BMP, the scanner's TIFF)
+// holds no such page. Empty when it fits (a PDF's pages are counted as the
+// document is written, on their compressed size).
+std::string WhyPageDoesNotFit(const std::string& format, bool driverFiles, uint64_t written,
+                              uint64_t pageBytes);
+
 }  // namespace stiscan

@@ -148,9 +148,12 @@ bool JobOutput::KeepsDriverFile() const
 
 bool JobOutput::Encoded(bool ok, const EncodeFailure& failure, OutputFailure& out)
 {
-  if (ok) return true;
-  // A document's encoder that could not write its file: the file's failure,
-  // in the system's words (a full disk), rather than the encoder's own.
+  // A document's file that a write failed in fails its job, whatever the
+  // encoder says: an encoder may go on past a failed write (Wine's TIFF
+  // encoder does, and finishes a file with pages cut short). The file's
+  // failure is said in the system's words (a full disk).
+  const bool fileFailed = stream_ != nullptr && (stream_->PassedLimit() || stream_->Error() != 0);
+  if (ok && !fileFailed) return true;
   if (stream_ != nullptr && stream_->PassedLimit())
     out = {"the TIFF file would pass the " + std::to_string((kMostTiffBytes + 1) >> 20) +
                " MB a TIFF file can hold",
@@ -217,6 +220,17 @@ bool JobOutput::Begin(const std::wstring& name, int pages, uint64_t pageBytes,
   EncodeFailure encodeFailure;
   return Encoded(encoder_.Begin(Container::kTiff, 0, encodeFailure, stream_), encodeFailure,
                  failure);
+}
+
+bool JobOutput::PageFits(uint64_t pageBytes, OutputFailure& failure) const
+{
+  LARGE_INTEGER written = {};
+  if (stream_ != nullptr && !GetFileSizeEx(document_.Handle(), &written)) written.QuadPart = 0;
+  const std::string why = WhyPageDoesNotFit(options_.format, KeepsDriverFile(),
+                                            static_cast<uint64_t>(written.QuadPart), pageBytes);
+  if (why.empty()) return true;
+  failure = {"refused: " + why, HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE), false};
+  return false;
 }
 
 bool JobOutput::Page(int page, Raster& raster, OutputFailure& failure)

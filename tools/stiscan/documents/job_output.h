@@ -99,6 +99,9 @@ class JobOutput {
   // `failure` set) when its files could not hold it (document_limits.h) or
   // its document cannot be begun.
   bool Begin(const std::wstring& name, int pages, uint64_t pageBytes, OutputFailure& failure);
+  // Whether a page after the first, of `pageBytes` uncompressed, fits the
+  // job's files (WhyPageDoesNotFit): false with `failure` set when not.
+  bool PageFits(uint64_t pageBytes, OutputFailure& failure) const;
   // Page `page` of the job: its file started (a format of one file per
   // page), or its part of the document written. A failure may be that of
   // the page before (`failure.page` says).

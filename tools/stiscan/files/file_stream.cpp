@@ -42,8 +42,7 @@ ULONG FileStream::Release()
 HRESULT FileStream::Read(void* into, ULONG bytes, ULONG* read)
 {
   DWORD got = 0;
-  if (!ReadFile(file_.Handle(), into, bytes, &got, nullptr))
-    return HRESULT_FROM_WIN32(GetLastError());
+  if (!ReadFile(file_.Handle(), into, bytes, &got, nullptr)) return Failed(GetLastError());
   if (read != nullptr) *read = got;
   return got < bytes ? S_FALSE : S_OK;
 }
@@ -58,10 +57,17 @@ HRESULT FileStream::Write(const void* from, ULONG bytes, ULONG* written)
     passedLimit_ = true;
     return Failed(ERROR_FILE_TOO_LARGE);
   }
-  DWORD put = 0;
-  if (!WriteFile(file_.Handle(), from, bytes, &put, nullptr) || put != bytes)
-    return Failed(GetLastError());
-  if (written != nullptr) *written = put;
+  // A write that took part of the bytes (a disk filling up) is followed by
+  // one for the rest, whose failure says why.
+  const unsigned char* next = static_cast<const unsigned char*>(from);
+  for (ULONG left = bytes; left > 0;) {
+    DWORD put = 0;
+    if (!WriteFile(file_.Handle(), next, left, &put, nullptr) || put == 0)
+      return Failed(GetLastError());
+    next += put;
+    left -= put;
+    if (written != nullptr) *written += put;
+  }
   return S_OK;
 }
 
@@ -73,7 +79,10 @@ HRESULT FileStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* posit
                                                    : ~DWORD{0};
   if (method == ~DWORD{0}) return STG_E_INVALIDFUNCTION;
   LARGE_INTEGER at = {};
-  if (!SetFilePointerEx(file_.Handle(), move, &at, method)) return STG_E_INVALIDPOINTER;
+  if (!SetFilePointerEx(file_.Handle(), move, &at, method)) {
+    Failed(GetLastError());
+    return STG_E_INVALIDPOINTER;
+  }
   if (position != nullptr) position->QuadPart = static_cast<ULONGLONG>(at.QuadPart);
   return S_OK;
 }

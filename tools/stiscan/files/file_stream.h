@@ -18,9 +18,9 @@ class FileStream final : public IStream {
   // whose offsets cannot reach further must not be written past them.
   static FileStream* Make(OpenFile& file, unsigned long long limit);
 
-  // The system's code of the first write that failed (ERROR_DISK_FULL for
-  // a full disk), which an encoder reports only as its own failure; 0 when
-  // none did.
+  // The system's code of the first write, read or seek that failed
+  // (ERROR_DISK_FULL for a full disk), which an encoder reports only as its
+  // own failure, or not at all; 0 when none did.
   DWORD Error() const { return error_; }
   // Whether a write was refused for passing the limit.
   bool PassedLimit() const { return passedLimit_; }

@@ -15,6 +15,16 @@ constexpr size_t kMostPlainFolder = MAX_PATH - 12 - 1;
 // The most copies of one name that a pull looks for a free one among.
 constexpr int kMostCopies = 9999;
 
+// The most temporary names one file tries: a name taken is a leftover of an
+// earlier process of the same number (Wine gives the numbers again once its
+// server has ended), and the next one is free unless that process wrote many.
+constexpr int kMostTemporaryTries = 10000;
+
+// What the temporary files are called: the pattern, and its parts.
+constexpr wchar_t kTemporaryPattern[] = L"~stiscan-*.partial";
+constexpr wchar_t kTemporaryStart[] = L"~stiscan-";
+constexpr wchar_t kTemporaryEnd[] = L".partial";
+
 // `path` (full) in the form the API takes at its length: the \\?\ form for
 // a long one (\\?\UNC\server\share\... for a share), which the API takes up
 // to 32767 units and does not parse further.
@@ -48,18 +58,53 @@ DWORD MakeFolder(const std::wstring& path)
   return GetLastError() == ERROR_ALREADY_EXISTS ? 0 : GetLastError();
 }
 
-// Whether nothing of the name `path` is there; false also when that cannot
-// be told (the rename then says why).
-bool Free(const std::wstring& path)
-{
-  if (GetFileAttributesW(ForApi(path).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  const DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 bool Taken(DWORD error)
 {
   return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
+// Whether nothing of the name `path` is there: 0 when nothing is,
+// ERROR_FILE_EXISTS when something is, or the system's code of why that
+// cannot be told (which is not taken to mean either).
+DWORD Lookup(const std::wstring& path)
+{
+  if (GetFileAttributesW(ForApi(path).c_str()) != INVALID_FILE_ATTRIBUTES) return ERROR_FILE_EXISTS;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0
+         : error != 0                                                   ? error
+                                                                        : ERROR_GEN_FAILURE;
+}
+
+// The process number in a temporary file's name ("~stiscan-<process>-<n>.partial"),
+// or 0 when the name is not one of them.
+DWORD TemporaryOwner(const std::wstring& name)
+{
+  const size_t start = sizeof kTemporaryStart / sizeof(wchar_t) - 1;
+  const size_t end = sizeof kTemporaryEnd / sizeof(wchar_t) - 1;
+  if (name.size() <= start + end || name.compare(0, start, kTemporaryStart) != 0 ||
+      name.compare(name.size() - end, end, kTemporaryEnd) != 0)
+    return 0;
+  const std::wstring middle = name.substr(start, name.size() - start - end);
+  const size_t dash = middle.find(L'-');
+  if (dash == 0 || dash == std::wstring::npos || dash + 1 == middle.size() || dash > 10) return 0;
+  unsigned long long owner = 0;
+  for (size_t i = 0; i < middle.size(); ++i) {
+    if (i == dash) continue;
+    if (middle[i] < L'0' || middle[i] > L'9') return 0;
+    if (i < dash) owner = owner * 10 + static_cast<unsigned>(middle[i] - L'0');
+  }
+  return owner <= 0xFFFFFFFFull ? static_cast<DWORD>(owner) : 0;
+}
+
+// Whether process `id` runs (also one of another user's, which may not be
+// opened).
+bool Runs(DWORD id)
+{
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return runs;
 }
 
 // The temporary files of this process, numbered (several threads make them).
@@ -91,7 +136,8 @@ bool OpenFile::Finish(TemporaryFile& file, FileFailure& failure)
   // What the file holds reaches the disk before the file takes its name:
   // a name is never given to a file that a power cut would leave empty.
   if (!FlushFileBuffers(handle_)) {
-    failure = {"the file " + Quoted(shown_) + " could not be written to the disk", GetLastError()};
+    const DWORD error = GetLastError();
+    failure = {"the file " + Quoted(shown_) + " could not be written to the disk", error};
     return false;
   }
   LARGE_INTEGER size = {};
@@ -99,7 +145,8 @@ bool OpenFile::Finish(TemporaryFile& file, FileFailure& failure)
   const HANDLE handle = handle_;
   handle_ = INVALID_HANDLE_VALUE;
   if (!CloseHandle(handle)) {
-    failure = {"the file " + Quoted(shown_) + " could not be written", GetLastError()};
+    const DWORD error = GetLastError();
+    failure = {"the file " + Quoted(shown_) + " could not be written", error};
     DeleteFileW(ForApi(path_).c_str());
     return false;
   }
@@ -119,10 +166,11 @@ bool Folder::Open(const std::string& folder, FileFailure& failure)
 {
   given_ = folder;
   folder_ = FullPath(Widen(folder));
+  const DWORD fullPathError = folder_.empty() ? GetLastError() : 0;
   while (folder_.size() > 3 && folder_.back() == L'\\') folder_.pop_back();
   const std::string what = "the folder " + Quoted(folder) + " could not be made";
   if (folder_.empty()) {
-    failure = {what, GetLastError()};
+    failure = {what, fullPathError};
     return false;
   }
   if (const DWORD error = MakeFolder(folder_)) {
@@ -131,7 +179,8 @@ bool Folder::Open(const std::string& folder, FileFailure& failure)
   }
   const DWORD attributes = GetFileAttributesW(ForApi(folder_, kMostPlainFolder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    failure = {what, attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY};
+    const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+    failure = {what, error};
     return false;
   }
   return true;
@@ -152,20 +201,24 @@ bool Folder::Create(const std::wstring& itemName, int page, const std::wstring& 
                     OpenFile& file, FileFailure& failure) const
 {
   file.Discard();
-  const std::wstring name = L"~stiscan-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(InterlockedIncrement(&temporaries)) + L".partial";
-  file.path_ = folder_ + L"\\" + name;
   const std::u16string shown = PageFileName(std::u16string(itemName.begin(), itemName.end()), page,
                                             std::u16string(extension.begin(), extension.end()), 1);
   file.shown_ = Shown(Narrow(std::wstring(shown.begin(), shown.end())));
   file.page_ = page;
   file.extension_ = extension;
   file.bytes_ = 0;
-  // Read too: an encoder may read back what it wrote (file_stream.h).
-  file.handle_ = CreateFileW(ForApi(file.path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file.handle_ != INVALID_HANDLE_VALUE) return true;
-  failure = {"the file " + Quoted(file.shown_) + " could not be made", GetLastError()};
+  // A name another process left is passed over (a new one is never written
+  // over). Read too: an encoder may read back what it wrote (file_stream.h).
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int tries = 0; tries < kMostTemporaryTries && Taken(error); ++tries) {
+    file.path_ = folder_ + L"\\" + kTemporaryStart + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(InterlockedIncrement(&temporaries)) + kTemporaryEnd;
+    file.handle_ = CreateFileW(ForApi(file.path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.handle_ != INVALID_HANDLE_VALUE) return true;
+    error = GetLastError();
+  }
+  failure = {"the file " + Quoted(file.shown_) + " could not be made", error};
   return false;
 }
 
@@ -178,7 +231,7 @@ bool Folder::WriteTemporary(const std::wstring& itemName, int page, const std::w
          open.Finish(file, failure);
 }
 
-bool Folder::Name(const std::wstring& itemName, const std::vector<TemporaryFile>& files,
+bool Folder::Name(const std::wstring& itemName, std::vector<TemporaryFile>& files,
                   std::vector<NamedFile>& named, FileFailure& failure) const
 {
   const std::u16string item(itemName.begin(), itemName.end());
@@ -187,18 +240,39 @@ bool Folder::Name(const std::wstring& itemName, const std::vector<TemporaryFile>
         item, file.page, std::u16string(file.extension.begin(), file.extension.end()), copy);
     return std::wstring(name.begin(), name.end());
   };
-  // Those renamed go back to their temporary names.
-  const auto undo = [&](size_t renamed) {
-    for (size_t i = 0; i < renamed; ++i)
-      MoveFileExW(ForApi(named[i].path).c_str(), ForApi(files[i].path).c_str(),
-                  MOVEFILE_WRITE_THROUGH);
+  // Those renamed go back to their temporary names. One that cannot stays
+  // where it is, which its entry in `files` then says (the caller removes
+  // it with the others): false, with `failure` set.
+  const auto undo = [&]() {
+    bool undone = true;
+    for (size_t i = 0; i < named.size(); ++i) {
+      if (MoveFileExW(ForApi(named[i].path).c_str(), ForApi(files[i].path).c_str(),
+                      MOVEFILE_WRITE_THROUGH))
+        continue;
+      const DWORD error = GetLastError();
+      if (undone)
+        failure = {
+            "the file " + Quoted(named[i].shown) + " could not be given back its temporary name",
+            error};
+      files[i].path = named[i].path;
+      undone = false;
+    }
     named.clear();
+    return undone;
   };
   for (int copy = 1; copy <= kMostCopies; ++copy) {
-    bool free = true;
-    for (size_t i = 0; i < files.size() && free; ++i)
-      free = Free(folder_ + L"\\" + nameOf(files[i], copy));
-    if (!free) continue;
+    // Every name free, or this copy is passed over; a name that cannot be
+    // looked up ends the naming, as it would any copy's.
+    DWORD looked = 0;
+    for (size_t i = 0; i < files.size() && looked == 0; ++i) {
+      const std::wstring name = nameOf(files[i], copy);
+      looked = Lookup(folder_ + L"\\" + name);
+      if (looked != 0 && looked != ERROR_FILE_EXISTS) {
+        failure = {"the name " + Quoted(Shown(Narrow(name))) + " could not be looked up", looked};
+        return false;
+      }
+    }
+    if (looked != 0) continue;
     named.clear();
     bool taken = false;
     for (size_t i = 0; i < files.size() && !taken; ++i) {
@@ -210,7 +284,7 @@ bool Folder::Name(const std::wstring& itemName, const std::vector<TemporaryFile>
         continue;
       }
       const DWORD error = GetLastError();
-      undo(named.size());
+      if (!undo()) return false;
       if (!Taken(error)) {
         failure = {"the file " + Quoted(file.shown) + " could not be made", error};
         return false;
@@ -263,6 +337,58 @@ bool Folder::ReplaceOwn(const std::string& name, const std::string& text,
   failure = {"the file " + Quoted(Shown(name)) + " could not be written", GetLastError()};
   DeleteFileW(ForApi(written.path).c_str());
   return false;
+}
+
+bool Folder::Flush(const std::vector<std::wstring>& renamed, FileFailure& failure) const
+{
+  // Flushing asks for the right to write: to a folder, to add files to it.
+  const HANDLE folder =
+      CreateFileW(ForApi(folder_, kMostPlainFolder).c_str(), GENERIC_READ | FILE_ADD_FILE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  DWORD error = folder == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (folder != INVALID_HANDLE_VALUE) {
+    if (!FlushFileBuffers(folder)) error = GetLastError();
+    CloseHandle(folder);
+  }
+  if (error == 0) return true;
+  if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED &&
+      error != ERROR_INVALID_PARAMETER) {
+    failure = {"the folder " + Quoted(given_) + " could not be written to the disk", error};
+    return false;
+  }
+  for (const std::wstring& path : renamed) {
+    const HANDLE file = CreateFileW(ForApi(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    const DWORD notFlushed = flushed ? 0 : GetLastError();
+    if (!flushed)
+      failure = {"the file " + Quoted(Narrow(path)) + " could not be written to the disk",
+                 notFlushed};
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!flushed) return false;
+  }
+  return true;
+}
+
+void Folder::RemoveLeftovers() const
+{
+  WIN32_FIND_DATAW found;
+  const HANDLE search =
+      FindFirstFileExW(ForApi(folder_ + L"\\" + kTemporaryPattern).c_str(), FindExInfoBasic, &found,
+                       FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  const DWORD self = GetCurrentProcessId();
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    const DWORD owner = TemporaryOwner(found.cFileName);
+    // This process's own number: a leftover of an earlier process that had
+    // it, as this one has made none yet.
+    if (owner == 0 || (owner != self && Runs(owner))) continue;
+    DeleteFileW(ForApi(folder_ + L"\\" + found.cFileName).c_str());
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
 }
 
 bool Folder::Remove(const std::wstring& path, FileFailure& failure)

@@ -91,9 +91,12 @@ class Folder {
   // their names is taken. Each is renamed with MOVEFILE_WRITE_THROUGH and
   // never over a file that is there: when another program takes one of the
   // names meanwhile, those already renamed go back and the next copy is
-  // tried. On success `named` holds them in the order given; on failure
-  // (with `failure` set) every file keeps its temporary name.
-  bool Name(const std::wstring& itemName, const std::vector<TemporaryFile>& files,
+  // tried. On success `named` holds them in the order given. On failure
+  // (with `failure` set: also a name that could not be looked up, or a file
+  // that could not be given back its temporary name) `files` says where
+  // each file is, for the caller to remove them all: under its temporary
+  // name, or, one that could not go back, under the name it took.
+  bool Name(const std::wstring& itemName, std::vector<TemporaryFile>& files,
             std::vector<NamedFile>& named, FileFailure& failure) const;
 
   // A file of the folder's own by its name (`name`, ASCII): read whole (an
@@ -110,6 +113,24 @@ class Folder {
   // Removes a file (a temporary one, or one of a job that failed); false
   // with `failure` set.
   static bool Remove(const std::wstring& path, FileFailure& failure);
+
+  // The names files took in the folder, to the disk: a rename alone gets
+  // there when the file system gets to it, MOVEFILE_WRITE_THROUGH
+  // notwithstanding (it speaks of moves that copy), so this comes before
+  // anything is deleted on the scanner. The folder itself is flushed
+  // (FlushFileBuffers on it, which Wine makes an fsync of the directory);
+  // where the file system flushes no folder, each of `renamed` (full paths)
+  // is opened and flushed instead, which on such a file system writes the
+  // name with the file. False with `failure` set.
+  bool Flush(const std::vector<std::wstring>& renamed, FileFailure& failure) const;
+
+  // Removes the temporary files ("~stiscan-<process>-<n>.partial") that
+  // processes no longer running left in the folder (killed, or the machine
+  // stopped): called by the holder of the folder's lock, which no other
+  // stiscan that could be writing one holds, before it makes one itself (a
+  // file of its own process number is then an earlier process's). A file in
+  // use is left alone.
+  void RemoveLeftovers() const;
 
  private:
   std::string given_;    // as the user wrote it

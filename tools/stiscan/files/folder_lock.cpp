@@ -1,9 +1,19 @@
 #include "files/folder_lock.h"
 
+#include <iterator>
+
 #include "console/messages.h"
 #include "console/output.h"
 
 namespace stiscan {
+
+namespace {
+
+// How long a lock file that refuses to be opened as access denied is given
+// to go, try after try: a reader holds it for a moment.
+constexpr DWORD kDeniedWaitsMs[] = {50, 100, 200};
+
+}  // namespace
 
 FolderLock::~FolderLock()
 {
@@ -16,8 +26,18 @@ FolderLock::Outcome FolderLock::Take(const Folder& folder, const std::string& wh
   const std::wstring path = folder.PathOf(kFolderLockFile);
   // Others may read who holds it, no one may write or remove it, and it
   // goes with the last handle: the holder's, also when its process dies.
-  file_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  // While it goes (its holder has let it go, and another reader still has
+  // it open) it refuses to be opened as access denied, as a file of a
+  // folder the user may not write to does for good: the first passes.
+  DWORD error = 0;
+  for (size_t tried = 0;; ++tried) {
+    file_ =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    error = file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (error != ERROR_ACCESS_DENIED || tried == std::size(kDeniedWaitsMs)) break;
+    Sleep(kDeniedWaitsMs[tried]);
+  }
   if (file_ != INVALID_HANDLE_VALUE) {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -30,8 +50,7 @@ FolderLock::Outcome FolderLock::Take(const Folder& folder, const std::string& wh
     WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     return Outcome::kTaken;
   }
-  const DWORD error = GetLastError();
-  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
+  if (error != ERROR_SHARING_VIOLATION) {
     failure = {"the file " + Quoted(folder.Shown(kFolderLockFile)) + " could not be made", error};
     return Outcome::kFailed;
   }

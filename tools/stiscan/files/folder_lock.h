@@ -27,7 +27,8 @@ class FolderLock {
   // words: "stiscan watch --pull"). kHeld when another process holds it:
   // `holder` then says which, as its file names it ("process 1234, stiscan
   // watch --pull, since 2026-12-09 10:15:02"). kFailed with `failure` set
-  // when the file could not be made.
+  // when the file could not be made for another reason (access denied: a
+  // folder the user may not write to).
   Outcome Take(const Folder& folder, const std::string& what, std::string& holder,
                FileFailure& failure);
 

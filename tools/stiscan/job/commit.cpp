@@ -103,15 +103,25 @@ HRESULT JobCommit::Delete(Connection& c, std::vector<Job>& jobs)
     if (job.deletion == Job::Deletion::kPending) pending.push_back(&job);
   if (pending.empty()) return S_OK;
 
-  // As a data source does: only when the user's delete-after-scan option is on.
-  int on = 0;
+  // As a data source does: only when the user's delete-after-scan option is
+  // on. An option the server does not give (S_FALSE, nothing written: it
+  // could not open the user's settings) is not known, which is not off.
+  int on = -1;
   HRESULT hr = c->GetDeleteImageOnScan(&on);
   if (ServerGone(hr)) {
     CannotDelete(jobs, "the scanner server was lost (" + DescribeHresult(hr) + ")");
     return hr;
   }
+  if (on != 0 && on != 1) {
+    CannotDelete(jobs, "your delete-after-scan option could not be read (" +
+                           (hr == S_FALSE ? std::string("the server answered S_FALSE without it: "
+                                                        "your settings' key was not to be opened")
+                                          : DescribeHresult(hr)) +
+                           ")");
+    return S_OK;
+  }
   std::string why;
-  if (on != 1) {
+  if (on == 0) {
     for (Job* job : pending) {
       job->deletion = Job::Deletion::kOptionOff;
       if (list_ != nullptr) list_->Deleted(job->identity);
@@ -119,7 +129,20 @@ HRESULT JobCommit::Delete(Connection& c, std::vector<Job>& jobs)
     Note((pending.size() == 1 ? "the job " : "the jobs ") + Names(pending) +
          (pending.size() == 1 ? " is" : " are") +
          " not deleted from the scanner: your delete-after-scan option is off");
-    if (!WriteList(why)) Note(why);
+    if (!WriteList(why)) {
+      listKept_ = false;
+      Note(why);
+    }
+    return S_OK;
+  }
+
+  // The names the files took, and the list's, reach the disk first.
+  std::vector<std::wstring> renamed = {folder_.PathOf(kPulledJobsFile)};
+  for (const Job* job : pending)
+    for (const NamedFile& file : job->files) renamed.push_back(file.path);
+  FileFailure notFlushed;
+  if (!folder_.Flush(renamed, notFlushed)) {
+    CannotDelete(jobs, Described(notFlushed));
     return S_OK;
   }
 
@@ -167,8 +190,27 @@ HRESULT JobCommit::Delete(Connection& c, std::vector<Job>& jobs)
     std::vector<Job> one = {job};
     CannotDelete(one, reason);
   }
-  if (!WriteList(why)) Note(why);
+  if (!WriteList(why)) {
+    listKept_ = false;
+    Note(why);
+  }
   return S_OK;
+}
+
+bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting,
+               const std::set<std::string>& keep)
+{
+  if (!listing.complete) return false;
+  bool changed = list.Forget(listing.jobs);
+  if (!deleting) return changed;
+  for (const std::string& name : list.DropUnsure(listing.jobs, keep)) {
+    Note("job " + Quoted(name) +
+         ": its deletion pending is given up: the scanner stores no time for it, or more than "
+         "one job of its name and time, so the job it lists may be another; it is pulled "
+         "again instead");
+    changed = true;
+  }
+  return changed;
 }
 
 }  // namespace stiscan

@@ -4,8 +4,9 @@
 //      renamed with write-through and never over a file that is there;
 //   2. the job enters the folder's list of pulled jobs (written the same
 //      way), as still to be deleted when it is to be;
-//   3. once the walk is over, the jobs to be deleted are deleted on the
-//      scanner, one by one;
+//   3. once the walk is over, the folder is flushed (so that the names the
+//      files and the list took are on the disk), and the jobs to be deleted
+//      are deleted on the scanner, one by one;
 //   4. the scanner's list is read again, and each deletion is confirmed.
 // A job whose files are not all on the disk, or that is not in the list, is
 // never deleted. A deletion that did not happen is reported with the job and
@@ -23,6 +24,7 @@
 #include "files/folder.h"
 #include "job/job.h"
 #include "job/pulled_jobs.h"
+#include "job/walk.h"
 #include "server/connection.h"
 
 namespace stiscan {
@@ -67,5 +69,14 @@ class JobCommit {
   bool listKept_ = true;
   std::set<std::string>* said_ = nullptr;
 };
+
+// The folder's list held to what the scanner lists now, when `listing` is
+// complete: the entries of jobs it lists no longer forgotten
+// (PulledJobs::Forget), and, for a pull or watch that deletes, the pending
+// deletions it no longer matches by one exact key dropped, each with a note
+// (PulledJobs::DropUnsure), but those of `keep` (a watch's own, pulled
+// again once already). Whether the list changed (and is to be written).
+bool Reconcile(PulledJobs& list, const Listing& listing, bool deleting,
+               const std::set<std::string>& keep = {});
 
 }  // namespace stiscan

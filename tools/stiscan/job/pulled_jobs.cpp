@@ -137,6 +137,42 @@ bool PulledJobs::Forget(const std::vector<JobIdentity>& listed)
   return changed;
 }
 
+bool PulledJobs::Unique(const JobIdentity& job, const std::vector<JobIdentity>& listed)
+{
+  if (job.time.empty()) return false;
+  const std::string key = Key(job);
+  size_t alike = 0;
+  for (const JobIdentity& other : listed) alike += Key(other) == key ? 1 : 0;
+  return alike == 1;
+}
+
+std::vector<std::string> PulledJobs::DropUnsure(const std::vector<JobIdentity>& listed,
+                                                const std::set<std::string>& keep)
+{
+  // How many listed jobs each key names, and one job of it.
+  std::map<std::string, std::pair<size_t, const JobIdentity*>> named;
+  const auto count = [&](const std::string& key, const JobIdentity& job) {
+    auto& [jobs, first] = named[key];
+    if (jobs++ == 0) first = &job;
+  };
+  for (const JobIdentity& job : listed) {
+    count(Key(job), job);
+    if (job.time.empty()) count(LegacyKey(job), job);
+  }
+  std::vector<std::string> dropped;
+  for (auto it = keys_.begin(); it != keys_.end();) {
+    const auto found = named.find(it->first);
+    if (!it->second || found == named.end() || keep.count(it->first) != 0 ||
+        (!Untimed(it->first) && found->second.first == 1)) {
+      ++it;
+      continue;
+    }
+    dropped.push_back(found->second.second->name);
+    it = keys_.erase(it);
+  }
+  return dropped;
+}
+
 std::string PulledJobs::Text() const
 {
   std::string text = kHeading;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,20 @@ class PulledJobs {
   // gone, so a later job of that name is a new one), and a deletion pending
   // is done (someone deleted the job). Whether anything changed.
   bool Forget(const std::vector<JobIdentity>& listed);
+
+  // Whether `job` is the one job of `listed` (every job the scanner lists
+  // now) under its exact key: it has a stored time, and no other listed job
+  // has its name and time. Only such a job is deleted without being pulled.
+  static bool Unique(const JobIdentity& job, const std::vector<JobIdentity>& listed);
+
+  // The deletions pending that `listed` matches only by a key without time,
+  // or by more than one job: the job listed may be another one of that key
+  // (the one pulled deleted at the panel, and one scanned alike since),
+  // which must not be deleted without being pulled. Each such entry goes,
+  // so that its job is pulled again, but those whose keys are in `keep`;
+  // the names of the jobs they named, for a note.
+  std::vector<std::string> DropUnsure(const std::vector<JobIdentity>& listed,
+                                      const std::set<std::string>& keep = {});
 
   // The file's text: a comment, then per job its key; a job still to be
   // deleted also on a line "#deletion pending", a tab and its key (a comment

@@ -226,12 +226,13 @@ PageFailure Puller::PullPage(Connection& c, Job& job, int page, int pages)
   }
   if (FAILED(hr)) return ScannerFailure("the server did not describe the page", hr);
   // The job's files begin with its first page, whose size says whether
-  // they can hold the job at all.
+  // they can hold the job at all; every later page is held to what they can
+  // still take.
   OutputFailure outputFailure;
-  if (page == 1 &&
-      !output_.Begin(job.name, pages,
-                     UncompressedPageBytes(info.ImageWidth, info.ImageLength, info.BitsPerPixel),
-                     outputFailure))
+  const uint64_t pageBytes =
+      UncompressedPageBytes(info.ImageWidth, info.ImageLength, info.BitsPerPixel);
+  if (page == 1 ? !output_.Begin(job.name, pages, pageBytes, outputFailure)
+                : !output_.PageFits(pageBytes, outputFailure))
     return FromOutput(outputFailure);
   int status = -1;
   hr = c->PrepareTransfer(0, 0, mechanism_, 0, 0, 0, 0, 0, &status);

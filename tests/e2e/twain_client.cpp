@@ -1,0 +1,897 @@
+// The TWAIN application of the tests (twain_client.h), 32-bit or 64-bit.
+// Exit code: the number of failed checks.
+//
+// Usage: twain_client <part>
+//   full    on a thread in a single-threaded apartment: the source from
+//           state 1 to 7 and back, its operations refused in every state
+//           where they do not belong, every capability, the frame, native,
+//           memory and file transfers of every job, whole and cut to the
+//           frame, cancelling, delete-after-scan, its window, and at the
+//           end the server killed in the middle of a transfer
+//   pixels  on a thread in a multithreaded apartment: every job by every
+//           transfer, and nothing else (the runs under the driver's
+//           conducts)
+//   scan <folder>
+//           the demo's TWAIN application: the sources the manager lists,
+//           then every job the source offers the user, each page a BMP file
+//           in <folder> (<job>-p<page>.bmp) by the source's file transfer
+//   identify <path> <version>
+//           the source installed at <path>, loaded as a manager that finds
+//           it there loads it: it is a source of this bitness and says it
+//           is stibridge of that version (the package's cases)
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <tuple>
+
+#include "twain_client.h"
+
+namespace {
+
+struct Op {
+  TW_UINT32 group;
+  TW_UINT16 dat, message;
+  const char* name;
+};
+constexpr TW_UINT32 C = DG_CONTROL, I = DG_IMAGE;
+
+// What each state refuses as out of sequence.
+const std::vector<Op> kRefusedIn3 = {
+    {C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"}, {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+    {C, DAT_CAPABILITY, MSG_GET, "capability-get"},   {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
+    {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},         {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+    {C, DAT_EVENT, MSG_PROCESSEVENT, "processevent"}, {C, DAT_STATUS, MSG_GET, "status"}};
+const std::vector<Op> kRefusedIn4 = {{C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
+                                     {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
+                                     {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
+                                     {C, DAT_EVENT, MSG_PROCESSEVENT, "processevent"},
+                                     {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},
+                                     {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+                                     {I, DAT_IMAGEMEMXFER, MSG_GET, "memory"},
+                                     {I, DAT_IMAGEFILEXFER, MSG_GET, "file"},
+                                     {C, DAT_XFERGROUP, MSG_SET, "xfergroup-set"}};
+const std::vector<Op> kRefusedIn5 = {{C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"},
+                                     {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+                                     {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
+                                     {C, DAT_CAPABILITY, MSG_RESET, "capability-reset"},
+                                     {C, DAT_PENDINGXFERS, MSG_ENDXFER, "endxfer"},
+                                     {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
+                                     {I, DAT_IMAGEINFO, MSG_GET, "imageinfo"},
+                                     {I, DAT_IMAGELAYOUT, MSG_SET, "layout-set"},
+                                     {C, DAT_SETUPFILEXFER, MSG_RESET, "setupfile-reset"},
+                                     {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+                                     {C, DAT_ENTRYPOINT, MSG_SET, "entrypoint"}};
+const std::vector<Op> kRefusedIn6 = {{C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"},
+                                     {C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
+                                     {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+                                     {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
+                                     {C, DAT_CAPABILITY, MSG_RESETALL, "capability-resetall"},
+                                     {I, DAT_IMAGELAYOUT, MSG_SET, "layout-set"},
+                                     {C, DAT_SETUPFILEXFER, MSG_RESET, "setupfile-reset"},
+                                     {C, DAT_ENTRYPOINT, MSG_SET, "entrypoint"}};
+const std::vector<Op> kRefusedIn7 = {{C, DAT_USERINTERFACE, MSG_DISABLEDS, "disableds"},
+                                     {C, DAT_PENDINGXFERS, MSG_RESET, "pending-reset"},
+                                     {I, DAT_IMAGENATIVEXFER, MSG_GET, "native"},
+                                     {I, DAT_IMAGEFILEXFER, MSG_GET, "file"},
+                                     {C, DAT_SETUPMEMXFER, MSG_GET, "setupmem"},
+                                     {C, DAT_SETUPFILEXFER, MSG_SET, "setupfile-set"},
+                                     {C, DAT_XFERGROUP, MSG_GET, "xfergroup-get"},
+                                     {C, DAT_CAPABILITY, MSG_SET, "capability-set"},
+                                     {C, DAT_IDENTITY, MSG_CLOSEDS, "closeds"},
+                                     {I, DAT_IMAGELAYOUT, MSG_GET, "layout-get"}};
+
+// Room for any operation's data, zeroed before each: what the source
+// answers must come from its state, not from the data.
+alignas(8) unsigned char scratch[8192];
+
+// The jobs of the session scenario that the user may take, in the
+// scanner's order.
+const std::vector<std::string> kJobs = {"multi.tif", "grey.bmp", "mine.tif", "users.tif",
+                                        "logo.gif"};
+
+void Refused(TwainApp& twain, int state, const std::vector<Op>& ops)
+{
+  for (const Op& op : ops) {
+    std::memset(scratch, 0, sizeof scratch);
+    // Straight to the source: Wine's manager forgets a source whose
+    // MSG_CLOSEDS failed.
+    const TW_UINT16 rc = twain.Direct(op.group, op.dat, op.message, scratch);
+    std::string detail = "rc " + std::to_string(rc);
+    const bool refused =
+        state == 3 ? rc == TWRC_FAILURE : twain.Answered(rc, TWRC_FAILURE, TWCC_SEQERROR, &detail);
+    Check(refused, "twain-state" + std::to_string(state) + "-refuses-" + op.name, detail);
+  }
+}
+
+TW_UINT16 Enable(TwainApp& twain, bool showUI)
+{
+  TW_USERINTERFACE ui = {static_cast<TW_BOOL>(showUI ? TRUE : FALSE), FALSE, twain.window};
+  return twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+}
+
+TW_UINT16 Disable(TwainApp& twain)
+{
+  TW_USERINTERFACE ui = {FALSE, FALSE, twain.window};
+  return twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+}
+
+TW_UINT16 EndTransfer(TwainApp& twain, TW_UINT16 message = MSG_ENDXFER)
+{
+  TW_PENDINGXFERS pending = {};
+  pending.Count = 0xFFFF;
+  const TW_UINT16 rc = twain.Source(DG_CONTROL, DAT_PENDINGXFERS, message, &pending);
+  return rc == TWRC_SUCCESS ? pending.Count : 0xFFFF;
+}
+
+bool Stored(const char* job)
+{
+  const std::vector<std::string> jobs = StoredJobs();
+  return std::find(jobs.begin(), jobs.end(), job) != jobs.end();
+}
+
+// A top-level window of this thread whose title begins with `title`.
+struct TitleSearch {
+  const wchar_t* title;
+  HWND found;
+};
+
+BOOL CALLBACK Titled(HWND window, LPARAM data)
+{
+  auto* search = reinterpret_cast<TitleSearch*>(data);
+  wchar_t text[128] = {};
+  GetWindowTextW(window, text, 128);
+  if (std::wcsncmp(text, search->title, std::wcslen(search->title)) != 0) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+HWND WindowTitled(const wchar_t* title)
+{
+  TitleSearch search = {title, nullptr};
+  EnumThreadWindows(GetCurrentThreadId(), Titled, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+void Identity(TwainApp& twain)
+{
+  TW_IDENTITY identity = {};
+  identity.Id = 77;
+  const TW_UINT16 rc = twain.Direct(DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity);
+  Check(rc == TWRC_SUCCESS && identity.Id == 77 &&
+            std::strcmp(identity.ProductName, "stibridge") == 0 && identity.ProtocolMajor == 2 &&
+            (identity.SupportedGroups & (DG_IMAGE | DF_DS2)) == (DG_IMAGE | DF_DS2),
+        "twain-identity",
+        std::string(identity.ProductName) + " protocol " + std::to_string(identity.ProtocolMajor));
+}
+
+// Another thread of the application's, which sends its window a message
+// once `go` is set.
+struct Sender {
+  HANDLE go;
+  HWND window;
+};
+
+DWORD WINAPI SendReenter(void* data)
+{
+  auto* sender = static_cast<Sender*>(data);
+  WaitForSingleObject(sender->go, INFINITE);
+  SendMessageW(sender->window, TwainApp::kReenter, 0, 0);
+  return 0;
+}
+
+// The frame pages are cut to, in inches (run_e2e.py's TWAIN_FRAME).
+TW_FRAME Inches(double left, double top, double right, double bottom)
+{
+  return {Fixed(left), Fixed(top), Fixed(right), Fixed(bottom)};
+}
+const TW_FRAME kFrame = Inches(0.03, 0.02, 0.35, 0.25);
+
+std::string Text(const TW_FRAME& frame)
+{
+  char text[96];
+  std::snprintf(text, sizeof text, "%.4f,%.4f,%.4f,%.4f", Number(frame.Left), Number(frame.Top),
+                Number(frame.Right), Number(frame.Bottom));
+  return text;
+}
+
+// Whether two frames are the same to a thousandth of their units.
+bool Same(const TW_FRAME& a, const TW_FRAME& b)
+{
+  const auto alike = [](const TW_FIX32& x, const TW_FIX32& y) {
+    return std::fabs(Number(x) - Number(y)) < 0.001;
+  };
+  return alike(a.Left, b.Left) && alike(a.Top, b.Top) && alike(a.Right, b.Right) &&
+         alike(a.Bottom, b.Bottom);
+}
+
+TW_FRAME LayoutNow(TwainApp& twain)
+{
+  TW_IMAGELAYOUT layout = {};
+  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout);
+  return layout.Frame;
+}
+
+TW_UINT16 SetLayout(TwainApp& twain, const TW_FRAME& frame, TW_FRAME* answered = nullptr)
+{
+  TW_IMAGELAYOUT layout = {};
+  layout.Frame = frame;
+  const TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout);
+  if (answered != nullptr) *answered = layout.Frame;
+  return rc;
+}
+
+// State 4: where the page lies. The frame of a paper size sets the
+// scanner's paper size; any other frame is what every page is cut to, held
+// to the scanner's area (A3), in the application's units, until a paper
+// size or MSG_RESET brings the whole page back.
+void LayoutChecks(TwainApp& twain)
+{
+  std::string detail;
+  TW_FRAME now = LayoutNow(twain);
+  Check(now.Right.Whole == 8 && now.Bottom.Whole == 11, "twain-layout-a4", Text(now));
+  TW_UINT16 rc = SetLayout(twain, Inches(0, 0, 8.5, 14));
+  short settings[4] = {};
+  StoredSettings(settings);
+  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_USLEGAL, "twain-layout-set-paper-size",
+        "rc " + std::to_string(rc) + " paper " + std::to_string(settings[1]));
+
+  // Frames taken as they are, and frames held to the area (A3 is
+  // 11.69 x 16.54 inches); each reads back, and leaves the paper size.
+  struct FrameRow {
+    const char* name;
+    TW_FRAME set, effect;
+    TW_UINT16 rc;
+  };
+  for (const FrameRow& row : std::vector<FrameRow>{
+           {"inch-square", Inches(1, 1, 2, 2), Inches(1, 1, 2, 2), TWRC_SUCCESS},
+           {"corner", Inches(0, 0, 2, 2), Inches(0, 0, 2, 2), TWRC_SUCCESS},
+           {"past-the-area", Inches(-1, 1, 20, 2), Inches(0, 1, 297 / 25.4, 2), TWRC_CHECKSTATUS},
+           {"past-the-foot", Inches(1, 16, 2, 18), Inches(1, 16, 2, 420 / 25.4),
+            TWRC_CHECKSTATUS}}) {
+    TW_FRAME answered = {};
+    rc = SetLayout(twain, row.set, &answered);
+    const bool right = twain.Answered(rc, row.rc, TWCC_SUCCESS, &detail);
+    now = LayoutNow(twain);
+    StoredSettings(settings);
+    Check(
+        right && Same(answered, row.effect) && Same(now, row.effect) && settings[1] == TWSS_USLEGAL,
+        std::string("twain-layout-frame-") + row.name,
+        detail + ", answered " + Text(answered) + ", then " + Text(now));
+  }
+  // In other units, both ways.
+  SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS);
+  const TW_FRAME inCm = LayoutNow(twain);
+  rc = SetLayout(twain, {Fixed(1.27), Fixed(2.54), Fixed(3.81), Fixed(5.08)});
+  SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_INCHES);
+  now = LayoutNow(twain);
+  Check(Same(inCm, {Fixed(2.54), Fixed(16 * 2.54), Fixed(5.08), Fixed(420 / 10.0)}) &&
+            rc == TWRC_SUCCESS && Same(now, Inches(0.5, 1, 1.5, 2)),
+        "twain-layout-frame-in-units", Text(inCm) + " cm, then " + Text(now));
+  // Frames that take nothing: refused, and the frame in effect stays.
+  for (const auto& [name, frame] :
+       std::vector<std::pair<const char*, TW_FRAME>>{{"empty", Inches(1, 1, -1, 2)},
+                                                     {"upside-down", Inches(1, 2, 2, 1)},
+                                                     {"beyond-the-area", Inches(12, 1, 13, 2)}}) {
+    rc = SetLayout(twain, frame);
+    const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+    now = LayoutNow(twain);
+    Check(refused && Same(now, Inches(0.5, 1, 1.5, 2)), std::string("twain-layout-refuses-") + name,
+          detail + ", then " + Text(now));
+  }
+  // A paper size chosen brings the whole page back: its frame.
+  SetOne(twain, ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWSS_A5);
+  now = LayoutNow(twain);
+  Check(Same(now, Inches(0, 0, 148 / 25.4, 210 / 25.4)), "twain-layout-paper-size-ends-frame",
+        Text(now));
+  SetLayout(twain, kFrame);
+  TW_IMAGELAYOUT layout = {};
+  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_RESET, &layout);
+  StoredSettings(settings);
+  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_A4 && layout.Frame.Bottom.Whole == 11 &&
+            LayoutNow(twain).Bottom.Whole == 11,
+        "twain-layout-reset", "paper " + std::to_string(settings[1]));
+}
+
+// State 4: what a source that is open answers, bad input included.
+void OpenChecks(TwainApp& twain)
+{
+  Refused(twain, 4, kRefusedIn4);
+  std::string detail;
+  for (const Op& op : std::vector<Op>{{I, DAT_PALETTE8, MSG_GET, "palette8"},
+                                      {I, DAT_EXTIMAGEINFO, MSG_GET, "extimageinfo"},
+                                      {C, 0x7777, MSG_GET, "unknown-dat"},
+                                      {C, DAT_CAPABILITY, 0x0009, "capability-gethelp"}}) {
+    std::memset(scratch, 0, sizeof scratch);
+    const TW_UINT16 rc = twain.Source(op.group, op.dat, op.message, scratch);
+    twain.Expect(rc, TWRC_FAILURE, TWCC_BADPROTOCOL, std::string("twain-badprotocol-") + op.name);
+  }
+  // The condition is the last operation's, until it is read.
+  twain.Source(I, DAT_PALETTE8, MSG_GET, scratch);
+  Check(twain.Condition() == TWCC_BADPROTOCOL && twain.Condition() == TWCC_SUCCESS,
+        "twain-status-read-once");
+  for (const Op& op : std::vector<Op>{{C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds"},
+                                      {I, DAT_IMAGELAYOUT, MSG_GET, "layout-get"},
+                                      {C, DAT_SETUPMEMXFER, MSG_GET, "setupmem"},
+                                      {C, DAT_SETUPFILEXFER, MSG_GET, "setupfile"},
+                                      {C, DAT_PENDINGXFERS, MSG_GET, "pending-get"},
+                                      {C, DAT_XFERGROUP, MSG_GET, "xfergroup"}}) {
+    const TW_UINT16 rc = twain.Source(op.group, op.dat, op.message, nullptr);
+    twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, std::string("twain-null-data-") + op.name);
+  }
+  // The application calls the source again while the source waits for the
+  // server (a message sent from another thread is handled in any wait of
+  // the thread's): refused as out of sequence, and the source stays in
+  // state 4 (MSG_DISABLEDS is out of sequence there).
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Sender sender = {go, twain.window};
+  HANDLE thread = CreateThread(nullptr, 0, SendReenter, &sender, 0, nullptr);
+  twain.reentry.armed = true;
+  SetEvent(go);
+  TW_CAPABILITY jobs = {STIBRIDGE_CAP_JOBS, TWON_DONTCARE16, nullptr};
+  TW_UINT16 rc = twain.Source(C, DAT_CAPABILITY, MSG_GET, &jobs);
+  twain.reentry.armed = false;
+  GlobalFree(jobs.hContainer);
+  while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) twain.Await(50);
+  CloseHandle(thread);
+  CloseHandle(go);
+  TW_USERINTERFACE ui = {FALSE, FALSE, twain.window};
+  const TW_UINT16 disable = twain.Source(C, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  Check(rc == TWRC_SUCCESS && twain.reentry.during == 1 && twain.reentry.enable == TWRC_FAILURE &&
+            twain.reentry.condition == TWCC_SEQERROR && disable == TWRC_FAILURE,
+        "twain-reentered-while-waiting-refused",
+        std::to_string(twain.reentry.during) + " of " + std::to_string(twain.reentry.calls) +
+            " calls while waiting, rc " + std::to_string(twain.reentry.enable) + " cc " +
+            std::to_string(twain.reentry.condition));
+  // A second application: the source takes one.
+  TW_IDENTITY second = twain.source;
+  rc = twain.Direct(C, DAT_IDENTITY, MSG_OPENDS, &second);
+  twain.Expect(rc, TWRC_FAILURE, TWCC_MAXCONNECTIONS, "twain-one-application");
+
+  TW_SETUPMEMXFER memory = {};
+  rc = twain.Source(C, DAT_SETUPMEMXFER, MSG_GET, &memory);
+  Check(rc == TWRC_SUCCESS && memory.MinBufSize > 0 && memory.Preferred >= memory.MinBufSize &&
+            memory.MaxBufSize == TWON_DONTCARE32,
+        "twain-setupmem",
+        std::to_string(memory.MinBufSize) + "/" + std::to_string(memory.Preferred));
+  TW_UINT32 group = 0;
+  rc = twain.Source(C, DAT_XFERGROUP, MSG_GET, &group);
+  Check(rc == TWRC_SUCCESS && group == DG_IMAGE, "twain-xfergroup", std::to_string(group));
+
+  // The file of a file transfer: its default, a format the scanner writes
+  // a job at a time, a folder that is not there, a name no file can have.
+  TW_SETUPFILEXFER file = {};
+  rc = twain.Source(C, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &file);
+  Check(
+      rc == TWRC_SUCCESS && std::strcmp(file.FileName, "TWAIN.TMP") == 0 && file.Format == TWFF_BMP,
+      "twain-setupfile-default", file.FileName);
+  const std::string good = ScratchFile("good.tif");
+  for (const auto& [name, format, why] :
+       std::vector<std::tuple<std::string, TW_UINT16, const char*>>{
+           {good, TWFF_TIFFMULTI, "multipage-tiff"},
+           {"Z:\\no\\such\\folder\\page.bmp", TWFF_BMP, "missing-folder"},
+           {ScratchFile("bad|name.bmp"), TWFF_BMP, "bad-character"},
+           {ScratchFile(""), TWFF_BMP, "a-folder"},
+           {good, 99, "unknown-format"}}) {
+    file = {};
+    std::strncpy(file.FileName, name.c_str(), sizeof file.FileName - 1);
+    file.Format = format;
+    rc = twain.Source(C, DAT_SETUPFILEXFER, MSG_SET, &file);
+    const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+    TW_SETUPFILEXFER now = {};
+    twain.Source(C, DAT_SETUPFILEXFER, MSG_GET, &now);
+    Check(refused && std::strcmp(now.FileName, "TWAIN.TMP") == 0,
+          std::string("twain-setupfile-refuses-") + why, detail);
+  }
+  file = {};
+  std::strncpy(file.FileName, good.c_str(), sizeof file.FileName - 1);
+  file.Format = TWFF_TIFF;
+  rc = twain.Source(C, DAT_SETUPFILEXFER, MSG_SET, &file);
+  TW_SETUPFILEXFER now = {};
+  twain.Source(C, DAT_SETUPFILEXFER, MSG_GET, &now);
+  const TW_UINT16 reset = twain.Source(C, DAT_SETUPFILEXFER, MSG_RESET, &file);
+  Check(rc == TWRC_SUCCESS && good == now.FileName && now.Format == TWFF_TIFF &&
+            reset == TWRC_SUCCESS && std::strcmp(file.FileName, "TWAIN.TMP") == 0,
+        "twain-setupfile-set-and-reset", now.FileName);
+
+  LayoutChecks(twain);
+}
+
+// One cycle of states 4 to 7 and back by one mechanism, every job.
+void Cycle(TwainApp& twain, TW_UINT16 mechanism, const std::string& how, bool refusals)
+{
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, mechanism);
+  TW_UINT16 rc = Enable(twain, false);
+  const TW_UINT16 message = twain.Await(10000);
+  Check(rc == TWRC_SUCCESS && message == MSG_XFERREADY, "twain-" + how + "-xferready",
+        "rc " + std::to_string(rc) + " message " + std::to_string(message));
+  if (message != MSG_XFERREADY) return;
+  TW_PENDINGXFERS pending = {};
+  twain.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending);
+  Check(pending.Count == 6, "twain-" + how + "-pending-every-page", std::to_string(pending.Count));
+  if (refusals) Refused(twain, 6, kRefusedIn6);
+  const int pages = TransferAll(twain, mechanism, how, kJobs);
+  Check(pages == 6, "twain-" + how + "-every-page", std::to_string(pages) + " pages");
+  if (refusals) Refused(twain, 5, kRefusedIn5);
+  rc = Disable(twain);
+  Check(rc == TWRC_SUCCESS, "twain-" + how + "-disableds", std::to_string(rc));
+}
+
+// A manager's entry point (DAT_ENTRYPOINT, which Wine's manager never
+// sends): the source's messages go through its DSM_Entry, and what the
+// source hands out comes from its memory functions. These forward to Wine's
+// manager and to global memory, and count.
+struct EntryCounts {
+  DSMENTRYPROC manager = nullptr;
+  int readyMessages = 0, allocations = 0;
+} entryCounts;
+
+TW_UINT16 PASCAL CountingEntry(pTW_IDENTITY origin, pTW_IDENTITY destination, TW_UINT32 group,
+                               TW_UINT16 dat, TW_UINT16 message, TW_MEMREF data)
+{
+  if (dat == DAT_NULL && message == MSG_XFERREADY) ++entryCounts.readyMessages;
+  return entryCounts.manager(origin, destination, group, dat, message, data);
+}
+
+TW_HANDLE PASCAL CountingAllocate(TW_UINT32 size)
+{
+  ++entryCounts.allocations;
+  return GlobalAlloc(GHND, size);
+}
+
+void PASCAL GlobalMemoryFree(TW_HANDLE handle)
+{
+  GlobalFree(handle);
+}
+
+TW_MEMREF PASCAL GlobalMemoryLock(TW_HANDLE handle)
+{
+  return GlobalLock(handle);
+}
+
+void PASCAL GlobalMemoryUnlock(TW_HANDLE handle)
+{
+  GlobalUnlock(handle);
+}
+
+// The memory cycle with the source given an entry point.
+void EntryPoint(TwainApp& twain)
+{
+  entryCounts.manager = reinterpret_cast<DSMENTRYPROC>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"twain_32.dll"), "DSM_Entry")));
+  TW_ENTRYPOINT entry = {sizeof entry,     CountingEntry,    CountingAllocate,
+                         GlobalMemoryFree, GlobalMemoryLock, GlobalMemoryUnlock};
+  TW_ENTRYPOINT shortEntry = entry;
+  shortEntry.Size = 4;
+  twain.Expect(twain.Direct(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &shortEntry), TWRC_FAILURE,
+               TWCC_BADVALUE, "twain-entrypoint-short-refused");
+  const TW_UINT16 rc = twain.Direct(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry);
+  TW_CAPABILITY count = {CAP_XFERCOUNT, TWON_DONTCARE16, nullptr};
+  twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &count);
+  GlobalFree(count.hContainer);
+  Cycle(twain, TWSX_MEMORY, "memory", false);
+  Check(rc == TWRC_SUCCESS && entryCounts.readyMessages == 1 && entryCounts.allocations > 0,
+        "twain-entrypoint-used",
+        "rc " + std::to_string(rc) + ", " + std::to_string(entryCounts.readyMessages) +
+            " MSG_XFERREADY, " + std::to_string(entryCounts.allocations) + " allocations");
+}
+
+// Cancelling: the rest of a page (MSG_ENDXFER in state 7), the rest of the
+// transfers (MSG_RESET), and CAP_XFERCOUNT.
+void Cancelling(TwainApp& twain)
+{
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY);
+  Enable(twain, false);
+  twain.Await(10000);
+  std::vector<unsigned char> buffer(64 << 10);
+  TW_IMAGEMEMXFER strip = {};
+  strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, 1, buffer.data()};
+  TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  std::string detail;
+  twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, "twain-memory-buffer-below-a-row");
+  strip.Memory.Length = 400;
+  rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  Check(rc == TWRC_SUCCESS && strip.Rows == 1, "twain-memory-first-strip",
+        "rc " + std::to_string(rc) + " rows " + std::to_string(strip.Rows));
+  Refused(twain, 7, kRefusedIn7);
+  const TW_UINT16 left = EndTransfer(twain);
+  const TW_UINT16 none = EndTransfer(twain, MSG_RESET);
+  const TW_UINT16 after = EndTransfer(twain);
+  Check(left == 5 && none == 0 && after == 0xFFFF && twain.Condition() == TWCC_SEQERROR,
+        "twain-reset-ends-every-transfer",
+        std::to_string(left) + " then " + std::to_string(none) + " then " + std::to_string(after));
+  Disable(twain);
+
+  SetOne(twain, CAP_XFERCOUNT, TWTY_INT16, 2);
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE);
+  Enable(twain, false);
+  twain.Await(10000);
+  TW_PENDINGXFERS pending = {};
+  twain.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending);
+  const int pages = TransferAll(twain, TWSX_NATIVE, "native", kJobs);
+  Check(pending.Count == 2 && pages == 2, "twain-xfercount-two",
+        std::to_string(pending.Count) + " pending, " + std::to_string(pages) + " pages");
+  Disable(twain);
+  SetOne(twain, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF);
+}
+
+// Every job cut to the frame by each transfer: what comes is the frame's
+// part of each page (run_e2e.py holds it to the simulator's), of the size
+// DAT_IMAGEINFO gave.
+void Cut(TwainApp& twain)
+{
+  const TW_UINT16 rc = SetLayout(twain, kFrame);
+  Check(rc == TWRC_SUCCESS, "twain-crop-frame-set", std::to_string(rc));
+  Cycle(twain, TWSX_NATIVE, "crop-native", false);
+  Cycle(twain, TWSX_MEMORY, "crop-memory", false);
+  Cycle(twain, TWSX_FILE, "crop-file", false);
+  TW_IMAGELAYOUT layout = {};
+  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout);
+}
+
+// Delete-after-scan: a job goes when the application ended its last page,
+// and not when its transfers were reset, one of them failed or a page came
+// cut to a frame.
+void DeleteAfterScan(TwainApp& twain)
+{
+  SetDeleteOption(1);
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE);
+  const std::string name = ScratchFile("delete.bmp");
+
+  NameJobs(twain, {L"multi.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
+  TW_UINT16 rc = 0;
+  TransferPage(twain, TWSX_FILE, rc, name);
+  EndTransfer(twain);
+  EndTransfer(twain, MSG_RESET);
+  Disable(twain);
+  Check(Stored("multi.tif"), "twain-delete-not-after-reset");
+
+  NameJobs(twain, {L"multi.tif", L"users.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
+  TransferPage(twain, TWSX_FILE, rc, name);
+  EndTransfer(twain);
+  TransferPage(twain, TWSX_FILE, rc, name);
+  const bool keptUntilEnded = rc == TWRC_XFERDONE && Stored("multi.tif");
+  EndTransfer(twain);
+  Check(keptUntilEnded && !Stored("multi.tif"), "twain-delete-after-last-endxfer",
+        "rc " + std::to_string(rc));
+  // The scanner writes no JPEG: the transfer fails, and the job stays.
+  TransferPage(twain, TWSX_FILE, rc, ScratchFile("delete.jpg"), TWFF_JFIF);
+  std::string detail;
+  const bool failed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  const TW_UINT16 left = EndTransfer(twain);
+  Check(failed && left == 0 && Stored("users.tif"), "twain-delete-not-after-failed-transfer",
+        detail + ", " + std::to_string(left) + " left");
+  Disable(twain);
+
+  // A page cut to the frame (columns 12 to 66 and rows 8 to 47 of the 67 x
+  // 48 at 400 dpi) leaves the rest of its job unseen: the job stays. The
+  // source writes the file itself, here a JPEG (black and white as grey).
+  SetLayout(twain, kFrame);
+  NameJobs(twain, {L"mine.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
+  Size size;
+  TransferPage(twain, TWSX_FILE, rc, ScratchFile("cut.jpg"), TWFF_JFIF, &size);
+  const TW_UINT16 cutLeft = EndTransfer(twain);
+  Disable(twain);
+  Check(rc == TWRC_XFERDONE && size == Size{55, 40} && cutLeft == 0 && Stored("mine.tif"),
+        "twain-delete-not-after-cut-page",
+        "rc " + std::to_string(rc) + ", " + std::to_string(size.width) + "x" +
+            std::to_string(size.length) + ", " + std::to_string(cutLeft) + " left");
+  // A frame that takes nothing of the page: neither its description nor its
+  // transfer is to be had, and the job stays.
+  SetLayout(twain, Inches(0.5, 0, 0.6, 0.1));
+  NameJobs(twain, {L"users.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
+  TW_IMAGEINFO info = {};
+  rc = twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+  bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+  TransferPage(twain, TWSX_FILE, rc, name);
+  refused = refused && twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+  const TW_UINT16 outsideLeft = EndTransfer(twain);
+  Disable(twain);
+  Check(refused && outsideLeft == 0 && Stored("users.tif"), "twain-frame-outside-page-refused",
+        detail + ", " + std::to_string(outsideLeft) + " left");
+  TW_IMAGELAYOUT layout = {};
+  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout);
+  TW_CAPABILITY capability = {STIBRIDGE_CAP_JOBS, TWON_DONTCARE16, nullptr};
+  twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
+  GlobalFree(capability.hContainer);
+  SetDeleteOption(0);
+}
+
+// The source's own window (ShowUI TRUE), with its progress indicator.
+void Window(TwainApp& twain)
+{
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE);
+  TW_UINT16 rc = Enable(twain, true);
+  HWND dialog = WindowTitled(L"stibridge: stored jobs");
+  HWND list = dialog != nullptr ? GetDlgItem(dialog, 101) : nullptr;
+  const int rows = list != nullptr ? ListView_GetItemCount(list) : -1;
+  int busy = -1, grey = -1;
+  for (int row = 0; row < rows; ++row) {
+    wchar_t text[64] = {};
+    ListView_GetItemText(list, row, 0, text, 64);
+    if (std::wcscmp(text, L"busy.tif") == 0) busy = row;
+    if (std::wcscmp(text, L"grey.bmp") == 0) grey = row;
+  }
+  // multi.tif is gone (deleted after scan); foreign.tif is not the user's.
+  Check(rc == TWRC_SUCCESS && rows == 5 && busy >= 0 && grey >= 0, "twain-window-lists-jobs",
+        "rc " + std::to_string(rc) + ", " + std::to_string(rows) + " rows");
+  if (busy < 0 || grey < 0) return;
+  ListView_SetItemState(list, busy, LVIS_SELECTED, LVIS_SELECTED);
+  Check(ListView_GetSelectedCount(list) == 0, "twain-window-job-being-scanned-not-chosen");
+  ListView_SetItemState(list, grey, LVIS_SELECTED, LVIS_SELECTED);
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+  const TW_UINT16 message = twain.Await(10000);
+  const bool waiting = !IsWindowEnabled(dialog);
+  const bool indicated = WindowTitled(L"stibridge: transferring") != nullptr;
+  Check(message == MSG_XFERREADY && waiting && indicated, "twain-window-transfer",
+        "message " + std::to_string(message) + (waiting ? "" : ", window not waiting") +
+            (indicated ? "" : ", no progress indicator"));
+  if (message != MSG_XFERREADY) return;
+  const std::string fingerprint = TransferPage(twain, TWSX_NATIVE, rc);
+  std::printf("pixels grey.bmp 1 native %s\n", fingerprint.empty() ? "none" : fingerprint.c_str());
+  const TW_UINT16 left = EndTransfer(twain);
+  Check(left == 0 && IsWindowEnabled(dialog) && WindowTitled(L"stibridge: transferring") == nullptr,
+        "twain-window-back-after-transfers", std::to_string(left) + " left");
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
+  const TW_UINT16 close = twain.Await(10000);
+  rc = Disable(twain);
+  Check(close == MSG_CLOSEDSREQ && rc == TWRC_SUCCESS && !IsWindow(dialog),
+        "twain-window-cancel-asks-to-close", "message " + std::to_string(close));
+}
+
+int KillServers()
+{
+  int killed = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"stibridge.exe") != 0) continue;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process != nullptr && TerminateProcess(process, 1)) {
+      WaitForSingleObject(process, 10000);
+      ++killed;
+    }
+    if (process != nullptr) CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return killed;
+}
+
+// The server killed in the middle of a memory transfer: the transfer
+// fails, the source asks to be closed, and the application closes it
+// without hanging.
+void KilledServer(TwainApp& twain)
+{
+  const ULONGLONG started = GetTickCount64();
+  const bool opened = twain.OpenSource();
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY);
+  Enable(twain, false);
+  twain.Await(10000);
+  std::vector<unsigned char> buffer(400);
+  TW_IMAGEMEMXFER strip = {};
+  strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, 400, buffer.data()};
+  const TW_UINT16 first = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  const int killed = KillServers();
+  TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  std::string detail;
+  const bool failed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  Check(opened && first == TWRC_SUCCESS && killed >= 1 && failed,
+        "twain-killed-server-fails-the-transfer",
+        detail + ", " + std::to_string(killed) + " servers killed");
+  const TW_UINT16 message = twain.Await(10000);
+  Check(message == MSG_CLOSEDSREQ, "twain-killed-server-asks-to-close",
+        "message " + std::to_string(message));
+  TW_CAPABILITY online = {CAP_DEVICEONLINE, TWON_DONTCARE16, nullptr};
+  rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &online);
+  TW_UINT32 value = 99;
+  if (rc == TWRC_SUCCESS) {
+    value = static_cast<TW_ONEVALUE*>(GlobalLock(online.hContainer))->Item & 0xFFFF;
+    GlobalUnlock(online.hContainer);
+    GlobalFree(online.hContainer);
+  }
+  Check(value == 0, "twain-killed-server-device-offline", std::to_string(value));
+  const TW_UINT16 left = EndTransfer(twain);
+  const TW_UINT16 disabled = Disable(twain);
+  const bool closed = twain.CloseSource();
+  const double seconds = (GetTickCount64() - started) / 1000.0;
+  Check(left == 0 && disabled == TWRC_SUCCESS && closed && seconds < 30,
+        "twain-killed-server-closes",
+        std::to_string(left) + " left, closed " + std::to_string(closed) + " after " +
+            std::to_string(seconds) + " s");
+}
+
+// Who the source opens the scanner as: the e2e scenario's user.
+void Profile()
+{
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\stibridge\\TWAIN", 0, nullptr, 0, KEY_ALL_ACCESS,
+                  nullptr, &key, nullptr);
+  for (const auto& [name, value] :
+       std::vector<std::pair<const wchar_t*, const wchar_t*>>{{L"Scanner", L"Lab MFP"},
+                                                              {L"Profile", L"anna"},
+                                                              {L"Qualifier", L"LAB"},
+                                                              {L"Store", L"ann"}})
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                   static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+void Full()
+{
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  Profile();
+  SetDeleteOption(0);
+  TwainApp twain;
+  if (!twain.Load()) {
+    Check(false, "twain-manager-loaded", "twain_32.dll, its DSM_Entry or the source not loaded");
+    return;
+  }
+  StoreOpen();
+  Identity(twain);
+  Refused(twain, 3, kRefusedIn3);
+  Check(twain.OpenManager(), "twain-open-manager");
+  Check(twain.OpenSource(), "twain-open-source");
+  OpenChecks(twain);
+  CapabilityChecks(twain);
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
+  Cycle(twain, TWSX_NATIVE, "native", true);
+  EntryPoint(twain);
+  Cycle(twain, TWSX_FILE, "file", false);
+  Cut(twain);
+  Cancelling(twain);
+  DeleteAfterScan(twain);
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, TRUE);
+  Window(twain);
+  Check(twain.CloseSource(), "twain-close-source");
+  Refused(twain, 3, {{C, DAT_USERINTERFACE, MSG_ENABLEDS, "enableds-after-close"}});
+  KilledServer(twain);
+  twain.CloseManager();
+  twain.Unload();
+  StoreClose();
+  CoUninitialize();
+}
+
+void Pixels()
+{
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  Profile();
+  TwainApp twain;
+  if (!twain.Load() || !twain.OpenManager() || !twain.OpenSource()) {
+    Check(false, "twain-source-opened");
+    return;
+  }
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
+  Cycle(twain, TWSX_NATIVE, "native", false);
+  Cycle(twain, TWSX_MEMORY, "memory", false);
+  Cycle(twain, TWSX_FILE, "file", false);
+  Check(twain.CloseSource(), "twain-close-source");
+  twain.CloseManager();
+  twain.Unload();
+  CoUninitialize();
+}
+
+// A job's item name as a file's: without its extension, and with the
+// characters no file name may hold replaced.
+std::string FileStem(const std::wstring& job)
+{
+  std::string stem = Narrow(job.c_str());
+  stem = stem.substr(0, stem.find_last_of('.'));
+  for (char& c : stem)
+    if (std::strchr("\\/:*?\"<>|", c) != nullptr || static_cast<unsigned char>(c) < 32) c = '_';
+  return stem.empty() ? "job" : stem;
+}
+
+void Scan(const std::string& folder)
+{
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  TwainApp twain;
+  if (!twain.Load() || !twain.OpenManager()) {
+    Check(false, "twain-manager-opened", "twain_32.dll or its DSM_Entry not loaded");
+    return;
+  }
+  TW_IDENTITY listed = {};
+  for (TW_UINT16 rc = twain.Manager(DAT_IDENTITY, MSG_GETFIRST, &listed); rc == TWRC_SUCCESS;
+       rc = twain.Manager(DAT_IDENTITY, MSG_GETNEXT, &listed))
+    std::printf("source: %s (%s, %s %s, TWAIN %u.%u)\n", listed.ProductName, listed.ProductFamily,
+                listed.Manufacturer, listed.Version.Info, listed.ProtocolMajor,
+                listed.ProtocolMinor);
+  if (!twain.OpenSource()) {
+    Check(false, "twain-open-source", "rc " + std::to_string(twain.Condition()));
+    twain.CloseManager();
+    return;
+  }
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE);
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
+  const std::vector<std::wstring> jobs = TakeableJobs(twain);
+  int pages = 0, written = 0;
+  TW_UINT16 rc = Enable(twain, false);
+  const TW_UINT16 message = rc == TWRC_SUCCESS ? twain.Await(30000) : MSG_NULL;
+  if (message != MSG_XFERREADY)
+    Check(false, "twain-scan-ready",
+          "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()) + " message " +
+              std::to_string(message));
+  for (TW_UINT16 left = message == MSG_XFERREADY ? 1 : 0; left > 0 && pages < 10000; ++pages) {
+    TW_IMAGELAYOUT layout = {};
+    TW_IMAGEINFO info = {};
+    twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout);
+    twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+    const size_t job = layout.DocumentNumber;
+    const std::string page = (job >= 1 && job <= jobs.size() ? FileStem(jobs[job - 1]) : "job") +
+                             "-p" + std::to_string(layout.PageNumber);
+    const std::string name = folder + "\\" + page + ".bmp";
+    TW_SETUPFILEXFER setup = {};
+    std::strncpy(setup.FileName, name.c_str(), sizeof setup.FileName - 1);
+    setup.Format = TWFF_BMP;
+    rc = name.size() < sizeof setup.FileName
+             ? twain.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup)
+             : TWRC_FAILURE;
+    if (rc == TWRC_SUCCESS) rc = twain.Source(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
+    if (rc == TWRC_XFERDONE) {
+      ++written;
+      std::printf("%s: %ld x %ld pixels, %d bits, %s\n", page.c_str(),
+                  static_cast<long>(info.ImageWidth), static_cast<long>(info.ImageLength),
+                  info.BitsPerPixel, name.c_str());
+    } else {
+      Check(false, "twain-scan-" + page,
+            "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()));
+    }
+    left = EndTransfer(twain);
+  }
+  Disable(twain);
+  std::printf("%d of %d pages written\n", written, pages);
+  twain.CloseSource();
+  twain.CloseManager();
+  twain.Unload();
+  CoUninitialize();
+}
+
+void Identify(const char* path, const char* version)
+{
+  HMODULE module = LoadLibraryA(path);
+  auto entry = module != nullptr ? reinterpret_cast<DSENTRYPROC>(
+                                       reinterpret_cast<void*>(GetProcAddress(module, "DS_Entry")))
+                                 : nullptr;
+  TW_IDENTITY app = {}, identity = {};
+  const TW_UINT16 rc =
+      entry != nullptr ? entry(&app, DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity) : TWRC_FAILURE;
+  Check(rc == TWRC_SUCCESS && std::strcmp(identity.ProductName, "stibridge") == 0 &&
+            std::strcmp(identity.Version.Info, version) == 0,
+        "twain-installed-source-identity",
+        std::string(path) + (module == nullptr
+                                 ? ": not loaded, error " + std::to_string(GetLastError())
+                                 : ": rc " + std::to_string(rc) + ", " + identity.ProductName +
+                                       " " + identity.Version.Info));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  const std::string part = argc > 1 ? argv[1] : "full";
+  if (part == "pixels")
+    Pixels();
+  else if (part == "scan" && argc == 3)
+    Scan(argv[2]);
+  else if (part == "identify" && argc == 4)
+    Identify(argv[2], argv[3]);
+  else
+    Full();
+  return Failures();
+}

@@ -1,0 +1,228 @@
+// Pages brought over by each transfer mechanism, as an application would:
+// a DIB in global memory, strips of rows in buffers of its own (pointers
+// and handles by turns), files in BMP and TIFF. What comes over is reduced
+// to rows top-down to be fingerprinted (dib_rows.h), so that every
+// mechanism's page can be held to the page the simulator draws.
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "dib_rows.h"
+#include "twain_client.h"
+
+namespace {
+
+std::vector<unsigned char> FileBytes(const std::string& name)
+{
+  std::ifstream in(name, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t At32(const std::vector<unsigned char>& bytes, size_t at)
+{
+  uint32_t value = 0;
+  if (at + 4 <= bytes.size()) std::memcpy(&value, &bytes[at], 4);
+  return value;
+}
+
+uint16_t At16(const std::vector<unsigned char>& bytes, size_t at)
+{
+  uint16_t value = 0;
+  if (at + 2 <= bytes.size()) std::memcpy(&value, &bytes[at], 2);
+  return value;
+}
+
+// A BMP file's rows.
+std::vector<unsigned char> BmpRows(const std::vector<unsigned char>& file, Size& size)
+{
+  if (file.size() < 54 || file[0] != 'B' || file[1] != 'M') return {};
+  BITMAPINFOHEADER header;
+  std::memcpy(&header, &file[14], sizeof header);
+  size = {header.biWidth, std::labs(header.biHeight)};
+  return DibRows(header, file.data() + At32(file, 10));
+}
+
+// The rows of an uncompressed single-page TIFF of one strip, as the
+// scanner and WIC write one: its strip is the rows as they are.
+std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file, Size& size)
+{
+  if (file.size() < 8 || file[0] != 'I' || file[1] != 'I' || At16(file, 2) != 42) return {};
+  const size_t directory = At32(file, 4);
+  uint32_t offset = 0, bytes = 0, compression = 0;
+  for (size_t i = 0; i < At16(file, directory); ++i) {
+    const size_t entry = directory + 2 + 12 * i;
+    const uint16_t tag = At16(file, entry);
+    const uint32_t value =
+        At16(file, entry + 2) == 3 ? At16(file, entry + 8) : At32(file, entry + 8);
+    if (tag == 256) size.width = static_cast<long>(value);
+    if (tag == 257) size.length = static_cast<long>(value);
+    if (tag == 259) compression = value;
+    if (tag == 273) offset = value;
+    if (tag == 279) bytes = value;
+  }
+  if (compression != 1 || offset == 0 || offset + static_cast<size_t>(bytes) > file.size())
+    return {};
+  return std::vector<unsigned char>(file.begin() + offset, file.begin() + offset + bytes);
+}
+
+// A JPEG file's size, from its frame header; zero when it is no JPEG.
+Size JpegSize(const std::vector<unsigned char>& file)
+{
+  if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8) return {};
+  for (size_t at = 2; at + 9 <= file.size() && file[at] == 0xFF;) {
+    const unsigned marker = file[at + 1];
+    if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2)
+      return {file[at + 7] << 8 | file[at + 8], file[at + 5] << 8 | file[at + 6]};
+    at += 2 + (file[at + 2] << 8 | file[at + 3]);
+  }
+  return {};
+}
+
+std::string Native(TwainApp& twain, TW_UINT16& rc, Size& size)
+{
+  TW_HANDLE dib = nullptr;
+  rc = twain.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
+  if (rc != TWRC_XFERDONE || dib == nullptr) return {};
+  const auto* bytes = static_cast<const unsigned char*>(GlobalLock(dib));
+  const auto* header = reinterpret_cast<const BITMAPINFOHEADER*>(bytes);
+  size = {header->biWidth, std::labs(header->biHeight)};
+  std::string fingerprint;
+  if (GlobalSize(dib) >= sizeof *header + PaletteBytes(*header) + header->biSizeImage)
+    fingerprint = HashText(DibRows(*header, bytes + sizeof *header + PaletteBytes(*header)));
+  GlobalUnlock(dib);
+  GlobalFree(dib);
+  return fingerprint;
+}
+
+std::string Memory(TwainApp& twain, TW_UINT16& rc, Size& came)
+{
+  TW_IMAGEINFO info = {};
+  TW_SETUPMEMXFER setup = {};
+  twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+  twain.Source(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup);
+  const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
+  if (setup.MinBufSize != row || row == 0) {
+    Check(false, "twain-memory-setup-one-row",
+          std::to_string(setup.MinBufSize) + " for rows of " + std::to_string(row));
+    return {};
+  }
+  // Seven rows a strip: several strips a page, the last a short one.
+  const size_t size = 7 * row;
+  std::vector<unsigned char> rows(row * static_cast<size_t>(info.ImageLength));
+  std::vector<unsigned char> own(size);
+  HGLOBAL handle = GlobalAlloc(GHND, size);
+  size_t done = 0;
+  bool orderly = true;
+  rc = TWRC_SUCCESS;
+  for (int strip = 0; rc == TWRC_SUCCESS && strip < 100000; ++strip) {
+    TW_IMAGEMEMXFER transfer = {};
+    const bool byHandle = strip % 2 == 1;
+    transfer.Memory.Flags = TWMF_APPOWNS | (byHandle ? TWMF_HANDLE : TWMF_POINTER);
+    transfer.Memory.Length = static_cast<TW_UINT32>(size);
+    transfer.Memory.TheMem = byHandle ? static_cast<TW_MEMREF>(handle) : own.data();
+    rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
+    if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) break;
+    orderly = orderly && transfer.BytesPerRow == row && transfer.YOffset * row == done &&
+              transfer.Columns == static_cast<TW_UINT32>(info.ImageWidth) &&
+              transfer.BytesWritten == transfer.Rows * row &&
+              done + transfer.BytesWritten <= rows.size();
+    if (!orderly) break;
+    const unsigned char* from =
+        byHandle ? static_cast<const unsigned char*>(GlobalLock(handle)) : own.data();
+    std::memcpy(rows.data() + done, from, transfer.BytesWritten);
+    if (byHandle) GlobalUnlock(handle);
+    done += transfer.BytesWritten;
+  }
+  GlobalFree(handle);
+  Check(orderly, "twain-memory-strips-in-order", "strip after " + std::to_string(done) + " bytes");
+  if (rc != TWRC_XFERDONE || done != rows.size()) return {};
+  came = {info.ImageWidth, static_cast<long>(done / row)};
+  return HashText(rows);
+}
+
+std::string File(TwainApp& twain, TW_UINT16& rc, const std::string& name, TW_UINT16 format,
+                 Size& size)
+{
+  TW_SETUPFILEXFER setup = {};
+  std::strncpy(setup.FileName, name.c_str(), sizeof setup.FileName - 1);
+  setup.Format = format;
+  const TW_UINT16 set = twain.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup);
+  Check(set == TWRC_SUCCESS, "twain-file-setup", "rc " + std::to_string(set));
+  DeleteFileA(name.c_str());
+  rc = twain.Source(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
+  const std::vector<unsigned char> file = FileBytes(name);
+  DeleteFileA(name.c_str());
+  if (rc != TWRC_XFERDONE) {
+    // A failed transfer leaves no file.
+    Check(file.empty(), "twain-failed-file-transfer-leaves-no-file", name);
+    return {};
+  }
+  if (format == TWFF_JFIF) {
+    size = JpegSize(file);
+    return {};
+  }
+  const std::vector<unsigned char> rows =
+      format == TWFF_TIFF ? TiffRows(file, size) : BmpRows(file, size);
+  return rows.empty() ? std::string() : HashText(rows);
+}
+
+}  // namespace
+
+std::string TransferPage(TwainApp& twain, TW_UINT16 mechanism, TW_UINT16& rc,
+                         const std::string& fileName, TW_UINT16 fileFormat, Size* size)
+{
+  Size came;
+  if (size == nullptr) size = &came;
+  *size = {};
+  switch (mechanism) {
+    case TWSX_NATIVE:
+      return Native(twain, rc, *size);
+    case TWSX_MEMORY:
+      return Memory(twain, rc, *size);
+    default:
+      return File(twain, rc, fileName, fileFormat, *size);
+  }
+}
+
+std::string ScratchFile(const char* name)
+{
+  char folder[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, folder);
+  return std::string(folder) + name;
+}
+
+int TransferAll(TwainApp& twain, TW_UINT16 mechanism, const std::string& how,
+                const std::vector<std::string>& jobs)
+{
+  int pages = 0;
+  for (TW_UINT16 count = 1; count > 0 && pages < 100; ++pages) {
+    TW_IMAGELAYOUT layout = {};
+    twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout);
+    const size_t job = layout.DocumentNumber;
+    const std::string item = job >= 1 && job <= jobs.size() ? jobs[job - 1] : "?";
+    // Files by turns in BMP and TIFF.
+    const bool tiff = mechanism == TWSX_FILE && pages % 2 == 1;
+    const std::string mode = mechanism != TWSX_FILE ? how : how + (tiff ? "-tiff" : "-bmp");
+    // What came over is the size the page was said to have.
+    TW_IMAGEINFO info = {};
+    twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+    TW_UINT16 rc = 0;
+    Size size;
+    const std::string fingerprint =
+        TransferPage(twain, mechanism, rc, ScratchFile(tiff ? "page.tif" : "page.bmp"),
+                     tiff ? TWFF_TIFF : TWFF_BMP, &size);
+    const Size said = {info.ImageWidth, info.ImageLength};
+    Check(!fingerprint.empty() && size == said,
+          "twain-" + mode + "-" + item + "-p" + std::to_string(layout.PageNumber),
+          "rc " + std::to_string(rc) + " cc " + std::to_string(twain.Condition()) + ", " +
+              std::to_string(size.width) + "x" + std::to_string(size.length) + " where " +
+              std::to_string(said.width) + "x" + std::to_string(said.length) + " was said");
+    std::printf("pixels %s %u %s %s\n", item.c_str(), static_cast<unsigned>(layout.PageNumber),
+                mode.c_str(), fingerprint.empty() ? "none" : fingerprint.c_str());
+    TW_PENDINGXFERS pending = {};
+    twain.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+    count = pending.Count;
+  }
+  std::fflush(stdout);
+  return pages;
+}

@@ -1,0 +1,82 @@
+// The stored jobs as the scanner lists them, with what the source shows of
+// each and whether it may bring the job over.
+#include "scanner/connection.h"
+
+#include <map>
+
+#include "stibridge.h"
+
+namespace twainds {
+
+namespace {
+
+// The dots per inch of the scanner's resolution codes; 0 for a code the
+// scanner does not document.
+int DotsPerInch(int code)
+{
+  static const int table[] = {100, 200, 300, 400, 600, 150, 72};
+  return code >= 0 && code < 7 ? table[code] : 0;
+}
+
+}  // namespace
+
+HRESULT Connection::ListJobs(std::vector<Job>& jobs)
+{
+  jobs.clear();
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  int count = 0;
+  HRESULT hr = Seen(bridge_->RefreshItemList(&count));
+  if (FAILED(hr)) return hr;
+  for (int index = 0; index < count && !gone_; ++index) {
+    Job job;
+    job.index = index;
+    // The interface names a job only as the current one of a selection.
+    int selected = index, page = 0;
+    BSTR name = nullptr;
+    hr = Seen(bridge_->SetSelection(&selected, 1));
+    if (SUCCEEDED(hr)) hr = Seen(bridge_->GetCurrentItemName(&name, &page));
+    if (SUCCEEDED(hr) && name != nullptr) job.name.assign(name, SysStringLen(name));
+    SysFreeString(name);
+    // A job without a name cannot be asked for.
+    if (FAILED(hr) || job.name.empty()) continue;
+
+    int flag = 0;
+    Seen(bridge_->GetItemFlag(index, &flag));
+    job.ready = flag != 0;
+    BSTR document = nullptr;
+    int pixelType = -1, code = -1, pages = 0, size = 0;
+    if (SUCCEEDED(Seen(
+            bridge_->GetItemInfo(index, &document, nullptr, &pixelType, &code, &pages, &size)))) {
+      if (document != nullptr) job.document.assign(document, SysStringLen(document));
+      job.pixelType = pixelType;
+      job.dpi = DotsPerInch(code);
+      job.pages = pages;
+    }
+    SysFreeString(document);
+    SYSTEMTIME time = {};
+    if (Seen(bridge_->GetItemTime(index, &time)) == S_OK && time.wYear != 0) {
+      job.time = time;
+      job.timed = true;
+    }
+    // The owner check: S_FALSE for a job of somebody else's. A failure
+    // after the check (a thumbnail path the server cannot make) still means
+    // the job is the user's.
+    if (job.ready) {
+      BSTR preview = nullptr, thumbnail = nullptr;
+      const HRESULT owner = Seen(bridge_->GetItemPreview(index, &preview, &thumbnail));
+      SysFreeString(preview);
+      SysFreeString(thumbnail);
+      job.yours = owner == S_OK || (FAILED(owner) && !gone_);
+    }
+    jobs.push_back(job);
+  }
+  if (gone_) return RPC_E_DISCONNECTED;
+  // Each selection above counted its job's pages in: no walk is on.
+  Seen(bridge_->SetPagesRemaining(0));
+  std::map<std::wstring, int> named;
+  for (const Job& job : jobs) ++named[job.name];
+  for (Job& job : jobs) job.alone = named[job.name] == 1;
+  return gone_ ? RPC_E_DISCONNECTED : S_OK;
+}
+
+}  // namespace twainds

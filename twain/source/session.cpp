@@ -1,0 +1,238 @@
+#include "source/session.h"
+
+#include "source/job_dialog.h"
+
+namespace twainds {
+
+namespace {
+
+// This source, as it introduces itself (DAT_IDENTITY).
+void Introduce(TW_IDENTITY& identity)
+{
+  identity.Version.MajorNum = STIBRIDGE_VERSION_MAJOR;
+  identity.Version.MinorNum = STIBRIDGE_VERSION_MINOR;
+  identity.Version.Language = TWLG_ENGLISH_USA;
+  identity.Version.Country = TWCY_USA;
+  lstrcpynA(identity.Version.Info, STIBRIDGE_VERSION, sizeof identity.Version.Info);
+  identity.ProtocolMajor = STIBRIDGE_PROTOCOLMAJOR;
+  identity.ProtocolMinor = STIBRIDGE_PROTOCOLMINOR;
+  identity.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
+  lstrcpynA(identity.Manufacturer, "stibridge", sizeof identity.Manufacturer);
+  lstrcpynA(identity.ProductFamily, "STI scanners", sizeof identity.ProductFamily);
+  lstrcpynA(identity.ProductName, "stibridge", sizeof identity.ProductName);
+}
+
+std::wstring Widened(const char* text, size_t bytes)
+{
+  const size_t length = strnlen(text, bytes);
+  const int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
+  if (units > 0) MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide.data(), units);
+  return wide;
+}
+
+}  // namespace
+
+void IntroduceSource(TW_IDENTITY& identity)
+{
+  Introduce(identity);
+}
+
+Busy::Busy(Module& module) : module_(module), wasBusy_(module.busy)
+{
+  module_.busy = true;
+  JobDialog* dialog = module_.session != nullptr ? module_.session->Dialog() : nullptr;
+  if (dialog != nullptr && IsWindowEnabled(dialog->Window())) {
+    disabled_ = dialog->Window();
+    EnableWindow(disabled_, FALSE);
+  }
+}
+
+Busy::~Busy()
+{
+  // The window as the source wants it now, if it is still there.
+  JobDialog* dialog = module_.session != nullptr ? module_.session->Dialog() : nullptr;
+  if (disabled_ != nullptr && dialog != nullptr && dialog->Window() == disabled_)
+    EnableWindow(disabled_, dialog->Enabled() ? TRUE : FALSE);
+  module_.busy = wasBusy_;
+}
+
+Session::Session(Module& module) : module_(module), negotiation_(module.memory), walk_(connection_)
+{
+}
+
+Session::~Session()
+{
+  walk_.Stop();
+  dialog_.reset();
+  indicator_.Hide();
+  connection_.Close();
+  apartment_.Leave();
+  module_.manager.Forget();
+}
+
+Result Session::Open(const TW_IDENTITY& application, TW_IDENTITY& source)
+{
+  const HRESULT entered = apartment_.Enter();
+  if (FAILED(entered)) return Failed(TWCC_OPERATIONERROR);
+  HRESULT hr = connection_.Open(ReadProfile());
+  if (SUCCEEDED(hr)) hr = connection_.ReadSettings(defaults_);
+  if (FAILED(hr)) {
+    connection_.Close();
+    apartment_.Leave();
+    return hr == E_OUTOFMEMORY ? Failed(TWCC_LOWMEMORY) : Failed(TWCC_OPERATIONERROR);
+  }
+  // The identity the manager assigned stays; the rest is this source's.
+  Introduce(source);
+  module_.manager.Address(application, source);
+  // Jobs scanned at the device under the settings this application sets
+  // are named after it.
+  title_ = Widened(application.ProductName, sizeof application.ProductName);
+  AddCapabilities();
+  state = State::kOpen;
+  return Done();
+}
+
+Result Session::ScannerFailure(HRESULT hr)
+{
+  return Failed(hr == E_OUTOFMEMORY ? TWCC_LOWMEMORY : TWCC_OPERATIONERROR);
+}
+
+HRESULT Session::Jobs(std::vector<Job>& jobs)
+{
+  if (walk_.Active() && listedValid_) {
+    jobs = listed_;
+    return S_OK;
+  }
+  const HRESULT hr = connection_.ListJobs(listed_);
+  listedValid_ = SUCCEEDED(hr);
+  jobs = listed_;
+  return hr;
+}
+
+std::vector<Job> Session::JobsToTransfer(const std::vector<Job>& listed) const
+{
+  std::vector<Job> chosen;
+  if (choices_.jobs.empty()) {
+    for (const Job& job : listed)
+      if (job.Takeable()) chosen.push_back(job);
+    return chosen;
+  }
+  // The jobs named, in the order named; one gone meanwhile is passed over.
+  for (const std::wstring& name : choices_.jobs)
+    for (const Job& job : listed)
+      if (job.name == name && job.Takeable()) chosen.push_back(job);
+  return chosen;
+}
+
+Result Session::Enable(TW_MEMREF data)
+{
+  auto* ui = static_cast<TW_USERINTERFACE*>(data);
+  if (ui == nullptr) return Failed(TWCC_BADVALUE);
+  std::vector<Job> listed;
+  const HRESULT hr = Jobs(listed);
+  if (FAILED(hr)) return ScannerFailure(hr);
+  if (ui->ShowUI != 0) {
+    dialog_ = JobDialog::Create(*this, static_cast<HWND>(ui->hParent), listed);
+    if (dialog_ == nullptr) return Failed(TWCC_LOWMEMORY);
+    state = State::kEnabled;
+    return Done();
+  }
+  const std::vector<Job> chosen = JobsToTransfer(listed);
+  if (chosen.empty()) return Failed(TWCC_NOMEDIA);
+  state = State::kEnabled;
+  if (!Offer(chosen)) {
+    state = State::kOpen;
+    return connection_.Gone() ? Failed(TWCC_OPERATIONERROR) : Failed(TWCC_NOMEDIA);
+  }
+  return Done();
+}
+
+bool Session::Offer(const std::vector<Job>& jobs)
+{
+  if (!walk_.Start(jobs, choices_.transferCount)) return false;
+  state = State::kReady;
+  ShowProgress();
+  module_.manager.Send(MSG_XFERREADY);
+  return true;
+}
+
+void Session::ShowProgress()
+{
+  if (!choices_.indicators || !walk_.Active()) return;
+  indicator_.Show(dialog_ != nullptr ? dialog_->Window() : nullptr,
+                  L"job " + std::to_wstring(walk_.JobNumber()) + L", page " +
+                      std::to_wstring(walk_.Page()) + L": " + walk_.CurrentJob().name);
+}
+
+void Session::Settle()
+{
+  memoryTransfer_ = false;
+  strip_ = {};
+  if (walk_.Pending() > 0) {
+    state = State::kReady;
+    ShowProgress();
+    return;
+  }
+  walk_.Stop();
+  indicator_.Hide();
+  state = State::kEnabled;
+  // The window offers the jobs again, as they are now.
+  if (dialog_ != nullptr && !connection_.Gone()) {
+    std::vector<Job> listed;
+    Jobs(listed);
+    dialog_->Refill(listed);
+    dialog_->Enable(true);
+  }
+}
+
+void Session::Chosen(const std::vector<Job>& jobs)
+{
+  if (module_.busy || state != State::kEnabled || jobs.empty()) return;
+  {
+    Busy scope(module_);
+    if (Offer(jobs)) {
+      // The window waits, greyed, until the transfers are over.
+      dialog_->Enable(false);
+      return;
+    }
+  }
+  AfterOperation();
+}
+
+void Session::Cancelled()
+{
+  if (module_.busy || state != State::kEnabled) return;
+  module_.manager.Send(MSG_CLOSEDSREQ);
+}
+
+Result Session::Disable(TW_MEMREF)
+{
+  walk_.Stop();
+  dialog_.reset();
+  indicator_.Hide();
+  state = State::kOpen;
+  return Done();
+}
+
+Result Session::ProcessEvent(TW_MEMREF data)
+{
+  auto* event = static_cast<TW_EVENT*>(data);
+  if (event == nullptr) return Failed(TWCC_BADVALUE);
+  event->TWMessage = MSG_NULL;
+  // The window's own messages are the only events of this source; while a
+  // call to the server is under way they wait for the next loop.
+  auto* message = static_cast<MSG*>(event->pEvent);
+  if (message != nullptr && dialog_ != nullptr && !module_.busy && dialog_->Message(message))
+    return Done(TWRC_DSEVENT);
+  return Done(TWRC_NOTDSEVENT);
+}
+
+void Session::AfterOperation()
+{
+  if (!connection_.Gone() || closeRequested_ || state == State::kOpen) return;
+  closeRequested_ = true;
+  module_.manager.Send(MSG_CLOSEDSREQ);
+}
+
+}  // namespace twainds

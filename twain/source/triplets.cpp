@@ -1,0 +1,180 @@
+#include "source/triplets.h"
+
+#include <new>
+
+namespace twainds {
+
+namespace {
+
+using Handler = Result (*)(Module& module, pTW_IDENTITY origin, TW_UINT16 message, TW_MEMREF data);
+
+struct Triplet {
+  TW_UINT32 group;
+  TW_UINT16 dat, message;
+  // The states it may come in; 3 is a source loaded and not open.
+  int lowest, highest;
+  // Safe while another operation waits on the server: it changes nothing
+  // that operation relies on.
+  bool whileBusy;
+  Handler handle;
+};
+
+Session& S(Module& module)
+{
+  return *module.session;
+}
+
+Result Identity(Module&, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
+{
+  auto* identity = static_cast<TW_IDENTITY*>(data);
+  if (identity == nullptr) return Failed(TWCC_BADVALUE);
+  IntroduceSource(*identity);
+  return Done();
+}
+
+Result OpenSource(Module& module, pTW_IDENTITY origin, TW_UINT16, TW_MEMREF data)
+{
+  // One application at a time.
+  if (module.session != nullptr) return Failed(TWCC_MAXCONNECTIONS);
+  auto* identity = static_cast<TW_IDENTITY*>(data);
+  if (identity == nullptr || origin == nullptr) return Failed(TWCC_BADVALUE);
+  auto session = std::make_unique<Session>(module);
+  const Result result = session->Open(*origin, *identity);
+  if (result.rc == TWRC_SUCCESS) module.session = std::move(session);
+  return result;
+}
+
+Result CloseSource(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF)
+{
+  module.session.reset();
+  return Done();
+}
+
+Result EntryPoint(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
+{
+  auto* entry = static_cast<TW_ENTRYPOINT*>(data);
+  if (entry == nullptr || entry->Size < sizeof *entry) return Failed(TWCC_BADVALUE);
+  module.manager.UseEntry(entry->DSM_Entry);
+  module.memory.Use(*entry);
+  return Done();
+}
+
+Result Status(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
+{
+  auto* status = static_cast<TW_STATUS*>(data);
+  if (status == nullptr) return Failed(TWCC_BADVALUE);
+  status->ConditionCode = S(module).condition;
+  status->Reserved = 0;
+  return Done();
+}
+
+// Operations on the open source: a handler of the session's.
+template <Result (Session::*Member)(TW_MEMREF)>
+Result On(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
+{
+  return (S(module).*Member)(data);
+}
+template <Result (Session::*Member)(TW_UINT16, TW_MEMREF)>
+Result With(Module& module, pTW_IDENTITY, TW_UINT16 message, TW_MEMREF data)
+{
+  return (S(module).*Member)(message, data);
+}
+
+constexpr TW_UINT32 C = DG_CONTROL, I = DG_IMAGE;
+// The rows the module answers itself come first: they have no session to
+// mark busy.
+constexpr size_t kModuleRows = 4;
+const Triplet kTriplets[] = {
+    {C, DAT_IDENTITY, MSG_GET, 3, 7, true, Identity},
+    // A second application's MSG_OPENDS comes to an open source: it is told
+    // that this source takes one (TWCC_MAXCONNECTIONS), not that it is out
+    // of sequence.
+    {C, DAT_IDENTITY, MSG_OPENDS, 3, 7, false, OpenSource},
+    {C, DAT_IDENTITY, MSG_CLOSEDS, 4, 4, false, CloseSource},
+    {C, DAT_ENTRYPOINT, MSG_SET, 3, 4, false, EntryPoint},
+    {C, DAT_STATUS, MSG_GET, 4, 7, true, Status},
+    {C, DAT_EVENT, MSG_PROCESSEVENT, 5, 7, true, On<&Session::ProcessEvent>},
+    {C, DAT_USERINTERFACE, MSG_ENABLEDS, 4, 4, false, On<&Session::Enable>},
+    {C, DAT_USERINTERFACE, MSG_DISABLEDS, 5, 5, false, On<&Session::Disable>},
+    {C, DAT_PENDINGXFERS, MSG_GET, 4, 7, false, With<&Session::PendingTransfers>},
+    {C, DAT_PENDINGXFERS, MSG_ENDXFER, 6, 7, false, With<&Session::PendingTransfers>},
+    {C, DAT_PENDINGXFERS, MSG_RESET, 6, 6, false, With<&Session::PendingTransfers>},
+    {C, DAT_SETUPMEMXFER, MSG_GET, 4, 6, false, On<&Session::SetupMemory>},
+    {C, DAT_SETUPFILEXFER, MSG_GET, 4, 6, false, With<&Session::SetupFile>},
+    {C, DAT_SETUPFILEXFER, MSG_GETDEFAULT, 4, 6, false, With<&Session::SetupFile>},
+    {C, DAT_SETUPFILEXFER, MSG_SET, 4, 6, false, With<&Session::SetupFile>},
+    {C, DAT_SETUPFILEXFER, MSG_RESET, 4, 4, false, With<&Session::SetupFile>},
+    {C, DAT_XFERGROUP, MSG_GET, 4, 6, false, With<&Session::TransferGroup>},
+    {C, DAT_XFERGROUP, MSG_SET, 6, 6, false, With<&Session::TransferGroup>},
+    {C, DAT_CAPABILITY, MSG_GET, 4, 7, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_GETCURRENT, 4, 7, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_GETDEFAULT, 4, 7, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_QUERYSUPPORT, 4, 7, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_SET, 4, 4, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_SETCONSTRAINT, 4, 4, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_RESET, 4, 4, false, With<&Session::Capability>},
+    {C, DAT_CAPABILITY, MSG_RESETALL, 4, 4, false, With<&Session::Capability>},
+    {I, DAT_IMAGEINFO, MSG_GET, 6, 7, false, On<&Session::ImageInfo>},
+    {I, DAT_IMAGELAYOUT, MSG_GET, 4, 6, false, With<&Session::ImageLayout>},
+    {I, DAT_IMAGELAYOUT, MSG_GETDEFAULT, 4, 6, false, With<&Session::ImageLayout>},
+    {I, DAT_IMAGELAYOUT, MSG_SET, 4, 4, false, With<&Session::ImageLayout>},
+    {I, DAT_IMAGELAYOUT, MSG_RESET, 4, 4, false, With<&Session::ImageLayout>},
+    {I, DAT_IMAGENATIVEXFER, MSG_GET, 6, 6, false, On<&Session::NativeTransfer>},
+    {I, DAT_IMAGEMEMXFER, MSG_GET, 6, 7, false, On<&Session::MemoryTransfer>},
+    {I, DAT_IMAGEFILEXFER, MSG_GET, 6, 6, false, On<&Session::FileTransfer>},
+};
+
+const Triplet* Find(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message)
+{
+  for (const Triplet& triplet : kTriplets)
+    if (triplet.group == group && triplet.dat == dat && triplet.message == message) return &triplet;
+  return nullptr;
+}
+
+Result Run(Module& module, const Triplet& triplet, pTW_IDENTITY origin, TW_UINT16 message,
+           TW_MEMREF data)
+{
+  const int state = module.session != nullptr ? static_cast<int>(module.session->state) : 3;
+  if (state < triplet.lowest || state > triplet.highest) return Failed(TWCC_SEQERROR);
+  if (triplet.whileBusy) return triplet.handle(module, origin, message, data);
+  // Anything else waits for the operation under way; the application may
+  // ask again once it has returned.
+  if (module.busy) return Failed(TWCC_SEQERROR);
+  const bool moduleRow = &triplet < kTriplets + kModuleRows;
+  if (moduleRow) {
+    module.busy = true;
+    const Result result = triplet.handle(module, origin, message, data);
+    module.busy = false;
+    return result;
+  }
+  Busy busy(module);
+  return triplet.handle(module, origin, message, data);
+}
+
+}  // namespace
+
+TW_UINT16 Dispatch(Module& module, pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat,
+                   TW_UINT16 message, TW_MEMREF data)
+{
+  // The data group's flags (DF_) are no part of the operation.
+  const TW_UINT32 plain = group & (DG_CONTROL | DG_IMAGE | DG_AUDIO);
+  const Triplet* triplet = Find(plain, dat, message);
+  Result result;
+  try {
+    result = triplet == nullptr ? Failed(TWCC_BADPROTOCOL)
+                                : Run(module, *triplet, origin, message, data);
+  } catch (const std::bad_alloc&) {
+    result = Failed(TWCC_LOWMEMORY);
+  } catch (...) {
+    result = Failed(TWCC_BUMMER);
+  }
+  if (module.session != nullptr) {
+    module.session->condition = result.cc;
+    if (!module.busy) module.session->AfterOperation();
+  } else {
+    module.condition = result.cc;
+  }
+  return result.rc;
+}
+
+}  // namespace twainds
