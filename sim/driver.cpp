@@ -1110,6 +1110,18 @@ LONG Driver::OutstandingBlocks(DWORD kind)
   return n;
 }
 
+size_t Driver::OutstandingBytes()
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  size_t bytes = 0;
+  for (const auto& entry : owned_) {
+    for (const Piece& piece : entry.second.memory) bytes += piece.bytes;
+    for (BSTR text : entry.second.strings)
+      bytes += text != nullptr ? SysStringByteLen(text) + sizeof(DWORD) + sizeof(WCHAR) : 0;
+  }
+  return bytes;
+}
+
 LONG Driver::StoredItemCount()
 {
   std::lock_guard<std::mutex> guard(mutex_);

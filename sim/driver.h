@@ -57,6 +57,9 @@ class Driver {
 
   // State for the test interface.
   LONG OutstandingBlocks(DWORD kind);
+  // The memory the blocks handed out and not taken back occupy, their
+  // strings included.
+  size_t OutstandingBytes();
   LONG StoredItemCount();
   LONG AccessCount();
   LONG EventRegistrations(DWORD kind);

@@ -463,7 +463,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     json root = json::parse(text, nullptr, true, true);
     CheckKeys(root, "scenario",
               {"name", "devices", "launch", "faults", "lockTimeoutMs", "chaos", "journalLimit",
-               "conduct", "keepDeletions", "comment"});
+               "conduct", "keepDeletions", "census", "comment"});
     Scenario out;
     if (root.contains("name")) {
       if (!root["name"].is_string()) Fail("name", "expected a string");
@@ -503,6 +503,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     if (root.contains("conduct")) out.conduct = ConductOf(root["conduct"]);
     if (root.contains("keepDeletions"))
       out.keepDeletions = BoolOf(root["keepDeletions"], "keepDeletions");
+    if (root.contains("census")) out.census = BoolOf(root["census"], "census");
     scenario = std::move(out);
     return true;
   } catch (const ScenarioError& e) {

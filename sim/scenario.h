@@ -181,6 +181,9 @@ struct Scenario {
   // that load it later (a scanner's store outlives the server); absent or
   // false: every process starts from the scenario's jobs.
   bool keepDeletions = false;
+  // The journal file also counts, after every change, the STI objects alive
+  // and the driver's blocks handed out and not yet taken back.
+  bool census = false;
 };
 
 // Parses a scenario; on failure returns false with a message in `error`.

@@ -196,6 +196,11 @@ STISIM_API LONG StiSimOutstandingBlocks(DWORD device, DWORD kind)
   return d == nullptr ? -1 : d->driver.OutstandingBlocks(kind);
 }
 
+STISIM_API LONG StiSimLiveObjects(DWORD kind)
+{
+  return Simulator::Instance().LiveObjects(kind);
+}
+
 STISIM_API LONG StiSimStoredItemCount(DWORD device)
 {
   auto d = DeviceAt(device);

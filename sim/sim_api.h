@@ -88,6 +88,10 @@ struct StiSimJournalEntry {
 #define STISIM_BLOCK_ITEM_LIST 4u
 #define STISIM_BLOCK_USER_RECORD 8u
 
+// STI objects.
+#define STISIM_OBJECT_ROOT 1u    // IStillImageW, from StiCreateInstanceW
+#define STISIM_OBJECT_DEVICE 2u  // IStiDevice, from CreateDevice
+
 // Scenarios. A load replaces the whole simulated machine: device records in
 // the registry, drivers, stored jobs, faults, launch, journal. In-process loads
 // install their device keys as 0100 + index, tagged for this process's use, so
@@ -138,6 +142,9 @@ STISIM_API void StiSimClearJournal();
 
 // Driver state, by scenario position of the device.
 STISIM_API LONG StiSimOutstandingBlocks(DWORD device, DWORD kind);
+// STI objects of the kind (STISIM_OBJECT_*) alive in this process; every
+// scenario load leaves the count as it was.
+STISIM_API LONG StiSimLiveObjects(DWORD kind);
 STISIM_API LONG StiSimStoredItemCount(DWORD device);
 STISIM_API LONG StiSimAccessCount(DWORD device);
 STISIM_API LONG StiSimEventRegistrations(DWORD device, DWORD kind);

@@ -126,6 +126,14 @@ void Journal::Add(const StiSimJournalEntry& e)
   std::fflush(file_);
 }
 
+void Journal::AddFileLine(const std::string& line)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ == nullptr) return;
+  std::fputs((line + "\n").c_str(), file_);
+  std::fflush(file_);
+}
+
 DWORD Journal::Count()
 {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -397,12 +405,51 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   lockOverride_ = scenario.lockTimeoutOverride;
   conduct_ = scenario.conduct;
   breaches_ = 0;
+  census_ = scenario.census;
   journal.Clear();
   journal.SetLimit(scenario.journalLimit);
   journal.SetFile(Text());
   lastError_.clear();
   loaded_ = true;
   return S_OK;
+}
+
+void Simulator::CountObject(DWORD kind, int change)
+{
+  std::atomic<LONG>& count = kind == STISIM_OBJECT_ROOT ? liveRoots_ : liveDevices_;
+  count += change;
+  NoteCensus();
+}
+
+LONG Simulator::LiveObjects(DWORD kind) const
+{
+  if (kind == STISIM_OBJECT_ROOT) return liveRoots_;
+  if (kind == STISIM_OBJECT_DEVICE) return liveDevices_;
+  return -1;
+}
+
+void Simulator::NoteCensus()
+{
+  if (!census_) return;
+  std::vector<std::shared_ptr<SimDevice>> devices;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    devices = devices_;
+  }
+  LONG blocks[4] = {};
+  const DWORD kinds[4] = {STISIM_BLOCK_SETTINGS, STISIM_BLOCK_CAPABILITIES, STISIM_BLOCK_ITEM_LIST,
+                          STISIM_BLOCK_USER_RECORD};
+  size_t bytes = 0;
+  for (const auto& device : devices) {
+    for (int k = 0; k < 4; ++k) blocks[k] += device->driver.OutstandingBlocks(kinds[k]);
+    bytes += device->driver.OutstandingBytes();
+  }
+  journal.AddFileLine("census roots=" + std::to_string(liveRoots_) +
+                      " devices=" + std::to_string(liveDevices_) +
+                      " settings=" + std::to_string(blocks[0]) +
+                      " capabilities=" + std::to_string(blocks[1]) +
+                      " lists=" + std::to_string(blocks[2]) +
+                      " users=" + std::to_string(blocks[3]) + " bytes=" + std::to_string(bytes));
 }
 
 ConductSpec Simulator::Conduct()

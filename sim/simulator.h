@@ -74,6 +74,8 @@ class Journal {
   void Add(const StiSimJournalEntry& entry);
   DWORD Count();
   bool At(DWORD index, StiSimJournalEntry& entry);
+  // A line for the file only (nothing when there is no file).
+  void AddFileLine(const std::string& line);
   void Clear();
   // Also appends every entry, as a line, to this file (null: none).
   void SetFile(const Text& path);
@@ -161,6 +163,14 @@ class Simulator {
   void NoteBreach() { ++breaches_; }
   DWORD Breaches() const { return breaches_; }
 
+  // STI objects of the process alive now, by STISIM_OBJECT_* kind: each
+  // object counts itself in and out. Under a scenario with "census", every
+  // change of these counts or of the blocks the drivers have handed out is
+  // followed by a census line in the journal file.
+  void CountObject(DWORD kind, int change);
+  LONG LiveObjects(DWORD kind) const;
+  void NoteCensus();
+
   Journal journal;
   FaultTable faults;
   Chaos chaos;
@@ -180,6 +190,9 @@ class Simulator {
   std::atomic<DWORD> lastCreateMode_{0};
   ConductSpec conduct_;
   std::atomic<DWORD> breaches_{0};
+  std::atomic<LONG> liveRoots_{0};
+  std::atomic<LONG> liveDevices_{0};
+  std::atomic<bool> census_{false};
 };
 
 // Device records in the registry (device_records.cpp).

@@ -36,6 +36,7 @@ DWORD RequestOperation(DWORD code, const void* in, DWORD inSize)
 CStiDevice::CStiDevice(std::shared_ptr<SimDevice> device)
     : SimObject(IID_IStiDevice), device_(std::move(device)), serial_(nextSerial++)
 {
+  Simulator::Instance().CountObject(STISIM_OBJECT_DEVICE, +1);
 }
 
 StiSimJournalEntry CStiDevice::JournalEntry(DWORD kind) const
@@ -55,6 +56,7 @@ CStiDevice::~CStiDevice()
   while (device_->lock.HeldBy(this))
     if (FAILED(device_->lock.Release(this))) break;
   device_->driver.ObjectReleased(serial_);
+  Simulator::Instance().CountObject(STISIM_OBJECT_DEVICE, -1);
 }
 
 HRESULT STDMETHODCALLTYPE CStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD)
@@ -146,6 +148,17 @@ HRESULT STDMETHODCALLTYPE CStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID i
     report.result = hr;
     simulator.NoteBreach();
     simulator.journal.Add(report);
+  }
+  switch (static_cast<driver::EscapeCode>(code)) {
+    case driver::EscapeCode::GetScanSettings:
+    case driver::EscapeCode::GetCapabilities:
+    case driver::EscapeCode::FreeDriverBlock:
+    case driver::EscapeCode::GetUserRecord:
+    case driver::EscapeCode::GetItemList:
+      simulator.NoteCensus();
+      break;
+    default:
+      break;
   }
   return hr;
 }

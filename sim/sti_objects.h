@@ -46,7 +46,10 @@ class SimObject : public Interface {
 
 class CStillImage : public SimObject<IStillImageW> {
  public:
-  CStillImage() : SimObject(IID_IStillImageW) {}
+  CStillImage() : SimObject(IID_IStillImageW)
+  {
+    Simulator::Instance().CountObject(STISIM_OBJECT_ROOT, +1);
+  }
 
   HRESULT STDMETHODCALLTYPE Initialize(HINSTANCE instance, DWORD version) override;
   HRESULT STDMETHODCALLTYPE GetDeviceList(DWORD type, DWORD flags, DWORD* count,
@@ -71,7 +74,7 @@ class CStillImage : public SimObject<IStillImageW> {
   HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD messageType, LPCWSTR message) override;
 
  private:
-  ~CStillImage() override = default;
+  ~CStillImage() override { Simulator::Instance().CountObject(STISIM_OBJECT_ROOT, -1); }
   bool initialized_ = false;
 };
 

@@ -11,11 +11,14 @@ CStiScannerComBridge::CStiScannerComBridge() : CUnknown(nullptr) {}
 CStiScannerComBridge::~CStiScannerComBridge()
 {
   TracePoint("CStiScannerComBridge", "Destroy self.");
-  // GlobalFree tolerates null; after Close these are already empty.
-  GlobalFree(profileName);
-  GlobalFree(profileQualifier);
-  GlobalFree(storeId);
-  profileName = profileQualifier = storeId = nullptr;
+  // An object that ends without Close (a client that forgot it, or one that
+  // died and whose references went with it) would otherwise keep its STI
+  // objects, the driver's blocks, the device list and the registry key for
+  // as long as the server runs. It hands them back the way Close does,
+  // through Close itself, while the driver is still there to take them;
+  // after a Close there is nothing left and nothing is sent.
+  IStiScannerComBridge* self = this;
+  self->Close();
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::NondelegatingQueryInterface(REFIID iid,

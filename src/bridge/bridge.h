@@ -84,8 +84,8 @@ class CStiScannerComBridge : public CUnknown, public IStiScannerComBridge {
   static LONG volatile selectionCount;
 
  protected:
-  // Frees the three strings given to OpenDevice; everything else is released
-  // only by Close.
+  // Hands back whatever Close would (nothing after a Close); the event
+  // handles stay open, as they do after Close.
   ~CStiScannerComBridge() override;
 
  private:

@@ -22,6 +22,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
   if (itemDeletedEvent == nullptr) return E_FAIL;
   itemAddedEvent = CreateEventW(nullptr, FALSE, FALSE, W("ItemAdded"));
   if (itemAddedEvent == nullptr) return E_FAIL;
+  // Never closed: the watch over the clients' processes, which looks
+  // through the process's handles, need not look at them.
+  for (HANDLE event : {jobEndedEvent, itemDeletedEvent, itemAddedEvent})
+    platform_client::NoteLastingHandle(event);
 
   DriverTransaction transaction(device);
   if (!transaction.Locked()) return E_FAIL;

@@ -7,7 +7,8 @@
 // creation failed, that object is no longer `device`.
 //
 // Like the other fields that Close lets go in its fixed order, a holder is a
-// plain field: the object's destructor releases nothing of it.
+// plain field: Close lets it go (also when the object's destructor runs
+// Close for a client that never called it).
 #pragma once
 
 #include "bridge/escape.h"

@@ -1,6 +1,7 @@
 #include "com/unknown.h"
 
 #include "com/trace.h"
+#include "server/client_watch.h"
 #include "server/lifetime.h"
 
 CUnknown::CUnknown(IUnknown* outer) : refCount(1), outerUnknown(nullptr), identity(this)
@@ -17,6 +18,7 @@ CUnknown::CUnknown(IUnknown* outer) : refCount(1), outerUnknown(nullptr), identi
 
 CUnknown::~CUnknown()
 {
+  client_watch::Forget(NondelegatingUnknown());
   CountObjectDestroyed();
 }
 

@@ -25,8 +25,9 @@ class CUnknown : public INondelegatingUnknown {
   ULONG STDMETHODCALLTYPE NondelegatingAddRef() override;
   ULONG STDMETHODCALLTYPE NondelegatingRelease() override;
 
-  // Derived clean-up runs first, then the base counts the object out of the
-  // server (which may post the quit message).
+  // Derived clean-up runs first, then the base has the client watch forget
+  // the object and counts it out of the server (which may post the quit
+  // message).
   virtual ~CUnknown();
 
   // Called once by the class factory after construction and before the

@@ -17,6 +17,7 @@
 #include "stibridge.h"
 #include "platform/hooks.h"
 #include "platform/server_support.h"
+#include "platform/client_process.h"
 
 static_assert(sizeof(WCHAR) == 2, "text is UTF-16");
 static_assert(sizeof(LONG) == 4 && sizeof(DWORD) == 4 && sizeof(HRESULT) == 4,

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bridge/bridge.h"
+#include "server/client_watch.h"
 #include "server/lifetime.h"
 
 ServerClassEntry serverClassEntry = {
@@ -59,6 +60,9 @@ HRESULT STDMETHODCALLTYPE CBridgeClassFactory::CreateInstance(IUnknown* outer, R
 
   hr = created->Init();
   if (SUCCEEDED(hr)) hr = created->NondelegatingQueryInterface(iid, object);
+  // The client is learned while its call is being served: once it has
+  // ended, the watch lets its object go.
+  if (SUCCEEDED(hr)) client_watch::Watch(created->NondelegatingUnknown());
   // Drops the creation reference: the client's query holds the only one, or
   // the object goes now when Init or the query failed.
   created->NondelegatingRelease();

@@ -49,16 +49,18 @@ def run_native(native, scenario, out):
 def run_sanitized(native, scenario, out, reference, name="native-asan"):
     """The in-process run once more under AddressSanitizer and
     UndefinedBehaviorSanitizer: bad input must not corrupt the server's
-    memory. Leaks are not checked: the table drops one object without Close,
-    which by design leaves its STI objects behind. Returns (passed, detail,
-    record); the record must equal `reference` unless that is None."""
+    memory, and nothing may leak: the table drops one object without Close,
+    which must hand back what it holds as Close would. Returns (passed,
+    detail, record); the record must equal `reference` unless that is
+    None."""
     record = os.path.join(out, name + ".txt")
-    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=0",
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=0",
                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
     result = subprocess.run([native, scenario, os.path.join(out, "journal-%s.txt" % name),
                              record], capture_output=True, text=True, timeout=600, env=env)
     reports = [line for line in result.stderr.splitlines()
-               if "ERROR: AddressSanitizer" in line or "runtime error:" in line]
+               if "ERROR: AddressSanitizer" in line or "ERROR: LeakSanitizer" in line
+               or "runtime error:" in line]
     if result.returncode != 0 or reports:
         return False, "exit %d %s" % (result.returncode, " | ".join(reports[:3])), record
 

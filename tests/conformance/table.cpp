@@ -1404,7 +1404,8 @@ void Careless(Builder& t)
   AdvancePage(t, C, "pages left", 1, 0);
   GetItemPreview(t, C, "preview of another user's job", 1);
   SelectDeviceByName(t, C, "name once selected", W("Office MFP (WIA)"));
-  // Dropped without Close: the server frees what it can and still quits.
+  // Dropped without Close: the object hands back what it holds, as Close
+  // would (the journal shows it), and the server still quits.
   Release(t, C, "last Release without Close", true, {}, {});
 }
 

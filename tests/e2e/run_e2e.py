@@ -2140,6 +2140,9 @@ LONGEST_CREATION_MS = 5000
 # A server with no object and no lock ends by itself after this long (the
 # server's kIdleEndMilliseconds).
 IDLE_END = 30
+# How often the server looks at its clients' processes
+# (kClientWatchMilliseconds): a killed client's object goes within this long.
+CLIENT_WATCH = 2
 
 
 def churn(wine, name, runs):
@@ -2248,24 +2251,31 @@ def lifetime(wine, client32, client64, server):
     churn(wine, "four-clients",
           [(client32, 500, 400), (client64, 500, 400), (client32, 500, 400), (client64, 500, 400)])
 
-    # A client killed while it holds an object: Wine runs no dead client down
-    # (Windows releases its references after some minutes, and the server then
-    # ends as after a release), so here the object stays and with it the
-    # server; it must go on serving others.
+    # A client killed while it holds an object: the server sees its process
+    # end within the watch's period and lets the object go (Wine never runs a
+    # dead client's references down; Windows does after some minutes), and
+    # meanwhile serves others; once the other client has gone, no server is
+    # left.
     holder, line = holding(wine, client32)
     holder.kill()
     holder.wait()
     killed = time.monotonic()
     other = wine.run(client64, "identity")
+    ended = time.monotonic()
     check(line.strip() == "holding" and other.returncode == 0,
           "lifetime-killed-holder-server-serves-on", line.strip() + " / " + other.stdout[-300:])
-    still = wine.processes()
-    print("note lifetime-killed-holder: the server %s %.0f s after its client was killed holding "
-          "an object (Wine runs no dead client down)" % (
-              "still runs" if still else "had ended", time.monotonic() - killed), flush=True)
-    wine.stop()
-    wine.wait_for_no_process(10)
-    wine.run("cmd", "/c", "exit")
+    gone = wine.wait_for_no_process(CLIENT_WATCH + LAST_CLIENT_TO_NO_SERVER)
+    print("note lifetime-killed-holder: %s %.1f s after its client was killed holding an object "
+          "(%.1f s after the other client)" % (
+              "no server" if gone else "servers %s" % wine.processes(),
+              time.monotonic() - killed, time.monotonic() - ended), flush=True)
+    check(gone, "lifetime-killed-holder-no-server-left",
+          "%s %d s after the other client" % (wine.processes(),
+                                               CLIENT_WATCH + LAST_CLIENT_TO_NO_SERVER))
+    if not gone:
+        wine.stop()
+        wine.wait_for_no_process(10)
+        wine.run("cmd", "/c", "exit")
 
     # A server that COM or anybody else started and that no client ever
     # reaches ends by itself after the idle time.

@@ -101,8 +101,9 @@ bool Ok(Ledger& ledger, const char* method, HRESULT hr)
 }
 
 // One session; every call is expected to succeed. A session cut short at
-// `depth` shows which of its steps a growth belongs to.
-void OpenCloseSession(Ledger& ledger, SessionDepth depth)
+// `depth` shows which of its steps a growth belongs to; without `close` the
+// object is released without Close, as a data source that forgets it does.
+void OpenCloseSession(Ledger& ledger, SessionDepth depth, bool close)
 {
   IStiScannerComBridge* bridge = CreateBridge(ledger);
   if (bridge == nullptr) return;
@@ -121,14 +122,14 @@ void OpenCloseSession(Ledger& ledger, SessionDepth depth)
   wchar_t qualifier[] = L"SOAK", profile[] = L"soak", store[] = L"ann";
   Ok(ledger, "OpenDevice", bridge->OpenDevice(qualifier, profile, store));
   if (depth == SessionDepth::Open) {
-    Ok(ledger, "Close", bridge->Close());
+    if (close) Ok(ledger, "Close", bridge->Close());
     bridge->Release();
     return;
   }
   Ok(ledger, "RegisterEvents", bridge->RegisterEvents());
   if (depth == SessionDepth::Events) {
     Ok(ledger, "UnregisterEvents", bridge->UnregisterEvents());
-    Ok(ledger, "Close", bridge->Close());
+    if (close) Ok(ledger, "Close", bridge->Close());
     bridge->Release();
     return;
   }
@@ -154,7 +155,7 @@ void OpenCloseSession(Ledger& ledger, SessionDepth depth)
     Ok(ledger, "ReadImageData", bridge->ReadImageData(&request, buffer, sizeof buffer, &status));
   ledger.Expect(status == 6, "ReadImageData", S_OK, "status " + std::to_string(status));
   Ok(ledger, "UnregisterEvents", bridge->UnregisterEvents());
-  Ok(ledger, "Close", bridge->Close());
+  if (close) Ok(ledger, "Close", bridge->Close());
   const ULONG remaining = bridge->Release();
   ledger.Expect(remaining == 0, "Release", S_OK, "references left " + std::to_string(remaining));
 }
@@ -243,7 +244,8 @@ HandleCounts CountHandles(DWORD pid)
   return counts;
 }
 
-long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth, Ledger& ledger)
+long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth, bool close,
+                         Ledger& ledger)
 {
   // Holds the server for the whole run, so that every session meets the
   // same server process.
@@ -253,7 +255,7 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
   std::printf("server pid %lu\n", static_cast<unsigned long>(server));
   // The first session loads what a server loads once (the stand-in driver,
   // its scenario, the registry keys it keeps open): the count starts after it.
-  OpenCloseSession(ledger, depth);
+  OpenCloseSession(ledger, depth, close);
   for (int done = 0;; ++done) {
     // Also after the first ten, to show where the counts stand early on.
     if (done % every == 0 || done == 10 || done == sessions) {
@@ -269,7 +271,7 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
       }
     }
     if (done == sessions) break;
-    OpenCloseSession(ledger, depth);
+    OpenCloseSession(ledger, depth, close);
   }
   const ULONG remaining = anchor->Release();
   ledger.Expect(remaining == 0, "Release", S_OK, "references left " + std::to_string(remaining));

@@ -37,9 +37,11 @@ HandleCounts CountHandles(DWORD pid);
 // Returns the number of violations.
 // How much of the session to run: everything, or only up to creating the
 // object, opening the device, or registering the events (each then closes
-// and releases), to tell which step a growth belongs to.
+// and releases), to tell which step a growth belongs to. Without `close`
+// every session releases its object without Close.
 enum class SessionDepth { Create, Open, Events, Full };
 
-long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth, Ledger& ledger);
+long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth, bool close,
+                         Ledger& ledger);
 
 }  // namespace soak

@@ -9,13 +9,18 @@ random, clients killed at random moments (also in the middle of a transfer)
 and new ones started. Afterwards: the server never crashed, no client saw an
 answer its method may not give, every stored job that no client deleted on
 purpose is still stored, no device lock outlived its call, and what happens
-to the killed clients' objects (Wine runs no dead client down): the server
-lives on and still serves the next client. A second, short run without kills
-shows the server ending with exit code 0 after its last client.
+to the killed clients' objects: the server lets them go once their clients
+have ended, its memory stays within its bound, and it ends by itself after
+the last client. A second, short run without kills shows the server ending
+with exit code 0 after its last client.
 
 Resources: open/close sessions on one server, its handles counted by type
 from the system's handle list and its private memory read from
-/proc/PID/smaps_rollup every so many sessions.
+/proc/PID/smaps_rollup every so many sessions; then the same with every
+object released without Close.
+
+Attribution (only when asked for): what an object released without Close,
+a killed client and an injected fault each cost the server, in kB.
 
 Prints "ok <name>" or "FAIL <name>: <detail>" per check and "note ..." lines
 with the figures; exit code 1 when a check failed."""
@@ -120,6 +125,84 @@ class Process:
         return sum(1 for line in self.lines if line.startswith(prefix))
 
 
+def last_census(journal):
+    """The last census line of the journal file: the STI objects alive in the
+    server and the driver's blocks it holds ({} before the first)."""
+    try:
+        with open(journal, "rb") as f:
+            f.seek(0, 2)
+            f.seek(max(0, f.tell() - 65536))
+            tail = f.read().decode(errors="replace")
+    except OSError:
+        return {}
+    for line in reversed(tail.splitlines()):
+        if line.startswith("census "):
+            return {k: int(v) for k, v in (part.split("=", 1) for part in line.split()[1:])}
+    return {}
+
+
+def census_text(census):
+    if not census:
+        return "no census"
+    return ("STI root objects %(roots)d, device objects %(devices)d; the driver's blocks out: "
+            "settings %(settings)d, capabilities %(capabilities)d, lists %(lists)d, user records "
+            "%(users)d, %(bytes)d bytes" % census)
+
+
+def no_sti_object(census):
+    """The server holds no STI object: every bridge object that opened one
+    has let it go (the census counts them as the simulator sees them)."""
+    return bool(census) and census["roots"] == 0 and census["devices"] == 0
+
+
+def wait_for_no_sti_object(journal, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        census = last_census(journal)
+        if no_sti_object(census) or time.monotonic() >= deadline:
+            return census
+        time.sleep(0.5)
+
+
+class Holders:
+    """Objects held by turns, so that the server does not quit between two
+    clients and lose its stored jobs. Each holder lets go once the next one
+    holds: a client connected for the whole soak would be one of the
+    processes that may have made every object (under Wine the server cannot
+    tell which connected process made an object), and the server keeps an
+    object until all of those have ended."""
+
+    def __init__(self, wine, paths, work):
+        self.wine, self.paths, self.work = wine, paths, work
+        self.count = 0
+        self.failures = []
+        self.current = self._start()
+
+    def _start(self):
+        holder = Process(self.wine, [self.paths["client"], "hold"],
+                         os.path.join(self.work, "holder-%03d.log" % self.count))
+        self.count += 1
+        if holder.wait_for_line("holding", 60) is None:
+            self.failures.append("holder %d did not hold" % (self.count - 1))
+        return holder
+
+    def hand_over(self):
+        previous, self.current = self.current, self._start()
+        self._let_go(previous)
+
+    def _let_go(self, holder):
+        holder.send("release")
+        code = holder.finish(60)
+        if code != 0:
+            self.failures.append("a holder ended with %s" % code)
+
+    def release(self):
+        self._let_go(self.current)
+
+    def kill(self):
+        self.current.kill()
+
+
 def command_line(pid):
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
@@ -128,13 +211,15 @@ def command_line(pid):
         return ""
 
 
-def start_server(wine, server):
+def start_server(wine, server, errors=None):
     """Starts the server as COM would, but as a child of this script, so that
-    its process can be watched and its exit code read."""
+    its process can be watched and its exit code read; what Wine says of it
+    goes to `errors` (a file path) when given."""
     # The 64-bit loader runs it in the process it starts, so that process's
     # id and exit code are the server's.
-    process = subprocess.Popen(wine.command(server, "-Embedding"), env=wine.env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(errors or os.devnull, "w") as err:
+        process = subprocess.Popen(wine.command(server, "-Embedding"), env=wine.env,
+                                   stdout=subprocess.DEVNULL, stderr=err)
     # Until its class object is published a client would start a second one.
     time.sleep(3)
     return process
@@ -313,6 +398,7 @@ def soak(wine, paths, args, work):
         if os.path.exists(path):
             os.remove(path)
     scenario = soak_scenario(paths["scenario"], args.scratch, args.seed, True)
+    scenario["census"] = True
     with open(scenario_path, "w") as f:
         json.dump(scenario, f, indent=1)
     installed, detail = install(wine, paths, scenario_path, journal)
@@ -321,9 +407,9 @@ def soak(wine, paths, args, work):
     kept = [j for j in jobs if j.startswith("keep-")]
 
     rng = random.Random(args.seed)
-    server = start_server(wine, paths["server"])
-    holder = Process(wine, [paths["client"], "hold"], os.path.join(work, "holder.log"))
-    check(holder.wait_for_line("holding", 60) is not None, "soak-holder-connected")
+    server = start_server(wine, paths["server"], os.path.join(work, "server.err"))
+    holders = Holders(wine, paths, work)
+    check(not holders.failures, "soak-holder-connected", "; ".join(holders.failures))
 
     stop_windows = wine.windows_path(stop_file)
     factory = ["factory"] if args.create == "factory" else []
@@ -333,10 +419,14 @@ def soak(wine, paths, args, work):
     progress = Progress(args.hang_seconds)
     started = time.monotonic()
     deadline = started + args.duration
-    # The server's private memory, sampled each minute: what the killed
-    # clients' objects (never released under Wine) and a long run cost.
-    memory = [rollup(server.pid)["private"]]
+    # The server's private memory, sampled each minute, with what it holds
+    # then (the census of STI objects and driver blocks), the clients killed
+    # and the sessions done so far.
+    samples = [soak_sample(server, journal, started, [])]
+    memory = [samples[0]["private"]]
+    shutil.copy("/proc/%d/smaps" % server.pid, os.path.join(work, "smaps-soak-start.txt"))
     next_sample = started + 60
+    next_hand_over = started + HAND_OVER_SECONDS
     next_kill = started + rng.uniform(0.5, 1.5) * args.kill_every
     transfer_kill = rng.random() < 0.5
     while time.monotonic() < deadline:
@@ -367,8 +457,12 @@ def soak(wine, paths, args, work):
         if progress.stalled(running):
             hung = hang_report(wine, work, "soak-hang")
             break
-        if now >= next_sample:
-            memory.append(rollup(server.pid)["private"])
+        if now >= next_hand_over:
+            holders.hand_over()
+            next_hand_over = now + HAND_OVER_SECONDS
+        if now >= next_sample and server.poll() is None:
+            samples.append(soak_sample(server, journal, started, clients))
+            memory.append(samples[-1]["private"])
             next_sample = now + 60
         time.sleep(0.02)
 
@@ -378,7 +472,7 @@ def soak(wine, paths, args, work):
         for client in clients:
             if client.alive():
                 client.kill()
-        holder.kill()
+        holders.kill()
         wine.stop()
         server_exit(server, 30)
         report_clients(clients)
@@ -399,10 +493,16 @@ def soak(wine, paths, args, work):
     check(crashed is None, "soak-server-never-crashed",
           "" if crashed is None else "server exited with %s during the soak" % crashed)
     if crashed is None:
-        memory.append(rollup(server.pid)["private"])
+        samples.append(soak_sample(server, journal, started, clients))
+        memory.append(samples[-1]["private"])
         print("note server private memory during the soak: %d kB at the start, %d kB at the end, "
               "%d kB at most (samples each minute: %s)"
               % (memory[0], memory[-1], max(memory), " ".join(str(m) for m in memory)), flush=True)
+        for sample in samples:
+            note("soak at %2d min: private %6d kB, %d threads; %s; %d clients killed, "
+                 "%d sessions" % (sample["minute"], sample["private"], sample["threads"],
+                                  census_text(sample["census"]), sample["killed"],
+                                  sample["sessions"]))
 
     killed = [c for c in clients if c.killed]
     finished = [c for c in clients if not c.killed]
@@ -451,22 +551,8 @@ def soak(wine, paths, args, work):
     note("jobs: %d stored of %d, %d deleted on purpose, %d deletions requested"
          % (len(stored), len(jobs), len(missing), len(deletes)))
 
-    # The killed clients' objects: the holder lets go, and the server would
-    # quit now if they had been released.
-    holder.send("release")
-    check(holder.finish(60) == 0, "soak-holder-released")
-    code = server_exit(server, args.rundown_wait)
-    if code is not None:
-        note("the server ended %d s after its last live client let go: the killed clients' "
-             "objects were released" % args.rundown_wait)
-        check(code == 0, "soak-server-exit-code-0", str(code))
-        return
-    note("the server still runs %d s after the last live client let go: the objects of the "
-         "%d killed clients are never released (Wine has no rundown of dead clients)"
-         % (args.rundown_wait, len(killed)))
-    check(True, "soak-killed-clients-objects-outlive-them")
-    # It is not blocked by them: a new client is served whole, with the device
-    # lock free.
+    # Whatever the killed clients left, a new client is served whole, with
+    # the device lock free.
     before = time.monotonic()
     probe = Process(wine, [paths["client"], "soak", str(args.seed * 1000 + 999), stop_windows + "-",
                            "3"], os.path.join(work, "probe.log"))
@@ -474,10 +560,87 @@ def soak(wine, paths, args, work):
     took = time.monotonic() - before
     check(code == 0 and probe.count("session ") == 3, "soak-next-client-served",
           "exit %s, %d sessions in %.1f s" % (code, probe.count("session "), took))
-    check(server.poll() is None, "soak-server-lives-on-after-the-next-client",
-          "exited %s" % server.returncode)
-    wine.stop()
-    server_exit(server, 30)
+
+    # A last hand-over, now that every client has ended: the killed clients'
+    # objects go once every process that may have made them has ended (the
+    # holders included), and the server then holds no STI object.
+    holders.hand_over()
+    census = wait_for_no_sti_object(journal, 2 * WATCH_SECONDS + 10)
+    check(no_sti_object(census), "soak-killed-clients-objects-released", census_text(census))
+    if crashed is None:
+        shutil.copy("/proc/%d/smaps" % server.pid, os.path.join(work, "smaps-soak-end.txt"))
+        end = soak_sample(server, journal, started, clients)
+        end["census"] = census
+        check_soak_memory(samples, end, sessions, args)
+
+    # The last holder lets go: the server ends by itself, the killed clients
+    # notwithstanding.
+    holders.release()
+    check(not holders.failures, "soak-holders-hand-over",
+          "%d holders: %s" % (holders.count, "; ".join(holders.failures)))
+    released = time.monotonic()
+    code = server_exit(server, SERVER_END_SECONDS + 30)
+    took = time.monotonic() - released
+    check(code == 0 and took <= SERVER_END_SECONDS, "soak-server-ends-after-the-last-client",
+          "exit %s after %.1f s (the idle time and the watch's period: %d s)"
+          % ("none" if code is None else code, took, SERVER_END_SECONDS))
+    if code is None:
+        wine.stop()
+        server_exit(server, 30)
+
+
+# How often the server looks at its clients' processes (kClientWatchMilliseconds),
+# and how long a server with no object and no lock takes to end by itself
+# (kIdleEndMilliseconds, its way out included).
+WATCH_SECONDS = 2
+IDLE_SECONDS = 30
+SERVER_END_SECONDS = IDLE_SECONDS + WATCH_SECONDS
+# Each holder of the soak lets go after this long, once the next one holds.
+HAND_OVER_SECONDS = 60
+
+
+def soak_sample(server, journal, started, clients):
+    """The server's private memory and threads, what it holds (the census),
+    and how far the soak has come."""
+    facts = rollup(server.pid)
+    return {"minute": round((time.monotonic() - started) / 60), "private": facts["private"],
+            "threads": facts["Threads"], "census": last_census(journal),
+            "killed": sum(c.killed for c in clients),
+            "sessions": sum(c.count("session ") for c in clients)}
+
+
+def kept_kb(sample):
+    """The server's private memory less the driver's blocks still out
+    (blocks whose hand-back an injected fault refused, which the bridge may
+    not touch again, and the user records, which are never handed back):
+    what the bridge, the rest of the driver and Wine keep."""
+    return sample["private"] - (sample["census"].get("bytes", 0) + 1023) // 1024
+
+
+def check_soak_memory(samples, end, sessions, args):
+    """From the first minute on (the driver loaded, every kind of session
+    met, the clients' first connections made), what the server keeps less
+    the driver's blocks stays within 10 % of its private memory at the start
+    of the soak, plus 1100 kB for each thread Wine's RPC started meanwhile;
+    so does it once the killed clients' objects have gone. A leak of a few
+    kB per session, per killed client or per fault outgrows that within the
+    bounded soak."""
+    start = samples[0]["private"]
+    base = samples[1] if len(samples) > 1 else end
+    later = samples[1:] + [end]
+    threads = max(0, max(s["threads"] for s in later) - base["threads"])
+    bound = start // 10 + THREAD_KB * threads
+    growth = [kept_kb(s) - kept_kb(base) for s in later]
+    note("soak memory: %d kB at the start, %d kB after the first minute, %d kB at most; less the "
+         "driver's blocks still out, each minute: %s kB, %d kB at the end (%s); %d sessions"
+         % (start, base["private"], max(s["private"] for s in samples + [end]),
+            " ".join(str(kept_kb(s)) for s in samples), kept_kb(end), census_text(end["census"]),
+            sessions))
+    check(max(growth) <= bound, "soak-memory-flat",
+          "less the driver's blocks still out, at most %+d kB on the first minute's %d kB, %d kB "
+          "at the end; bound %d kB (10 %% of the start%s)"
+          % (max(growth), kept_kb(base), kept_kb(end), bound,
+             ", and %d more thread(s)" % threads if threads else ""))
 
 
 def report_clients(clients):
@@ -557,30 +720,39 @@ def rollup(pid):
     return facts
 
 
-def resources(wine, paths, args, work):
+def resources(wine, paths, args, work, close=True):
+    """The resource sessions on a server of their own; with `close` false
+    every object is released without Close."""
+    part = "resources" if close else "resources-without-close"
     wine.stop()
-    scenario_path = os.path.join(work, "resources.json")
+    scenario_path = os.path.join(work, part + ".json")
+    journal = os.path.join(work, "journal-%s.txt" % part)
+    if os.path.exists(journal):
+        os.remove(journal)
+    scenario = soak_scenario(paths["scenario"], 4, 0, False)
+    scenario["census"] = True
     with open(scenario_path, "w") as f:
-        json.dump(soak_scenario(paths["scenario"], 4, 0, False), f, indent=1)
-    installed, detail = install(wine, paths, scenario_path, None)
-    check(installed, "resources-scenario-installed", detail)
+        json.dump(scenario, f, indent=1)
+    installed, detail = install(wine, paths, scenario_path, journal)
+    check(installed, part + "-scenario-installed", detail)
     server = start_server(wine, paths["server"])
     command = command_line(server.pid)
     check("stibridge.exe" in command and "start.exe" not in command,
-          "resources-server-process-found", command)
+          part + "-server-process-found", command)
 
     client = Process(wine, [paths["client"], "resources", str(args.resource_sessions),
                             str(args.resource_every), "wait", args.resource_depth]
+                     + ([] if close else ["noclose"])
                      + (["factory"] if args.resource_create == "factory" else []),
-                     os.path.join(work, "resources.log"))
+                     os.path.join(work, part + ".log"))
     points = []
     progress = Progress(args.hang_seconds)
     seen = 0
     while client.alive():
         if progress.stalled([client]):
-            check(False, "resources-server-keeps-serving",
+            check(False, part + "-server-keeps-serving",
                   "no progress for %d s after %d checkpoints: %s"
-                  % (args.hang_seconds, seen, hang_report(wine, work, "resources-hang")))
+                  % (args.hang_seconds, seen, hang_report(wine, work, part + "-hang")))
             client.kill()
             wine.stop()
             return
@@ -591,45 +763,47 @@ def resources(wine, paths, args, work):
             for i in range(2, len(fields) - 1, 2):
                 point[fields[i]] = int(fields[i + 1])
             point.update(rollup(server.pid))
+            point["census"] = last_census(journal)
             # The mappings themselves, to tell a heap that grows from stacks.
             shutil.copy("/proc/%d/smaps" % server.pid,
-                        os.path.join(work, "smaps-%05d.txt" % point["sessions"]))
+                        os.path.join(work, "smaps-%s-%05d.txt" % (part, point["sessions"])))
             points.append(point)
             seen += 1
             client.send("go")
         time.sleep(0.02)
     code = client.finish(600)
     violations = [l for l in client.lines if l.startswith("violation ")]
-    check(code == 0 and not violations, "resources-every-session-succeeds",
+    check(code == 0 and not violations, part + "-every-session-succeeds",
           "exit %s; %s" % (code, "; ".join(violations[:5])))
-    with open(os.path.join(work, "resources.txt"), "w") as f:
+    with open(os.path.join(work, part + ".txt"), "w") as f:
         f.write("sessions handles named_events other_events keys other reported private_kB "
                 "rss_kB anon_kB threads fds\n")
         for p in points:
             p["other_events"] = p["events"] - p["named"]
             f.write("%(sessions)d %(handles)d %(named)d %(other_events)d %(keys)d %(other)d "
                     "%(reported)d %(private)d %(VmRSS)d %(RssAnon)d %(Threads)d %(fds)d\n" % p)
-            note("resources after %(sessions)4d sessions: handles %(handles)d (named events "
+            note(part + " after %(sessions)4d sessions: handles %(handles)d (named events "
                  "%(named)d, other events %(other_events)d, keys %(keys)d, other %(other)d; "
                  "GetProcessHandleCount %(reported)d, of the client itself %(own)d), private "
-                 "%(private)d kB, rss %(VmRSS)d kB, threads %(Threads)d, fds %(fds)d" % p)
+                 "%(private)d kB, rss %(VmRSS)d kB, threads %(Threads)d, fds %(fds)d" % p
+                 + "; " + census_text(p["census"]))
     expected = len(set(list(range(0, args.resource_sessions + 1, args.resource_every))
                        + [args.resource_sessions]
                        + ([10] if args.resource_sessions >= 10 else [])))
-    check(len(points) == expected, "resources-checkpoints", "%d of %d" % (len(points), expected))
+    check(len(points) == expected, part + "-checkpoints", "%d of %d" % (len(points), expected))
     if len(points) >= 2:
         first, last = points[0], points[-1]
-        check(first["handles"] > 0, "resources-handles-counted", str(first["handles"]))
+        check(first["handles"] > 0, part + "-handles-counted", str(first["handles"]))
         steps = list(zip(points, points[1:]))
         # The three named events of RegisterEvents, told from the other
         # event handles by their names: Wine's RPC threads hold events of
         # their own, which come and go with the threads.
         check(all(b["named"] - a["named"] == 3 * (b["sessions"] - a["sessions"])
-                  for a, b in steps), "resources-three-named-event-handles-per-session",
+                  for a, b in steps), part + "-three-named-event-handles-per-session",
               "named events %s" % [p["named"] for p in points])
         rest = [p["handles"] - p["named"] for p in points]
         check(max(rest) - min(rest) <= 4 and rest[-1] - rest[0] <= 2,
-              "resources-nothing-else-grows",
+              part + "-nothing-else-grows",
               "all other handles %s (keys %s, other events %s)"
               % (rest, [p["keys"] for p in points],
                  [p["events"] - p["named"] for p in points]))
@@ -637,7 +811,7 @@ def resources(wine, paths, args, work):
         # one more and keeps a few: a handful is its business, a count that
         # grows with the sessions is not.
         check(last["Threads"] - first["Threads"] <= 2 and last["fds"] - first["fds"] <= 8,
-              "resources-threads-and-fds-flat",
+              part + "-threads-and-fds-flat",
               "fds %d -> %d, threads %d -> %d" % (first["fds"], last["fds"], first["Threads"],
                                                   last["Threads"]))
         # Memory after the first checkpoint's sessions: the heaps have grown
@@ -652,14 +826,145 @@ def resources(wine, paths, args, work):
         sessions = last["sessions"] - base["sessions"]
         threads = max(0, last["Threads"] - base["Threads"])
         allowed = args.memory_tolerance_kb + THREAD_KB * threads
-        check(growth <= allowed, "resources-private-memory-flat",
+        check(growth <= allowed, part + "-private-memory-flat",
               "%+d kB over %d sessions, %.0f bytes a session; tolerance %d kB%s"
               % (growth, sessions, growth * 1024.0 / max(1, sessions), allowed,
                  " with %d more thread(s)" % threads if threads else ""))
     code = server_exit(server, 15)
-    check(code == 0, "resources-server-exit-code-0", "still running" if code is None else str(code))
+    # At each checkpoint the client holds only its anchor object, which opens
+    # nothing: every session's object has let its STI objects go, Close or no
+    # Close.
+    stray = [p["sessions"] for p in points if not no_sti_object(p["census"])]
+    check(points and not stray, part + "-no-sti-object-left",
+          "checkpoints with STI objects beyond the held object's: %s" % stray)
+    check(code == 0, part + "-server-exit-code-0", "still running" if code is None else str(code))
     if code is None:
         wine.stop()
+
+
+def attribution(wine, paths, args, work):
+    """What each kind of event costs the server, in kB of private memory and
+    in what it keeps (the census): an object released without Close, a
+    killed client (its object open, or closed first: what Wine and the bare
+    object keep of a dead client) and an injected fault. Each phase runs
+    between two samples taken while no client runs; a holder keeps the
+    server, and hands over to a new one before each sample, so that the
+    objects the killed clients made have no live process left that may have
+    made them."""
+    rows = []
+
+    def sample(journal):
+        time.sleep(2 * WATCH_SECONDS + 1)
+        return rollup(server.pid)["private"], last_census(journal)
+
+    def row(name, events, before, after):
+        (m0, c0), (m1, c1) = before, after
+        delta = {k: c1.get(k, 0) - c0.get(k, 0) for k in ("roots", "devices", "settings",
+                                                         "capabilities", "lists", "bytes")}
+        rows.append((name, events, (m1 - m0) / max(1, events), delta))
+        note("attribution %s: %d events, %+d kB in all, %.1f kB each; of it the driver's blocks "
+             "%+.1f kB each; STI objects kept %+d root, %+d device; blocks kept: settings %+d, "
+             "capabilities %+d, lists %+d"
+             % (name, events, m1 - m0, (m1 - m0) / max(1, events),
+                delta["bytes"] / 1024.0 / max(1, events), delta["roots"], delta["devices"],
+                delta["settings"], delta["capabilities"], delta["lists"]))
+
+    def fresh(name, chaos):
+        journal = os.path.join(work, "journal-%s.txt" % name)
+        if os.path.exists(journal):
+            os.remove(journal)
+        scenario = soak_scenario(paths["scenario"], args.scratch, args.seed, chaos)
+        scenario["census"] = True
+        scenario_path = os.path.join(work, name + ".json")
+        with open(scenario_path, "w") as f:
+            json.dump(scenario, f, indent=1)
+        wine.stop()
+        installed, detail = install(wine, paths, scenario_path, journal)
+        check(installed, "attribution-%s-scenario-installed" % name, detail)
+        return journal
+
+    def run(name, args_, seconds=600):
+        client = Process(wine, [paths["client"]] + args_, os.path.join(work, name + ".log"))
+        return client.finish(seconds)
+
+    # Early releases and killed clients, without faults.
+    journal = fresh("attribution", False)
+    server = start_server(wine, paths["server"], os.path.join(work, "attribution-server.err"))
+    holders = Holders(wine, paths, work)
+    run("attribution-warm", ["resources", "20", "20", "full"])
+    before = sample(journal)
+    run("attribution-early", ["resources", str(args.attribution_events * 5),
+                              str(args.attribution_events * 5), "full", "noclose"])
+    after = sample(journal)
+    # The resource client runs one session before those it counts.
+    row("release-without-close", args.attribution_events * 5 + 1, before, after)
+    for name, extra in (("killed-open", []), ("killed-closed", ["closed"])):
+        before = after
+        for n in range(args.attribution_events):
+            client = Process(wine, [paths["client"], "open-and-wait"] + extra,
+                             os.path.join(work, "attribution-%s-%02d.log" % (name, n)))
+            client.wait_for_line("ready", 120)
+            client.kill()
+            # One at a time: the next killed client's object is made only
+            # once this one has had the time to go, so that the heap does not
+            # grow to hold several at once.
+            holders.hand_over()
+            wait_for_no_sti_object(journal, 2 * WATCH_SECONDS + 1)
+        after = sample(journal)
+        row(name, args.attribution_events, before, after)
+    holders.release()
+    code = server_exit(server, SERVER_END_SECONDS + 30)
+    note("attribution: the server %s after its last holder let go"
+         % ("ended" if code is not None else "still ran %d s" % (SERVER_END_SECONDS + 30)))
+    if code is None:
+        wine.stop()
+        server_exit(server, 30)
+
+    # Injected faults: the same sessions with and without random faults.
+    growth = {}
+    for chaos in (False, True):
+        name = "attribution-%s" % ("faults" if chaos else "clean")
+        journal = fresh(name, chaos)
+        server = start_server(wine, paths["server"], os.path.join(work, name + "-server.err"))
+        holders = Holders(wine, paths, work)
+        stop = wine.windows_path(os.path.join(work, "stop-" + name))
+        run(name + "-warm", ["soak", str(args.seed * 1000 + 700), stop, "10"])
+        holders.hand_over()
+        before = sample(journal)
+        faults_before = count_faults(journal)
+        for n in range(2):
+            run("%s-%d" % (name, n), ["soak", str(args.seed * 1000 + 710 + n), stop,
+                                      str(args.attribution_events * 5)])
+        holders.hand_over()
+        after = sample(journal)
+        growth[chaos] = (before, after, count_faults(journal) - faults_before)
+        holders.release()
+        if server_exit(server, SERVER_END_SECONDS + 30) is None:
+            wine.stop()
+            server_exit(server, 30)
+    (b0, a0, _), (b1, a1, faults) = growth[False], growth[True]
+    clean = (a0[0] - b0[0], a0[1].get("bytes", 0) - b0[1].get("bytes", 0))
+    faulty = (a1[0] - b1[0], a1[1].get("bytes", 0) - b1[1].get("bytes", 0))
+    note("attribution injected-fault: %d faults; %+d kB with them, %+d kB without, %.1f kB a "
+         "fault; of it the driver's blocks %.1f kB a fault; blocks kept with faults: settings "
+         "%+d, capabilities %+d, lists %+d"
+         % (faults, faulty[0], clean[0], (faulty[0] - clean[0]) / max(1, faults),
+            (faulty[1] - clean[1]) / 1024.0 / max(1, faults),
+            a1[1].get("settings", 0) - b1[1].get("settings", 0),
+            a1[1].get("capabilities", 0) - b1[1].get("capabilities", 0),
+            a1[1].get("lists", 0) - b1[1].get("lists", 0)))
+    with open(os.path.join(work, "attribution.txt"), "w") as f:
+        for name, events, kb, delta in rows:
+            f.write("%-22s %5d %8.1f kB each, driver blocks %8.1f kB each\n"
+                    % (name, events, kb, delta["bytes"] / 1024.0 / max(1, events)))
+        f.write("%-22s %5d %8.1f kB each, driver blocks %8.1f kB each\n"
+                % ("injected-fault", faults, (faulty[0] - clean[0]) / max(1, faults),
+                   (faulty[1] - clean[1]) / 1024.0 / max(1, faults)))
+
+
+def count_faults(journal):
+    with open(journal, errors="replace") as f:
+        return sum(1 for line in f if " chaos=" in line)
 
 
 def main():
@@ -667,7 +972,7 @@ def main():
     parser.add_argument("--root", default=os.getcwd())
     parser.add_argument("--duration", type=int, default=120, help="seconds of soak")
     parser.add_argument("--long", action="store_true",
-                        help="the long run: 30 minutes of soak, 7 minutes' wait for a rundown, "
+                        help="the long run: 30 minutes of soak, "
                              "1000 resource sessions")
     parser.add_argument("--clients", type=int, default=4, help="clients at once")
     parser.add_argument("--kill-every", type=float, default=8.0, help="mean seconds between kills")
@@ -675,15 +980,20 @@ def main():
                         help="jobs the soak may delete (default: 150 and one for every two "
                              "seconds of soak)")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--rundown-wait", type=int, default=15,
-                        help="seconds to wait for the killed clients' objects to be released")
     parser.add_argument("--clean-sessions", type=int, default=4)
     parser.add_argument("--resource-sessions", type=int, default=200)
     parser.add_argument("--resource-every", type=int, default=100)
     parser.add_argument("--memory-tolerance-kb", type=int, default=256)
     parser.add_argument("--resource-depth", default="full",
                         help="full, or create, open, events: sessions cut short after that step")
-    parser.add_argument("--parts", default="soak,clean,resources")
+    parser.add_argument("--parts", default="soak,clean,resources",
+                        help="any of soak, clean, resources, attribution (the last only when "
+                             "named)")
+    parser.add_argument("--attribution-events", type=int, default=10,
+                        help="killed clients per kind in the attribution (and five times as many "
+                             "objects released without Close, and sessions with and without "
+                             "faults)")
+    parser.add_argument("--server", help="the server to run (default: the build's)")
     parser.add_argument("--hang-seconds", type=int, default=90,
                         help="seconds without any client's progress that count as a hung server")
     parser.add_argument("--create", choices=["cocreate", "factory"], default="cocreate",
@@ -692,14 +1002,15 @@ def main():
                         help="how the resource sessions make their objects")
     args = parser.parse_args()
     if args.long:
-        args.duration, args.rundown_wait, args.resource_sessions = 1800, 420, 1000
+        args.duration, args.resource_sessions = 1800, 1000
     if args.scratch == 0:
         args.scratch = 150 + args.duration // 2
 
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
     paths = {
-        "server": os.path.join(build64, "src", "stibridge.exe"),
+        "server": os.path.abspath(args.server) if args.server else
+        os.path.join(build64, "src", "stibridge.exe"),
         "installer": os.path.join(build64, "sim", "stibridge_sim_install.exe"),
         "client": os.path.join(build32 if RUNS_32BIT else build64, "tests", "soak",
                                "soak_client.exe"),
@@ -735,6 +1046,9 @@ def main():
             clean_exit(wine, paths, args, work)
         if "resources" in parts:
             resources(wine, paths, args, work)
+            resources(wine, paths, args, work, close=False)
+        if "attribution" in parts:
+            attribution(wine, paths, args, work)
     finally:
         wine.stop()
     return 1 if failures else 0

@@ -8,10 +8,12 @@
 //                                         sessions until the stop file exists
 //   soak_client jobs                      the stored jobs' document names
 //   soak_client hold                      holds one object until a line is read
-//   soak_client open-and-wait             opens the scanner, says "ready", waits
-//   soak_client resources <sessions> <every> [wait] [create|open|events]
+//   soak_client open-and-wait [closed]    opens the scanner (and closes it), says
+//                                         "ready", waits
+//   soak_client resources <sessions> <every> [wait] [create|open|events] [noclose]
 //                                         open/close sessions with handle counts,
-//                                         whole or cut short
+//                                         whole or cut short, closed or released
+//                                         without Close
 // Any of them with "factory" last: objects from one class object held for
 // the run rather than from CoCreateInstance.
 // Output lines: "violation ...", "delete-request <job>", "xfer-begin",
@@ -73,8 +75,9 @@ int Hold()
   return remaining == 0 ? 0 : 1;
 }
 
-// An object in the middle of a session, for the runner to kill.
-int OpenAndWait()
+// An object in the middle of a session (or closed again), for the runner to
+// kill.
+int OpenAndWait(bool closed)
 {
   IStiScannerComBridge* bridge = Create();
   if (bridge == nullptr) return 1;
@@ -88,6 +91,7 @@ int OpenAndWait()
   if (SUCCEEDED(hr)) hr = bridge->RegisterEvents();
   int items = 0;
   if (SUCCEEDED(hr)) hr = bridge->RefreshItemList(&items);
+  if (SUCCEEDED(hr) && closed) hr = bridge->Close();
   std::printf("ready %s\n", soak::HexCode(hr).c_str());
   std::fflush(stdout);
   Sleep(INFINITE);
@@ -128,25 +132,28 @@ int main(int argc, char** argv)
   } else if (std::strcmp(mode, "hold") == 0) {
     code = Hold();
   } else if (std::strcmp(mode, "open-and-wait") == 0) {
-    code = OpenAndWait();
+    code = OpenAndWait(argc > 2 && std::strcmp(argv[2], "closed") == 0);
   } else if (std::strcmp(mode, "resources") == 0 && argc >= 4) {
     soak::Ledger ledger;
     bool wait = false;
+    bool close = true;
     soak::SessionDepth depth = soak::SessionDepth::Full;
     for (int i = 4; i < argc; ++i) {
       wait = wait || std::strcmp(argv[i], "wait") == 0;
+      close = close && std::strcmp(argv[i], "noclose") != 0;
       if (std::strcmp(argv[i], "create") == 0) depth = soak::SessionDepth::Create;
       if (std::strcmp(argv[i], "open") == 0) depth = soak::SessionDepth::Open;
       if (std::strcmp(argv[i], "events") == 0) depth = soak::SessionDepth::Events;
     }
     const long violations = soak::RunResourceSessions(std::atoi(argv[2]), std::atoi(argv[3]),
-                                                      wait, depth, ledger);
+                                                      wait, depth, close, ledger);
     ledger.PrintResults();
     std::printf("summary sessions %s calls %ld violations %ld\n", argv[2], ledger.Calls(),
                 violations);
     code = violations == 0 ? 0 : 1;
   } else {
-    std::fprintf(stderr, "usage: soak_client setup|soak|jobs|hold|open-and-wait|resources\n");
+    std::fprintf(stderr,
+                 "usage: soak_client setup|soak|jobs|hold|open-and-wait|resources\n");
   }
   std::fflush(stdout);
   soak::UseClassObject(nullptr);

@@ -1,8 +1,15 @@
-// Class factory, object base and server lifetime.
+// Class factory, object base, server lifetime and the watch over the
+// clients' processes.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <vector>
 
 #include "bridge/bridge.h"
 #include "server/class_factory.h"
+#include "server/client_watch.h"
 #include "server/lifetime.h"
 #include "unit/test_support.h"
 
@@ -134,6 +141,169 @@ TEST_F(FactoryTest, FactoryAnswersItsOwnInterfacesOnly)
   EXPECT_EQ(factory->QueryInterface(IID_IMarshal, &object), E_NOINTERFACE);
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(factory->QueryInterface(IID_IClassFactory, nullptr), E_POINTER);
+}
+
+// What the watch asks of the system, played by the test: the processes the
+// next creations are called from, which have ended, the handles held, the
+// timer, and a disconnect that drops the reference the dead client held
+// (the one the test's Create handed out).
+struct FakeSystem {
+  static inline std::vector<DWORD> callers;
+  static inline std::set<DWORD> ended;
+  static inline std::map<HANDLE, DWORD> held;
+  static inline UINT_PTR nextHandle = 0x100;
+  static inline bool ticking = false;
+  static inline std::vector<IUnknown*> cutOff;
+
+  static void Reset()
+  {
+    callers.clear();
+    ended.clear();
+    held.clear();
+    ticking = false;
+    cutOff.clear();
+  }
+  static void Calling(std::vector<platform_client::ClientProcess>& processes)
+  {
+    for (DWORD id : callers) {
+      HANDLE handle = reinterpret_cast<HANDLE>(nextHandle++);
+      held[handle] = id;
+      processes.push_back({handle, id});
+    }
+  }
+  static bool HasEnded(HANDLE process) { return ended.count(held.at(process)) > 0; }
+  static void Close(HANDLE process) { EXPECT_EQ(held.erase(process), 1u) << "closed once"; }
+  static void Start(UINT milliseconds, void (*)())
+  {
+    EXPECT_EQ(milliseconds, kClientWatchMilliseconds);
+    ticking = true;
+  }
+  static void Stop() { ticking = false; }
+  static void Disconnect(IUnknown* object)
+  {
+    cutOff.push_back(object);
+    object->Release();
+  }
+};
+
+const client_watch::System kFakeSystem = {FakeSystem::Calling, FakeSystem::HasEnded,
+                                          FakeSystem::Close,   FakeSystem::Start,
+                                          FakeSystem::Stop,    FakeSystem::Disconnect};
+
+class ClientWatchTest : public FactoryTest {
+ protected:
+  void SetUp() override
+  {
+    FactoryTest::SetUp();
+    FakeSystem::Reset();
+    client_watch::SetSystemForTesting(&kFakeSystem);
+  }
+  void TearDown() override
+  {
+    EXPECT_EQ(client_watch::WatchedObjects(), 0u);
+    EXPECT_TRUE(FakeSystem::held.empty()) << "every process handle closed";
+    EXPECT_FALSE(FakeSystem::ticking) << "no timer without a watched object";
+    client_watch::SetSystemForTesting(nullptr);
+    FactoryTest::TearDown();
+  }
+  IStiScannerComBridge* CreateFrom(std::vector<DWORD> callers)
+  {
+    FakeSystem::callers = std::move(callers);
+    return Create();
+  }
+  static size_t TimesCutOff(IStiScannerComBridge* bridge)
+  {
+    return static_cast<size_t>(std::count_if(
+        FakeSystem::cutOff.begin(), FakeSystem::cutOff.end(), [&](IUnknown* object) {
+          IUnknown* identity = nullptr;
+          bridge->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity));
+          identity->Release();
+          return object == identity;
+        }));
+  }
+};
+
+// An object is cut off once every process that may have made it has ended,
+// and not before; one whose client could not be learned is left alone.
+TEST_F(ClientWatchTest, AnObjectGoesOnceEveryPossibleClientHasEnded)
+{
+  struct Case {
+    const char* name;
+    std::vector<DWORD> callers;
+    std::vector<DWORD> endFirst, endThen;
+    bool goneFirst, goneThen;
+  };
+  const Case cases[] = {
+      {"its client ends", {7}, {7}, {}, true, true},
+      {"another process ends", {7}, {8}, {}, false, false},
+      {"one of two possible clients ends, then the other", {7, 8}, {7}, {8}, false, true},
+      {"its client cannot be learned", {}, {7}, {}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem::Reset();
+    IStiScannerComBridge* bridge = CreateFrom(c.callers);
+    ASSERT_NE(bridge, nullptr);
+    EXPECT_EQ(client_watch::WatchedObjects(), c.callers.empty() ? 0u : 1u);
+    EXPECT_EQ(FakeSystem::ticking, !c.callers.empty());
+    client_watch::Check();
+    EXPECT_EQ(objectCount, 1) << "nobody has ended yet";
+    FakeSystem::ended.insert(c.endFirst.begin(), c.endFirst.end());
+    client_watch::Check();
+    EXPECT_EQ(objectCount, c.goneFirst ? 0 : 1);
+    FakeSystem::ended.insert(c.endThen.begin(), c.endThen.end());
+    client_watch::Check();
+    EXPECT_EQ(objectCount, c.goneThen ? 0 : 1);
+    if (!c.goneThen) {
+      EXPECT_EQ(bridge->Release(), 0u);
+    }
+    EXPECT_EQ(client_watch::WatchedObjects(), 0u);
+    EXPECT_TRUE(FakeSystem::held.empty());
+    EXPECT_FALSE(FakeSystem::ticking);
+    EXPECT_EQ(FakeSystem::cutOff.size(), c.goneThen ? 1u : 0u);
+  }
+}
+
+// Objects released by their client are forgotten at once; one process is
+// held once for all its objects; the server quits when the watch lets its
+// last object go.
+TEST_F(ClientWatchTest, ReleasedObjectsAreForgottenAndTheLastOneCutOffQuits)
+{
+  IStiScannerComBridge* released = CreateFrom({7});
+  IStiScannerComBridge* first = CreateFrom({7});
+  IStiScannerComBridge* second = CreateFrom({7, 9});
+  EXPECT_EQ(client_watch::WatchedProcesses(), 2u);
+  EXPECT_EQ(FakeSystem::held.size(), 2u) << "a process held already is not held twice";
+  EXPECT_EQ(released->Release(), 0u);
+  EXPECT_EQ(client_watch::WatchedObjects(), 2u);
+  EXPECT_EQ(TimesCutOff(first), 0u);
+  FakeSystem::ended = {7};
+  client_watch::Check();
+  ASSERT_EQ(FakeSystem::cutOff.size(), 1u) << "the object only process 7 may have made";
+  EXPECT_EQ(TimesCutOff(second), 0u) << "process 9 may have made it";
+  EXPECT_EQ(objectCount, 1);
+  EXPECT_EQ(client_watch::WatchedProcesses(), 2u) << "both still named by the one left";
+  EXPECT_EQ(QuitCount(), 0);
+  FakeSystem::ended = {7, 9};
+  client_watch::Check();
+  EXPECT_EQ(objectCount, 0);
+  EXPECT_EQ(QuitCount(), 1);
+  EXPECT_EQ(FakeSystem::cutOff.size(), 2u);
+}
+
+// An object that something inside the server still holds when its client
+// has gone is cut off once, not at every look, and ends when let go.
+TEST_F(ClientWatchTest, AnObjectHeldInsideIsCutOffOnce)
+{
+  IStiScannerComBridge* bridge = CreateFrom({7});
+  bridge->AddRef();
+  FakeSystem::ended = {7};
+  client_watch::Check();
+  client_watch::Check();
+  EXPECT_EQ(FakeSystem::cutOff.size(), 1u);
+  EXPECT_EQ(objectCount, 1);
+  EXPECT_TRUE(FakeSystem::ticking);
+  EXPECT_EQ(bridge->Release(), 0u);
 }
 
 }  // namespace

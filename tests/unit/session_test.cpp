@@ -1,6 +1,7 @@
 // One whole session as a data source runs it, in-process: open, list, the
 // settings, every page of every job the user may access read to its end,
-// close; under the default driver conduct and each of tests/conducts.json.
+// close; and sessions that end without Close; under the default driver
+// conduct and each of tests/conducts.json.
 // scripts/test also runs this test under valgrind.
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "conducts.h"
+#include "sim/sim_api.h"
 #include "unit/bridge_session.h"
 
 namespace {
@@ -89,6 +91,73 @@ TEST_P(WholeSessionTest, OpenListWalkReadClose)
   EXPECT_EQ(pages, 8) << "the default office's pages of this user";
   EXPECT_EQ(bridge->Close(), S_OK);
   EXPECT_EQ(bridge->Release(), 0u);
+}
+
+// An object released without Close, wherever its session stands, hands back
+// everything as Close would, in Close's order: the settings block, the list
+// and the capability block, each by FreeDriverBlock, then the end of access.
+// Afterwards the driver has none of its blocks out, access has ended, and no
+// STI object of the session lives on. An object closed first sends nothing
+// more at its release.
+TEST_P(WholeSessionTest, ReleasedWithoutCloseHandsEverythingBack)
+{
+  struct Stage {
+    const char* name;
+    int reach;            // 0 selected, 1 opened, 2 listed, set up and selected, 3 and closed
+    const char* release;  // what the driver sees of the last Release
+  };
+  const Stage stages[] = {
+      {"selected", 0, ""},
+      {"opened", 1, "L E4110/0 U L E4112/0 U"},
+      {"listed, set up and selected", 2, "L E4110/2 U L E4110/4 U L E4110/0 U L E4112/0 U"},
+      {"closed first", 3, ""},
+  };
+  const DWORD device = 1;  // "Lab MFP" of the default office
+  for (const Stage& stage : stages) {
+    SCOPED_TRACE(stage.name);
+    ASSERT_EQ(StiSimLoadDefaultScenarioUnder(GetParam().json), S_OK);
+    const LONG roots = StiSimLiveObjects(STISIM_OBJECT_ROOT);
+    const LONG devices = StiSimLiveObjects(STISIM_OBJECT_DEVICE);
+    IStiScannerComBridge* bridge = NewBridge();
+    ASSERT_NE(bridge, nullptr);
+    ASSERT_EQ(bridge->InitializeSti(), S_OK);
+    int count = 0, family = 0;
+    ScopedBstr names;
+    ASSERT_EQ(bridge->EnumerateDevices(&count, &names), S_OK);
+    ASSERT_EQ(bridge->SelectDeviceByName(const_cast<WCHAR*>(W("Lab MFP")), &family), S_OK);
+    if (stage.reach >= 1) {
+      ASSERT_EQ(bridge->OpenDevice(const_cast<WCHAR*>(W("LAB")), const_cast<WCHAR*>(W("ann")),
+                                   const_cast<WCHAR*>(W("ann"))),
+                S_OK);
+      EXPECT_EQ(bridge->RegisterEvents(), S_OK);
+    }
+    if (stage.reach >= 2) {
+      EXPECT_EQ(bridge->ApplyUserPin(), S_OK);
+      ASSERT_EQ(bridge->RefreshItemList(&count), S_OK);
+      ASSERT_EQ(bridge->ReleaseItemList(), S_OK);
+      WCHAR found[260] = {};
+      EXPECT_EQ(bridge->FindItemNameByDriverValue(found), S_OK) << "lists again, and holds it";
+      short v[5] = {};
+      ASSERT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
+      int first = 0;
+      ASSERT_EQ(bridge->SetSelection(&first, 1), S_OK);
+      TW_IMAGEINFO info = {};
+      EXPECT_EQ(bridge->GetImageInfo(&info, 0), S_OK);
+      EXPECT_GT(StiSimOutstandingBlocks(device, STISIM_BLOCK_SETTINGS), 0);
+      EXPECT_GT(StiSimOutstandingBlocks(device, STISIM_BLOCK_ITEM_LIST), 0);
+    }
+    if (stage.reach >= 3) {
+      EXPECT_EQ(bridge->Close(), S_OK);
+    }
+    StiSimClearJournal();
+    EXPECT_EQ(bridge->Release(), 0u);
+    EXPECT_EQ(session::JournalText(), stage.release);
+    for (DWORD kind : {STISIM_BLOCK_CAPABILITIES, STISIM_BLOCK_SETTINGS, STISIM_BLOCK_ITEM_LIST})
+      EXPECT_EQ(StiSimOutstandingBlocks(device, kind), 0) << "kind " << kind;
+    EXPECT_EQ(StiSimAccessCount(device), 0);
+    EXPECT_EQ(StiSimLiveObjects(STISIM_OBJECT_ROOT), roots);
+    EXPECT_EQ(StiSimLiveObjects(STISIM_OBJECT_DEVICE), devices);
+  }
 }
 
 }  // namespace

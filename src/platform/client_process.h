@@ -1,0 +1,49 @@
+// What the server learns of its clients' processes, and the thread timer that
+// lets it look at them again: the one place where Windows and Wine (and the
+// portable subset, which has no other process) differ in how a COM server
+// can tell which process is calling it.
+#pragma once
+
+#include <vector>
+
+namespace platform_client {
+
+// A process held open for SYNCHRONIZE: while the handle is held its id is
+// not given to another process, so a process that ended cannot be taken for
+// a new one with its id.
+struct ClientProcess {
+  HANDLE handle;
+  DWORD id;
+};
+
+// The processes that may have made the COM call this thread is serving,
+// appended to `processes` (the caller closes them with CloseProcess):
+// - the calling process itself, where the RPC runtime names it for the call
+//   in progress (I_RpcBindingInqLocalClientPID);
+// - where it does not (Wine answers no call active on the thread of a
+//   single-threaded apartment, whose calls its RPC threads hand over as
+//   messages), every process connected to this process's named pipe, which
+//   carries Wine's COM calls: the caller is one of them. They are found by
+//   a scan of the process's own handle values that has found every instance
+//   of the pipe (the system's handle list would be quicker, but asking
+//   Wine 8 for it while processes start and end brings its wineserver
+//   down);
+// - nothing where neither tells anything (a call from inside the process,
+//   a scan that could not find every instance, or no call at all): such a
+//   caller cannot be learned.
+void CallingProcesses(std::vector<ClientProcess>& processes);
+
+// A handle that stays open for the process's life and is no pipe: the scan
+// above passes over it.
+void NoteLastingHandle(HANDLE handle);
+
+// Whether the process has ended.
+bool HasEnded(HANDLE process);
+void CloseProcess(HANDLE process);
+
+// Runs `tick` on this thread every `milliseconds`, as its messages are
+// dispatched, until StopTicks; a second StartTicks only changes the tick.
+void StartTicks(UINT milliseconds, void (*tick)());
+void StopTicks();
+
+}  // namespace platform_client

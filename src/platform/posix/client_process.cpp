@@ -1,0 +1,23 @@
+// The portable subset has no other process: no client can be learned, and
+// nothing ever needs the timer.
+#include "platform/posix/posix_internal.h"
+#include "platform/client_process.h"
+
+namespace platform_client {
+
+void CallingProcesses(std::vector<ClientProcess>&) {}
+
+void NoteLastingHandle(HANDLE) {}
+
+bool HasEnded(HANDLE)
+{
+  return false;
+}
+
+void CloseProcess(HANDLE) {}
+
+void StartTicks(UINT, void (*)()) {}
+
+void StopTicks() {}
+
+}  // namespace platform_client
