@@ -12,6 +12,8 @@ import shutil
 import subprocess
 import time
 
+import harness
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -76,9 +78,9 @@ NO_32BIT = "this machine runs no 32-bit x86 code (%s)" % HOST["STIBRIDGE_IA32_SA
 PACE = 4 if HOST["STIBRIDGE_IA32"] == "emulated" else 1
 
 
-def skip(name, reason=NO_32BIT):
-    """A row that cannot run on this machine, as scripts/test counts it."""
-    print("skip %s: %s" % (name, reason), flush=True)
+def skip_32bit(name):
+    """A row of a 32-bit program, on a machine that runs none."""
+    harness.skip(name, NO_32BIT)
 
 
 class OutputHeld(subprocess.TimeoutExpired):
@@ -217,3 +219,24 @@ class Wine:
                 return True
             time.sleep(0.1)
         return False
+
+
+def services_keeper(wine, env):
+    """A `cmd` that starts the prefix's own processes (services, COM's rpcss),
+    returned once they run: started by it, they hold none of a later
+    command's pipes or terminal open. let_go() ends it."""
+    process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not wine.processes("services.exe") and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return process
+
+
+def let_go(keeper):
+    try:
+        keeper.stdin.close()
+        keeper.wait(timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        keeper.kill()
+        keeper.wait()

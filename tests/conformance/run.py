@@ -28,7 +28,9 @@ sys.path.insert(0, HERE)
 import compare  # noqa: E402
 sys.path.insert(0, os.path.dirname(HERE))
 import conducts  # noqa: E402
-from winetools import RUNS_32BIT, Wine, skip  # noqa: E402
+import harness  # noqa: E402
+from harness import check  # noqa: E402
+from winetools import RUNS_32BIT, Wine, skip_32bit  # noqa: E402
 
 
 def run_native(native, scenario, out):
@@ -180,14 +182,15 @@ def main():
         installer = os.path.join(build64, "sim", "stibridge_sim_install.exe")
         for bits, build in (("32", build32), ("64", build64)):
             if bits == "32" and not RUNS_32BIT:
-                skip("record-win32-complete (the table from the 32-bit client)")
+                skip_32bit("record-win32-complete (the table from the 32-bit client)")
                 continue
             client = os.path.join(build, "tests", "conformance", "conformance_client.exe")
             records["win" + bits] = run_client(wine, bits, client, installer, scenario, out)
         client32 = os.path.join(build32, "tests", "conformance", "conformance_client.exe")
         for name, _ in profiles:
             if not RUNS_32BIT:
-                skip("conduct-%s-win32 (the 32-bit client's table under this conduct)" % name)
+                skip_32bit("conduct-%s-win32 (the 32-bit client's table under this conduct)"
+                           % name)
                 continue
             record = run_client(wine, "32", client32, installer, scenarios[name], out,
                                 "win32-" + name)
@@ -206,24 +209,19 @@ def main():
     # run: the same rows and fields, the size word the driver leaves aside.
     for name, reference, record, trouble in conduct_runs:
         if trouble is not None:
-            print("FAIL conduct-%s: %s" % (name, trouble), flush=True)
-            failures += 1
+            check(False, "conduct-" + name, trouble)
         else:
             failures += compare.compare_conduct(reference, record, name)
     # No run, under any conduct, may breach the protocol.
     journals = sorted(f for f in os.listdir(out) if f.startswith("journal-"))
     found = [(j, line) for j in journals for line in conducts.breaches(os.path.join(out, j))]
-    print("%s no-breach: %d journals of this run hold no breach of the protocol%s"
-          % ("FAIL" if found else "ok", len(journals),
-             "" if not found else ": %s: %s" % found[0]), flush=True)
-    failures += 1 if found else 0
+    check(not found, "no-breach: %d journals of this run hold no breach of the protocol"
+          % len(journals), "%s: %s" % found[0] if found else "")
     if sanitizer_result is not None:
         passed, detail, _ = sanitizer_result
-        print("%s in-process-sanitizers: the table runs clean under AddressSanitizer and "
-              "UndefinedBehaviorSanitizer, with the same record%s"
-              % ("ok" if passed else "FAIL", "" if passed else ": " + detail), flush=True)
-        failures += 0 if passed else 1
-    return min(failures, 100)
+        check(passed, "in-process-sanitizers: the table runs clean under AddressSanitizer and "
+              "UndefinedBehaviorSanitizer, with the same record", detail)
+    return min(failures + harness.failures(), 100)
 
 
 if __name__ == "__main__":

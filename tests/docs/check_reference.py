@@ -8,17 +8,13 @@ import os
 import re
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import harness  # noqa: E402
+from harness import check  # noqa: E402
+
 root = sys.argv[1] if len(sys.argv) > 1 else os.getcwd()
 idl = open(os.path.join(root, "idl", "stibridge.idl")).read()
 reference = open(os.path.join(root, "idl", "reference.md")).read()
-failures = 0
-
-
-def check(passed, name, detail=""):
-    global failures
-    print(("ok %s" % name) if passed else ("FAIL %s: %s" % (name, detail)))
-    failures += 0 if passed else 1
-
 
 body = idl[idl.index("interface IStiScannerComBridge"):]
 body = body[body.index("{") + 1:body.index("\n}")]
@@ -45,4 +41,4 @@ for name, names in parameters.items():
         if signature else []
     check(signature is not None and mentioned == names, "reference-signature-" + name,
           "reference %s, idl %s" % (mentioned, names))
-sys.exit(1 if failures else 0)
+sys.exit(harness.exit_status())

@@ -18,30 +18,16 @@ import subprocess
 import sys
 import threading
 import time
-import traceback
 import unicodedata
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import conducts  # noqa: E402
-from winetools import NO_32BIT, PACE, RUNS_32BIT, OutputHeld, Wine, skip  # noqa: E402
+import harness  # noqa: E402
+from harness import check, note, relay, skip  # noqa: E402
+from winetools import (NO_32BIT, PACE, RUNS_32BIT, OutputHeld, Wine, let_go,  # noqa: E402
+                       services_keeper, skip_32bit)
+from bridge import CLASS_KEY, IID, PROGIDS  # noqa: E402
 
-CLSID = "{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
-IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
-CLASS_KEY = "HKCR\\CLSID\\" + CLSID
-PROGIDS = ["HKCR\\zemka.twain.CStiScannerComBridge", "HKCR\\zemka.twain.CStiScannerComBridge.1"]
-
-failures = 0
-# The one part to run (--part), or None for all of the group's.
-only_part = None
-
-
-def check(passed, name, detail=""):
-    global failures
-    if passed:
-        print("ok " + name, flush=True)
-    else:
-        failures += 1
-        print("FAIL %s: %s" % (name, detail), flush=True)
 
 
 def prefix_processes(wine):
@@ -54,26 +40,13 @@ def prefix_processes(wine):
 
 
 def guarded(wine, part, *args):
-    """Runs one part of the suite. A part that breaks off (a command that
-    outlived its time-out, a traceback) is one FAIL line naming it, with
-    what the prefix was running then; the prefix is stopped and the parts
-    after it still run."""
-    name = part.__name__.replace("_", "-")
-    if only_part and name != only_part:
-        return
-    started = time.monotonic()
-    try:
-        part(wine, *args)
-        print("part %s took %.1f s" % (name, time.monotonic() - started), flush=True)
-    except Exception:
-        # On one line, so that the summary of scripts/test shows all of it.
-        where = " <- ".join("%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.line)
-                            for f in reversed(traceback.extract_tb(sys.exc_info()[2])[1:])
-                            if "python3" not in f.filename)
-        check(False, name + "-ran-to-its-end", "%s at %s; prefix processes: %s" % (
-            traceback.format_exception_only(*sys.exc_info()[:2])[-1].strip(), where,
-            "; ".join(prefix_processes(wine)) or "none"))
-        wine.stop()
+    """Runs one part of the suite, named after its function. A part that
+    breaks off is one FAIL line naming it, with what the prefix was running
+    then; the prefix is stopped and the parts after it still run."""
+    harness.guarded(part.__name__.replace("_", "-"), part, wine, *args,
+                    context=lambda: "; prefix processes: %s" % (
+                        "; ".join(prefix_processes(wine)) or "none"),
+                    recover=wine.stop)
 
 
 def finished(wine, process, timeout):
@@ -89,9 +62,9 @@ def finished(wine, process, timeout):
     try:
         return process.communicate(timeout=15)
     except subprocess.TimeoutExpired:
-        print("note a program's output was still held open %d s after it was ended, by "
-              "prefix processes %s; the prefix was stopped" % (
-                  timeout + 15, "; ".join(prefix_processes(wine)) or "none"), flush=True)
+        note("a program's output was still held open %d s after it was ended, by "
+             "prefix processes %s; the prefix was stopped" % (
+                 timeout + 15, "; ".join(prefix_processes(wine)) or "none"))
         wine.stop()
         return process.communicate()
 
@@ -114,20 +87,20 @@ def asked_again(wine, name, args, run):
         # It ran to its end: judged as it ended, not run twice (a second pull
         # would write copies beside the first's files). Who held its output,
         # and for how long, is the finding.
-        print("note %soutput-held: `stiscan %s` ended %d, but its output was still held open "
-              "%.0f s after its start, by prefix processes %s; the prefix was stopped" % (
-                  name, " ".join(args), held.process.returncode, time.monotonic() - started,
-                  "; ".join(prefix_processes(wine)) or "none"), flush=True)
+        note("%soutput-held: `stiscan %s` ended %d, but its output was still held open "
+             "%.0f s after its start, by prefix processes %s; the prefix was stopped" % (
+                 name, " ".join(args), held.process.returncode, time.monotonic() - started,
+                 "; ".join(prefix_processes(wine)) or "none"))
         wine.stop()
         stdout, stderr = held.process.communicate(timeout=30)
         return subprocess.CompletedProcess(held.process.args, held.process.returncode, stdout,
                                            stderr)
     except subprocess.TimeoutExpired:
         how = "did not end"
-    print("note %sasked-again: `stiscan %s` %s after %.0f s; the prefix was stopped and it was "
-          "asked again (prefix processes: %s)" % (
-              name, " ".join(args), how, time.monotonic() - started,
-              "; ".join(prefix_processes(wine)) or "none"), flush=True)
+    note("%sasked-again: `stiscan %s` %s after %.0f s; the prefix was stopped and it was "
+         "asked again (prefix processes: %s)" % (
+             name, " ".join(args), how, time.monotonic() - started,
+             "; ".join(prefix_processes(wine)) or "none"))
     wine.stop()
     return run()
 
@@ -190,7 +163,7 @@ def clients(wine, server, client64, client32, proxy64, proxy32, installer, scena
         regsvr = wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", proxy32)
         check(regsvr.returncode == 0, "proxy-x86-registered", regsvr.stderr[-300:])
     else:
-        skip("proxy-x86-registered")
+        skip_32bit("proxy-x86-registered")
     check(wine.run(server, "/RegServer").returncode == 0, "server-registered")
     installed = wine.run(installer, scenario)
     check(installed.returncode == 0, "simulator-installed", installed.stderr[-300:])
@@ -205,17 +178,13 @@ def run_client(wine, bits, client, part, kind="client", label=None):
     the kind of client, its bitness and the part (or `label`) in their names
     ("client32-session-..."). Returns the client's output (None for a 32-bit
     client where none can run)."""
-    global failures
     name = "%s%s-%s" % (kind, bits, label or part)
     if bits == "32" and not RUNS_32BIT:
-        skip("%s (the 32-bit %s's checks of this part)" % (name, kind))
+        skip_32bit("%s (the 32-bit %s's checks of this part)" % (name, kind))
         return None
     result = wine.run(client, part, timeout=300)
     for line in result.stdout.splitlines():
-        if line.startswith("ok ") or line.startswith("FAIL "):
-            print(line.replace(" ", " %s-" % name, 1), flush=True)
-            if line.startswith("FAIL "):
-                failures += 1
+        relay(line, name)
     # A client that said nothing at all never reached its main(): what Wine
     # said then is on its standard error.
     check(result.returncode == 0, name + "-exit-code",
@@ -309,7 +278,7 @@ def sessions(wine, installer, clients_by_bits, template, build64, pixels_tool):
     bits, client = [c for c in clients_by_bits if c[0] == "32"][0]
     for name, conduct in conducts.profiles():
         if not RUNS_32BIT:
-            skip("conduct-%s-client32 (the session under this conduct)" % name)
+            skip_32bit("conduct-%s-client32 (the session under this conduct)" % name)
             continue
         variant = conducts.scenario_under(scenario, conduct,
                                           os.path.join(build64, "e2e-session-%s.json" % name))
@@ -441,7 +410,7 @@ def wine_manager_test(wine, installer, scenario, build64):
     for name, settings, fewest in WINE_DSM_RUNS:
         row = "wine-dsm-test-" + name
         if not RUNS_32BIT:
-            skip(row + " (Wine's manager test is a 32-bit program)")
+            skip_32bit(row + " (Wine's manager test is a 32-bit program)")
             continue
         if os.path.exists(missing):
             with open(missing) as f:
@@ -460,7 +429,7 @@ def wine_manager_test(wine, installer, scenario, build64):
             result = wine.run(answerer, "stibridge", wine.windows_path(test), timeout=300)
         finally:
             wine.env = saved
-        print("note %s took %.1f s" % (row, time.monotonic() - started), flush=True)
+        note("%s took %.1f s" % (row, time.monotonic() - started))
         summary = re.search(r"dsm: (\d+) tests executed \((\d+) marked as todo, (\d+) as flaky, "
                             r"(\d+) failures?\), (\d+) skipped", result.stdout)
         failed = [line.strip() for line in result.stdout.splitlines() if "Test failed" in line]
@@ -502,8 +471,8 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
     for bits, program in programs:
         name = "stiscan%s-" % bits
         if bits == "32" and not RUNS_32BIT:
-            skip(name + "commands (devices, jobs, pulls by every transfer and format, exit codes, "
-                 "--version)")
+            skip_32bit(name + "commands (devices, jobs, pulls by every transfer and format, "
+                       "exit codes, --version)")
             continue
 
         def run(*args):
@@ -580,7 +549,7 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
             installer, dict(programs), work)
     if not RUNS_32BIT:
         for part in ("killed-server", "a4-bw-compression", "watch", "big-job"):
-            skip("stiscan32-%s (the 32-bit stiscan's checks)" % part)
+            skip_32bit("stiscan32-%s (the 32-bit stiscan's checks)" % part)
         wine.run(installer, wine.windows_path(scenario))
         return
     guarded(wine, stiscan_killed_server_checks,
@@ -693,27 +662,6 @@ def console_output(env, program, *args):
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07", "", text)
 
 
-def services_keeper(wine, env):
-    """A `cmd` that starts the prefix's own processes (services, COM's rpcss),
-    returned once they run: started by it, they hold none of a later
-    command's pipes or terminal open. let_go() ends it."""
-    process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 60
-    while not wine.processes("services.exe") and time.monotonic() < deadline:
-        time.sleep(0.1)
-    return process
-
-
-def let_go(keeper):
-    try:
-        keeper.stdin.close()
-        keeper.wait(timeout=30)
-    except (OSError, subprocess.TimeoutExpired):
-        keeper.kill()
-        keeper.wait()
-
-
 class KeptUp:
     """A process that keeps the prefix's own processes (services, COM's
     rpcss) running between the commands of a check, which otherwise start
@@ -751,7 +699,7 @@ def stiscan_unicode_checks(wine, installer, programs, work):
     for locale, oem_code_page, bits in UNICODE_LOCALES:
         name = "stiscan%s-%s-" % (bits, locale.split(".")[0])
         if bits == "32" and not RUNS_32BIT:
-            skip(name + "checks (the 32-bit stiscan under this locale)")
+            skip_32bit(name + "checks (the 32-bit stiscan under this locale)")
             continue
         # Every process of the prefix in that locale, the server included.
         wine.stop()
@@ -1206,10 +1154,10 @@ def stiscan_compression_checks(wine, installer, program, work):
             compression = frames[0]["compression"] if frames else "unreadable"
     check(None not in sizes.values() and sizes["pdf"] * 20 <= sizes["bmp"],
           "stiscan-a4-bw-pdf-a-twentieth-of-the-bmp", str(sizes))
-    print("note A4 black and white at 300 dpi: BMP %s bytes, PDF %s, TIFF %s (the TIFF's "
-          "compression: %s%s)" % (sizes["bmp"], sizes["pdf"], sizes["tiff"], compression,
-                                  "; Wine's encoder takes the option and ignores it"
-                                  if compression == "None" else ""), flush=True)
+    note("A4 black and white at 300 dpi: BMP %s bytes, PDF %s, TIFF %s (the TIFF's "
+         "compression: %s%s)" % (sizes["bmp"], sizes["pdf"], sizes["tiff"], compression,
+                                 "; Wine's encoder takes the option and ignores it"
+                                 if compression == "None" else ""))
     check(compression in ("Group4", "Fax", "LZW", "Zip", "None"),
           "stiscan-a4-bw-tiff-decodes", compression)
 
@@ -1388,9 +1336,9 @@ class Running:
         for thread in self.threads:
             thread.join(timeout=15)
         if any(thread.is_alive() for thread in self.threads):
-            print("note a program's output was still held open 15 s after it ended, by prefix "
-                  "processes %s; the prefix was stopped"
-                  % ("; ".join(prefix_processes(self.wine)) or "none"), flush=True)
+            note("a program's output was still held open 15 s after it ended, by prefix "
+                 "processes %s; the prefix was stopped"
+                 % ("; ".join(prefix_processes(self.wine)) or "none"))
             self.wine.stop()
         return self.process.returncode, self.text("out"), self.text("err")
 
@@ -1433,7 +1381,7 @@ def stiscan_commit_checks(wine, installer, programs, work):
     runs, with the 64-bit one."""
     bits = "32" if RUNS_32BIT else "64"
     if not RUNS_32BIT:
-        print("note the commit rows run with the 64-bit stiscan: %s" % NO_32BIT, flush=True)
+        note("the commit rows run with the 64-bit stiscan: %s" % NO_32BIT)
     program = programs[bits]
     name = "stiscan%s-" % bits
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios", "commit.json")
@@ -1941,10 +1889,10 @@ def stiscan_big_job_checks(wine, installer, program, work, pixels_tool):
         document = os.path.join(folder, job["itemName"][:-4] + extension)
         files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
         size = os.path.getsize(document) if os.path.exists(document) else 0
-        print("note %s: %d A4 colour pages (%.0f MB of pages) in %.0f s, the file %.0f MB; peak "
-              "resident size %.0f MB, most private memory seen %.0f MB" % (
-                  row, pages, pages * page_bytes / 2**20, pull.seconds, size / 2**20,
-                  pull.peak["VmHWM"] / 2**20, pull.peak["RssAnon"] / 2**20), flush=True)
+        note("%s: %d A4 colour pages (%.0f MB of pages) in %.0f s, the file %.0f MB; peak "
+             "resident size %.0f MB, most private memory seen %.0f MB" % (
+                 row, pages, pages * page_bytes / 2**20, pull.seconds, size / 2**20,
+                 pull.peak["VmHWM"] / 2**20, pull.peak["RssAnon"] / 2**20))
         check(code == 0 and files == [os.path.basename(document)]
               and 0 < pull.peak["VmHWM"] < limit and pull.peak["VmHWM"] * 2 < pages * page_bytes,
               row + "-written-in-under-200-mb", "exit %s, files %s, peak %s: %s" % (
@@ -1994,7 +1942,7 @@ def stiscan_doctor_checks(wine, server, installer, scenario, programs, proxy32, 
         # 32-bit regsvr32 registers.
         for case in ("32-doctor-good-prefix", "32-doctor-good-prefix-json",
                      "64-doctor-good-prefix-json", "32-doctor-broken-prefixes"):
-            skip("stiscan%s (needs the x86 proxy registered by the 32-bit regsvr32)" % case)
+            skip_32bit("stiscan%s (needs the x86 proxy registered by the 32-bit regsvr32)" % case)
         return
     with KeptUp(wine, wine.env):
         stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, work)
@@ -2114,7 +2062,7 @@ def server_started_by_hand(wine, server, client):
     server_path = wine.windows_path(os.path.abspath(server))
     for bits, program in client:
         if bits == "32" and not RUNS_32BIT:
-            skip("client32-running-server-used (and its server's exit)")
+            skip_32bit("client32-running-server-used (and its server's exit)")
             continue
         process = subprocess.Popen(wine.command(server_path, "-Embedding"), env=wine.env,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -2186,10 +2134,10 @@ def churn(wine, name, runs):
                 print("  %s (client %d)" % (line, n), flush=True)
                 first_failed += int(match.group(1))
                 longest = max(longest, int(match.group(2)))
-    print("note lifetime-%s: %d clients in %.0f s; %d first attempts failed; the longest creation "
-          "%d ms; %s" % (name, len(runs), last_ended - started, first_failed, longest,
-                         "no server %.1f s after the last client" % left if no_server
-                         else "servers left: %s" % wine.processes()), flush=True)
+    note("lifetime-%s: %d clients in %.0f s; %d first attempts failed; the longest creation "
+         "%d ms; %s" % (name, len(runs), last_ended - started, first_failed, longest,
+                        "no server %.1f s after the last client" % left if no_server
+                        else "servers left: %s" % wine.processes()))
     check(first_failed == 0, "lifetime-%s-first-attempts-served" % name,
           "%d first attempts failed" % first_failed)
     check(longest <= LONGEST_CREATION_MS, "lifetime-%s-no-creation-over-5-s" % name,
@@ -2223,7 +2171,7 @@ def lifetime(wine, client32, client64, server):
     by itself. These rows are about the server; where no 32-bit program
     runs, the 64-bit client takes the 32-bit one's place."""
     if not RUNS_32BIT:
-        print("note the lifetime rows run with the 64-bit client only: %s" % NO_32BIT, flush=True)
+        note("the lifetime rows run with the 64-bit client only: %s" % NO_32BIT)
         client32 = client64
     holder, line = holding(wine, client32)
     check(line.strip() == "holding", "lifetime-first-client-holds", line)
@@ -2265,10 +2213,10 @@ def lifetime(wine, client32, client64, server):
     check(line.strip() == "holding" and other.returncode == 0,
           "lifetime-killed-holder-server-serves-on", line.strip() + " / " + other.stdout[-300:])
     gone = wine.wait_for_no_process(CLIENT_WATCH + LAST_CLIENT_TO_NO_SERVER)
-    print("note lifetime-killed-holder: %s %.1f s after its client was killed holding an object "
-          "(%.1f s after the other client)" % (
-              "no server" if gone else "servers %s" % wine.processes(),
-              time.monotonic() - killed, time.monotonic() - ended), flush=True)
+    note("lifetime-killed-holder: %s %.1f s after its client was killed holding an object "
+         "(%.1f s after the other client)" % (
+             "no server" if gone else "servers %s" % wine.processes(),
+             time.monotonic() - killed, time.monotonic() - ended))
     check(gone, "lifetime-killed-holder-no-server-left",
           "%s %d s after the other client" % (wine.processes(),
                                                CLIENT_WATCH + LAST_CLIENT_TO_NO_SERVER))
@@ -2289,8 +2237,7 @@ def lifetime(wine, client32, client64, server):
         process.kill()
         code = "still running"
     took = time.monotonic() - started
-    print("note lifetime-idle: a server without a client ended %.1f s after its start" % took,
-          flush=True)
+    note("lifetime-idle: a server without a client ended %.1f s after its start" % took)
     # The server counts from its process's creation and keeps a second for
     # the end of its process; what it cannot count is Wine's start of the
     # process before that and the end after it.
@@ -2337,8 +2284,7 @@ def main():
                         "another's set-up then finds it missing, except twain-checks, which makes "
                         "its own")
     args = parser.parse_args()
-    global only_part
-    only_part = args.part
+    harness.run_only(args.part)
     build64 = os.path.join(args.root, "build", "win64")
     build32 = os.path.join(args.root, "build", "win32")
     wine = Wine(os.path.join(build64, PREFIXES.get(args.group, "wine-e2e")))
@@ -2388,7 +2334,7 @@ def main():
                     wine.server_unix, [("64", client64), ("32", client32)])
     finally:
         wine.stop()
-    return 1 if failures else 0
+    return harness.exit_status()
 
 
 if __name__ == "__main__":

@@ -37,15 +37,13 @@ import subprocess
 import sys
 import time
 
-# The shared Wine helpers come from the cross-process runner; importing it
-# must not leave a bytecode cache in the source tree.
-sys.dont_write_bytecode = True
-import run_e2e  # noqa: E402
-from run_e2e import CLASS_KEY, Wine, check  # noqa: E402
-from winetools import RUNS_32BIT, WINE, skip  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import harness  # noqa: E402
+from harness import check, note  # noqa: E402
+from winetools import RUNS_32BIT, WINE, Wine, let_go, services_keeper, skip_32bit  # noqa: E402
+from bridge import CLASS_KEY, CLSID, INTERFACE_KEY  # noqa: E402
 
-IID = "{8E41D7A2-35C9-4F0B-B6D4-93A7E15C2F08}"
-INTERFACE_KEY = "HKCR\\Interface\\" + IID
+
 FOLDER64 = "C:\\Program Files\\stibridge"
 FOLDER32 = "C:\\Program Files (x86)\\stibridge"
 # Where TWAIN managers look for the data sources of each bitness: the
@@ -182,7 +180,7 @@ def hive(keys):
 
 # The server's class key in the machine hive, and what /RegServer writes
 # there when installed.
-SERVER_KEY = "Software\\Classes\\CLSID\\{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"
+SERVER_KEY = "Software\\Classes\\CLSID\\" + CLSID
 INSTALLED_VALUE = '"%s\\stibridge.exe"' % FOLDER64
 BEFORE = {"Software\\Classes\\CLSID\\{00000000-0000-0000-0000-00000000000A}": {"": "x"},
           "Software\\Tarvo": {"kept": "1"}}
@@ -547,7 +545,7 @@ def installed_server_serves(wine, bits, client, name="msi"):
     through the installed proxies, reads its identity, and lets it go; the
     server then quits. The client's own check lines are passed on."""
     if bits == "32" and not RUNS_32BIT:
-        skip("%s-client32 (the 32-bit client through the installed x86 proxy)" % name)
+        skip_32bit("%s-client32 (the 32-bit client through the installed x86 proxy)" % name)
         return
     result = wine.run(client, "identity", timeout=120)
     for line in result.stdout.splitlines():
@@ -568,7 +566,7 @@ def installed_sources_load(wine, applications, version):
     for bits, application in applications:
         name = "msi-install-twain%s" % bits
         if bits == "32" and not RUNS_32BIT:
-            skip(name + " (the 32-bit TWAIN application)")
+            skip_32bit(name + " (the 32-bit TWAIN application)")
             continue
         result = wine.run(application, "identify", TWAIN_FOLDERS[bits] + "\\stibridge.ds",
                           version, timeout=120)
@@ -652,8 +650,8 @@ def failed_removal(wine, copy, logs, artefacts, keys, version, reader):
                     programs_entry=False)
     products = state.products()
     if len(products["64"]) != 1:
-        print("note after the rolled-back removal Wine leaves %d Add/Remove Programs entries"
-              % len(products["64"]), flush=True)
+        note("after the rolled-back removal Wine leaves %d Add/Remove Programs entries"
+             % len(products["64"]))
     code, _ = msiexec(wine, logs, "remove-after-failure", "/x", path)
     check(code == 0, "msi-remove-after-failed-removal", str(code))
     check_gone(state, keys, "msi-remove-after-failed-removal")
@@ -754,7 +752,7 @@ def upgrade(wine, ctx):
               % (ctx["version"], ctx["next"], FOLDER64, ctx["next"], ctx["version"]),
               "msi-upgrade-stiscan-version-differs", "exit %s: %r" % (result.returncode, out))
     else:
-        skip("msi-upgrade-stiscan-version-differs (the 32-bit stiscan)")
+        skip_32bit("msi-upgrade-stiscan-version-differs (the 32-bit stiscan)")
 
     code, _ = msiexec(wine, ctx["logs"], "upgrade-remove", "/x", wine.windows_path(ctx["newer"]))
     check(code == 0, "msi-upgrade-remove-exit-code", str(code))
@@ -784,8 +782,8 @@ def repair(wine, ctx):
 
     code, seconds = msiexec(wine, ctx["logs"], "repair-famus", "/famus", package)
     if code != 0 or not os.path.exists(os.path.join(state.folder32, "stibridgeps.dll")):
-        print("note msiexec /famus: exit %d after %.1f s, nothing repaired; repairing with "
-              "/i REINSTALL=ALL REINSTALLMODE=amus" % (code, seconds), flush=True)
+        note("msiexec /famus: exit %d after %.1f s, nothing repaired; repairing with "
+             "/i REINSTALL=ALL REINSTALLMODE=amus" % (code, seconds))
         code, seconds = msiexec(wine, ctx["logs"], "repair", "/i", package, "REINSTALL=ALL",
                                 "REINSTALLMODE=amus")
     print("repair took %.1f s" % seconds, flush=True)
@@ -828,9 +826,9 @@ def failed_upgrade(wine, ctx):
         check_installed(state, ctx["artefacts"], "msi-failed-upgrade-old-kept", ctx["version"])
         installed_server_serves(wine, "32", ctx["client32"], "msi-failed-upgrade-old")
     else:
-        print("note msiexec removed the old version outside the failed install's rollback "
-              "(in a process of its own): neither version is installed, and the old one's "
-              "rows were not run", flush=True)
+        note("msiexec removed the old version outside the failed install's rollback "
+             "(in a process of its own): neither version is installed, and the old one's "
+             "rows were not run")
         check_gone(state, keys, "msi-failed-upgrade")
     code, _ = msiexec(wine, ctx["logs"], "failed-upgrade-again", "/i", wine.windows_path(copy))
     check(code == 0, "msi-failed-upgrade-then-upgrades", str(code))
@@ -891,8 +889,8 @@ def install_case(wine, ctx):
     installed = registration(state)
     for view in ["64", "32"]:
         if view == "32" and not RUNS_32BIT:
-            skip("msi-install-registry-as-by-hand-32 (the x86 proxy is registered by hand "
-                 "through the 32-bit regsvr32)")
+            skip_32bit("msi-install-registry-as-by-hand-32 (the x86 proxy is registered by hand "
+                       "through the 32-bit regsvr32)")
             continue
         check(installed[view] == ctx["by_hand"][view] and installed[view],
               "msi-install-registry-as-by-hand-" + view,
@@ -930,7 +928,7 @@ def warm(wine):
     quiet = dict(env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], **quiet)
     subprocess.run(["wineserver", "-p"], **quiet)
-    run_e2e.let_go(run_e2e.services_keeper(wine, wine.env))
+    let_go(services_keeper(wine, wine.env))
 
 
 def run_case(name, body, template, settings, ctx):
@@ -938,7 +936,7 @@ def run_case(name, body, template, settings, ctx):
     never used before, save for the user's settings); the copy is removed
     again when every check of the case passed."""
     started = time.monotonic()
-    failures = run_e2e.failures
+    failures = harness.failures()
     wine = Wine(template.prefix + "-" + name)
     wine.stop()
     shutil.rmtree(wine.prefix, ignore_errors=True)
@@ -950,7 +948,7 @@ def run_case(name, body, template, settings, ctx):
               "msi-%s-user-settings-untouched" % name)
     finally:
         wine.stop()
-    if run_e2e.failures == failures:
+    if harness.failures() == failures:
         shutil.rmtree(wine.prefix, ignore_errors=True)
     print("case %s took %.1f s" % (name, time.monotonic() - started), flush=True)
 
@@ -1039,7 +1037,7 @@ def main():
     finally:
         template.stop()
     print("package check took %.1f s" % (time.monotonic() - started), flush=True)
-    return 1 if run_e2e.failures else 0
+    return harness.exit_status()
 
 
 if __name__ == "__main__":

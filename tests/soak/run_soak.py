@@ -36,22 +36,14 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from winetools import NO_32BIT, RUNS_32BIT, Wine, skip  # noqa: E402
-
-failures = 0
+import harness  # noqa: E402
+from harness import note  # noqa: E402
+from winetools import NO_32BIT, RUNS_32BIT, Wine, skip_32bit  # noqa: E402
 
 
 def check(passed, name, detail=""):
-    global failures
-    if passed:
-        print("ok " + name + (" (%s)" % detail if detail else ""), flush=True)
-    else:
-        failures += 1
-        print("FAIL %s: %s" % (name, detail), flush=True)
-
-
-def note(text):
-    print("note " + text, flush=True)
+    """A row whose "ok" line shows the detail too: the soak's figures."""
+    harness.check(passed, name, detail, shown=True)
 
 
 class Process:
@@ -495,9 +487,9 @@ def soak(wine, paths, args, work):
     if crashed is None:
         samples.append(soak_sample(server, journal, started, clients))
         memory.append(samples[-1]["private"])
-        print("note server private memory during the soak: %d kB at the start, %d kB at the end, "
-              "%d kB at most (samples each minute: %s)"
-              % (memory[0], memory[-1], max(memory), " ".join(str(m) for m in memory)), flush=True)
+        note("server private memory during the soak: %d kB at the start, %d kB at the end, "
+             "%d kB at most (samples each minute: %s)"
+             % (memory[0], memory[-1], max(memory), " ".join(str(m) for m in memory)))
         for sample in samples:
             note("soak at %2d min: private %6d kB, %d threads; %s; %d clients killed, "
                  "%d sessions" % (sample["minute"], sample["private"], sample["threads"],
@@ -1028,8 +1020,8 @@ def main():
     else:
         # Its clients are 32-bit, the data source's bitness; here the server
         # is soaked by 64-bit ones, and only the x86 proxy is not used.
-        print("note the soak's clients are 64-bit: %s" % NO_32BIT, flush=True)
-        skip("soak-registered-proxy-x86 (registered by the 32-bit regsvr32)")
+        note("the soak's clients are 64-bit: %s" % NO_32BIT)
+        skip_32bit("soak-registered-proxy-x86 (registered by the 32-bit regsvr32)")
     registrations += [("server", [paths["server"], "/RegServer"]),
                       ("user-settings", [paths["client"], "setup"])]
     wine = Wine(os.path.join(build64, "wine-soak"), timeout=300)
@@ -1051,7 +1043,7 @@ def main():
             attribution(wine, paths, args, work)
     finally:
         wine.stop()
-    return 1 if failures else 0
+    return harness.exit_status()
 
 
 if __name__ == "__main__":
