@@ -17,24 +17,12 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 
-# The machine of a PE file: 014c for i386, 8664 for x86-64.
-pe_machine() {
-  local at
-  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 1
-  [ -n "$at" ] && od -An -tx2 -j$((at + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
-}
-
 # wine PROGRAM ARGS...: PROGRAM is a Unix or Windows path, or a program of
 # the prefix's system folder (64-bit; the 32-bit ones are in syswow64).
+# Whether it is a 32-bit program is tests/winetools.py's answer, the one the
+# Python runners use.
 wine() {
-  local path=$1
-  case "$path" in
-    [zZ]:\\*) path=$(printf '%s' "${path:2}" | tr '\\' /) ;;
-  esac
-  case "${1,,}" in
-    *syswow64*) "${STIBRIDGE_WINE64%64}" "$@"; return ;;
-  esac
-  if [ "$(pe_machine "$path")" = 014c ]; then
+  if python3 -B "$_stibridge_root/tests/winetools.py" is-32bit "$1"; then
     "${STIBRIDGE_WINE64%64}" "$@"
   else
     "$STIBRIDGE_WINE64" "$@"

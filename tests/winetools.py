@@ -9,10 +9,13 @@ or a benchmark beside a test, never count each other's servers.
 import os
 import shlex
 import shutil
+import signal
 import subprocess
+import threading
 import time
 
 import harness
+from harness import note
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -212,6 +215,34 @@ class Wine:
                 pids.append(int(fields[0]))
         return pids
 
+    def running(self):
+        """The prefix's live Windows processes on one line, "pid etime
+        command" each, or "none": what a note says was left running."""
+        out = subprocess.run(["ps", "-eo", "pid=,stat=,etime=,args="], capture_output=True,
+                             text=True).stdout
+        return "; ".join(line.strip() for line in out.splitlines()
+                         if len(line.split()) > 3 and not line.split()[1].startswith("Z")
+                         and self.owns(int(line.split()[0]))) or "none"
+
+    def finished(self, process, timeout):
+        """process.communicate() within `timeout` seconds; a process that
+        outlives it is killed. Its output may still be held open after it has
+        gone, by a server COM started from it (under Wine the server inherits
+        the client's standard handles); when that server does not quit
+        either, the wait would never end: it is told as a note and the prefix
+        is stopped."""
+        try:
+            return process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+        try:
+            return process.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            note("a program's output was still held open %d s after it was ended, by "
+                 "prefix processes %s; the prefix was stopped" % (timeout + 15, self.running()))
+            self.stop()
+            return process.communicate()
+
     def wait_for_no_process(self, seconds, program="stibridge.exe"):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
@@ -221,22 +252,167 @@ class Wine:
         return False
 
 
-def services_keeper(wine, env):
-    """A `cmd` that starts the prefix's own processes (services, COM's rpcss),
-    returned once they run: started by it, they hold none of a later
-    command's pipes or terminal open. let_go() ends it."""
-    process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 60
-    while not wine.processes("services.exe") and time.monotonic() < deadline:
-        time.sleep(0.1)
-    return process
-
-
-def let_go(keeper):
+def rerun_if_unreached(wine, name, args, run):
+    """run() once, and once more when it ended with no output at all or did
+    not end (run's own time-out). stiscan says something on every path, so
+    such a run never reached stiscan's own code: seen, rarely, on a command
+    that starts a cold or restarting prefix, which then waits with its
+    server started and neither the prefix's services nor rpcss left. It is
+    told as a note (NAMEasked-again), the prefix is stopped, and the second
+    run is judged as it comes (one that does not end fails the part)."""
+    started = time.monotonic()
     try:
-        keeper.stdin.close()
-        keeper.wait(timeout=30)
-    except (OSError, subprocess.TimeoutExpired):
-        keeper.kill()
-        keeper.wait()
+        result = run()
+        if result.stdout or result.stderr:
+            return result
+        how = "ended %d with no output" % result.returncode
+    except OutputHeld as held:
+        # It ran to its end: judged as it ended, not run twice (a second pull
+        # would write copies beside the first's files). Who held its output,
+        # and for how long, is the finding.
+        note("%soutput-held: `stiscan %s` ended %d, but its output was still held open "
+             "%.0f s after its start, by prefix processes %s; the prefix was stopped" % (
+                 name, " ".join(args), held.process.returncode, time.monotonic() - started,
+                 wine.running()))
+        wine.stop()
+        stdout, stderr = held.process.communicate(timeout=30)
+        return subprocess.CompletedProcess(held.process.args, held.process.returncode, stdout,
+                                           stderr)
+    except subprocess.TimeoutExpired:
+        how = "did not end"
+    note("%sasked-again: `stiscan %s` %s after %.0f s; the prefix was stopped and it was "
+         "asked again (prefix processes: %s)" % (
+             name, " ".join(args), how, time.monotonic() - started, wine.running()))
+    wine.stop()
+    return run()
+
+
+class ServicesKeeper:
+    """A `cmd` that starts the prefix's own processes (services, COM's
+    rpcss) and keeps them running until end(): started by it, they hold
+    none of a later command's pipes or terminal open, and they do not start
+    anew for each command, which costs seconds each time. As a context
+    manager, it keeps them for the commands of one check."""
+
+    def __init__(self, wine, env=None, settle=True):
+        """env: the environment of the commands (wine.env by default);
+        settle: whether to wait for the prefix to end first."""
+        env = wine.env if env is None else env
+        if settle:
+            # A prefix whose last program has just ended is still shutting
+            # its services down: a keeper that joined it would be left
+            # without them, and the next command would start them, handing
+            # them its output, which they would then hold open for as long
+            # as the keeper runs. So the keeper waits for the prefix to end
+            # first (up to 20 s; one with a program still running after that
+            # is joined as it is).
+            try:
+                subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=20)
+            except subprocess.TimeoutExpired:
+                pass
+        self.process = subprocess.Popen(Wine.command("cmd"), env=env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not wine.processes("services.exe") and time.monotonic() < deadline:
+            time.sleep(0.1)
+
+    def end(self):
+        try:
+            self.process.stdin.close()
+            self.process.wait(timeout=30)
+        except (OSError, subprocess.TimeoutExpired):
+            self.process.kill()
+            self.process.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.end()
+
+
+class WatchedProgram:
+    """A program of the prefix running, its output read as it comes (each
+    stream by a thread of its own, so that waiting for a line of one never
+    blocks on the other) and, with `sample`, its memory: the kernel's peak of
+    its resident size (VmHWM) and the most private memory (RssAnon) seen."""
+
+    def __init__(self, wine, program, *args, sample=False):
+        self.wine = wine
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(wine.command(program, *args), env=wine.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, errors="replace")
+        self.lines = {"out": [], "err": []}
+        self.peak = {"VmHWM": 0, "RssAnon": 0}
+        self.threads = [threading.Thread(target=self._read, args=(stream, self.lines[which]),
+                                         daemon=True)
+                        for which, stream in (("out", self.process.stdout),
+                                              ("err", self.process.stderr))]
+        if sample:
+            self.threads.append(threading.Thread(target=self._sample, daemon=True))
+        for thread in self.threads:
+            thread.start()
+
+    @staticmethod
+    def _read(stream, into):
+        for line in iter(stream.readline, ""):
+            into.append(line)
+
+    def _sample(self):
+        path = "/proc/%d/status" % self.process.pid
+        while self.process.poll() is None:
+            try:
+                with open(path) as f:
+                    for line in f:
+                        key = line.split(":")[0]
+                        if key in self.peak:
+                            self.peak[key] = max(self.peak[key], int(line.split()[1]) * 1024)
+            except (OSError, ValueError, IndexError):
+                break
+            time.sleep(0.02)
+
+    def text(self, which="out"):
+        return "".join(self.lines[which]).replace("\r", "")
+
+    def wait_for(self, text, which="out", timeout=120):
+        """Whether `text` comes in the output before the program ends or
+        `timeout` seconds pass."""
+        deadline = time.monotonic() + timeout
+        while text not in self.text(which) and self.process.poll() is None \
+                and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return text in self.text(which)
+
+    def interrupt(self):
+        """Ctrl+C (SIGINT, which Wine hands the program as CTRL_C_EVENT)."""
+        self.process.send_signal(signal.SIGINT)
+
+    def finish(self, timeout=180):
+        """Its exit code, output and errors, once it has ended (killed after
+        `timeout` seconds); a server COM started from it may hold its output
+        open, as in Wine.finished()."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.seconds = time.monotonic() - self.started
+        for thread in self.threads:
+            thread.join(timeout=15)
+        if any(thread.is_alive() for thread in self.threads):
+            note("a program's output was still held open 15 s after it ended, by prefix "
+                 "processes %s; the prefix was stopped"
+                 % self.wine.running())
+            self.wine.stop()
+        return self.process.returncode, self.text("out"), self.text("err")
+
+
+if __name__ == "__main__":
+    # For the shell scripts (scripts/wine-env.sh): `winetools.py is-32bit
+    # PROGRAM` ends 0 when the program is a 32-bit one, as the Wine loader
+    # of that bitness must start it.
+    import sys
+    if len(sys.argv) == 3 and sys.argv[1] == "is-32bit":
+        sys.exit(0 if is_32bit(sys.argv[2]) else 1)
+    sys.exit("usage: winetools.py is-32bit PROGRAM")

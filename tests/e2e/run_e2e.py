@@ -16,27 +16,19 @@ import signal
 import struct
 import subprocess
 import sys
-import threading
 import time
 import unicodedata
 
+# The helpers imported leave no bytecode cache in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import conducts  # noqa: E402
 import harness  # noqa: E402
 from harness import check, note, relay, skip  # noqa: E402
-from winetools import (NO_32BIT, PACE, RUNS_32BIT, OutputHeld, Wine, let_go,  # noqa: E402
-                       services_keeper, skip_32bit)
+from winetools import (NO_32BIT, PACE, RUNS_32BIT, ServicesKeeper, WatchedProgram,  # noqa: E402
+                       Wine, rerun_if_unreached, skip_32bit)
 from bridge import CLASS_KEY, IID, PROGIDS  # noqa: E402
 
-
-
-def prefix_processes(wine):
-    """The prefix's live Windows processes, a "pid etime command" line each."""
-    out = subprocess.run(["ps", "-eo", "pid=,stat=,etime=,args="], capture_output=True,
-                         text=True).stdout
-    return [line.strip() for line in out.splitlines()
-            if len(line.split()) > 3 and not line.split()[1].startswith("Z")
-            and wine.owns(int(line.split()[0]))]
 
 
 def guarded(wine, part, *args):
@@ -45,64 +37,8 @@ def guarded(wine, part, *args):
     then; the prefix is stopped and the parts after it still run."""
     harness.guarded(part.__name__.replace("_", "-"), part, wine, *args,
                     context=lambda: "; prefix processes: %s" % (
-                        "; ".join(prefix_processes(wine)) or "none"),
+                        wine.running()),
                     recover=wine.stop)
-
-
-def finished(wine, process, timeout):
-    """process.communicate() within `timeout` seconds; a process that
-    outlives it is killed. Its output may still be held open after it has
-    gone, by a server COM started from it (under Wine the server inherits the
-    client's standard handles); when that server does not quit either, the
-    wait would never end: it is told as a note and the prefix is stopped."""
-    try:
-        return process.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-    try:
-        return process.communicate(timeout=15)
-    except subprocess.TimeoutExpired:
-        note("a program's output was still held open %d s after it was ended, by "
-             "prefix processes %s; the prefix was stopped" % (
-                 timeout + 15, "; ".join(prefix_processes(wine)) or "none"))
-        wine.stop()
-        return process.communicate()
-
-
-def asked_again(wine, name, args, run):
-    """run() once, and once more when it ended with no output at all or did
-    not end (run's own time-out). stiscan says something on every path, so
-    such a run never reached stiscan's own code: seen, rarely, on a command
-    that starts a cold or restarting prefix, which then waits with its
-    server started and neither the prefix's services nor rpcss left. It is
-    told as a note, the prefix is stopped, and the second run is judged as
-    it comes (one that does not end fails the part)."""
-    started = time.monotonic()
-    try:
-        result = run()
-        if result.stdout or result.stderr:
-            return result
-        how = "ended %d with no output" % result.returncode
-    except OutputHeld as held:
-        # It ran to its end: judged as it ended, not run twice (a second pull
-        # would write copies beside the first's files). Who held its output,
-        # and for how long, is the finding.
-        note("%soutput-held: `stiscan %s` ended %d, but its output was still held open "
-             "%.0f s after its start, by prefix processes %s; the prefix was stopped" % (
-                 name, " ".join(args), held.process.returncode, time.monotonic() - started,
-                 "; ".join(prefix_processes(wine)) or "none"))
-        wine.stop()
-        stdout, stderr = held.process.communicate(timeout=30)
-        return subprocess.CompletedProcess(held.process.args, held.process.returncode, stdout,
-                                           stderr)
-    except subprocess.TimeoutExpired:
-        how = "did not end"
-    note("%sasked-again: `stiscan %s` %s after %.0f s; the prefix was stopped and it was "
-         "asked again (prefix processes: %s)" % (
-             name, " ".join(args), how, time.monotonic() - started,
-             "; ".join(prefix_processes(wine)) or "none"))
-    wine.stop()
-    return run()
 
 
 def registration(wine, server):
@@ -476,23 +412,15 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
             continue
 
         def run(*args):
-            result = asked_again(wine, name, args,
-                                 lambda: wine.run(program, *args, timeout=120))
+            result = rerun_if_unreached(wine, name, args,
+                                        lambda: wine.run(program, *args, timeout=120))
             return result.returncode, result.stdout.replace("\r", ""), result.stderr
 
-        code, out, _ = run("devices", "--json")
-        try:
-            devices = json.loads(out)
-        except ValueError:
-            devices = None
+        code, out, _, devices = run_json(run, "devices", "--json", otherwise=None)
         check(code == 0 and devices == [{"name": "Lab MFP", "family": 2},
                                         {"name": "Floor 2", "family": 0}],
               name + "devices", out[-300:])
-        code, out, _ = run("jobs", "--device", "Lab MFP", "--json")
-        try:
-            jobs = json.loads(out)
-        except ValueError:
-            jobs = []
+        code, out, _, jobs = run_json(run, "jobs", "--device", "Lab MFP", "--json", otherwise=[])
         yours = [j["name"] for j in jobs if j.get("mayPreview")]
         check(code == 0 and len(jobs) == 7 and "scan0004.tif" not in yours and len(yours) == 5,
               name + "jobs", out[-300:])
@@ -500,13 +428,10 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
         # format and transfer.
         reference = os.path.join(work, "stiscan%s-native" % bits)
         shutil.rmtree(reference, ignore_errors=True)
-        code, out, err = run("pull", "--device", "Lab MFP", "--format", "bmp", "--chunk", "65536",
-                             "--out", wine.windows_path(reference), "--json")
+        code, out, err, summary = run_json(run, "pull", "--device", "Lab MFP", "--format", "bmp",
+                                           "--chunk", "65536", "--out",
+                                           wine.windows_path(reference), "--json", otherwise={})
         files = sorted(os.listdir(reference)) if os.path.isdir(reference) else []
-        try:
-            summary = json.loads(out)
-        except ValueError:
-            summary = {}
         check(code == 0 and summary.get("pages") == 8 and len(files) == 8
               and all(f.endswith(".bmp") for f in files),
               name + "pull-native", "exit %s %s %s %s" % (code, files, out[-200:], err[-200:]))
@@ -515,7 +440,7 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
                                   capture_output=True, text=True)
         check(identify.returncode == 0 and "scan0001-p1.bmp 248 350" in identify.stdout,
               name + "pull-native-decodes", identify.stdout[-300:] + identify.stderr[-300:])
-        with KeptUp(wine, wine.env):
+        with ServicesKeeper(wine):
             stiscan_document_checks(wine, name, run, work, reference, DOCUMENT_ROWS[bits])
         for args, expected, what in [(["scan"], 2, "usage"),
                                      (["jobs", "--device", "Nowhere"], 3, "no-device"),
@@ -554,7 +479,7 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
         return
     guarded(wine, stiscan_killed_server_checks,
             installer, dict(programs)["32"], work, scenario)
-    with KeptUp(wine, wine.env):
+    with ServicesKeeper(wine):
         guarded(wine, stiscan_compression_checks,
                 installer, dict(programs)["32"], work)
         guarded(wine, stiscan_watch_checks,
@@ -563,6 +488,17 @@ def stiscan_checks(wine, server, installer, scenario, programs, work, pixels_too
             installer, dict(programs)["32"], work, pixels_tool)
     check(wine.wait_for_no_process(5), "stiscan-watch-server-quits", str(wine.processes()))
     wine.run(installer, wine.windows_path(scenario))
+
+
+def run_json(run, *args, otherwise):
+    """run(*args) for a command whose output is JSON (stiscan --json): its
+    exit code, output and errors, and the output read, or `otherwise` when
+    it is no JSON."""
+    code, out, err = run(*args)
+    try:
+        return code, out, err, json.loads(out)
+    except ValueError:
+        return code, out, err, otherwise
 
 
 def failure_lines(err):
@@ -662,31 +598,6 @@ def console_output(env, program, *args):
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07", "", text)
 
 
-class KeptUp:
-    """A process that keeps the prefix's own processes (services, COM's
-    rpcss) running between the commands of a check, which otherwise start
-    anew for each command and cost seconds each time."""
-
-    def __init__(self, wine, env):
-        # A prefix whose last program has just ended is still shutting its
-        # services down: a keeper that joined it would be left without them,
-        # and the next command would start them, handing them its output,
-        # which they would then hold open for as long as the keeper runs.
-        # So the keeper waits for the prefix to end first (up to 20 s; one
-        # with a program still running after that is joined as it is).
-        try:
-            subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=20)
-        except subprocess.TimeoutExpired:
-            pass
-        self.process = services_keeper(wine, env)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exception):
-        let_go(self.process)
-
-
 def stiscan_unicode_checks(wine, installer, programs, work):
     """stiscan in the prefix under a Japanese and a German locale, against a
     scanner and jobs whose names hold what users of both give them."""
@@ -704,7 +615,7 @@ def stiscan_unicode_checks(wine, installer, programs, work):
         # Every process of the prefix in that locale, the server included.
         wine.stop()
         env = dict(wine.env, LANG=locale, LC_ALL=locale)
-        with KeptUp(wine, env):
+        with ServicesKeeper(wine, env):
             stiscan_in_locale(wine, name, env, programs[bits], oem_code_page, device, work)
     # The checks after these run in the default locale again.
     wine.stop()
@@ -717,7 +628,7 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
     kanji = names[2]
 
     def run(*args):
-        result = asked_again(wine, name, args, lambda: subprocess.run(
+        result = rerun_if_unreached(wine, name, args, lambda: subprocess.run(
             Wine.command(program, *args), env=env, capture_output=True, timeout=120))
         try:
             out = result.stdout.decode("utf-8").replace("\r", "")
@@ -729,11 +640,7 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
     chcp = console_output(env, "cmd", "/c", "chcp")
     check(oem_code_page in chcp, name + "prefix-locale", repr(chcp[-200:]))
 
-    code, out, err = run("devices", "--json")
-    try:
-        listed = json.loads(out)
-    except ValueError:
-        listed = None
+    code, out, err, listed = run_json(run, "devices", "--json", otherwise=None)
     check(code == 0 and listed == [{"name": device["localName"], "family": 2}],
           name + "devices-json", out[-300:] + err[-300:])
     code, out, err = run("devices")
@@ -741,11 +648,8 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
           name + "devices-text", out[-300:] + err[-300:])
 
     # The name as typed, whatever the ANSI code page holds.
-    code, out, err = run("jobs", "--device", device["localName"], "--json")
-    try:
-        listed = json.loads(out)
-    except ValueError:
-        listed = []
+    code, out, err, listed = run_json(run, "jobs", "--device", device["localName"], "--json",
+                                      otherwise=[])
     check(code == 0 and [j["name"] for j in listed] == names
           and [j["document"] for j in listed] == [job["documentName"] for job in jobs]
           and all(j["yours"] for j in listed),
@@ -764,13 +668,9 @@ def stiscan_in_locale(wine, name, env, program, oem_code_page, device, work):
 
     folder = os.path.join(work, name + "pull")
     shutil.rmtree(folder, ignore_errors=True)
-    code, out, err = run("pull", "--device", device["localName"], "--all", "--format", "bmp",
-                         "--out",
-                         wine.windows_path(folder), "--json")
-    try:
-        summary = json.loads(out)
-    except ValueError:
-        summary = {}
+    code, out, err, summary = run_json(run, "pull", "--device", device["localName"], "--all",
+                                       "--format", "bmp", "--out", wine.windows_path(folder),
+                                       "--json", otherwise={})
     expected = expected_page_files(jobs)
     refused = [kanji] if oem_code_page == "932" else []
     wanted = sorted(f for job, files in expected.items() if job not in refused for f in files)
@@ -859,7 +759,7 @@ def stiscan_killed_server_checks(wine, installer, program, work, scenario):
     servers = wine.processes()
     for pid in servers:
         os.kill(pid, signal.SIGKILL)
-    out, err = finished(wine, pull, 120)
+    out, err = wine.finished(pull, 120)
     ended = time.monotonic()
     try:
         summary = json.loads(out)
@@ -1100,12 +1000,10 @@ def stiscan_document_checks(wine, name, run, work, reference, rows):
         row = "%sdocuments-%s-%s%s" % (name, transfer, fmt, "".join(extra).replace("--", "-"))
         folder = os.path.join(work, row)
         shutil.rmtree(folder, ignore_errors=True)
-        code, out, err = run("pull", "--device", "Lab MFP", "--transfer", transfer, "--format",
-                             fmt, "--out", wine.windows_path(folder), "--json", *extra)
-        try:
-            summary = json.loads(out)
-        except ValueError:
-            summary = {}
+        code, out, err, summary = run_json(run, "pull", "--device", "Lab MFP", "--transfer",
+                                           transfer, "--format", fmt, "--out",
+                                           wine.windows_path(folder), "--json", *extra,
+                                           otherwise={})
         if code != 0 or summary.get("pages") != 8:
             check(False, row, "exit %s %s %s" % (code, out[-200:], err[-300:]))
             continue
@@ -1178,7 +1076,7 @@ def watch(wine, program, folder, *args, stop_when=None):
             if ready:
                 out += process.stdout.readline()
         process.send_signal(signal.SIGINT)
-    rest, err = finished(wine, process, 180)
+    rest, err = wine.finished(process, 180)
     return process.returncode, (out + rest).replace("\r", ""), err.replace("\r", "")
 
 
@@ -1240,7 +1138,7 @@ def stiscan_watch_checks(wine, program, work):
         left = [job["name"] for job in json.loads(left.stdout)]
     except ValueError:
         left = left.stdout[-300:] + left.stderr[-300:]
-    signals, _ = finished(wine, beside, 60)
+    signals, _ = wine.finished(beside, 60)
     wine.reg("delete", "HKCU\\Software\\StibridgeE2E\\Desk", "/f")
     files = sorted(folder_state(folder))
     expected = ["a4-bw-p1.bmp"] + ["a4-colour-p%d.bmp" % n for n in range(1, 5)] + \
@@ -1265,83 +1163,6 @@ def stiscan_watch_checks(wine, program, work):
 
 
 # --- the commit step: a job's files on the disk before anything is deleted ---
-
-class Running:
-    """A program of the prefix running, its output read as it comes (each
-    stream by a thread of its own, so that waiting for a line of one never
-    blocks on the other) and, with `sample`, its memory: the kernel's peak of
-    its resident size (VmHWM) and the most private memory (RssAnon) seen."""
-
-    def __init__(self, wine, program, *args, sample=False):
-        self.wine = wine
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(wine.command(program, *args), env=wine.env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True, errors="replace")
-        self.lines = {"out": [], "err": []}
-        self.peak = {"VmHWM": 0, "RssAnon": 0}
-        self.threads = [threading.Thread(target=self._read, args=(stream, self.lines[which]),
-                                         daemon=True)
-                        for which, stream in (("out", self.process.stdout),
-                                              ("err", self.process.stderr))]
-        if sample:
-            self.threads.append(threading.Thread(target=self._sample, daemon=True))
-        for thread in self.threads:
-            thread.start()
-
-    @staticmethod
-    def _read(stream, into):
-        for line in iter(stream.readline, ""):
-            into.append(line)
-
-    def _sample(self):
-        path = "/proc/%d/status" % self.process.pid
-        while self.process.poll() is None:
-            try:
-                with open(path) as f:
-                    for line in f:
-                        key = line.split(":")[0]
-                        if key in self.peak:
-                            self.peak[key] = max(self.peak[key], int(line.split()[1]) * 1024)
-            except (OSError, ValueError, IndexError):
-                break
-            time.sleep(0.02)
-
-    def text(self, which="out"):
-        return "".join(self.lines[which]).replace("\r", "")
-
-    def wait_for(self, text, which="out", timeout=120):
-        """Whether `text` comes in the output before the program ends or
-        `timeout` seconds pass."""
-        deadline = time.monotonic() + timeout
-        while text not in self.text(which) and self.process.poll() is None \
-                and time.monotonic() < deadline:
-            time.sleep(0.05)
-        return text in self.text(which)
-
-    def interrupt(self):
-        """Ctrl+C (SIGINT, which Wine hands the program as CTRL_C_EVENT)."""
-        self.process.send_signal(signal.SIGINT)
-
-    def finish(self, timeout=180):
-        """Its exit code, output and errors, once it has ended (killed after
-        `timeout` seconds); a server COM started from it may hold its output
-        open, as in finished()."""
-        try:
-            self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.seconds = time.monotonic() - self.started
-        for thread in self.threads:
-            thread.join(timeout=15)
-        if any(thread.is_alive() for thread in self.threads):
-            note("a program's output was still held open 15 s after it ended, by prefix "
-                 "processes %s; the prefix was stopped"
-                 % ("; ".join(prefix_processes(self.wine)) or "none"))
-            self.wine.stop()
-        return self.process.returncode, self.text("out"), self.text("err")
-
 
 def pending_deletions(folder):
     """The jobs the folder's list holds as pulled, deletion pending."""
@@ -1390,10 +1211,11 @@ def stiscan_commit_checks(wine, installer, programs, work):
     check(installed.returncode == 0, "stiscan-commit-scenario-installed", installed.stderr[-300:])
 
     def run(*args):
-        result = asked_again(wine, name, args, lambda: wine.run(program, *args, timeout=120))
+        result = rerun_if_unreached(wine, name, args,
+                                    lambda: wine.run(program, *args, timeout=120))
         return result.returncode, result.stdout.replace("\r", ""), result.stderr.replace("\r", "")
 
-    with KeptUp(wine, wine.env):
+    with ServicesKeeper(wine):
         stiscan_commit_names(wine, name, run, work)
         stiscan_commit_names_refused(wine, name, run, work)
         stiscan_commit_flush_traced(wine, name, run, program, work, journal)
@@ -1408,12 +1230,8 @@ def stiscan_commit_names(wine, name, run, work):
     folder = os.path.join(work, name + "commit-names")
     shutil.rmtree(folder, ignore_errors=True)
     # A job still being scanned (no page count yet) is reported and counted.
-    code, out, err = run("pull", "--device", "Names MFP", "--format", "bmp", "--out",
-                         wine.windows_path(folder), "--json")
-    try:
-        summary = json.loads(out)
-    except ValueError:
-        summary = {}
+    code, out, err, summary = run_json(run, "pull", "--device", "Names MFP", "--format", "bmp",
+                                       "--out", wine.windows_path(folder), "--json", otherwise={})
     first = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
     check(code == 6 and first == ["CON-p1.bmp", "report-p1.bmp", "report-p2.bmp", "report-p3.bmp"]
           and summary.get("jobs") == 2 and summary.get("notReady") == 1
@@ -1503,13 +1321,10 @@ def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario
                 install_journalled(wine, installer, scenario, journal)
             deleted = deleted or deleting
             before = deletions_done(journal)
-            code, out, err = run("pull", "--device", "Full MFP", "--format", fmt, "--profile",
-                                 "ann", "--out", wine.windows_path(mount), "--json",
-                                 *(["--delete"] if deleting else []))
-            try:
-                summary = json.loads(out)
-            except ValueError:
-                summary = {}
+            code, out, err, summary = run_json(run, "pull", "--device", "Full MFP", "--format",
+                                               fmt, "--profile", "ann", "--out",
+                                               wine.windows_path(mount), "--json",
+                                               *(["--delete"] if deleting else []), otherwise={})
             files = sorted(os.listdir(mount))
             full = [line for line in failure_lines(err) if "\"large.tif\"" in line]
             check(code == 6 and summary.get("failedJobs") == ["large.tif"] and len(full) == 1
@@ -1547,12 +1362,9 @@ def stiscan_commit_disk_full(wine, name, run, program, work, installer, scenario
         free = os.statvfs(mount)
         with open(os.path.join(mount, "filler"), "wb") as f:
             f.write(b"\0" * (free.f_bavail * free.f_frsize))
-        code, out, err = run("pull", "--device", "Full MFP", "--delete", "--profile", "ann",
-                             "--out", wine.windows_path(mount), "--json")
-        try:
-            summary = json.loads(out)
-        except ValueError:
-            summary = {}
+        code, out, err, summary = run_json(run, "pull", "--device", "Full MFP", "--delete",
+                                           "--profile", "ann", "--out", wine.windows_path(mount),
+                                           "--json", otherwise={})
         unwritten = [line for line in failure_lines(err)
                      if "stiscan-pulled.txt\" could not be written" in line]
         check(code == 6 and len(unwritten) == 2 and summary.get("deleted") == 1
@@ -1643,12 +1455,9 @@ def stiscan_commit_pending(wine, name, run, work, journal):
     os.makedirs(folder)
     with open(os.path.join(folder, "stiscan-pulled.txt"), "w") as f:
         f.write("2024-10-07 09:00:00\tkept.tif\n#deletion pending\t2024-10-07 09:00:00\tkept.tif\n")
-    code, out, err = run("pull", "--device", "Keyless MFP", "--delete", "--profile", "ann",
-                         "--out", wine.windows_path(folder), "--json")
-    try:
-        summary = json.loads(out)
-    except ValueError:
-        summary = {}
+    code, out, err, summary = run_json(run, "pull", "--device", "Keyless MFP", "--delete",
+                                       "--profile", "ann", "--out", wine.windows_path(folder),
+                                       "--json", otherwise={})
     check(code == 6 and pending_deletions(folder) == ["kept.tif"]
           and summary.get("deletionPending") == ["kept.tif"] and summary.get("jobs") == 0
           and any("\"kept.tif\": not deleted" in line and "option could not be read" in line
@@ -1753,8 +1562,8 @@ def stiscan_commit_watchers(wine, name, run, program, work):
 
     folder = os.path.join(work, name + "commit-two-watches")
     shutil.rmtree(folder, ignore_errors=True)
-    first = Running(wine, program, "watch", "--pull", "--device", "Names MFP", "--seconds",
-                    str(90 * PACE), "--out", wine.windows_path(folder))
+    first = WatchedProgram(wine, program, "watch", "--pull", "--device", "Names MFP",
+                           "--seconds", str(90 * PACE), "--out", wine.windows_path(folder))
     ready = first.wait_for("job: CON.tif -> ", timeout=90 * PACE)
     try:
         with open(os.path.join(folder, "stiscan-pulled.lock"), errors="replace") as f:
@@ -1796,7 +1605,7 @@ def stiscan_commit_watch_stopped(wine, name, program, work, journal):
             "--profile", "ann", "--seconds", str(150 * PACE), "--out", wine.windows_path(folder))
     try:
         # 1. Ctrl+C while the second job's second page is read.
-        one = Running(wine, program, *args)
+        one = WatchedProgram(wine, program, *args)
         stopped = one.wait_for("cut.tif page 1\n", timeout=120 * PACE)
         one.interrupt()
         code, out, err = one.finish()
@@ -1809,7 +1618,7 @@ def stiscan_commit_watch_stopped(wine, name, program, work, journal):
                   stopped, code, files, pulled_list(folder), out[-300:], err[-400:]))
 
         # 2. Its server killed while the third job is read, the second whole.
-        two = Running(wine, program, *args)
+        two = WatchedProgram(wine, program, *args)
         reached = two.wait_for("lost.tif page 1\n", timeout=120 * PACE)
         servers = wine.processes()
         for pid in servers:
@@ -1839,7 +1648,7 @@ def stiscan_commit_watch_stopped(wine, name, program, work, journal):
             text = f.read()
         with open(listing, "w", encoding="utf-8-sig") as f:
             f.write(text)
-        three = Running(wine, program, *args)
+        three = WatchedProgram(wine, program, *args)
         pulled = three.wait_for("lost-p3.bmp", timeout=120 * PACE)
         # The deletions follow the walk in the same sweep; the next sweep
         # begins with its refresh, two seconds on.
@@ -1883,8 +1692,8 @@ def stiscan_big_job_checks(wine, installer, program, work, pixels_tool):
         row = "stiscan32-big-job-%s" % fmt
         folder = os.path.join(work, row)
         shutil.rmtree(folder, ignore_errors=True)
-        pull = Running(wine, program, "pull", "--format", fmt, "--out", wine.windows_path(folder),
-                       "--json", sample=True)
+        pull = WatchedProgram(wine, program, "pull", "--format", fmt, "--out",
+                              wine.windows_path(folder), "--json", sample=True)
         code, out, err = pull.finish(timeout=600 * PACE)
         document = os.path.join(folder, job["itemName"][:-4] + extension)
         files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
@@ -1944,7 +1753,7 @@ def stiscan_doctor_checks(wine, server, installer, scenario, programs, proxy32, 
                      "64-doctor-good-prefix-json", "32-doctor-broken-prefixes"):
             skip_32bit("stiscan%s (needs the x86 proxy registered by the 32-bit regsvr32)" % case)
         return
-    with KeptUp(wine, wine.env):
+    with ServicesKeeper(wine):
         stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, work)
     check(wine.wait_for_no_process(5), "stiscan-doctor-server-quits", str(wine.processes()))
 
@@ -2148,7 +1957,7 @@ def churn(wine, name, runs):
         wine.stop()
 
 
-def holding(wine, client):
+def started_holder(wine, client):
     """A client that creates an object and holds it until its standard input
     gives a line: the process and the line it printed ("holding" once it
     holds the object)."""
@@ -2173,7 +1982,7 @@ def lifetime(wine, client32, client64, server):
     if not RUNS_32BIT:
         note("the lifetime rows run with the 64-bit client only: %s" % NO_32BIT)
         client32 = client64
-    holder, line = holding(wine, client32)
+    holder, line = started_holder(wine, client32)
     check(line.strip() == "holding", "lifetime-first-client-holds", line)
     other = wine.run(client64, "identity")
     check(other.returncode == 0, "lifetime-second-client-served-meanwhile", other.stdout[-300:])
@@ -2204,7 +2013,7 @@ def lifetime(wine, client32, client64, server):
     # dead client's references down; Windows does after some minutes), and
     # meanwhile serves others; once the other client has gone, no server is
     # left.
-    holder, line = holding(wine, client32)
+    holder, line = started_holder(wine, client32)
     holder.kill()
     holder.wait()
     killed = time.monotonic()

@@ -37,10 +37,12 @@ import subprocess
 import sys
 import time
 
+# The helpers imported leave no bytecode cache in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import harness  # noqa: E402
 from harness import check, note  # noqa: E402
-from winetools import RUNS_32BIT, WINE, Wine, let_go, services_keeper, skip_32bit  # noqa: E402
+from winetools import RUNS_32BIT, WINE, ServicesKeeper, Wine, skip_32bit  # noqa: E402
 from bridge import CLASS_KEY, CLSID, INTERFACE_KEY  # noqa: E402
 
 
@@ -928,7 +930,7 @@ def warm(wine):
     quiet = dict(env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], **quiet)
     subprocess.run(["wineserver", "-p"], **quiet)
-    let_go(services_keeper(wine, wine.env))
+    ServicesKeeper(wine, settle=False).end()
 
 
 def run_case(name, body, template, settings, ctx):

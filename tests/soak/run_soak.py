@@ -180,16 +180,16 @@ class Holders:
 
     def hand_over(self):
         previous, self.current = self.current, self._start()
-        self._let_go(previous)
+        self._release_and_end(previous)
 
-    def _let_go(self, holder):
+    def _release_and_end(self, holder):
         holder.send("release")
         code = holder.finish(60)
         if code != 0:
             self.failures.append("a holder ended with %s" % code)
 
     def release(self):
-        self._let_go(self.current)
+        self._release_and_end(self.current)
 
     def kill(self):
         self.current.kill()
