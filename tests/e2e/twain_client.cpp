@@ -185,7 +185,7 @@ DWORD WINAPI SendReenter(void* data)
   return 0;
 }
 
-// The frame pages are cut to, in inches (run_e2e.py's TWAIN_FRAME).
+// The frame pages are cut to, in inches (twain_parts.py's TWAIN_FRAME).
 TW_FRAME Inches(double left, double top, double right, double bottom)
 {
   return {Fixed(left), Fixed(top), Fixed(right), Fixed(bottom)};
@@ -521,7 +521,7 @@ void Cancelling(TwainApp& twain)
 }
 
 // Every job cut to the frame by each transfer: what comes is the frame's
-// part of each page (run_e2e.py holds it to the simulator's), of the size
+// part of each page (twain_parts.py holds it to the simulator's), of the size
 // DAT_IMAGEINFO gave.
 void Cut(TwainApp& twain)
 {

@@ -1,0 +1,160 @@
+"""The TWAIN data source's parts: TWAIN applications of both bitnesses
+driving it through Wine's manager, and Wine's own test of that manager."""
+
+import os
+import re
+import time
+
+import conducts
+from harness import check, note, skip
+from winetools import RUNS_32BIT, skip_32bit
+from bridge import install_journalled
+from pages import reference_pixels
+from server_parts import run_client, session_scenario
+
+
+# The pages a full run of the TWAIN application brings over: every page of
+# the five jobs by each of the three transfers, whole and cut to a frame,
+# two under CAP_XFERCOUNT 2, and one through the source's own window.
+TWAIN_FULL_PAGES = 2 * 3 * 6 + 2 + 1
+
+
+# The frame the TWAIN application cuts pages to (twain_client.cpp's
+# kFrame), in inches: it takes part of every page of the session scenario,
+# past the right and bottom edges of the smaller ones, from a column within
+# a byte of the black-and-white one; no edge falls near half a pixel.
+TWAIN_FRAME = "0.03,0.02,0.35,0.25"
+
+
+def twain_prefix(wine, sources):
+    """The prefix as a TWAIN application finds the data source
+    (Wine.install_data_sources)."""
+    added = wine.install_data_sources(sources)
+    check(all(r.returncode == 0 for r in added), "twain-source-installed",
+          "; ".join(r.stderr[-200:] for r in added))
+
+
+def twain_run(wine, bits, client, part, label=None):
+    """One run of the TWAIN application: its pixel lines (None where it
+    cannot run)."""
+    output = run_client(wine, bits, client, part, "twain", label)
+    return None if output is None else [line for line in output.splitlines()
+                                        if line.startswith("pixels ")]
+
+
+def twain_pixels(name, lines, reference, expected, cut=None):
+    """Every page the application brought over is the page the simulator
+    draws (`cut`'s part of it where the transfer's name begins with
+    "crop-"), and as many came as should."""
+    wrong = []
+    for line in lines:
+        fields = line.split()
+        pages = cut if len(fields) == 5 and fields[3].startswith("crop-") else reference
+        if len(fields) != 5 or pages is None or pages.get((fields[1], fields[2])) != fields[4]:
+            wrong.append(line)
+    check(not wrong and len(lines) == expected, "%s-pixels-as-generated: %d pages" % (name, expected),
+          "%d pages; not as generated: %s" % (len(lines), "; ".join(wrong[:3])))
+
+
+def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clients, sources,
+                 template, build64, pixels_tool):
+    """The data source in TWAIN applications of both bitnesses, through
+    Wine's manager: a full run each (every state, every capability, the
+    three transfers, cancelling, delete-after-scan, the source's window,
+    the server killed at the end), then a run of every job's pages under
+    each of the driver's conducts. Each run is one process."""
+    steps = [wine.run("regsvr32", "/s", proxy64), wine.run(server, "/RegServer")]
+    if RUNS_32BIT:
+        steps.append(wine.run("C:\\windows\\syswow64\\regsvr32.exe", "/s", proxy32))
+    check(all(r.returncode == 0 for r in steps), "twain-server-registered",
+          "; ".join(r.stderr[-200:] for r in steps))
+    twain_prefix(wine, sources)
+    scenario, path = session_scenario(wine, bridge_client, template, build64)
+    reference = reference_pixels(pixels_tool, path)
+    cut = reference_pixels(pixels_tool, path, TWAIN_FRAME)
+    for bits, client in clients:
+        # Each run from the installed scenario (a full run deletes a job).
+        journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % bits)
+        installed = install_journalled(wine, installer, path, journal)
+        check(installed.returncode == 0, "twain%s-scenario-installed" % bits,
+              installed.stderr[-300:])
+        lines = twain_run(wine, bits, client, "full")
+        if lines is not None:
+            twain_pixels("twain%s-full" % bits, lines, reference, TWAIN_FULL_PAGES, cut)
+        found = conducts.breaches(journal)
+        check(not found, "twain%s-no-breach" % bits, "; ".join(found[:3]))
+    for name, conduct in conducts.profiles():
+        variant = conducts.scenario_under(scenario, conduct,
+                                          os.path.join(build64, "e2e-twain-%s.json" % name))
+        journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % name)
+        install_journalled(wine, installer, variant, journal)
+        for bits, client in clients:
+            lines = twain_run(wine, bits, client, "pixels", "pixels-" + name)
+            if lines is not None:
+                twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference, 3 * 6)
+        found = conducts.breaches(journal)
+        check(not found, "conduct-%s-twain-no-breach" % name, "; ".join(found[:3]))
+    wine_manager_test(wine, installer, path, build64)
+
+
+# Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly
+# (the manager lists the sources, this one among them) and with
+# WINETEST_INTERACTIVE=1 (it opens the default source, then the one picked
+# in the manager's "Select Source" dialog, and negotiates its
+# capabilities, DAT_IMAGELAYOUT's frame among them): the fewest checks each
+# run makes when it reaches the source. None may fail.
+WINE_DSM_RUNS = [("plain", {}, 10), ("interactive", {"WINETEST_INTERACTIVE": "1"}, 250)]
+
+
+def wine_manager_test(wine, installer, scenario, build64):
+    """Wine's own manager test against the data source, both runs, the
+    interactive one through select_source (which answers the dialog as it
+    appears, picking the source). Run as on Windows (WINETEST_PLATFORM):
+    its todo_wine marks stand for what Wine's own sane.ds lacks
+    (ICAP_PLANARCHUNKY, ICAP_BITORDER), which this source has. About 10 s."""
+    build32 = os.path.join(os.path.dirname(build64), "win32")
+    test = os.path.join(build32, "tests", "e2e", "wine_dsm_test.exe")
+    answerer = os.path.join(build32, "tests", "e2e", "select_source.exe")
+    missing = os.path.join(os.path.dirname(build64), "wine-source.missing")
+    for name, settings, fewest in WINE_DSM_RUNS:
+        row = "wine-dsm-test-" + name
+        if not RUNS_32BIT:
+            skip_32bit(row + " (Wine's manager test is a 32-bit program)")
+            continue
+        if os.path.exists(missing):
+            with open(missing) as f:
+                skip(row, f.read().strip())
+            continue
+        if not os.path.exists(test):
+            check(False, row, "%s was not built: the win32 build found no dsm.c in build/wine-source "
+                  "(scripts/setup fetches it; configure win32 again after)" % test)
+            continue
+        journal = os.path.join(build64, "e2e-wine-dsm-journal-%s.txt" % name)
+        install_journalled(wine, installer, scenario, journal)
+        saved = dict(wine.env)
+        wine.env.update(settings, WINETEST_PLATFORM="windows")
+        started = time.monotonic()
+        try:
+            result = wine.run(answerer, "stibridge", wine.windows_path(test), timeout=300)
+        finally:
+            wine.env = saved
+        note("%s took %.1f s" % (row, time.monotonic() - started))
+        summary = re.search(r"dsm: (\d+) tests executed \((\d+) marked as todo, (\d+) as flaky, "
+                            r"(\d+) failures?\), (\d+) skipped", result.stdout)
+        failed = [line.strip() for line in result.stdout.splitlines() if "Test failed" in line]
+        executed = int(summary.group(1)) if summary else 0
+        listed = "ProductName stibridge]" in result.stdout
+        answered = "select-source: %d dialogs answered, 0 without the source" % (
+            1 if name == "interactive" else 0)
+        check(summary is not None and listed and executed >= fewest and not failed
+              and summary.group(4) == "0" and result.returncode == 0
+              and answered in result.stderr,
+              "%s: %d checks, none failed" % (row, executed),
+              "exit %s; %s; %s; failed: %s; %s" % (
+                  result.returncode, summary.group(0) if summary else "no summary",
+                  "stibridge listed" if listed else "stibridge not listed",
+                  "; ".join(failed[:4]) or "none",
+                  [line for line in result.stderr.splitlines() if "select-source" in line]))
+        found = conducts.breaches(journal)
+        check(not found, row + "-no-breach", "; ".join(found[:3]))
+        check(wine.wait_for_no_process(5), row + "-server-quits", str(wine.processes()))
