@@ -7,6 +7,7 @@ verdict, and "part NAME took N s" the time of one part of a suite. A runner
 ends with exit_status(): 1 when any check failed, else 0.
 """
 
+import argparse
 import os
 import sys
 import time
@@ -15,6 +16,14 @@ import traceback
 _failures = 0
 # The one part to run (a runner's --part), or None for all of them.
 _only_part = None
+
+
+def tree_root():
+    """A runner's one option, --root: the tree whose builds it runs (the
+    current folder by default), as an absolute path."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", default=os.getcwd())
+    return os.path.abspath(parser.parse_args().root)
 
 
 def check(passed, name, detail="", shown=False):

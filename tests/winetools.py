@@ -48,6 +48,11 @@ WINE = HOST["STIBRIDGE_WINE64"]
 WINE32 = WINE[:-2] if WINE.endswith("64") else WINE
 
 
+def windows_builds(root):
+    """The tree's two Windows builds: (build/win64, build/win32)."""
+    return os.path.join(root, "build", "win64"), os.path.join(root, "build", "win32")
+
+
 def pe_machine(path):
     """The machine field of a PE file's header, or None."""
     try:

@@ -16,7 +16,6 @@ the whole run and quit after the client's last release.
 Prints compare.py's "ok"/"FAIL" lines; the exit code is the number of FAILs
 (capped at 100)."""
 
-import argparse
 import json
 import os
 import subprocess
@@ -30,7 +29,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 import conducts  # noqa: E402
 import harness  # noqa: E402
 from harness import check  # noqa: E402
-from winetools import RUNS_32BIT, Wine, skip_32bit  # noqa: E402
+from winetools import RUNS_32BIT, Wine, skip_32bit, windows_builds  # noqa: E402
 
 
 def run_native(native, scenario, out):
@@ -129,12 +128,8 @@ def run_client(wine, bits, client, installer, scenario, out, name=None):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--root", default=os.getcwd())
-    args = parser.parse_args()
-    root = os.path.abspath(args.root)
-    build64 = os.path.join(root, "build", "win64")
-    build32 = os.path.join(root, "build", "win32")
+    root = harness.tree_root()
+    build64, build32 = windows_builds(root)
     out = os.path.join(root, "build", "conformance")
     os.makedirs(out, exist_ok=True)
     scenario = os.path.join(HERE, "scenario.json")

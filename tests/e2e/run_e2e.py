@@ -21,7 +21,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import harness  # noqa: E402
 from harness import check  # noqa: E402
-from winetools import RUNS_32BIT, ServicesKeeper, Wine, skip_32bit  # noqa: E402
+from winetools import RUNS_32BIT, ServicesKeeper, Wine, skip_32bit, windows_builds  # noqa: E402
 from server_parts import (clients, lifetime, registration, server_started_by_hand,  # noqa: E402
                           sessions)
 from stiscan_commit import stiscan_commit_checks  # noqa: E402
@@ -64,8 +64,7 @@ def main():
                         "its own")
     args = parser.parse_args()
     harness.run_only(args.part)
-    build64 = os.path.join(args.root, "build", "win64")
-    build32 = os.path.join(args.root, "build", "win32")
+    build64, build32 = windows_builds(args.root)
     wine = Wine(os.path.join(build64, PREFIXES.get(args.group, "wine-e2e")))
     wine.server_unix = os.path.join(build64, "src", "stibridge.exe")
 

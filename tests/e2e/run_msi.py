@@ -28,7 +28,6 @@ HKEY_CURRENT_USER must come out of every case as they went in.
 Prints one line per check, "ok <name>" or "FAIL <name>: <detail>", and
 "note ..." lines where Wine's msiexec does not do what Windows does."""
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -40,7 +39,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import harness  # noqa: E402
 from harness import check  # noqa: E402
-from winetools import ServicesKeeper, Wine  # noqa: E402
+from winetools import ServicesKeeper, Wine, windows_builds  # noqa: E402
 from msi_cases import (by_hand, downgrade, failed_upgrade, install_case,  # noqa: E402
                        next_version, rebuild, repair, upgrade)
 from msi_installed import USER_VALUES, Installed, plant_user_settings  # noqa: E402
@@ -95,12 +94,8 @@ def artefacts(build64, build32):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--root", default=os.getcwd())
-    args = parser.parse_args()
-    root = os.path.abspath(args.root)
-    build64 = os.path.join(root, "build", "win64")
-    build32 = os.path.join(root, "build", "win32")
+    root = harness.tree_root()
+    build64, build32 = windows_builds(root)
     with open(os.path.join(build64, "version.txt")) as f:
         version = f.read().strip()
     upgrade_to = next_version(version)

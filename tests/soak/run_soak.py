@@ -38,7 +38,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import harness  # noqa: E402
 from harness import note  # noqa: E402
-from winetools import NO_32BIT, RUNS_32BIT, Wine, skip_32bit  # noqa: E402
+from winetools import NO_32BIT, RUNS_32BIT, Wine, skip_32bit, windows_builds  # noqa: E402
 from soak_accounting import attribution, clean_exit, resources  # noqa: E402
 from soak_journal import (census_text, check_journal, journal_checker_self_test,  # noqa: E402
                           last_census, no_sti_object, wait_for_no_sti_object)
@@ -349,8 +349,7 @@ def main():
     if args.scratch == 0:
         args.scratch = 150 + args.duration // 2
 
-    build64 = os.path.join(args.root, "build", "win64")
-    build32 = os.path.join(args.root, "build", "win32")
+    build64, build32 = windows_builds(args.root)
     paths = {
         "server": os.path.abspath(args.server) if args.server else
         os.path.join(build64, "src", "stibridge.exe"),
