@@ -73,18 +73,20 @@ def run_only(part):
     _only_part = part
 
 
-def guarded(name, part, *args, context=None, recover=None):
-    """Runs part(*args), one part of a suite, and says how long it took. A
-    part that breaks off (a command that outlived its time-out, a traceback)
-    is one FAIL line, NAME-ran-to-its-end, with where it broke and what
-    context() adds; recover() then runs, and the parts after it still run.
-    A part other than the one asked for (run_only) does not run."""
+def guarded(name, part, *args, context=None, recover=None, timed=True):
+    """Runs part(*args), one part of a suite, and says how long it took
+    (unless not `timed`: a step between parts). A part that breaks off (a
+    command that outlived its time-out, a traceback) is one FAIL line,
+    NAME-ran-to-its-end, with where it broke and what context() adds;
+    recover() then runs, and the parts after it still run. A part other
+    than the one asked for (run_only) does not run."""
     if _only_part and name != _only_part:
         return
     started = time.monotonic()
     try:
         part(*args)
-        print("part %s took %.1f s" % (name, time.monotonic() - started), flush=True)
+        if timed:
+            print("part %s took %.1f s" % (name, time.monotonic() - started), flush=True)
     except Exception:
         # On one line, so that the summary of scripts/test shows all of it.
         where = " <- ".join("%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.line)

@@ -20,7 +20,6 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import harness  # noqa: E402
-from harness import check  # noqa: E402
 from winetools import RUNS_32BIT, ServicesKeeper, Wine, skip_32bit, windows_builds  # noqa: E402
 from server_parts import (clients, lifetime, registration, server_started_by_hand,  # noqa: E402
                           sessions)
@@ -28,18 +27,18 @@ from stiscan_commit import stiscan_commit_checks  # noqa: E402
 from stiscan_locale import stiscan_unicode_checks  # noqa: E402
 from stiscan_parts import (prepared_for_stiscan, stiscan_big_job_checks,  # noqa: E402
                            stiscan_checks, stiscan_compression_checks, stiscan_doctor_checks,
-                           stiscan_killed_server_checks)
+                           stiscan_killed_server_checks, stiscan_office_restored)
 from stiscan_watch import stiscan_watch_checks  # noqa: E402
 from twain_parts import twain_checks  # noqa: E402
 
 
-def guarded(wine, part, *args):
+def guarded(wine, part, *args, timed=True):
     """Runs one part of the suite, named after its function. A part that
     breaks off is one FAIL line naming it, with what the prefix was running
     then; the prefix is stopped and the parts after it still run."""
     harness.guarded(part.__name__.replace("_", "-"), part, wine, *args,
                     context=lambda: "; prefix processes: " + wine.running(),
-                    recover=wine.stop)
+                    recover=wine.stop, timed=timed)
 
 
 # The suite's parts in three groups, each in a prefix of its own, so that
@@ -119,13 +118,11 @@ def main():
                             stiscan32, build64)
                 guarded(wine, stiscan_big_job_checks,
                         installer, stiscan32, build64, pixels_tool)
-                check(wine.wait_for_no_process(5), "stiscan-watch-server-quits",
-                      str(wine.processes()))
             else:
                 for part in ("killed-server", "a4-bw-compression", "watch", "big-job"):
                     skip_32bit("stiscan32-%s (the 32-bit stiscan's checks)" % part)
-            # The office of the default scenario again, for the parts after.
-            wine.run(installer, wine.windows_path(default_scenario))
+            guarded(wine, stiscan_office_restored,
+                    installer, default_scenario, timed=False)
             guarded(wine, stiscan_doctor_checks,
                     wine.server_unix, installer, default_scenario, stiscans, proxy32, build64)
         if args.group in ("all", "server"):

@@ -101,6 +101,14 @@ def stiscan_checks(wine, server, installer, scenario, programs, work):
         check(wine.wait_for_no_process(5), name + "server-quits", str(wine.processes()))
 
 
+def stiscan_office_restored(wine, installer, scenario):
+    """After stiscan's parts: no server left by the 32-bit stiscan's, and the
+    default office installed again for the parts after."""
+    if RUNS_32BIT:
+        check(wine.wait_for_no_process(5), "stiscan-watch-server-quits", str(wine.processes()))
+    wine.run(installer, wine.windows_path(scenario))
+
+
 def run_json(run, *args, otherwise):
     """run(*args) for a command whose output is JSON (stiscan --json): its
     exit code, output and errors, and the output read, or `otherwise` when
