@@ -11,6 +11,7 @@ import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -407,8 +408,7 @@ class WatchedProgram:
             thread.join(timeout=15)
         if any(thread.is_alive() for thread in self.threads):
             note("a program's output was still held open 15 s after it ended, by prefix "
-                 "processes %s; the prefix was stopped"
-                 % self.wine.running())
+                 "processes %s; the prefix was stopped" % self.wine.running())
             self.wine.stop()
         return self.process.returncode, self.text("out"), self.text("err")
 
@@ -417,7 +417,6 @@ if __name__ == "__main__":
     # For the shell scripts (scripts/wine-env.sh): `winetools.py is-32bit
     # PROGRAM` ends 0 when the program is a 32-bit one, as the Wine loader
     # of that bitness must start it.
-    import sys
     if len(sys.argv) == 3 and sys.argv[1] == "is-32bit":
         sys.exit(0 if is_32bit(sys.argv[2]) else 1)
     sys.exit("usage: winetools.py is-32bit PROGRAM")
