@@ -20,12 +20,9 @@
 //           it there loads it: it is a source of this bitness and says it
 //           is stibridge of that version (the package's cases)
 #include <windows.h>
-#include <commctrl.h>
 #include <objbase.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <tuple>
@@ -109,53 +106,10 @@ void Refused(TwainApp& twain, int state, const std::vector<Op>& ops)
   }
 }
 
-TW_UINT16 Enable(TwainApp& twain, bool showUI)
-{
-  TW_USERINTERFACE ui = {static_cast<TW_BOOL>(showUI ? TRUE : FALSE), FALSE, twain.window};
-  return twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
-}
-
-TW_UINT16 Disable(TwainApp& twain)
-{
-  TW_USERINTERFACE ui = {FALSE, FALSE, twain.window};
-  return twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
-}
-
-TW_UINT16 EndTransfer(TwainApp& twain, TW_UINT16 message = MSG_ENDXFER)
-{
-  TW_PENDINGXFERS pending = {};
-  pending.Count = 0xFFFF;
-  const TW_UINT16 rc = twain.Source(DG_CONTROL, DAT_PENDINGXFERS, message, &pending);
-  return rc == TWRC_SUCCESS ? pending.Count : 0xFFFF;
-}
-
 bool Stored(const char* job)
 {
   const std::vector<std::string> jobs = StoredJobs();
   return std::find(jobs.begin(), jobs.end(), job) != jobs.end();
-}
-
-// A top-level window of this thread whose title begins with `title`.
-struct TitleSearch {
-  const wchar_t* title;
-  HWND found;
-};
-
-BOOL CALLBACK Titled(HWND window, LPARAM data)
-{
-  auto* search = reinterpret_cast<TitleSearch*>(data);
-  wchar_t text[128] = {};
-  GetWindowTextW(window, text, 128);
-  if (std::wcsncmp(text, search->title, std::wcslen(search->title)) != 0) return TRUE;
-  search->found = window;
-  return FALSE;
-}
-
-HWND WindowTitled(const wchar_t* title)
-{
-  TitleSearch search = {title, nullptr};
-  EnumThreadWindows(GetCurrentThreadId(), Titled, reinterpret_cast<LPARAM>(&search));
-  return search.found;
 }
 
 void Identity(TwainApp& twain)
@@ -183,119 +137,6 @@ DWORD WINAPI SendReenter(void* data)
   WaitForSingleObject(sender->go, INFINITE);
   SendMessageW(sender->window, TwainApp::kReenter, 0, 0);
   return 0;
-}
-
-// The frame pages are cut to, in inches (twain_parts.py's TWAIN_FRAME).
-TW_FRAME Inches(double left, double top, double right, double bottom)
-{
-  return {Fixed(left), Fixed(top), Fixed(right), Fixed(bottom)};
-}
-const TW_FRAME kFrame = Inches(0.03, 0.02, 0.35, 0.25);
-
-std::string Text(const TW_FRAME& frame)
-{
-  char text[96];
-  std::snprintf(text, sizeof text, "%.4f,%.4f,%.4f,%.4f", Number(frame.Left), Number(frame.Top),
-                Number(frame.Right), Number(frame.Bottom));
-  return text;
-}
-
-// Whether two frames are the same to a thousandth of their units.
-bool Same(const TW_FRAME& a, const TW_FRAME& b)
-{
-  const auto alike = [](const TW_FIX32& x, const TW_FIX32& y) {
-    return std::fabs(Number(x) - Number(y)) < 0.001;
-  };
-  return alike(a.Left, b.Left) && alike(a.Top, b.Top) && alike(a.Right, b.Right) &&
-         alike(a.Bottom, b.Bottom);
-}
-
-TW_FRAME LayoutNow(TwainApp& twain)
-{
-  TW_IMAGELAYOUT layout = {};
-  twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout);
-  return layout.Frame;
-}
-
-TW_UINT16 SetLayout(TwainApp& twain, const TW_FRAME& frame, TW_FRAME* answered = nullptr)
-{
-  TW_IMAGELAYOUT layout = {};
-  layout.Frame = frame;
-  const TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout);
-  if (answered != nullptr) *answered = layout.Frame;
-  return rc;
-}
-
-// State 4: where the page lies. The frame of a paper size sets the
-// scanner's paper size; any other frame is what every page is cut to, held
-// to the scanner's area (A3), in the application's units, until a paper
-// size or MSG_RESET brings the whole page back.
-void LayoutChecks(TwainApp& twain)
-{
-  std::string detail;
-  TW_FRAME now = LayoutNow(twain);
-  Check(now.Right.Whole == 8 && now.Bottom.Whole == 11, "twain-layout-a4", Text(now));
-  TW_UINT16 rc = SetLayout(twain, Inches(0, 0, 8.5, 14));
-  short settings[4] = {};
-  StoredSettings(settings);
-  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_USLEGAL, "twain-layout-set-paper-size",
-        "rc " + std::to_string(rc) + " paper " + std::to_string(settings[1]));
-
-  // Frames taken as they are, and frames held to the area (A3 is
-  // 11.69 x 16.54 inches); each reads back, and leaves the paper size.
-  struct FrameRow {
-    const char* name;
-    TW_FRAME set, effect;
-    TW_UINT16 rc;
-  };
-  for (const FrameRow& row : std::vector<FrameRow>{
-           {"inch-square", Inches(1, 1, 2, 2), Inches(1, 1, 2, 2), TWRC_SUCCESS},
-           {"corner", Inches(0, 0, 2, 2), Inches(0, 0, 2, 2), TWRC_SUCCESS},
-           {"past-the-area", Inches(-1, 1, 20, 2), Inches(0, 1, 297 / 25.4, 2), TWRC_CHECKSTATUS},
-           {"past-the-foot", Inches(1, 16, 2, 18), Inches(1, 16, 2, 420 / 25.4),
-            TWRC_CHECKSTATUS}}) {
-    TW_FRAME answered = {};
-    rc = SetLayout(twain, row.set, &answered);
-    const bool right = twain.Answered(rc, row.rc, TWCC_SUCCESS, &detail);
-    now = LayoutNow(twain);
-    StoredSettings(settings);
-    Check(
-        right && Same(answered, row.effect) && Same(now, row.effect) && settings[1] == TWSS_USLEGAL,
-        std::string("twain-layout-frame-") + row.name,
-        detail + ", answered " + Text(answered) + ", then " + Text(now));
-  }
-  // In other units, both ways.
-  SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS);
-  const TW_FRAME inCm = LayoutNow(twain);
-  rc = SetLayout(twain, {Fixed(1.27), Fixed(2.54), Fixed(3.81), Fixed(5.08)});
-  SetOne(twain, ICAP_UNITS, TWTY_UINT16, TWUN_INCHES);
-  now = LayoutNow(twain);
-  Check(Same(inCm, {Fixed(2.54), Fixed(16 * 2.54), Fixed(5.08), Fixed(420 / 10.0)}) &&
-            rc == TWRC_SUCCESS && Same(now, Inches(0.5, 1, 1.5, 2)),
-        "twain-layout-frame-in-units", Text(inCm) + " cm, then " + Text(now));
-  // Frames that take nothing: refused, and the frame in effect stays.
-  for (const auto& [name, frame] :
-       std::vector<std::pair<const char*, TW_FRAME>>{{"empty", Inches(1, 1, -1, 2)},
-                                                     {"upside-down", Inches(1, 2, 2, 1)},
-                                                     {"beyond-the-area", Inches(12, 1, 13, 2)}}) {
-    rc = SetLayout(twain, frame);
-    const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
-    now = LayoutNow(twain);
-    Check(refused && Same(now, Inches(0.5, 1, 1.5, 2)), std::string("twain-layout-refuses-") + name,
-          detail + ", then " + Text(now));
-  }
-  // A paper size chosen brings the whole page back: its frame.
-  SetOne(twain, ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWSS_A5);
-  now = LayoutNow(twain);
-  Check(Same(now, Inches(0, 0, 148 / 25.4, 210 / 25.4)), "twain-layout-paper-size-ends-frame",
-        Text(now));
-  SetLayout(twain, kFrame);
-  TW_IMAGELAYOUT layout = {};
-  rc = twain.Source(I, DAT_IMAGELAYOUT, MSG_RESET, &layout);
-  StoredSettings(settings);
-  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_A4 && layout.Frame.Bottom.Whole == 11 &&
-            LayoutNow(twain).Bottom.Whole == 11,
-        "twain-layout-reset", "paper " + std::to_string(settings[1]));
 }
 
 // State 4: what a source that is open answers, bad input included.
@@ -608,113 +449,6 @@ void DeleteAfterScan(TwainApp& twain)
   twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
   GlobalFree(capability.hContainer);
   SetDeleteOption(0);
-}
-
-// The source's own window (ShowUI TRUE), with its progress indicator.
-void Window(TwainApp& twain)
-{
-  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE);
-  TW_UINT16 rc = Enable(twain, true);
-  HWND dialog = WindowTitled(L"stibridge: stored jobs");
-  HWND list = dialog != nullptr ? GetDlgItem(dialog, 101) : nullptr;
-  const int rows = list != nullptr ? ListView_GetItemCount(list) : -1;
-  int busy = -1, grey = -1;
-  for (int row = 0; row < rows; ++row) {
-    wchar_t text[64] = {};
-    ListView_GetItemText(list, row, 0, text, 64);
-    if (std::wcscmp(text, L"busy.tif") == 0) busy = row;
-    if (std::wcscmp(text, L"grey.bmp") == 0) grey = row;
-  }
-  // multi.tif is gone (deleted after scan); foreign.tif is not the user's.
-  Check(rc == TWRC_SUCCESS && rows == 5 && busy >= 0 && grey >= 0, "twain-window-lists-jobs",
-        "rc " + std::to_string(rc) + ", " + std::to_string(rows) + " rows");
-  if (busy < 0 || grey < 0) return;
-  ListView_SetItemState(list, busy, LVIS_SELECTED, LVIS_SELECTED);
-  Check(ListView_GetSelectedCount(list) == 0, "twain-window-job-being-scanned-not-chosen");
-  ListView_SetItemState(list, grey, LVIS_SELECTED, LVIS_SELECTED);
-  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
-  const TW_UINT16 message = twain.Await(10000);
-  const bool waiting = !IsWindowEnabled(dialog);
-  const bool indicated = WindowTitled(L"stibridge: transferring") != nullptr;
-  Check(message == MSG_XFERREADY && waiting && indicated, "twain-window-transfer",
-        "message " + std::to_string(message) + (waiting ? "" : ", window not waiting") +
-            (indicated ? "" : ", no progress indicator"));
-  if (message != MSG_XFERREADY) return;
-  const std::string fingerprint = TransferPage(twain, TWSX_NATIVE, rc);
-  std::printf("pixels grey.bmp 1 native %s\n", fingerprint.empty() ? "none" : fingerprint.c_str());
-  const TW_UINT16 left = EndTransfer(twain);
-  Check(left == 0 && IsWindowEnabled(dialog) && WindowTitled(L"stibridge: transferring") == nullptr,
-        "twain-window-back-after-transfers", std::to_string(left) + " left");
-  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
-  const TW_UINT16 close = twain.Await(10000);
-  rc = Disable(twain);
-  Check(close == MSG_CLOSEDSREQ && rc == TWRC_SUCCESS && !IsWindow(dialog),
-        "twain-window-cancel-asks-to-close", "message " + std::to_string(close));
-}
-
-int KillServers()
-{
-  int killed = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"stibridge.exe") != 0) continue;
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-    if (process != nullptr && TerminateProcess(process, 1)) {
-      WaitForSingleObject(process, 10000);
-      ++killed;
-    }
-    if (process != nullptr) CloseHandle(process);
-  }
-  CloseHandle(snapshot);
-  return killed;
-}
-
-// The server killed in the middle of a memory transfer: the transfer
-// fails, the source asks to be closed, and the application closes it
-// without hanging.
-void KilledServer(TwainApp& twain)
-{
-  const ULONGLONG started = GetTickCount64();
-  const bool opened = twain.OpenSource();
-  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY);
-  Enable(twain, false);
-  twain.Await(10000);
-  std::vector<unsigned char> buffer(400);
-  TW_IMAGEMEMXFER strip = {};
-  strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, 400, buffer.data()};
-  const TW_UINT16 first = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
-  const int killed = KillServers();
-  TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
-  std::string detail;
-  const bool failed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
-  Check(opened && first == TWRC_SUCCESS && killed >= 1 && failed,
-        "twain-killed-server-fails-the-transfer",
-        detail + ", " + std::to_string(killed) + " servers killed");
-  const TW_UINT16 message = twain.Await(10000);
-  Check(message == MSG_CLOSEDSREQ, "twain-killed-server-asks-to-close",
-        "message " + std::to_string(message));
-  TW_CAPABILITY online = {CAP_DEVICEONLINE, TWON_DONTCARE16, nullptr};
-  rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &online);
-  TW_UINT32 value = 99;
-  if (rc == TWRC_SUCCESS) {
-    value = static_cast<TW_ONEVALUE*>(GlobalLock(online.hContainer))->Item & 0xFFFF;
-    GlobalUnlock(online.hContainer);
-    GlobalFree(online.hContainer);
-  }
-  Check(value == 0, "twain-killed-server-device-offline", std::to_string(value));
-  const TW_UINT16 left = EndTransfer(twain);
-  const TW_UINT16 disabled = Disable(twain);
-  const bool closed = twain.CloseSource();
-  const double seconds = (GetTickCount64() - started) / 1000.0;
-  Check(left == 0 && disabled == TWRC_SUCCESS && closed && seconds < 30,
-        "twain-killed-server-closes",
-        std::to_string(left) + " left, closed " + std::to_string(closed) + " after " +
-            std::to_string(seconds) + " s");
 }
 
 // Who the source opens the scanner as: the e2e scenario's user.

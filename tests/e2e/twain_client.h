@@ -73,8 +73,25 @@ class TwainApp {
 constexpr wchar_t kSourceModule[] = L"sane.ds";
 std::wstring SourcePath();
 
-// Parts of the run (twain_capabilities.cpp, twain_transfers.cpp).
+// Parts of the run (twain_capabilities.cpp, twain_layout.cpp,
+// twain_window.cpp, twain_transfers.cpp).
 void CapabilityChecks(TwainApp& twain);
+void LayoutChecks(TwainApp& twain);
+void Window(TwainApp& twain);
+void KilledServer(TwainApp& twain);
+
+// State 4 to 5 and back (MSG_ENABLEDS, MSG_DISABLEDS), and the end of a
+// transfer (DAT_PENDINGXFERS): the pending transfers left, 0xFFFF when it
+// failed.
+TW_UINT16 Enable(TwainApp& twain, bool showUI);
+TW_UINT16 Disable(TwainApp& twain);
+TW_UINT16 EndTransfer(TwainApp& twain, TW_UINT16 message = MSG_ENDXFER);
+
+// A frame in inches; the frame pages are cut to; DAT_IMAGELAYOUT MSG_SET,
+// with the frame the source answered in `answered`.
+TW_FRAME Inches(double left, double top, double right, double bottom);
+extern const TW_FRAME kFrame;
+TW_UINT16 SetLayout(TwainApp& twain, const TW_FRAME& frame, TW_FRAME* answered = nullptr);
 // Brings every pending page over by `mechanism` (TWSX_): the pages' count.
 // `how` names the transfer in the pixel lines, `jobs` the item names of the
 // jobs in the order they come (DAT_IMAGELAYOUT's document numbers).

@@ -2,7 +2,11 @@
 // a DIB in global memory, strips of rows in buffers of its own (pointers
 // and handles by turns), files in BMP and TIFF. What comes over is reduced
 // to rows top-down to be fingerprinted (dib_rows.h), so that every
-// mechanism's page can be held to the page the simulator draws.
+// mechanism's page can be held to the page the simulator draws. And the
+// server killed in the middle of a memory transfer.
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -225,4 +229,91 @@ int TransferAll(TwainApp& twain, TW_UINT16 mechanism, const std::string& how,
   }
   std::fflush(stdout);
   return pages;
+}
+
+TW_UINT16 Enable(TwainApp& twain, bool showUI)
+{
+  TW_USERINTERFACE ui = {static_cast<TW_BOOL>(showUI ? TRUE : FALSE), FALSE, twain.window};
+  return twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+}
+
+TW_UINT16 Disable(TwainApp& twain)
+{
+  TW_USERINTERFACE ui = {FALSE, FALSE, twain.window};
+  return twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+}
+
+TW_UINT16 EndTransfer(TwainApp& twain, TW_UINT16 message)
+{
+  TW_PENDINGXFERS pending = {};
+  pending.Count = 0xFFFF;
+  const TW_UINT16 rc = twain.Source(DG_CONTROL, DAT_PENDINGXFERS, message, &pending);
+  return rc == TWRC_SUCCESS ? pending.Count : 0xFFFF;
+}
+
+namespace {
+
+int KillServers()
+{
+  int killed = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"stibridge.exe") != 0) continue;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process != nullptr && TerminateProcess(process, 1)) {
+      WaitForSingleObject(process, 10000);
+      ++killed;
+    }
+    if (process != nullptr) CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return killed;
+}
+
+}  // namespace
+
+// The server killed in the middle of a memory transfer: the transfer
+// fails, the source asks to be closed, and the application closes it
+// without hanging.
+void KilledServer(TwainApp& twain)
+{
+  const ULONGLONG started = GetTickCount64();
+  const bool opened = twain.OpenSource();
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY);
+  Enable(twain, false);
+  twain.Await(10000);
+  std::vector<unsigned char> buffer(400);
+  TW_IMAGEMEMXFER strip = {};
+  strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, 400, buffer.data()};
+  const TW_UINT16 first = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  const int killed = KillServers();
+  TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  std::string detail;
+  const bool failed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  Check(opened && first == TWRC_SUCCESS && killed >= 1 && failed,
+        "twain-killed-server-fails-the-transfer",
+        detail + ", " + std::to_string(killed) + " servers killed");
+  const TW_UINT16 message = twain.Await(10000);
+  Check(message == MSG_CLOSEDSREQ, "twain-killed-server-asks-to-close",
+        "message " + std::to_string(message));
+  TW_CAPABILITY online = {CAP_DEVICEONLINE, TWON_DONTCARE16, nullptr};
+  rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &online);
+  TW_UINT32 value = 99;
+  if (rc == TWRC_SUCCESS) {
+    value = static_cast<TW_ONEVALUE*>(GlobalLock(online.hContainer))->Item & 0xFFFF;
+    GlobalUnlock(online.hContainer);
+    GlobalFree(online.hContainer);
+  }
+  Check(value == 0, "twain-killed-server-device-offline", std::to_string(value));
+  const TW_UINT16 left = EndTransfer(twain);
+  const TW_UINT16 disabled = Disable(twain);
+  const bool closed = twain.CloseSource();
+  const double seconds = (GetTickCount64() - started) / 1000.0;
+  Check(left == 0 && disabled == TWRC_SUCCESS && closed && seconds < 30,
+        "twain-killed-server-closes",
+        std::to_string(left) + " left, closed " + std::to_string(closed) + " after " +
+            std::to_string(seconds) + " s");
 }
