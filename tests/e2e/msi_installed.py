@@ -1,6 +1,7 @@
 """The installer package as installed in a prefix: where its files go, the
-state a case reads from both registry views and the program folders, and
-the checks of an installed, a removed and a registered package."""
+state a case reads from both registry views and the program folders (and
+the user's settings, planted before), msiexec run with a log, and the
+checks of an installed and a removed package."""
 
 import hashlib
 import os
