@@ -1,6 +1,7 @@
 """What the simulated driver's journal tells of a soak: the server's
-census (its STI objects and the blocks it holds), every call held to what
-its method may answer, and the faults injected."""
+census (its STI objects and the driver's blocks it holds), the device lock
+and the protocol as the driver saw them (with the check's own test), the
+deletions carried out, and the faults injected."""
 
 import os
 import time
