@@ -30,27 +30,17 @@ wine() {
 }
 winepath() { "$STIBRIDGE_WINE64" winepath.exe "$@"; }
 
-# Creates the prefix anew, waits until its set-up has finished, and starts
-# its desktop once, so that the first windowless program does not pay the
-# desktop's set-up time inside a timed check. Where 32-bit code runs, the
-# 32-bit half (syswow64) is set up too. A failure says so, with the end of
-# Wine's output.
+# Creates the prefix anew (a copy of the machine build's template prefix,
+# tests/winetools.py's Wine.fresh), its desktop started once, so that the
+# first windowless program does not pay the desktop's set-up time inside a
+# timed check. A failure says so, with the end of its output.
 wine_fresh_prefix() {
-  local log=$WINEPREFIX.wineboot.log
-  if [ -d "$WINEPREFIX" ]; then
-    wineserver -k 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
-  fi
-  if ! wine wineboot.exe -i >"$log" 2>&1; then
-    echo "wineboot -i failed in $WINEPREFIX; the end of its output ($log):" >&2
+  local log=$WINEPREFIX.fresh.log
+  if ! python3 -B "$_stibridge_root/tests/winetools.py" fresh-prefix "$WINEPREFIX" >"$log" 2>&1; then
+    echo "making the prefix $WINEPREFIX failed; the end of its output ($log):" >&2
     tail -n 20 "$log" >&2
     return 1
   fi
-  # wineboot returns while the prefix's set-up (wine.inf, the system's COM
-  # registrations) still runs in the background; COM activation in a prefix
-  # that is not finished fails with E_NOINTERFACE or takes minutes.
-  wineserver -w
-  wine cmd /c exit >/dev/null 2>&1 || true
 }
 
 wine_stop() { wineserver -k 2>/dev/null || true; }

@@ -6,6 +6,7 @@ makes one of these for a prefix of its own, so that two runs on one machine,
 or a benchmark beside a test, never count each other's servers.
 """
 
+import fcntl
 import os
 import shlex
 import shutil
@@ -92,6 +93,87 @@ def skip_32bit(name):
     harness.skip(name, NO_32BIT)
 
 
+# A new prefix is a copy of one made by wineboot once per machine build: the
+# system's own files take 1.2 GB of each prefix, and a run of scripts/test
+# makes a dozen prefixes. Nothing here writes into these folders (programs,
+# data sources and packages go elsewhere), so a copy shares their files as
+# hard links, and costs some 100 MB instead of 1.3 GB.
+TEMPLATE = os.path.join(ROOT, "build", "wine-template")
+SHARED_FOLDERS = [os.path.join("drive_c", "windows", name)
+                  for name in ("system32", "syswow64", "winsxs")]
+# The template's file that says which Wine made it (not copied).
+STAMP = "stibridge-template"
+
+
+def copy_prefix(source, target):
+    """`target` (which must not exist) a copy of the prefix `source`, whose
+    files in SHARED_FOLDERS are hard links to source's where the file system
+    allows it. Everything else, the registry among it, is a copy of its
+    own: programs write such files in place (the TWAIN data source over
+    Wine's twain_32\\sane.ds, for one)."""
+    for folder, dirs, files in os.walk(source):
+        relative = os.path.relpath(folder, source)
+        into = os.path.normpath(os.path.join(target, relative))
+        os.makedirs(into, exist_ok=True)
+        shared = any(relative == name or relative.startswith(name + os.sep)
+                     for name in SHARED_FOLDERS)
+        for name in dirs + files:
+            if relative == "." and name == STAMP:
+                continue
+            origin, copy = os.path.join(folder, name), os.path.join(into, name)
+            if os.path.islink(origin):
+                os.symlink(os.readlink(origin), copy)
+                if name in dirs:
+                    dirs.remove(name)
+            elif name in dirs:
+                continue
+            elif shared:
+                try:
+                    os.link(origin, copy)
+                except OSError:
+                    shutil.copy2(origin, copy)
+            else:
+                shutil.copy2(origin, copy)
+        shutil.copystat(folder, into)
+
+
+def template_prefix():
+    """The path of the machine build's template prefix, made by wineboot
+    when it is missing or was made by another Wine or for another way of
+    running 32-bit code (its syswow64 depends on it). Runners in lanes side
+    by side ask at once: the first makes it, the others wait."""
+    version = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    stamp = "%s %s %s\n" % (version, WINE, HOST["STIBRIDGE_IA32"])
+    stamp_path = os.path.join(TEMPLATE, STAMP)
+    os.makedirs(os.path.dirname(TEMPLATE), exist_ok=True)
+    with open(TEMPLATE + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            with open(stamp_path) as f:
+                if f.read() == stamp:
+                    return TEMPLATE
+        except OSError:
+            pass
+        making = TEMPLATE + ".new"
+        for path in (TEMPLATE, making):
+            if os.path.isdir(path):
+                Wine(path).stop()
+                shutil.rmtree(path, ignore_errors=True)
+        wine = Wine(making)
+        subprocess.run(wine.command("wineboot.exe", "-i"), env=wine.env, capture_output=True,
+                       timeout=300)
+        # wineboot returns while the prefix's set-up (wine.inf, the system's
+        # COM registrations) still runs in the background; a copy taken
+        # before it has finished has COM activation fail or take minutes.
+        subprocess.run(["wineserver", "-w"], env=wine.env, capture_output=True, timeout=300)
+        if not os.path.isfile(os.path.join(making, "system.reg")):
+            raise RuntimeError("wineboot -i made no prefix in %s" % making)
+        with open(os.path.join(making, STAMP), "w") as f:
+            f.write(stamp)
+        os.rename(making, TEMPLATE)
+    return TEMPLATE
+
+
 class OutputHeld(subprocess.TimeoutExpired):
     """A program that ended within its time, but whose output another process
     still held open when the time was up: under Wine a process the program
@@ -146,13 +228,11 @@ class Wine:
                                 stderr=subprocess.DEVNULL)
 
     def fresh(self):
+        """The prefix made anew, a copy of the template prefix, its desktop
+        started once."""
         self.stop()
         shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(self.command("wineboot.exe", "-i"), env=self.env, capture_output=True,
-                       timeout=300)
-        # wineboot returns while the prefix's set-up still runs in the
-        # background; COM used before it has finished fails or is slow.
-        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=300)
+        copy_prefix(template_prefix(), self.prefix)
         # Starts the desktop once, so that later timed steps do not pay for it.
         self.run("cmd", "/c", "exit", check=False)
 
@@ -417,6 +497,14 @@ if __name__ == "__main__":
     # For the shell scripts (scripts/wine-env.sh): `winetools.py is-32bit
     # PROGRAM` ends 0 when the program is a 32-bit one, as the Wine loader
     # of that bitness must start it.
+    # `winetools.py fresh-prefix PREFIX` makes the prefix anew as Wine.fresh
+    # does; `winetools.py copy-prefix FROM TO` copies one as it does.
     if len(sys.argv) == 3 and sys.argv[1] == "is-32bit":
         sys.exit(0 if is_32bit(sys.argv[2]) else 1)
-    sys.exit("usage: winetools.py is-32bit PROGRAM")
+    if len(sys.argv) == 3 and sys.argv[1] == "fresh-prefix":
+        Wine(os.path.abspath(sys.argv[2])).fresh()
+        sys.exit(0)
+    if len(sys.argv) == 4 and sys.argv[1] == "copy-prefix":
+        copy_prefix(sys.argv[2], sys.argv[3])
+        sys.exit(0)
+    sys.exit("usage: winetools.py is-32bit PROGRAM | fresh-prefix PREFIX | copy-prefix FROM TO")

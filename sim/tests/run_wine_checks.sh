@@ -5,7 +5,7 @@
 # the listed devices and the device value prove that the stand-in is loaded;
 # the journal file proves that another process can read what the driver saw.
 #   run_wine_checks.sh <folder with sti.dll and the two programs> <scenario.json>
-# WINEPREFIX defaults to /tmp/sim-prefix, made with wineboot if missing.
+# WINEPREFIX defaults to /tmp/sim-prefix, made anew if missing.
 set -u
 bin=$1
 scenario=$2
@@ -13,9 +13,7 @@ scenario=$2
 . "$(dirname "$0")/../../scripts/wine-env.sh" "${WINEPREFIX:-/tmp/sim-prefix}"
 wine=$STIBRIDGE_WINE64
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  wine wineboot.exe -i >/dev/null 2>&1
-  # The prefix's set-up goes on in the background after wineboot returns.
-  wineserver -w
+  wine_fresh_prefix || exit 1
 fi
 
 fail() { echo "FAIL: $*"; exit 1; }

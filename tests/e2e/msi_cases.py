@@ -9,7 +9,7 @@ import subprocess
 
 from bridge import CLASS_KEY, INTERFACE_KEY
 from harness import check, note
-from winetools import RUNS_32BIT, Wine, skip_32bit
+from winetools import RUNS_32BIT, Wine, copy_prefix, skip_32bit
 from msi_package import IN_SCRIPT, NO_IMPERSONATE
 from msi_installed import (FOLDER64, PACKAGED, TWAIN_FOLDERS, Installed, check_gone,
                            check_installed, msiexec, registration, stale_markers)
@@ -47,7 +47,7 @@ def by_hand(template, ctx):
     wine = Wine(template.prefix + "-by-hand")
     wine.stop()
     shutil.rmtree(wine.prefix, ignore_errors=True)
-    subprocess.run(["cp", "-a", template.prefix, wine.prefix], check=True)
+    copy_prefix(template.prefix, wine.prefix)
     state = Installed(wine, ctx["reader"])
     placed = {}
     for name, folder, base in [("server", state.folder64, "stibridge.exe"),

@@ -39,7 +39,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import harness  # noqa: E402
 from harness import check  # noqa: E402
-from winetools import ServicesKeeper, Wine, windows_builds  # noqa: E402
+from winetools import ServicesKeeper, Wine, copy_prefix, windows_builds  # noqa: E402
 from msi_cases import (by_hand, downgrade, failed_upgrade, install_case,  # noqa: E402
                        next_version, rebuild, repair, upgrade)
 from msi_installed import USER_VALUES, Installed, plant_user_settings  # noqa: E402
@@ -70,7 +70,7 @@ def run_case(name, body, template, settings, ctx):
     wine = Wine(template.prefix + "-" + name)
     wine.stop()
     shutil.rmtree(wine.prefix, ignore_errors=True)
-    subprocess.run(["cp", "-a", template.prefix, wine.prefix], check=True)
+    copy_prefix(template.prefix, wine.prefix)
     warm(wine)
     try:
         body(wine, ctx)
