@@ -18,6 +18,13 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::Close()
     self->ReleaseItemList();
     self->ReleaseCapabilities();
     self->EndAccess();
+    // A block whose hand-back failed (its lock timed out, the driver was
+    // busy) is still the driver's to take: Close is the last chance to give
+    // it back before it is forgotten below, so each gets one more attempt.
+    // A block the driver has taken is never held, so none goes back twice.
+    if (scanSettings) self->ReleaseScanSettings();
+    if (heldList) self->ReleaseItemList();
+    if (capabilities) self->ReleaseCapabilities();
   }
   if (device != nullptr) {
     device->Release();

@@ -327,6 +327,49 @@ TEST_F(ConnectionTest, ABlockTheDriverWillNotTakeBackIsKeptNotOverwritten)
   EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 0);
 }
 
+// Close is the last chance to give a block back: a hand-back that failed
+// without the driver taking the block is tried once more, and a block the
+// driver still refuses is forgotten, never handed back a third time.
+TEST_F(ConnectionTest, CloseTriesAFailedHandBackOnceMore)
+{
+  struct Case {
+    const char* name;
+    DWORD target;
+    DWORD mode;
+    int times;
+    const char* journal;
+    LONG left;
+  };
+  const Case cases[] = {
+      // The end of access (4112) comes between the two attempts.
+      {"lock fails once", STISIM_TARGET_LOCK, STISIM_FAULT_FAIL, 1, "L L E4112/0 U L E4110/0 U", 0},
+      {"lock times out once", STISIM_TARGET_LOCK, STISIM_FAULT_TIMEOUT, 1,
+       "L L E4112/0 U L E4110/0 U", 0},
+      {"refused once", 4110, STISIM_FAULT_FAIL, 1, "L E4110/0 U L E4112/0 U L E4110/0 U", 0},
+      {"refused always", 4110, STISIM_FAULT_FAIL, 0, "L E4110/0 U L E4112/0 U L E4110/0 U", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Load(Scenario({{kQuartz, "Quartz", true}}));
+    ASSERT_EQ(bridge->InitializeSti(), S_OK);
+    ASSERT_EQ(bridge->SelectLaunchDevice(), S_OK);
+    ASSERT_EQ(Open(), S_OK);
+    ASSERT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), 1);
+    StiSimFault fault = Fault(c.target, c.mode, E_ACCESSDENIED);
+    fault.times = c.times;
+    ASSERT_EQ(StiSimAddFault(&fault), S_OK);
+    StiSimSetLockTimeoutOverride(50);
+    StiSimClearJournal();
+    EXPECT_EQ(bridge->Close(), S_OK);
+    EXPECT_EQ(JournalText(), c.journal);
+    EXPECT_EQ(StiSimOutstandingBlocks(0, STISIM_BLOCK_CAPABILITIES), c.left);
+    EXPECT_EQ(StiSimBreachCount(), 0);
+    EXPECT_EQ(BridgeTestAccess::Capabilities(bridge), nullptr) << "forgotten all the same";
+    StiSimClearFaults();
+    StiSimSetLockTimeoutOverride(0);
+  }
+}
+
 // A driver may bind its blocks and its event registrations to the device
 // object they came through, and reclaim or drop them when that object goes.
 // A second open, or one whose device creation fails, keeps every block and

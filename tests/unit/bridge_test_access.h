@@ -51,6 +51,10 @@ struct BridgeTestAccess {
   {
     return Object(b)->scanSettings.Get();
   }
+  static driver::CapabilityBlock* Capabilities(IStiScannerComBridge* b)
+  {
+    return Object(b)->capabilities.Get();
+  }
   static TW_IMAGEINFO* ImageInfo(IStiScannerComBridge* b) { return Object(b)->imageInfo; }
   static void SetSelectionCount(LONG count) { CStiScannerComBridge::selectionCount = count; }
   static LONG SelectionCount() { return CStiScannerComBridge::selectionCount; }
