@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/sim_heap.h"
 #include "sim/simulator.h"
 
 namespace sim {
@@ -207,15 +208,16 @@ Driver::~Driver()
     arrivalThread_.join();
   }
   for (auto& entry : owned_) Release(entry.second);
-  for (const Piece& piece : deadMemory_) std::free(piece.at);
+  for (const Piece& piece : deadMemory_) sim::Free(piece.at);
   for (void* value : deadValues_) GlobalFree(value);
   for (auto& kind : spare_)
-    for (const Piece& piece : kind.second) std::free(piece.at);
+    for (const Piece& piece : kind.second) sim::Free(piece.at);
 }
 
 void* Driver::Allocate(Owned& owned, size_t count, size_t size, bool head)
 {
   if (count == 0) count = 1;
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
   void* at = nullptr;
   size_t bytes = count * size;
   if (head && conduct_.addresses == ConductSpec::Addresses::Reused) {
@@ -230,7 +232,7 @@ void* Driver::Allocate(Owned& owned, size_t count, size_t size, bool head)
       std::memset(at, 0, bytes);
     }
   }
-  if (at == nullptr) at = std::calloc(count, size);
+  if (at == nullptr) at = sim::Allocate(bytes);
   if (at == nullptr) return nullptr;
   // Handed out again: no longer a pointer the driver took back.
   returned_.erase(at);
@@ -291,7 +293,7 @@ void Driver::Reclaim(std::map<const void*, Owned>::iterator block)
   // and one who hands it in again is caught.
   for (BSTR* slot : owned.bridgeSlots) SysFreeString(*slot);
   for (PropertyRecord* r : owned.bridgeValues) SysFreeString(r->Bstr());
-  for (BSTR text : owned.strings) SysFreeString(text);
+  for (BSTR text : owned.strings) sim::FreeString(text);
   for (const ItemRecord* r : owned.records) {
     recordItems_.erase(r);
     dead_.insert(r);
@@ -378,9 +380,9 @@ void Driver::Release(Owned& owned)
     SysFreeString(r->Bstr());
     r->SetBstr(nullptr);
   }
-  for (BSTR s : owned.strings) SysFreeString(s);
+  for (BSTR s : owned.strings) sim::FreeString(s);
   for (const ItemRecord* r : owned.records) recordItems_.erase(r);
-  for (const Piece& piece : owned.memory) std::free(piece.at);
+  for (const Piece& piece : owned.memory) sim::Free(piece.at);
   owned = Owned();
 }
 
@@ -406,10 +408,10 @@ ItemRecord* Driver::MakeItemRecord(Owned& owned, const JobSpec& job)
   if (record == nullptr) return nullptr;
   ScribbleDiscarded(record->reserved0, sizeof record->reserved0);
   // Names keep their whole length, NULs inside them included.
-  record->itemName = SysAllocStringLen(job.itemName.data(), UINT(job.itemName.size()));
+  record->itemName = sim::AllocateString(job.itemName.data(), UINT(job.itemName.size()));
   if (!job.documentNameNull)
     record->documentName =
-        SysAllocStringLen(job.documentName.data(), UINT(job.documentName.size()));
+        sim::AllocateString(job.documentName.data(), UINT(job.documentName.size()));
   owned.strings.push_back(record->itemName);
   owned.strings.push_back(record->documentName);
   auto copyText = [&](const Text& text) {

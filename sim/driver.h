@@ -80,8 +80,8 @@ class Driver {
   struct Owned {
     DWORD kind = 0;
     DWORD object = 0;                // the device object it went out through
-    std::vector<Piece> memory;       // calloc'd pieces, freed with free; the first is the block
-    std::vector<BSTR> strings;       // BSTRs that only the driver touches
+    std::vector<Piece> memory;       // pieces (sim::Allocate); the first is the block
+    std::vector<BSTR> strings;       // BSTRs that only the driver touches (sim::AllocateString)
     std::vector<BSTR*> bridgeSlots;  // BSTR fields the bridge may replace: freed as found
     std::vector<driver::PropertyRecord*> bridgeValues;  // BSTR values the bridge may replace
     std::vector<const driver::ItemRecord*> records;

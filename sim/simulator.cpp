@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "protocol/driver_protocol.h"
+#include "sim/sim_heap.h"
 
 namespace sim {
 
@@ -444,12 +445,21 @@ void Simulator::NoteCensus()
     for (int k = 0; k < 4; ++k) blocks[k] += device->driver.OutstandingBlocks(kinds[k]);
     bytes += device->driver.OutstandingBytes();
   }
-  journal.AddFileLine("census roots=" + std::to_string(liveRoots_) +
-                      " devices=" + std::to_string(liveDevices_) +
-                      " settings=" + std::to_string(blocks[0]) +
-                      " capabilities=" + std::to_string(blocks[1]) +
-                      " lists=" + std::to_string(blocks[2]) +
-                      " users=" + std::to_string(blocks[3]) + " bytes=" + std::to_string(bytes));
+  size_t heap = 0;
+  {
+    std::lock_guard<std::mutex> guard(heapMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - heapWalked_ >= std::chrono::milliseconds(250)) {
+      heapBytes_ = sim::HeapBytes();
+      heapWalked_ = now;
+    }
+    heap = heapBytes_;
+  }
+  journal.AddFileLine(
+      "census roots=" + std::to_string(liveRoots_) + " devices=" + std::to_string(liveDevices_) +
+      " settings=" + std::to_string(blocks[0]) + " capabilities=" + std::to_string(blocks[1]) +
+      " lists=" + std::to_string(blocks[2]) + " users=" + std::to_string(blocks[3]) + " bytes=" +
+      std::to_string(bytes) + (heap != 0 ? " heap=" + std::to_string(heap) : std::string()));
 }
 
 ConductSpec Simulator::Conduct()

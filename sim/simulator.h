@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -166,7 +167,8 @@ class Simulator {
   // STI objects of the process alive now, by STISIM_OBJECT_* kind: each
   // object counts itself in and out. Under a scenario with "census", every
   // change of these counts or of the blocks the drivers have handed out is
-  // followed by a census line in the journal file.
+  // followed by a census line in the journal file, with what the
+  // simulator's own heap holds where it has one (the Windows build).
   void CountObject(DWORD kind, int change);
   LONG LiveObjects(DWORD kind) const;
   void NoteCensus();
@@ -193,6 +195,11 @@ class Simulator {
   std::atomic<LONG> liveRoots_{0};
   std::atomic<LONG> liveDevices_{0};
   std::atomic<bool> census_{false};
+  // The simulator's heap as the census last walked it (a walk takes a while:
+  // at most four a second).
+  std::mutex heapMutex_;
+  std::chrono::steady_clock::time_point heapWalked_{};
+  size_t heapBytes_ = 0;
 };
 
 // Device records in the registry (device_records.cpp).

@@ -190,13 +190,14 @@ def attribution(wine, paths, args, work):
     def row(name, events, before, after):
         (m0, c0), (m1, c1) = before, after
         delta = {k: c1.get(k, 0) - c0.get(k, 0) for k in ("roots", "devices", "settings",
-                                                         "capabilities", "lists", "bytes")}
+                                                         "capabilities", "lists", "bytes", "heap")}
         rows.append((name, events, (m1 - m0) / max(1, events), delta))
         note("attribution %s: %d events, %+d kB in all, %.1f kB each; of it the driver's blocks "
-             "%+.1f kB each; STI objects kept %+d root, %+d device; blocks kept: settings %+d, "
-             "capabilities %+d, lists %+d"
+             "%+.1f kB each, the simulator's heap %+.1f kB each; STI objects kept %+d root, "
+             "%+d device; blocks kept: settings %+d, capabilities %+d, lists %+d"
              % (name, events, m1 - m0, (m1 - m0) / max(1, events),
-                delta["bytes"] / 1024.0 / max(1, events), delta["roots"], delta["devices"],
+                delta["bytes"] / 1024.0 / max(1, events), delta["heap"] / 1024.0 / max(1, events),
+                delta["roots"], delta["devices"],
                 delta["settings"], delta["capabilities"], delta["lists"]))
 
     def fresh(name, chaos):
@@ -273,20 +274,25 @@ def attribution(wine, paths, args, work):
             wine.stop()
             server_exit(server, 30)
     (b0, a0, _), (b1, a1, faults) = growth[False], growth[True]
-    clean = (a0[0] - b0[0], a0[1].get("bytes", 0) - b0[1].get("bytes", 0))
-    faulty = (a1[0] - b1[0], a1[1].get("bytes", 0) - b1[1].get("bytes", 0))
+    clean = (a0[0] - b0[0], a0[1].get("bytes", 0) - b0[1].get("bytes", 0),
+             a0[1].get("heap", 0) - b0[1].get("heap", 0))
+    faulty = (a1[0] - b1[0], a1[1].get("bytes", 0) - b1[1].get("bytes", 0),
+              a1[1].get("heap", 0) - b1[1].get("heap", 0))
     note("attribution injected-fault: %d faults; %+d kB with them, %+d kB without, %.1f kB a "
-         "fault; of it the driver's blocks %.1f kB a fault; blocks kept with faults: settings "
-         "%+d, capabilities %+d, lists %+d"
+         "fault; of it the driver's blocks %.1f kB a fault, the simulator's heap %.1f kB a fault; "
+         "blocks kept with faults: settings %+d, capabilities %+d, lists %+d"
          % (faults, faulty[0], clean[0], (faulty[0] - clean[0]) / max(1, faults),
             (faulty[1] - clean[1]) / 1024.0 / max(1, faults),
+            (faulty[2] - clean[2]) / 1024.0 / max(1, faults),
             a1[1].get("settings", 0) - b1[1].get("settings", 0),
             a1[1].get("capabilities", 0) - b1[1].get("capabilities", 0),
             a1[1].get("lists", 0) - b1[1].get("lists", 0)))
     with open(os.path.join(work, "attribution.txt"), "w") as f:
         for name, events, kb, delta in rows:
-            f.write("%-22s %5d %8.1f kB each, driver blocks %8.1f kB each\n"
-                    % (name, events, kb, delta["bytes"] / 1024.0 / max(1, events)))
-        f.write("%-22s %5d %8.1f kB each, driver blocks %8.1f kB each\n"
-                % ("injected-fault", faults, (faulty[0] - clean[0]) / max(1, faults),
-                   (faulty[1] - clean[1]) / 1024.0 / max(1, faults)))
+            f.write("%-22s %5d %8.1f kB each, driver blocks %8.1f kB each, simulator heap %8.1f "
+                    "kB each\n" % (name, events, kb, delta["bytes"] / 1024.0 / max(1, events),
+                                   delta["heap"] / 1024.0 / max(1, events)))
+        f.write("%-22s %5d %8.1f kB each, driver blocks %8.1f kB each, simulator heap %8.1f kB "
+                "each\n" % ("injected-fault", faults, (faulty[0] - clean[0]) / max(1, faults),
+                            (faulty[1] - clean[1]) / 1024.0 / max(1, faults),
+                            (faulty[2] - clean[2]) / 1024.0 / max(1, faults)))

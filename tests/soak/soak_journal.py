@@ -30,7 +30,8 @@ def census_text(census):
         return "no census"
     return ("STI root objects %(roots)d, device objects %(devices)d; the driver's blocks out: "
             "settings %(settings)d, capabilities %(capabilities)d, lists %(lists)d, user records "
-            "%(users)d, %(bytes)d bytes" % census)
+            "%(users)d, %(bytes)d bytes" % census
+            + ("; the simulator's heap %d kB" % (census["heap"] // 1024) if "heap" in census else ""))
 
 
 def no_sti_object(census):
