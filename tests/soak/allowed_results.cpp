@@ -131,6 +131,12 @@ bool Allowed(const char* method, HRESULT hr)
 HRESULT Ledger::Note(const char* method, HRESULT hr)
 {
   ++calls_;
+  static const std::pair<const char*, int> kInOutStrings[] = {
+      {"EnumerateDevices", 1},   {"GetItemInfo", 1},       {"GetItemPreview", 2},
+      {"GetCurrentItemName", 1}, {"GetServerFileName", 1},
+  };
+  for (const auto& [name, count] : kInOutStrings)
+    if (std::strcmp(method, name) == 0) inOutStrings_ += count;
   ++results_[{method, hr}];
   if (!Allowed(method, hr)) Violation(method, hr, "not an answer of this method");
   return hr;

@@ -37,12 +37,17 @@ class Ledger {
   void Expect(bool condition, const char* method, HRESULT hr, const std::string& detail);
 
   long Calls() const { return calls_; }
+  // The [in, out] BSTR* parameters of the calls noted: Wine 8's stub keeps
+  // an 8-byte holder of each (with its 24-byte list node) for the server's
+  // life, which the soak's memory bound allows for.
+  long InOutStrings() const { return inOutStrings_; }
   long Violations() const { return violations_; }
   // "results <method> <hresult> <count>" lines, one per method and result.
   void PrintResults() const;
 
  private:
   long calls_ = 0;
+  long inOutStrings_ = 0;
   long violations_ = 0;
   std::map<std::pair<std::string, HRESULT>, long> results_;
 };

@@ -45,7 +45,7 @@ int Soak(unsigned long long seed, const char* stopFile, long sessions)
   while ((sessions <= 0 || done < sessions) && !StopRequested(stopFile)) {
     if (!soak::RunSession(random, ledger)) Sleep(200);
     ++done;
-    std::printf("session %ld\n", done);
+    std::printf("session %ld\nin-out-strings %ld\n", done, ledger.InOutStrings());
     std::fflush(stdout);
   }
   ledger.PrintResults();
