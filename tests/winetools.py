@@ -97,7 +97,7 @@ def skip_32bit(name):
 # system's own files take 1.2 GB of each prefix, and a run of scripts/test
 # makes a dozen prefixes. Nothing here writes into these folders (programs,
 # data sources and packages go elsewhere), so a copy shares their files as
-# hard links, and costs some 100 MB instead of 1.3 GB.
+# hard links, and costs some 30 MB instead of 1.3 GB.
 TEMPLATE = os.path.join(ROOT, "build", "wine-template")
 SHARED_FOLDERS = [os.path.join("drive_c", "windows", name)
                   for name in ("system32", "syswow64", "winsxs")]
