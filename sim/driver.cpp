@@ -1,6 +1,7 @@
 #include "sim/driver.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
