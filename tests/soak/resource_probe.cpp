@@ -262,8 +262,9 @@ long RunResourceSessions(int sessions, int every, bool wait, SessionDepth depth,
       HandleCounts c = SettledCounts(server);
       std::printf(
           "checkpoint %d handles %ld events %ld named %ld keys %ld other %ld reported %ld own "
-          "%ld\n",
-          done, c.total, c.events, c.named, c.keys, c.other, c.reported, c.reportedOwn);
+          "%ld in-out-strings %ld\n",
+          done, c.total, c.events, c.named, c.keys, c.other, c.reported, c.reportedOwn,
+          ledger.InOutStrings());
       std::fflush(stdout);
       if (wait) {
         char line[64];
