@@ -97,12 +97,13 @@ def stiscan_watch_checks(wine, program, work):
                               text=True, errors="replace")
     started = time.monotonic()
     all_pulled = ["a4-bw.tif", "a4-colour.tif", "late-1.tif", "late-2.tif"]
-    complete = []
+    complete = []  # when the list first held all four
 
     def pulled_and_settled():
         if pulled_list(folder) != all_pulled:
             return False
-        complete.append(time.monotonic())
+        if not complete:
+            complete.append(time.monotonic())
         return time.monotonic() - complete[0] >= 4 * PACE
 
     code, out, err = watch(wine, program, folder, "--format", "bmp", "--seconds", str(50 * PACE),
