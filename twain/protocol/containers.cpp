@@ -1,5 +1,6 @@
 #include "protocol/containers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -314,18 +315,62 @@ TW_HANDLE Array(const Memory& memory, TW_UINT16 itemType, const std::vector<Raw>
               });
 }
 
-TW_HANDLE TextArray(const Memory& memory, const std::vector<std::wstring>& texts)
+namespace {
+
+// `text` in the ANSI code page: false when a character has no form there.
+bool Narrowed(const std::wstring& text, std::string& narrow)
 {
-  const size_t bytes = ItemBytes(TWTY_UNI512);
-  return Make(
-      memory, kArrayItems + bytes * (texts.empty() ? 1 : texts.size()), [&](unsigned char* at) {
-        Store(at, 2, TWTY_UNI512);
-        Store(at + offsetof(TW_ARRAY, NumItems), 4, static_cast<Raw>(texts.size()));
-        for (size_t i = 0; i < texts.size(); ++i) {
-          const size_t units = texts[i].size() < kUni512Units ? texts[i].size() : kUni512Units - 1;
-          std::memcpy(at + kArrayItems + i * bytes, texts[i].data(), 2 * units);
-        }
-      });
+  narrow.clear();
+  if (text.empty()) return true;
+  // UTF-8 has a form for every character, and takes neither flags nor a
+  // default character.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL lost = FALSE;
+  BOOL* lostAt = utf8 ? nullptr : &lost;
+  const int bytes = WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, lostAt);
+  if (bytes <= 0) return false;
+  narrow.resize(static_cast<size_t>(bytes));
+  WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()), narrow.data(),
+                      bytes, nullptr, lostAt);
+  return lost == FALSE;
+}
+
+}  // namespace
+
+bool FitsText(TW_UINT16 itemType, const std::wstring& text)
+{
+  const size_t bytes = ItemBytes(itemType);
+  if (!IsText(itemType)) return false;
+  if (itemType == TWTY_UNI512) return text.size() < kUni512Units;
+  std::string narrow;
+  return Narrowed(text, narrow) && narrow.size() < bytes;
+}
+
+TW_HANDLE TextArray(const Memory& memory, TW_UINT16 itemType,
+                    const std::vector<std::wstring>& texts)
+{
+  const size_t bytes = ItemBytes(itemType);
+  if (!IsText(itemType)) return nullptr;
+  return Make(memory, kArrayItems + bytes * (texts.empty() ? 1 : texts.size()),
+              [&](unsigned char* at) {
+                Store(at, 2, itemType);
+                Store(at + offsetof(TW_ARRAY, NumItems), 4, static_cast<Raw>(texts.size()));
+                for (size_t i = 0; i < texts.size(); ++i) {
+                  unsigned char* item = at + kArrayItems + i * bytes;
+                  if (itemType == TWTY_UNI512) {
+                    // UTF-16 units, whatever the width of wchar_t here.
+                    const size_t units = std::min(texts[i].size(), kUni512Units - 1);
+                    for (size_t u = 0; u < units; ++u)
+                      Store(item + 2 * u, 2, static_cast<Raw>(texts[i][u]) & 0xFFFF);
+                  } else {
+                    std::string narrow;
+                    Narrowed(texts[i], narrow);
+                    std::memcpy(item, narrow.data(), std::min(narrow.size(), bytes - 1));
+                  }
+                }
+              });
 }
 
 }  // namespace twainds

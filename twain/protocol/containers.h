@@ -72,7 +72,12 @@ TW_HANDLE Enumeration(const Memory& memory, TW_UINT16 itemType, const std::vecto
 TW_HANDLE Range(const Memory& memory, TW_UINT16 itemType, Raw minValue, Raw maxValue, Raw stepSize,
                 Raw defaultValue, Raw currentValue);
 TW_HANDLE Array(const Memory& memory, TW_UINT16 itemType, const std::vector<Raw>& items);
-// An array of TWTY_UNI512 strings, each cut to 511 units.
-TW_HANDLE TextArray(const Memory& memory, const std::vector<std::wstring>& texts);
+// Whether `text` can be an item of `itemType` as it is: within its size,
+// and (TWTY_STR*) written in the ANSI code page without a character lost.
+bool FitsText(TW_UINT16 itemType, const std::wstring& text);
+// An array of strings of `itemType`: TWTY_UNI512 (each cut to 511 units) or
+// TWTY_STR32 to TWTY_STR1024 in the ANSI code page (each cut to its size).
+TW_HANDLE TextArray(const Memory& memory, TW_UINT16 itemType,
+                    const std::vector<std::wstring>& texts);
 
 }  // namespace twainds

@@ -12,9 +12,10 @@
 #endif
 #include <twain.h>
 
-// The protocol this source speaks: 2.2, the first with MSG_SETCONSTRAINT.
+// The protocol this source speaks: 2.4, the one TWAIN certification asks
+// for.
 #define STIBRIDGE_PROTOCOLMAJOR 2
-#define STIBRIDGE_PROTOCOLMINOR 2
+#define STIBRIDGE_PROTOCOLMINOR 4
 
 // Who speaks 2.x (TW_IDENTITY.SupportedGroups).
 #ifndef DF_DSM2
@@ -51,11 +52,58 @@
 #define TWCC_NOMEDIA 29
 #endif
 
+// Capabilities added by 2.x: the operations a source answers (each item
+// the data group in its upper and the data argument type in its lower 16
+// bits), and the extended image information it gives.
+#ifndef CAP_SUPPORTEDDATS
+#define CAP_SUPPORTEDDATS 0x103e
+#endif
+#ifndef ICAP_SUPPORTEDEXTIMAGEINFO
+#define ICAP_SUPPORTEDEXTIMAGEINFO 0x115e
+#endif
+
+// A file's bytes in memory strips.
+#ifndef TWSX_MEMFILE
+#define TWSX_MEMFILE 4
+#endif
+#ifndef DAT_IMAGEMEMFILEXFER
+#define DAT_IMAGEMEMFILEXFER 0x0402
+#endif
+
+// Extended image information of 2.x (DAT_EXTIMAGEINFO): where a page lies
+// in the documents of a session.
+#ifndef TWEI_DOCUMENTNUMBER
+#define TWEI_DOCUMENTNUMBER 0x123a
+#define TWEI_PAGENUMBER 0x123b
+#define TWEI_FRAMENUMBER 0x123d
+#define TWEI_FRAME 0x123e
+#define TWEI_PIXELFLAVOR 0x123f
+#define TWEI_PAGESIDE 0x1245
+#endif
+#ifndef TWCS_TOP
+#define TWCS_BOTH 0
+#define TWCS_TOP 1
+#define TWCS_BOTTOM 2
+#endif
+
 // 2.x spells out the default index of an enumeration whose default value is
 // not among its (constrained) items.
 #ifndef TWON_DONTCARE32
 #define TWON_DONTCARE32 0xffffffff
 #endif
+
+// One item of DAT_EXTIMAGEINFO as 2.x lays it out: the item a pointer wide
+// (1.x had 32 bits, which 2.x widened for 64-bit applications).
+#pragma pack(push, 2)
+struct TW_INFO2 {
+  TW_UINT16 InfoID;
+  TW_UINT16 ItemType;
+  TW_UINT16 NumItems;
+  TW_UINT16 ReturnCode;
+  UINT_PTR Item;
+};
+#pragma pack(pop)
+static_assert(sizeof(TW_INFO2) == 8 + sizeof(void*));
 
 namespace twainds {
 

@@ -54,12 +54,14 @@ HRESULT Connection::Open(const Profile& profile)
 {
   Close();
   gone_ = false;
+  serverReached_ = false;
   HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
                                 IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
   if (FAILED(hr)) {
     bridge_ = nullptr;
     return hr;
   }
+  serverReached_ = true;
   hr = SelectScanner(profile);
   if (SUCCEEDED(hr)) {
     // The server keeps its own copies; ours may go.

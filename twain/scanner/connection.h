@@ -63,6 +63,9 @@ class Connection {
   bool IsOpen() const { return bridge_ != nullptr; }
   // The server died under the connection: no call reaches it any more.
   bool Gone() const { return gone_; }
+  // Whether the last Open reached the server (its object was made): a
+  // failure after that is the scanner's, before it the server's.
+  bool ServerReached() const { return serverReached_; }
   const std::wstring& ScannerName() const { return scanner_; }
 
   // Whether the scanner answers: it begins access to the user's store.
@@ -109,6 +112,7 @@ class Connection {
   IStiScannerComBridge* bridge_ = nullptr;
   bool gone_ = false;
   bool opened_ = false;
+  bool serverReached_ = false;
   std::wstring scanner_;
   // The transfer request's parts for the page at hand.
   Mechanism mechanism_ = Mechanism::kNative;

@@ -12,30 +12,22 @@ bool Contains(const std::vector<Raw>& values, Raw value)
   return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-// The value of `values` nearest to `value` as a number.
-Raw Nearest(TW_UINT16 itemType, const std::vector<Raw>& values, Raw value)
-{
-  Raw best = values.front();
-  for (Raw candidate : values)
-    if (std::fabs(Number(itemType, candidate) - Number(itemType, value)) <
-        std::fabs(Number(itemType, best) - Number(itemType, value)))
-      best = candidate;
-  return best;
-}
-
-// Whether `value` lies between the smallest and the largest of `values`.
-bool Within(TW_UINT16 itemType, const std::vector<Raw>& values, Raw value)
-{
-  if (values.empty()) return false;
-  double low = Number(itemType, values.front()), high = low;
-  for (Raw v : values) {
-    low = std::min(low, Number(itemType, v));
-    high = std::max(high, Number(itemType, v));
-  }
-  return Number(itemType, value) >= low && Number(itemType, value) <= high;
-}
-
 }  // namespace
+
+Shape Capability::GetShape(bool twain2) const
+{
+  if (twain2 || shape_ != Shape::kEnumeration) return shape_;
+  // TWAIN 1.x answered a boolean in one value, and resolutions as ranges.
+  if (type_ == TWTY_BOOL) return Shape::kOneValue;
+  if (type_ == TWTY_FIX32) return Shape::kRange;
+  return shape_;
+}
+
+Raw Capability::Plain(Raw value) const
+{
+  value = Masked(type_, value);
+  return type_ == TWTY_BOOL ? (value != 0 ? 1 : 0) : value;
+}
 
 double Number(TW_UINT16 itemType, Raw value)
 {
@@ -51,6 +43,27 @@ double Number(TW_UINT16 itemType, Raw value)
     default:
       return Masked(itemType, value);
   }
+}
+
+Raw Nearest(TW_UINT16 itemType, const std::vector<Raw>& values, Raw value)
+{
+  Raw best = values.front();
+  for (Raw candidate : values)
+    if (std::fabs(Number(itemType, candidate) - Number(itemType, value)) <
+        std::fabs(Number(itemType, best) - Number(itemType, value)))
+      best = candidate;
+  return best;
+}
+
+bool Within(TW_UINT16 itemType, const std::vector<Raw>& values, Raw value)
+{
+  if (values.empty()) return false;
+  double low = Number(itemType, values.front()), high = low;
+  for (Raw v : values) {
+    low = std::min(low, Number(itemType, v));
+    high = std::max(high, Number(itemType, v));
+  }
+  return Number(itemType, value) >= low && Number(itemType, value) <= high;
 }
 
 void Negotiation::Add(std::unique_ptr<Capability> capability)
@@ -78,7 +91,7 @@ TW_UINT32 Negotiation::QuerySupport(Capability& cap)
   TW_UINT32 operations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
   if (cap.Settable()) {
     operations |= TWQC_SET | TWQC_RESET;
-    if (cap.GetShape() != Shape::kOneValue) operations |= TWQC_SETCONSTRAINT | TWQC_CONSTRAINABLE;
+    if (cap.Constrainable()) operations |= TWQC_SETCONSTRAINT | TWQC_CONSTRAINABLE;
   }
   return operations;
 }
@@ -116,15 +129,22 @@ bool Negotiation::Allowed(Capability& cap, Raw value)
   return constraint == constraints_.end() || Contains(constraint->second, value);
 }
 
-std::vector<Raw> Negotiation::Offered(Capability& cap, Raw current, Raw fallback)
+std::vector<Raw> Negotiation::AllowedValues(Capability& cap)
 {
-  const bool constrained = constraints_.count(cap.Id()) > 0;
+  std::vector<Raw> allowed;
+  for (Raw v : cap.Values())
+    if (Allowed(cap, v)) allowed.push_back(v);
+  return allowed;
+}
+
+std::vector<Raw> Negotiation::Offered(Capability& cap, Raw current)
+{
+  // What is listed can be set back: the allowed values, and the one in
+  // effect (which a MSG_SET leaves as it is, whether or not the scanner
+  // would keep it if it were asked).
   std::vector<Raw> offered;
   for (Raw value : cap.Values())
-    if (Allowed(cap, value) || value == current || (!constrained && value == fallback))
-      offered.push_back(value);
-  // A value in effect that the scanner reported outside the list is listed
-  // all the same: an enumeration's current item is one of its items.
+    if (value == current || Allowed(cap, value)) offered.push_back(value);
   if (!Contains(offered, current)) offered.push_back(current);
   return offered;
 }
@@ -137,29 +157,29 @@ Result Negotiation::Get(Capability& cap, TW_UINT16 message, TW_CAPABILITY& capab
   result = cap.Default(fallback);
   if (result.rc != TWRC_SUCCESS) return result;
   const TW_UINT16 type = cap.ItemType();
+  const Shape shape = cap.GetShape(twain2_);
   TW_UINT16 conType = TWON_ONEVALUE;
   TW_HANDLE container = nullptr;
   if (message == MSG_GETDEFAULT) {
     container = OneValue(memory_, type, fallback);
-  } else if (message == MSG_GETCURRENT || cap.GetShape() == Shape::kOneValue) {
+  } else if (message == MSG_GETCURRENT || shape == Shape::kOneValue) {
     container = OneValue(memory_, type, current);
+  } else if (shape == Shape::kEnumeration) {
+    const std::vector<Raw> offered = Offered(cap, current);
+    conType = TWON_ENUMERATION;
+    const auto at = [&](Raw value) {
+      auto found = std::find(offered.begin(), offered.end(), value);
+      return found == offered.end() ? TW_UINT32(TWON_DONTCARE32)
+                                    : static_cast<TW_UINT32>(found - offered.begin());
+    };
+    container = Enumeration(memory_, type, offered, at(current), at(fallback));
   } else {
-    const std::vector<Raw> offered = Offered(cap, current, fallback);
-    if (cap.GetShape() == Shape::kEnumeration) {
-      conType = TWON_ENUMERATION;
-      const auto at = [&](Raw value) {
-        auto found = std::find(offered.begin(), offered.end(), value);
-        return found == offered.end() ? TW_UINT32(TWON_DONTCARE32)
-                                      : static_cast<TW_UINT32>(found - offered.begin());
-      };
-      container = Enumeration(memory_, type, offered, at(current), at(fallback));
-    } else {
-      conType = TWON_RANGE;
-      const auto by = [&](Raw a, Raw b) { return Number(type, a) < Number(type, b); };
-      const Raw low = *std::min_element(offered.begin(), offered.end(), by);
-      const Raw high = *std::max_element(offered.begin(), offered.end(), by);
-      container = Range(memory_, type, low, high, cap.Step(), fallback, current);
-    }
+    const std::vector<Raw> offered = Offered(cap, current);
+    conType = TWON_RANGE;
+    const auto by = [&](Raw a, Raw b) { return Number(type, a) < Number(type, b); };
+    const Raw low = *std::min_element(offered.begin(), offered.end(), by);
+    const Raw high = *std::max_element(offered.begin(), offered.end(), by);
+    container = Range(memory_, type, low, high, cap.Step(), fallback, current);
   }
   if (container == nullptr) return Failed(TWCC_LOWMEMORY);
   capability.ConType = conType;
@@ -170,8 +190,7 @@ Result Negotiation::Get(Capability& cap, TW_UINT16 message, TW_CAPABILITY& capab
 Result Negotiation::Set(Capability& cap, TW_UINT16 message, TW_CAPABILITY& capability)
 {
   if (!cap.Settable()) return Failed(TWCC_CAPBADOPERATION);
-  const bool constrainable = cap.GetShape() != Shape::kOneValue;
-  if (message == MSG_SETCONSTRAINT && !constrainable) return Failed(TWCC_CAPBADOPERATION);
+  if (message == MSG_SETCONSTRAINT && !cap.Constrainable()) return Failed(TWCC_CAPBADOPERATION);
   Container container;
   const TW_UINT16 condition = ReadContainer(memory_, capability, container);
   if (condition != TWCC_SUCCESS) return Failed(condition);
@@ -183,7 +202,9 @@ Result Negotiation::Set(Capability& cap, TW_UINT16 message, TW_CAPABILITY& capab
                                           : Choose(cap, container.items.front());
     case TWON_ENUMERATION:
     case TWON_RANGE:
-      if (constrainable) return Constrain(cap, container);
+      // An enumeration or range in MSG_SET constrains, as before TWAIN 2.2
+      // made MSG_SETCONSTRAINT the way to.
+      if (cap.Constrainable()) return Constrain(cap, container);
       return Failed(TWCC_BADVALUE);
     default:
       return Failed(TWCC_BADVALUE);
@@ -192,19 +213,18 @@ Result Negotiation::Set(Capability& cap, TW_UINT16 message, TW_CAPABILITY& capab
 
 Result Negotiation::Choose(Capability& cap, Raw value)
 {
-  value = Masked(cap.ItemType(), value);
+  value = cap.Plain(value);
   if (Allowed(cap, value)) return cap.Apply(value);
-  // A range takes any value between its ends: the nearest one the
-  // scanner has is made current, and the application is told to look.
-  if (cap.GetShape() == Shape::kRange) {
-    std::vector<Raw> allowed;
-    for (Raw v : cap.Values())
-      if (Allowed(cap, v)) allowed.push_back(v);
-    if (Within(cap.ItemType(), allowed, value)) {
-      Result result = cap.Apply(Nearest(cap.ItemType(), allowed, value));
-      if (result.rc == TWRC_SUCCESS) result.rc = TWRC_CHECKSTATUS;
-      return result;
-    }
+  // The value in effect is set back as it is.
+  Raw current = 0;
+  const Result now = cap.Current(current);
+  if (now.rc != TWRC_SUCCESS) return now;
+  if (value == current) return Done();
+  Raw instead = 0;
+  if (cap.Instead(value, AllowedValues(cap), instead) && Allowed(cap, instead)) {
+    Result result = cap.Apply(instead);
+    if (result.rc == TWRC_SUCCESS) result.rc = TWRC_CHECKSTATUS;
+    return result;
   }
   return Failed(TWCC_BADVALUE);
 }
@@ -221,7 +241,7 @@ Result Negotiation::Constrain(Capability& cap, const Container& container)
           Number(type, v) <= Number(type, container.maxValue))
         asked.push_back(v);
   } else {
-    asked = container.items;
+    for (Raw v : container.items) asked.push_back(cap.Plain(v));
   }
   std::vector<Raw> allowed;
   for (Raw v : cap.Values())
@@ -234,13 +254,13 @@ Result Negotiation::Constrain(Capability& cap, const Container& container)
 
   Raw target = allowed.front();
   if (container.conType == TWON_ENUMERATION && container.currentIndex < container.items.size())
-    target = container.items[container.currentIndex];
+    target = cap.Plain(container.items[container.currentIndex]);
   else if (container.conType == TWON_RANGE)
     target = container.currentValue;
   else if (container.conType == TWON_ONEVALUE)
-    target = container.items.front();
+    target = cap.Plain(container.items.front());
   if (!Contains(allowed, target)) {
-    target = cap.GetShape() == Shape::kRange ? Nearest(type, allowed, target) : allowed.front();
+    target = type == TWTY_FIX32 ? Nearest(type, allowed, target) : allowed.front();
     changed = true;
   }
 
@@ -271,7 +291,7 @@ Result Negotiation::Reset(Capability& cap, TW_CAPABILITY& capability)
   const bool hadConstraint = constraint != constraints_.end();
   const std::vector<Raw> before = hadConstraint ? constraint->second : std::vector<Raw>();
   constraints_.erase(cap.Id());
-  result = cap.Apply(fallback);
+  result = cap.Restore(fallback);
   if (result.rc == TWRC_FAILURE) {
     if (hadConstraint) constraints_[cap.Id()] = before;
     return result;
@@ -289,7 +309,7 @@ Result Negotiation::ResetAll()
     constraints_.erase(cap->Id());
     Raw fallback = 0;
     Result one = cap->Default(fallback);
-    if (one.rc == TWRC_SUCCESS) one = cap->Apply(fallback);
+    if (one.rc == TWRC_SUCCESS) one = cap->Restore(fallback);
     if (one.rc == TWRC_FAILURE && result.rc != TWRC_FAILURE) result = one;
   }
   return result;

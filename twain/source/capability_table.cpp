@@ -1,10 +1,12 @@
 // The capabilities of this source: what each one's values are, where they
 // come from, and how one is made current. The scanner's settings of the
-// user's jobs (pixel type, resolution, paper size, file format) are read and
-// written through the server every time, never kept here.
+// user's jobs (pixel type, resolution, paper size) are read through the
+// server and written by an application's MSG_SET only; a reset makes the
+// default the value in effect here and leaves the scanner's as it was.
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "protocol/custom.h"
 #include "source/session.h"
@@ -33,11 +35,13 @@ class Fixed : public Capability {
   bool settable_;
 };
 
-// A read-only value that is worked out when asked for.
+// A read-only value that is worked out when asked for (a boolean's MSG_GET
+// is an enumeration of it alone).
 class Reported : public Capability {
  public:
   Reported(TW_UINT16 id, TW_UINT16 type, std::function<Result(Raw&)> read)
-      : Capability(id, type, Shape::kOneValue), read_(std::move(read))
+      : Capability(id, type, type == TWTY_BOOL ? Shape::kEnumeration : Shape::kOneValue),
+        read_(std::move(read))
   {
   }
   Result Current(Raw& value) override { return read_(value); }
@@ -51,7 +55,7 @@ class Reported : public Capability {
 class Choice : public Capability {
  public:
   Choice(TW_UINT16 id, TW_UINT16 type, Shape shape, std::vector<Raw> values, Raw fallback,
-         std::function<Raw()> get, std::function<void(Raw)> set)
+         std::function<Raw()> get, std::function<Result(Raw)> set)
       : Capability(id, type, shape),
         values_(std::move(values)),
         fallback_(fallback),
@@ -68,17 +72,18 @@ class Choice : public Capability {
       if (v == value) return true;
     return false;
   }
-  Result Apply(Raw value) override { return set_(value), Done(); }
+  Result Apply(Raw value) override { return set_(value); }
   bool Settable() const override { return true; }
 
  private:
   std::vector<Raw> values_;
   Raw fallback_;
   std::function<Raw()> get_;
-  std::function<void(Raw)> set_;
+  std::function<Result(Raw)> set_;
 };
 
-// CAP_XFERCOUNT: -1 (every image) or how many, 1 to 32767.
+// CAP_XFERCOUNT: -1 (every image) or how many, 1 to 32767. 0 asks for
+// nothing, which TWAIN makes -1 with TWRC_CHECKSTATUS.
 class TransferCount : public Capability {
  public:
   explicit TransferCount(Choices& choices)
@@ -91,6 +96,11 @@ class TransferCount : public Capability {
   }
   Result Default(Raw& value) override { return value = 0xFFFF, Done(); }
   bool Choosable(Raw value) override { return Signed16(value) == -1 || Signed16(value) > 0; }
+  bool Instead(Raw value, const std::vector<Raw>&, Raw& instead) override
+  {
+    instead = 0xFFFF;
+    return Signed16(value) == 0;
+  }
   Result Apply(Raw value) override { return choices_.transferCount = Signed16(value), Done(); }
   bool Settable() const override { return true; }
 
@@ -100,14 +110,17 @@ class TransferCount : public Capability {
 
 // One of the scanner's settings of the user's jobs, in TWAIN's values.
 // Values the scanner reports but does not keep when set (grey, US letter)
-// are listed while they are in effect and cannot be chosen. A value set is
-// read back: what the scanner made of it is what the application is told.
+// are listed while they are in effect, and setting the value in effect
+// changes nothing. A value set is written to the scanner and read back:
+// what the scanner made of it is what the application is told. A reset
+// makes the default the value in effect for this session only.
 class Setting : public Capability {
  public:
   struct Codes {
     short ScanSettings::*field;
     std::vector<short> values;     // what the scanner reports, in order
     std::vector<short> choosable;  // what it keeps when set
+    short fallback;                // the default
   };
   Setting(Session& session, TW_UINT16 id, TW_UINT16 itemType, Shape shape, Codes codes)
       : Capability(id, itemType, shape), session_(session), codes_(std::move(codes))
@@ -115,16 +128,14 @@ class Setting : public Capability {
   }
   Result Current(Raw& value) override
   {
+    if (restored_) return value = ToRaw(*restored_), Done();
     ScanSettings settings;
-    if (FAILED(session_.Scanner().ReadSettings(settings))) return Failed(TWCC_OPERATIONERROR);
+    if (FAILED(session_.Scanner().ReadSettings(settings)))
+      return Failed(TWCC_OPERATIONERROR);
     value = ToRaw(settings.*codes_.field);
     return Done();
   }
-  Result Default(Raw& value) override
-  {
-    value = ToRaw(session_.Defaults().*codes_.field);
-    return Done();
-  }
+  Result Default(Raw& value) override { return value = ToRaw(codes_.fallback), Done(); }
   std::vector<Raw> Values() override
   {
     std::vector<Raw> values;
@@ -147,7 +158,13 @@ class Setting : public Capability {
     if (FAILED(scanner.WriteSettings(session_.Title(), settings)) ||
         FAILED(scanner.ReadSettings(settings)))
       return Failed(TWCC_OPERATIONERROR);
+    restored_.reset();
     return Done(settings.*codes_.field == wanted ? TWRC_SUCCESS : TWRC_CHECKSTATUS);
+  }
+  Result Restore(Raw value) override
+  {
+    restored_ = FromRaw(value);
+    return Done();
   }
   bool Settable() const override { return true; }
 
@@ -158,30 +175,45 @@ class Setting : public Capability {
 
  private:
   Codes codes_;
+  // The default made current by a reset, until the next MSG_SET.
+  std::optional<short> restored_;
 };
 
 // ICAP_XRESOLUTION, ICAP_YRESOLUTION: one setting of the scanner's, in the
-// application's units per inch; a range from the lowest to the highest.
+// application's units. The scanner's resolutions are a set of seven: an
+// enumeration; a value between two is taken as the nearer one
+// (TWRC_CHECKSTATUS), one outside them is refused.
 class Resolution : public Setting {
  public:
   Resolution(Session& session, TW_UINT16 id)
-      : Setting(session, id, TWTY_FIX32, Shape::kRange,
-                Codes{&ScanSettings::resolution, Dots(), Dots()})
+      : Setting(session, id, TWTY_FIX32, Shape::kEnumeration,
+                Codes{&ScanSettings::resolution, Dots(), Dots(), 300})
   {
   }
+  // TWAIN 1.x's range, by one unit.
   Raw Step() override { return Fix32(1); }
+  // A value within what TW_FIX32's sixteen bits of fraction make of one of
+  // the resolutions in these units is that resolution.
+  Raw Plain(Raw value) const override
+  {
+    const double perInch = Units();
+    const double dpi = FromFix32(value) * perInch;
+    const int nearest = NearestDots(dpi);
+    const double slack = std::max(0.01, perInch / 65536.0);
+    return std::fabs(nearest - dpi) <= slack ? Fix32(nearest / perInch) : value;
+  }
+  bool Instead(Raw value, const std::vector<Raw>& allowed, Raw& instead) override
+  {
+    if (!Within(TWTY_FIX32, allowed, value)) return false;
+    instead = Nearest(TWTY_FIX32, allowed, value);
+    return true;
+  }
 
  protected:
   Raw ToRaw(short dpi) override { return Fix32(dpi / Units()); }
   short FromRaw(Raw value) override
   {
-    // The scanner's resolution nearest to the value: for a value that is
-    // one of them, that one.
-    const double dpi = FromFix32(value) * Units();
-    int best = Resolutions().front();
-    for (int r : Resolutions())
-      if (std::abs(r - dpi) < std::abs(best - dpi)) best = r;
-    return static_cast<short>(best);
+    return static_cast<short>(NearestDots(FromFix32(value) * Units()));
   }
 
  private:
@@ -191,11 +223,19 @@ class Resolution : public Setting {
     for (int dpi : Resolutions()) dots.push_back(static_cast<short>(dpi));
     return dots;
   }
-  double Units() { return UnitsPerInch(session_.Negotiated().units); }
+  static int NearestDots(double dpi)
+  {
+    int best = Resolutions().front();
+    for (int r : Resolutions())
+      if (std::fabs(r - dpi) < std::fabs(best - dpi)) best = r;
+    return best;
+  }
+  double Units() const { return UnitsPerInch(session_.Negotiated().units); }
 };
 
-// ICAP_BITDEPTH: the depth of a sample of the pixel type in effect (1 for
-// black and white, 8 for grey and for each of red, green and blue).
+// ICAP_BITDEPTH: the bits of a pixel of the pixel type in effect, every
+// channel counted (TWAIN 2.x): 1 for black and white, 8 for grey, 24 for
+// colour. An application of TWAIN 1.x counts a channel: 8 for colour.
 class BitDepth : public Capability {
  public:
   explicit BitDepth(Session& session)
@@ -204,14 +244,18 @@ class BitDepth : public Capability {
   }
   Result Current(Raw& value) override
   {
-    ScanSettings settings;
-    if (FAILED(session_.Scanner().ReadSettings(settings))) return Failed(TWCC_OPERATIONERROR);
-    value = settings.pixelType == TWPT_BW ? 1 : 8;
+    Raw pixelType = 0;
+    const Result result = session_.CapabilityValue(ICAP_PIXELTYPE, pixelType);
+    if (result.rc != TWRC_SUCCESS) return result;
+    value = pixelType == TWPT_BW ? 1 : pixelType == TWPT_RGB && session_.Twain2() ? 24 : 8;
     return Done();
   }
   // The default is the depth of the pixel type in effect.
   Result Default(Raw& value) override { return Current(value); }
-  std::vector<Raw> Values() override { return {1, 8}; }
+  std::vector<Raw> Values() override
+  {
+    return session_.Twain2() ? std::vector<Raw>{1, 8, 24} : std::vector<Raw>{1, 8};
+  }
   bool Choosable(Raw value) override
   {
     Raw depth = 0;
@@ -222,6 +266,31 @@ class BitDepth : public Capability {
 
  private:
   Session& session_;
+};
+
+// ICAP_IMAGEFILEFORMAT: the format of file and memory-file transfers, the
+// one DAT_SETUPFILEXFER names too. Multi-page TIFF adds each page to the
+// file until the application names another, which a memory-file transfer
+// (a file a page) cannot: it is not offered there.
+class FileFormat : public Capability {
+ public:
+  explicit FileFormat(Choices& choices)
+      : Capability(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Shape::kEnumeration), choices_(choices)
+  {
+  }
+  Result Current(Raw& value) override { return value = choices_.fileFormat, Done(); }
+  Result Default(Raw& value) override { return value = TWFF_BMP, Done(); }
+  std::vector<Raw> Values() override { return {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI}; }
+  bool Choosable(Raw value) override { return FileFormatFits(value, choices_.mechanism); }
+  Result Apply(Raw value) override
+  {
+    choices_.fileFormat = static_cast<TW_UINT16>(value);
+    return Done();
+  }
+  bool Settable() const override { return true; }
+
+ private:
+  Choices& choices_;
 };
 
 // ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT: the scanner's largest area.
@@ -237,51 +306,117 @@ std::vector<Raw> Raws(std::initializer_list<Raw> values)
   return values;
 }
 
+// A boolean the source keeps: FALSE or TRUE.
+std::unique_ptr<Capability> Flag(TW_UINT16 id, bool fallback, bool& kept)
+{
+  return std::make_unique<Choice>(
+      id, TWTY_BOOL, Shape::kEnumeration, Raws({0, 1}), fallback ? 1 : 0,
+      [&kept] { return Raw(kept ? 1 : 0); },
+      [&kept](Raw v) {
+        kept = v != 0;
+        return Done();
+      });
+}
+
 }  // namespace
+
+bool FileFormatFits(Raw format, TW_UINT16 mechanism)
+{
+  switch (format) {
+    case TWFF_TIFF:
+    case TWFF_BMP:
+    case TWFF_JFIF:
+      return true;
+    case TWFF_TIFFMULTI:
+      return mechanism != TWSX_MEMFILE;
+    default:
+      return false;
+  }
+}
 
 void Session::AddCapabilities()
 {
   Negotiation& n = negotiation_;
   Choices& c = choices_;
   n.AddListed(CAP_SUPPORTEDCAPS);
+  n.AddListed(CAP_SUPPORTEDDATS);
+  n.AddListed(ICAP_SUPPORTEDEXTIMAGEINFO);
   n.AddListed(STIBRIDGE_CAP_JOBS);
   n.Add(std::make_unique<TransferCount>(c));
-  n.Add(std::make_unique<Fixed>(CAP_UICONTROLLABLE, TWTY_BOOL, Shape::kOneValue, 1, false));
+  n.Add(std::make_unique<Fixed>(CAP_UICONTROLLABLE, TWTY_BOOL, Shape::kEnumeration, 1, false));
   n.Add(std::make_unique<Reported>(CAP_DEVICEONLINE, TWTY_BOOL, [this](Raw& value) {
     value = SUCCEEDED(connection_.Online()) ? 1 : 0;
     return Done();
   }));
+  n.Add(Flag(CAP_INDICATORS, true, c.indicators));
+
+  // The stored jobs are the pages of a document feeder: it is always in
+  // use (there is no flatbed to turn to), feeds them itself, and can tell
+  // whether one is there to take.
+  n.Add(std::make_unique<Fixed>(CAP_FEEDERENABLED, TWTY_BOOL, Shape::kEnumeration, 1, true));
+  n.Add(std::make_unique<Fixed>(CAP_AUTOFEED, TWTY_BOOL, Shape::kEnumeration, 1, true));
+  n.Add(std::make_unique<Fixed>(CAP_PAPERDETECTABLE, TWTY_BOOL, Shape::kEnumeration, 1, false));
+  n.Add(std::make_unique<Reported>(CAP_FEEDERLOADED, TWTY_BOOL, [this](Raw& value) {
+    const Result result = FeederLoaded(value);
+    return result;
+  }));
+  // Where one job ends: told through TW_PENDINGXFERS.EOJ. Stored jobs have
+  // no separator sheet to bring over or leave out, so both ways of going on
+  // are the same here.
   n.Add(std::make_unique<Choice>(
-      CAP_INDICATORS, TWTY_BOOL, Shape::kOneValue, Raws({0, 1}), 1,
-      [&c] { return Raw(c.indicators ? 1 : 0); }, [&c](Raw v) { c.indicators = v != 0; }));
+      CAP_JOBCONTROL, TWTY_UINT16, Shape::kEnumeration, Raws({TWJC_NONE, TWJC_JSIC, TWJC_JSXC}),
+      TWJC_NONE, [&c] { return Raw(c.jobControl); },
+      [&c](Raw v) {
+        c.jobControl = static_cast<TW_UINT16>(v);
+        return Done();
+      }));
+
   n.Add(std::make_unique<Choice>(
-      ICAP_XFERMECH, TWTY_UINT16, Shape::kEnumeration, Raws({TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY}),
-      TWSX_NATIVE, [&c] { return Raw(c.mechanism); },
-      [&c](Raw v) { c.mechanism = static_cast<TW_UINT16>(v); }));
+      ICAP_XFERMECH, TWTY_UINT16, Shape::kEnumeration,
+      Raws({TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY, TWSX_MEMFILE}), TWSX_NATIVE,
+      [&c] { return Raw(c.mechanism); },
+      [this, &c](Raw v) {
+        c.mechanism = static_cast<TW_UINT16>(v);
+        // A memory-file transfer has no multi-page file to add to.
+        if (FileFormatFits(c.fileFormat, c.mechanism)) return Done();
+        c.fileFormat = TWFF_TIFF;
+        negotiation_.Unconstrain(ICAP_IMAGEFILEFORMAT);
+        return Done(TWRC_CHECKSTATUS);
+      }));
   std::vector<Raw> units;
   for (TW_UINT16 unit : SupportedUnits()) units.push_back(unit);
   n.Add(std::make_unique<Choice>(
       ICAP_UNITS, TWTY_UINT16, Shape::kEnumeration, units, TWUN_INCHES,
-      [&c] { return Raw(c.units); }, [&c](Raw v) { c.units = static_cast<TW_UINT16>(v); }));
+      [&c] { return Raw(c.units); },
+      [&c](Raw v) {
+        c.units = static_cast<TW_UINT16>(v);
+        return Done();
+      }));
   n.Add(std::make_unique<Setting>(
       *this, ICAP_PIXELTYPE, TWTY_UINT16, Shape::kEnumeration,
-      Setting::Codes{
-          &ScanSettings::pixelType, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, {TWPT_BW, TWPT_RGB}}));
+      Setting::Codes{&ScanSettings::pixelType,
+                     {TWPT_BW, TWPT_GRAY, TWPT_RGB},
+                     {TWPT_BW, TWPT_RGB},
+                     TWPT_RGB}));
   n.Add(std::make_unique<BitDepth>(*this));
   n.Add(std::make_unique<Resolution>(*this, ICAP_XRESOLUTION));
   n.Add(std::make_unique<Resolution>(*this, ICAP_YRESOLUTION));
+  // The scanner's optical resolution is not to be had through the server:
+  // the highest it offers.
+  for (TW_UINT16 id : {ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION})
+    n.Add(std::make_unique<Reported>(id, TWTY_FIX32, [this](Raw& value) {
+      value = Fix32(Resolutions().back() / UnitsPerInch(choices_.units));
+      return Done();
+    }));
   n.Add(std::make_unique<Setting>(
       *this, ICAP_SUPPORTEDSIZES, TWTY_UINT16, Shape::kEnumeration,
       Setting::Codes{&ScanSettings::paperSize,
                      {TWSS_NONE, TWSS_A4, TWSS_USLETTER, TWSS_USLEGAL, TWSS_A5, TWSS_USEXECUTIVE,
                       TWSS_A3, TWSS_USSTATEMENT},
                      {TWSS_NONE, TWSS_A4, TWSS_USLEGAL, TWSS_A5, TWSS_USEXECUTIVE, TWSS_A3,
-                      TWSS_USSTATEMENT}}));
-  n.Add(
-      std::make_unique<Setting>(*this, ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Shape::kEnumeration,
-                                Setting::Codes{&ScanSettings::fileFormat,
-                                               {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI},
-                                               {TWFF_TIFF, TWFF_BMP, TWFF_JFIF, TWFF_TIFFMULTI}}));
+                      TWSS_USSTATEMENT},
+                     TWSS_NONE}));
+  n.Add(std::make_unique<FileFormat>(c));
   n.Add(
       std::make_unique<Fixed>(ICAP_COMPRESSION, TWTY_UINT16, Shape::kEnumeration, TWCP_NONE, true));
   n.Add(std::make_unique<Fixed>(ICAP_PIXELFLAVOR, TWTY_UINT16, Shape::kEnumeration, TWPF_CHOCOLATE,
@@ -294,6 +429,9 @@ void Session::AddCapabilities()
                                    [this](Raw& value) { return Physical(*this, true, value); }));
   n.Add(std::make_unique<Reported>(ICAP_PHYSICALHEIGHT, TWTY_FIX32,
                                    [this](Raw& value) { return Physical(*this, false, value); }));
+  // DAT_EXTIMAGEINFO answers whether or not the application asked for it
+  // here.
+  n.Add(Flag(ICAP_EXTIMAGEINFO, false, c.extendedInfo));
 }
 
 }  // namespace twainds

@@ -67,13 +67,35 @@ Result Session::ImageInfo(TW_MEMREF data)
   auto* info = static_cast<TW_IMAGEINFO*>(data);
   if (info == nullptr) return Failed(TWCC_BADVALUE);
   Region region;
-  const HRESULT hr = PageAtHand(*info, region);
+  TW_IMAGEINFO page;
+  const HRESULT hr = PageAtHand(page, region);
   if (FAILED(hr)) return ScannerFailure(hr);
   // A frame that takes nothing of this page leaves nothing to describe.
   if (region.width <= 0) return Failed(TWCC_BADVALUE);
+  *info = page;
   info->ImageWidth = region.width;
   info->ImageLength = region.length;
+  // Pixels per ICAP_UNITS, as every other length and resolution.
+  const double perInch = UnitsPerInch(choices_.units);
+  info->XResolution = Fixed(Number(page.XResolution) / perInch);
+  info->YResolution = Fixed(Number(page.YResolution) / perInch);
   return Done();
+}
+
+HRESULT Session::TransferredFrame(TW_FRAME& frame)
+{
+  TW_IMAGEINFO info;
+  Region region;
+  const HRESULT hr = PageAtHand(info, region);
+  if (FAILED(hr)) return hr;
+  const double x = Number(info.XResolution), y = Number(info.YResolution);
+  frame = region.width > 0 || !choices_.frame
+              ? FrameOf(Frame{x > 0 ? region.left / x : 0, y > 0 ? region.top / y : 0,
+                              x > 0 ? (region.left + region.width) / x : 0,
+                              y > 0 ? (region.top + region.length) / y : 0},
+                        choices_.units)
+              : FrameOf(*choices_.frame, choices_.units);
+  return S_OK;
 }
 
 Result Session::SetFrame(const TW_FRAME& set)
@@ -115,14 +137,21 @@ Result Session::ImageLayout(TW_UINT16 message, TW_MEMREF data)
     result = SetFrame(layout->Frame);
     if (result.rc == TWRC_FAILURE) return result;
   } else if (message == MSG_RESET) {
-    result = negotiation_.Find(ICAP_SUPPORTEDSIZES)->Apply(defaults_.paperSize);
+    // The default paper size, the scanner's setting left as it is.
+    ::twainds::Capability* sizes = negotiation_.Find(ICAP_SUPPORTEDSIZES);
+    Raw fallback = 0;
+    result = sizes->Default(fallback);
+    if (result.rc == TWRC_SUCCESS) result = sizes->Restore(fallback);
     if (result.rc == TWRC_FAILURE) return result;
+    negotiation_.Unconstrain(ICAP_SUPPORTEDSIZES);
     choices_.frame.reset();
   }
 
   layout->FrameNumber = 1;
   if (message == MSG_GETDEFAULT) {
-    layout->Frame = FrameOf(AreaOf(defaults_.paperSize), units);
+    Raw fallback = 0;
+    negotiation_.Find(ICAP_SUPPORTEDSIZES)->Default(fallback);
+    layout->Frame = FrameOf(AreaOf(static_cast<TW_UINT16>(fallback)), units);
     layout->DocumentNumber = 1;
     layout->PageNumber = 1;
     return result;
@@ -130,17 +159,8 @@ Result Session::ImageLayout(TW_UINT16 message, TW_MEMREF data)
   if (state == State::kReady || state == State::kTransferring) {
     // The page at hand: the part of it that comes over, at its resolution
     // (the frame as set when it takes nothing of the page).
-    TW_IMAGEINFO info;
-    Region region;
-    const HRESULT hr = PageAtHand(info, region);
+    const HRESULT hr = TransferredFrame(layout->Frame);
     if (FAILED(hr)) return ScannerFailure(hr);
-    const double x = Number(info.XResolution), y = Number(info.YResolution);
-    layout->Frame = region.width > 0 || !choices_.frame
-                        ? FrameOf(Frame{x > 0 ? region.left / x : 0, y > 0 ? region.top / y : 0,
-                                        x > 0 ? (region.left + region.width) / x : 0,
-                                        y > 0 ? (region.top + region.length) / y : 0},
-                                  units)
-                        : FrameOf(*choices_.frame, units);
     layout->DocumentNumber = static_cast<TW_UINT32>(walk_.JobNumber());
     layout->PageNumber = static_cast<TW_UINT32>(walk_.Page());
     return result;
@@ -148,10 +168,10 @@ Result Session::ImageLayout(TW_UINT16 message, TW_MEMREF data)
   if (choices_.frame) {
     layout->Frame = FrameOf(*choices_.frame, units);
   } else {
-    ScanSettings settings;
-    const HRESULT hr = connection_.ReadSettings(settings);
-    if (FAILED(hr)) return ScannerFailure(hr);
-    layout->Frame = FrameOf(AreaOf(settings.paperSize), units);
+    Raw size = 0;
+    const Result now = CapabilityValue(ICAP_SUPPORTEDSIZES, size);
+    if (now.rc != TWRC_SUCCESS) return now;
+    layout->Frame = FrameOf(AreaOf(static_cast<TW_UINT16>(size)), units);
   }
   layout->DocumentNumber = 1;
   layout->PageNumber = 1;

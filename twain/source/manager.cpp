@@ -1,8 +1,29 @@
 #include "source/manager.h"
 
-#include <initializer_list>
-
 namespace twainds {
+
+namespace {
+
+// The DSM_Entry of the module that holds `address`, if it exports one.
+DSMENTRYPROC EntryOfModuleAt(const void* address)
+{
+  HMODULE module = nullptr;
+  if (address == nullptr ||
+      !GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(address), &module))
+    return nullptr;
+  return reinterpret_cast<DSMENTRYPROC>(
+      reinterpret_cast<void*>(GetProcAddress(module, "DSM_Entry")));
+}
+
+}  // namespace
+
+void Manager::OpenedFrom(const void* caller, const void* origin)
+{
+  opener_ = EntryOfModuleAt(caller);
+  if (opener_ == nullptr) opener_ = EntryOfModuleAt(origin);
+}
 
 void Manager::Address(const TW_IDENTITY& application, const TW_IDENTITY& source)
 {
@@ -16,22 +37,21 @@ void Manager::Forget()
   application_ = {};
   source_ = {};
   addressed_ = false;
+  opener_ = nullptr;
+  queued_.clear();
 }
 
 DSMENTRYPROC Manager::Entry() const
 {
-  if (entry_ != nullptr) return entry_;
-  // Only a manager that is loaded already: the one that loaded this source.
-  // TWAIN 2.x managers are TWAINDSM.dll, the older ones twain_32.dll (and
-  // Wine's, in both bitnesses).
-  for (const wchar_t* name : {L"TWAINDSM.dll", L"twain_32.dll"}) {
-    HMODULE manager = GetModuleHandleW(name);
-    if (manager == nullptr) continue;
-    auto entry = reinterpret_cast<DSMENTRYPROC>(
-        reinterpret_cast<void*>(GetProcAddress(manager, "DSM_Entry")));
-    if (entry != nullptr) return entry;
-  }
-  return nullptr;
+  return entry_ != nullptr ? entry_ : opener_;
+}
+
+TW_UINT16 Manager::Next()
+{
+  if (queued_.empty()) return MSG_NULL;
+  const TW_UINT16 message = queued_.front();
+  queued_.erase(queued_.begin());
+  return message;
 }
 
 bool Manager::Send(TW_UINT16 message)

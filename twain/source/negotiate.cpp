@@ -1,14 +1,19 @@
 // DG_CONTROL / DAT_CAPABILITY: the table's capabilities through the
-// negotiation, and the two that are arrays: CAP_SUPPORTEDCAPS and this
-// source's own list of jobs.
+// negotiation, and those that are arrays: CAP_SUPPORTEDCAPS,
+// CAP_SUPPORTEDDATS, ICAP_SUPPORTEDEXTIMAGEINFO and this source's own list
+// of jobs.
 #include <algorithm>
 
 #include "protocol/custom.h"
+#include "source/extended.h"
 #include "source/session.h"
+#include "source/triplets.h"
 
 namespace twainds {
 
 namespace {
+
+constexpr TW_UINT32 kReadOnly = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
 
 bool IsText(TW_UINT16 itemType)
 {
@@ -34,7 +39,62 @@ Result Answer(TW_CAPABILITY& capability, TW_HANDLE container)
   return Done();
 }
 
+// A read-only array: the same items to every message that reads.
+Result ReadOnlyArray(const Memory& memory, TW_UINT16 message, TW_CAPABILITY& capability,
+                     TW_UINT16 itemType, const std::vector<Raw>& items)
+{
+  switch (message) {
+    case MSG_QUERYSUPPORT:
+      return Supports(memory, capability, kReadOnly);
+    case MSG_GET:
+    case MSG_GETCURRENT:
+    case MSG_GETDEFAULT:
+      return Answer(capability, Array(memory, itemType, items));
+    default:
+      return Failed(TWCC_CAPBADOPERATION);
+  }
+}
+
+// Job names as the application gets them: TWTY_STR255 in the ANSI code
+// page, which every toolkit reads; a name that does not fit there (longer,
+// or with characters the code page lacks) is left out of the list, and
+// can still be named in TWTY_UNI512.
+std::vector<std::wstring> Writable(const std::vector<std::wstring>& names)
+{
+  std::vector<std::wstring> writable;
+  for (const std::wstring& name : names)
+    if (FitsText(TWTY_STR255, name)) writable.push_back(name);
+  return writable;
+}
+
+// The names set, as they were set: in TWTY_STR255 when every one fits
+// there, else in TWTY_UNI512, so that what was set reads back whole.
+TW_HANDLE NamesSet(const Memory& memory, const std::vector<std::wstring>& names)
+{
+  const bool narrow = Writable(names).size() == names.size();
+  return TextArray(memory, narrow ? TWTY_STR255 : TWTY_UNI512, names);
+}
+
 }  // namespace
+
+Result Session::CapabilityValue(TW_UINT16 id, Raw& value)
+{
+  ::twainds::Capability* cap = negotiation_.Find(id);
+  if (cap == nullptr) return Failed(TWCC_CAPUNSUPPORTED);
+  return cap->Current(value);
+}
+
+Result Session::FeederLoaded(Raw& value)
+{
+  // A walk under way still has pages to give; else whether a job the
+  // application would get is there.
+  if (walk_.Active()) return value = walk_.Pending() > 0 ? 1 : 0, Done();
+  std::vector<Job> jobs;
+  const HRESULT hr = Jobs(jobs);
+  if (FAILED(hr)) return ScannerFailure(hr);
+  value = JobsToTransfer(jobs).empty() ? 0 : 1;
+  return Done();
+}
 
 Result Session::Capability(TW_UINT16 message, TW_MEMREF data)
 {
@@ -47,22 +107,27 @@ Result Session::Capability(TW_UINT16 message, TW_MEMREF data)
   auto* capability = static_cast<TW_CAPABILITY*>(data);
   if (capability == nullptr) return Failed(TWCC_BADVALUE);
   const Memory& memory = module_.memory;
-  if (capability->Cap == CAP_SUPPORTEDCAPS) {
-    switch (message) {
-      case MSG_QUERYSUPPORT:
-        return Supports(memory, *capability, TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT);
-      case MSG_GET:
-      case MSG_GETCURRENT:
-      case MSG_GETDEFAULT: {
-        std::vector<Raw> ids;
-        for (TW_UINT16 id : negotiation_.Supported()) ids.push_back(id);
-        return Answer(*capability, Array(memory, TWTY_UINT16, ids));
-      }
-      default:
-        return Failed(TWCC_CAPBADOPERATION);
+  switch (capability->Cap) {
+    case CAP_SUPPORTEDCAPS: {
+      std::vector<Raw> ids;
+      for (TW_UINT16 id : negotiation_.Supported()) ids.push_back(id);
+      return ReadOnlyArray(memory, message, *capability, TWTY_UINT16, ids);
     }
+    case CAP_SUPPORTEDDATS: {
+      std::vector<Raw> dats;
+      for (TW_UINT32 dat : SupportedOperations()) dats.push_back(dat);
+      return ReadOnlyArray(memory, message, *capability, TWTY_UINT32, dats);
+    }
+    case ICAP_SUPPORTEDEXTIMAGEINFO: {
+      std::vector<Raw> infos;
+      for (TW_UINT16 info : ExtendedInfoIds()) infos.push_back(info);
+      return ReadOnlyArray(memory, message, *capability, TWTY_UINT16, infos);
+    }
+    case STIBRIDGE_CAP_JOBS:
+      return JobNames(message, *capability);
+    default:
+      break;
   }
-  if (capability->Cap == STIBRIDGE_CAP_JOBS) return JobNames(message, *capability);
   const Result result = negotiation_.Handle(message, *capability);
   // A paper size chosen is the frame: pages come whole again.
   if (capability->Cap == ICAP_SUPPORTEDSIZES && (message == MSG_SET || message == MSG_RESET) &&
@@ -76,8 +141,7 @@ Result Session::JobNames(TW_UINT16 message, TW_CAPABILITY& capability)
   const Memory& memory = module_.memory;
   switch (message) {
     case MSG_QUERYSUPPORT:
-      return Supports(memory, capability,
-                      TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET);
+      return Supports(memory, capability, kReadOnly | TWQC_SET | TWQC_RESET);
     case MSG_GET: {
       std::vector<Job> jobs;
       const HRESULT hr = Jobs(jobs);
@@ -85,15 +149,15 @@ Result Session::JobNames(TW_UINT16 message, TW_CAPABILITY& capability)
       std::vector<std::wstring> names;
       for (const Job& job : jobs)
         if (job.Takeable()) names.push_back(job.name);
-      return Answer(capability, TextArray(memory, names));
+      return Answer(capability, TextArray(memory, TWTY_STR255, Writable(names)));
     }
     case MSG_GETCURRENT:
-      return Answer(capability, TextArray(memory, choices_.jobs));
+      return Answer(capability, NamesSet(memory, choices_.jobs));
     case MSG_GETDEFAULT:
-      return Answer(capability, TextArray(memory, {}));
+      return Answer(capability, TextArray(memory, TWTY_STR255, {}));
     case MSG_RESET:
       choices_.jobs.clear();
-      return Answer(capability, TextArray(memory, {}));
+      return Answer(capability, TextArray(memory, TWTY_STR255, {}));
     case MSG_SET: {
       Container container;
       const TW_UINT16 condition = ReadContainer(memory, capability, container);

@@ -3,9 +3,9 @@
 #include <objbase.h>
 #include <wincodec.h>
 
-#include <climits>
+#include <cmath>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "protocol/twain2.h"
 #include "source/frame.h"
@@ -20,157 +20,428 @@ struct Releaser {
 template <typename T>
 using Held = std::unique_ptr<T, Releaser>;
 
-// The TIFF encoder's option for no compression (WICTiffCompressionNone):
-// the application asked for none (ICAP_COMPRESSION).
-constexpr BYTE kTiffUncompressed = 1;
+HRESULT LastError()
+{
+  const DWORD error = GetLastError();
+  return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
 
-// The DIB's parts.
-struct Dib {
-  BITMAPINFOHEADER header = {};
-  const RGBQUAD* palette = nullptr;
-  const unsigned char* rows = nullptr;
-  long width = 0, length = 0;
-  size_t stride = 0;
-  // Black and white whose first colour is the lighter: its bits say white
-  // where the formats written here say black.
-  bool whiteFirst = false;
-
-  // Row `y` counted from the top.
-  const unsigned char* Row(long y) const
+// A file written at its end or at a place of its own.
+class File {
+ public:
+  ~File() { Close(); }
+  // Creates (or empties) the file, or opens the one there to add to.
+  HRESULT Open(const std::string& path, bool existing)
   {
-    return rows + stride * static_cast<size_t>(header.biHeight > 0 ? length - 1 - y : y);
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          existing ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ == INVALID_HANDLE_VALUE ? LastError() : S_OK;
   }
+  HRESULT Size(ULONGLONG& size) const
+  {
+    LARGE_INTEGER at = {};
+    if (!GetFileSizeEx(handle_, &at)) return LastError();
+    size = static_cast<ULONGLONG>(at.QuadPart);
+    return S_OK;
+  }
+  HRESULT WriteAt(ULONGLONG offset, const void* bytes, size_t size)
+  {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN)) return LastError();
+    const auto* from = static_cast<const unsigned char*>(bytes);
+    while (size > 0) {
+      const DWORD now = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!WriteFile(handle_, from, now, &written, nullptr)) return LastError();
+      if (written != now) return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+      from += now;
+      size -= now;
+    }
+    return S_OK;
+  }
+  // Cuts the file back to `size` bytes.
+  void Truncate(ULONGLONG size)
+  {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN)) SetEndOfFile(handle_);
+  }
+  HRESULT Close()
+  {
+    if (handle_ == INVALID_HANDLE_VALUE) return S_OK;
+    const BOOL closed = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed ? S_OK : LastError();
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-bool Read(const unsigned char* bytes, size_t size, Dib& dib)
+bool Usable(const RowShape& shape)
 {
-  if (size < sizeof dib.header) return false;
-  std::memcpy(&dib.header, bytes, sizeof dib.header);
-  const BITMAPINFOHEADER& h = dib.header;
-  const int bits = h.biBitCount;
-  if (h.biSize != sizeof h || h.biCompression != BI_RGB || (bits != 1 && bits != 8 && bits != 24) ||
-      h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == LONG_MIN ||
-      (bits <= 8 && h.biClrUsed > (1u << bits)))
-    return false;
-  const size_t entries = bits > 8 ? 0 : h.biClrUsed != 0 ? h.biClrUsed : 1u << bits;
-  const size_t start = sizeof h + entries * sizeof(RGBQUAD);
-  dib.width = h.biWidth;
-  dib.length = h.biHeight > 0 ? h.biHeight : -h.biHeight;
-  dib.stride = DibRowBytes(dib.width, bits);
-  if (start > size || (size - start) / dib.stride < static_cast<size_t>(dib.length)) return false;
-  dib.palette = reinterpret_cast<const RGBQUAD*>(bytes + sizeof h);
-  dib.rows = bytes + start;
-  if (bits == 1 && entries == 2) {
-    const auto light = [](const RGBQUAD& c) { return c.rgbRed + c.rgbGreen + c.rgbBlue; };
-    dib.whiteFirst = light(dib.palette[0]) > light(dib.palette[1]);
-  }
-  return true;
+  return shape.width > 0 && shape.length > 0 &&
+         (shape.bits == 1 || shape.bits == 8 || shape.bits == 24);
 }
 
-void Bmp(const unsigned char* bytes, size_t size, const Dib& dib, std::vector<unsigned char>& file)
-{
-  BITMAPFILEHEADER header = {};
-  header.bfType = 0x4D42;  // "BM"
-  header.bfSize = static_cast<DWORD>(sizeof header + size);
-  header.bfOffBits = static_cast<DWORD>(sizeof header + (dib.rows - bytes));
-  file.resize(sizeof header + size);
-  std::memcpy(file.data(), &header, sizeof header);
-  std::memcpy(file.data() + sizeof header, bytes, size);
-}
-
-// A TIFF or JPEG of one frame: black and white as 1 bit with 0 black (JPEG
-// has no 1 bit: grey levels), grey as 8 bits, colour as B, G, R.
-HRESULT Encode(const GUID& container, const Dib& dib, double dpi, std::vector<unsigned char>& file)
-{
-  const int bits = dib.header.biBitCount;
-  const bool widened = bits == 1 && container == GUID_ContainerFormatJpeg;
-  const GUID wanted = bits == 24             ? GUID_WICPixelFormat24bppBGR
-                      : bits == 8 || widened ? GUID_WICPixelFormat8bppGray
-                                             : GUID_WICPixelFormatBlackWhite;
-  IWICImagingFactory* factory = nullptr;
-  IStream* stream = nullptr;
-  IWICBitmapEncoder* encoder = nullptr;
-  IWICBitmapFrameEncode* frame = nullptr;
-  IPropertyBag2* options = nullptr;
-  HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
-  Held<IWICImagingFactory> heldFactory(SUCCEEDED(hr) ? factory : nullptr);
-  if (SUCCEEDED(hr)) hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
-  Held<IStream> heldStream(SUCCEEDED(hr) ? stream : nullptr);
-  if (SUCCEEDED(hr)) hr = factory->CreateEncoder(container, nullptr, &encoder);
-  Held<IWICBitmapEncoder> heldEncoder(SUCCEEDED(hr) ? encoder : nullptr);
-  if (SUCCEEDED(hr)) hr = encoder->Initialize(stream, WICBitmapEncoderNoCache);
-  if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(&frame, &options);
-  Held<IWICBitmapFrameEncode> heldFrame(SUCCEEDED(hr) ? frame : nullptr);
-  Held<IPropertyBag2> heldOptions(SUCCEEDED(hr) ? options : nullptr);
-  if (SUCCEEDED(hr) && container == GUID_ContainerFormatTiff) {
-    PROPBAG2 option = {};
-    option.pstrName = const_cast<LPOLESTR>(L"TiffCompressionMethod");
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_UI1;
-    value.bVal = kTiffUncompressed;
-    hr = options->Write(1, &option, &value);
+// A BMP: the file's header, the bitmap's, the palette, then the rows
+// bottom-up, each padded to 4 bytes, 24 bits as B, G, R. Rows coming
+// top-down land from the end of the file towards its start.
+class BmpWriter : public PageWriter {
+ public:
+  BmpWriter(std::string path, const RowShape& shape)
+      : path_(std::move(path)), shape_(shape), stride_(DibRowBytes(shape.width, shape.bits))
+  {
   }
-  if (SUCCEEDED(hr)) hr = frame->Initialize(options);
-  if (SUCCEEDED(hr))
-    hr = frame->SetSize(static_cast<UINT>(dib.width), static_cast<UINT>(dib.length));
-  if (SUCCEEDED(hr)) hr = frame->SetResolution(dpi > 0 ? dpi : 72, dpi > 0 ? dpi : 72);
-  GUID format = wanted;
-  if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
-  // An encoder that takes other pixels would get these wrong.
-  if (SUCCEEDED(hr) && format != wanted) hr = E_NOTIMPL;
-
-  // Row by row from the top, each as the encoder takes it.
-  const size_t plain = RowBytes(dib.width, widened ? 8 : bits);
-  std::vector<unsigned char> line(plain);
-  for (long y = 0; SUCCEEDED(hr) && y < dib.length; ++y) {
-    const unsigned char* row = dib.Row(y);
-    if (widened) {
-      for (long x = 0; x < dib.width; ++x)
-        line[x] = (((row[x / 8] >> (7 - x % 8)) & 1) != 0) != dib.whiteFirst ? 255 : 0;
-      row = line.data();
-    } else if (dib.whiteFirst) {
-      for (size_t i = 0; i < plain; ++i) line[i] = static_cast<unsigned char>(~row[i]);
-      CopyPixels(line.data(), plain, 0, dib.width, 1, line.data());
-      row = line.data();
+  ~BmpWriter() override
+  {
+    if (!finished_) {
+      file_.Close();
+      DeleteFileA(path_.c_str());
     }
-    hr = frame->WritePixels(1, static_cast<UINT>(plain), static_cast<UINT>(plain),
-                            const_cast<BYTE*>(row));
   }
-  if (SUCCEEDED(hr)) hr = frame->Commit();
-  if (SUCCEEDED(hr)) hr = encoder->Commit();
+  HRESULT Begin()
+  {
+    HRESULT hr = file_.Open(path_, false);
+    if (FAILED(hr)) return hr;
+    const size_t colours = shape_.bits == 24 ? 0 : shape_.bits == 8 ? 256 : 2;
+    start_ = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + 4 * colours;
+    const ULONGLONG image = static_cast<ULONGLONG>(stride_) * static_cast<ULONGLONG>(shape_.length);
+    if (start_ + image > 0xFFFFFFFFull) return E_OUTOFMEMORY;
+    std::vector<unsigned char> head(start_, 0);
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfSize = static_cast<DWORD>(start_ + image);
+    file.bfOffBits = static_cast<DWORD>(start_);
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = shape_.width;
+    info.biHeight = shape_.length;
+    info.biPlanes = 1;
+    info.biBitCount = static_cast<WORD>(shape_.bits);
+    info.biCompression = BI_RGB;
+    info.biSizeImage = static_cast<DWORD>(image);
+    info.biXPelsPerMeter = static_cast<LONG>(std::lround(shape_.xDpi / 0.0254));
+    info.biYPelsPerMeter = static_cast<LONG>(std::lround(shape_.yDpi / 0.0254));
+    info.biClrUsed = static_cast<DWORD>(colours);
+    std::memcpy(head.data(), &file, sizeof file);
+    std::memcpy(head.data() + sizeof file, &info, sizeof info);
+    // Black first: the rows' 0 is black.
+    unsigned char* palette = head.data() + sizeof file + sizeof info;
+    for (size_t i = 0; i < colours; ++i) {
+      const auto level = static_cast<unsigned char>(colours == 2 ? i * 255 : i);
+      palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = level;
+    }
+    return file_.WriteAt(0, head.data(), head.size());
+  }
+  HRESULT Rows(const unsigned char* rows, long count) override
+  {
+    if (count <= 0 || count > shape_.length - done_) return E_INVALIDARG;
+    // The rows of this call are one stretch of the file, the last of them
+    // first.
+    const size_t row = RowBytes(shape_.width, shape_.bits);
+    buffer_.assign(stride_ * static_cast<size_t>(count), 0);
+    for (long k = 0; k < count; ++k) {
+      const unsigned char* from = rows + row * static_cast<size_t>(k);
+      unsigned char* to = buffer_.data() + stride_ * static_cast<size_t>(count - 1 - k);
+      if (shape_.bits == 24) {
+        for (long x = 0; x < shape_.width; ++x) {
+          to[3 * x] = from[3 * x + 2];
+          to[3 * x + 1] = from[3 * x + 1];
+          to[3 * x + 2] = from[3 * x];
+        }
+      } else {
+        std::memcpy(to, from, row);
+      }
+    }
+    const long lowest = shape_.length - done_ - count;
+    done_ += count;
+    return file_.WriteAt(start_ + stride_ * static_cast<ULONGLONG>(lowest), buffer_.data(),
+                         buffer_.size());
+  }
+  HRESULT Finish() override
+  {
+    if (done_ != shape_.length) return E_UNEXPECTED;
+    const HRESULT hr = file_.Close();
+    if (SUCCEEDED(hr)) finished_ = true;
+    return hr;
+  }
 
-  HGLOBAL memory = nullptr;
-  STATSTG stat = {};
-  if (SUCCEEDED(hr)) hr = GetHGlobalFromStream(stream, &memory);
-  if (SUCCEEDED(hr)) hr = stream->Stat(&stat, STATFLAG_NONAME);
-  if (FAILED(hr)) return hr;
-  const size_t size = static_cast<size_t>(stat.cbSize.QuadPart);
-  const auto* data = static_cast<const unsigned char*>(GlobalLock(memory));
-  if (data == nullptr || GlobalSize(memory) < size) hr = E_FAIL;
-  if (SUCCEEDED(hr)) file.assign(data, data + size);
-  if (data != nullptr) GlobalUnlock(memory);
-  return hr;
+ private:
+  std::string path_;
+  RowShape shape_;
+  size_t stride_;
+  ULONGLONG start_ = 0;
+  long done_ = 0;
+  std::vector<unsigned char> buffer_;
+  File file_;
+  bool finished_ = false;
+};
+
+// An uncompressed TIFF, little-endian: each page's rows in one strip as
+// they come, then its directory. A page added to a multi-page file goes at
+// the end, and the directory before it is made to point at its own; until
+// then the file is the pages it had.
+class TiffWriter : public PageWriter {
+ public:
+  TiffWriter(std::string path, const RowShape& shape, MultiPage& multiPage, bool multi)
+      : path_(std::move(path)), shape_(shape), multiPage_(multiPage), multi_(multi)
+  {
+  }
+  ~TiffWriter() override
+  {
+    if (finished_) return;
+    if (adding_) {
+      file_.Truncate(before_);
+      file_.Close();
+    } else {
+      file_.Close();
+      DeleteFileA(path_.c_str());
+    }
+  }
+  HRESULT Begin()
+  {
+    // A page to add: to the file as the last page left it.
+    if (multi_ && multiPage_.Open() && multiPage_.path == path_ &&
+        SUCCEEDED(file_.Open(path_, true))) {
+      ULONGLONG size = 0;
+      if (SUCCEEDED(file_.Size(size)) && size == multiPage_.size) {
+        adding_ = true;
+        before_ = size;
+        at_ = size + (size & 1);
+        start_ = at_;
+        return S_OK;
+      }
+      file_.Close();
+    }
+    if (multi_) multiPage_ = MultiPage();
+    const HRESULT hr = file_.Open(path_, false);
+    if (FAILED(hr)) return hr;
+    // "II", 42, and where the first directory lies (written at the end).
+    const unsigned char header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    at_ = start_ = sizeof header;
+    return file_.WriteAt(0, header, sizeof header);
+  }
+  HRESULT Rows(const unsigned char* rows, long count) override
+  {
+    if (count <= 0 || count > shape_.length - done_) return E_INVALIDARG;
+    const size_t bytes = RowBytes(shape_.width, shape_.bits) * static_cast<size_t>(count);
+    // A TIFF's offsets have 32 bits.
+    if (at_ + bytes + 512 > 0xFFFFFFFFull) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+    const HRESULT hr = file_.WriteAt(at_, rows, bytes);
+    if (FAILED(hr)) return hr;
+    at_ += bytes;
+    done_ += count;
+    return S_OK;
+  }
+  HRESULT Finish() override
+  {
+    if (done_ != shape_.length) return E_UNEXPECTED;
+    const ULONGLONG directory = at_ + (at_ & 1);
+    const bool colour = shape_.bits == 24;
+    constexpr int kEntries = 14;
+    // After the directory: the three samples' bits, then both resolutions.
+    const ULONGLONG extra = directory + 2 + 12 * kEntries + 4;
+    const ULONGLONG bitsAt = extra, xAt = extra + 8, yAt = extra + 16;
+    std::vector<unsigned char> out(static_cast<size_t>(yAt + 8 - at_), 0);
+    unsigned char* dir = out.data() + (directory - at_);
+    const auto put16 = [](unsigned char* p, unsigned v) {
+      p[0] = static_cast<unsigned char>(v);
+      p[1] = static_cast<unsigned char>(v >> 8);
+    };
+    const auto put32 = [](unsigned char* p, ULONGLONG v) {
+      for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    put16(dir, kEntries);
+    int n = 0;
+    // Types: 3 SHORT, 4 LONG, 5 RATIONAL; a value of up to four bytes
+    // stands in the entry.
+    const auto entry = [&](unsigned tag, unsigned type, ULONGLONG count, ULONGLONG value) {
+      unsigned char* e = dir + 2 + 12 * n++;
+      put16(e, tag);
+      put16(e + 2, type);
+      put32(e + 4, count);
+      if (type == 3 && count == 1)
+        put16(e + 8, static_cast<unsigned>(value));
+      else
+        put32(e + 8, value);
+    };
+    const ULONGLONG bytes = at_ - start_;
+    entry(254, 4, 1, multi_ ? 2 : 0);  // NewSubfileType: a page of several
+    entry(256, 4, 1, static_cast<ULONGLONG>(shape_.width));
+    entry(257, 4, 1, static_cast<ULONGLONG>(shape_.length));
+    entry(258, 3, colour ? 3 : 1, colour ? bitsAt : static_cast<ULONGLONG>(shape_.bits));
+    entry(259, 3, 1, 1);                 // no compression
+    entry(262, 3, 1, colour ? 2 : 1);    // RGB, or black is zero
+    entry(273, 4, 1, start_);            // the one strip
+    entry(277, 3, 1, colour ? 3 : 1);    // samples per pixel
+    entry(278, 4, 1, static_cast<ULONGLONG>(shape_.length));
+    entry(279, 4, 1, bytes);
+    entry(282, 5, 1, xAt);
+    entry(283, 5, 1, yAt);
+    entry(284, 3, 1, 1);  // chunky
+    entry(296, 3, 1, 2);  // inches
+    // The next directory: none yet.
+    put32(dir + 2 + 12 * kEntries, 0);
+    unsigned char* more = out.data() + (extra - at_);
+    for (int i = 0; i < 3; ++i) put16(more + 2 * i, 8);
+    const auto rational = [&](unsigned char* p, double dpi) {
+      put32(p, static_cast<ULONGLONG>(std::lround((dpi > 0 ? dpi : 72) * 100)));
+      put32(p + 4, 100);
+    };
+    rational(out.data() + (xAt - at_), shape_.xDpi);
+    rational(out.data() + (yAt - at_), shape_.yDpi);
+    HRESULT hr = file_.WriteAt(at_, out.data(), out.size());
+    // Only now does the file lead to the page: from its header, or from
+    // the directory of the page before.
+    unsigned char link[4];
+    put32(link, directory);
+    if (SUCCEEDED(hr)) hr = file_.WriteAt(adding_ ? multiPage_.nextField : 4, link, sizeof link);
+    if (SUCCEEDED(hr)) hr = file_.Close();
+    if (FAILED(hr)) return hr;
+    finished_ = true;
+    if (multi_)
+      multiPage_ = MultiPage{path_, at_ + out.size(), directory + 2 + 12 * kEntries};
+    return S_OK;
+  }
+
+ private:
+  std::string path_;
+  RowShape shape_;
+  MultiPage& multiPage_;
+  bool multi_;
+  bool adding_ = false;
+  ULONGLONG before_ = 0, start_ = 0, at_ = 0;
+  long done_ = 0;
+  File file_;
+  bool finished_ = false;
+};
+
+// A JPEG through WIC: grey for grey and black and white (JPEG has no
+// single bit), colour as B, G, R, written to the file as the rows come.
+class JpegWriter : public PageWriter {
+ public:
+  JpegWriter(std::string path, const RowShape& shape) : path_(std::move(path)), shape_(shape) {}
+  ~JpegWriter() override
+  {
+    frame_.reset();
+    encoder_.reset();
+    stream_.reset();
+    if (!finished_) DeleteFileA(path_.c_str());
+  }
+  HRESULT Begin()
+  {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, nullptr, 0);
+    if (units <= 0) return E_INVALIDARG;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, wide.data(), units);
+    IWICImagingFactory* factory = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
+    Held<IWICImagingFactory> heldFactory(SUCCEEDED(hr) ? factory : nullptr);
+    IWICStream* stream = nullptr;
+    if (SUCCEEDED(hr)) hr = factory->CreateStream(&stream);
+    if (SUCCEEDED(hr)) stream_.reset(stream);
+    if (SUCCEEDED(hr)) hr = stream->InitializeFromFilename(wide.c_str(), GENERIC_WRITE);
+    IWICBitmapEncoder* encoder = nullptr;
+    if (SUCCEEDED(hr)) hr = factory->CreateEncoder(GUID_ContainerFormatJpeg, nullptr, &encoder);
+    if (SUCCEEDED(hr)) encoder_.reset(encoder);
+    if (SUCCEEDED(hr)) hr = encoder->Initialize(stream, WICBitmapEncoderNoCache);
+    IWICBitmapFrameEncode* frame = nullptr;
+    IPropertyBag2* options = nullptr;
+    if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(&frame, &options);
+    if (SUCCEEDED(hr)) frame_.reset(frame);
+    Held<IPropertyBag2> heldOptions(SUCCEEDED(hr) ? options : nullptr);
+    if (SUCCEEDED(hr)) hr = frame->Initialize(options);
+    if (SUCCEEDED(hr))
+      hr = frame->SetSize(static_cast<UINT>(shape_.width), static_cast<UINT>(shape_.length));
+    if (SUCCEEDED(hr))
+      hr = frame->SetResolution(shape_.xDpi > 0 ? shape_.xDpi : 72, shape_.yDpi > 0 ? shape_.yDpi : 72);
+    const GUID wanted = shape_.bits == 24 ? GUID_WICPixelFormat24bppBGR : GUID_WICPixelFormat8bppGray;
+    GUID format = wanted;
+    if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
+    // An encoder that takes other pixels would get these wrong.
+    if (SUCCEEDED(hr) && format != wanted) hr = E_NOTIMPL;
+    return hr;
+  }
+  HRESULT Rows(const unsigned char* rows, long count) override
+  {
+    if (count <= 0 || count > shape_.length - done_) return E_INVALIDARG;
+    const size_t from = RowBytes(shape_.width, shape_.bits);
+    const size_t to = RowBytes(shape_.width, shape_.bits == 24 ? 24 : 8);
+    line_.resize(to * static_cast<size_t>(count));
+    for (long k = 0; k < count; ++k) {
+      const unsigned char* row = rows + from * static_cast<size_t>(k);
+      unsigned char* out = line_.data() + to * static_cast<size_t>(k);
+      if (shape_.bits == 24) {
+        for (long x = 0; x < shape_.width; ++x) {
+          out[3 * x] = row[3 * x + 2];
+          out[3 * x + 1] = row[3 * x + 1];
+          out[3 * x + 2] = row[3 * x];
+        }
+      } else if (shape_.bits == 1) {
+        for (long x = 0; x < shape_.width; ++x)
+          out[x] = ((row[x / 8] >> (7 - x % 8)) & 1) != 0 ? 255 : 0;
+      } else {
+        std::memcpy(out, row, from);
+      }
+    }
+    done_ += count;
+    return frame_->WritePixels(static_cast<UINT>(count), static_cast<UINT>(to),
+                               static_cast<UINT>(line_.size()), line_.data());
+  }
+  HRESULT Finish() override
+  {
+    if (done_ != shape_.length) return E_UNEXPECTED;
+    HRESULT hr = frame_->Commit();
+    if (SUCCEEDED(hr)) hr = encoder_->Commit();
+    frame_.reset();
+    encoder_.reset();
+    if (SUCCEEDED(hr)) hr = stream_->Commit(STGC_DEFAULT);
+    stream_.reset();
+    if (SUCCEEDED(hr)) finished_ = true;
+    return hr;
+  }
+
+ private:
+  std::string path_;
+  RowShape shape_;
+  Held<IWICStream> stream_;
+  Held<IWICBitmapEncoder> encoder_;
+  Held<IWICBitmapFrameEncode> frame_;
+  std::vector<unsigned char> line_;
+  long done_ = 0;
+  bool finished_ = false;
+};
+
+template <typename Writer, typename... Args>
+std::unique_ptr<PageWriter> Begun(HRESULT& hr, Args&&... args)
+{
+  auto writer = std::make_unique<Writer>(std::forward<Args>(args)...);
+  hr = writer->Begin();
+  if (FAILED(hr)) return nullptr;
+  return writer;
 }
 
 }  // namespace
 
-HRESULT PageFile(unsigned short format, const unsigned char* dib, size_t bytes, double dpi,
-                 std::vector<unsigned char>& file)
+std::unique_ptr<PageWriter> WritePage(unsigned short format, const std::string& path,
+                                      const RowShape& shape, MultiPage& multiPage, HRESULT& hr)
 {
-  Dib parts;
-  if (!Read(dib, bytes, parts)) return E_INVALIDARG;
+  hr = E_INVALIDARG;
+  if (!Usable(shape)) return nullptr;
   switch (format) {
     case TWFF_BMP:
-      Bmp(dib, bytes, parts, file);
-      return S_OK;
+      return Begun<BmpWriter>(hr, path, shape);
     case TWFF_TIFF:
-      return Encode(GUID_ContainerFormatTiff, parts, dpi, file);
+      return Begun<TiffWriter>(hr, path, shape, multiPage, false);
+    case TWFF_TIFFMULTI:
+      return Begun<TiffWriter>(hr, path, shape, multiPage, true);
     case TWFF_JFIF:
-      return Encode(GUID_ContainerFormatJpeg, parts, dpi, file);
+      return Begun<JpegWriter>(hr, path, shape);
     default:
-      return E_INVALIDARG;
+      return nullptr;
   }
 }
 

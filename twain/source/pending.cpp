@@ -1,5 +1,6 @@
 // DG_CONTROL / DAT_PENDINGXFERS: how many transfers are left, the end of
-// one (MSG_ENDXFER), and the end of all of them (MSG_RESET).
+// one (MSG_ENDXFER, which says when it ended a job), and the end of all of
+// them (MSG_RESET).
 #include "source/session.h"
 
 namespace twainds {
@@ -8,11 +9,12 @@ Result Session::PendingTransfers(TW_UINT16 message, TW_MEMREF data)
 {
   auto* pending = static_cast<TW_PENDINGXFERS*>(data);
   if (pending == nullptr) return Failed(TWCC_BADVALUE);
+  bool jobEnded = false;
   switch (message) {
     case MSG_ENDXFER:
       // Also when the server is gone: the walk is then over, nothing is
       // pending, and the application may close the source.
-      walk_.End();
+      walk_.End(jobEnded);
       Settle();
       break;
     case MSG_RESET:
@@ -23,7 +25,10 @@ Result Session::PendingTransfers(TW_UINT16 message, TW_MEMREF data)
       break;
   }
   pending->Count = static_cast<TW_UINT16>(walk_.Pending());
-  pending->u.EOJ = 0;
+  // Under job control, the end of a job is a separator between documents:
+  // there is no sheet of it, the walk goes on with the next job.
+  pending->u.EOJ =
+      jobEnded && choices_.jobControl != TWJC_NONE ? TWEJ_MIDSEPARATOR : TWEJ_NONE;
   return Done();
 }
 

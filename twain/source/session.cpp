@@ -63,6 +63,7 @@ Session::Session(Module& module) : module_(module), negotiation_(module.memory),
 
 Session::~Session()
 {
+  EndMemoryFile();
   walk_.Stop();
   dialog_.reset();
   indicator_.Hide();
@@ -76,15 +77,24 @@ Result Session::Open(const TW_IDENTITY& application, TW_IDENTITY& source)
   const HRESULT entered = apartment_.Enter();
   if (FAILED(entered)) return Failed(TWCC_OPERATIONERROR);
   HRESULT hr = connection_.Open(ReadProfile());
-  if (SUCCEEDED(hr)) hr = connection_.ReadSettings(defaults_);
+  // The scanner answers for the user's settings, or it is no use.
+  ScanSettings settings;
+  if (SUCCEEDED(hr)) hr = connection_.ReadSettings(settings);
   if (FAILED(hr)) {
     connection_.Close();
     apartment_.Leave();
-    return hr == E_OUTOFMEMORY ? Failed(TWCC_LOWMEMORY) : Failed(TWCC_OPERATIONERROR);
+    // What DAT_STATUS then says: the server that could not be started (not
+    // registered, not installed, refused) is the source's own failure, a
+    // scanner the server cannot find or open the device's.
+    if (hr == E_OUTOFMEMORY) return Failed(TWCC_LOWMEMORY);
+    return Failed(connection_.ServerReached() ? TWCC_CHECKDEVICEONLINE : TWCC_OPERATIONERROR);
   }
   // The identity the manager assigned stays; the rest is this source's.
   Introduce(source);
   module_.manager.Address(application, source);
+  applicationId_ = application.Id;
+  negotiation_.SpeakTwain2(application.ProtocolMajor >= 2);
+  ResolveFileName();
   // Jobs scanned at the device under the settings this application sets
   // are named after it.
   title_ = Widened(application.ProductName, sizeof application.ProductName);
@@ -140,6 +150,9 @@ Result Session::Enable(TW_MEMREF data)
   }
   const std::vector<Job> chosen = JobsToTransfer(listed);
   if (chosen.empty()) return Failed(TWCC_NOMEDIA);
+  // No manager to tell the application that the transfers are ready: it
+  // would wait for ever.
+  if (!module_.manager.CanSend()) return Failed(TWCC_OPERATIONERROR);
   state = State::kEnabled;
   if (!Offer(chosen)) {
     state = State::kOpen;
@@ -153,7 +166,23 @@ bool Session::Offer(const std::vector<Job>& jobs)
   if (!walk_.Start(jobs, choices_.transferCount)) return false;
   state = State::kReady;
   ShowProgress();
-  module_.manager.Send(MSG_XFERREADY);
+  module_.Notify(MSG_XFERREADY);
+  return true;
+}
+
+bool Session::Withdraw()
+{
+  if (state != State::kReady) return false;
+  walk_.Stop();
+  indicator_.Hide();
+  memoryTransfer_ = false;
+  EndMemoryFile();
+  if (dialog_ != nullptr) {
+    state = State::kEnabled;
+    dialog_->Enable(true);
+    return false;
+  }
+  state = State::kOpen;
   return true;
 }
 
@@ -168,7 +197,9 @@ void Session::ShowProgress()
 void Session::Settle()
 {
   memoryTransfer_ = false;
+  memoryDone_ = false;
   strip_ = {};
+  EndMemoryFile();
   if (walk_.Pending() > 0) {
     state = State::kReady;
     ShowProgress();
@@ -203,11 +234,14 @@ void Session::Chosen(const std::vector<Job>& jobs)
 void Session::Cancelled()
 {
   if (module_.busy || state != State::kEnabled) return;
-  module_.manager.Send(MSG_CLOSEDSREQ);
+  module_.Notify(MSG_CLOSEDSREQ);
 }
 
 Result Session::Disable(TW_MEMREF)
 {
+  // A multi-page file ends with the transfers of this enabling.
+  EndMultiPageFile();
+  EndMemoryFile();
   walk_.Stop();
   dialog_.reset();
   indicator_.Hide();
@@ -232,7 +266,7 @@ void Session::AfterOperation()
 {
   if (!connection_.Gone() || closeRequested_ || state == State::kOpen) return;
   closeRequested_ = true;
-  module_.manager.Send(MSG_CLOSEDSREQ);
+  module_.Notify(MSG_CLOSEDSREQ);
 }
 
 }  // namespace twainds

@@ -5,6 +5,7 @@
 // a triplet may come is triplets.cpp.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "source/frame.h"
 #include "source/indicator.h"
 #include "source/manager.h"
+#include "source/page_file.h"
 #include "source/walk.h"
 
 namespace twainds {
@@ -45,7 +47,26 @@ struct Module {
   Memory memory;
   Manager manager;
   std::unique_ptr<class Session> session;
-  TW_UINT16 condition = TWCC_SUCCESS;  // of an operation no session answered
+  // Sessions opened so far: tells one session from the next.
+  unsigned long sessions = 0;
+  // The condition of an operation no session answered (MSG_OPENDS that
+  // failed, one refused while another application had the source).
+  TW_UINT16 condition = TWCC_SUCCESS;
+  // Where the call under way came from (entry.cpp), and how many calls of
+  // DS_Entry are under way (a call made from the application's callback
+  // runs inside another).
+  const void* caller = nullptr;
+  int calls = 0;
+
+  // A message to the application: after the call under way, or at once
+  // when none is (the source's window acts between calls too).
+  void Notify(TW_UINT16 message)
+  {
+    if (calls > 0)
+      manager.Queue(message);
+    else
+      manager.Send(message);
+  }
   // An operation runs (and may be waiting on the server, while the
   // thread's messages are dispatched): only what is safe then may come in.
   bool busy = false;
@@ -58,12 +79,20 @@ struct Choices {
   TW_UINT16 units = TWUN_INCHES;
   bool indicators = true;
   int transferCount = -1;
+  TW_UINT16 jobControl = TWJC_NONE;
+  bool extendedInfo = false;
   std::vector<std::wstring> jobs;  // the custom capability's names; none: every job
-  std::string fileName = "TWAIN.TMP";
+  // The file of a file transfer, as MSG_SET named it and as a full path
+  // (a relative name is taken from the folder current when it was set).
+  std::string fileName = "TWAIN.TMP", filePath;
+  // Of file and memory-file transfers (ICAP_IMAGEFILEFORMAT).
   TW_UINT16 fileFormat = TWFF_BMP;
   // The frame that every page is cut to; none: pages come whole.
   std::optional<Frame> frame;
 };
+
+// Whether file transfers by `mechanism` write `format` (TWFF_).
+bool FileFormatFits(Raw format, TW_UINT16 mechanism);
 
 class Session {
  public:
@@ -93,10 +122,22 @@ class Session {
   Result NativeTransfer(TW_MEMREF data);
   Result MemoryTransfer(TW_MEMREF data);
   Result FileTransfer(TW_MEMREF data);
+  Result MemoryFileTransfer(TW_MEMREF data);
+  Result ExtendedInfo(TW_MEMREF data);
 
   // After each operation: a server that died under it ends the session's
   // use for the application (MSG_CLOSEDSREQ, once).
   void AfterOperation();
+  // Whether `origin` is the application that opened the session (a null
+  // one is taken to be).
+  bool Serves(const TW_IDENTITY* origin) const
+  {
+    return origin == nullptr || origin->Id == applicationId_;
+  }
+  // The application could not be told of the transfers offered: they are
+  // taken back, the source enabled again (its window shown) or open.
+  // Whether the MSG_ENABLEDS that offered them is to fail.
+  bool Withdraw();
 
   // The job dialog's answers (ShowUI TRUE).
   void Chosen(const std::vector<Job>& jobs);
@@ -106,8 +147,13 @@ class Session {
 
   // What the capabilities read and change.
   Connection& Scanner() { return connection_; }
+  // The application speaks TWAIN 2.x.
+  bool Twain2() const { return negotiation_.Twain2(); }
+  // The value in effect of a capability of the table.
+  Result CapabilityValue(TW_UINT16 id, Raw& value);
+  // CAP_FEEDERLOADED: whether a job is there to take.
+  Result FeederLoaded(Raw& value);
   Choices& Negotiated() { return choices_; }
-  const ScanSettings& Defaults() const { return defaults_; }
   const std::wstring& Title() const { return title_; }
   // The jobs as last listed: afresh while no walk is on (a listing would
   // change the scanner's numbering under a walk).
@@ -115,6 +161,11 @@ class Session {
 
  private:
   void AddCapabilities();
+  // The full path of the file transfer's default file name.
+  void ResolveFileName();
+  // A multi-page file a file transfer adds pages to is done with: the next
+  // page of that format starts a file of its own.
+  void EndMultiPageFile();
   // This source's own capability: the jobs to bring over.
   Result JobNames(TW_UINT16 message, TW_CAPABILITY& capability);
   // Enters state 6 and tells the application; false when nothing is pending.
@@ -134,6 +185,9 @@ class Session {
   // DAT_IMAGELAYOUT's MSG_SET: the frame of a paper size sets that size,
   // any other is the frame pages are cut to.
   Result SetFrame(const TW_FRAME& frame);
+  // The part of the page at hand that comes over, on the paper, in the
+  // application's units.
+  HRESULT TransferredFrame(TW_FRAME& frame);
   // Where a transfer of the page at hand cuts it: `cut` when the frame
   // takes less than the whole page, `region` what it takes (`page` is
   // described only under a frame). TWCC_BADVALUE when it takes nothing.
@@ -151,8 +205,8 @@ class Session {
   Negotiation negotiation_;
   Walk walk_;
   Choices choices_;
-  ScanSettings defaults_;
   std::wstring title_;
+  TW_UINT32 applicationId_ = 0;
   std::vector<Job> listed_;
   bool listedValid_ = false;
   bool closeRequested_ = false;
@@ -160,10 +214,32 @@ class Session {
   Indicator indicator_;
   // The memory transfer in progress (state 7): rows given so far, rows of
   // the page read so far, and the page's rows as read when the application
-  // gets part of each.
+  // gets part of each; whether its last rows were given.
   long rowsDone_ = 0, rowsRead_ = 0;
   std::vector<unsigned char> strip_;
-  bool memoryTransfer_ = false;
+  bool memoryTransfer_ = false, memoryDone_ = false;
+  // The memory-file transfer in progress (state 7): the file's bytes come
+  // straight from the scanner's file, or from one the source wrote to a
+  // temporary file of its own (deleted when it is closed).
+  struct MemoryFile {
+    bool active = false, done = false, direct = false, cut = false;
+    size_t total = 0, sent = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+  };
+  MemoryFile memoryFile_;
+  void EndMemoryFile();
+  // Where the multi-page TIFF of file transfers stands.
+  MultiPage multiPage_;
+  // The page's file of `format` written to `path`: the scanner's own
+  // (`scanner`: a BMP or TIFF of a whole page), else the source's from
+  // the rows. `fileFailed` tells a failure of the file from one of the
+  // scanner's.
+  HRESULT WritePageFile(TW_UINT16 format, const std::string& path, const TW_IMAGEINFO& page,
+                        const Region& region, bool scanner, bool& fileFailed);
+  // The rows of `region` of the page at hand, top-down, handed on in strips
+  // of about a MiB as the scanner's memory transfer brings them.
+  HRESULT ReadRegion(const TW_IMAGEINFO& page, const Region& region,
+                     const std::function<HRESULT(const unsigned char*, long)>& take);
 };
 
 // Marks the session busy for as long as it lives, and keeps the user's

@@ -17,9 +17,11 @@ constexpr TW_UINT32 kPreferredRead = 1 << 20;
 
 constexpr char kDefaultFile[] = "TWAIN.TMP";
 
-// Whether `name` can be a file this source writes: a name (not a folder)
-// without characters Windows refuses in one, in a folder that exists.
-bool UsableFileName(const char* name)
+// The full path of `name` if it can be a file this source writes: a name
+// (not a folder) without characters Windows refuses in one, in a folder
+// that exists. A relative name is taken from the current folder now: an
+// application's file dialog may change that folder before the transfer.
+bool Resolved(const char* name, std::string& path)
 {
   for (const char* p = name; *p != '\0'; ++p)
     if (static_cast<unsigned char>(*p) < 32 || std::strchr("<>\"|?*", *p) != nullptr) return false;
@@ -29,6 +31,7 @@ bool UsableFileName(const char* name)
   if (length == 0 || length >= MAX_PATH || part == nullptr || *part == '\0') return false;
   const DWORD self = GetFileAttributesA(full);
   if (self != INVALID_FILE_ATTRIBUTES && (self & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  path = full;
   *part = '\0';
   const DWORD folder = GetFileAttributesA(full);
   return folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -64,25 +67,41 @@ Result Session::SetupMemory(TW_MEMREF data)
   return Done();
 }
 
+void Session::ResolveFileName()
+{
+  // The default name in the folder current at MSG_OPENDS (or the reset);
+  // a folder that cannot take it shows at the transfer.
+  char full[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameA(choices_.fileName.c_str(), MAX_PATH, full, nullptr);
+  choices_.filePath = length > 0 && length < MAX_PATH ? full : choices_.fileName;
+}
+
 Result Session::SetupFile(TW_UINT16 message, TW_MEMREF data)
 {
   auto* setup = static_cast<TW_SETUPFILEXFER*>(data);
   if (setup == nullptr) return Failed(TWCC_BADVALUE);
   switch (message) {
     case MSG_SET: {
-      // A name within its 255 characters, and a format the scanner writes
-      // a page at a time (multi-page TIFF it writes a job at a time).
+      // A name within its 255 characters, and a format the file transfer
+      // writes (ICAP_IMAGEFILEFORMAT's, which it sets too).
       const size_t length = strnlen(setup->FileName, sizeof setup->FileName);
-      if (length == 0 || length == sizeof setup->FileName || !UsableFileName(setup->FileName) ||
-          (setup->Format != TWFF_BMP && setup->Format != TWFF_TIFF && setup->Format != TWFF_JFIF))
+      std::string path;
+      if (length == 0 || length == sizeof setup->FileName || !Resolved(setup->FileName, path) ||
+          !FileFormatFits(setup->Format, choices_.mechanism) ||
+          !negotiation_.Permits(ICAP_IMAGEFILEFORMAT, setup->Format))
         return Failed(TWCC_BADVALUE);
-      choices_.fileName.assign(setup->FileName, length);
+      const std::string name(setup->FileName, length);
+      if (name != choices_.fileName || path != choices_.filePath) EndMultiPageFile();
+      choices_.fileName = name;
+      choices_.filePath = path;
       choices_.fileFormat = setup->Format;
       return Done();
     }
     case MSG_RESET:
+      EndMultiPageFile();
       choices_.fileName = kDefaultFile;
       choices_.fileFormat = TWFF_BMP;
+      ResolveFileName();
       [[fallthrough]];
     case MSG_GET: {
       std::memset(setup->FileName, 0, sizeof setup->FileName);

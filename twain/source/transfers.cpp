@@ -1,8 +1,11 @@
-// DG_IMAGE / DAT_IMAGENATIVEXFER, DAT_IMAGEMEMXFER, DAT_IMAGEFILEXFER: the
-// page at hand brought over as a DIB in global memory, in strips of rows in
-// the application's buffers, or as a file the scanner writes. A page that
-// came over whole moves the source to state 7; one that did not leaves its
-// job unfinished, so that the job is not deleted.
+// DG_IMAGE / DAT_IMAGENATIVEXFER, DAT_IMAGEMEMXFER, DAT_IMAGEFILEXFER,
+// DAT_IMAGEMEMFILEXFER: the page at hand brought over as a DIB in global
+// memory, in strips of rows in the application's buffers, as a file, or as
+// a file's bytes in the application's buffers. A file is the scanner's own
+// (BMP and TIFF of a whole page) or the source's, written from the rows as
+// they come (page_file.h): no transfer but the native one holds a page. A
+// page that came over whole moves the source to state 7; one that did not
+// leaves its job unfinished, so that the job is not deleted.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -18,6 +21,52 @@ namespace {
 // A memory transfer's reads hold whole rows and at most this much: a
 // larger buffer of the application's is filled that far.
 constexpr size_t kLargestStrip = 16 << 20;
+
+// The reads of the source's own: larger ones cost fewer round trips to the
+// server, and this is all of a page it holds.
+constexpr size_t kReadBytes = 1 << 20;
+
+// The buffer the application handed over, locked when it is a handle:
+// null when it cannot take `least` bytes.
+class Buffer {
+ public:
+  Buffer(const TW_MEMORY& memory, size_t least) : memory_(memory)
+  {
+    if ((memory.Flags & (TWMF_POINTER | TWMF_HANDLE)) == 0 || memory.TheMem == nullptr ||
+        memory.Length < least)
+      return;
+    handle_ = (memory.Flags & TWMF_HANDLE) != 0;
+    if (!handle_) {
+      at_ = static_cast<unsigned char*>(memory.TheMem);
+      return;
+    }
+    // A handle says how large it is: Length may not claim more.
+    auto* held = static_cast<HGLOBAL>(memory.TheMem);
+    if (GlobalSize(held) < memory.Length) return;
+    at_ = static_cast<unsigned char*>(GlobalLock(held));
+  }
+  ~Buffer()
+  {
+    if (handle_ && at_ != nullptr) GlobalUnlock(static_cast<HGLOBAL>(memory_.TheMem));
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  unsigned char* At() const { return at_; }
+
+ private:
+  const TW_MEMORY& memory_;
+  bool handle_ = false;
+  unsigned char* at_ = nullptr;
+};
+
+// What a failed file of a file transfer is to the application.
+TW_UINT16 FileCondition(HRESULT hr)
+{
+  return hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) ||
+                 hr == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
+             ? TWCC_DENIED
+             : TWCC_FILEWRITEERROR;
+}
 
 // The palette bytes of a DIB of this header.
 size_t PaletteBytes(const BITMAPINFOHEADER& header)
@@ -116,6 +165,7 @@ HRESULT Session::SkipRows(long rows, size_t rowBytes, bool& done)
     const size_t now = std::min(left, most);
     strip_.resize(now * rowBytes);
     hr = connection_.Read(strip_.data(), static_cast<int>(now * rowBytes), done);
+    if (FAILED(hr)) break;
     left -= now;
     rowsRead_ += static_cast<long>(now);
   }
@@ -127,8 +177,10 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   auto* strip = static_cast<TW_IMAGEMEMXFER*>(data);
   if (strip == nullptr) return Failed(TWCC_BADVALUE);
   if (choices_.mechanism != TWSX_MEMORY) return Failed(TWCC_SEQERROR);
-  // In state 7 only to go on with a memory transfer, not after another.
-  if (state == State::kTransferring && !memoryTransfer_) return Failed(TWCC_SEQERROR);
+  // In state 7 only to go on with a memory transfer, not after another,
+  // and not once its last rows were given: the application ends the page.
+  if (state == State::kTransferring && (!memoryTransfer_ || memoryDone_))
+    return Failed(TWCC_SEQERROR);
   TW_IMAGEINFO info;
   Region region;
   HRESULT hr = PageAtHand(info, region);
@@ -142,19 +194,14 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   const size_t given = RowBytes(region.width, info.BitsPerPixel);
 
   // The application's buffer, which must hold a row at least.
-  TW_MEMORY& memory = strip->Memory;
-  if ((memory.Flags & (TWMF_POINTER | TWMF_HANDLE)) == 0 || memory.TheMem == nullptr ||
-      memory.Length < given)
-    return Failed(TWCC_BADVALUE);
-
-  const bool handle = (memory.Flags & TWMF_HANDLE) != 0;
-  auto* buffer = static_cast<unsigned char*>(
-      handle ? GlobalLock(static_cast<HGLOBAL>(memory.TheMem)) : memory.TheMem);
-  if (buffer == nullptr) return Failed(TWCC_BADVALUE);
+  const TW_MEMORY& memory = strip->Memory;
+  Buffer buffer(memory, given);
+  if (buffer.At() == nullptr) return Failed(TWCC_BADVALUE);
   if (state == State::kReady) {
     hr = walk_.Begin(Mechanism::kMemory, 0);
     rowsDone_ = 0;
     rowsRead_ = 0;
+    memoryDone_ = false;
     memoryTransfer_ = SUCCEEDED(hr);
   }
   size_t rows = 0;
@@ -166,22 +213,23 @@ Result Session::MemoryTransfer(TW_MEMREF data)
     const size_t largest = kLargestStrip / row > 0 ? kLargestStrip / row : 1;
     rows = std::min({static_cast<size_t>(memory.Length / given), largest, rowsLeft});
     if (!cut) {
-      hr = connection_.Read(buffer, static_cast<int>(rows * row), done);
+      hr = connection_.Read(buffer.At(), static_cast<int>(rows * row), done);
     } else {
       strip_.resize(rows * row);
       hr = connection_.Read(strip_.data(), static_cast<int>(rows * row), done);
       for (size_t r = 0; SUCCEEDED(hr) && r < rows; ++r)
         CopyPixels(strip_.data() + r * row, row, region.left, region.width, info.BitsPerPixel,
-                   buffer + r * given);
+                   buffer.At() + r * given);
     }
-    rowsRead_ += static_cast<long>(rows);
+    // A strip that failed was not read: asked again, it brings the same
+    // rows.
+    if (SUCCEEDED(hr)) rowsRead_ += static_cast<long>(rows);
   }
   // After the frame's last row, the rest of the page is read and let go:
   // the scanner's transfer of it ends as a whole page's does.
   const bool last = rowsDone_ + static_cast<long>(rows) >= region.length;
   if (SUCCEEDED(hr) && last && !done && rowsRead_ < info.ImageLength)
     hr = SkipRows(info.ImageLength - rowsRead_, row, done);
-  if (handle) GlobalUnlock(static_cast<HGLOBAL>(memory.TheMem));
   if (FAILED(hr)) {
     walk_.Broken();
     // A transfer that had not begun has not: the page is still to come.
@@ -204,6 +252,7 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   rowsDone_ += static_cast<long>(rows);
   state = State::kTransferring;
   if (last) {
+    memoryDone_ = true;
     walk_.Transferred();
     if (cut) walk_.Cropped();
     return Done(TWRC_XFERDONE);
@@ -216,82 +265,247 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   return Done();
 }
 
+HRESULT Session::ReadRegion(const TW_IMAGEINFO& page, const Region& region,
+                            const std::function<HRESULT(const unsigned char*, long)>& take)
+{
+  if (page.ImageWidth <= 0 || page.ImageLength <= 0 || page.BitsPerPixel <= 0 ||
+      region.width <= 0)
+    return E_FAIL;
+  HRESULT hr = walk_.Begin(Mechanism::kMemory, 0);
+  const size_t row = RowBytes(page.ImageWidth, page.BitsPerPixel);
+  const size_t given = RowBytes(region.width, page.BitsPerPixel);
+  const bool whole = region.left == 0 && region.width == page.ImageWidth;
+  const long most = static_cast<long>(std::max<size_t>(kReadBytes / row, 1));
+  std::vector<unsigned char> strip, cut;
+  bool done = false;
+  long y = 0;
+  while (SUCCEEDED(hr) && y < page.ImageLength && !done) {
+    const long now = std::min(most, page.ImageLength - y);
+    strip.resize(static_cast<size_t>(now) * row);
+    hr = connection_.Read(strip.data(), static_cast<int>(strip.size()), done);
+    if (FAILED(hr)) break;
+    // The rows of the region among them, cut to its columns.
+    const long first = std::max(y, region.top);
+    const long end = std::min(y + now, region.top + region.length);
+    if (first < end) {
+      const unsigned char* from = strip.data() + static_cast<size_t>(first - y) * row;
+      if (whole) {
+        hr = take(from, end - first);
+      } else {
+        cut.resize(static_cast<size_t>(end - first) * given);
+        for (long r = 0; r < end - first; ++r)
+          CopyPixels(from + static_cast<size_t>(r) * row, row, region.left, region.width,
+                     page.BitsPerPixel, cut.data() + static_cast<size_t>(r) * given);
+        hr = take(cut.data(), end - first);
+      }
+    }
+    y += now;
+  }
+  // A transfer that ends early, or goes on past the page, is not the page.
+  if (SUCCEEDED(hr) && (y != page.ImageLength || !done)) hr = E_FAIL;
+  return hr;
+}
+
+HRESULT Session::WritePageFile(TW_UINT16 format, const std::string& path,
+                               const TW_IMAGEINFO& page, const Region& region, bool scanner,
+                               bool& fileFailed)
+{
+  fileFailed = false;
+  if (scanner) {
+    // The scanner's file, a read at a time.
+    int transfer = 0;
+    HRESULT hr = walk_.Begin(Mechanism::kFile, static_cast<short>(format));
+    if (SUCCEEDED(hr)) hr = connection_.TransferSize(transfer);
+    if (SUCCEEDED(hr) && transfer <= 0) hr = E_FAIL;
+    if (FAILED(hr)) return hr;
+    HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+      fileFailed = true;
+      return HRESULT_FROM_WIN32(GetLastError());
+    }
+    std::vector<unsigned char> chunk(std::min(static_cast<size_t>(transfer), kReadBytes));
+    size_t have = 0;
+    bool done = false;
+    while (SUCCEEDED(hr) && have < static_cast<size_t>(transfer) && !done) {
+      const size_t asked = std::min(static_cast<size_t>(transfer) - have, kReadBytes);
+      hr = connection_.Read(chunk.data(), static_cast<int>(asked), done);
+      DWORD written = 0;
+      if (SUCCEEDED(hr)) {
+        if (!WriteFile(out, chunk.data(), static_cast<DWORD>(asked), &written, nullptr))
+          hr = HRESULT_FROM_WIN32(GetLastError());
+        else if (written != asked)
+          hr = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+        fileFailed = FAILED(hr);
+      }
+      have += asked;
+    }
+    // A transfer that ends early, or goes on past its size, is not the
+    // page; a file not written whole is not left.
+    if (SUCCEEDED(hr) && (have != static_cast<size_t>(transfer) || !done)) hr = E_FAIL;
+    if (!CloseHandle(out) && SUCCEEDED(hr)) {
+      hr = HRESULT_FROM_WIN32(GetLastError());
+      fileFailed = true;
+    }
+    if (FAILED(hr)) DeleteFileA(path.c_str());
+    return hr;
+  }
+  // The source's file, from the rows that the frame takes.
+  const double xDpi = page.XResolution.Whole + page.XResolution.Frac / 65536.0;
+  const double yDpi = page.YResolution.Whole + page.YResolution.Frac / 65536.0;
+  const RowShape shape = {region.width, region.length, page.BitsPerPixel, xDpi, yDpi};
+  HRESULT hr = S_OK;
+  std::unique_ptr<PageWriter> writer = WritePage(format, path, shape, multiPage_, hr);
+  if (writer == nullptr) {
+    fileFailed = true;
+    return hr;
+  }
+  hr = ReadRegion(page, region, [&](const unsigned char* rows, long count) {
+    const HRESULT written = writer->Rows(rows, count);
+    if (FAILED(written)) fileFailed = true;
+    return written;
+  });
+  if (SUCCEEDED(hr)) {
+    hr = writer->Finish();
+    if (FAILED(hr)) fileFailed = true;
+  }
+  return hr;
+}
+
 Result Session::FileTransfer(TW_MEMREF)
 {
   if (choices_.mechanism != TWSX_FILE) return Failed(TWCC_SEQERROR);
   TW_IMAGEINFO page;
   Region region;
-  bool cut = false;
-  const Result framed = Framed(page, region, cut);
-  if (framed.rc != TWRC_SUCCESS) return framed;
-  std::vector<unsigned char> file;
-  HRESULT hr = S_OK;
-  if (!cut) {
-    // The file as the scanner writes it.
-    int transfer = 0;
-    hr = walk_.Begin(Mechanism::kFile, static_cast<short>(choices_.fileFormat));
-    if (SUCCEEDED(hr)) hr = connection_.TransferSize(transfer);
-    if (SUCCEEDED(hr) && transfer <= 0) hr = E_FAIL;
-    if (SUCCEEDED(hr)) {
-      try {
-        file.resize(static_cast<size_t>(transfer));
-      } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-      }
-    }
-    if (SUCCEEDED(hr)) hr = connection_.ReadWhole(file.data(), file.size());
-  } else {
-    // The scanner writes pages whole: the source writes the file of the
-    // part of the page's DIB that the frame takes.
-    BITMAPINFOHEADER header = {};
-    size_t rest = 0;
-    std::vector<unsigned char> dib;
-    hr = BeginDib(header, rest);
-    if (SUCCEEDED(hr)) {
-      try {
-        dib.resize(sizeof header + rest);
-      } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-      }
-    }
-    if (SUCCEEDED(hr)) {
-      std::memcpy(dib.data(), &header, sizeof header);
-      hr = connection_.ReadWhole(dib.data() + sizeof header, rest);
-    }
-    const size_t bytes = SUCCEEDED(hr) ? CropDib(dib.data(), dib.size(), region) : 0;
-    if (SUCCEEDED(hr) && bytes == 0) hr = E_FAIL;
-    if (SUCCEEDED(hr))
-      hr = PageFile(choices_.fileFormat, dib.data(), bytes,
-                    page.XResolution.Whole + page.XResolution.Frac / 65536.0, file);
-  }
+  HRESULT hr = PageAtHand(page, region);
+  if (FAILED(hr)) return ScannerFailure(hr);
+  if (region.width <= 0) return Failed(TWCC_BADVALUE);
+  const bool cut = !(region == Region{0, 0, page.ImageWidth, page.ImageLength});
+  const TW_UINT16 format = choices_.fileFormat;
+  // The scanner writes whole pages in BMP and TIFF; the rest the source
+  // writes itself.
+  const bool scanner = !cut && (format == TWFF_BMP || format == TWFF_TIFF);
+  if (format != TWFF_TIFFMULTI) EndMultiPageFile();
+  bool fileFailed = false;
+  hr = WritePageFile(format, choices_.filePath, page, region, scanner, fileFailed);
   if (FAILED(hr)) {
     walk_.Broken();
-    return ScannerFailure(hr);
-  }
-  // A file not written whole is not left.
-  const char* name = choices_.fileName.c_str();
-  HANDLE out =
-      CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    walk_.Broken();
-    return Failed(error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                      ? TWCC_DENIED
-                      : TWCC_FILEWRITEERROR);
-  }
-  DWORD written = 0;
-  const bool whole =
-      WriteFile(out, file.data(), static_cast<DWORD>(file.size()), &written, nullptr) != FALSE &&
-      written == file.size();
-  const bool closed = CloseHandle(out) != FALSE;
-  if (!whole || !closed) {
-    DeleteFileA(name);
-    walk_.Broken();
-    return Failed(TWCC_FILEWRITEERROR);
+    return fileFailed ? Failed(FileCondition(hr)) : ScannerFailure(hr);
   }
   walk_.Transferred();
   if (cut) walk_.Cropped();
   state = State::kTransferring;
+  return Done(TWRC_XFERDONE);
+}
+
+void Session::EndMultiPageFile()
+{
+  multiPage_ = MultiPage();
+}
+
+void Session::EndMemoryFile()
+{
+  if (memoryFile_.file != INVALID_HANDLE_VALUE) CloseHandle(memoryFile_.file);
+  memoryFile_ = MemoryFile();
+}
+
+Result Session::MemoryFileTransfer(TW_MEMREF data)
+{
+  auto* strip = static_cast<TW_IMAGEMEMXFER*>(data);
+  if (strip == nullptr) return Failed(TWCC_BADVALUE);
+  if (choices_.mechanism != TWSX_MEMFILE) return Failed(TWCC_SEQERROR);
+  // In state 7 only to go on with a memory-file transfer, until its last
+  // bytes were given.
+  if (state == State::kTransferring && (!memoryFile_.active || memoryFile_.done))
+    return Failed(TWCC_SEQERROR);
+  const TW_MEMORY& memory = strip->Memory;
+  Buffer buffer(memory, 1);
+  if (buffer.At() == nullptr) return Failed(TWCC_BADVALUE);
+  HRESULT hr = S_OK;
+  bool fileFailed = false;
+  if (state == State::kReady) {
+    EndMemoryFile();
+    TW_IMAGEINFO page;
+    Region region;
+    hr = PageAtHand(page, region);
+    if (FAILED(hr)) return ScannerFailure(hr);
+    if (region.width <= 0) return Failed(TWCC_BADVALUE);
+    const TW_UINT16 format = choices_.fileFormat;
+    memoryFile_.cut = !(region == Region{0, 0, page.ImageWidth, page.ImageLength});
+    memoryFile_.direct = !memoryFile_.cut && (format == TWFF_BMP || format == TWFF_TIFF);
+    if (memoryFile_.direct) {
+      // The scanner's file, read into the application's buffers.
+      int transfer = 0;
+      hr = walk_.Begin(Mechanism::kFile, static_cast<short>(format));
+      if (SUCCEEDED(hr)) hr = connection_.TransferSize(transfer);
+      if (SUCCEEDED(hr) && transfer <= 0) hr = E_FAIL;
+      memoryFile_.total = SUCCEEDED(hr) ? static_cast<size_t>(transfer) : 0;
+    } else {
+      // The source's file, in a temporary file first.
+      char folder[MAX_PATH] = {}, name[MAX_PATH] = {};
+      const DWORD length = GetTempPathA(MAX_PATH, folder);
+      if (length == 0 || length >= MAX_PATH || GetTempFileNameA(folder, "sbd", 0, name) == 0) {
+        hr = HRESULT_FROM_WIN32(GetLastError());
+        fileFailed = true;
+      }
+      MultiPage none;
+      if (SUCCEEDED(hr)) {
+        std::swap(none, multiPage_);
+        hr = WritePageFile(format, name, page, region, false, fileFailed);
+        std::swap(none, multiPage_);
+      }
+      if (SUCCEEDED(hr)) {
+        memoryFile_.file = CreateFileA(name, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        LARGE_INTEGER size = {};
+        if (memoryFile_.file == INVALID_HANDLE_VALUE || !GetFileSizeEx(memoryFile_.file, &size) ||
+            size.QuadPart <= 0) {
+          hr = HRESULT_FROM_WIN32(GetLastError());
+          fileFailed = true;
+        }
+        memoryFile_.total = static_cast<size_t>(size.QuadPart);
+      }
+      if (FAILED(hr) && memoryFile_.file == INVALID_HANDLE_VALUE && name[0] != '\0')
+        DeleteFileA(name);
+    }
+    if (FAILED(hr)) {
+      EndMemoryFile();
+      walk_.Broken();
+      return fileFailed ? Failed(FileCondition(hr)) : ScannerFailure(hr);
+    }
+    memoryFile_.active = true;
+  }
+  // One strip of the file: as much as the buffer holds, at most this much.
+  const size_t bytes = std::min({static_cast<size_t>(memory.Length),
+                                 memoryFile_.total - memoryFile_.sent, kLargestStrip});
+  bool done = false;
+  if (memoryFile_.direct) {
+    hr = connection_.Read(buffer.At(), static_cast<int>(bytes), done);
+    if (SUCCEEDED(hr) && done != (memoryFile_.sent + bytes == memoryFile_.total)) hr = E_FAIL;
+  } else {
+    DWORD read = 0;
+    if (!ReadFile(memoryFile_.file, buffer.At(), static_cast<DWORD>(bytes), &read, nullptr))
+      hr = HRESULT_FROM_WIN32(GetLastError());
+    else if (read != bytes)
+      hr = E_FAIL;
+    fileFailed = FAILED(hr);
+  }
+  if (FAILED(hr)) {
+    walk_.Broken();
+    state = State::kTransferring;
+    return fileFailed ? Failed(TWCC_OPERATIONERROR) : ScannerFailure(hr);
+  }
+  memoryFile_.sent += bytes;
+  // What a strip of rows says has no meaning for a file's bytes.
+  strip->Compression = TWON_DONTCARE16;
+  strip->BytesPerRow = strip->Columns = strip->Rows = TWON_DONTCARE32;
+  strip->XOffset = strip->YOffset = TWON_DONTCARE32;
+  strip->BytesWritten = static_cast<TW_UINT32>(bytes);
+  state = State::kTransferring;
+  if (memoryFile_.sent < memoryFile_.total) return Done();
+  memoryFile_.done = true;
+  walk_.Transferred();
+  if (memoryFile_.cut) walk_.Cropped();
   return Done(TWRC_XFERDONE);
 }
 

@@ -1,5 +1,6 @@
 #include "source/triplets.h"
 
+#include <algorithm>
 #include <new>
 
 namespace twainds {
@@ -38,9 +39,13 @@ Result OpenSource(Module& module, pTW_IDENTITY origin, TW_UINT16, TW_MEMREF data
   if (module.session != nullptr) return Failed(TWCC_MAXCONNECTIONS);
   auto* identity = static_cast<TW_IDENTITY*>(data);
   if (identity == nullptr || origin == nullptr) return Failed(TWCC_BADVALUE);
+  module.manager.OpenedFrom(module.caller, origin);
   auto session = std::make_unique<Session>(module);
   const Result result = session->Open(*origin, *identity);
-  if (result.rc == TWRC_SUCCESS) module.session = std::move(session);
+  if (result.rc == TWRC_SUCCESS) {
+    module.session = std::move(session);
+    ++module.sessions;
+  }
   return result;
 }
 
@@ -59,11 +64,20 @@ Result EntryPoint(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
   return Done();
 }
 
-Result Status(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
+// The condition kept for the application at `origin`: the open session's
+// for the application that opened it, the module's for any other (one
+// whose MSG_OPENDS failed, or was refused while another had the source).
+TW_UINT16& ConditionOf(Module& module, const TW_IDENTITY* origin)
+{
+  if (module.session != nullptr && module.session->Serves(origin)) return module.session->condition;
+  return module.condition;
+}
+
+Result Status(Module& module, pTW_IDENTITY origin, TW_UINT16, TW_MEMREF data)
 {
   auto* status = static_cast<TW_STATUS*>(data);
   if (status == nullptr) return Failed(TWCC_BADVALUE);
-  status->ConditionCode = S(module).condition;
+  status->ConditionCode = ConditionOf(module, origin);
   status->Reserved = 0;
   return Done();
 }
@@ -83,7 +97,7 @@ Result With(Module& module, pTW_IDENTITY, TW_UINT16 message, TW_MEMREF data)
 constexpr TW_UINT32 C = DG_CONTROL, I = DG_IMAGE;
 // The rows the module answers itself come first: they have no session to
 // mark busy.
-constexpr size_t kModuleRows = 4;
+constexpr size_t kModuleRows = 5;
 const Triplet kTriplets[] = {
     {C, DAT_IDENTITY, MSG_GET, 3, 7, true, Identity},
     // A second application's MSG_OPENDS comes to an open source: it is told
@@ -92,7 +106,8 @@ const Triplet kTriplets[] = {
     {C, DAT_IDENTITY, MSG_OPENDS, 3, 7, false, OpenSource},
     {C, DAT_IDENTITY, MSG_CLOSEDS, 4, 4, false, CloseSource},
     {C, DAT_ENTRYPOINT, MSG_SET, 3, 4, false, EntryPoint},
-    {C, DAT_STATUS, MSG_GET, 4, 7, true, Status},
+    // Also in state 3: a manager asks the source why its MSG_OPENDS failed.
+    {C, DAT_STATUS, MSG_GET, 3, 7, true, Status},
     {C, DAT_EVENT, MSG_PROCESSEVENT, 5, 7, true, On<&Session::ProcessEvent>},
     {C, DAT_USERINTERFACE, MSG_ENABLEDS, 4, 4, false, On<&Session::Enable>},
     {C, DAT_USERINTERFACE, MSG_DISABLEDS, 5, 5, false, On<&Session::Disable>},
@@ -122,6 +137,9 @@ const Triplet kTriplets[] = {
     {I, DAT_IMAGENATIVEXFER, MSG_GET, 6, 6, false, On<&Session::NativeTransfer>},
     {I, DAT_IMAGEMEMXFER, MSG_GET, 6, 7, false, On<&Session::MemoryTransfer>},
     {I, DAT_IMAGEFILEXFER, MSG_GET, 6, 6, false, On<&Session::FileTransfer>},
+    {I, DAT_IMAGEMEMFILEXFER, MSG_GET, 6, 7, false, On<&Session::MemoryFileTransfer>},
+    // Of the page just transferred, until it is ended.
+    {I, DAT_EXTIMAGEINFO, MSG_GET, 7, 7, false, On<&Session::ExtendedInfo>},
 };
 
 const Triplet* Find(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message)
@@ -151,29 +169,75 @@ Result Run(Module& module, const Triplet& triplet, pTW_IDENTITY origin, TW_UINT1
   return triplet.handle(module, origin, message, data);
 }
 
+// The messages the operation gave rise to, now that it has ended. A
+// transfer offered to an application that cannot be told of it is taken
+// back: with no window of the source's, the MSG_ENABLEDS that offered it
+// fails, so that nobody waits for a message that never comes.
+Result SendQueued(Module& module, Result result, TW_UINT16 dat, TW_UINT16 message)
+{
+  const unsigned long sessions = module.sessions;
+  for (TW_UINT16 notice = module.manager.Next(); notice != MSG_NULL;
+       notice = module.manager.Next()) {
+    if (module.manager.Send(notice)) continue;
+    // The application may have closed the source from its callback
+    // meanwhile: only the session that offered the transfer takes it back.
+    Session* session = module.session.get();
+    if (notice != MSG_XFERREADY || session == nullptr || module.sessions != sessions) continue;
+    const bool failsEnable = session->Withdraw();
+    if (failsEnable && dat == DAT_USERINTERFACE && message == MSG_ENABLEDS &&
+        result.rc == TWRC_SUCCESS)
+      result = Failed(TWCC_OPERATIONERROR);
+  }
+  return result;
+}
+
 }  // namespace
 
-TW_UINT16 Dispatch(Module& module, pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat,
-                   TW_UINT16 message, TW_MEMREF data)
+std::vector<TW_UINT32> SupportedOperations()
+{
+  std::vector<TW_UINT32> operations;
+  for (const Triplet& triplet : kTriplets) {
+    const TW_UINT32 operation = triplet.group << 16 | triplet.dat;
+    if (std::find(operations.begin(), operations.end(), operation) == operations.end())
+      operations.push_back(operation);
+  }
+  return operations;
+}
+
+TW_UINT16 Dispatch(Module& module, const void* caller, pTW_IDENTITY origin, TW_UINT32 group,
+                   TW_UINT16 dat, TW_UINT16 message, TW_MEMREF data)
 {
   // The data group's flags (DF_) are no part of the operation.
   const TW_UINT32 plain = group & (DG_CONTROL | DG_IMAGE | DG_AUDIO);
   const Triplet* triplet = Find(plain, dat, message);
+  module.caller = caller;
+  // Counted for as long as the operation runs: its messages go out once it
+  // has ended.
+  ++module.calls;
   Result result;
   try {
     result = triplet == nullptr ? Failed(TWCC_BADPROTOCOL)
                                 : Run(module, *triplet, origin, message, data);
+    if (!module.busy && module.session != nullptr) module.session->AfterOperation();
   } catch (const std::bad_alloc&) {
     result = Failed(TWCC_LOWMEMORY);
   } catch (...) {
     result = Failed(TWCC_BUMMER);
   }
-  if (module.session != nullptr) {
-    module.session->condition = result.cc;
-    if (!module.busy) module.session->AfterOperation();
-  } else {
-    module.condition = result.cc;
+  --module.calls;
+  // A call that came while another waits on the server leaves the messages
+  // to that one.
+  if (module.busy) {
+    ConditionOf(module, origin) = result.cc;
+    return result.rc;
   }
+  try {
+    result = SendQueued(module, result, dat, message);
+  } catch (...) {
+    // A message that could not be queued or sent is one the application
+    // never hears of; the operation's own result stands.
+  }
+  ConditionOf(module, origin) = result.cc;
   return result.rc;
 }
 

@@ -66,12 +66,14 @@ HRESULT Walk::Begin(Mechanism mechanism, short fileFormat)
   return connection_.BeginTransfer(mechanism, fileFormat);
 }
 
-HRESULT Walk::End()
+HRESULT Walk::End(bool& jobEnded)
 {
+  jobEnded = false;
   if (!active_) return S_OK;
   if (!pageWhole_) jobWhole_ = false;
   if (count_ > 0) --count_;
   const bool lastOfJob = page_ >= pagesInJob_;
+  jobEnded = lastOfJob;
   int left = 0;
   // The server moves its walk on even when what it did at the step failed
   // (the next page's description, a deletion the scanner refused); only a

@@ -46,7 +46,8 @@ class Walk {
 
   // MSG_ENDXFER: the page at hand is done with (or skipped, when it did not
   // come over whole), and the walk goes on to the next page or job.
-  HRESULT End();
+  // `jobEnded` says whether that page was its job's last.
+  HRESULT End(bool& jobEnded);
   // Ends the walk where it stands: nothing more comes, nothing is deleted.
   void Stop();
 
