@@ -4,6 +4,7 @@
 // bad container gets.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,6 +25,15 @@ struct Got {
 size_t Width(TW_UINT16 type)
 {
   return type == TWTY_INT16 || type == TWTY_UINT16 || type == TWTY_BOOL ? 2 : 4;
+}
+
+std::wstring Widened(const std::string& text)
+{
+  std::wstring wide(text.size(), L'\0');
+  const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                        wide.data(), static_cast<int>(wide.size()));
+  wide.resize(units > 0 ? static_cast<size_t>(units) : 0);
+  return wide;
 }
 
 TW_UINT32 ItemAt(const TW_UINT8* list, TW_UINT16 type, size_t i)
@@ -75,6 +85,9 @@ Got Ask(TwainApp& twain, TW_UINT16 cap, TW_UINT16 message)
         if (array->ItemType == TWTY_UNI512) {
           const auto* text = reinterpret_cast<const wchar_t*>(array->ItemList + i * 1024);
           got.texts.emplace_back(text, wcsnlen(text, 512));
+        } else if (array->ItemType == TWTY_STR255) {
+          const auto* text = reinterpret_cast<const char*>(array->ItemList + i * 256);
+          got.texts.push_back(Widened(std::string(text, strnlen(text, 256))));
         } else {
           got.items.push_back(ItemAt(array->ItemList, array->ItemType, i));
         }
@@ -145,9 +158,10 @@ std::string Listed(const std::vector<TW_UINT32>& items)
   return text;
 }
 
-// Every capability of the list, and ICAP_BITORDER, which TWAIN asks
-// of every image source: how it answers MSG_GET, which operations it has,
-// a value MSG_SET takes and one it refuses.
+// Every capability the source lists: how it answers MSG_GET (the
+// containers of TWAIN 2.x, to an application of 2.x), which operations it
+// has, a value MSG_SET takes and one it refuses (kNone: a boolean, which
+// takes any value).
 struct Row {
   const char* name;
   TW_UINT16 cap, itemType, getConType;
@@ -157,34 +171,52 @@ struct Row {
 constexpr TW_UINT32 kReadOnly = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
 constexpr TW_UINT32 kOneValue = kReadOnly | TWQC_SET | TWQC_RESET;
 constexpr TW_UINT32 kListed = kOneValue | TWQC_SETCONSTRAINT | TWQC_CONSTRAINABLE;
+constexpr TW_UINT32 kNone = 0xFFFFFFFF;
+constexpr TW_UINT16 E = TWON_ENUMERATION, O = TWON_ONEVALUE;
 
 const Row kRows[] = {
-    {"xfercount", CAP_XFERCOUNT, TWTY_INT16, TWON_ONEVALUE, kOneValue, 3, 0},
-    {"uicontrollable", CAP_UICONTROLLABLE, TWTY_BOOL, TWON_ONEVALUE, kReadOnly, 0, 0},
-    {"deviceonline", CAP_DEVICEONLINE, TWTY_BOOL, TWON_ONEVALUE, kReadOnly, 0, 0},
-    {"indicators", CAP_INDICATORS, TWTY_BOOL, TWON_ONEVALUE, kOneValue, 0, 2},
-    {"xfermech", ICAP_XFERMECH, TWTY_UINT16, TWON_ENUMERATION, kListed, TWSX_MEMORY, 7},
-    {"pixeltype", ICAP_PIXELTYPE, TWTY_UINT16, TWON_ENUMERATION, kListed, TWPT_BW, 9},
-    {"bitdepth", ICAP_BITDEPTH, TWTY_UINT16, TWON_ENUMERATION, kListed, 8, 16},
-    {"xresolution", ICAP_XRESOLUTION, TWTY_FIX32, TWON_RANGE, kListed, Fix(200), Fix(1000)},
-    {"yresolution", ICAP_YRESOLUTION, TWTY_FIX32, TWON_RANGE, kListed, Fix(150), Fix(10)},
-    {"units", ICAP_UNITS, TWTY_UINT16, TWON_ENUMERATION, kListed, TWUN_CENTIMETERS, TWUN_PIXELS},
-    {"compression", ICAP_COMPRESSION, TWTY_UINT16, TWON_ENUMERATION, kListed, TWCP_NONE, 1},
-    {"imagefileformat", ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWON_ENUMERATION, kListed, TWFF_BMP, 99},
-    {"supportedsizes", ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWON_ENUMERATION, kListed, TWSS_USLEGAL,
-     TWSS_USLETTER},
-    {"physicalwidth", ICAP_PHYSICALWIDTH, TWTY_FIX32, TWON_ONEVALUE, kReadOnly, 0, 0},
-    {"physicalheight", ICAP_PHYSICALHEIGHT, TWTY_FIX32, TWON_ONEVALUE, kReadOnly, 0, 0},
-    {"pixelflavor", ICAP_PIXELFLAVOR, TWTY_UINT16, TWON_ENUMERATION, kListed, TWPF_CHOCOLATE,
-     TWPF_VANILLA},
-    {"planarchunky", ICAP_PLANARCHUNKY, TWTY_UINT16, TWON_ENUMERATION, kListed, TWPC_CHUNKY,
-     TWPC_PLANAR},
-    {"bitorder", ICAP_BITORDER, TWTY_UINT16, TWON_ENUMERATION, kListed, TWBO_MSBFIRST,
-     TWBO_LSBFIRST},
+    {"xfercount", CAP_XFERCOUNT, TWTY_INT16, O, kOneValue, 3, 0xFFFE},
+    {"uicontrollable", CAP_UICONTROLLABLE, TWTY_BOOL, E, kReadOnly, 0, 0},
+    {"deviceonline", CAP_DEVICEONLINE, TWTY_BOOL, E, kReadOnly, 0, 0},
+    {"indicators", CAP_INDICATORS, TWTY_BOOL, E, kListed, 0, kNone},
+    {"feederenabled", CAP_FEEDERENABLED, TWTY_BOOL, E, kListed, 1, 0},
+    {"autofeed", CAP_AUTOFEED, TWTY_BOOL, E, kListed, 1, 0},
+    {"feederloaded", CAP_FEEDERLOADED, TWTY_BOOL, E, kReadOnly, 0, 0},
+    {"paperdetectable", CAP_PAPERDETECTABLE, TWTY_BOOL, E, kReadOnly, 0, 0},
+    {"jobcontrol", CAP_JOBCONTROL, TWTY_UINT16, E, kListed, TWJC_JSIC, TWJC_JSIS},
+    {"xfermech", ICAP_XFERMECH, TWTY_UINT16, E, kListed, TWSX_MEMORY, 7},
+    {"pixeltype", ICAP_PIXELTYPE, TWTY_UINT16, E, kListed, TWPT_BW, 9},
+    // The pixel type is colour again after the row above reset it: 24 bits,
+    // every channel counted; 8 is a channel's.
+    {"bitdepth", ICAP_BITDEPTH, TWTY_UINT16, E, kListed, 24, 8},
+    {"xresolution", ICAP_XRESOLUTION, TWTY_FIX32, E, kListed, Fix(200), Fix(1000)},
+    {"yresolution", ICAP_YRESOLUTION, TWTY_FIX32, E, kListed, Fix(150), Fix(10)},
+    {"xnativeresolution", ICAP_XNATIVERESOLUTION, TWTY_FIX32, O, kReadOnly, 0, 0},
+    {"ynativeresolution", ICAP_YNATIVERESOLUTION, TWTY_FIX32, O, kReadOnly, 0, 0},
+    {"units", ICAP_UNITS, TWTY_UINT16, E, kListed, TWUN_CENTIMETERS, TWUN_PIXELS},
+    {"compression", ICAP_COMPRESSION, TWTY_UINT16, E, kListed, TWCP_NONE, 1},
+    {"imagefileformat", ICAP_IMAGEFILEFORMAT, TWTY_UINT16, E, kListed, TWFF_TIFF, 99},
+    {"supportedsizes", ICAP_SUPPORTEDSIZES, TWTY_UINT16, E, kListed, TWSS_USLEGAL, TWSS_USLEDGER},
+    {"physicalwidth", ICAP_PHYSICALWIDTH, TWTY_FIX32, O, kReadOnly, 0, 0},
+    {"physicalheight", ICAP_PHYSICALHEIGHT, TWTY_FIX32, O, kReadOnly, 0, 0},
+    {"pixelflavor", ICAP_PIXELFLAVOR, TWTY_UINT16, E, kListed, TWPF_CHOCOLATE, TWPF_VANILLA},
+    {"planarchunky", ICAP_PLANARCHUNKY, TWTY_UINT16, E, kListed, TWPC_CHUNKY, TWPC_PLANAR},
+    {"bitorder", ICAP_BITORDER, TWTY_UINT16, E, kListed, TWBO_MSBFIRST, TWBO_LSBFIRST},
+    {"extimageinfo", ICAP_EXTIMAGEINFO, TWTY_BOOL, E, kListed, 1, kNone},
 };
 
+// The arrays: read-only lists.
+struct ArrayRow {
+  TW_UINT16 cap, itemType;
+};
+const ArrayRow kArrays[] = {{CAP_SUPPORTEDCAPS, TWTY_UINT16},
+                            {CAP_SUPPORTEDDATS, TWTY_UINT32},
+                            {ICAP_SUPPORTEDEXTIMAGEINFO, TWTY_UINT16},
+                            {STIBRIDGE_CAP_JOBS, TWTY_STR255}};
+
 // The scanner's settings, through another client: which of them a row
-// changes, and what it must read there after the row's good value.
+// changes, and what it must read there after the row's good value. The file
+// format of transfers is the application's, not the scanner's.
 int SettingOf(TW_UINT16 cap)
 {
   switch (cap) {
@@ -195,8 +227,6 @@ int SettingOf(TW_UINT16 cap)
     case ICAP_XRESOLUTION:
     case ICAP_YRESOLUTION:
       return 2;
-    case ICAP_IMAGEFILEFORMAT:
-      return 3;
     default:
       return -1;
   }
@@ -268,11 +298,13 @@ void CheckRow(TwainApp& twain, const Row& row)
     Check(Stored(setting) == want, name + "-set-reaches-the-scanner",
           "the scanner keeps " + std::to_string(Stored(setting)));
   }
-  rc = SetOne(twain, row.cap, row.itemType, row.bad);
-  const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
-  after = Ask(twain, row.cap, MSG_GETCURRENT);
-  Check(refused && after.items.size() == 1 && after.items[0] == row.good,
-        name + "-bad-value-refused-and-nothing-changed", detail + " now " + Listed(after.items));
+  if (row.bad != kNone) {
+    rc = SetOne(twain, row.cap, row.itemType, row.bad);
+    const bool refused = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
+    after = Ask(twain, row.cap, MSG_GETCURRENT);
+    Check(refused && after.items.size() == 1 && after.items[0] == row.good,
+          name + "-bad-value-refused-and-nothing-changed", detail + " now " + Listed(after.items));
+  }
   TW_CAPABILITY capability = {row.cap, TWON_DONTCARE16, nullptr};
   rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
   bool reset =
@@ -288,9 +320,9 @@ void CheckRow(TwainApp& twain, const Row& row)
 void Constraints(TwainApp& twain)
 {
   std::string detail;
-  // Grey is not a value the scanner keeps: left out, and the application
-  // told to look.
-  TW_UINT16 rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, 0);
+  // Palette is not a pixel type the source has: left out, and the
+  // application told to look.
+  TW_UINT16 rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_BW, TWPT_PALETTE, TWPT_RGB}, 0);
   bool answered = twain.Answered(rc, TWRC_CHECKSTATUS, TWCC_SUCCESS, &detail);
   Got got = Ask(twain, ICAP_PIXELTYPE, MSG_GET);
   Check(answered && got.items == std::vector<TW_UINT32>{TWPT_BW, TWPT_RGB} &&
@@ -302,7 +334,7 @@ void Constraints(TwainApp& twain)
   got = Ask(twain, ICAP_PIXELTYPE, MSG_GET);
   Check(rc == TWRC_SUCCESS && got.items == std::vector<TW_UINT32>{TWPT_RGB} && answered,
         "twain-setconstraint-limits-set", detail + " " + Listed(got.items));
-  rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_GRAY}, 0);
+  rc = SetList(twain, ICAP_PIXELTYPE, {TWPT_CMY}, 0);
   answered = twain.Answered(rc, TWRC_FAILURE, TWCC_BADVALUE, &detail);
   got = Ask(twain, ICAP_PIXELTYPE, MSG_GET);
   Check(answered && got.items == std::vector<TW_UINT32>{TWPT_RGB},
@@ -311,17 +343,18 @@ void Constraints(TwainApp& twain)
   twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
   GlobalFree(capability.hContainer);
   got = Ask(twain, ICAP_PIXELTYPE, MSG_GET);
-  Check(got.items == std::vector<TW_UINT32>{TWPT_BW, TWPT_RGB}, "twain-reset-lifts-constraint",
-        Listed(got.items));
+  Check(got.items == std::vector<TW_UINT32>{TWPT_BW, TWPT_GRAY, TWPT_RGB},
+        "twain-reset-lifts-constraint", Listed(got.items));
 
+  // A range asked for takes the resolutions within it: an enumeration of
+  // them, as every set of the scanner's resolutions is.
   rc = SetRange(twain, ICAP_XRESOLUTION, 150, 300, 300, MSG_SETCONSTRAINT);
   const TW_UINT16 above = SetOne(twain, ICAP_XRESOLUTION, TWTY_FIX32, Fix(600));
   answered = twain.Answered(above, TWRC_FAILURE, TWCC_BADVALUE, &detail);
   got = Ask(twain, ICAP_XRESOLUTION, MSG_GET);
-  Check(rc == TWRC_SUCCESS && Unfix(got.minValue) == 150 && Unfix(got.maxValue) == 300 && answered,
-        "twain-constrain-range",
-        detail + " " + std::to_string(Unfix(got.minValue)) + ".." +
-            std::to_string(Unfix(got.maxValue)));
+  Check(rc == TWRC_SUCCESS && got.conType == TWON_ENUMERATION &&
+            got.items == std::vector<TW_UINT32>{Fix(150), Fix(200), Fix(300)} && answered,
+        "twain-constrain-range", detail + " " + Listed(got.items));
   // Between two of the scanner's resolutions: the nearer one, and look.
   rc = SetOne(twain, ICAP_XRESOLUTION, TWTY_FIX32, Fix(280));
   answered = twain.Answered(rc, TWRC_CHECKSTATUS, TWCC_SUCCESS, &detail);
@@ -377,6 +410,8 @@ void SupportedCaps(TwainApp& twain)
     listed = listed && std::find(got.items.begin(), got.items.end(), row.cap) != got.items.end();
   listed = listed &&
            std::find(got.items.begin(), got.items.end(), STIBRIDGE_CAP_JOBS) != got.items.end();
+  for (const ArrayRow& row : kArrays)
+    listed = listed && std::find(got.items.begin(), got.items.end(), row.cap) != got.items.end();
   Check(listed, "twain-cap-supportedcaps-lists-every-one", Listed(got.items));
   std::string detail;
   const TW_UINT16 rc = SetOne(twain, CAP_SUPPORTEDCAPS, TWTY_UINT16, 1);
@@ -398,6 +433,8 @@ void Units(TwainApp& twain)
             std::to_string(resolution.items.empty() ? 0 : Unfix(resolution.items[0])) + " per cm");
 }
 
+// MSG_RESETALL: every capability at its default, and the scanner's
+// settings of the user's jobs as they were (only a MSG_SET writes them).
 void ResetAll(TwainApp& twain)
 {
   SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE);
@@ -410,8 +447,9 @@ void ResetAll(TwainApp& twain)
   const Got units = Ask(twain, ICAP_UNITS, MSG_GET);
   Check(rc == TWRC_SUCCESS && mechanism.items == std::vector<TW_UINT32>{TWSX_NATIVE} &&
             pixel.items == std::vector<TW_UINT32>{TWPT_RGB} && units.items.size() == 5 &&
-            units.items[units.currentIndex] == TWUN_INCHES && Stored(0) == TWPT_RGB,
-        "twain-cap-resetall", "rc " + std::to_string(rc) + " units " + Listed(units.items));
+            units.items[units.currentIndex] == TWUN_INCHES && Stored(0) == TWPT_BW,
+        "twain-cap-resetall", "rc " + std::to_string(rc) + " units " + Listed(units.items) +
+                                  " the scanner keeps pixel type " + std::to_string(Stored(0)));
 }
 
 // This source's own capability: the jobs to bring over.
@@ -424,8 +462,8 @@ void JobNames(TwainApp& twain)
   const std::vector<std::wstring> takeable = {L"multi.tif", L"grey.bmp", L"mine.tif", L"users.tif",
                                               L"logo.gif"};
   Check(support.items == std::vector<TW_UINT32>{kOneValue} && all.conType == TWON_ARRAY &&
-            all.itemType == TWTY_UNI512 && all.texts == takeable && named.rc == TWRC_SUCCESS &&
-            named.texts.empty(),
+            all.itemType == TWTY_STR255 && all.texts == takeable && named.rc == TWRC_SUCCESS &&
+            named.itemType == TWTY_STR255 && named.texts.empty(),
         "twain-jobs-capability-lists-the-users-ready-jobs",
         std::to_string(all.texts.size()) + " listed");
   TW_UINT16 rc = NameJobs(twain, {L"logo.gif", L"grey.bmp"});
@@ -458,7 +496,109 @@ void JobNames(TwainApp& twain)
         "rc " + std::to_string(rc));
 }
 
+// CAP_SUPPORTEDDATS lists exactly the operations the source answers: every
+// data argument type of both groups, asked straight of the source in state
+// 4 by a few messages without data, is one it knows (any answer but
+// TWCC_BADPROTOCOL) if and only if the list has it.
+void SupportedDats(TwainApp& twain)
+{
+  const Got got = Ask(twain, CAP_SUPPORTEDDATS, MSG_GET);
+  std::vector<TW_UINT32> answered;
+  for (TW_UINT32 group : {DG_CONTROL, DG_IMAGE})
+    for (TW_UINT16 dat = 1; dat < 0x500; ++dat) {
+      bool known = false;
+      for (TW_UINT16 message : {MSG_GET, MSG_SET, MSG_ENABLEDS, MSG_ENDXFER, MSG_PROCESSEVENT}) {
+        // MSG_ENABLEDS without data is refused before it does anything.
+        if (twain.Direct(group, dat, message, nullptr) == TWRC_SUCCESS ||
+            twain.Condition() != TWCC_BADPROTOCOL)
+          known = true;
+      }
+      if (known) answered.push_back(group << 16 | dat);
+    }
+  std::vector<TW_UINT32> listed = got.items;
+  std::sort(listed.begin(), listed.end());
+  Check(got.rc == TWRC_SUCCESS && got.conType == TWON_ARRAY && got.itemType == TWTY_UINT32 &&
+            listed == answered,
+        "twain-cap-supporteddats-lists-what-it-answers",
+        "listed " + Listed(listed) + "answered " + Listed(answered));
+}
+
+// The capability's name in a row, else its number.
+std::string NameOf(TW_UINT16 cap)
+{
+  for (const Row& row : kRows)
+    if (row.cap == cap) return row.name;
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04x", cap);
+  return text;
+}
+
 }  // namespace
+
+// Every capability CAP_SUPPORTEDCAPS lists, by every message it takes: the
+// container of TWAIN 2.x and the item type each answers, and every value
+// MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT and MSG_RESET answered sets back
+// with success, as certification and an application restoring its saved
+// settings do. Then everything back to its default.
+void Sweep(TwainApp& twain, const std::string& label)
+{
+  const Got caps = Ask(twain, CAP_SUPPORTEDCAPS, MSG_GET);
+  Check(caps.rc == TWRC_SUCCESS && !caps.items.empty(), "twain-sweep-" + label + "-caps-listed");
+  for (TW_UINT32 id : caps.items) {
+    const TW_UINT16 cap = static_cast<TW_UINT16>(id);
+    const std::string name = "twain-sweep-" + label + "-" + NameOf(cap);
+    const Row* row = nullptr;
+    for (const Row& r : kRows)
+      if (r.cap == cap) row = &r;
+    const ArrayRow* array = nullptr;
+    for (const ArrayRow& a : kArrays)
+      if (a.cap == cap) array = &a;
+    const Got support = Ask(twain, cap, MSG_QUERYSUPPORT);
+    const TW_UINT32 operations = support.items.empty() ? 0 : support.items[0];
+    bool containers = support.rc == TWRC_SUCCESS && (operations & TWQC_GET) != 0;
+    std::string detail;
+    std::vector<TW_UINT32> values;
+    struct Asked {
+      TW_UINT16 message;
+      TW_UINT32 bit;
+    };
+    for (const Asked& asked : {Asked{MSG_GET, TWQC_GET}, Asked{MSG_GETCURRENT, TWQC_GETCURRENT},
+                               Asked{MSG_GETDEFAULT, TWQC_GETDEFAULT}, Asked{MSG_RESET, TWQC_RESET}}) {
+      if ((operations & asked.bit) == 0) continue;
+      const Got got = Ask(twain, cap, asked.message);
+      TW_UINT16 want = array != nullptr ? TWON_ARRAY : TWON_ONEVALUE;
+      if (asked.message == MSG_GET && row != nullptr) want = row->getConType;
+      const TW_UINT16 type = row != nullptr ? row->itemType : array != nullptr ? array->itemType : 0;
+      const bool fits = got.rc == TWRC_SUCCESS &&
+                        (got.conType == want ||
+                         (row == nullptr && array == nullptr &&
+                          (got.conType == TWON_ONEVALUE || got.conType == TWON_ENUMERATION))) &&
+                        (type == 0 || got.itemType == type);
+      if (!fits)
+        detail += "message " + std::to_string(asked.message) + ": rc " + std::to_string(got.rc) +
+                  " con " + std::to_string(got.conType) + " type " + std::to_string(got.itemType) +
+                  "; ";
+      containers = containers && fits;
+      for (TW_UINT32 value : got.items)
+        if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
+    }
+    Check(containers, name + "-containers", detail);
+    if ((operations & TWQC_SET) == 0 || array != nullptr) continue;
+    const TW_UINT16 type = row != nullptr ? row->itemType : Ask(twain, cap, MSG_GETCURRENT).itemType;
+    std::string refused;
+    for (TW_UINT32 value : values) {
+      const TW_UINT16 rc = SetOne(twain, cap, type, value);
+      if (rc != TWRC_SUCCESS)
+        refused += std::to_string(value) + ": rc " + std::to_string(rc) + " cc " +
+                   std::to_string(twain.Condition()) + "; ";
+    }
+    Check(refused.empty() && !values.empty(), name + "-sets-back-" + std::to_string(values.size()),
+          refused);
+  }
+  TW_CAPABILITY capability = {CAP_SUPPORTEDCAPS, TWON_DONTCARE16, nullptr};
+  const TW_UINT16 rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESETALL, &capability);
+  Check(rc == TWRC_SUCCESS, "twain-sweep-" + label + "-resetall", std::to_string(rc));
+}
 
 TW_FIX32 Fixed(double value)
 {
@@ -501,6 +641,7 @@ void CapabilityChecks(TwainApp& twain)
   Check(online.items == std::vector<TW_UINT32>{1}, "twain-cap-deviceonline-true",
         Listed(online.items));
   SupportedCaps(twain);
+  SupportedDats(twain);
   Constraints(twain);
   BadContainers(twain);
   Units(twain);

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e_basics.h"
@@ -29,6 +30,9 @@ class TwainApp {
   // state 3, and where Wine's manager would act on its own (it forgets a
   // source whose MSG_CLOSEDS failed).
   TW_UINT16 Direct(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message, void* data);
+  // The same as another application would (its own identity).
+  TW_UINT16 DirectAs(TW_IDENTITY* origin, TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message,
+                     void* data);
   // The source's condition code (DAT_STATUS through the manager).
   TW_UINT16 Condition();
   // Whether `rc` and then the condition code are the ones expected; when
@@ -76,6 +80,9 @@ std::wstring SourcePath();
 // Parts of the run (twain_capabilities.cpp, twain_layout.cpp,
 // twain_window.cpp, twain_transfers.cpp).
 void CapabilityChecks(TwainApp& twain);
+// Every capability listed, every message, every value set back
+// (twain_capabilities.cpp); `label` names the rows.
+void Sweep(TwainApp& twain, const std::string& label);
 void LayoutChecks(TwainApp& twain);
 void Window(TwainApp& twain);
 void KilledServer(TwainApp& twain);
@@ -111,6 +118,21 @@ std::string TransferPage(TwainApp& twain, TW_UINT16 mechanism, TW_UINT16& rc,
                          Size* size = nullptr);
 // A file of that name in the temporary folder.
 std::string ScratchFile(const char* name);
+// Each page of the TIFF file `name`: its rows' fingerprint and its size.
+std::vector<std::pair<std::string, Size>> TiffPages(const std::string& name);
+// A file's bytes, and the size of a JPEG in them.
+std::vector<unsigned char> FileOf(const std::string& name);
+Size JpegSizeOf(const std::vector<unsigned char>& file);
+// Parts of the run (twain_documents.cpp): the application's units in every
+// length and resolution of a page at hand; the stored jobs as a document
+// feeder (CAP_XFERCOUNT, job separation, extended image information);
+// files the source writes (JPEG, multi-page TIFF); a large page's file
+// transfer within the application's memory.
+void UnitsAgree(TwainApp& twain);
+void Feeder(TwainApp& twain);
+void FileFormats(TwainApp& twain);
+void BigPage(TwainApp& twain);
+
 // TW_FIX32 from and to a number.
 TW_FIX32 Fixed(double value);
 double Number(const TW_FIX32& fix);

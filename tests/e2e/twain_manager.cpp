@@ -98,6 +98,12 @@ TW_UINT16 TwainApp::Manager(TW_UINT16 dat, TW_UINT16 message, void* data)
 
 TW_UINT16 TwainApp::Direct(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message, void* data)
 {
+  return DirectAs(&app, group, dat, message, data);
+}
+
+TW_UINT16 TwainApp::DirectAs(TW_IDENTITY* origin, TW_UINT32 group, TW_UINT16 dat,
+                             TW_UINT16 message, void* data)
+{
   if (direct_ == nullptr) {
     HMODULE loaded = GetModuleHandleW(SourcePath().c_str());
     direct_ = loaded != nullptr ? reinterpret_cast<DSENTRYPROC>(
@@ -108,7 +114,7 @@ TW_UINT16 TwainApp::Direct(TW_UINT32 group, TW_UINT16 dat, TW_UINT16 message, vo
     Check(false, "twain-source-module-loaded", "no DS_Entry of a loaded sane.ds");
     return TWRC_FAILURE;
   }
-  return direct_(&app, group, dat, message, data);
+  return direct_(origin, group, dat, message, data);
 }
 
 TW_UINT16 TwainApp::Condition()

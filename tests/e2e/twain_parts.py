@@ -1,6 +1,7 @@
 """The TWAIN data source's parts: TWAIN applications of both bitnesses
 driving it through Wine's manager, and Wine's own test of that manager."""
 
+import json
 import os
 import re
 import time
@@ -14,9 +15,28 @@ from server_parts import run_client, session_scenario
 
 
 # The pages a full run of the TWAIN application brings over: every page of
-# the five jobs by each of the three transfers, whole and cut to a frame,
-# two under CAP_XFERCOUNT 2, and one through the source's own window.
-TWAIN_FULL_PAGES = 2 * 3 * 6 + 2 + 1
+# the five jobs by each of the four transfers, whole and cut to a frame,
+# two under CAP_XFERCOUNT 2, the two of a job in one multi-page TIFF, and
+# one through the source's own window.
+TWAIN_FULL_PAGES = 2 * 4 * 6 + 2 + 2 + 1
+
+# The pages of a run under a driver's conduct: every job by every transfer.
+TWAIN_CONDUCT_PAGES = 4 * 6
+
+# The Lab MFP's settings as the scanner keeps them, but grey at US letter
+# (values its own codes cannot set): the records every model keeps
+# (sim/scenario.cpp), the pixel type and the paper size changed.
+GREY_LETTER_SETTINGS = [{"id": 4103, "value": 2}, {"id": 38933, "value": 1},
+                        {"id": 6147, "value": 2}, {"id": 38917, "value": 3},
+                        {"id": 38918, "value": 0}, {"id": 38920, "value": 0},
+                        {"id": 38938, "value": 3}, {"id": 38936, "value": 0},
+                        {"id": 38949, "value": 0}, {"id": 38953, "value": 0}]
+
+# One A3 colour page at 600 dpi, some 200 MB, for a file transfer held to
+# the application's memory.
+BIG_PAGE_JOB = {"itemName": "a3-600.tif", "documentName": "A3 at 600 dpi", "itemId": "BIG-1",
+                "pages": 1, "width": 7016, "height": 9921, "dataType": 3, "resolution": 4,
+                "fileFormat": 1}
 
 
 # The frame the TWAIN application cuts pages to (twain_client.cpp's
@@ -91,10 +111,54 @@ def twain_checks(wine, server, installer, proxy64, proxy32, bridge_client, clien
         for bits, client in clients:
             lines = twain_run(wine, bits, client, "pixels", "pixels-" + name)
             if lines is not None:
-                twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference, 3 * 6)
+                twain_pixels("conduct-%s-twain%s" % (name, bits), lines, reference,
+                             TWAIN_CONDUCT_PAGES)
         found = conducts.breaches(journal)
         check(not found, "conduct-%s-twain-no-breach" % name, "; ".join(found[:3]))
+    variant_runs(wine, installer, scenario, clients, build64)
     wine_manager_test(wine, installer, path, build64)
+
+
+def scenario_variant(scenario, build64, name, change):
+    """The session scenario with the Lab MFP changed by `change` (a function
+    of its device), written beside the others: its path."""
+    data = json.loads(scenario)
+    for device in data["devices"]:
+        if device.get("localName") == "Lab MFP":
+            change(device)
+    path = os.path.join(build64, "e2e-twain-%s.json" % name)
+    with open(path, "w") as f:
+        json.dump(data, f, indent=1)
+    return path
+
+
+def variant_runs(wine, installer, scenario, clients, build64):
+    """The runs of the TWAIN application against variants of the session
+    scenario: every capability swept with the scanner's settings at grey and
+    US letter; the other manager and a failed MSG_OPENDS; and a 200 MB page
+    held to the application's memory (once, in the source's usual bitness,
+    else the other)."""
+    grey = scenario_variant(scenario, build64, "grey-letter",
+                            lambda device: device.update(settings=GREY_LETTER_SETTINGS))
+    big = scenario_variant(scenario, build64, "big-page",
+                           lambda device: device.update(jobs=[BIG_PAGE_JOB]))
+    for path, part in ((grey, "sweep"), (grey, "managers"), (big, "bigpage")):
+        for bits, client in clients:
+            if part == "bigpage" and bits == "64" and RUNS_32BIT:
+                continue
+            journal = os.path.join(build64, "e2e-twain-journal-%s-%s.txt" % (part, bits))
+            installed = install_journalled(wine, installer, path, journal)
+            check(installed.returncode == 0, "twain%s-%s-scenario-installed" % (bits, part),
+                  installed.stderr[-300:])
+            started = time.monotonic()
+            output = run_client(wine, bits, client, part, "twain")
+            if output is not None:
+                for line in output.splitlines():
+                    if line.startswith("note "):
+                        note(line[5:])
+            note("twain%s-%s took %.1f s" % (bits, part, time.monotonic() - started))
+            found = conducts.breaches(journal)
+            check(not found, "twain%s-%s-no-breach" % (bits, part), "; ".join(found[:3]))
 
 
 # Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly

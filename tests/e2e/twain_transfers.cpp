@@ -46,12 +46,16 @@ std::vector<unsigned char> BmpRows(const std::vector<unsigned char>& file, Size&
   return DibRows(header, file.data() + At32(file, 10));
 }
 
-// The rows of an uncompressed single-page TIFF of one strip, as the
-// scanner and WIC write one: its strip is the rows as they are.
-std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file, Size& size)
+// The rows of the page of an uncompressed TIFF of one strip a page whose
+// directory lies at `directory`, as the scanner and the source write one:
+// its strip is the rows as they are. `next` gets where the next page's
+// directory lies (0: none).
+std::vector<unsigned char> TiffPage(const std::vector<unsigned char>& file, size_t directory,
+                                    Size& size, size_t& next)
 {
-  if (file.size() < 8 || file[0] != 'I' || file[1] != 'I' || At16(file, 2) != 42) return {};
-  const size_t directory = At32(file, 4);
+  next = 0;
+  if (directory == 0 || directory + 2 > file.size()) return {};
+  next = At32(file, directory + 2 + 12 * static_cast<size_t>(At16(file, directory)));
   uint32_t offset = 0, bytes = 0, compression = 0;
   for (size_t i = 0; i < At16(file, directory); ++i) {
     const size_t entry = directory + 2 + 12 * i;
@@ -67,6 +71,13 @@ std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file, Size
   if (compression != 1 || offset == 0 || offset + static_cast<size_t>(bytes) > file.size())
     return {};
   return std::vector<unsigned char>(file.begin() + offset, file.begin() + offset + bytes);
+}
+
+std::vector<unsigned char> TiffRows(const std::vector<unsigned char>& file, Size& size)
+{
+  if (file.size() < 8 || file[0] != 'I' || file[1] != 'I' || At16(file, 2) != 42) return {};
+  size_t next = 0;
+  return TiffPage(file, At32(file, 4), size, next);
 }
 
 // A JPEG file's size, from its frame header; zero when it is no JPEG.
@@ -170,6 +181,55 @@ std::string File(TwainApp& twain, TW_UINT16& rc, const std::string& name, TW_UIN
   return rows.empty() ? std::string() : HashText(rows);
 }
 
+// A file's bytes in the application's buffers (pointers and handles by
+// turns, 64 KiB each), in the format DAT_SETUPFILEXFER names; once the last
+// came, another is refused as out of sequence.
+std::string MemoryFile(TwainApp& twain, TW_UINT16& rc, TW_UINT16 format, Size& size)
+{
+  TW_SETUPFILEXFER setup = {};
+  std::strncpy(setup.FileName, "unused", sizeof setup.FileName - 1);
+  setup.Format = format;
+  const TW_UINT16 set = twain.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup);
+  Check(set == TWRC_SUCCESS, "twain-memfile-setup", "rc " + std::to_string(set));
+  constexpr size_t kBuffer = 64 << 10;
+  std::vector<unsigned char> file, own(kBuffer);
+  HGLOBAL handle = GlobalAlloc(GHND, kBuffer);
+  bool orderly = true;
+  rc = TWRC_SUCCESS;
+  for (int strip = 0; rc == TWRC_SUCCESS && strip < 100000; ++strip) {
+    TW_IMAGEMEMXFER transfer = {};
+    const bool byHandle = strip % 2 == 1;
+    transfer.Memory.Flags = TWMF_APPOWNS | (byHandle ? TWMF_HANDLE : TWMF_POINTER);
+    transfer.Memory.Length = kBuffer;
+    transfer.Memory.TheMem = byHandle ? static_cast<TW_MEMREF>(handle) : own.data();
+    rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET, &transfer);
+    if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) break;
+    orderly = orderly && transfer.BytesWritten > 0 && transfer.BytesWritten <= kBuffer &&
+              transfer.Rows == TWON_DONTCARE32;
+    if (!orderly) break;
+    const unsigned char* from =
+        byHandle ? static_cast<const unsigned char*>(GlobalLock(handle)) : own.data();
+    file.insert(file.end(), from, from + transfer.BytesWritten);
+    if (byHandle) GlobalUnlock(handle);
+  }
+  if (rc == TWRC_XFERDONE) {
+    TW_IMAGEMEMXFER after = {};
+    after.Memory = {TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(kBuffer), own.data()};
+    const TW_UINT16 again = twain.Source(DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET, &after);
+    orderly = orderly && twain.Answered(again, TWRC_FAILURE, TWCC_SEQERROR);
+  }
+  GlobalFree(handle);
+  Check(orderly, "twain-memfile-strips-in-order", std::to_string(file.size()) + " bytes");
+  if (rc != TWRC_XFERDONE) return {};
+  if (format == TWFF_JFIF) {
+    size = JpegSize(file);
+    return {};
+  }
+  const std::vector<unsigned char> rows =
+      format == TWFF_TIFF ? TiffRows(file, size) : BmpRows(file, size);
+  return rows.empty() ? std::string() : HashText(rows);
+}
+
 }  // namespace
 
 std::string TransferPage(TwainApp& twain, TW_UINT16 mechanism, TW_UINT16& rc,
@@ -183,9 +243,34 @@ std::string TransferPage(TwainApp& twain, TW_UINT16 mechanism, TW_UINT16& rc,
       return Native(twain, rc, *size);
     case TWSX_MEMORY:
       return Memory(twain, rc, *size);
+    case TWSX_MEMFILE:
+      return MemoryFile(twain, rc, fileFormat, *size);
     default:
       return File(twain, rc, fileName, fileFormat, *size);
   }
+}
+
+std::vector<std::pair<std::string, Size>> TiffPages(const std::string& name)
+{
+  const std::vector<unsigned char> file = FileBytes(name);
+  std::vector<std::pair<std::string, Size>> pages;
+  if (file.size() < 8 || file[0] != 'I' || file[1] != 'I' || At16(file, 2) != 42) return pages;
+  for (size_t directory = At32(file, 4); directory != 0 && pages.size() < 1000;) {
+    Size size;
+    const std::vector<unsigned char> rows = TiffPage(file, directory, size, directory);
+    pages.emplace_back(rows.empty() ? std::string() : HashText(rows), size);
+  }
+  return pages;
+}
+
+std::vector<unsigned char> FileOf(const std::string& name)
+{
+  return FileBytes(name);
+}
+
+Size JpegSizeOf(const std::vector<unsigned char>& file)
+{
+  return JpegSize(file);
 }
 
 std::string ScratchFile(const char* name)
@@ -205,8 +290,9 @@ int TransferAll(TwainApp& twain, TW_UINT16 mechanism, const std::string& how,
     const size_t job = layout.DocumentNumber;
     const std::string item = job >= 1 && job <= jobs.size() ? jobs[job - 1] : "?";
     // Files by turns in BMP and TIFF.
-    const bool tiff = mechanism == TWSX_FILE && pages % 2 == 1;
-    const std::string mode = mechanism != TWSX_FILE ? how : how + (tiff ? "-tiff" : "-bmp");
+    const bool files = mechanism == TWSX_FILE || mechanism == TWSX_MEMFILE;
+    const bool tiff = files && pages % 2 == 1;
+    const std::string mode = !files ? how : how + (tiff ? "-tiff" : "-bmp");
     // What came over is the size the page was said to have.
     TW_IMAGEINFO info = {};
     twain.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);

@@ -108,19 +108,19 @@ class TransferCount : public Capability {
   Choices& choices_;
 };
 
-// One of the scanner's settings of the user's jobs, in TWAIN's values.
-// Values the scanner reports but does not keep when set (grey, US letter)
-// are listed while they are in effect, and setting the value in effect
-// changes nothing. A value set is written to the scanner and read back:
-// what the scanner made of it is what the application is told. A reset
-// makes the default the value in effect for this session only.
+// One of the scanner's settings of the user's jobs, in TWAIN's values. A
+// value set is written to the scanner and read back: what the scanner made
+// of it is what the application is told. A value the scanner reports but
+// cannot keep (grey, US letter: its codes have none for them) is the
+// value in effect for this session only, as is the default after a reset:
+// the scanner's own setting stays as it was.
 class Setting : public Capability {
  public:
   struct Codes {
     short ScanSettings::*field;
-    std::vector<short> values;     // what the scanner reports, in order
-    std::vector<short> choosable;  // what it keeps when set
-    short fallback;                // the default
+    std::vector<short> values;  // what the scanner reports, in order
+    std::vector<short> kept;    // what it keeps when set
+    short fallback;             // the default
   };
   Setting(Session& session, TW_UINT16 id, TW_UINT16 itemType, Shape shape, Codes codes)
       : Capability(id, itemType, shape), session_(session), codes_(std::move(codes))
@@ -128,10 +128,9 @@ class Setting : public Capability {
   }
   Result Current(Raw& value) override
   {
-    if (restored_) return value = ToRaw(*restored_), Done();
+    if (held_) return value = ToRaw(*held_), Done();
     ScanSettings settings;
-    if (FAILED(session_.Scanner().ReadSettings(settings)))
-      return Failed(TWCC_OPERATIONERROR);
+    if (FAILED(session_.Scanner().ReadSettings(settings))) return Failed(TWCC_OPERATIONERROR);
     value = ToRaw(settings.*codes_.field);
     return Done();
   }
@@ -144,13 +143,14 @@ class Setting : public Capability {
   }
   bool Choosable(Raw value) override
   {
-    for (short code : codes_.choosable)
+    for (short code : codes_.values)
       if (ToRaw(code) == value) return true;
     return false;
   }
   Result Apply(Raw value) override
   {
     const short wanted = FromRaw(value);
+    if (!Kept(wanted)) return Restore(value);
     ScanSettings settings;
     Connection& scanner = session_.Scanner();
     if (FAILED(scanner.ReadSettings(settings))) return Failed(TWCC_OPERATIONERROR);
@@ -158,12 +158,12 @@ class Setting : public Capability {
     if (FAILED(scanner.WriteSettings(session_.Title(), settings)) ||
         FAILED(scanner.ReadSettings(settings)))
       return Failed(TWCC_OPERATIONERROR);
-    restored_.reset();
+    held_.reset();
     return Done(settings.*codes_.field == wanted ? TWRC_SUCCESS : TWRC_CHECKSTATUS);
   }
   Result Restore(Raw value) override
   {
-    restored_ = FromRaw(value);
+    held_ = FromRaw(value);
     return Done();
   }
   bool Settable() const override { return true; }
@@ -174,9 +174,17 @@ class Setting : public Capability {
   Session& session_;
 
  private:
+  bool Kept(short code) const
+  {
+    for (short kept : codes_.kept)
+      if (kept == code) return true;
+    return false;
+  }
+
   Codes codes_;
-  // The default made current by a reset, until the next MSG_SET.
-  std::optional<short> restored_;
+  // The value in effect here and not at the scanner, until the next value
+  // the scanner keeps is set.
+  std::optional<short> held_;
 };
 
 // ICAP_XRESOLUTION, ICAP_YRESOLUTION: one setting of the scanner's, in the

@@ -1,6 +1,7 @@
 #include "source/session.h"
 
 #include "source/job_dialog.h"
+#include "source/triplets.h"
 
 namespace twainds {
 
@@ -220,15 +221,19 @@ void Session::Settle()
 void Session::Chosen(const std::vector<Job>& jobs)
 {
   if (module_.busy || state != State::kEnabled || jobs.empty()) return;
+  bool offered = false;
   {
     Busy scope(module_);
-    if (Offer(jobs)) {
-      // The window waits, greyed, until the transfers are over.
-      dialog_->Enable(false);
-      return;
-    }
+    // The application hears of the transfers once the source is no longer
+    // busy: it may call the source from its callback.
+    ++module_.calls;
+    offered = Offer(jobs);
+    --module_.calls;
   }
-  AfterOperation();
+  // The window waits, greyed, until the transfers are over.
+  if (offered && dialog_ != nullptr) dialog_->Enable(false);
+  if (!offered) AfterOperation();
+  if (module_.calls == 0) SendNotices(module_);
 }
 
 void Session::Cancelled()

@@ -169,13 +169,12 @@ Result Run(Module& module, const Triplet& triplet, pTW_IDENTITY origin, TW_UINT1
   return triplet.handle(module, origin, message, data);
 }
 
-// The messages the operation gave rise to, now that it has ended. A
-// transfer offered to an application that cannot be told of it is taken
-// back: with no window of the source's, the MSG_ENABLEDS that offered it
-// fails, so that nobody waits for a message that never comes.
-Result SendQueued(Module& module, Result result, TW_UINT16 dat, TW_UINT16 message)
+}  // namespace
+
+bool SendNotices(Module& module)
 {
   const unsigned long sessions = module.sessions;
+  bool failsEnable = false;
   for (TW_UINT16 notice = module.manager.Next(); notice != MSG_NULL;
        notice = module.manager.Next()) {
     if (module.manager.Send(notice)) continue;
@@ -183,15 +182,10 @@ Result SendQueued(Module& module, Result result, TW_UINT16 dat, TW_UINT16 messag
     // meanwhile: only the session that offered the transfer takes it back.
     Session* session = module.session.get();
     if (notice != MSG_XFERREADY || session == nullptr || module.sessions != sessions) continue;
-    const bool failsEnable = session->Withdraw();
-    if (failsEnable && dat == DAT_USERINTERFACE && message == MSG_ENABLEDS &&
-        result.rc == TWRC_SUCCESS)
-      result = Failed(TWCC_OPERATIONERROR);
+    failsEnable = session->Withdraw() || failsEnable;
   }
-  return result;
+  return failsEnable;
 }
-
-}  // namespace
 
 std::vector<TW_UINT32> SupportedOperations()
 {
@@ -232,7 +226,14 @@ TW_UINT16 Dispatch(Module& module, const void* caller, pTW_IDENTITY origin, TW_U
     return result.rc;
   }
   try {
-    result = SendQueued(module, result, dat, message);
+    // A transfer offered to an application that cannot be told of it is
+    // taken back: with no window of the source's, the MSG_ENABLEDS that
+    // offered it fails, so that nobody waits for a message that never
+    // comes.
+    const bool failsEnable = SendNotices(module);
+    if (failsEnable && dat == DAT_USERINTERFACE && message == MSG_ENABLEDS &&
+        result.rc == TWRC_SUCCESS)
+      result = Failed(TWCC_OPERATIONERROR);
   } catch (...) {
     // A message that could not be queued or sent is one the application
     // never hears of; the operation's own result stands.

@@ -16,6 +16,11 @@ namespace twainds {
 // in the upper 16 bits, the data argument type in the lower.
 std::vector<TW_UINT32> SupportedOperations();
 
+// Sends the messages queued (manager.h); a transfer offered that cannot be
+// told of is taken back. Whether MSG_ENABLEDS, had it offered the
+// transfer, would fail.
+bool SendNotices(Module& module);
+
 TW_UINT16 Dispatch(Module& module, const void* caller, pTW_IDENTITY origin, TW_UINT32 group,
                    TW_UINT16 dat, TW_UINT16 message, TW_MEMREF data);
 
