@@ -117,11 +117,14 @@ void LayoutChecks(TwainApp& twain)
   now = LayoutNow(twain);
   Check(Same(now, Inches(0, 0, 148 / 25.4, 210 / 25.4)), "twain-layout-paper-size-ends-frame",
         Text(now));
+  // A reset brings the default back (no paper size: the scanner's whole
+  // area, A3) and leaves the scanner's paper size as it was.
   SetLayout(twain, kFrame);
   TW_IMAGELAYOUT layout = {};
   rc = twain.Source(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout);
   StoredSettings(settings);
-  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_A4 && layout.Frame.Bottom.Whole == 11 &&
-            LayoutNow(twain).Bottom.Whole == 11,
-        "twain-layout-reset", "paper " + std::to_string(settings[1]));
+  Check(rc == TWRC_SUCCESS && settings[1] == TWSS_A5 &&
+            Same(layout.Frame, Inches(0, 0, 297 / 25.4, 420 / 25.4)) &&
+            Same(LayoutNow(twain), layout.Frame),
+        "twain-layout-reset", "paper " + std::to_string(settings[1]) + ", " + Text(layout.Frame));
 }

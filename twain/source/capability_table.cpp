@@ -122,13 +122,20 @@ class Setting : public Capability {
     std::vector<short> kept;    // what it keeps when set
     short fallback;             // the default
   };
-  Setting(Session& session, TW_UINT16 id, TW_UINT16 itemType, Shape shape, Codes codes)
-      : Capability(id, itemType, shape), session_(session), codes_(std::move(codes))
+  // A value held for the session; capabilities of one setting (both
+  // resolutions) share it.
+  using Held = std::shared_ptr<std::optional<short>>;
+  Setting(Session& session, TW_UINT16 id, TW_UINT16 itemType, Shape shape, Codes codes,
+          Held held = std::make_shared<std::optional<short>>())
+      : Capability(id, itemType, shape),
+        session_(session),
+        codes_(std::move(codes)),
+        held_(std::move(held))
   {
   }
   Result Current(Raw& value) override
   {
-    if (held_) return value = ToRaw(*held_), Done();
+    if (*held_) return value = ToRaw(**held_), Done();
     ScanSettings settings;
     if (FAILED(session_.Scanner().ReadSettings(settings))) return Failed(TWCC_OPERATIONERROR);
     value = ToRaw(settings.*codes_.field);
@@ -158,12 +165,12 @@ class Setting : public Capability {
     if (FAILED(scanner.WriteSettings(session_.Title(), settings)) ||
         FAILED(scanner.ReadSettings(settings)))
       return Failed(TWCC_OPERATIONERROR);
-    held_.reset();
+    held_->reset();
     return Done(settings.*codes_.field == wanted ? TWRC_SUCCESS : TWRC_CHECKSTATUS);
   }
   Result Restore(Raw value) override
   {
-    held_ = FromRaw(value);
+    *held_ = FromRaw(value);
     return Done();
   }
   bool Settable() const override { return true; }
@@ -184,7 +191,7 @@ class Setting : public Capability {
   Codes codes_;
   // The value in effect here and not at the scanner, until the next value
   // the scanner keeps is set.
-  std::optional<short> held_;
+  Held held_;
 };
 
 // ICAP_XRESOLUTION, ICAP_YRESOLUTION: one setting of the scanner's, in the
@@ -193,9 +200,9 @@ class Setting : public Capability {
 // (TWRC_CHECKSTATUS), one outside them is refused.
 class Resolution : public Setting {
  public:
-  Resolution(Session& session, TW_UINT16 id)
+  Resolution(Session& session, TW_UINT16 id, Held held)
       : Setting(session, id, TWTY_FIX32, Shape::kEnumeration,
-                Codes{&ScanSettings::resolution, Dots(), Dots(), 300})
+                Codes{&ScanSettings::resolution, Dots(), Dots(), 300}, std::move(held))
   {
   }
   // TWAIN 1.x's range, by one unit.
@@ -407,8 +414,10 @@ void Session::AddCapabilities()
                      {TWPT_BW, TWPT_RGB},
                      TWPT_RGB}));
   n.Add(std::make_unique<BitDepth>(*this));
-  n.Add(std::make_unique<Resolution>(*this, ICAP_XRESOLUTION));
-  n.Add(std::make_unique<Resolution>(*this, ICAP_YRESOLUTION));
+  // One setting of the scanner's for both directions.
+  const auto resolution = std::make_shared<std::optional<short>>();
+  n.Add(std::make_unique<Resolution>(*this, ICAP_XRESOLUTION, resolution));
+  n.Add(std::make_unique<Resolution>(*this, ICAP_YRESOLUTION, resolution));
   // The scanner's optical resolution is not to be had through the server:
   // the highest it offers.
   for (TW_UINT16 id : {ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION})
