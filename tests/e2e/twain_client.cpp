@@ -405,7 +405,13 @@ void Cancelling(TwainApp& twain)
   TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
   std::string detail;
   twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, "twain-memory-buffer-below-a-row");
-  strip.Memory.Length = 400;
+  // A handle that holds less than its length claims.
+  HGLOBAL small = GlobalAlloc(GHND, 200);
+  strip.Memory = {TWMF_APPOWNS | TWMF_HANDLE, 400, small};
+  rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+  GlobalFree(small);
+  twain.Expect(rc, TWRC_FAILURE, TWCC_BADVALUE, "twain-memory-handle-smaller-than-its-length");
+  strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, 400, buffer.data()};
   rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
   Check(rc == TWRC_SUCCESS && strip.Rows == 1, "twain-memory-first-strip",
         "rc " + std::to_string(rc) + " rows " + std::to_string(strip.Rows));
@@ -465,18 +471,26 @@ void DeleteAfterScan(TwainApp& twain)
   Disable(twain);
   Check(Stored("multi.tif"), "twain-delete-not-after-reset");
 
-  NameJobs(twain, {L"multi.tif", L"users.tif"});
+  // By memory transfer, each page asked for once more after its last rows
+  // (out of sequence, which leaves the page whole).
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY);
+  NameJobs(twain, {L"multi.tif"});
   Enable(twain, false);
   twain.Await(10000);
-  TransferPage(twain, TWSX_FILE, rc, name);
+  TransferPage(twain, TWSX_MEMORY, rc);
   EndTransfer(twain);
-  TransferPage(twain, TWSX_FILE, rc, name);
+  TransferPage(twain, TWSX_MEMORY, rc);
   const bool keptUntilEnded = rc == TWRC_XFERDONE && Stored("multi.tif");
   EndTransfer(twain);
+  Disable(twain);
   Check(keptUntilEnded && !Stored("multi.tif"), "twain-delete-after-last-endxfer",
         "rc " + std::to_string(rc));
   // A file that cannot be written (its folder gone since it was named):
   // the transfer fails, and the job stays.
+  SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE);
+  NameJobs(twain, {L"users.tif"});
+  Enable(twain, false);
+  twain.Await(10000);
   const std::string gone = ScratchFile("gone");
   CreateDirectoryA(gone.c_str(), nullptr);
   TW_SETUPFILEXFER setup = {};

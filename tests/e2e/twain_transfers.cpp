@@ -148,6 +148,14 @@ std::string Memory(TwainApp& twain, TW_UINT16& rc, Size& came)
     if (byHandle) GlobalUnlock(handle);
     done += transfer.BytesWritten;
   }
+  // Once the last rows came, another strip is out of sequence: the
+  // application ends the page.
+  if (rc == TWRC_XFERDONE) {
+    TW_IMAGEMEMXFER after = {};
+    after.Memory = {TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(size), own.data()};
+    const TW_UINT16 again = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &after);
+    orderly = orderly && twain.Answered(again, TWRC_FAILURE, TWCC_SEQERROR);
+  }
   GlobalFree(handle);
   Check(orderly, "twain-memory-strips-in-order", "strip after " + std::to_string(done) + " bytes");
   if (rc != TWRC_XFERDONE || done != rows.size()) return {};
