@@ -8,6 +8,12 @@ versions their resources carry.
       packaging/registry-table registers each binary from, so that it writes
       what it writes when installed)
 
+  layout.py codes <wxs> <digest>
+      the product code and the package code of a package whose contents
+      have this digest: name-based UUIDs (RFC 4122, version 5) under the
+      package's UpgradeCode, so that the same contents always get the same
+      codes and other contents others
+
   layout.py versions <package.msi> <wxs> <Name>=<path> ...
       gives each file of the package that carries a version resource its
       version and language in the File table and takes its row out of
@@ -24,6 +30,7 @@ import re
 import struct
 import subprocess
 import sys
+import uuid
 import xml.etree.ElementTree as ElementTree
 
 NAMESPACE = "{http://schemas.microsoft.com/wix/2006/wi}"
@@ -143,6 +150,13 @@ def place(wxs):
         print("\t".join([component, file_id, bits, path]))
 
 
+def codes(wxs, digest):
+    product = ElementTree.parse(wxs).getroot().find(NAMESPACE + "Product")
+    upgrade = uuid.UUID(product.get("UpgradeCode"))
+    print(" ".join("{%s}" % str(uuid.uuid5(upgrade, kind + " " + digest)).upper()
+                   for kind in ["product", "package"]))
+
+
 def versions(package, wxs, definitions):
     defined = dict(item.split("=", 1) for item in definitions)
     tables = subprocess.run(["msiinfo", "tables", package], capture_output=True,
@@ -170,10 +184,13 @@ def versions(package, wxs, definitions):
 def main(argv):
     if len(argv) == 3 and argv[1] == "place":
         place(argv[2])
+    elif len(argv) == 4 and argv[1] == "codes":
+        codes(argv[2], argv[3])
     elif len(argv) >= 4 and argv[1] == "versions":
         versions(argv[2], argv[3], argv[4:])
     else:
-        sys.exit("usage: layout.py place <wxs> | versions <package.msi> <wxs> <Name>=<path> ...")
+        sys.exit("usage: layout.py place <wxs> | codes <wxs> <digest> |"
+                 " versions <package.msi> <wxs> <Name>=<path> ...")
 
 
 if __name__ == "__main__":
