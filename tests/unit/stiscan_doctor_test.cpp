@@ -1,5 +1,5 @@
-// The doctor's checks: executable headers, exported names, and the first
-// failing check of a machine with its exit code.
+// The doctor's checks: executable headers, exported names, the first
+// failing check of a machine with its exit code, and the files' signatures.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "doctor/doctor.h"
+#include "doctor/signatures.h"
 
 namespace {
 
@@ -210,6 +211,125 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
           << checks[1].found;
     }
   }
+}
+
+// The product's files as a machine signed by one publisher has them.
+std::vector<SignatureFacts> SignedFiles()
+{
+  std::vector<SignatureFacts> files;
+  for (const char* name : {"stibridge.exe", "stibridgeps.dll (x64)", "stibridgeps.dll (x86)",
+                           "stibridge.ds (32-bit)", "stibridge.ds (64-bit)"}) {
+    SignatureFacts file;
+    file.name = name;
+    file.path = std::string("C:\\stibridge\\") + name;
+    file.exists = file.asked = true;
+    file.signer = "Example Publisher";
+    files.push_back(file);
+  }
+  return files;
+}
+
+TEST(StiscanDoctor, SignaturesAndPublishers)
+{
+  using Status = Check::Status;
+  struct Case {
+    const char* what;
+    void (*changes)(std::vector<SignatureFacts>&);
+    Status server;      // the first file's check
+    const char* found;  // a phrase of its finding
+    Status publisher;
+    const char* publishers;  // a phrase of the publisher check's finding
+  };
+  const Case cases[] = {
+      {"all signed by one", [](std::vector<SignatureFacts>&) {}, Status::kOk,
+       "signed by \"Example Publisher\"; the signature is valid", Status::kOk,
+       "every file looked at (5) is signed by \"Example Publisher\""},
+      {"unsigned",
+       [](std::vector<SignatureFacts>& f) {
+         f[0].verdict = kTrustNoSignature;
+         f[0].signer.clear();
+       },
+       Status::kWarning, "carries no signature (WinVerifyTrust: 0x800B0100)", Status::kOk,
+       "the signed files (4 of the 5 looked at) are all signed by"},
+      {"none signed",
+       [](std::vector<SignatureFacts>& f) {
+         for (SignatureFacts& file : f) {
+           file.verdict = kTrustNoSignature;
+           file.signer.clear();
+         }
+       },
+       Status::kWarning, "carries no signature", Status::kSkipped, "none of the files carries"},
+      {"changed after signing",
+       [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustBadDigest; }, Status::kWarning,
+       "was changed after \"Example Publisher\" signed it", Status::kOk, "every file"},
+      {"a root nobody trusts",
+       [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustUntrustedRoot; },
+       Status::kWarning, "does not lead to a root certificate this machine trusts", Status::kOk,
+       "every file"},
+      {"expired without a time stamp",
+       [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustExpired; }, Status::kWarning,
+       "has expired", Status::kOk, "every file"},
+      {"not for code", [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustWrongUsage; },
+       Status::kWarning, "not for signing code", Status::kOk, "every file"},
+      {"another failure, with the system's words",
+       [](std::vector<SignatureFacts>& f) {
+         f[0].verdict = 0x80096019ul;
+         f[0].verdictText = "0x80096019 (the basic constraint extension is not valid)";
+       },
+       Status::kWarning, "not valid (WinVerifyTrust: 0x80096019 (the basic", Status::kOk,
+       "every file"},
+      // Windows answers "no signature" for one it cannot read as such; a
+      // signer found all the same makes it a signature that is not valid.
+      {"a signature that cannot be read",
+       [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustNoSignature; }, Status::kWarning,
+       "signature is not valid", Status::kOk, "every file"},
+      {"two publishers",
+       [](std::vector<SignatureFacts>& f) { f[3].signer = f[4].signer = "Someone Else"; },
+       Status::kOk, "signed by", Status::kWarning,
+       "differ: \"Example Publisher\" (stibridge.exe, stibridgeps.dll (x64), stibridgeps.dll "
+       "(x86)); \"Someone Else\" (stibridge.ds (32-bit), stibridge.ds (64-bit))"},
+      {"not registered",
+       [](std::vector<SignatureFacts>& f) {
+         f[0].path.clear();
+         f[0].exists = f[0].asked = false;
+       },
+       Status::kSkipped, "no registration names it", Status::kOk, "every file looked at (4)"},
+      {"nothing installed",
+       [](std::vector<SignatureFacts>& f) {
+         for (SignatureFacts& file : f) file.exists = file.asked = false;
+       },
+       Status::kSkipped, "does not exist", Status::kSkipped, "no file of the product"},
+  };
+  for (const Case& c : cases) {
+    std::vector<SignatureFacts> files = SignedFiles();
+    c.changes(files);
+    const std::vector<Check> checks = SignatureChecks(files);
+    ASSERT_EQ(checks.size(), files.size() + 1) << c.what;
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(checks[i].id, "signature") << c.what;
+      EXPECT_EQ(checks[i].file, files[i].path) << c.what;
+    }
+    for (const Check& check : checks) {
+      // A warning says what to do; no signature check fails the doctor.
+      EXPECT_EQ(check.remedy.empty(), check.status != Status::kWarning) << c.what << ": "
+                                                                        << check.found;
+      EXPECT_NE(check.status, Status::kFailed) << c.what;
+    }
+    EXPECT_EQ(checks[0].status, c.server) << c.what << ": " << checks[0].found;
+    EXPECT_NE(checks[0].found.find(c.found), std::string::npos) << c.what << ": "
+                                                                << checks[0].found;
+    EXPECT_EQ(checks.back().id, "publisher") << c.what;
+    EXPECT_EQ(checks.back().status, c.publisher) << c.what << ": " << checks.back().found;
+    EXPECT_NE(checks.back().found.find(c.publishers), std::string::npos)
+        << c.what << ": " << checks.back().found;
+    EXPECT_EQ(DoctorExitCode(checks), 0) << c.what;
+  }
+  // The report names each file's path in its JSON.
+  const std::string json = DoctorReport(SignatureChecks(SignedFiles()), 32, true);
+  EXPECT_NE(json.find("\"id\": \"signature\", \"title\": \"signature of stibridge.exe\", "
+                      "\"file\": \"C:\\\\stibridge\\\\stibridge.exe\", \"status\": \"ok\""),
+            std::string::npos)
+      << json;
 }
 
 // A DLL as the linker lays it out: DOS header, PE header, the optional

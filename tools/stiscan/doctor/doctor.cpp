@@ -482,6 +482,7 @@ std::string DoctorReport(const std::vector<Check>& checks, int bits, bool json)
       out += std::string(i == 0 ? "" : ", ") + "{\"id\": " + JsonString(c.id) +
              ", \"title\": " + JsonString(c.title) +
              (c.scanner.empty() ? "" : ", \"scanner\": " + JsonString(c.scanner)) +
+             (c.file.empty() ? "" : ", \"file\": " + JsonString(c.file)) +
              ", \"status\": " + JsonString(StatusName(c.status)) +
              ", \"found\": " + JsonString(c.found) +
              (c.remedy.empty() ? "" : ", \"remedy\": " + JsonString(c.remedy)) + "}";

@@ -118,6 +118,7 @@ struct Check {
       id;  // registration, proxy-x86, proxy-x64, activation, scanners, device-values, user-settings
   std::string title;    // for people
   std::string scanner;  // the local name, for the checks of one scanner
+  std::string file;     // the path, for the checks of one file
   Status status = Status::kOk;
   std::string found;
   std::string remedy;  // failed or warning: the one thing to do
