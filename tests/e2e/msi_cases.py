@@ -2,9 +2,12 @@
 (with removal, a failed removal and a failed install), upgrade, a failed
 upgrade, repair, a rebuild of the same version, and downgrade."""
 
+import hashlib
 import json
 import os
 import shutil
+import ssl
+import struct
 import subprocess
 
 from bridge import CLASS_KEY, INTERFACE_KEY
@@ -84,14 +87,14 @@ def installed_server_serves(wine, bits, client, name="msi"):
           str(wine.processes()))
 
 
-def installed_sources_load(wine, applications, version):
+def installed_sources_load(wine, applications, version, prefix="msi-install"):
     """A TWAIN application of each bitness loads the data source of its own
     bitness from where the package put it, as a manager that looks through
     that folder does, and the source says it is stibridge of the package's
     version. (Wine's own manager does not look there: it loads sane.ds and
     gphoto2.ds only.)"""
     for bits, application in applications:
-        name = "msi-install-twain%s" % bits
+        name = "%s-twain%s" % (prefix, bits)
         if bits == "32" and not RUNS_32BIT:
             skip_32bit(name + " (the 32-bit TWAIN application)")
             continue
@@ -127,6 +130,122 @@ def doctor_reads_registration(wine, ctx):
               "exit %s: %s" % (result.returncode, result.stdout[-600:]))
         check(wine.wait_for_no_process(5), "msi-install-doctor-%s-server-quits" % form,
               str(wine.processes()))
+
+
+# The signature checks of stiscan doctor, by their ids.
+SIGNATURE_CHECKS = ("signature", "publisher")
+# The files they look at: the installed five, then stiscan itself.
+SIGNED_FILES = 6
+
+
+def doctor_signatures(wine, stiscan):
+    """stiscan doctor's signature checks, its exit code and the code its
+    report gives: they may warn, never fail, so the exit code is that of
+    the other checks."""
+    result = wine.run(stiscan, "doctor", "--json", timeout=120)
+    try:
+        report = json.loads(result.stdout)
+    except ValueError:
+        report = {}
+    checks = report.get("checks", [])
+    others = [c for c in checks if c["id"] not in SIGNATURE_CHECKS and c["status"] == "failed"]
+    signatures = [c for c in checks if c["id"] in SIGNATURE_CHECKS]
+    exits_as_before = (result.returncode == report.get("exitCode")
+                       and (result.returncode != 0) == bool(others))
+    return signatures, exits_as_before, result.stdout[-1500:]
+
+
+def doctor_stiscan(ctx, signed=False):
+    """The stiscan of a data source's bitness (the 64-bit one where no
+    32-bit program runs), of the build or signed beside the package."""
+    bits = "32" if RUNS_32BIT else "64"
+    return ctx["signed_stiscan"][bits] if signed else ctx["stiscan" + bits]
+
+
+def doctor_reports_unsigned(wine, ctx):
+    """On the unsigned package, stiscan doctor finds every installed file
+    (and itself) unsigned, as Wine's WinVerifyTrust answers, and names no
+    publisher."""
+    signatures, exits_as_before, out = doctor_signatures(wine, doctor_stiscan(ctx))
+    files = [c for c in signatures if c["id"] == "signature"]
+    check(len(files) == SIGNED_FILES and exits_as_before
+          and all(c["status"] == "warning" and "carries no signature" in c["found"]
+                  for c in files)
+          and signatures[-1]["id"] == "publisher" and signatures[-1]["status"] == "skipped",
+          "msi-install-doctor-signatures-unsigned", out)
+    if files:
+        note("Wine's WinVerifyTrust on an unsigned file: %s" % files[0]["found"])
+
+
+def trust_authority(wine, ca):
+    """The authority's certificate among the machine's trusted roots, as
+    Windows keeps them in the registry: in the machine's Root store
+    (SystemCertificates under HKLM's Software\\Microsoft), a key named by
+    the certificate's SHA-1 thumbprint whose Blob is the certificate as a
+    serialized property (CERT_CERT_PROP_ID, 32)."""
+    with open(ca, encoding="ascii") as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    blob = struct.pack("<III", 32, 1, len(der)) + der
+    key = "HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + \
+        hashlib.sha1(der).hexdigest().upper()
+    return wine.run("reg", "add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex(), "/f",
+                    "/reg:64").returncode == 0
+
+
+def doctor_reports_signed(wine, ctx, state):
+    """On the signed package, with the signed stiscan: before the test's
+    authority is trusted, what Wine's WinVerifyTrust says of a signature
+    whose root this machine does not trust; once the authority is among the
+    prefix's trusted roots, every file valid and signed by the test's
+    publisher, from both bitnesses; and a file changed after signing (one
+    byte of the installed 64-bit data source) reported so, the others
+    still valid."""
+    stiscan = doctor_stiscan(ctx, signed=True)
+    publisher = '"%s"' % ctx["publisher"]
+    # Windows refuses a chain that ends in a root it does not trust;
+    # Wine 8's WinVerifyTrust does not look at the chain (measured: it
+    # passes such a signature, as it does an expired certificate and one
+    # not for code signing), which the note records.
+    signatures, exits_as_before, out = doctor_signatures(wine, stiscan)
+    files = [c for c in signatures if c["id"] == "signature"]
+    untrusted = "does not lead to a root certificate this machine trusts"
+    check(len(files) == SIGNED_FILES and exits_as_before
+          and all("is signed by " + publisher in c["found"]
+                  and (c["status"] == "ok" or c["status"] == "warning" and untrusted in c["found"])
+                  for c in files)
+          and signatures[-1]["status"] == "ok",
+          "msi-signed-doctor-names-publisher-before-authority-trusted", out)
+    if files:
+        note("Wine's WinVerifyTrust on a signed file whose root is not trusted: %s: %s"
+             % (files[0]["status"], files[0]["found"]))
+    check(trust_authority(wine, ctx["authority"]["ca.pem"]), "msi-signed-authority-trusted")
+    for bits, program in [("", stiscan), ("64", ctx["signed_stiscan"]["64"])]:
+        signatures, exits_as_before, out = doctor_signatures(wine, program)
+        files = [c for c in signatures if c["id"] == "signature"]
+        check(len(files) == SIGNED_FILES and exits_as_before
+              and all(c["status"] == "ok" and "is signed by " + publisher in c["found"]
+                      for c in files)
+              and signatures[-1]["status"] == "ok"
+              and "every file looked at (%d) is signed by %s" % (SIGNED_FILES, publisher)
+              in signatures[-1]["found"], "msi-signed-doctor%s-signatures-trusted" % bits, out)
+    installed = os.path.join(state.twain["64"], "stibridge.ds")
+    with open(installed, "rb") as f:
+        original = bytearray(f.read())
+    changed = bytearray(original)
+    changed[len(changed) // 2] ^= 0x01
+    with open(installed, "wb") as f:
+        f.write(changed)
+    signatures, exits_as_before, out = doctor_signatures(wine, stiscan)
+    with open(installed, "wb") as f:
+        f.write(original)
+    verdicts = {c["title"]: c for c in signatures if c["id"] == "signature"}
+    source = verdicts.get("signature of stibridge.ds (64-bit)", {})
+    check(source.get("status") == "warning" and "was changed after " + publisher
+          in source.get("found", "") and exits_as_before
+          and all(c["status"] == "ok" for title, c in verdicts.items() if c is not source),
+          "msi-signed-doctor-changed-file", out)
+    if source:
+        note("Wine's WinVerifyTrust on a signed file changed after signing: %s" % source["found"])
 
 
 def removal(wine, package, logs, state, keys):
@@ -349,17 +468,25 @@ def failed_upgrade(wine, ctx):
 
 
 def rebuild(wine, ctx):
-    """A rebuild of the same version (a new product code) installed over the
-    first upgrades it: one product, one Add/Remove Programs entry, the
-    files and keys of the rebuild, and its removal leaves nothing."""
+    """A package of the same version with other contents installed over the
+    first upgrades it: the signed package (other files, so another product
+    code) over the unsigned one. One product, one Add/Remove Programs
+    entry, the signed files and the keys; the signed server serves both
+    clients through the signed proxies, the signed data sources load in
+    TWAIN applications of both bitnesses, stiscan doctor reports whose
+    they are; and its removal leaves nothing."""
     state = Installed(wine, ctx["reader"])
     code, _ = msiexec(wine, ctx["logs"], "rebuild-first", "/i", wine.windows_path(ctx["package"]))
     check(code == 0, "msi-rebuild-first-installs", str(code))
     code, seconds = msiexec(wine, ctx["logs"], "rebuild", "/i", wine.windows_path(ctx["rebuild"]))
     print("same-version upgrade took %.1f s" % seconds, flush=True)
     check(code == 0, "msi-rebuild-exit-code", "%s (see rebuild.log)" % code)
-    check_installed(state, ctx["artefacts"], "msi-rebuild", ctx["version"])
+    check_installed(state, ctx["signed_artefacts"], "msi-rebuild", ctx["version"])
     keys = state.proxy_keys()
+    for bits, client in [("64", ctx["reader"]), ("32", ctx["client32"])]:
+        installed_server_serves(wine, bits, client, "msi-signed")
+    installed_sources_load(wine, ctx["twain_clients"], ctx["version"], "msi-signed")
+    doctor_reports_signed(wine, ctx, state)
     code, _ = msiexec(wine, ctx["logs"], "rebuild-remove", "/x", wine.windows_path(ctx["rebuild"]))
     check(code == 0, "msi-rebuild-remove-exit-code", str(code))
     check_gone(state, keys, "msi-rebuild-remove")
@@ -419,6 +546,7 @@ def install_case(wine, ctx):
     os.remove(planted)
     installed_sources_load(wine, ctx["twain_clients"], ctx["version"])
     doctor_reads_registration(wine, ctx)
+    doctor_reports_unsigned(wine, ctx)
     removal(wine, ctx["package"], ctx["logs"], state, keys)
 
     copy = failing_copy(ctx["package"], ctx["builds"]["win64"])

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The installer package under Wine: what the package holds and the version
-every binary carries, then one case per fresh prefix (each a copy of one
-prefix made new for the run, in which the user's settings were planted):
+every binary carries, its signed build and its signatures, a second build
+of its binaries compared with the first (msi_signing.py), then one case per
+fresh prefix (each a copy of one prefix made new for the run, in which the
+user's settings were planted):
 
   install    install, registration as the programs write it, a 64-bit and a
              32-bit client against the installed server, the installed data
@@ -18,6 +20,9 @@ prefix made new for the run, in which the user's settings were planted):
              installs;
   repair     a deleted proxy, its registration and a deleted data source
              put back by a repair;
+  rebuild    the signed package of the same version over the unsigned one:
+             an upgrade; its clients, data sources and stiscan doctor's
+             signature checks, then its removal;
   downgrade  the project's version over the newer one: refused.
 
 Each case is judged by both registry views, the program folders, the file
@@ -45,6 +50,7 @@ from msi_cases import (by_hand, downgrade, failed_upgrade, install_case,  # noqa
 from msi_installed import USER_VALUES, Installed, plant_user_settings  # noqa: E402
 from msi_package import (generator_key, generator_rows, package_contents,  # noqa: E402
                          package_version)
+from msi_signing import reproducible, signing  # noqa: E402
 
 
 def warm(wine):
@@ -113,7 +119,6 @@ def main():
         "client32": os.path.join(build32, "tests", "e2e", "bridge_client.exe"),
         "stiscan32": os.path.join(build32, "tools", "stiscan", "stiscan.exe"),
         "stiscan64": os.path.join(build64, "tools", "stiscan", "stiscan.exe"),
-        "rebuild": os.path.join(build64, "stibridge-rebuild.msi"),
         "twain_clients": [("32", os.path.join(build32, "tests", "e2e", "twain_client.exe")),
                           ("64", os.path.join(build64, "tests", "e2e", "twain_client.exe"))],
     }
@@ -127,13 +132,14 @@ def main():
     print("package %s built in %.1f s" % (upgrade_to, time.monotonic() - started), flush=True)
     check(built.returncode == 0 and os.path.isfile(ctx["newer"]), "msi-newer-package-built",
           built.stderr[-500:])
-    # A rebuild of the project's own version: the same files, a new product.
-    rebuilt = subprocess.run([os.path.join(root, "packaging", "build-msi"), ctx["rebuild"]],
-                             capture_output=True, text=True)
-    check(rebuilt.returncode == 0 and os.path.isfile(ctx["rebuild"]), "msi-rebuild-package-built",
-          rebuilt.stderr[-500:])
-    if built.returncode != 0 or rebuilt.returncode != 0:
+    ctx["unsigned_said"] = built.stderr
+    # The package of the project's own version signed by a test publisher:
+    # other files, so another product of the same version (the rebuild
+    # case installs it over the unsigned one).
+    signed = signing(root, ctx)
+    if built.returncode != 0 or not signed:
         return 1
+    ctx["rebuild"] = ctx["signed"]
 
     package_contents(ctx["package"], os.path.join(build64, "msi-registry"))
     generator_rows(root, os.path.join(build64, "msi-generator"))
@@ -141,6 +147,7 @@ def main():
     package_version(ctx["package"], version, "msi")
     package_version(ctx["newer"], upgrade_to, "msi-newer", ctx["package"])
     package_version(ctx["rebuild"], version, "msi-rebuild", ctx["package"])
+    reproducible(root, ctx)
 
     prepared = time.monotonic()
     template = Wine(os.path.join(build64, "wine-msi"))
