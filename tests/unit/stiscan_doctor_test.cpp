@@ -263,9 +263,8 @@ TEST(StiscanDoctor, SignaturesAndPublishers)
        [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustBadDigest; }, Status::kWarning,
        "was changed after \"Example Publisher\" signed it", Status::kOk, "every file"},
       {"a root nobody trusts",
-       [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustUntrustedRoot; },
-       Status::kWarning, "does not lead to a root certificate this machine trusts", Status::kOk,
-       "every file"},
+       [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustUntrustedRoot; }, Status::kWarning,
+       "does not lead to a root certificate this machine trusts", Status::kOk, "every file"},
       {"expired without a time stamp",
        [](std::vector<SignatureFacts>& f) { f[0].verdict = kTrustExpired; }, Status::kWarning,
        "has expired", Status::kOk, "every file"},
@@ -311,13 +310,13 @@ TEST(StiscanDoctor, SignaturesAndPublishers)
     }
     for (const Check& check : checks) {
       // A warning says what to do; no signature check fails the doctor.
-      EXPECT_EQ(check.remedy.empty(), check.status != Status::kWarning) << c.what << ": "
-                                                                        << check.found;
+      EXPECT_EQ(check.remedy.empty(), check.status != Status::kWarning)
+          << c.what << ": " << check.found;
       EXPECT_NE(check.status, Status::kFailed) << c.what;
     }
     EXPECT_EQ(checks[0].status, c.server) << c.what << ": " << checks[0].found;
-    EXPECT_NE(checks[0].found.find(c.found), std::string::npos) << c.what << ": "
-                                                                << checks[0].found;
+    EXPECT_NE(checks[0].found.find(c.found), std::string::npos)
+        << c.what << ": " << checks[0].found;
     EXPECT_EQ(checks.back().id, "publisher") << c.what;
     EXPECT_EQ(checks.back().status, c.publisher) << c.what << ": " << checks.back().found;
     EXPECT_NE(checks.back().found.find(c.publishers), std::string::npos)

@@ -34,8 +34,9 @@ std::wstring ProxyFile(REGSAM view)
   wchar_t iid[40] = {};
   StringFromGUID2(IID_IStiScannerComBridge, iid, 40);
   std::wstring proxyClass, file;
-  if (ReadRegistryText(HKEY_CLASSES_ROOT, std::wstring(L"Interface\\") + iid + L"\\ProxyStubClsid32",
-                       nullptr, view, proxyClass) != RegistryText::kRead ||
+  if (ReadRegistryText(HKEY_CLASSES_ROOT,
+                       std::wstring(L"Interface\\") + iid + L"\\ProxyStubClsid32", nullptr, view,
+                       proxyClass) != RegistryText::kRead ||
       proxyClass.empty() ||
       ReadRegistryText(HKEY_CLASSES_ROOT, L"CLSID\\" + proxyClass + L"\\InprocServer32", nullptr,
                        view, file) != RegistryText::kRead) {
@@ -85,8 +86,7 @@ LONG TrustOf(const std::wstring& path)
   data.dwStateAction = WTD_STATEACTION_VERIFY;
   data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG verdict =
-      WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
   return verdict;
@@ -119,8 +119,8 @@ std::string SignerOf(const std::wstring& path)
                                      CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
       if (certificate != nullptr) {
         wchar_t text[256] = {};
-        const DWORD units = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
-                                               nullptr, text, 256);
+        const DWORD units =
+            CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, 256);
         if (units > 1) name = Narrow(text, units - 1);
         CertFreeCertificateContext(certificate);
       }
@@ -155,7 +155,8 @@ std::vector<SignatureFacts> GatherSignatureFacts()
 {
   std::wstring value, server;
   if (RegisteredServer(value)) server = ServerProgramOf(value);
-  return {Look("stibridge.exe", server), Look("stibridgeps.dll (x64)", ProxyFile(KEY_WOW64_64KEY)),
+  return {Look("stibridge.exe", server),
+          Look("stibridgeps.dll (x64)", ProxyFile(KEY_WOW64_64KEY)),
           Look("stibridgeps.dll (x86)", ProxyFile(KEY_WOW64_32KEY)),
           Look("stibridge.ds (32-bit)", DataSource(L"twain_32")),
           Look("stibridge.ds (64-bit)", DataSource(L"twain_64")),

@@ -54,8 +54,8 @@ Check OneFile(const SignatureFacts& file)
   if (!file.asked)
     return FileCheck(file, Status::kSkipped,
                      "not looked at: " + file.path + " could not be given to WinVerifyTrust");
-  const std::string signer = file.signer.empty() ? "a signer whose name cannot be read"
-                                                 : Quote(file.signer);
+  const std::string signer =
+      file.signer.empty() ? "a signer whose name cannot be read" : Quote(file.signer);
   switch (file.verdict) {
     case 0:
       return FileCheck(file, Status::kOk,
@@ -67,8 +67,8 @@ Check OneFile(const SignatureFacts& file)
       // A signer found all the same means a signature that cannot be read
       // as one (Windows answers so for a signature cut short).
       if (file.signer.empty())
-        return FileCheck(file, Status::kWarning, file.path + " carries no signature" + Verdict(file),
-                         kSignedPackage);
+        return FileCheck(file, Status::kWarning,
+                         file.path + " carries no signature" + Verdict(file), kSignedPackage);
       break;
     case kTrustBadDigest:
       return FileCheck(file, Status::kWarning,
@@ -109,10 +109,10 @@ Check OneFile(const SignatureFacts& file)
                        "do not use this file unless you trust " + signer +
                            " again: install the publisher's package");
   }
-  return FileCheck(file, Status::kWarning,
-                   file.path + " is signed by " + signer + ", but the signature is not valid" +
-                       Verdict(file),
-                   "install the package again; if this stays, report the code");
+  return FileCheck(
+      file, Status::kWarning,
+      file.path + " is signed by " + signer + ", but the signature is not valid" + Verdict(file),
+      "install the package again; if this stays, report the code");
 }
 
 // The files each signer signed, in the order the files come.
@@ -152,18 +152,18 @@ Check Publisher(const std::vector<SignatureFacts>& files)
       signedFiles += file.exists && file.asked && !file.signer.empty() ? 1 : 0;
     check.status = Status::kOk;
     const std::string signer = Quote(signers.front().first);
-    check.found = signedFiles == present
-                      ? "every file looked at (" + std::to_string(present) + ") is signed by " +
-                            signer
-                      : "the signed files (" + std::to_string(signedFiles) + " of the " +
-                            std::to_string(present) + " looked at) are all signed by " + signer;
+    check.found =
+        signedFiles == present
+            ? "every file looked at (" + std::to_string(present) + ") is signed by " + signer
+            : "the signed files (" + std::to_string(signedFiles) + " of the " +
+                  std::to_string(present) + " looked at) are all signed by " + signer;
     return check;
   }
   check.status = Status::kWarning;
   check.found = "the files' publishers differ:";
   for (size_t i = 0; i < signers.size(); ++i)
-    check.found += std::string(i == 0 ? " " : "; ") + Quote(signers[i].first) + " (" +
-                   signers[i].second + ")";
+    check.found +=
+        std::string(i == 0 ? " " : "; ") + Quote(signers[i].first) + " (" + signers[i].second + ")";
   check.remedy =
       "install every file from one package of one publisher (msiexec /i stibridge.msi): a policy "
       "that admits one publisher refuses the others' files";

@@ -30,10 +30,10 @@ struct SignatureFacts {
   std::string name;  // as the report names it: "stibridge.exe", "stibridgeps.dll (x86)"
   std::string path;  // UTF-8; empty: nothing says where it is
   bool exists = false;
-  bool asked = false;           // WinVerifyTrust was asked about it
-  unsigned long verdict = 0;    // WinVerifyTrust's result (0: a valid signature, trusted)
-  std::string verdictText;      // that result, its code and what the system says of it
-  std::string signer;           // the signer's name from its certificate; empty: none found
+  bool asked = false;         // WinVerifyTrust was asked about it
+  unsigned long verdict = 0;  // WinVerifyTrust's result (0: a valid signature, trusted)
+  std::string verdictText;    // that result, its code and what the system says of it
+  std::string signer;         // the signer's name from its certificate; empty: none found
 };
 
 // One check per file (id "signature", `file` its path), then one of the
