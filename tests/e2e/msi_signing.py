@@ -2,8 +2,9 @@
 
 A throwaway certificate authority and code-signing certificate are made
 with openssl in the test's own folder (build/win64/msi-signing); the
-package is built signed with them, once from a PKCS#12 file and once from
-a key on a software token (PKCS#11); osslsigncode checks every signature
+package is built signed with them, from a PKCS#12 file, from a key on a
+software token (PKCS#11), and with time stamps from a time stamp authority
+of the test's own on the loopback address; osslsigncode checks every signature
 against that authority: the package's, each file's inside it (extracted
 with msiextract) and both stiscan.exe beside it, and one changed byte in
 any of them fails. The unsigned package and its files are reported
@@ -17,9 +18,12 @@ tables, its files and its bytes."""
 
 import filecmp
 import hashlib
+import http.server
 import os
 import shutil
 import subprocess
+import tempfile
+import threading
 import time
 
 from harness import check, note, skip
@@ -46,6 +50,22 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+[stamper]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+[tsa]
+default_tsa = stamper_settings
+[stamper_settings]
+serial = tsa.serial
+signer_cert = tsa.pem
+signer_key = tsa.key
+certs = ca.pem
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.0.1
+digests = sha256
+accuracy = secs:1
+ess_cert_id_alg = sha256
 """
 
 # The packaged files by their artefact names (run_msi.artefacts), as
@@ -84,14 +104,23 @@ def make_authority(folder):
          "-extensions", "signer"],
         ["openssl", "pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
          "-certfile", "ca.pem", "-out", "signer.p12", "-passout", "pass:" + PASSWORD],
+        # A time stamp authority of its own.
+        ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa.key",
+         "-out", "tsa.csr", "-subj", "/CN=stibridge test time stamps", "-config",
+         "extensions.cnf"],
+        ["openssl", "x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+         "-set_serial", "3", "-days", "30", "-out", "tsa.pem", "-extfile", "extensions.cnf",
+         "-extensions", "stamper"],
     ]
+    with open(os.path.join(folder, "tsa.serial"), "w") as f:
+        f.write("01\n")
     for step in steps:
         done = run(*step, cwd=folder)
         if done.returncode != 0:
             check(False, "msi-signing-authority-made", "%s: %s" % (step[:2], done.stderr[-400:]))
             return None
     return {name: os.path.join(folder, name)
-            for name in ["ca.pem", "signer.pem", "signer.key", "signer.p12"]}
+            for name in ["ca.pem", "signer.pem", "signer.key", "signer.p12", "extensions.cnf"]}
 
 
 def build_msi(root, out, *args, password=PASSWORD, env=None):
@@ -261,6 +290,66 @@ def pkcs11_rows(root, authority, folder):
           done.stderr[-500:] + said[-300:])
 
 
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    """An RFC 3161 time stamp authority on the loopback address: each
+    request posted is answered by `openssl ts -reply` with the authority's
+    time stamp certificate."""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        folder = os.path.dirname(self.server.settings)
+        with tempfile.TemporaryDirectory() as scratch:
+            with open(os.path.join(scratch, "query"), "wb") as f:
+                f.write(query)
+            done = run("openssl", "ts", "-reply", "-config", self.server.settings,
+                       "-queryfile", os.path.join(scratch, "query"),
+                       "-out", os.path.join(scratch, "reply"), cwd=folder)
+            reply = b""
+            if done.returncode == 0:
+                with open(os.path.join(scratch, "reply"), "rb") as f:
+                    reply = f.read()
+        self.server.answered += 1 if reply else 0
+        self.send_response(200 if reply else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *args):
+        pass
+
+
+def timestamp_rows(root, authority, folder):
+    """The package built with --timestamp, from the test's own time stamp
+    authority on the loopback address: every signature gets a time stamp
+    (one request per binary and one for the package), and the package's
+    and a file's time stamps verify against the authority."""
+    shutil.rmtree(folder, ignore_errors=True)
+    server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+    server.settings = authority["extensions.cnf"]
+    server.answered = 0
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        out = os.path.join(folder, "stibridge.msi")
+        done = build_msi(root, out, "--sign", authority["signer.p12"], "--timestamp",
+                         "http://127.0.0.1:%d/" % server.server_address[1])
+    finally:
+        server.shutdown()
+        server.server_close()
+    said = ""
+    for path in [out, os.path.join(folder, PUBLISHED[0])]:
+        verified = run("osslsigncode", "verify", "-CAfile", authority["ca.pem"], "-TSA-CAfile",
+                       authority["ca.pem"], "-in", path) if done.returncode == 0 else None
+        said += verified.stdout + verified.stderr if verified else ""
+    lines = [line.strip() for line in said.splitlines()]
+    check(done.returncode == 0 and server.answered == 8
+          and lines.count("Timestamp Server Signature verification: ok") == 2
+          and lines.count("Signature verification: ok") == 2,
+          "msi-timestamped-package-verifies",
+          "%d time stamps; %s %s" % (server.answered, done.stderr[-300:], said[-400:]))
+
+
 def signing(root, ctx):
     """Makes the authority and the signed package (ctx["signed"]: the
     package, ctx["signed_artefacts"]: its files as extracted), and runs the
@@ -309,6 +398,7 @@ def signing(root, ctx):
     check(not differing, "msi-signed-files-are-the-build-s-signed", differing)
     failed_signature_rows(root, authority, os.path.join(folder, "failed"))
     pkcs11_rows(root, authority, os.path.join(folder, "pkcs11"))
+    timestamp_rows(root, authority, os.path.join(folder, "timestamped"))
     print("signing checks took %.1f s" % (time.monotonic() - started), flush=True)
     return True
 
