@@ -10,7 +10,8 @@
 //   bench_client transfer <item> <page bytes> <bytes per size> <min calls> <size,size,...>
 //   bench_client pages <item> <page bytes> <rounds> <size,size,...>
 //   bench_client job <item> <pages> <chunk> <rounds> native|memory   a walk of a job's pages
-//   bench_client twain <item> <rounds>     a page through the data source against the bridge
+//   bench_client twain <item> <rounds> [native,memory,memfile]
+//                                          a page through the data source against the bridge
 //   bench_client start <rounds>
 //   bench_client hold server|baseline      holds an object until standard input ends
 //   bench_client procmem <program.exe>     memory counters of a running process
@@ -438,20 +439,30 @@ void CloseJob(IStiScannerComBridge* bridge)
 
 // What one walk of a job took, in microseconds: the whole walk; its
 // pages from their description to their last read; the reads, of which
-// each page's first; the bitmap headers.
+// each page's first; the bitmap headers (a file's size). And the bytes
+// its reads brought.
 struct Walked {
   double walk = 0, pages = 0, reads = 0, headers = 0, firsts = 0;
   int calls = 0;
+  double bytes = 0;
 };
 
+// How a walk reads a page, with the bridge's numbers of the mechanisms.
+enum class PageTransfer { kNative = 0, kFile = 1, kMemory = 2 };
+
+// The scanner's BMP file, as the transfer request names it.
+constexpr unsigned long kDriverFormatBmp = 5;
+
 // The server's reads of every page of the job at `index`, in the walk a
-// data source makes (selection, page description, preparation, a native
-// transfer's bitmap header, in which the simulated driver draws the page,
-// and its data in reads of `chunk` bytes into a page-sized buffer, where
-// the bytes belong; a memory transfer's rows in reads of as many whole rows
-// as `chunk` holds) with nothing done with the bytes. Empty, or what failed.
+// data source makes (selection, page description, preparation, then: a
+// native transfer's bitmap header, in which the simulated driver draws the
+// page, and its data in reads of `chunk` bytes; a memory transfer's rows
+// in reads of as many whole rows as `chunk` holds; a file transfer's size
+// and the scanner's BMP file of the page in reads of `chunk` bytes; each
+// into a page-sized buffer, where the bytes belong) with nothing done with
+// the bytes. Empty, or what failed.
 std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* itemName, int pages,
-                    int chunk, bool memory, std::vector<BYTE>& page, Walked& walked)
+                    int chunk, PageTransfer transfer, std::vector<BYTE>& page, Walked& walked)
 {
   walked = {};
   int left = 0;
@@ -468,7 +479,7 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
     SysFreeString(name);
     const double pageStarted = NowUs();
     if (position != p || bridge->GetImageInfo(&info, 1) != S_OK ||
-        bridge->PrepareTransfer(0, 0, memory ? 2 : 0, 0, 0, 0, 0, 0, &status) != S_OK ||
+        bridge->PrepareTransfer(0, 0, static_cast<int>(transfer), 0, 0, 0, 0, 0, &status) != S_OK ||
         status != 0)
       return "page " + std::to_string(p) + " not prepared";
     STI_TRANSFER_REQUEST request = {};
@@ -476,11 +487,21 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
     size_t bytes = 0, perRead = static_cast<size_t>(chunk);
     double t0 = 0;
     HRESULT hr = S_OK;
-    if (memory) {
+    if (transfer == PageTransfer::kMemory) {
       request.page = 1;
       const size_t row = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
       bytes = row * static_cast<size_t>(info.ImageLength);
       perRead = perRead / row * row;
+    } else if (transfer == PageTransfer::kFile) {
+      request.operation = 2;
+      request.page = 1;
+      request.formatCode = kDriverFormatBmp;
+      int size = 0;
+      t0 = NowUs();
+      hr = bridge->QueryTransferSize(&request, &size, &status);
+      walked.headers += NowUs() - t0;
+      if (hr != S_OK || size <= 0) return "file size " + Hex(hr);
+      bytes = static_cast<size_t>(size);
     } else {
       request.operation = 1;
       BYTE header[40] = {};
@@ -509,6 +530,7 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
       have += static_cast<size_t>(asked);
     }
     if (status != kStatusPageDone) return "job page status " + std::to_string(status);
+    walked.bytes += static_cast<double>(bytes);
     walked.pages += NowUs() - pageStarted;
     bridge->AdvancePage(0, &left, 0);
   }
@@ -519,7 +541,7 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
 // A walk of a job's pages (WalkJob), `rounds` times. One result per round:
 // the seconds of the whole walk, of the data reads, of the headers and of
 // each page's first read.
-int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
+int JobReads(const char* item, int pages, int chunk, int rounds, PageTransfer transfer)
 {
   IStiScannerComBridge* bridge = nullptr;
   wchar_t itemName[64] = {};
@@ -529,7 +551,8 @@ int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
   std::vector<BYTE> page;
   for (int r = 0; r < rounds; ++r) {
     Walked walked;
-    const std::string failed = WalkJob(bridge, index, itemName, pages, chunk, memory, page, walked);
+    const std::string failed =
+        WalkJob(bridge, index, itemName, pages, chunk, transfer, page, walked);
     if (!failed.empty()) return Fail(failed);
     Result("{\"test\": \"job\", \"pages\": " + std::to_string(pages) + ", \"calls\": " +
            std::to_string(walked.calls) + ", \"walk_s\": " + std::to_string(walked.walk / 1e6) +
@@ -541,17 +564,47 @@ int JobReads(const char* item, int pages, int chunk, int rounds, bool memory)
   return 0;
 }
 
-// A one-page job through the TWAIN data source by memory transfer, as an
-// application takes it (twain_page.h), against the same page walked
-// straight on the bridge in reads of the buffer the source prefers, the
-// two in turn (source, bridge, bridge, source, ...) after a round of each
-// that is not timed. One result, each figure paired: the page's transfer
-// (the source's from DAT_IMAGEINFO to its last strip; the bridge's from the
-// page's description through its preparation to its last read, and its
-// reads alone), and the whole page (the source's from MSG_ENABLEDS, which
-// lists the scanner's jobs, to its MSG_ENDXFER; the bridge's walk).
-int TwainPages(const char* item, int rounds)
+// The bridge's walk that stands beside each of the source's transfers,
+// and the reads it makes: a native transfer's DIB in the reads the source
+// makes of it (1 MiB), a memory transfer's rows and a memory file's bytes
+// in reads of the application's buffer.
+constexpr int kSourceReadBytes = 1 << 20;
+
+PageTransfer BesideOf(twainpage::Mechanism mechanism)
 {
+  switch (mechanism) {
+    case twainpage::Mechanism::kNative:
+      return PageTransfer::kNative;
+    case twainpage::Mechanism::kMemory:
+      return PageTransfer::kMemory;
+    case twainpage::Mechanism::kMemoryFile:
+      return PageTransfer::kFile;
+  }
+  return PageTransfer::kMemory;
+}
+
+// A one-page job through the TWAIN data source, as an application takes it
+// (twain_page.h), by each of `mechanisms` in turn, against the same page
+// walked straight on the bridge as that transfer reads it (BesideOf), the
+// two in turn (source, bridge, bridge, source, ...) after a round of each
+// that is not timed. One result a mechanism, each figure paired: the
+// page's transfer (the source's from DAT_IMAGEINFO to the transfer's end;
+// the bridge's from the page's description through its preparation to its
+// last read, and its reads alone), and the whole page (the source's from
+// MSG_ENABLEDS, which lists the scanner's jobs, to its MSG_ENDXFER; the
+// bridge's walk). A page that did not come over whole fails the run.
+int TwainPages(const char* item, int rounds, const char* mechanismList)
+{
+  std::vector<twainpage::Mechanism> mechanisms;
+  for (const char* p = mechanismList; *p != 0;) {
+    const char* end = std::strchr(p, ',');
+    const std::string name = end != nullptr ? std::string(p, end) : std::string(p);
+    twainpage::Mechanism mechanism;
+    if (!twainpage::Named(name, mechanism)) return Fail("no mechanism " + name);
+    mechanisms.push_back(mechanism);
+    p = end != nullptr ? end + 1 : p + name.size();
+  }
+  if (mechanisms.empty()) return Fail("no mechanisms");
   std::string failed = twainpage::Open(item);
   if (!failed.empty()) return Fail("data source: " + failed);
   IStiScannerComBridge* bridge = nullptr;
@@ -559,39 +612,53 @@ int TwainPages(const char* item, int rounds)
   int index = -1;
   failed = OpenJob(item, bridge, itemName, index);
   if (!failed.empty()) return Fail(failed);
-  const int chunk = static_cast<int>(twainpage::Buffer());
+  const int buffer = static_cast<int>(twainpage::Buffer());
   std::vector<BYTE> page;
-  std::vector<double> source, sourceTransfer, direct, directTransfer, directReads;
-  twainpage::Times times;
-  Walked walked;
-  for (int r = -1; r < rounds; ++r) {
-    for (int side = 0; side < 2; ++side) {
-      if ((side == 0) == (r % 2 == 0 || r < 0)) {
-        failed = twainpage::Page(times);
-        if (!failed.empty()) return Fail("data source page: " + failed);
-        if (r < 0) continue;
-        source.push_back(times.pageUs);
-        sourceTransfer.push_back(times.transferUs);
-      } else {
-        failed = WalkJob(bridge, index, itemName, 1, chunk, true, page, walked);
-        if (!failed.empty()) return Fail("bridge page: " + failed);
-        if (r < 0) continue;
-        direct.push_back(walked.walk);
-        directTransfer.push_back(walked.pages);
-        directReads.push_back(walked.reads);
+  for (twainpage::Mechanism mechanism : mechanisms) {
+    const char* name = twainpage::NameOf(mechanism);
+    failed = twainpage::Use(mechanism);
+    if (!failed.empty()) return Fail(std::string("data source, ") + name + ": " + failed);
+    const PageTransfer beside = BesideOf(mechanism);
+    const int chunk = beside == PageTransfer::kNative ? kSourceReadBytes : buffer;
+    std::vector<double> source, sourceTransfer, direct, directTransfer, directReads;
+    twainpage::Times times;
+    Walked walked;
+    for (int r = -1; r < rounds; ++r) {
+      for (int side = 0; side < 2; ++side) {
+        if ((side == 0) == (r % 2 == 0 || r < 0)) {
+          failed = twainpage::Page(times);
+          if (!failed.empty())
+            return Fail(std::string("data source page, ") + name + ": " + failed);
+          if (!times.whole)
+            return Fail(std::string("data source page, ") + name + ": not whole, " +
+                        std::to_string(times.bytes) + " bytes in " + std::to_string(times.strips) +
+                        " strips");
+          if (r < 0) continue;
+          source.push_back(times.pageUs);
+          sourceTransfer.push_back(times.transferUs);
+        } else {
+          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walked);
+          if (!failed.empty()) return Fail(std::string("bridge page, ") + name + ": " + failed);
+          if (r < 0) continue;
+          direct.push_back(walked.walk);
+          directTransfer.push_back(walked.pages);
+          directReads.push_back(walked.reads);
+        }
       }
     }
+    Result("{\"test\": \"twain\", \"mechanism\": \"" + std::string(name) + "\", \"page_bytes\": " +
+           std::to_string(times.bytes) + ", \"bridge_bytes\": " + std::to_string(walked.bytes) +
+           ", \"buffer\": " + std::to_string(chunk) +
+           ", \"strips\": " + std::to_string(times.strips) +
+           ", \"reads\": " + std::to_string(walked.calls) + ", \"source\": " + Summary(source) +
+           ", \"bridge\": " + Summary(direct) + ", \"paired\": " + PairedRatio(source, direct) +
+           ", \"source_transfer\": " + Summary(sourceTransfer) +
+           ", \"bridge_transfer\": " + Summary(directTransfer) +
+           ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
+           ", \"bridge_reads\": " + Summary(directReads) +
+           ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
+           ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + "}");
   }
-  Result("{\"test\": \"twain\", \"page_bytes\": " + std::to_string(times.bytes) + ", \"buffer\": " +
-         std::to_string(chunk) + ", \"strips\": " + std::to_string(times.strips) +
-         ", \"reads\": " + std::to_string(walked.calls) + ", \"source\": " + Summary(source) +
-         ", \"bridge\": " + Summary(direct) + ", \"paired\": " + PairedRatio(source, direct) +
-         ", \"source_transfer\": " + Summary(sourceTransfer) +
-         ", \"bridge_transfer\": " + Summary(directTransfer) +
-         ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
-         ", \"bridge_reads\": " + Summary(directReads) +
-         ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
-         ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + "}");
   CloseJob(bridge);
   twainpage::Close();
   return 0;
@@ -824,10 +891,11 @@ int main(int argc, char** argv)
   } else if (command == "pages" && argc == 6) {
     result = Pages(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
   } else if (command == "job" && argc == 7) {
-    result = JobReads(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
-                      std::string(argv[6]) == "memory");
-  } else if (command == "twain" && argc == 4) {
-    result = TwainPages(argv[2], std::atoi(argv[3]));
+    result =
+        JobReads(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
+                 std::string(argv[6]) == "memory" ? PageTransfer::kMemory : PageTransfer::kNative);
+  } else if (command == "twain" && (argc == 4 || argc == 5)) {
+    result = TwainPages(argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "memory");
   } else if (command == "start" && argc == 3) {
     result = Start(std::atoi(argv[2]));
   } else if (command == "hold" && argc == 3) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -22,6 +24,7 @@ const wchar_t* const kProfile[][2] = {{L"Scanner", L"Bench MFP"},
 TwainApp twain;
 bool opened = false;
 TW_UINT32 buffer = 0;
+Mechanism inUse = Mechanism::kMemory;
 std::vector<unsigned char> strip;
 
 double Now()
@@ -56,7 +59,113 @@ TW_UINT16 SetValue(TW_UINT16 cap, TW_UINT16 type, TW_UINT32 value)
   return Set(cap, &one, sizeof one);
 }
 
+// What the page's header says matches the page described: `bytes` get
+// the DIB's size (header, palette and rows).
+bool DibMatches(const BITMAPINFOHEADER& header, const TW_IMAGEINFO& info, size_t held,
+                double& bytes)
+{
+  const size_t palette =
+      header.biBitCount <= 8
+          ? 4 * (header.biClrUsed != 0 ? header.biClrUsed : 1u << header.biBitCount)
+          : 0;
+  const size_t stride = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 31) / 32 * 4;
+  bytes = static_cast<double>(sizeof header + palette + header.biSizeImage);
+  return header.biSize == sizeof header && header.biWidth == info.ImageWidth &&
+         std::labs(header.biHeight) == info.ImageLength && header.biBitCount == info.BitsPerPixel &&
+         header.biSizeImage == stride * static_cast<size_t>(info.ImageLength) &&
+         held >= sizeof header + palette + header.biSizeImage;
+}
+
+// A native transfer: the DIB in global memory, which the application
+// frees (after the clock stops).
+TW_UINT16 Native(const TW_IMAGEINFO& info, Times& times, HGLOBAL& dib)
+{
+  TW_HANDLE handle = nullptr;
+  const TW_UINT16 rc = twain.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle);
+  dib = static_cast<HGLOBAL>(handle);
+  times.strips = 1;
+  if (rc == TWRC_XFERDONE && dib != nullptr) {
+    BITMAPINFOHEADER header = {};
+    const auto* bytes = static_cast<const unsigned char*>(GlobalLock(dib));
+    if (bytes != nullptr) {
+      std::memcpy(&header, bytes, sizeof header);
+      GlobalUnlock(dib);
+    }
+    times.whole = bytes != nullptr && DibMatches(header, info, GlobalSize(dib), times.bytes);
+  }
+  return rc;
+}
+
+// A memory transfer: strips of rows in the application's buffer.
+TW_UINT16 Memory(const TW_IMAGEINFO& info, Times& times)
+{
+  TW_UINT16 rc;
+  do {
+    TW_IMAGEMEMXFER memory = {};
+    memory.Memory = {TWMF_APPOWNS | TWMF_POINTER, buffer, strip.data()};
+    rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &memory);
+    times.bytes += memory.BytesWritten;
+    ++times.strips;
+  } while (rc == TWRC_SUCCESS);
+  const double row =
+      static_cast<double>((static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8);
+  times.whole = times.bytes == row * info.ImageLength;
+  return rc;
+}
+
+// A memory-file transfer: the file's bytes in the application's buffer.
+// The file is whole when it is the BMP of the page described, as long as
+// its header says.
+TW_UINT16 MemoryFile(const TW_IMAGEINFO& info, Times& times)
+{
+  unsigned char head[14 + sizeof(BITMAPINFOHEADER)] = {};
+  size_t headBytes = 0;
+  TW_UINT16 rc;
+  do {
+    TW_IMAGEMEMXFER memory = {};
+    memory.Memory = {TWMF_APPOWNS | TWMF_POINTER, buffer, strip.data()};
+    rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET, &memory);
+    const size_t now = std::min<size_t>(memory.BytesWritten, sizeof head - headBytes);
+    if (rc == TWRC_SUCCESS || rc == TWRC_XFERDONE) std::memcpy(head + headBytes, strip.data(), now);
+    headBytes += now;
+    times.bytes += memory.BytesWritten;
+    ++times.strips;
+  } while (rc == TWRC_SUCCESS);
+  BITMAPINFOHEADER header = {};
+  std::memcpy(&header, head + 14, sizeof header);
+  DWORD fileBytes = 0;
+  std::memcpy(&fileBytes, head + 2, sizeof fileBytes);
+  double dib = 0;
+  times.whole = headBytes == sizeof head && head[0] == 'B' && head[1] == 'M' &&
+                fileBytes == times.bytes && DibMatches(header, info, ~size_t{0}, dib) &&
+                times.bytes == dib + 14;
+  return rc;
+}
+
 }  // namespace
+
+const char* NameOf(Mechanism mechanism)
+{
+  switch (mechanism) {
+    case Mechanism::kNative:
+      return "native";
+    case Mechanism::kMemory:
+      return "memory";
+    case Mechanism::kMemoryFile:
+      return "memfile";
+  }
+  return "?";
+}
+
+bool Named(const std::string& name, Mechanism& mechanism)
+{
+  for (Mechanism m : {Mechanism::kNative, Mechanism::kMemory, Mechanism::kMemoryFile})
+    if (name == NameOf(m)) {
+      mechanism = m;
+      return true;
+    }
+  return false;
+}
 
 std::string Open(const char* job)
 {
@@ -80,8 +189,6 @@ std::string Open(const char* job)
   TW_UINT16 rc;
   if ((rc = Set(STIBRIDGE_CAP_JOBS, &named, sizeof named)) != TWRC_SUCCESS)
     return Said("naming the job", rc);
-  if ((rc = SetValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY)) != TWRC_SUCCESS)
-    return Said("ICAP_XFERMECH", rc);
   if ((rc = SetValue(CAP_INDICATORS, TWTY_BOOL, FALSE)) != TWRC_SUCCESS)
     return Said("CAP_INDICATORS", rc);
   TW_SETUPMEMXFER setup = {};
@@ -89,6 +196,23 @@ std::string Open(const char* job)
     return Said("DAT_SETUPMEMXFER", rc);
   buffer = setup.Preferred;
   strip.assign(buffer, 0);
+  return {};
+}
+
+std::string Use(Mechanism mechanism)
+{
+  static const TW_UINT16 kMechanisms[] = {TWSX_NATIVE, TWSX_MEMORY, TWSX_MEMFILE};
+  TW_UINT16 rc = SetValue(ICAP_XFERMECH, TWTY_UINT16, kMechanisms[static_cast<int>(mechanism)]);
+  if (rc != TWRC_SUCCESS) return Said("ICAP_XFERMECH", rc);
+  inUse = mechanism;
+  if (mechanism != Mechanism::kMemoryFile) return {};
+  // The file's name means nothing to a memory file; its format is the one
+  // the scanner keeps the page in, so that the scanner's own file comes.
+  TW_SETUPFILEXFER setup = {};
+  lstrcpynA(setup.FileName, "bench.bmp", sizeof setup.FileName);
+  setup.Format = TWFF_BMP;
+  if ((rc = twain.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup)) != TWRC_SUCCESS)
+    return Said("DAT_SETUPFILEXFER", rc);
   return {};
 }
 
@@ -111,18 +235,29 @@ std::string Page(Times& times)
     return Said("DAT_IMAGEINFO", rc);
   times.bytes = 0;
   times.strips = 0;
-  do {
-    TW_IMAGEMEMXFER memory = {};
-    memory.Memory = {TWMF_APPOWNS | TWMF_POINTER, buffer, strip.data()};
-    rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &memory);
-    times.bytes += memory.BytesWritten;
-    ++times.strips;
-  } while (rc == TWRC_SUCCESS);
+  times.whole = false;
+  HGLOBAL dib = nullptr;
+  switch (inUse) {
+    case Mechanism::kNative:
+      rc = Native(info, times, dib);
+      break;
+    case Mechanism::kMemory:
+      rc = Memory(info, times);
+      break;
+    case Mechanism::kMemoryFile:
+      rc = MemoryFile(info, times);
+      break;
+  }
   times.transferUs = Now() - transfer;
-  if (rc != TWRC_XFERDONE) return Said("DAT_IMAGEMEMXFER", rc);
+  if (rc != TWRC_XFERDONE) {
+    if (dib != nullptr) GlobalFree(dib);
+    return Said(NameOf(inUse), rc);
+  }
   TW_PENDINGXFERS pending = {};
   rc = twain.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
   times.pageUs = Now() - started;
+  // The application's own work with the page, after the clock.
+  if (dib != nullptr) GlobalFree(dib);
   if (rc != TWRC_SUCCESS || pending.Count != 0)
     return Said("MSG_ENDXFER", rc) + ", " + std::to_string(pending.Count) + " left";
   if ((rc = twain.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui)) != TWRC_SUCCESS)
