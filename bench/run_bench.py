@@ -37,6 +37,13 @@ ROUND_TRIP_GOAL = 1.02
 # bytes of a row, and the rows.
 A4_ROWS = (2480 * 3, 3508)
 SMALL_ROWS = (640 * 3, 480)
+# The transfers of a page through the data source, each beside the
+# bridge's reads of the same page as that transfer reads it.
+TWAIN_MECHANISMS = ["native", "memory", "memfile"]
+# The source's goal on each, on the paired median of the page's transfer.
+TWAIN_GOAL = 1.05
+BITMAP_HEADER = 40
+BMP_FILE_HEADER = 14
 
 
 STARTED = time.monotonic()
@@ -317,11 +324,12 @@ def cross_process(args, root, out):
             plan32 = dict(calls=(200, 20), item="small.bmp", page=SMALL_BYTES,
                           transfer=(2 * MIB, 3, [64 * KIB, MIB]), pages=(1, [64 * KIB, MIB]),
                           start=1, memory=[1, 2],
-                          twain=dict(item="small.bmp", rows=SMALL_ROWS, rounds=2, runs=1))
+                          twain=dict(item="small.bmp", rows=SMALL_ROWS, rounds=1, runs=1,
+                                     mechanisms=TWAIN_MECHANISMS))
             plan64 = dict(calls=(100, 10))
         else:
             twain = dict(item="a4.bmp", rows=A4_ROWS, rounds=args.twain_rounds,
-                         runs=args.twain_runs)
+                         runs=args.twain_runs, mechanisms=args.twain_mechanisms.split(","))
             plan32 = dict(calls=(args.calls, 200), item="a4.bmp", page=A4_BYTES,
                           transfer=(48 * MIB, 32, CHUNKS), pages=(args.page_rounds, CHUNKS),
                           start=args.start_rounds, memory=[1, 10], twain=twain)
@@ -361,16 +369,19 @@ def cross_process(args, root, out):
                     os.path.join(build64, "bench", "bench_baseline_server.exe"), plan["start"])
             if "twain" in plan:
                 # Runs of its own, each with the machine's load beside it:
-                # the spread between runs is the shared machine's.
+                # the spread between runs is the shared machine's. Each run
+                # measures every mechanism in turn, a result each.
                 part["twain"] = []
-                for _ in range(plan["twain"]["runs"]):
-                    log("== %s-bit client: a page through the data source (load %s)" % (
-                        bits, machine_load()))
+                for run in range(1, plan["twain"]["runs"] + 1):
+                    log("== %s-bit client: a page through the data source, %s (load %s)" % (
+                        bits, ", ".join(plan["twain"]["mechanisms"]), machine_load()))
                     before = machine_load()
                     found = client(wine, program, "twain", plan["twain"]["item"],
-                                   plan["twain"]["rounds"])[0]
-                    found["load"] = [before, machine_load()]
-                    part["twain"].append(found)
+                                   plan["twain"]["rounds"], ",".join(plan["twain"]["mechanisms"]))
+                    for t in found:
+                        t["load"] = [before, machine_load()]
+                        t["run"] = run
+                    part["twain"].extend(found)
             if "memory" in plan:
                 log("== %s-bit client: memory (load %s)" % (bits, machine_load()))
                 part["memory"] = [memory(wine, program, side, plan["memory"])
@@ -450,6 +461,28 @@ INPROC_NAMES = ["PlainVirtualCall", "GetPagePosition", "ReadImageDataSmall",
                     for size in (64 * KIB, MIB, 8 * MIB)]
 
 
+def twain_expected(twain, t):
+    """What a page through the data source brings by `t`'s mechanism, and
+    what the bridge's reads of it beside it are: the source brings the page
+    over whole, in as many strips as the bridge takes reads of the same
+    buffer (a native transfer in one call, beside the DIB's reads of 1 MiB,
+    as the source makes them)."""
+    row, rows = twain["rows"]
+    stride = (row + 3) // 4 * 4
+    buffer = t["buffer"]
+    if t.get("mechanism") == "native":
+        image = stride * rows
+        return {"page_bytes": BITMAP_HEADER + image, "bridge_bytes": image, "strips": 1,
+                "reads": -(-image // buffer)}
+    if t.get("mechanism") == "memfile":
+        file_ = BMP_FILE_HEADER + BITMAP_HEADER + stride * rows
+        strips = -(-file_ // buffer)
+        return {"page_bytes": file_, "bridge_bytes": file_, "strips": strips, "reads": strips}
+    strips = -(-rows // max(buffer // row, 1))
+    return {"page_bytes": row * rows, "bridge_bytes": row * rows, "strips": strips,
+            "reads": strips}
+
+
 def validate(results):
     """What every run must hold, whatever the machine's load: each step
     measured what it was asked to, and both servers agree on what a page is.
@@ -496,19 +529,19 @@ def validate(results):
         if "twain" in plan:
             twain = plan["twain"]
             found = got.get("twain", [])
-            expect(len(found) == twain["runs"], "%s twain runs: %d of %d" % (
-                part, len(found), twain["runs"]))
-            row, rows = twain["rows"]
+            measured = [t.get("mechanism") for t in found]
+            expect(measured == twain["mechanisms"] * twain["runs"],
+                   "%s twain: %s measured in %d runs of %s" % (
+                       part, measured, twain["runs"], ",".join(twain["mechanisms"])))
             for t in found:
-                # The source brings the page over whole, in as many strips as
-                # the bridge takes reads of the buffer the source prefers.
-                strips = -(-rows // max(t["buffer"] // row, 1))
+                expected = twain_expected(twain, t)
+                came = {k: (round(t[k]) if isinstance(t.get(k), float) else t.get(k))
+                        for k in expected}
                 expect(t["source"]["n"] == t["bridge"]["n"] == twain["rounds"]
-                       and round(t["page_bytes"]) == row * rows
-                       and t["strips"] == t["reads"] == strips,
-                       "%s twain: %s, %d strips expected" % (part, {
-                           k: t.get(k) for k in ("page_bytes", "buffer", "strips", "reads")},
-                           strips))
+                       and came == expected,
+                       "%s twain %s run %s: %d/%d pages of %d, %s where %s was expected" % (
+                           part, t.get("mechanism"), t.get("run"), t["source"]["n"],
+                           t["bridge"]["n"], twain["rounds"], came, expected))
         if "memory" in plan:
             for m in got.get("memory", []):
                 counts = [x["clients"] for x in m["figures"] if x.get("linux")]
@@ -561,6 +594,70 @@ def mib_s(bytes_, us):
 
 def goal(ok):
     return "-" if ok is None else ("met" if ok else "MISSED")
+
+
+# What each mechanism's rows say: the transfer, what ends the source's
+# page, and what the bridge's walk beside it reads.
+TWAIN_WORDS = {
+    "native": ("native transfer", "%s, 1 call", "DAT_IMAGEINFO to DAT_IMAGENATIVEXFER's return",
+               "the page's description, preparation, bitmap header and reads of the DIB in "
+               "%d reads of %d KiB"),
+    "memory": ("memory transfer", "%s, %d strips of %d KiB", "DAT_IMAGEINFO to the last strip",
+               "the page's description, preparation and reads"),
+    "memfile": ("memory-file transfer of the scanner's BMP", "%s, %d strips of %d KiB",
+                "DAT_IMAGEINFO to the file's last strip",
+                "the page's description, preparation, the file's size and reads of the file"),
+}
+
+
+def twain_rows(lines, found, paired):
+    """The rows of the pages through the data source: each run's figures by
+    mechanism, then each mechanism's pairs of all runs pooled, on which its
+    goal is judged."""
+    def ms(entry):
+        return entry["median_us"] / 1e3
+
+    mechanisms = []
+    for t in found:
+        if t.get("mechanism", "memory") not in mechanisms:
+            mechanisms.append(t.get("mechanism", "memory"))
+    for mechanism in mechanisms:
+        runs = [t for t in found if t.get("mechanism", "memory") == mechanism]
+        what, size, ends, bridge = TWAIN_WORDS[mechanism]
+        for n, t in enumerate(runs, 1):
+            megabytes = "%.1f MB" % (t["page_bytes"] / 1e6)
+            if mechanism == "native":
+                shape, yardstick = size % megabytes, bridge % (t["reads"], t["buffer"] // KIB)
+            else:
+                shape, yardstick = size % (megabytes, t["strips"], t["buffer"] // KIB), bridge
+            pm, text = paired(dict(paired=t["paired_transfer"]))
+            lines.append("| a page through the data source, %s (%s), run %d of %d, median of %d, "
+                         "load %s to %s: %s; the bridge: %s | %.1f ms | %.1f ms | %s | %s | %s |" % (
+                             what, shape, n, len(runs), t["source"]["n"],
+                             t["load"][0].split()[0], t["load"][1].split()[0], ends, yardstick,
+                             ms(t["source_transfer"]), ms(t["bridge_transfer"]),
+                             fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_transfer"])), 3),
+                             text, goal(None if pm is None else pm <= TWAIN_GOAL)))
+            _, text = paired(dict(paired=t["paired_reads"]))
+            lines.append("| ... against the bridge's ReadImageData alone | | %.1f ms | %s | %s | |"
+                         % (ms(t["bridge_reads"]),
+                            fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_reads"])), 3), text))
+            _, text = paired(t)
+            lines.append("| ... the whole page: MSG_ENABLEDS (which lists the scanner's jobs) to "
+                         "MSG_ENDXFER; the bridge's walk of the page | %.1f ms | %.1f ms | %s | %s "
+                         "| |" % (ms(t["source"]), ms(t["bridge"]),
+                                  fmt(ratio(ms(t["source"]), ms(t["bridge"])), 3), text))
+        if len(runs) > 1:
+            # Every pair of every run: the verdict of the whole measurement.
+            pooled = [r for t in runs for r in t["transfer_ratios"]]
+            q1, q2, q3 = quartiles(pooled)
+            lines.append("| a page's %s through the data source against the bridge, the %d "
+                         "pairs of all %d runs; the runs' paired medians from %.3f to %.3f | | | "
+                         "| %.3f [%.3f, %.3f] | %s |" % (
+                             what, len(pooled), len(runs),
+                             min(t["paired_transfer"]["median"] for t in runs),
+                             max(t["paired_transfer"]["median"] for t in runs), q2, q1, q3,
+                             goal(q2 <= TWAIN_GOAL)))
 
 
 def report(results):
@@ -697,45 +794,7 @@ def report(results):
             lines.append("| ... of which its first read | %.1f ms | %.1f ms | | | |" % (
                 p["server_first_read"]["median_us"] / 1e3,
                 p["baseline_first_read"]["median_us"] / 1e3))
-        runs = part.get("twain", [])
-        for n, t in enumerate(runs, 1):
-            # One page through the data source by memory transfer, as a TWAIN
-            # application takes it through Wine's manager, against the same
-            # page straight from the bridge in reads of the buffer the source
-            # prefers; the goal is judged on the transfer.
-            def ms(entry):
-                return entry["median_us"] / 1e3
-
-            pm, text = paired(dict(paired=t["paired_transfer"]))
-            lines.append("| a page through the data source, memory transfer (%.1f MB, %d strips "
-                         "of %d KiB), run %d of %d, median of %d, load %s to %s: DAT_IMAGEINFO "
-                         "to the last strip; the bridge: the page's description, preparation "
-                         "and reads | %.1f ms | %.1f ms | %s | %s | %s |" % (
-                             t["page_bytes"] / 1e6, t["strips"], t["buffer"] // KIB, n, len(runs),
-                             t["source"]["n"], t["load"][0].split()[0], t["load"][1].split()[0],
-                             ms(t["source_transfer"]), ms(t["bridge_transfer"]),
-                             fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_transfer"])), 3),
-                             text, goal(None if pm is None else pm <= 1.05)))
-            _, text = paired(dict(paired=t["paired_reads"]))
-            lines.append("| ... against the bridge's ReadImageData alone | | %.1f ms | %s | %s | |"
-                         % (ms(t["bridge_reads"]),
-                            fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_reads"])), 3), text))
-            _, text = paired(t)
-            lines.append("| ... the whole page: MSG_ENABLEDS (which lists the scanner's jobs) to "
-                         "MSG_ENDXFER; the bridge's walk of the page | %.1f ms | %.1f ms | %s | %s "
-                         "| |" % (ms(t["source"]), ms(t["bridge"]),
-                                  fmt(ratio(ms(t["source"]), ms(t["bridge"])), 3), text))
-        if len(runs) > 1:
-            # Every pair of every run: the verdict of the whole measurement.
-            pooled = [r for t in runs for r in t["transfer_ratios"]]
-            q1, q2, q3 = quartiles(pooled)
-            lines.append("| a page's transfer through the data source against the bridge, the %d "
-                         "pairs of all %d runs; the runs' paired medians from %.3f to %.3f | | | "
-                         "| %.3f [%.3f, %.3f] | %s |" % (
-                             len(pooled), len(runs),
-                             min(t["paired_transfer"]["median"] for t in runs),
-                             max(t["paired_transfer"]["median"] for t in runs), q2, q1, q3,
-                             goal(q2 <= 1.05)))
+        twain_rows(lines, part.get("twain", []), paired)
         st = part.get("start")
         if st:
             pm, text = paired(st)
@@ -866,6 +925,9 @@ def main():
                              "run")
     parser.add_argument("--twain-runs", type=int, default=3,
                         help="runs of those pages, each a process of its own")
+    parser.add_argument("--twain-mechanisms", default=",".join(TWAIN_MECHANISMS),
+                        help="the transfers of those pages, in the order measured (%s)" %
+                             ",".join(TWAIN_MECHANISMS))
     parser.add_argument("--twain-only", action="store_true",
                         help="of the cross-process steps, the pages through the data source alone "
                              "(implies --skip-inproc)")
