@@ -600,8 +600,8 @@ def goal(ok):
 # page, and what the bridge's walk beside it reads.
 TWAIN_WORDS = {
     "native": ("native transfer", "%s, 1 call", "DAT_IMAGEINFO to DAT_IMAGENATIVEXFER's return",
-               "the page's description, preparation, bitmap header and reads of the DIB in "
-               "%d reads of %d KiB"),
+               "the page's description, preparation, bitmap header and reads of the DIB into "
+               "new global memory in %d reads of %d KiB"),
     "memory": ("memory transfer", "%s, %d strips of %d KiB", "DAT_IMAGEINFO to the last strip",
                "the page's description, preparation and reads"),
     "memfile": ("memory-file transfer of the scanner's BMP", "%s, %d strips of %d KiB",
@@ -642,6 +642,18 @@ def twain_rows(lines, found, paired):
             lines.append("| ... against the bridge's ReadImageData alone | | %.1f ms | %s | %s | |"
                          % (ms(t["bridge_reads"]),
                             fmt(ratio(ms(t["source_transfer"]), ms(t["bridge_reads"])), 3), text))
+            if "paired_reused" in t:
+                _, text = paired(dict(paired=t["paired_reused"]))
+                lines.append("| ... against the same walk into memory used again | | %.1f ms | %s "
+                             "| %s | |" % (ms(t["bridge_reused_transfer"]), fmt(ratio(
+                                 ms(t["source_transfer"]), ms(t["bridge_reused_transfer"])), 3),
+                                 text))
+                _, text = paired(dict(paired=t["paired_new_memory"]))
+                lines.append("| ... the bridge's walk into a new DIB over the walk into memory "
+                             "used again: what the new memory costs | %.1f ms | %.1f ms | %s | %s "
+                             "| |" % (ms(t["bridge_transfer"]), ms(t["bridge_reused_transfer"]),
+                                      fmt(ratio(ms(t["bridge_transfer"]),
+                                                ms(t["bridge_reused_transfer"])), 3), text))
             _, text = paired(t)
             lines.append("| ... the whole page: MSG_ENABLEDS (which lists the scanner's jobs) to "
                          "MSG_ENDXFER; the bridge's walk of the page | %.1f ms | %.1f ms | %s | %s "
@@ -658,6 +670,11 @@ def twain_rows(lines, found, paired):
                              min(t["paired_transfer"]["median"] for t in runs),
                              max(t["paired_transfer"]["median"] for t in runs), q2, q1, q3,
                              goal(q2 <= TWAIN_GOAL)))
+            if all("new_memory_ratios" in t for t in runs):
+                q1, q2, q3 = quartiles([r for t in runs for r in t["new_memory_ratios"]])
+                lines.append("| ... the new DIB's memory: the bridge's walk into it over the same "
+                             "into memory used again, all pairs | | | | %.3f [%.3f, %.3f] | |" % (
+                                 q2, q1, q3))
 
 
 def report(results):

@@ -460,9 +460,13 @@ constexpr unsigned long kDriverFormatBmp = 5;
 // in reads of as many whole rows as `chunk` holds; a file transfer's size
 // and the scanner's BMP file of the page in reads of `chunk` bytes; each
 // into a page-sized buffer, where the bytes belong) with nothing done with
-// the bytes. Empty, or what failed.
+// the bytes. With `newDib`, a native transfer's page goes into global
+// memory of its own, made for it after its header as a TWAIN source makes
+// the DIB it hands over, and freed after the page's time. Empty, or what
+// failed.
 std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* itemName, int pages,
-                    int chunk, PageTransfer transfer, std::vector<BYTE>& page, Walked& walked)
+                    int chunk, PageTransfer transfer, std::vector<BYTE>& page, Walked& walked,
+                    bool newDib = false)
 {
   walked = {};
   int left = 0;
@@ -517,21 +521,39 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
       bytes = (bits <= 8 ? 4u << bits : 0) + (static_cast<size_t>(width) * bits + 31) / 32 * 4 *
                                                  static_cast<size_t>(height < 0 ? -height : height);
     }
-    page.resize(bytes);
+    HGLOBAL dib = nullptr;
+    BYTE* into = nullptr;
+    if (newDib && transfer == PageTransfer::kNative) {
+      dib = GlobalAlloc(GHND, 40 + bytes);
+      into = dib != nullptr ? static_cast<BYTE*>(GlobalLock(dib)) : nullptr;
+      if (into == nullptr) {
+        if (dib != nullptr) GlobalFree(dib);
+        return "no memory for the DIB";
+      }
+      into += 40;
+    } else {
+      page.resize(bytes);
+      into = page.data();
+    }
     status = kStatusMore;
     for (size_t have = 0; status == kStatusMore && have < bytes; ++walked.calls) {
       const int asked = static_cast<int>(std::min(bytes - have, perRead));
       t0 = NowUs();
-      hr = bridge->ReadImageData(&request, page.data() + have, asked, &status);
+      hr = bridge->ReadImageData(&request, into + have, asked, &status);
       const double took = NowUs() - t0;
       walked.reads += took;
       if (have == 0) walked.firsts += took;
-      if (hr != S_OK) return "job read " + Hex(hr);
+      if (hr != S_OK) break;
       have += static_cast<size_t>(asked);
     }
+    walked.pages += NowUs() - pageStarted;
+    if (dib != nullptr) {
+      GlobalUnlock(dib);
+      GlobalFree(dib);
+    }
+    if (hr != S_OK) return "job read " + Hex(hr);
     if (status != kStatusPageDone) return "job page status " + std::to_string(status);
     walked.bytes += static_cast<double>(bytes);
-    walked.pages += NowUs() - pageStarted;
     bridge->AdvancePage(0, &left, 0);
   }
   walked.walk = NowUs() - walkStarted;
@@ -566,8 +588,9 @@ int JobReads(const char* item, int pages, int chunk, int rounds, PageTransfer tr
 
 // The bridge's walk that stands beside each of the source's transfers,
 // and the reads it makes: a native transfer's DIB in the reads the source
-// makes of it (1 MiB), a memory transfer's rows and a memory file's bytes
-// in reads of the application's buffer.
+// makes of it (1 MiB), into new global memory as the DIB the source hands
+// over; a memory transfer's rows and a memory file's bytes in reads of the
+// application's buffer.
 constexpr int kSourceReadBytes = 1 << 20;
 
 PageTransfer BesideOf(twainpage::Mechanism mechanism)
@@ -592,7 +615,9 @@ PageTransfer BesideOf(twainpage::Mechanism mechanism)
 // the bridge's from the page's description through its preparation to its
 // last read, and its reads alone), and the whole page (the source's from
 // MSG_ENABLEDS, which lists the scanner's jobs, to its MSG_ENDXFER; the
-// bridge's walk). A page that did not come over whole fails the run.
+// bridge's walk). A native transfer's page is also walked into memory used
+// again: beside the walk into a new DIB, what the new memory costs. A page
+// that did not come over whole fails the run.
 int TwainPages(const char* item, int rounds, const char* mechanismList)
 {
   std::vector<twainpage::Mechanism> mechanisms;
@@ -620,12 +645,19 @@ int TwainPages(const char* item, int rounds, const char* mechanismList)
     if (!failed.empty()) return Fail(std::string("data source, ") + name + ": " + failed);
     const PageTransfer beside = BesideOf(mechanism);
     const int chunk = beside == PageTransfer::kNative ? kSourceReadBytes : buffer;
-    std::vector<double> source, sourceTransfer, direct, directTransfer, directReads;
+    // The sides of a round: the source, the bridge's walk beside it, and
+    // for a native transfer the same walk into memory used again, which
+    // shows what the DIB's new memory costs. In turn 0, 1, 2 and 2, 1, 0,
+    // so that each side's neighbours pair.
+    const bool native = beside == PageTransfer::kNative;
+    const int sides = native ? 3 : 2;
+    std::vector<double> source, sourceTransfer, direct, directTransfer, directReads, reused;
     twainpage::Times times;
-    Walked walked;
+    Walked walked, walkedAgain;
     for (int r = -1; r < rounds; ++r) {
-      for (int side = 0; side < 2; ++side) {
-        if ((side == 0) == (r % 2 == 0 || r < 0)) {
+      for (int turn = 0; turn < sides; ++turn) {
+        const int side = r % 2 == 0 || r < 0 ? turn : sides - 1 - turn;
+        if (side == 0) {
           failed = twainpage::Page(times);
           if (!failed.empty())
             return Fail(std::string("data source page, ") + name + ": " + failed);
@@ -636,16 +668,26 @@ int TwainPages(const char* item, int rounds, const char* mechanismList)
           if (r < 0) continue;
           source.push_back(times.pageUs);
           sourceTransfer.push_back(times.transferUs);
-        } else {
-          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walked);
+        } else if (side == 1) {
+          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walked, true);
           if (!failed.empty()) return Fail(std::string("bridge page, ") + name + ": " + failed);
           if (r < 0) continue;
           direct.push_back(walked.walk);
           directTransfer.push_back(walked.pages);
           directReads.push_back(walked.reads);
+        } else {
+          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walkedAgain, false);
+          if (!failed.empty()) return Fail(std::string("bridge page, ") + name + ": " + failed);
+          if (r >= 0) reused.push_back(walkedAgain.pages);
         }
       }
     }
+    std::string again;
+    if (native)
+      again = ", \"bridge_reused_transfer\": " + Summary(reused) +
+              ", \"paired_reused\": " + PairedRatio(sourceTransfer, reused) +
+              ", \"paired_new_memory\": " + PairedRatio(directTransfer, reused) +
+              ", \"new_memory_ratios\": " + Ratios(directTransfer, reused);
     Result("{\"test\": \"twain\", \"mechanism\": \"" + std::string(name) + "\", \"page_bytes\": " +
            std::to_string(times.bytes) + ", \"bridge_bytes\": " + std::to_string(walked.bytes) +
            ", \"buffer\": " + std::to_string(chunk) +
@@ -657,7 +699,7 @@ int TwainPages(const char* item, int rounds, const char* mechanismList)
            ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
            ", \"bridge_reads\": " + Summary(directReads) +
            ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
-           ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + "}");
+           ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + again + "}");
   }
   CloseJob(bridge);
   twainpage::Close();
