@@ -453,20 +453,24 @@ enum class PageTransfer { kNative = 0, kFile = 1, kMemory = 2 };
 // The scanner's BMP file, as the transfer request names it.
 constexpr unsigned long kDriverFormatBmp = 5;
 
+// Where a walk's reads land: a page-sized buffer used again, where the
+// bytes belong; one buffer of a read's size used again, as a TWAIN
+// application's buffer takes each strip; or, for a native transfer, new
+// global memory made for each page after its header, as a TWAIN source
+// makes the DIB it hands over (freed after the page's time).
+enum class Into { kPage, kStrip, kNewDib };
+
 // The server's reads of every page of the job at `index`, in the walk a
 // data source makes (selection, page description, preparation, then: a
 // native transfer's bitmap header, in which the simulated driver draws the
 // page, and its data in reads of `chunk` bytes; a memory transfer's rows
 // in reads of as many whole rows as `chunk` holds; a file transfer's size
 // and the scanner's BMP file of the page in reads of `chunk` bytes; each
-// into a page-sized buffer, where the bytes belong) with nothing done with
-// the bytes. With `newDib`, a native transfer's page goes into global
-// memory of its own, made for it after its header as a TWAIN source makes
-// the DIB it hands over, and freed after the page's time. Empty, or what
+// where `into` says) with nothing done with the bytes. Empty, or what
 // failed.
 std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* itemName, int pages,
                     int chunk, PageTransfer transfer, std::vector<BYTE>& page, Walked& walked,
-                    bool newDib = false)
+                    Into into = Into::kPage)
 {
   walked = {};
   int left = 0;
@@ -522,24 +526,25 @@ std::string WalkJob(IStiScannerComBridge* bridge, int index, const wchar_t* item
                                                  static_cast<size_t>(height < 0 ? -height : height);
     }
     HGLOBAL dib = nullptr;
-    BYTE* into = nullptr;
-    if (newDib && transfer == PageTransfer::kNative) {
+    BYTE* at = nullptr;
+    if (into == Into::kNewDib) {
       dib = GlobalAlloc(GHND, 40 + bytes);
-      into = dib != nullptr ? static_cast<BYTE*>(GlobalLock(dib)) : nullptr;
-      if (into == nullptr) {
+      at = dib != nullptr ? static_cast<BYTE*>(GlobalLock(dib)) : nullptr;
+      if (at == nullptr) {
         if (dib != nullptr) GlobalFree(dib);
         return "no memory for the DIB";
       }
-      into += 40;
+      at += 40;
     } else {
-      page.resize(bytes);
-      into = page.data();
+      page.resize(into == Into::kStrip ? std::min(bytes, perRead) : bytes);
+      at = page.data();
     }
+    const bool advances = into != Into::kStrip;
     status = kStatusMore;
     for (size_t have = 0; status == kStatusMore && have < bytes; ++walked.calls) {
       const int asked = static_cast<int>(std::min(bytes - have, perRead));
       t0 = NowUs();
-      hr = bridge->ReadImageData(&request, into + have, asked, &status);
+      hr = bridge->ReadImageData(&request, at + (advances ? have : 0), asked, &status);
       const double took = NowUs() - t0;
       walked.reads += took;
       if (have == 0) walked.firsts += took;
@@ -587,10 +592,11 @@ int JobReads(const char* item, int pages, int chunk, int rounds, PageTransfer tr
 }
 
 // The bridge's walk that stands beside each of the source's transfers,
-// and the reads it makes: a native transfer's DIB in the reads the source
-// makes of it (1 MiB), into new global memory as the DIB the source hands
-// over; a memory transfer's rows and a memory file's bytes in reads of the
-// application's buffer.
+// and the reads it makes, each landing in memory of the kind the source's
+// reads land in: a native transfer's DIB in the reads the source makes of
+// it (1 MiB) into new global memory, as the DIB the source hands over; a
+// memory transfer's rows and a memory file's bytes in reads of the
+// application's buffer, into one buffer of that size.
 constexpr int kSourceReadBytes = 1 << 20;
 
 PageTransfer BesideOf(twainpage::Mechanism mechanism)
@@ -615,9 +621,9 @@ PageTransfer BesideOf(twainpage::Mechanism mechanism)
 // the bridge's from the page's description through its preparation to its
 // last read, and its reads alone), and the whole page (the source's from
 // MSG_ENABLEDS, which lists the scanner's jobs, to its MSG_ENDXFER; the
-// bridge's walk). A native transfer's page is also walked into memory used
-// again: beside the walk into a new DIB, what the new memory costs. A page
-// that did not come over whole fails the run.
+// bridge's walk). Each page is also walked into a page-sized buffer used
+// again: beside the walk the goal is judged against, what the memory the
+// bytes land in costs. A page that did not come over whole fails the run.
 int TwainPages(const char* item, int rounds, const char* mechanismList)
 {
   std::vector<twainpage::Mechanism> mechanisms;
@@ -645,15 +651,14 @@ int TwainPages(const char* item, int rounds, const char* mechanismList)
     if (!failed.empty()) return Fail(std::string("data source, ") + name + ": " + failed);
     const PageTransfer beside = BesideOf(mechanism);
     const int chunk = beside == PageTransfer::kNative ? kSourceReadBytes : buffer;
+    const Into lands = beside == PageTransfer::kNative ? Into::kNewDib : Into::kStrip;
     // The sides of a round: the source, the bridge's walk beside it, and
-    // for a native transfer the same walk into memory used again, which
-    // shows what the DIB's new memory costs. In turn 0, 1, 2 and 2, 1, 0,
+    // the same walk into a page-sized buffer. In turn 0, 1, 2 and 2, 1, 0,
     // so that each side's neighbours pair.
-    const bool native = beside == PageTransfer::kNative;
-    const int sides = native ? 3 : 2;
-    std::vector<double> source, sourceTransfer, direct, directTransfer, directReads, reused;
+    constexpr int sides = 3;
+    std::vector<double> source, sourceTransfer, direct, directTransfer, directReads, inPage;
     twainpage::Times times;
-    Walked walked, walkedAgain;
+    Walked walked, walkedInPage;
     for (int r = -1; r < rounds; ++r) {
       for (int turn = 0; turn < sides; ++turn) {
         const int side = r % 2 == 0 || r < 0 ? turn : sides - 1 - turn;
@@ -669,37 +674,36 @@ int TwainPages(const char* item, int rounds, const char* mechanismList)
           source.push_back(times.pageUs);
           sourceTransfer.push_back(times.transferUs);
         } else if (side == 1) {
-          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walked, true);
+          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walked, lands);
           if (!failed.empty()) return Fail(std::string("bridge page, ") + name + ": " + failed);
           if (r < 0) continue;
           direct.push_back(walked.walk);
           directTransfer.push_back(walked.pages);
           directReads.push_back(walked.reads);
         } else {
-          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walkedAgain, false);
+          failed = WalkJob(bridge, index, itemName, 1, chunk, beside, page, walkedInPage);
           if (!failed.empty()) return Fail(std::string("bridge page, ") + name + ": " + failed);
-          if (r >= 0) reused.push_back(walkedAgain.pages);
+          if (r >= 0) inPage.push_back(walkedInPage.pages);
         }
       }
     }
-    std::string again;
-    if (native)
-      again = ", \"bridge_reused_transfer\": " + Summary(reused) +
-              ", \"paired_reused\": " + PairedRatio(sourceTransfer, reused) +
-              ", \"paired_new_memory\": " + PairedRatio(directTransfer, reused) +
-              ", \"new_memory_ratios\": " + Ratios(directTransfer, reused);
-    Result("{\"test\": \"twain\", \"mechanism\": \"" + std::string(name) + "\", \"page_bytes\": " +
-           std::to_string(times.bytes) + ", \"bridge_bytes\": " + std::to_string(walked.bytes) +
-           ", \"buffer\": " + std::to_string(chunk) +
-           ", \"strips\": " + std::to_string(times.strips) +
-           ", \"reads\": " + std::to_string(walked.calls) + ", \"source\": " + Summary(source) +
-           ", \"bridge\": " + Summary(direct) + ", \"paired\": " + PairedRatio(source, direct) +
-           ", \"source_transfer\": " + Summary(sourceTransfer) +
-           ", \"bridge_transfer\": " + Summary(directTransfer) +
-           ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
-           ", \"bridge_reads\": " + Summary(directReads) +
-           ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
-           ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + again + "}");
+    const std::string inPageFigures =
+        ", \"bridge_in_page_transfer\": " + Summary(inPage) +
+        ", \"paired_in_page\": " + PairedRatio(sourceTransfer, inPage) +
+        ", \"paired_landing\": " + PairedRatio(directTransfer, inPage) +
+        ", \"landing_ratios\": " + Ratios(directTransfer, inPage);
+    Result(
+        "{\"test\": \"twain\", \"mechanism\": \"" + std::string(name) + "\", \"page_bytes\": " +
+        std::to_string(times.bytes) + ", \"bridge_bytes\": " + std::to_string(walked.bytes) +
+        ", \"buffer\": " + std::to_string(chunk) + ", \"strips\": " + std::to_string(times.strips) +
+        ", \"reads\": " + std::to_string(walked.calls) + ", \"source\": " + Summary(source) +
+        ", \"bridge\": " + Summary(direct) + ", \"paired\": " + PairedRatio(source, direct) +
+        ", \"source_transfer\": " + Summary(sourceTransfer) +
+        ", \"bridge_transfer\": " + Summary(directTransfer) +
+        ", \"paired_transfer\": " + PairedRatio(sourceTransfer, directTransfer) +
+        ", \"bridge_reads\": " + Summary(directReads) +
+        ", \"paired_reads\": " + PairedRatio(sourceTransfer, directReads) +
+        ", \"transfer_ratios\": " + Ratios(sourceTransfer, directTransfer) + inPageFigures + "}");
   }
   CloseJob(bridge);
   twainpage::Close();
