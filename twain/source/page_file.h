@@ -4,7 +4,7 @@
 // multi-page TIFF (which the scanner writes a job at a time, where a TWAIN
 // application adds a page at each transfer). BMP and TIFF (uncompressed)
 // are written here, JPEG through the platform's imaging component (WIC) in
-// the application's process, with COM set up on the thread.
+// the application's process, with COM set up on the thread (jpeg_file.cpp).
 #pragma once
 
 #include <windows.h>
@@ -51,5 +51,9 @@ class PageWriter {
 // or the format or shape is not one of these.
 std::unique_ptr<PageWriter> WritePage(unsigned short format, const std::string& path,
                                       const RowShape& shape, MultiPage& multiPage, HRESULT& hr);
+
+// WritePage's TWFF_JFIF writer (jpeg_file.cpp, the one that needs COM): null
+// with `hr` when it cannot begin.
+std::unique_ptr<PageWriter> WriteJpeg(const std::string& path, const RowShape& shape, HRESULT& hr);
 
 }  // namespace twainds
