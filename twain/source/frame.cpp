@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "source/units.h"
 
@@ -79,7 +79,8 @@ size_t CropDib(unsigned char* dib, size_t bytes, const Region& region)
   const int bits = header.biBitCount;
   if (header.biSize != sizeof header || header.biCompression != BI_RGB ||
       (bits != 1 && bits != 8 && bits != 24) || header.biWidth <= 0 || header.biHeight == 0 ||
-      header.biHeight == LONG_MIN || (bits <= 8 && header.biClrUsed > (1u << bits)))
+      header.biHeight == std::numeric_limits<LONG>::min() ||
+      (bits <= 8 && header.biClrUsed > (1u << bits)))
     return 0;
   const long width = header.biWidth, length = std::labs(header.biHeight);
   if (region.width <= 0 || region.length <= 0 || region.left < 0 || region.top < 0 ||
