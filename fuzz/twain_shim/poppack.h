@@ -1,0 +1,2 @@
+// The packing before pshpack2.h.
+#pragma pack(pop)
