@@ -307,6 +307,11 @@ def seeds():
     out["memory-strip-fails"] = scenario(faults=[(14, 1, 1, 0)]) + open_source() + cap(
         "xfermech", "CAP_SET", one_value(UINT16, 2)) + enable() + op(
         "MEMORY", data=memory(0, 24, 0)) * 6 + page
+    # The scanner ends the page halfway: the strips asked for again read
+    # nothing more.
+    out["memory-scanner-ends-early"] = scenario(done=0x01) + open_source() + cap(
+        "xfermech", "CAP_SET", one_value(UINT16, 2)) + enable() + op(
+        "MEMORY", data=memory(0, 24, 0)) * 6 + page
     out["scanner-lies"] = scenario(lies=0x2D, done=0x05) + open_source() + enable() + (
         op("NATIVE", data=u8(1)) + op("MEMORY", data=memory(0, 64, 0)) + page) * 2
     out["low-memory"] = scenario() + open_source() + op(

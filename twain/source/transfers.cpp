@@ -178,7 +178,8 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   if (strip == nullptr) return Failed(TWCC_BADVALUE);
   if (choices_.mechanism != TWSX_MEMORY) return Failed(TWCC_SEQERROR);
   // In state 7 only to go on with a memory transfer, not after another,
-  // and not once its last rows were given: the application ends the page.
+  // and not once its last rows were given or the scanner ended it: the
+  // application ends the page.
   if (state == State::kTransferring && (!memoryTransfer_ || memoryDone_))
     return Failed(TWCC_SEQERROR);
   TW_IMAGEINFO info;
@@ -257,8 +258,11 @@ Result Session::MemoryTransfer(TW_MEMREF data)
     if (cut) walk_.Cropped();
     return Done(TWRC_XFERDONE);
   }
-  // The scanner ended the page before its last row.
+  // The scanner ended the page before its last row: nothing more comes of
+  // it (a read after its end would start the page again), and the
+  // application ends the page.
   if (done) {
+    memoryDone_ = true;
     walk_.Broken();
     return Failed(TWCC_OPERATIONERROR);
   }
@@ -415,7 +419,7 @@ Result Session::MemoryFileTransfer(TW_MEMREF data)
   if (strip == nullptr) return Failed(TWCC_BADVALUE);
   if (choices_.mechanism != TWSX_MEMFILE) return Failed(TWCC_SEQERROR);
   // In state 7 only to go on with a memory-file transfer, until its last
-  // bytes were given.
+  // bytes were given or the scanner ended it.
   if (state == State::kTransferring && (!memoryFile_.active || memoryFile_.done))
     return Failed(TWCC_SEQERROR);
   const TW_MEMORY& memory = strip->Memory;
@@ -481,7 +485,13 @@ Result Session::MemoryFileTransfer(TW_MEMREF data)
   bool done = false;
   if (memoryFile_.direct) {
     hr = connection_.Read(buffer.At(), static_cast<int>(bytes), done);
-    if (SUCCEEDED(hr) && done != (memoryFile_.sent + bytes == memoryFile_.total)) hr = E_FAIL;
+    // A file that ends before its size, or goes on past it, is not the file:
+    // nothing more comes of it (a read after the scanner's end would start
+    // the page again), and the application ends the page.
+    if (SUCCEEDED(hr) && done != (memoryFile_.sent + bytes == memoryFile_.total)) {
+      memoryFile_.done = true;
+      hr = E_FAIL;
+    }
   } else {
     DWORD read = 0;
     if (!ReadFile(memoryFile_.file, buffer.At(), static_cast<DWORD>(bytes), &read, nullptr))
