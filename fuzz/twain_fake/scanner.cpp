@@ -221,7 +221,7 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
   // A listing selects every job in turn: the server's walk is gone after
   // it. On a job's first page nothing is lost; past it the source's walk
   // would go on over another selection.
-  if (walk.selected >= 0 && (walk.page > 1 || walk.begun))
+  if (walk.selected >= 0 && walk.page > 1)
     twainfake::Breach("a listing in the middle of a walk");
   walk.selected = -1;
   walk.begun = false;
