@@ -211,6 +211,8 @@ uintptr_t nextFile = 0x1000;
 std::set<std::string> deletePending;
 // Whether anything was written to the scratch folder since it was emptied.
 bool dirty = false;
+// The files GetTempFileNameA made.
+std::set<std::string> temporaries;
 
 struct FileFault {
   unsigned nth = 0;
@@ -853,6 +855,7 @@ UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name)
     const int fd = ::open(host.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0) continue;
     ::close(fd);
+    temporaries.insert(host);
     std::memcpy(name, candidate.c_str(), candidate.size() + 1);
     return number;
   }
@@ -947,6 +950,7 @@ void Reset()
   for (auto& [id, file] : files) ::close(file.fd);
   files.clear();
   deletePending.clear();
+  temporaries.clear();
   while (!blocks.empty()) FreeBlock(blocks.begin()->first);
   windows.clear();
   failAllocation = 0;
@@ -1048,10 +1052,8 @@ size_t LiveWindows()
 size_t TemporaryFiles()
 {
   size_t count = 0;
-  std::error_code ignored;
-  for (auto it = std::filesystem::directory_iterator(scratch + "/c/temp", ignored);
-       it != std::filesystem::directory_iterator(); it.increment(ignored))
-    ++count;
+  struct stat status = {};
+  for (const std::string& host : temporaries) count += ::stat(host.c_str(), &status) == 0;
   return count;
 }
 

@@ -48,7 +48,7 @@ int LockCount(HGLOBAL handle);
 size_t BadHandleCalls();
 size_t OpenFiles();
 size_t LiveWindows();
-// Files in C:\temp.
+// Files that GetTempFileNameA made and nobody deleted.
 size_t TemporaryFiles();
 
 // Windows of the source's stand-ins.
