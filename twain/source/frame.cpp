@@ -49,6 +49,15 @@ size_t DibRowBytes(long width, int bitsPerPixel)
   return (static_cast<size_t>(width) * static_cast<size_t>(bitsPerPixel) + 31) / 32 * 4;
 }
 
+bool RowTooLong(long width, int bitsPerPixel)
+{
+  constexpr unsigned long long kLargestRow = 16ull << 20;
+  return width > 0 && bitsPerPixel > 0 &&
+         (static_cast<unsigned long long>(width) * static_cast<unsigned long long>(bitsPerPixel) +
+          31) / 32 * 4 >
+             kLargestRow;
+}
+
 void CopyPixels(const unsigned char* row, size_t rowBytes, long left, long width, int bitsPerPixel,
                 unsigned char* to)
 {

@@ -34,6 +34,10 @@ Region RegionOf(const Frame& frame, long width, long length, double xDpi, double
 // in a DIB.
 size_t RowBytes(long width, int bitsPerPixel);
 size_t DibRowBytes(long width, int bitsPerPixel);
+// Whether a row of `width` pixels of `bitsPerPixel` bits is longer than the
+// largest strip of a memory transfer (16 MiB): no page this source can
+// bring over, and one whose sizes above would wrap on a 32-bit build.
+bool RowTooLong(long width, int bitsPerPixel);
 
 // Copies `width` pixels from pixel `left` on of a row of `rowBytes` bytes
 // to the start of `to`, whose bits after the last pixel are 0. `to` may be

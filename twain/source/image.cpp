@@ -56,6 +56,8 @@ HRESULT Session::PageAtHand(TW_IMAGEINFO& page, Region& region)
 {
   const HRESULT hr = walk_.Describe(page);
   if (FAILED(hr)) return hr;
+  // The scanner described a page that no transfer can hold a row of.
+  if (RowTooLong(page.ImageWidth, page.BitsPerPixel)) return E_FAIL;
   region = choices_.frame ? RegionOf(*choices_.frame, page.ImageWidth, page.ImageLength,
                                      Number(page.XResolution), Number(page.YResolution))
                           : Region{0, 0, page.ImageWidth, page.ImageLength};
