@@ -68,6 +68,11 @@
 //   code for each, and a block (of the source's allocator) for each item
 //   that does not fit in place; the application's buffers and containers
 //   left unlocked and as large as they were;
+// - a file transfer leaves a well-formed file of its format at its path
+//   (a BMP whose headers, palette and rows fill it, a TIFF whose
+//   directories and strips lie within it, page after page), and a failed
+//   one either none or a well-formed one; the strips
+//   of a memory-file transfer make a well-formed file of its format;
 // - the source calls the scanner in the server's order (fake_scanner.h:
 //   no read of a transfer not prepared, none of no bytes, none after the
 //   transfer said it was done, no call while its window takes input);
@@ -294,6 +299,7 @@ struct Run {
   InSeven seven = InSeven::kNone;
   bool sevenDone = false;
   uint32_t rowsGiven = 0;
+  std::string file;  // a memory-file transfer's bytes so far
   TW_UINT32 appId = 0;
   TW_UINT16 sessionCondition = TWCC_SUCCESS, moduleCondition = TWCC_SUCCESS;
   bool managerMemory = false;
@@ -732,6 +738,89 @@ void CheckDib(HGLOBAL dib)
   FUZZ_CHECK(sizeof header + palette + stride * rows <= size,
              "a DIB of %ldx%ld at %d bits in %zu bytes", static_cast<long>(header.biWidth),
              static_cast<long>(header.biHeight), bits, size);
+}
+
+// What is wrong with a file of `format` that the source made (or the
+// scanner, for the source to pass on); empty when it is well-formed: a BMP
+// whose headers, palette and rows fill it, a TIFF whose directories and
+// strips lie within it and hold each page's rows, a JPEG (the stand-in
+// writer's) between its markers.
+std::string FileProblem(const std::string& bytes, TW_UINT16 format)
+{
+  const auto at = [&bytes](size_t offset, size_t size) -> uint32_t {
+    uint32_t value = 0;
+    for (size_t i = 0; i < size && offset + i < bytes.size(); ++i)
+      value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
+    return value;
+  };
+  const size_t size = bytes.size();
+  if (format == TWFF_BMP) {
+    if (size < 54 || bytes.compare(0, 2, "BM") != 0) return "a BMP without its headers";
+    const uint32_t bits = at(28, 2), colours = at(46, 4);
+    const int32_t width = static_cast<int32_t>(at(18, 4)), height = static_cast<int32_t>(at(22, 4));
+    if (at(14, 4) != 40 || width <= 0 || height == 0 || (bits != 1 && bits != 8 && bits != 24))
+      return "a BMP whose bitmap header is none";
+    const size_t palette = 4 * (colours != 0 ? colours : bits <= 8 ? 1u << bits : 0);
+    const size_t image = (static_cast<size_t>(width) * bits + 31) / 32 * 4 *
+                         static_cast<size_t>(std::abs(static_cast<long long>(height)));
+    if (at(2, 4) != size || at(10, 4) != 54 + palette || at(34, 4) != image ||
+        54 + palette + image != size)
+      return "a BMP whose sizes are not its own";
+    return {};
+  }
+  if (format == TWFF_TIFF || format == TWFF_TIFFMULTI) {
+    if (size < 8 || bytes.compare(0, 4, std::string("II*\0", 4)) != 0)
+      return "a TIFF without its header";
+    std::set<uint32_t> seen;
+    for (uint32_t directory = at(4, 4); directory != 0;) {
+      if (!seen.insert(directory).second || seen.size() > 1000) return "a TIFF whose pages loop";
+      const size_t entries = at(directory, 2);
+      if (directory + 2 + 12 * entries + 4 > size) return "a TIFF directory past its end";
+      std::map<uint32_t, std::pair<uint32_t, uint32_t>> tags;  // count, value
+      for (size_t i = 0; i < entries; ++i) {
+        const size_t entry = directory + 2 + 12 * i;
+        const uint32_t type = at(entry + 2, 2);
+        tags[at(entry, 2)] = {at(entry + 4, 4), at(entry + 8, type == 3 ? 2 : 4)};
+      }
+      for (uint32_t tag : {256u, 257u, 258u, 273u, 279u})
+        if (tags.count(tag) == 0) return "a TIFF page without tag " + std::to_string(tag);
+      const uint32_t samples = tags.count(277) != 0 ? tags[277].second : 1;
+      // Bits per sample in the entry, or (one for each sample) where it says.
+      const uint32_t perSample = tags[258].first == 1 ? tags[258].second : at(tags[258].second, 2);
+      if (tags[258].first != 1 && tags[258].second + 2 * tags[258].first > size)
+        return "a TIFF's bits per sample past its end";
+      const uint64_t row = (static_cast<uint64_t>(tags[256].second) * samples * perSample + 7) / 8;
+      const uint64_t strip = tags[279].second;
+      if (tags[273].first != 1 || row * tags[257].second != strip ||
+          tags[273].second + strip > size)
+        return "a TIFF page whose strip is not its rows";
+      directory = at(directory + 2 + 12 * entries, 4);
+    }
+    if (seen.empty()) return "a TIFF of no page";
+    return {};
+  }
+  if (format == TWFF_JFIF) {
+    if (size < 4 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xD8 ||
+        static_cast<unsigned char>(bytes[size - 2]) != 0xFF ||
+        static_cast<unsigned char>(bytes[size - 1]) != 0xD9)
+      return "a JPEG not between its markers";
+    return {};
+  }
+  return "a file of format " + std::to_string(format);
+}
+
+// The file at the Windows path `path`, if there is one.
+bool ReadHostFile(const std::string& path, std::string& bytes)
+{
+  const std::string host = twainshim::HostPath(path);
+  std::FILE* file = host.empty() ? nullptr : std::fopen(host.c_str(), "rb");
+  if (file == nullptr) return false;
+  bytes.clear();
+  char chunk[4096];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, got);
+  std::fclose(file);
+  return true;
 }
 
 // --- one operation -----------------------------------------------------------------
@@ -1464,9 +1553,23 @@ TW_UINT16 Step(int depth)
       run->seven = InSeven::kWhole;
       break;
     }
-    case Data::kFile:
-      if (!failed && inState) run->seven = InSeven::kWhole;
+    case Data::kFile: {
+      if (!inState || run->module->session == nullptr) break;
+      if (!failed) run->seven = InSeven::kWhole;
+      // The file the transfer wrote, or (failed) one that was there: whole.
+      const twainds::Choices& choices = run->module->session->Negotiated();
+      std::string bytes;
+      const bool there = ReadHostFile(choices.filePath, bytes);
+      FUZZ_CHECK(there || failed, "the file transfer's %s is not there", choices.filePath.c_str());
+      if (!there) break;
+      std::string problem = FileProblem(bytes, choices.fileFormat);
+      if (failed && !problem.empty())
+        for (TW_UINT16 other : {TWFF_BMP, TWFF_TIFF, TWFF_JFIF})
+          if (FileProblem(bytes, other).empty()) problem.clear();
+      FUZZ_CHECK(problem.empty(), "after a file transfer that answered %u, %s is %s", outcome.rc,
+                 choices.filePath.c_str(), problem.c_str());
       break;
+    }
     case Data::kMemory:
     case Data::kMemoryFile: {
       if (!inState) break;
@@ -1491,6 +1594,7 @@ TW_UINT16 Step(int depth)
         run->seven = kind;
         run->sevenDone = false;
         run->rowsGiven = 0;
+        run->file.clear();
       }
       if (failed) break;
       FUZZ_CHECK(strip->BytesWritten > 0 && strip->BytesWritten <= strip->Memory.Length &&
@@ -1508,6 +1612,21 @@ TW_UINT16 Step(int depth)
                    "a memory strip from row %u where %u rows were given",
                    static_cast<unsigned>(strip->YOffset), run->rowsGiven);
         run->rowsGiven += strip->Rows;
+      }
+      if (file) {
+        // The file's bytes, strip after strip: a file of its format once all
+        // came over.
+        const bool handle = (strip->Memory.Flags & TWMF_HANDLE) != 0;
+        const auto* at = static_cast<const char*>(handle ? GlobalLock(strip->Memory.TheMem)
+                                                         : strip->Memory.TheMem);
+        run->file.append(at, strip->BytesWritten);
+        if (handle) GlobalUnlock(strip->Memory.TheMem);
+        if (outcome.rc == TWRC_XFERDONE && run->module->session != nullptr) {
+          const TW_UINT16 format = run->module->session->Negotiated().fileFormat;
+          const std::string problem = FileProblem(run->file, format);
+          FUZZ_CHECK(problem.empty(), "a memory-file transfer of %zu bytes brought %s",
+                     run->file.size(), problem.c_str());
+        }
       }
       if (outcome.rc == TWRC_XFERDONE) run->sevenDone = true;
       break;

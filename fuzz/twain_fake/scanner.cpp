@@ -29,6 +29,7 @@ struct WalkState {
   twainds::Mechanism mechanism = twainds::Mechanism::kNative;
   size_t total = 0, delivered = 0;
   bool done = false;
+  std::vector<unsigned char> file;  // a file transfer's bytes
   int calls = 0;
 };
 WalkState walk;
@@ -80,8 +81,70 @@ size_t DibRows(long width, int bits)
   return (static_cast<size_t>(width) * static_cast<size_t>(bits) + 31) / 32 * 4;
 }
 
+void Put(std::vector<unsigned char>& out, size_t at, uint32_t value, size_t bytes)
+{
+  for (size_t i = 0; i < bytes; ++i) out[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The scanner's own file of the page: a BMP, or an uncompressed TIFF of
+// one strip, whose pixels are the transfer's filler.
+std::vector<unsigned char> ScannerFile(const Job& job, short format)
+{
+  const size_t length = static_cast<size_t>(job.length);
+  std::vector<unsigned char> file;
+  if (format == TWFF_BMP) {
+    const size_t start = 54 + Palette(job.bits), image = DibRows(job.width, job.bits) * length;
+    file.assign(start + image, 0x5A);
+    file[0] = 'B';
+    file[1] = 'M';
+    Put(file, 2, static_cast<uint32_t>(file.size()), 4);
+    Put(file, 6, 0, 4);
+    Put(file, 10, static_cast<uint32_t>(start), 4);
+    Put(file, 14, 40, 4);
+    Put(file, 18, static_cast<uint32_t>(job.width), 4);
+    Put(file, 22, static_cast<uint32_t>(job.length), 4);
+    Put(file, 26, 1, 2);
+    Put(file, 28, static_cast<uint32_t>(job.bits), 2);
+    Put(file, 30, 0, 4);
+    Put(file, 34, static_cast<uint32_t>(image), 4);
+    Put(file, 38, 11811, 4);
+    Put(file, 42, 11811, 4);
+    Put(file, 46, job.bits <= 8 ? 1u << job.bits : 0, 4);
+    Put(file, 50, 0, 4);
+    return file;
+  }
+  const size_t strip = Rows(job.width, job.bits) * length;
+  const size_t directory = 8 + strip + (strip & 1);
+  const uint16_t entries = 8;
+  file.assign(directory + 2 + 12 * entries + 4, 0x5A);
+  file[0] = file[1] = 'I';
+  Put(file, 2, 42, 2);
+  Put(file, 4, static_cast<uint32_t>(directory), 4);
+  Put(file, directory, entries, 2);
+  const uint32_t samples = job.bits == 24 ? 3 : 1;
+  const uint32_t tags[][3] = {{256, 4, static_cast<uint32_t>(job.width)},
+                              {257, 4, static_cast<uint32_t>(job.length)},
+                              {258, 3, samples == 3 ? 8u : static_cast<uint32_t>(job.bits)},
+                              {259, 3, 1},
+                              {262, 3, samples == 3 ? 2u : 1u},
+                              {273, 4, 8},
+                              {277, 3, samples},
+                              {279, 4, static_cast<uint32_t>(strip)}};
+  for (size_t i = 0; i < entries; ++i) {
+    const size_t at = directory + 2 + 12 * i;
+    Put(file, at, tags[i][0], 2);
+    Put(file, at + 2, tags[i][1], 2);
+    // Three samples of 8 bits each stand for themselves here: BitsPerSample
+    // with a count of one, as readers take it.
+    Put(file, at + 4, 1, 4);
+    Put(file, at + 8, tags[i][2], tags[i][1] == 3 ? 2 : 4);
+  }
+  Put(file, directory + 2 + 12 * entries, 0, 4);
+  return file;
+}
+
 // The bytes a transfer of the page at hand really brings.
-size_t TrueSize(const Job& job, twainds::Mechanism mechanism, short format)
+size_t TrueSize(const Job& job, twainds::Mechanism mechanism)
 {
   const size_t length = static_cast<size_t>(job.length);
   switch (mechanism) {
@@ -90,8 +153,7 @@ size_t TrueSize(const Job& job, twainds::Mechanism mechanism, short format)
     case twainds::Mechanism::kMemory:
       return Rows(job.width, job.bits) * length;
     case twainds::Mechanism::kFile:
-      return format == TWFF_BMP ? 54 + Palette(job.bits) + DibRows(job.width, job.bits) * length
-                                : 8 + Rows(job.width, job.bits) * length + 180;
+      break;
   }
   return 0;
 }
@@ -221,8 +283,7 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
   // A listing selects every job in turn: the server's walk is gone after
   // it. On a job's first page nothing is lost; past it the source's walk
   // would go on over another selection.
-  if (walk.selected >= 0 && walk.page > 1)
-    twainfake::Breach("a listing in the middle of a walk");
+  if (walk.selected >= 0 && walk.page > 1) twainfake::Breach("a listing in the middle of a walk");
   walk.selected = -1;
   walk.begun = false;
   const HRESULT hr = Enter(Call::kListJobs, gone_);
@@ -376,7 +437,10 @@ HRESULT Connection::BeginTransfer(Mechanism mechanism, short fileFormat)
   formatChanged_ = mechanism == Mechanism::kFile && fileFormat != scanner.settings.fileFormat;
   walk.begun = true;
   walk.mechanism = mechanism;
-  walk.total = twainfake::TrueSize(*job, mechanism, fileFormat);
+  walk.file.clear();
+  if (mechanism == Mechanism::kFile) walk.file = twainfake::ScannerFile(*job, fileFormat);
+  walk.total =
+      mechanism == Mechanism::kFile ? walk.file.size() : twainfake::TrueSize(*job, mechanism);
   walk.delivered = 0;
   walk.done = false;
   return S_OK;
@@ -463,6 +527,9 @@ HRESULT Connection::Read(void* buffer, int bytes, bool& done)
   if (walk.done) twainfake::Breach("a read after the transfer said it was done");
   // Every byte asked for, into the buffer the source says holds them.
   std::memset(buffer, 0x5A, static_cast<size_t>(bytes));
+  if (walk.delivered < walk.file.size())
+    std::memcpy(buffer, walk.file.data() + walk.delivered,
+                std::min(walk.file.size() - walk.delivered, static_cast<size_t>(bytes)));
   walk.delivered += static_cast<size_t>(bytes);
   const twainfake::Conduct& conduct = scanner.conduct;
   done = !conduct.neverDone &&
