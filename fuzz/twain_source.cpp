@@ -1081,10 +1081,10 @@ TW_UINT16 Step(int depth)
   Held held;
   if (op == kSetBack) {
     // A value just answered, set back: what is listed is accepted.
+    const uint8_t pick = in.U8();
     if (!answeredBefore || run->state != 4 || depth > 0) return TWRC_SUCCESS;
     const Answer answer = run->answer;
     const TW_UINT16 cap = run->answeredCap;
-    const uint8_t pick = in.U8();
     if (answer.conType == TWON_ARRAY || IsText(answer.itemType) || answer.itemType == TWTY_FRAME)
       return TWRC_SUCCESS;
     std::vector<uint32_t> values = answer.items;
@@ -1521,6 +1521,11 @@ TW_UINT16 Step(int depth)
           run->listed.clear();
           for (uint32_t id : answer.items) run->listed.insert(static_cast<TW_UINT16>(id));
           run->listedKnown = true;
+          if (run->trace) {
+            std::fprintf(stderr, "CAP_SUPPORTEDCAPS:");
+            for (TW_UINT16 id : run->listed) std::fprintf(stderr, " 0x%x", id);
+            std::fprintf(stderr, "\n");
+          }
         }
       }
       if (!inState) break;

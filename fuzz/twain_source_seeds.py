@@ -112,7 +112,28 @@ def scenario(jobs=None, setup=0, lies=0, done=0, settings=(2, 0, 4, 2, 1), fault
     return out
 
 
-def op(name, flags=0, data=b""):
+# The data each triplet reads when a seed gives none: its plainest form.
+NO_CAP = b"\0\0\0\0\0"  # Cap 0, ConType 0, no container
+DEFAULT_DATA = {
+    "ENTRYPOINT": b"\x1f", "PROCESSEVENT": b"\0", "ENABLEDS": b"\0", "DISABLEDS": b"\0",
+    "ENABLEDSUIONLY": b"\0", "EVENT_GET": b"\0", "SETUPFILE_GET": b"\0\0\0",
+    "SETUPFILE_GETDEFAULT": b"\0\0\0", "SETUPFILE_SET": b"\0\0\0", "SETUPFILE_RESET": b"\0\0\0",
+    "XFERGROUP_GET": b"\0" * 4, "XFERGROUP_SET": b"\x02\0\0\0", "LAYOUT_GET": b"\0" * 16,
+    "LAYOUT_GETDEFAULT": b"\0" * 16, "LAYOUT_SET": b"\0" * 16, "LAYOUT_RESET": b"\0" * 16,
+    "LAYOUT_GETCURRENT": b"\0" * 16, "NATIVE": b"\0", "MEMORY": b"\0" * 9, "MEMFILE": b"\0" * 9,
+    "EXTINFO": b"\0\0\0", "PARENT": b"\0", "STATUSUTF8": b"\0", "CALLBACK": b"\0",
+    "AUDIOINFO": b"\0", "OPENDS": b"\x03\0",
+}
+for _name in ("CAP_GET", "CAP_GETCURRENT", "CAP_GETDEFAULT", "CAP_QUERYSUPPORT", "CAP_SET",
+              "CAP_SETCONSTRAINT", "CAP_RESET", "CAP_RESETALL", "CAP_GETHELP", "IMAGE_CAP_GET"):
+    DEFAULT_DATA[_name] = NO_CAP
+
+
+def op(name, flags=0, data=None):
+    """One operation: its triplet, its flags (origin, null data, the group's
+    flags, an allocation that fails) and its data."""
+    if data is None:
+        data = DEFAULT_DATA.get(name, b"")
     return u8(T[name]) + u8(flags) + data
 
 
@@ -204,13 +225,19 @@ def seeds():
             if item_type != BOOL:
                 low, high = min(values), max(values)
                 body += cap(name, "CAP_SETCONSTRAINT", range_(item_type, low, high, 1, low, high))
+        elif not values:
+            # A read-only array: an application's array and one value, both refused.
+            items = b"".join(value_bytes(item_type, v) for v in (1, 0x1005))
+            body += cap(name, "CAP_SET", (TWON_ARRAY, u8(3) + u16(item_type) + u8(2) + u8(0) +
+                                          items + u8(0)))
+            body += cap(name, "CAP_SETCONSTRAINT", one_value(item_type, 1))
         body += cap(name, "CAP_RESET") + u8(SET_BACK) + u8(0)
         if item_type in (STR255, UNI512):
             body += cap(name, "CAP_SETCONSTRAINT", job_names(STR255, [0]))
             body += cap(name, "CAP_RESET")
-        else:
-            body += cap(name, "CAP_SETCONSTRAINT", one_value(item_type, values[0] if values else 0))
-        body += op("CAP_RESETALL")
+        elif values:
+            body += cap(name, "CAP_SETCONSTRAINT", one_value(item_type, values[0]))
+        body += cap(name, "CAP_RESETALL")
         body += cap(name, "CAP_GETCURRENT")
         body += close_source()
         out["cap-" + name] = scenario() + body
@@ -251,9 +278,11 @@ def seeds():
             1, setup_file(1, fmt) + (op("FILE") + page) * 3, fmt=fmt)
         out["xfer-memfile-" + label] = transfer(
             4, (op("MEMFILE", data=memory(0, 100, 0)) * 8 + page) * 2, fmt=fmt)
+    # A relative name is taken from the folder current when it is set; a
+    # folder gone by the transfer fails it.
     out["xfer-file-relative-folder"] = transfer(
-        1, u8(MAKE_FOLDER) + u8(0) + setup_file(2, 0) + op("SETUPFILE_GET") + u8(MAKE_FOLDER) +
-        u8(1) + op("FILE") + op("PENDING_RESET"))
+        1, u8(MAKE_FOLDER) + u8(0) + setup_file(2, 0) + op("SETUPFILE_GET") + op("FILE") + page +
+        u8(MAKE_FOLDER) + u8(1) + op("FILE") + op("STATUS") + op("PENDING_RESET"))
     # Frames: a paper size, and a frame cut out of every page.
     frame = op("LAYOUT_SET", data=fix32(0.01) + fix32(0.005) + fix32(0.02) + fix32(0.02))
     for mechanism, label, steps in ((0, "native", op("NATIVE", data=u8(0))),
@@ -287,7 +316,8 @@ def seeds():
 
     # The application calls the source from its callback; the manager
     # refuses a notice.
-    body = open_source() + enable() + op("IMAGEINFO") + extinfo([0x123A]) + op("PENDING_GET")
+    body = open_source() + cap("xfermech", "CAP_SET", one_value(UINT16, 2)) + enable()
+    body += op("IMAGEINFO") + extinfo([0x123A]) + op("PENDING_GET")
     body += op("MEMORY", data=memory(0, 4096, 0)) + page
     out["callback-calls"] = scenario(replies=[6]) + body
     out["notice-refused"] = scenario(replies=[1]) + open_source() + enable() + enable(True) + \
@@ -299,7 +329,8 @@ def seeds():
         open_source() + op("STATUS", flags=1)
     out["open-twice"] = scenario() + open_source() + op("OPENDS", flags=1, data=u8(3) + u8(0)) + \
         op("STATUS", flags=1) + op("STATUS")
-    out["server-gone"] = scenario(gone=40) + open_source() + enable() + (
+    out["server-gone"] = scenario(gone=40) + open_source() + cap(
+        "xfermech", "CAP_SET", one_value(UINT16, 2)) + enable() + (
         op("MEMORY", data=memory(0, 64, 0)) * 4 + op("ENDXFER")) * 3 + op("DISABLEDS")
     out["memory-after-done"] = transfer(
         2, op("MEMORY", data=memory(0, 1 << 16, 0)) * 3 + op("ENDXFER") +
