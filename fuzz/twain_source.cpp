@@ -71,8 +71,8 @@
 // - a file transfer leaves a well-formed file of its format at its path
 //   (a BMP whose headers, palette and rows fill it, a TIFF whose
 //   directories and strips lie within it, page after page), and a failed
-//   one either none or a well-formed one; the strips
-//   of a memory-file transfer make a well-formed file of its format
+//   one none or the file as it was (a page added is taken off again); the
+//   strips of a memory-file transfer make a well-formed file of its format
 //   (unless the scanner gave a size larger than its file: a read does not
 //   say how much of it the scanner filled, so the source cannot tell);
 // - the source calls the scanner in the server's order (fake_scanner.h:
@@ -1404,6 +1404,10 @@ TW_UINT16 Step(int depth)
   }
   if (nullData) data = nullptr;
 
+  // The file a file transfer writes, as it was.
+  std::string fileBefore;
+  const bool hadFile = triplet->data == Data::kFile && run->module->session != nullptr &&
+                       ReadHostFile(run->module->session->Negotiated().filePath, fileBefore);
   Operation operation(*triplet, group, dat, message, origin, data);
   const int pre = run->state;
   const InSeven sevenBefore = run->seven;
@@ -1580,12 +1584,14 @@ TW_UINT16 Step(int depth)
       const bool there = ReadHostFile(choices.filePath, bytes);
       FUZZ_CHECK(there || failed, "the file transfer's %s is not there", choices.filePath.c_str());
       if (!there) break;
-      std::string problem = FileProblem(bytes, choices.fileFormat);
-      if (failed && !problem.empty())
-        for (TW_UINT16 other : {TWFF_BMP, TWFF_TIFF, TWFF_JFIF})
-          if (FileProblem(bytes, other).empty()) problem.clear();
-      FUZZ_CHECK(problem.empty(), "after a file transfer that answered %u, %s is %s", outcome.rc,
-                 choices.filePath.c_str(), problem.c_str());
+      if (failed) {
+        FUZZ_CHECK(hadFile && bytes == fileBefore,
+                   "a failed file transfer left %s other than it was", choices.filePath.c_str());
+        break;
+      }
+      const std::string problem = FileProblem(bytes, choices.fileFormat);
+      FUZZ_CHECK(problem.empty(), "after a file transfer, %s is %s", choices.filePath.c_str(),
+                 problem.c_str());
       break;
     }
     case Data::kMemory:
