@@ -58,6 +58,7 @@ class File {
     at.QuadPart = static_cast<LONGLONG>(size);
     if (SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN)) SetEndOfFile(handle_);
   }
+  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   HRESULT Close()
   {
     if (handle_ == INVALID_HANDLE_VALUE) return S_OK;
@@ -184,7 +185,15 @@ class TiffWriter : public PageWriter {
   {
     if (finished_) return;
     if (adding_) {
-      file_.Truncate(before_);
+      // The page is cut off again, and the page before leads to none: the
+      // file is the pages it had. A closing that failed after the page was
+      // linked left the file closed: it is opened again for that.
+      if (!file_.IsOpen()) file_.Open(path_, true);
+      if (file_.IsOpen()) {
+        const unsigned char none[4] = {};
+        if (linked_) file_.WriteAt(multiPage_.nextField, none, sizeof none);
+        file_.Truncate(before_);
+      }
       file_.Close();
     } else {
       file_.Close();
@@ -289,6 +298,7 @@ class TiffWriter : public PageWriter {
     unsigned char link[4];
     put32(link, directory);
     if (SUCCEEDED(hr)) hr = file_.WriteAt(adding_ ? multiPage_.nextField : 4, link, sizeof link);
+    linked_ = SUCCEEDED(hr);
     if (SUCCEEDED(hr)) hr = file_.Close();
     if (FAILED(hr)) return hr;
     finished_ = true;
@@ -302,7 +312,7 @@ class TiffWriter : public PageWriter {
   RowShape shape_;
   MultiPage& multiPage_;
   bool multi_;
-  bool adding_ = false;
+  bool adding_ = false, linked_ = false;
   ULONGLONG before_ = 0, start_ = 0, at_ = 0;
   long done_ = 0;
   File file_;
