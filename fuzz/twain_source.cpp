@@ -73,8 +73,9 @@
 //   directories and strips lie within it, page after page), and a failed
 //   one none or the file as it was (a page added is taken off again); the
 //   strips of a memory-file transfer make a well-formed file of its format
-//   (unless the scanner gave a size larger than its file: a read does not
-//   say how much of it the scanner filled, so the source cannot tell);
+//   (unless the scanner gave a size other than its file's: a read says
+//   whether it was the last, not how much of it the scanner filled, so
+//   the source cannot always tell);
 // - the source calls the scanner in the server's order (fake_scanner.h:
 //   no read of a transfer not prepared, none of no bytes, none after the
 //   transfer said it was done, no call while its window takes input);
@@ -1578,7 +1579,7 @@ TW_UINT16 Step(int depth)
       if (!inState || run->module->session == nullptr) break;
       if (!failed) run->seven = operation.Rebased() ? InSeven::kUnknown : InSeven::kWhole;
       // The file the transfer wrote, or (failed) one that was there: whole.
-      if (twainfake::Fake().conduct.sizeDelta > 0) break;
+      if (twainfake::Fake().conduct.sizeDelta != 0) break;
       const twainds::Choices& choices = run->module->session->Negotiated();
       std::string bytes;
       const bool there = ReadHostFile(choices.filePath, bytes);
@@ -1649,7 +1650,7 @@ TW_UINT16 Step(int depth)
         run->file.append(at, strip->BytesWritten);
         if (handle) GlobalUnlock(strip->Memory.TheMem);
         if (outcome.rc == TWRC_XFERDONE && run->module->session != nullptr &&
-            twainfake::Fake().conduct.sizeDelta <= 0) {
+            twainfake::Fake().conduct.sizeDelta == 0) {
           const TW_UINT16 format = run->module->session->Negotiated().fileFormat;
           const std::string problem = FileProblem(run->file, format);
           FUZZ_CHECK(problem.empty(), "a memory-file transfer of %zu bytes brought %s",
