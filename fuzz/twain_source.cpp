@@ -1096,6 +1096,8 @@ TW_UINT16 Step(int depth)
       const double step =
           Number(type, answer.items[0]) + (pick >> 3) * Number(type, answer.items[2]);
       values[2] = step > Number(type, answer.items[1]) ? answer.items[1] : Raw(type, step);
+      // Under a constraint the default may lie outside it.
+      if (run->constrained.count(cap) != 0) values.erase(values.begin() + 3);
     }
     if (values.empty()) return TWRC_SUCCESS;
     const uint32_t value = values[pick % values.size()];
