@@ -6,27 +6,31 @@
 #include "server/registration.h"
 #include "server/stub_anchors.h"
 
-bool ActOnSwitches(LPSTR commandTail)
+bool ActOnSwitches(LPSTR commandTail, bool* failed)
 {
   bool earlyExit = false;
+  bool anyFailed = false;
   char* cursor = commandTail;
   while (char* token = NextSwitchToken(&cursor)) {
     switch (ClassifySwitch(token)) {
       case ServerSwitch::Unregister:
-        RemoveRegistration(*serverClassEntry.clsid, serverClassEntry.progId,
-                           serverClassEntry.versionedProgId);
+        anyFailed = FAILED(RemoveRegistration(*serverClassEntry.clsid, serverClassEntry.progId,
+                                              serverClassEntry.versionedProgId)) ||
+                    anyFailed;
         earlyExit = true;
         break;
       case ServerSwitch::Register:
-        WriteRegistration();
+        anyFailed = FAILED(WriteRegistration()) || anyFailed;
         earlyExit = true;
         break;
       case ServerSwitch::Embedding:
+        if (failed != nullptr) *failed = anyFailed;
         return earlyExit;
       case ServerSwitch::Other:
         break;
     }
   }
+  if (failed != nullptr) *failed = anyFailed;
   return earlyExit;
 }
 
@@ -320,9 +324,10 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStar
   mainThreadId = GetCurrentThreadId();
   moduleInstance = instance;
 
-  if (commandTail != nullptr && ActOnSwitches(commandTail)) {
+  bool registrationFailed = false;
+  if (commandTail != nullptr && ActOnSwitches(commandTail, &registrationFailed)) {
     CoUninitialize();
-    return 0;
+    return registrationFailed ? kExitRegistrationFailed : 0;
   }
 
   if (!RegisterClassObjects()) {

@@ -9,11 +9,15 @@
 // kExitQueueFailed when the message queue or the loop's timer failed;
 // kExitComFailed when COM could not be initialised; kExitRepublishFailed when
 // the class object, withdrawn on the way out, could not be published again
-// for a call that arrived then (the server served on, or ended, without it).
+// for a call that arrived then (the server served on, or ended, without it);
+// kExitRegistrationFailed when a registration switch's action failed (a
+// write or removal under HKEY_CLASSES_ROOT refused, say without elevation),
+// so that a script or an installer that runs /RegServer is not misled.
 constexpr int kExitNotPublished = 1;
 constexpr int kExitQueueFailed = 2;
 constexpr int kExitComFailed = 3;
 constexpr int kExitRepublishFailed = 4;
+constexpr int kExitRegistrationFailed = 5;
 
 // A server that has had no object, no lock and no call for this long has
 // ended by itself (30 s, its way out included): nobody will use it any more.
@@ -70,5 +74,6 @@ int ServerMain(HINSTANCE instance, LPSTR commandTail, ULONGLONG sinceProcessStar
 
 // Acts on the switches of the tail in order (splitting it in place). True
 // when a registration switch was acted on, so that the process ends without
-// serving.
-bool ActOnSwitches(LPSTR commandTail);
+// serving; `failed` (when given) is set when any of those actions failed.
+// Every action of the tail runs whatever became of the one before.
+bool ActOnSwitches(LPSTR commandTail, bool* failed = nullptr);

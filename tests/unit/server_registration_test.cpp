@@ -240,6 +240,56 @@ TEST_F(RegistrationTest, RegistrationSwitchesRegisterAndEnd)
   }
 }
 
+// A registration switch whose action fails (the registry refuses a key, as
+// it does for writes under HKEY_CLASSES_ROOT without elevation) ends the
+// process with an exit code that says so, and leaves none of its own keys
+// behind: whatever was there before stays as it was.
+TEST_F(RegistrationTest, AFailedRegistrationActionSetsTheExitCodeAndWritesNothingHalf)
+{
+  const Text locked = Text(kClassKey) + W("\\Locked");
+  const struct Row {
+    const char* name;
+    const char* tail;
+    const WCHAR* denied;
+    const WCHAR* before;  // a key made first (null: none)
+    bool longPath;
+    int exitCode;
+    bool classKeyAfter, localServerAfter;
+  } rows[] = {
+      {"the LocalServer32 key refused", "/RegServer", W("LocalServer32"), nullptr, false,
+       kExitRegistrationFailed, false, false},
+      {"the same beside another module's InprocServer32", "/RegServer", W("LocalServer32"),
+       kInprocKey, false, kExitRegistrationFailed, true, false},
+      {"the class key refused", "/RegServer", W("{2C6F1A4E-7D93-4B58-A1E0-5F38C2D97B16}"), nullptr,
+       false, kExitRegistrationFailed, false, false},
+      {"a module path that does not fit", "/RegServer", nullptr, nullptr, true,
+       kExitRegistrationFailed, false, false},
+      {"a subkey that cannot be removed", "/UnregServer", W("Locked"), locked.c_str(), false,
+       kExitRegistrationFailed, true, false},
+      {"nothing to remove", "/UnregServer", nullptr, nullptr, false, 0, false, false},
+      {"a later action that works does not hide an earlier failure", "-UnregServer-RegServer",
+       W("Locked"), locked.c_str(), false, kExitRegistrationFailed, true, true},
+  };
+  Text longPath = W("C:\\");
+  longPath.append(300, W('x'));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.before != nullptr) CreateKey(row.before);
+    platform_hooks::SetModulePath(row.longPath ? longPath.c_str() : kModulePath);
+    platform_hooks::DenyRegistryKey(row.denied);
+    std::string tail = row.tail;
+    EXPECT_EQ(ServerMain(nullptr, tail.data()), row.exitCode);
+    platform_hooks::DenyRegistryKey(nullptr);
+    EXPECT_EQ(KeyExists(kClassKey), row.classKeyAfter);
+    EXPECT_EQ(KeyExists(kLocalServerKey), row.localServerAfter);
+    if (row.before != nullptr) {
+      EXPECT_TRUE(KeyExists(row.before)) << "what was there stays";
+    }
+    EXPECT_EQ(serverClassEntry.registrationCookie, 0u) << "never published";
+    Clean();
+  }
+}
+
 // A thread whose COM cannot be initialised as the server needs it (here it
 // is in the multithreaded apartment already) ends at once, with an exit code
 // that says so, and publishes nothing.
