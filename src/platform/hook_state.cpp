@@ -17,7 +17,13 @@ struct HookState {
   Text modulePath;
   bool tokenGroupsSet = false;
   std::vector<Text> tokenGroups;
+  bool clientSet = false;
+  HRESULT clientAnswer = S_OK;
+  Text clientUser;
+  std::vector<Text> clientGroups;
 };
+
+thread_local bool impersonating = false;
 
 std::atomic<int> failingAllocations{0};
 
@@ -45,6 +51,32 @@ size_t Length(const WCHAR* text)
   size_t n = 0;
   while (text[n] != 0) ++n;
   return n;
+}
+
+// The SIDs of a ';'-separated list.
+std::vector<Text> SidList(const WCHAR* sids)
+{
+  std::vector<Text> list;
+  Text current;
+  for (const WCHAR* p = sids; p != nullptr; ++p) {
+    if (*p == W(';') || *p == 0) {
+      if (!current.empty()) list.push_back(current);
+      current.clear();
+      if (*p == 0) break;
+    } else {
+      current.push_back(*p);
+    }
+  }
+  return list;
+}
+
+bool Listed(const std::vector<Text>& list, const WCHAR* sidText)
+{
+  if (sidText == nullptr) return false;
+  size_t length = Length(sidText);
+  for (const Text& sid : list)
+    if (EqualFolded(sidText, length, sid)) return true;
+  return false;
 }
 
 }  // namespace
@@ -76,19 +108,23 @@ void SetModulePath(const WCHAR* path)
 void SetTokenGroups(const WCHAR* sids)
 {
   std::lock_guard<std::mutex> guard(State().lock);
-  State().tokenGroups.clear();
   State().tokenGroupsSet = sids != nullptr;
-  if (sids == nullptr) return;
-  Text current;
-  for (const WCHAR* p = sids;; ++p) {
-    if (*p == W(';') || *p == 0) {
-      if (!current.empty()) State().tokenGroups.push_back(current);
-      current.clear();
-      if (*p == 0) break;
-    } else {
-      current.push_back(*p);
-    }
-  }
+  State().tokenGroups = SidList(sids);
+}
+
+void SetClientImpersonation(HRESULT answer, const WCHAR* userSid, const WCHAR* groupSids)
+{
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().clientSet = userSid != nullptr;
+  State().clientAnswer = answer;
+  State().clientUser = userSid != nullptr ? Text(userSid) : Text();
+  State().clientGroups = SidList(groupSids);
+  if (userSid == nullptr) impersonating = false;
+}
+
+bool ImpersonatingClient()
+{
+  return impersonating;
 }
 
 void Reset()
@@ -97,6 +133,7 @@ void Reset()
   DenyRegistryKey(nullptr);
   SetModulePath(nullptr);
   SetTokenGroups(nullptr);
+  SetClientImpersonation(S_OK, nullptr, nullptr);
 }
 
 namespace state {
@@ -139,12 +176,42 @@ bool TokenGroupsSet()
 
 bool TokenHasGroup(const WCHAR* sidText)
 {
-  if (sidText == nullptr) return false;
   std::lock_guard<std::mutex> guard(State().lock);
-  size_t length = Length(sidText);
-  for (const Text& group : State().tokenGroups)
-    if (EqualFolded(sidText, length, group)) return true;
-  return false;
+  return Listed(State().tokenGroups, sidText);
+}
+
+bool ClientImpersonationSet()
+{
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().clientSet;
+}
+
+HRESULT ClientImpersonationAnswer()
+{
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().clientAnswer;
+}
+
+void SetThreadImpersonating(bool value)
+{
+  impersonating = value;
+}
+
+bool ThreadImpersonating()
+{
+  return impersonating && ClientImpersonationSet();
+}
+
+const WCHAR* ClientUser()
+{
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().clientUser.c_str();
+}
+
+bool ClientHasGroup(const WCHAR* sidText)
+{
+  std::lock_guard<std::mutex> guard(State().lock);
+  return Listed(State().clientGroups, sidText);
 }
 
 }  // namespace state

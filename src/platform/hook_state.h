@@ -18,4 +18,14 @@ const WCHAR* ModulePath();
 bool TokenGroupsSet();
 bool TokenHasGroup(const WCHAR* sidText);
 
+// The client impersonation of SetClientImpersonation: whether it is set,
+// what CoImpersonateClient answers, and the thread's impersonation.
+bool ClientImpersonationSet();
+HRESULT ClientImpersonationAnswer();
+void SetThreadImpersonating(bool impersonating);
+bool ThreadImpersonating();
+// The client token's user SID (text) and its groups, while impersonating.
+const WCHAR* ClientUser();
+bool ClientHasGroup(const WCHAR* sidText);
+
 }  // namespace platform_hooks::state

@@ -24,6 +24,17 @@ void SetModulePath(const WCHAR* path);
 // token.
 void SetTokenGroups(const WCHAR* sids);
 
+// CoImpersonateClient answers `answer`; while an impersonation it let begin
+// lasts on the thread (until CoRevertToSelf), the thread's token queries
+// (OpenThreadToken, GetTokenInformation for TokenUser, CheckTokenMembership)
+// see a client's token: user `userSid`, a member of `groupSids`
+// (';'-separated) and of nothing else. A null `userSid` restores the real
+// calls.
+void SetClientImpersonation(HRESULT answer, const WCHAR* userSid, const WCHAR* groupSids);
+
+// Whether the calling thread impersonates a client through the hook now.
+bool ImpersonatingClient();
+
 // Clears every hook.
 void Reset();
 

@@ -386,6 +386,54 @@ TEST_F(CatalogueTest, PreviewsFollowTheOwnerCheck)
   }
 }
 
+// The owner check asks about the client whose call is served, impersonated
+// for the check and reverted after it; an impersonation that COM refuses
+// admits nothing, and without a call context to impersonate (a call from
+// inside the process, or Wine's COM) the server's own token answers.
+TEST_F(CatalogueTest, PreviewsCheckTheImpersonatedClient)
+{
+  const std::string server = Narrow(CallerSid());
+  ASSERT_FALSE(server.empty());
+  const Text client = W("S-1-5-21-1111111111-2222222222-3333333333-1107");
+  OpenWithList(session::OneDevice(
+      R"({"itemName": "clients.tif", "owner": ")" + Narrow(client) + R"("},
+         {"itemName": "servers.tif", "owner": ")" + server + R"("},
+         {"itemName": "users.tif", "owner": "S-1-5-32-545"},
+         {"itemName": "everyone.tif", "owner": "S-1-1-0"})",
+      kFiling));
+  const Text serverUser(server.begin(), server.end());
+  const struct Row {
+    const char* name;
+    HRESULT answer;
+    Text user;
+    const WCHAR* groups;
+    HRESULT clients, servers, users, everyone;
+  } rows[] = {
+      {"a client of another SID", S_OK, client, W("S-1-1-0"), S_OK, S_FALSE, S_FALSE, S_OK},
+      {"a client of the owner's SID", S_OK, serverUser, W("S-1-1-0;S-1-5-32-545"), S_FALSE, S_OK,
+       S_OK, S_OK},
+      {"a client in no group", S_OK, client, W(""), S_OK, S_FALSE, S_FALSE, S_FALSE},
+      {"an impersonation refused", E_ACCESSDENIED, client, W("S-1-1-0"), S_FALSE, S_FALSE,
+       S_FALSE, S_FALSE},
+      {"another refusal (no security package)", static_cast<HRESULT>(0x8001011Au), serverUser, W("S-1-1-0"), S_FALSE,
+       S_FALSE, S_FALSE, S_FALSE},
+      {"no call context", RPC_E_CALL_COMPLETE, client, W("S-1-1-0"), S_FALSE, S_OK, S_OK, S_OK},
+      {"impersonation not implemented", E_NOTIMPL, client, W("S-1-1-0"), S_FALSE, S_OK, S_OK,
+       S_OK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform_hooks::SetClientImpersonation(row.answer, row.user.c_str(), row.groups);
+    const HRESULT expected[] = {row.clients, row.servers, row.users, row.everyone};
+    for (int index = 0; index < 4; ++index) {
+      SCOPED_TRACE(index);
+      EXPECT_EQ(ItemPreview(index).hr, expected[index]);
+      EXPECT_FALSE(platform_hooks::ImpersonatingClient()) << "reverted after the check";
+    }
+  }
+  platform_hooks::SetClientImpersonation(S_OK, nullptr, nullptr);
+}
+
 TEST_F(CatalogueTest, PreviewFailuresAfterTheOwnerCheck)
 {
   const std::string longName(260, 'n');

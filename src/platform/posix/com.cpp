@@ -122,6 +122,23 @@ HRESULT CoInitializeEx(LPVOID, DWORD flags)
   return S_OK;
 }
 
+HRESULT CoImpersonateClient()
+{
+  using namespace platform_hooks::state;
+  if (!ClientImpersonationSet()) return RPC_E_CALL_COMPLETE;
+  const HRESULT answer = ClientImpersonationAnswer();
+  if (SUCCEEDED(answer)) SetThreadImpersonating(true);
+  return answer;
+}
+
+HRESULT CoRevertToSelf()
+{
+  using namespace platform_hooks::state;
+  if (!ThreadImpersonating()) return RPC_E_CALL_COMPLETE;
+  SetThreadImpersonating(false);
+  return S_OK;
+}
+
 void CoUninitialize()
 {
   if (initCount == 0) return;

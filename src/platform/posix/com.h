@@ -48,6 +48,11 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID reserved, REFIID 
                          LPVOID* object);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
                          LPVOID* object);
+// The subset has no remoting, so no call of a client is ever in progress:
+// RPC_E_CALL_COMPLETE, as Windows answers outside a call (the client
+// impersonation hook of platform/hooks.h aside).
+HRESULT CoImpersonateClient();
+HRESULT CoRevertToSelf();
 LPVOID CoTaskMemAlloc(SIZE_T size);
 void CoTaskMemFree(LPVOID block);
 HRESULT StringFromCLSID(REFCLSID clsid, LPOLESTR* text);

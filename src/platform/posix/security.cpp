@@ -191,6 +191,12 @@ BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember)
     return FALSE;
   }
   Text text = FormatSid(static_cast<const BYTE*>(sid));
+  // A client's token while the hook impersonates one: its groups alone
+  // (the user is matched by the caller, as Wine's call does not count it).
+  if (token == nullptr && platform_hooks::state::ThreadImpersonating()) {
+    *isMember = platform_hooks::state::ClientHasGroup(text.c_str()) ? TRUE : FALSE;
+    return TRUE;
+  }
   if (platform_hooks::state::TokenGroupsSet()) {
     *isMember = platform_hooks::state::TokenHasGroup(text.c_str()) ? TRUE : FALSE;
     return TRUE;
@@ -217,7 +223,7 @@ HANDLE GetCurrentThread()
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 }
 
-BOOL OpenThreadToken(HANDLE thread, DWORD, BOOL, HANDLE* token)
+BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL, HANDLE* token)
 {
   if (token == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -226,6 +232,11 @@ BOOL OpenThreadToken(HANDLE thread, DWORD, BOOL, HANDLE* token)
   if (thread != GetCurrentThread()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
+  }
+  // Only the client impersonation hook gives a thread a token of its own.
+  if (platform_hooks::state::ThreadImpersonating()) {
+    *token = posix_internal::IssueTokenHandle(access);
+    return TRUE;
   }
   SetLastError(ERROR_NO_TOKEN);
   return FALSE;
@@ -257,9 +268,14 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  // The record and, after it, the SID it points at, in the caller's buffer.
+  // The record and, after it, the SID it points at, in the caller's buffer:
+  // the impersonated client's user while the hook impersonates one.
   ParsedSid parsed;
-  ParseSid(posix_internal::kUserSidText, &parsed);
+  if (!platform_hooks::state::ThreadImpersonating() ||
+      !ParseSid(platform_hooks::state::ClientUser(), &parsed)) {
+    parsed = ParsedSid();
+    ParseSid(posix_internal::kUserSidText, &parsed);
+  }
   *needed = DWORD(sizeof(TOKEN_USER) + SidBytes(parsed));
   if (information == nullptr || length < *needed) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);

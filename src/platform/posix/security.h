@@ -22,7 +22,8 @@ typedef struct _TOKEN_USER {
 HANDLE GetCurrentProcess();
 HANDLE GetCurrentThread();
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
-// The subset's threads never impersonate: ERROR_NO_TOKEN.
+// The subset's threads never impersonate (ERROR_NO_TOKEN), but while the
+// client impersonation hook of platform/hooks.h lets one.
 BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, HANDLE* token);
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
                          DWORD length, DWORD* needed);

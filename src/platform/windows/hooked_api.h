@@ -14,3 +14,8 @@ LSTATUS platform_RegCreateKeyExW(HKEY parent, LPCWSTR subKey, DWORD reserved, LP
                                  PHKEY result, LPDWORD disposition);
 DWORD platform_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD capacity);
 BOOL platform_CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember);
+HRESULT platform_CoImpersonateClient();
+HRESULT platform_CoRevertToSelf();
+BOOL platform_OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token);
+BOOL platform_GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                  DWORD length, PDWORD needed);

@@ -79,14 +79,63 @@ DWORD platform_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD capacity)
 
 BOOL platform_CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember)
 {
-  if (!TokenGroupsSet()) return CheckTokenMembership(token, sid, isMember);
+  const bool client = token == nullptr && ThreadImpersonating();
+  if (!client && !TokenGroupsSet()) return CheckTokenMembership(token, sid, isMember);
   if (isMember == nullptr || sid == nullptr || !IsValidSid(sid)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   LPWSTR text = nullptr;
   if (!ConvertSidToStringSidW(sid, &text)) return FALSE;
-  *isMember = TokenHasGroup(text) ? TRUE : FALSE;
+  *isMember = (client ? ClientHasGroup(text) : TokenHasGroup(text)) ? TRUE : FALSE;
   LocalFree(text);
   return TRUE;
+}
+
+HRESULT platform_CoImpersonateClient()
+{
+  if (!ClientImpersonationSet()) return CoImpersonateClient();
+  const HRESULT answer = ClientImpersonationAnswer();
+  if (SUCCEEDED(answer)) SetThreadImpersonating(true);
+  return answer;
+}
+
+HRESULT platform_CoRevertToSelf()
+{
+  if (!ThreadImpersonating()) return CoRevertToSelf();
+  SetThreadImpersonating(false);
+  return S_OK;
+}
+
+BOOL platform_OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token)
+{
+  // A real token handle stands for the client's: the queries below answer
+  // for it while the impersonation lasts.
+  if (ThreadImpersonating()) return OpenProcessToken(GetCurrentProcess(), access, token);
+  return OpenThreadToken(thread, access, openAsSelf, token);
+}
+
+BOOL platform_GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                  DWORD length, PDWORD needed)
+{
+  if (kind != TokenUser || !ThreadImpersonating())
+    return GetTokenInformation(token, kind, information, length, needed);
+  PSID sid = nullptr;
+  if (needed == nullptr || !ConvertStringSidToSidW(ClientUser(), &sid)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const DWORD sidBytes = GetLengthSid(sid);
+  *needed = static_cast<DWORD>(sizeof(TOKEN_USER)) + sidBytes;
+  const bool fits = information != nullptr && length >= *needed;
+  if (fits) {
+    auto* user = static_cast<TOKEN_USER*>(information);
+    BYTE* copy = static_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+    CopySid(sidBytes, copy, sid);
+    user->User.Sid = copy;
+    user->User.Attributes = 0;
+  }
+  LocalFree(sid);
+  if (!fits) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return fits ? TRUE : FALSE;
 }

@@ -30,4 +30,8 @@
 #undef GetModuleFileName
 #define GetModuleFileNameW platform_GetModuleFileNameW
 #define CheckTokenMembership platform_CheckTokenMembership
+#define CoImpersonateClient platform_CoImpersonateClient
+#define CoRevertToSelf platform_CoRevertToSelf
+#define OpenThreadToken platform_OpenThreadToken
+#define GetTokenInformation platform_GetTokenInformation
 #endif
