@@ -22,16 +22,30 @@ struct ClientProcess {
 //   in progress (I_RpcBindingInqLocalClientPID);
 // - where it does not (Wine answers no call active on the thread of a
 //   single-threaded apartment, whose calls its RPC threads hand over as
-//   messages), every process connected to this process's named pipe, which
-//   carries Wine's COM calls: the caller is one of them. They are found by
-//   a scan of the process's own handle values that has found every instance
-//   of the pipe (the system's handle list would be quicker, but asking
-//   Wine 8 for it while processes start and end brings its wineserver
-//   down);
+//   messages), and only under Wine, every process connected to this
+//   process's named pipe, which carries Wine's COM calls: the caller is one
+//   of them. They are found by a scan of the process's own handle values
+//   that has found every instance of the pipe (the system's handle list
+//   would be quicker, but asking Wine 8 for it while processes start and
+//   end brings its wineserver down). Windows' local COM calls use no named
+//   pipe of the server's, so there the scan would find nothing, and its
+//   calls (GetFileType, NtQueryObject, PeekNamedPipe) may block on a
+//   synchronous handle with I/O pending on another thread (a driver's
+//   waiting for a button, say), which would hang the server's only thread:
+//   it is not run there. Under Wine those calls are answered by its
+//   wineserver without waiting for the handle's I/O;
 // - nothing where neither tells anything (a call from inside the process,
-//   a scan that could not find every instance, or no call at all): such a
-//   caller cannot be learned.
+//   a scan that could not find every instance, Windows, or no call at all):
+//   such a caller cannot be learned.
 void CallingProcesses(std::vector<ClientProcess>& processes);
+
+// Whether the process runs under Wine (its ntdll exports wine_get_version),
+// or as the test hook of platform/hooks.h says.
+bool UnderWine();
+
+// How many scans of the process's handles CallingProcesses has run (tests
+// count them).
+size_t HandleScans();
 
 // A handle that stays open for the process's life and is no pipe: the scan
 // above passes over it.

@@ -26,6 +26,7 @@ struct HookState {
 thread_local bool impersonating = false;
 
 std::atomic<int> failingAllocations{0};
+std::atomic<bool> hostAsWindows{false};
 
 HookState& State()
 {
@@ -127,8 +128,14 @@ bool ImpersonatingClient()
   return impersonating;
 }
 
+void TreatHostAsWindows(bool windows)
+{
+  hostAsWindows = windows;
+}
+
 void Reset()
 {
+  TreatHostAsWindows(false);
   FailAllocations(0);
   DenyRegistryKey(nullptr);
   SetModulePath(nullptr);
@@ -190,6 +197,11 @@ HRESULT ClientImpersonationAnswer()
 {
   std::lock_guard<std::mutex> guard(State().lock);
   return State().clientAnswer;
+}
+
+bool HostTreatedAsWindows()
+{
+  return hostAsWindows;
 }
 
 void SetThreadImpersonating(bool value)

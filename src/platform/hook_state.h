@@ -28,4 +28,7 @@ bool ThreadImpersonating();
 const WCHAR* ClientUser();
 bool ClientHasGroup(const WCHAR* sidText);
 
+// Whether the host is to be taken for Windows.
+bool HostTreatedAsWindows();
+
 }  // namespace platform_hooks::state

@@ -35,6 +35,10 @@ void SetClientImpersonation(HRESULT answer, const WCHAR* userSid, const WCHAR* g
 // Whether the calling thread impersonates a client through the hook now.
 bool ImpersonatingClient();
 
+// platform_client::UnderWine answers false (the host is taken for
+// Windows), whatever it runs on; false restores the real answer.
+void TreatHostAsWindows(bool windows);
+
 // Clears every hook.
 void Reset();
 

@@ -143,6 +143,36 @@ TEST_F(FactoryTest, FactoryAnswersItsOwnInterfacesOnly)
   EXPECT_EQ(factory->QueryInterface(IID_IClassFactory, nullptr), E_POINTER);
 }
 
+// The scan of the process's handles for its pipes' clients runs only under
+// Wine, whose COM calls arrive through those pipes: on Windows it would
+// find nothing, and its calls may block on a handle with I/O pending. (No
+// call is in progress here, so the RPC runtime names no caller and the scan
+// is all that could be asked.)
+TEST(ClientProcesses, TheHandleScanRunsOnlyWhereCallsComeThroughPipes)
+{
+  for (bool windows : {true, false}) {
+    SCOPED_TRACE(windows ? "taken for Windows" : "as the host is");
+    platform_hooks::TreatHostAsWindows(windows);
+    const size_t before = platform_client::HandleScans();
+    std::vector<platform_client::ClientProcess> processes;
+    platform_client::CallingProcesses(processes);
+    const bool scans = !windows && platform_client::UnderWine();
+    // Up to four attempts, while connections come and go.
+    const size_t ran = platform_client::HandleScans() - before;
+    if (scans) {
+      EXPECT_GE(ran, 1u);
+    } else {
+      EXPECT_EQ(ran, 0u);
+    }
+    if (!scans) {
+      EXPECT_TRUE(processes.empty());
+    }
+    for (const platform_client::ClientProcess& process : processes)
+      platform_client::CloseProcess(process.handle);
+  }
+  platform_hooks::TreatHostAsWindows(false);
+}
+
 // What the watch asks of the system, played by the test: the processes the
 // next creations are called from, which have ended, the handles held, the
 // timer, and a disconnect that drops the reference the dead client held

@@ -7,6 +7,16 @@ namespace platform_client {
 
 void CallingProcesses(std::vector<ClientProcess>&) {}
 
+bool UnderWine()
+{
+  return false;
+}
+
+size_t HandleScans()
+{
+  return 0;
+}
+
 void NoteLastingHandle(HANDLE) {}
 
 bool HasEnded(HANDLE)

@@ -1,11 +1,12 @@
-// The calling process from the RPC runtime, else the clients of this
-// process's named pipes; a thread timer.
+// The calling process from the RPC runtime, else (under Wine) the clients of
+// this process's named pipes; a thread timer.
 #include <winternl.h>
 
 #include <algorithm>
 #include <string>
 
 #include "platform/win32.h"
+#include "platform/hook_state.h"
 
 namespace platform_client {
 
@@ -52,8 +53,11 @@ std::basic_string<WCHAR> ObjectName(HANDLE handle)
 // None when the process serves no pipe at all.
 enum class Scan { Complete, Incomplete, None };
 
+size_t scans = 0;
+
 Scan ScanPipeClients(std::vector<DWORD>& clients)
 {
+  ++scans;
   const DWORD self = GetCurrentProcessId();
   std::basic_string<WCHAR> name;
   DWORD instances = 0, found = 0;
@@ -139,6 +143,7 @@ void CallingProcesses(std::vector<ClientProcess>& processes)
     AddAll(processes, {caller});
     return;
   }
+  if (!UnderWine()) return;
   // Connections come and go while a scan runs; the caller's own stays, so
   // another scan soon finds every instance.
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -149,6 +154,18 @@ void CallingProcesses(std::vector<ClientProcess>& processes)
     AddAll(processes, clients);
     return;
   }
+}
+
+bool UnderWine()
+{
+  static const bool wine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine && !platform_hooks::state::HostTreatedAsWindows();
+}
+
+size_t HandleScans()
+{
+  return scans;
 }
 
 void NoteLastingHandle(HANDLE handle)
