@@ -6,6 +6,7 @@
 #include "com/bstr.h"
 #include "com/unique.h"
 #include "com/wide_string.h"
+#include "server/client_watch.h"
 
 namespace {
 
@@ -15,6 +16,10 @@ constexpr SIZE_T kLaunchBufferBytes = 520;
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
 {
+  // The first call of every conversation, and the first that comes from
+  // the client itself rather than through COM's activation: where the
+  // platform names its caller, the watch learns the client here.
+  client_watch::LearnCaller(NondelegatingUnknown());
   // The field itself receives the object: where a failing call leaves it as
   // it was, the root object held before stays in use. One that is replaced,
   // by a new object or by an emptied field, is released rather than leaked.

@@ -36,8 +36,22 @@ struct ClientProcess {
 //   wineserver without waiting for the handle's I/O;
 // - nothing where neither tells anything (a call from inside the process,
 //   a scan that could not find every instance, Windows, or no call at all):
-//   such a caller cannot be learned.
+//   such a caller cannot be learned here (see DirectCaller).
 void CallingProcesses(std::vector<ClientProcess>& processes);
+
+// The process that made the COM call this thread is serving, held open for
+// SYNCHRONIZE in `process` (the caller closes it with CloseProcess), where
+// the platform names it: the RPC runtime for the call in progress, else
+// COM's record of the calling thread (CoGetCallerTID, which names the
+// thread of a caller in a single-threaded apartment of another process,
+// and is documented for logging and diagnosis only: the watch takes it
+// for no more than when a client's objects may go, and a caller that
+// named another thread could only cut its own objects off early). False
+// when neither names one (a call from inside the process, a caller in a
+// multithreaded apartment, or Wine, whose COM implements neither for a
+// server), or when it cannot be held open. In CreateInstance, on Windows,
+// the caller is COM's activation service rather than the client.
+bool DirectCaller(ClientProcess& process);
 
 // Whether the process runs under Wine (its ntdll exports wine_get_version),
 // or as the test hook of platform/hooks.h says.

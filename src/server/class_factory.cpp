@@ -60,8 +60,10 @@ HRESULT STDMETHODCALLTYPE CBridgeClassFactory::CreateInstance(IUnknown* outer, R
 
   hr = created->Init();
   if (SUCCEEDED(hr)) hr = created->NondelegatingQueryInterface(iid, object);
-  // The client is learned while its call is being served: once it has
-  // ended, the watch lets its object go.
+  // The client is learned while its call is being served (under Wine; on
+  // Windows COM's activation service makes this call, and the client is
+  // learned at its first direct call instead): once it has ended, the watch
+  // lets its object go.
   if (SUCCEEDED(hr)) client_watch::Watch(created->NondelegatingUnknown());
   // Drops the creation reference: the client's query holds the only one, or
   // the object goes now when Init or the query failed.
@@ -71,7 +73,8 @@ HRESULT STDMETHODCALLTYPE CBridgeClassFactory::CreateInstance(IUnknown* outer, R
 
 HRESULT STDMETHODCALLTYPE CBridgeClassFactory::LockServer(BOOL lock)
 {
-  CountServerLock(lock);
+  // Counted for the client that calls, where it can be told.
+  client_watch::LockServer(lock);
   return S_OK;
 }
 

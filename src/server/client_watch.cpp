@@ -2,29 +2,35 @@
 
 #include <algorithm>
 
+#include "server/lifetime.h"
+
 namespace client_watch {
 
 namespace {
 
 const System kPlatform = {
-    platform_client::CallingProcesses, platform_client::HasEnded,
-    platform_client::CloseProcess,     platform_client::StartTicks,
-    platform_client::StopTicks,        platform_server::DisconnectStubs,
+    platform_client::CallingProcesses, platform_client::DirectCaller,
+    platform_client::HasEnded,         platform_client::CloseProcess,
+    platform_client::StartTicks,       platform_client::StopTicks,
+    platform_server::DisconnectStubs,
 };
 
 const System* system = &kPlatform;
 
-// A process held open for as long as a watched object names it.
+// A process held open for as long as a watched object names it or it holds
+// server locks.
 struct Process {
   HANDLE handle;
   DWORD id;
   size_t objects;  // watched objects that name it
+  LONG locks;      // server locks it holds
   bool ended;
 };
 
 struct Watched {
-  IUnknown* object;           // its identity; no reference held
-  std::vector<DWORD> clients;     // the processes that may have made it
+  IUnknown* object;            // its identity; no reference held
+  std::vector<DWORD> clients;  // the processes that may have made it
+  bool exact;                  // its one client, as its first direct call named it
   bool cutOff;
 };
 
@@ -38,6 +44,51 @@ Process* Find(DWORD id)
   return nullptr;
 }
 
+Watched* FindWatched(IUnknown* object)
+{
+  for (Watched& entry : watched)
+    if (entry.object == object) return &entry;
+  return nullptr;
+}
+
+// Takes `client` (just opened) into the table: a process held already is the
+// same process, since its id cannot have been given to another one while it
+// is held.
+Process& Hold(const platform_client::ClientProcess& client)
+{
+  if (Process* known = Find(client.id)) {
+    system->closeProcess(client.handle);
+    return *known;
+  }
+  processes.push_back({client.handle, client.id, 0, 0, false});
+  return processes.back();
+}
+
+// Lets go of processes that nothing names any more.
+void LetGoOfUnused()
+{
+  for (size_t i = processes.size(); i-- > 0;) {
+    if (processes[i].objects > 0 || processes[i].locks > 0) continue;
+    system->closeProcess(processes[i].handle);
+    processes.erase(processes.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+// The timer runs while anything is watched.
+void Tick()
+{
+  if (watched.empty() && processes.empty())
+    system->stopTicks();
+  else
+    system->startTicks(kClientWatchMilliseconds, Check);
+}
+
+void Unname(const Watched& entry)
+{
+  for (DWORD id : entry.clients)
+    if (Process* process = Find(id); process != nullptr && process->objects > 0) --process->objects;
+}
+
 }  // namespace
 
 void Watch(IUnknown* object)
@@ -46,20 +97,56 @@ void Watch(IUnknown* object)
   std::vector<platform_client::ClientProcess> learned;
   system->callingProcesses(learned);
   if (learned.empty()) return;
-  Watched entry{object, {}, false};
+  Watched entry{object, {}, false, false};
   for (const platform_client::ClientProcess& client : learned) {
-    // A process already held is the same process: its id cannot have been
-    // given to another one while it is held.
-    if (Process* known = Find(client.id)) {
-      system->closeProcess(client.handle);
-      ++known->objects;
-    } else {
-      processes.push_back({client.handle, client.id, 1, false});
-    }
+    ++Hold(client).objects;
     entry.clients.push_back(client.id);
   }
   watched.push_back(std::move(entry));
-  system->startTicks(kClientWatchMilliseconds, Check);
+  Tick();
+}
+
+void LearnCaller(IUnknown* object)
+{
+  if (object == nullptr) return;
+  Watched* entry = FindWatched(object);
+  if (entry != nullptr && (entry->exact || entry->cutOff)) return;
+  platform_client::ClientProcess caller{};
+  if (!system->directCaller(caller)) return;
+  Process& process = Hold(caller);
+  ++process.objects;
+  if (entry == nullptr) {
+    watched.push_back({object, {}, true, false});
+    entry = &watched.back();
+  } else {
+    Unname(*entry);
+  }
+  entry->clients = {caller.id};
+  entry->exact = true;
+  LetGoOfUnused();
+  Tick();
+}
+
+void LockServer(BOOL lock)
+{
+  platform_client::ClientProcess caller{};
+  if (!system->directCaller(caller)) {
+    CountServerLock(lock);
+    return;
+  }
+  Process& process = Hold(caller);
+  if (lock) {
+    ++process.locks;
+    CountServerLock(TRUE);
+  } else if (process.locks > 0) {
+    --process.locks;
+    CountServerLock(FALSE);
+  } else {
+    // An unlock without a lock of its own takes nobody else's.
+    DropServerLocks(0);
+  }
+  LetGoOfUnused();
+  Tick();
 }
 
 void Forget(IUnknown* object)
@@ -67,20 +154,25 @@ void Forget(IUnknown* object)
   auto entry = std::find_if(watched.begin(), watched.end(),
                             [&](const Watched& w) { return w.object == object; });
   if (entry == watched.end()) return;
-  for (DWORD id : entry->clients) {
-    Process* process = Find(id);
-    if (process == nullptr || --process->objects > 0) continue;
-    system->closeProcess(process->handle);
-    processes.erase(processes.begin() + (process - processes.data()));
-  }
+  Unname(*entry);
   watched.erase(entry);
-  if (watched.empty()) system->stopTicks();
+  LetGoOfUnused();
+  Tick();
 }
 
 void Check()
 {
-  for (Process& process : processes)
+  LONG dropped = 0;
+  for (Process& process : processes) {
     if (!process.ended) process.ended = system->hasEnded(process.handle);
+    if (!process.ended) continue;
+    dropped += process.locks;
+    process.locks = 0;
+  }
+  if (dropped > 0) {
+    LetGoOfUnused();
+    DropServerLocks(dropped);
+  }
   std::vector<IUnknown*> orphans;
   for (Watched& entry : watched) {
     if (entry.cutOff) continue;
@@ -95,15 +187,14 @@ void Check()
   for (IUnknown* object : orphans) {
     // Cutting one object off may have ended another (nothing else holds
     // them): only those still watched are touched.
-    if (std::none_of(watched.begin(), watched.end(),
-                     [&](const Watched& w) { return w.object == object; }))
-      continue;
+    if (FindWatched(object) == nullptr) continue;
     // Held across the cut, so that the object ends in its own Release
     // rather than inside COM's.
     object->AddRef();
     system->disconnect(object);
     object->Release();
   }
+  Tick();
 }
 
 size_t WatchedObjects()
@@ -114,6 +205,13 @@ size_t WatchedObjects()
 size_t WatchedProcesses()
 {
   return processes.size();
+}
+
+LONG ClientLocks()
+{
+  LONG locks = 0;
+  for (const Process& process : processes) locks += process.locks;
+  return locks;
 }
 
 void SetSystemForTesting(const System* replacement)

@@ -36,15 +36,24 @@ void CountServerLock(BOOL lock)
 {
   if (lock) {
     InterlockedIncrement(&serverLockCount);
-  } else {
-    // An unlock without a lock is not counted: a count below 0 would swallow
-    // a later lock, and the server could quit while a client holds one.
+    if (objectCount == 0 && serverLockCount <= 0) quitAction();
+    return;
+  }
+  // An unlock without a lock is not counted: a count below 0 would swallow
+  // a later lock, and the server could quit while a client holds one.
+  DropServerLocks(1);
+}
+
+void DropServerLocks(LONG count)
+{
+  for (LONG taken = 0; taken < count; ++taken) {
     LONG held = serverLockCount;
     while (held > 0) {
       const LONG seen = InterlockedCompareExchange(&serverLockCount, held - 1, held);
       if (seen == held) break;
       held = seen;
     }
+    if (held <= 0) break;
   }
   if (objectCount == 0 && serverLockCount <= 0) quitAction();
 }

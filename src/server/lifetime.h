@@ -19,6 +19,11 @@ void CountObjectDestroyed();
 // no object lives).
 void CountServerLock(BOOL lock);
 
+// Takes up to `count` locks off the server-lock count (never below 0), then
+// runs LockServer's quit test; 0 runs the test alone. For the locks of a
+// client that has ended, and for an unlock that is not counted.
+void DropServerLocks(LONG count);
+
 // What a passing quit test does: post WM_QUIT to mainThreadId. Tests may
 // replace it to observe quit decisions without a message loop; null restores
 // the real one.

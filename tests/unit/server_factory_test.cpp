@@ -179,6 +179,7 @@ TEST(ClientProcesses, TheHandleScanRunsOnlyWhereCallsComeThroughPipes)
 // (the one the test's Create handed out).
 struct FakeSystem {
   static inline std::vector<DWORD> callers;
+  static inline DWORD direct = 0;  // the caller a direct call names; 0: none
   static inline std::set<DWORD> ended;
   static inline std::map<HANDLE, DWORD> held;
   static inline UINT_PTR nextHandle = 0x100;
@@ -188,6 +189,7 @@ struct FakeSystem {
   static void Reset()
   {
     callers.clear();
+    direct = 0;
     ended.clear();
     held.clear();
     ticking = false;
@@ -200,6 +202,14 @@ struct FakeSystem {
       held[handle] = id;
       processes.push_back({handle, id});
     }
+  }
+  static bool Direct(platform_client::ClientProcess& process)
+  {
+    if (direct == 0) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(nextHandle++);
+    held[handle] = direct;
+    process = {handle, direct};
+    return true;
   }
   static bool HasEnded(HANDLE process) { return ended.count(held.at(process)) > 0; }
   static void Close(HANDLE process) { EXPECT_EQ(held.erase(process), 1u) << "closed once"; }
@@ -216,9 +226,10 @@ struct FakeSystem {
   }
 };
 
-const client_watch::System kFakeSystem = {FakeSystem::Calling, FakeSystem::HasEnded,
-                                          FakeSystem::Close,   FakeSystem::Start,
-                                          FakeSystem::Stop,    FakeSystem::Disconnect};
+const client_watch::System kFakeSystem = {FakeSystem::Calling, FakeSystem::Direct,
+                                          FakeSystem::HasEnded, FakeSystem::Close,
+                                          FakeSystem::Start,   FakeSystem::Stop,
+                                          FakeSystem::Disconnect};
 
 class ClientWatchTest : public FactoryTest {
  protected:
@@ -319,6 +330,95 @@ TEST_F(ClientWatchTest, ReleasedObjectsAreForgottenAndTheLastOneCutOffQuits)
   EXPECT_EQ(objectCount, 0);
   EXPECT_EQ(QuitCount(), 1);
   EXPECT_EQ(FakeSystem::cutOff.size(), 2u);
+}
+
+// The first direct call names the client exactly where the platform can
+// (on Windows CreateInstance is called by COM's activation service): from
+// then on that process alone is the object's client, whatever the creation
+// learned; a later call changes nothing.
+TEST_F(ClientWatchTest, TheFirstDirectCallNamesTheObjectsOneClient)
+{
+  struct Case {
+    const char* name;
+    std::vector<DWORD> atCreation;
+    DWORD direct, later;
+    DWORD endFirst;
+    bool goneFirst;
+    DWORD endThen;
+    bool goneThen;
+  };
+  const Case cases[] = {
+      {"creation learned nothing", {}, 7, 0, 8, false, 7, true},
+      {"the caller among those the creation learned", {7, 8}, 8, 0, 8, true, 7, true},
+      {"the direct call names nobody", {7, 8}, 0, 0, 8, false, 7, true},
+      {"a later call names another process", {}, 7, 9, 9, false, 7, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem::Reset();
+    IStiScannerComBridge* bridge = CreateFrom(c.atCreation);
+    ASSERT_NE(bridge, nullptr);
+    FakeSystem::direct = c.direct;
+    EXPECT_EQ(bridge->InitializeSti(), S_OK);
+    FakeSystem::direct = c.later;
+    EXPECT_EQ(bridge->InitializeSti(), S_OK);
+    EXPECT_EQ(client_watch::WatchedProcesses(), c.direct != 0 ? 1u : c.atCreation.size())
+        << "the processes the creation learned are let go";
+    FakeSystem::ended.insert(c.endFirst);
+    client_watch::Check();
+    EXPECT_EQ(objectCount, c.goneFirst ? 0 : 1);
+    FakeSystem::ended.insert(c.endThen);
+    client_watch::Check();
+    EXPECT_EQ(objectCount, c.goneThen ? 0 : 1);
+    if (!c.goneThen) {
+      EXPECT_EQ(bridge->Release(), 0u);
+    }
+    EXPECT_TRUE(FakeSystem::held.empty());
+    EXPECT_FALSE(FakeSystem::ticking);
+  }
+}
+
+// Server locks are counted for the client that takes them, where the
+// platform names it: an extra unlock cancels nobody else's lock, and a
+// client that ends takes its locks with it; a lock of a caller that cannot
+// be named counts for the server as a whole.
+TEST_F(ClientWatchTest, ServerLocksAreCountedPerClient)
+{
+  FakeSystem::direct = 7;
+  factory->LockServer(TRUE);
+  factory->LockServer(TRUE);
+  FakeSystem::direct = 8;
+  factory->LockServer(FALSE);
+  EXPECT_EQ(serverLockCount, 2) << "8 holds no lock to give back";
+  EXPECT_EQ(QuitCount(), 0);
+  FakeSystem::direct = 7;
+  factory->LockServer(FALSE);
+  EXPECT_EQ(serverLockCount, 1);
+  EXPECT_EQ(client_watch::ClientLocks(), 1);
+  EXPECT_TRUE(FakeSystem::ticking) << "a client holding a lock is watched";
+
+  FakeSystem::direct = 0;
+  factory->LockServer(TRUE);
+  EXPECT_EQ(serverLockCount, 2);
+  EXPECT_EQ(client_watch::ClientLocks(), 1) << "a caller that cannot be named";
+
+  FakeSystem::ended = {7};
+  client_watch::Check();
+  EXPECT_EQ(serverLockCount, 1) << "the ended client's lock went with it";
+  EXPECT_EQ(client_watch::WatchedProcesses(), 0u);
+  EXPECT_FALSE(FakeSystem::ticking);
+  EXPECT_EQ(QuitCount(), 0) << "the other lock still holds the server";
+  factory->LockServer(FALSE);
+  EXPECT_EQ(serverLockCount, 0);
+  EXPECT_EQ(QuitCount(), 1);
+
+  // A client that ends holding the last lock lets the server go.
+  FakeSystem::direct = 9;
+  factory->LockServer(TRUE);
+  FakeSystem::ended = {9};
+  client_watch::Check();
+  EXPECT_EQ(serverLockCount, 0);
+  EXPECT_EQ(QuitCount(), 2);
 }
 
 // An object that something inside the server still holds when its client

@@ -7,6 +7,11 @@ namespace platform_client {
 
 void CallingProcesses(std::vector<ClientProcess>&) {}
 
+bool DirectCaller(ClientProcess&)
+{
+  return false;
+}
+
 bool UnderWine()
 {
   return false;

@@ -156,6 +156,28 @@ void CallingProcesses(std::vector<ClientProcess>& processes)
   }
 }
 
+bool DirectCaller(ClientProcess& process)
+{
+  DWORD id = 0;
+  unsigned long rpcCaller = 0;
+  if (I_RpcBindingInqLocalClientPID(nullptr, &rpcCaller) == RPC_S_OK) id = rpcCaller;
+  DWORD thread = 0;
+  // S_OK: a caller in another process; its apartment's id is its thread's
+  // for a single-threaded apartment, 0 or -1 for the others.
+  if (id == 0 && CoGetCallerTID(&thread) == S_OK && thread != 0 && thread != ~DWORD{0}) {
+    const HANDLE handle = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread);
+    if (handle != nullptr) {
+      id = GetProcessIdOfThread(handle);
+      CloseHandle(handle);
+    }
+  }
+  if (id == 0 || id == GetCurrentProcessId()) return false;
+  const HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (handle == nullptr) return false;
+  process = {handle, id};
+  return true;
+}
+
 bool UnderWine()
 {
   static const bool wine =
