@@ -15,12 +15,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
   if (device == nullptr) return E_FAIL;
   // Auto-reset and unsignalled, in the local namespace. An event that exists
   // already (made by the client or another bridge object) is opened with the
-  // reset mode and state it has.
-  jobEndedEvent = CreateEventW(nullptr, FALSE, FALSE, W("JobEnded"));
+  // reset mode and state it has. Made so that the user's processes of
+  // either elevation (another server, the data sources) may open them.
+  SECURITY_ATTRIBUTES* security = platform_server::UserObjectSecurity();
+  jobEndedEvent = CreateEventW(security, FALSE, FALSE, W("JobEnded"));
   if (jobEndedEvent == nullptr) return E_FAIL;
-  itemDeletedEvent = CreateEventW(nullptr, FALSE, FALSE, W("ItemDeleted"));
+  itemDeletedEvent = CreateEventW(security, FALSE, FALSE, W("ItemDeleted"));
   if (itemDeletedEvent == nullptr) return E_FAIL;
-  itemAddedEvent = CreateEventW(nullptr, FALSE, FALSE, W("ItemAdded"));
+  itemAddedEvent = CreateEventW(security, FALSE, FALSE, W("ItemAdded"));
   if (itemAddedEvent == nullptr) return E_FAIL;
   // Never closed: the watch over the clients' processes, which looks
   // through the process's handles, need not look at them.

@@ -1,7 +1,8 @@
 // What the server needs of the system for its own life beyond the calls of
 // the Win32 subset: of COM's remoting, a stub kept for as long as the server
-// likes and stubs cut off without waiting for calls in progress; and a name
-// that one server process at a time holds while it is published. The
+// likes and stubs cut off from their clients; a name that one server
+// process at a time holds while it is published; and the security of the
+// named objects it makes for its clients. The
 // portable subset has no remoting and no other process (nothing can reach
 // it from outside), so there the stubs are nothing and the name is always
 // this process's.
@@ -15,12 +16,14 @@ namespace platform_server {
 // null); the marshal's failure otherwise.
 HRESULT KeepStub(IUnknown* object, REFIID iid, void** kept);
 
-// Cuts `object`'s stubs off from their clients without waiting for calls in
-// progress, then lets go of what KeepStub kept (null: nothing was kept).
+// Cuts `object`'s stubs off from their clients (CoDisconnectObject: a call
+// that arrives afterwards is refused with CO_E_OBJNOTCONNECTED at once; the
+// stubs themselves go once the calls in progress on them have returned, and
+// the call to cut them off does not wait for that), then lets go of what
+// KeepStub kept (null: nothing was kept).
 void ReleaseKeptStub(IUnknown* object, void* kept);
 
-// Cuts `object`'s stubs off from their clients without waiting for calls in
-// progress.
+// Cuts `object`'s stubs off from their clients, as ReleaseKeptStub does.
 void DisconnectStubs(IUnknown* object);
 
 // Claims `name` (a named mutex of the session) for this process's main
@@ -31,6 +34,17 @@ bool ClaimName(const WCHAR* name);
 
 // Gives a name claimed by ClaimName up; nothing when none is held.
 void ReleaseName();
+
+// The security attributes of the named kernel objects the server makes for
+// its clients (the events of RegisterEvents): full access for the user the
+// process runs as and for SYSTEM, and a medium integrity label. An object
+// made with the token's defaults by an elevated server admits only
+// Administrators and SYSTEM and carries a high label, so that a server of
+// the same user that is not elevated (and the user's data sources) could
+// neither make nor open it while the first one ran. Made once; null where
+// the platform has no object security (the portable subset) or where they
+// cannot be made, and the system's defaults then apply.
+SECURITY_ATTRIBUTES* UserObjectSecurity();
 
 // How long ago this process was created, in milliseconds (0 where that
 // cannot be told): a process may take seconds to reach its first line of

@@ -25,9 +25,10 @@ class StubAnchors {
   // serves all the same.
   void Hold(IClassFactory* classObject);
 
-  // Lets go of both, and cuts every stub of the class object off without
-  // waiting for calls in progress, so that the apartment's end waits for
-  // none either.
+  // Lets go of both, and cuts every stub of the class object off: a client
+  // that still holds it is refused from then on. The serving loop has ended,
+  // so no call of this thread's apartment is in progress that the stubs
+  // would wait for.
   void Release();
 
  private:

@@ -10,6 +10,10 @@
 
 #include "platform/win32.h"
 
+#ifdef _WIN32
+#include <aclapi.h>
+#endif
+
 namespace {
 
 using Text = std::basic_string<WCHAR>;
@@ -128,6 +132,65 @@ TEST(PlatformEvents, OpenedHandleHasOnlyItsAccess)
   CloseHandle(modifyOnly);
   CloseHandle(waitOnly);
   CloseHandle(owner);
+}
+
+// The events the server makes for its clients admit the user it runs as,
+// whatever the elevation of the process that made them, and SYSTEM; no
+// group (Administrators) stands in for the user. The portable subset has no
+// object security.
+TEST(PlatformEvents, ServerEventsAdmitTheUserWhateverItsElevation)
+{
+  SECURITY_ATTRIBUTES* security = platform_server::UserObjectSecurity();
+#ifdef _WIN32
+  ASSERT_NE(security, nullptr);
+  const Text name = UniqueName("user-event");
+  HANDLE event = CreateEventW(security, FALSE, FALSE, name.c_str());
+  ASSERT_NE(event, nullptr);
+  HANDLE opened = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
+  EXPECT_NE(opened, nullptr);
+  if (opened != nullptr) CloseHandle(opened);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD needed = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed));
+  CloseHandle(token);
+  PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  PSID system = nullptr, administrators = nullptr;
+  ASSERT_TRUE(ConvertStringSidToSidW(W("S-1-5-18"), &system));
+  ASSERT_TRUE(ConvertStringSidToSidW(W("S-1-5-32-544"), &administrators));
+
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &dacl, nullptr, &descriptor),
+            DWORD(ERROR_SUCCESS));
+  ASSERT_NE(dacl, nullptr);
+  bool userAllowed = false, systemAllowed = false, administratorsNamed = false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = &allowed->SidStart;
+    const bool full =
+        allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+        (allowed->Mask & GENERIC_ALL || (allowed->Mask & EVENT_ALL_ACCESS) == EVENT_ALL_ACCESS);
+    userAllowed = userAllowed || (full && EqualSid(sid, user));
+    systemAllowed = systemAllowed || (full && EqualSid(sid, system));
+    administratorsNamed = administratorsNamed || EqualSid(sid, administrators);
+  }
+  EXPECT_TRUE(userAllowed);
+  EXPECT_TRUE(systemAllowed);
+  EXPECT_FALSE(administratorsNamed);
+  LocalFree(descriptor);
+  LocalFree(system);
+  LocalFree(administrators);
+  CloseHandle(event);
+  EXPECT_EQ(platform_server::UserObjectSecurity(), security) << "made once";
+#else
+  EXPECT_EQ(security, nullptr);
+#endif
 }
 
 TEST(PlatformEvents, ClosedHandleIsInvalid)

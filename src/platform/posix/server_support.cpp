@@ -22,6 +22,11 @@ bool ClaimName(const WCHAR*)
 
 void ReleaseName() {}
 
+SECURITY_ATTRIBUTES* UserObjectSecurity()
+{
+  return nullptr;
+}
+
 ULONGLONG MillisecondsSinceProcessStart()
 {
   return 0;

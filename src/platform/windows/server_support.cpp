@@ -1,7 +1,11 @@
 // A stub kept with a table-strong marshal held in a stream of global memory,
-// stubs cut off with CoDisconnectObject (which does not wait for calls in
-// progress), and a name held as a named mutex.
+// stubs cut off with CoDisconnectObject (which refuses new calls at once and
+// lets the stubs go once the calls in progress have returned), a name held
+// as a named mutex, and the security of the objects made for clients as a
+// descriptor in SDDL.
 #include "platform/win32.h"
+
+#include <string>
 
 namespace platform_server {
 
@@ -61,6 +65,33 @@ void ReleaseName()
   if (!held) return;
   ReleaseMutex(claimed);
   held = false;
+}
+
+SECURITY_ATTRIBUTES* UserObjectSecurity()
+{
+  static SECURITY_ATTRIBUTES attributes = {};
+  static bool made = false;
+  if (made) return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
+  made = true;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD needed = 0;
+  LPWSTR user = nullptr;
+  const bool named = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed) &&
+                     ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &user);
+  CloseHandle(token);
+  if (!named) return nullptr;
+  // Generic all for the user and SYSTEM; medium integrity, no write up.
+  const std::wstring text = L"D:(A;;GA;;;" + std::wstring(user) + L")(A;;GA;;;SY)S:(ML;;NW;;;ME)";
+  LocalFree(user);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return nullptr;
+  // Kept for the process's life.
+  attributes = {sizeof attributes, descriptor, FALSE};
+  return &attributes;
 }
 
 ULONGLONG MillisecondsSinceProcessStart()
