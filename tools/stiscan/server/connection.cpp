@@ -62,6 +62,10 @@ bool ServerGone(HRESULT hr)
     case 0x80010108ul:  // RPC_E_DISCONNECTED
     case 0x80010007ul:  // RPC_E_SERVER_DIED
     case 0x80010012ul:  // RPC_E_SERVER_DIED_DNE
+    // The server cut the object (or the class object) off: CoDisconnectObject
+    // refuses every call after it, and the server on its way out cuts its
+    // class object off.
+    case 0x800401FDul:  // CO_E_OBJNOTCONNECTED
       return true;
     default:
       return false;
