@@ -8,8 +8,12 @@ namespace twainds {
 
 namespace {
 
-// What a call answers when the server process is gone (ended, crashed or
-// killed) under the caller's feet.
+// What a call answers when the server cannot be used any more: its process
+// is gone (ended, crashed or killed) under the caller's feet, it cut the
+// object off (CO_E_OBJNOTCONNECTED: CoDisconnectObject refuses every call
+// after it), or the object is being called from a thread of another
+// apartment than the one that made it (RPC_E_WRONG_THREAD), where no call
+// can reach it.
 bool ServerGone(HRESULT hr)
 {
   switch (static_cast<unsigned long>(hr)) {
@@ -19,6 +23,8 @@ bool ServerGone(HRESULT hr)
     case 0x80010108ul:  // RPC_E_DISCONNECTED
     case 0x80010007ul:  // RPC_E_SERVER_DIED
     case 0x80010012ul:  // RPC_E_SERVER_DIED_DNE
+    case 0x800401FDul:  // CO_E_OBJNOTCONNECTED
+    case 0x8001010Eul:  // RPC_E_WRONG_THREAD
       return true;
     default:
       return false;
