@@ -61,7 +61,13 @@ HRESULT Connection::Open(const Profile& profile)
   Close();
   gone_ = false;
   serverReached_ = false;
-  HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+  // The 64-bit server, always: by COM's rule a 32-bit client is otherwise
+  // given a 32-bit server of the class when one is registered (a leftover
+  // Wow6432Node\CLSID\{...}\LocalServer32), which cannot load the 64-bit
+  // STI stack. (Wine 8 takes the flag and goes by the client's registry
+  // view all the same.)
+  HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr,
+                                CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER,
                                 IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
   if (FAILED(hr)) {
     bridge_ = nullptr;
