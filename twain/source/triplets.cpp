@@ -25,6 +25,29 @@ Session& S(Module& module)
   return *module.session;
 }
 
+// The thread that opened the source. The server's object belongs to its
+// apartment (from any other thread a call gets RPC_E_WRONG_THREAD), and the
+// source's COM set-up is that thread's: while the source is open, every
+// triplet from another thread is refused as out of sequence and touches
+// nothing; DAT_STATUS there reports that thread's own last condition.
+DWORD openingThread = 0;
+thread_local TW_UINT16 offThreadCondition = TWCC_SUCCESS;
+
+TW_UINT16 OffThread(TW_UINT16 dat, TW_UINT16 message, TW_MEMREF data)
+{
+  if (dat == DAT_STATUS && message == MSG_GET && data != nullptr) {
+    auto* status = static_cast<TW_STATUS*>(data);
+    status->ConditionCode = offThreadCondition;
+    status->Reserved = 0;
+    offThreadCondition = TWCC_SUCCESS;
+    return TWRC_SUCCESS;
+  }
+  // A second application: the source takes one, whichever thread asks.
+  offThreadCondition =
+      dat == DAT_IDENTITY && message == MSG_OPENDS ? TWCC_MAXCONNECTIONS : TWCC_SEQERROR;
+  return TWRC_FAILURE;
+}
+
 Result Identity(Module&, pTW_IDENTITY, TW_UINT16, TW_MEMREF data)
 {
   auto* identity = static_cast<TW_IDENTITY*>(data);
@@ -45,6 +68,7 @@ Result OpenSource(Module& module, pTW_IDENTITY origin, TW_UINT16, TW_MEMREF data
   if (result.rc == TWRC_SUCCESS) {
     module.session = std::move(session);
     ++module.sessions;
+    openingThread = GetCurrentThreadId();
   }
   return result;
 }
@@ -52,6 +76,7 @@ Result OpenSource(Module& module, pTW_IDENTITY origin, TW_UINT16, TW_MEMREF data
 Result CloseSource(Module& module, pTW_IDENTITY, TW_UINT16, TW_MEMREF)
 {
   module.session.reset();
+  openingThread = 0;
   return Done();
 }
 
@@ -201,6 +226,8 @@ std::vector<TW_UINT32> SupportedOperations()
 TW_UINT16 Dispatch(Module& module, const void* caller, pTW_IDENTITY origin, TW_UINT32 group,
                    TW_UINT16 dat, TW_UINT16 message, TW_MEMREF data)
 {
+  if (module.session != nullptr && GetCurrentThreadId() != openingThread)
+    return OffThread(dat, message, data);
   // The data group's flags (DF_) are no part of the operation.
   const TW_UINT32 plain = group & (DG_CONTROL | DG_IMAGE | DG_AUDIO);
   const Triplet* triplet = Find(plain, dat, message);
