@@ -577,6 +577,7 @@ void Full()
   Check(twain.OpenManager(), "twain-open-manager");
   Check(twain.OpenSource(), "twain-open-source");
   OpenChecks(twain);
+  OtherThreadChecks(twain);
   CapabilityChecks(twain);
   Sweep(twain, "default");
   SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);

@@ -78,7 +78,7 @@ constexpr wchar_t kSourceModule[] = L"sane.ds";
 std::wstring SourcePath();
 
 // Parts of the run (twain_capabilities.cpp, twain_layout.cpp,
-// twain_window.cpp, twain_transfers.cpp).
+// twain_window.cpp, twain_transfers.cpp, twain_threads.cpp).
 void CapabilityChecks(TwainApp& twain);
 // Every capability listed, every message, every value set back
 // (twain_capabilities.cpp); `label` names the rows.
@@ -86,6 +86,9 @@ void Sweep(TwainApp& twain, const std::string& label);
 void LayoutChecks(TwainApp& twain);
 void Window(TwainApp& twain);
 void KilledServer(TwainApp& twain);
+// Triplets from a thread other than the one that opened the source
+// (twain_threads.cpp).
+void OtherThreadChecks(TwainApp& twain);
 
 // State 4 to 5 and back (MSG_ENABLEDS, MSG_DISABLEDS), and the end of a
 // transfer (DAT_PENDINGXFERS): the pending transfers left, 0xFFFF when it
