@@ -237,7 +237,7 @@ DWORD WINAPI Converse(void* parameter)
   IStiScannerComBridge* bridge = nullptr;
   for (size_t tries = 0;; ++tries) {
     conversation->created =
-        CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+        CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, kServerContext,
                          IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge));
     if (SUCCEEDED(conversation->created) || !MetAnEndingServer(conversation->created) ||
         tries == std::size(kRetryWaitsMs)) {

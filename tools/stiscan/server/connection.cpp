@@ -136,7 +136,7 @@ int Connection::Connect(Steps steps, const Options* options)
 
 Connection::Outcome Connection::Attempt(Steps steps, const Options* options)
 {
-  HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+  HRESULT hr = CoCreateInstance(CLSID_CStiScannerComBridge, nullptr, kServerContext,
                                 IID_IStiScannerComBridge, reinterpret_cast<void**>(&bridge_));
   if (FAILED(hr)) {
     bridge_ = nullptr;

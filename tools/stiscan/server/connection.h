@@ -25,6 +25,11 @@ bool ServerGone(HRESULT hr);
 // and a killed server's class object is handed out for about two seconds.
 bool MetAnEndingServer(HRESULT hr);
 
+// How stiscan asks COM for the server, as a data source does: the 64-bit
+// server always (by COM's rule a 32-bit client is otherwise given a 32-bit
+// server of the class when one is registered).
+constexpr DWORD kServerContext = CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER;
+
 // The waits between tries: about four seconds in all, which covers the two
 // seconds that Wine hands out a killed server's class object.
 constexpr DWORD kRetryWaitsMs[] = {250, 500, 1000, 2000};
