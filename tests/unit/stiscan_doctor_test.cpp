@@ -157,6 +157,12 @@ TEST(StiscanDoctor, FirstFailingCheckAndItsExitCode)
       {"x64 proxy without exports (32-bit stiscan)",
        [](DoctorFacts& f) { f.proxy64.file.exports.clear(); }, "proxy-x64", 5, true},
       {"healthy from 64 bits", [](DoctorFacts& f) { f.bits = 64; }, nullptr, 0, true},
+      {"a class key in the 32-bit view only warns",
+       [](DoctorFacts& f) {
+         f.view32.classKey = true;
+         f.view32.localServer = "C:\\old\\stibridge.exe";
+       },
+       nullptr, 0, true},
       // LocalServer32 with a space in its path: quoted it is sound, unquoted
       // COM may start C:\Program.exe instead, which only warns.
       {"server path with a space, quoted",
@@ -329,6 +335,40 @@ TEST(StiscanDoctor, SignaturesAndPublishers)
                       "\"file\": \"C:\\\\stibridge\\\\stibridge.exe\", \"status\": \"ok\""),
             std::string::npos)
       << json;
+}
+
+// The class key in the 32-bit registry view (a leftover 32-bit
+// registration that COM would give a 32-bit client asking for a local
+// server) is a warning that names what it registers and how to remove it.
+TEST(StiscanDoctor, AClassKeyInThe32BitViewWarns)
+{
+  const struct Row {
+    const char* what;
+    bool classKey;
+    const char* localServer;
+    Check::Status status;
+    const char* found;
+  } rows[] = {
+      {"none", false, "", Check::Status::kOk, "is not in the 32-bit registry view"},
+      {"with a LocalServer32", true, "C:\\old\\stibridge.exe", Check::Status::kWarning,
+       "its LocalServer32 names C:\\old\\stibridge.exe"},
+      {"without one", true, "", Check::Status::kWarning, "without a LocalServer32"},
+  };
+  for (const Row& row : rows) {
+    DoctorFacts facts = HealthyFacts();
+    facts.view32.classKey = row.classKey;
+    facts.view32.localServer = row.localServer;
+    const std::vector<Check> checks = Diagnose(facts);
+    ASSERT_GE(checks.size(), 5u);
+    const Check& check = checks[3];
+    EXPECT_EQ(check.id, "registration-x86-view") << row.what;
+    EXPECT_EQ(check.status, row.status) << row.what;
+    EXPECT_NE(check.found.find(row.found), std::string::npos) << row.what << ": " << check.found;
+    EXPECT_EQ(check.remedy.find("reg delete HKCR\\CLSID\\{C} /reg:32 /f") != std::string::npos,
+              row.classKey)
+        << row.what << ": " << check.remedy;
+    EXPECT_EQ(checks[4].id, "activation") << "the key is judged before the activation";
+  }
 }
 
 // A DLL as the linker lays it out: DOS header, PE header, the optional

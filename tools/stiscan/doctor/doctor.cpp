@@ -448,7 +448,7 @@ bool ActivationPossible(const DoctorFacts& facts)
 std::vector<Check> Diagnose(const DoctorFacts& facts)
 {
   std::vector<Check> checks = {Registration(facts), Proxy(facts, 32), Proxy(facts, 64),
-                               Activation(facts)};
+                               ClassKeyIn32BitView(facts), Activation(facts)};
   std::vector<const DeviceFacts*> accepted;
   checks.push_back(Scanners(facts, accepted));
   for (const DeviceFacts* device : accepted) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "doctor/view32.h"
+
 namespace stiscan {
 
 // The machine field of a Portable Executable's file header.
@@ -104,6 +106,7 @@ struct DoctorFacts {
   // That value as it stands (UTF-8): quoted or not, with any arguments.
   std::string serverValue;
   ProxyFacts proxy32, proxy64;
+  View32Facts view32;  // the class in the 32-bit registry view
   ActivationFacts activation;
   std::vector<DeviceFacts> devices;
   std::string deviceWanted;  // --device
@@ -115,7 +118,8 @@ constexpr int kActivationLimitSeconds = 30;
 struct Check {
   enum class Status { kOk, kWarning, kFailed, kSkipped };
   std::string
-      id;  // registration, proxy-x86, proxy-x64, activation, scanners, device-values, user-settings
+      id;  // registration, proxy-x86, proxy-x64, registration-x86-view, activation, scanners,
+           // device-values, user-settings
   std::string title;    // for people
   std::string scanner;  // the local name, for the checks of one scanner
   std::string file;     // the path, for the checks of one file

@@ -318,6 +318,7 @@ DoctorFacts GatherDoctorFacts(const std::string& deviceWanted)
   }
   facts.proxy32 = ProxyIn(KEY_WOW64_32KEY);
   facts.proxy64 = ProxyIn(KEY_WOW64_64KEY);
+  facts.view32 = ClassIn32BitView(GuidText(CLSID_CStiScannerComBridge));
   if (ActivationPossible(facts)) facts.activation = Activate();
   facts.devices = Devices();
   for (DeviceFacts& device : facts.devices)
