@@ -7,6 +7,7 @@
 #include "com/unique.h"
 #include "com/wide_string.h"
 #include "server/client_watch.h"
+#include "server/probe_notes.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::InitializeSti()
   // the client itself rather than through COM's activation: where the
   // platform names its caller, the watch learns the client here.
   client_watch::LearnCaller(NondelegatingUnknown());
+  probe_notes::AtFirstDirectCall(NondelegatingUnknown());
   // The field itself receives the object: where a failing call leaves it as
   // it was, the root object held before stays in use. One that is replaced,
   // by a new object or by an emptied field, is released rather than leaked.

@@ -53,6 +53,24 @@ void CallingProcesses(std::vector<ClientProcess>& processes);
 // the caller is COM's activation service rather than the client.
 bool DirectCaller(ClientProcess& process);
 
+// What the platform tells of the caller of the COM call this thread is
+// serving, every way the server may ask (for the record of stiscan doctor
+// --windows-probe): the RPC runtime's client process; COM's record of the
+// calling thread and the process that thread belongs to; and the calling
+// process that COM's call context gives through ICallingProcessInfo on
+// Windows 10 and later (its interface identifier is in the SDK's objidl.h,
+// but the interface is not documented, so nothing else relies on it).
+// Zero or a failure code where a way tells nothing.
+struct CallerReport {
+  LONG rpcStatus = 0;
+  DWORD rpcProcess = 0;
+  HRESULT callerThreadResult = E_NOTIMPL;
+  DWORD callerThread = 0, callerThreadProcess = 0;
+  HRESULT callingProcessInfo = E_NOTIMPL;
+  DWORD callingProcessInfoProcess = 0;
+};
+void ReportCaller(CallerReport& report);
+
 // Whether the process runs under Wine (its ntdll exports wine_get_version),
 // or as the test hook of platform/hooks.h says.
 bool UnderWine();

@@ -46,6 +46,12 @@ void ReleaseName();
 // cannot be made, and the system's defaults then apply.
 SECURITY_ATTRIBUTES* UserObjectSecurity();
 
+// The named section `name` of the session, `bytes` long, mapped for reading
+// and writing when another process made it (stiscan doctor --windows-probe
+// makes its record so); null when there is none, or where the platform has
+// no sections (the portable subset). It stays mapped for the process's life.
+void* OpenSharedRecord(const WCHAR* name, size_t bytes);
+
 // How long ago this process was created, in milliseconds (0 where that
 // cannot be told): a process may take seconds to reach its first line of
 // code on a loaded machine.

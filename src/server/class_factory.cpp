@@ -5,6 +5,7 @@
 #include "bridge/bridge.h"
 #include "server/client_watch.h"
 #include "server/lifetime.h"
+#include "server/probe_notes.h"
 
 ServerClassEntry serverClassEntry = {
     &CLSID_CStiScannerComBridge,
@@ -64,7 +65,10 @@ HRESULT STDMETHODCALLTYPE CBridgeClassFactory::CreateInstance(IUnknown* outer, R
   // Windows COM's activation service makes this call, and the client is
   // learned at its first direct call instead): once it has ended, the watch
   // lets its object go.
-  if (SUCCEEDED(hr)) client_watch::Watch(created->NondelegatingUnknown());
+  if (SUCCEEDED(hr)) {
+    client_watch::Watch(created->NondelegatingUnknown());
+    probe_notes::AtCreation(created->NondelegatingUnknown());
+  }
   // Drops the creation reference: the client's query holds the only one, or
   // the object goes now when Init or the query failed.
   created->NondelegatingRelease();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "server/lifetime.h"
+#include "server/probe_notes.h"
 
 namespace client_watch {
 
@@ -192,9 +193,16 @@ void Check()
     // rather than inside COM's.
     object->AddRef();
     system->disconnect(object);
+    probe_notes::CutOff();
     object->Release();
   }
   Tick();
+}
+
+std::vector<DWORD> ClientsOf(IUnknown* object)
+{
+  const Watched* entry = FindWatched(object);
+  return entry != nullptr ? entry->clients : std::vector<DWORD>();
 }
 
 size_t WatchedObjects()

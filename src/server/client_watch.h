@@ -59,6 +59,9 @@ void Forget(IUnknown* object);
 // timer).
 void Check();
 
+// The processes the watch holds for `object` (none when it is not watched).
+std::vector<DWORD> ClientsOf(IUnknown* object);
+
 // Objects and processes watched now, and the locks counted for clients.
 size_t WatchedObjects();
 size_t WatchedProcesses();

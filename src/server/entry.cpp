@@ -3,6 +3,7 @@
 #include "server/class_factory.h"
 #include "server/command_line.h"
 #include "server/lifetime.h"
+#include "server/probe_notes.h"
 #include "server/registration.h"
 #include "server/stub_anchors.h"
 
@@ -261,7 +262,7 @@ class ServingLoop {
 
   void StartWayOut()
   {
-    CoSuspendClassObjects();
+    probe_notes::AtWayOut(CoSuspendClassObjects());
     phase = Phase::Suspended;
     quietSince = Now();
     Wake(kSuspendedQuietMilliseconds);

@@ -1,5 +1,7 @@
 #include "server/lifetime.h"
 
+#include "server/probe_notes.h"
+
 LONG volatile objectCount = 0;
 LONG volatile serverLockCount = 0;
 DWORD mainThreadId = 0;
@@ -22,14 +24,16 @@ void SetQuitActionForTesting(QuitAction action)
 
 void CountObjectCreated()
 {
-  InterlockedIncrement(&objectCount);
+  probe_notes::ObjectsNow(InterlockedIncrement(&objectCount));
 }
 
 void CountObjectDestroyed()
 {
   // Judged by the result of our own decrement; the lock count is a plain
   // read. A negative lock count (more unlocks than locks) counts as no lock.
-  if (InterlockedDecrement(&objectCount) == 0 && serverLockCount <= 0) quitAction();
+  const LONG left = InterlockedDecrement(&objectCount);
+  probe_notes::ObjectsNow(left);
+  if (left == 0 && serverLockCount <= 0) quitAction();
 }
 
 void CountServerLock(BOOL lock)

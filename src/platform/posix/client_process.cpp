@@ -12,6 +12,12 @@ bool DirectCaller(ClientProcess&)
   return false;
 }
 
+void ReportCaller(CallerReport& report)
+{
+  report = CallerReport();
+  report.rpcStatus = 1725;  // RPC_S_NO_CALL_ACTIVE: the subset has no remoting
+}
+
 bool UnderWine()
 {
   return false;

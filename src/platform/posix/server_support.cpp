@@ -27,6 +27,11 @@ SECURITY_ATTRIBUTES* UserObjectSecurity()
   return nullptr;
 }
 
+void* OpenSharedRecord(const WCHAR*, size_t)
+{
+  return nullptr;
+}
+
 ULONGLONG MillisecondsSinceProcessStart()
 {
   return 0;

@@ -178,6 +178,47 @@ bool DirectCaller(ClientProcess& process)
   return true;
 }
 
+namespace {
+
+// The calling process as COM's call context gives it (Windows 10 and later).
+struct ICallingProcessInfo : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE OpenCallerProcessHandle(DWORD access, HANDLE* process) = 0;
+};
+const IID kCallingProcessInfo = {
+    0x68C6A1B9, 0xDE39, 0x42C3, {0x8D, 0x28, 0xBF, 0x40, 0xA5, 0x12, 0x65, 0x41}};
+
+}  // namespace
+
+void ReportCaller(CallerReport& report)
+{
+  report = CallerReport();
+  unsigned long rpcCaller = 0;
+  report.rpcStatus = static_cast<LONG>(I_RpcBindingInqLocalClientPID(nullptr, &rpcCaller));
+  report.rpcProcess = rpcCaller;
+  DWORD thread = 0;
+  report.callerThreadResult = CoGetCallerTID(&thread);
+  report.callerThread = thread;
+  if (SUCCEEDED(report.callerThreadResult) && thread != 0 && thread != ~DWORD{0}) {
+    const HANDLE handle = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread);
+    if (handle != nullptr) {
+      report.callerThreadProcess = GetProcessIdOfThread(handle);
+      CloseHandle(handle);
+    }
+  }
+  ICallingProcessInfo* info = nullptr;
+  report.callingProcessInfo = CoGetCallContext(kCallingProcessInfo, reinterpret_cast<void**>(&info));
+  if (SUCCEEDED(report.callingProcessInfo) && info != nullptr) {
+    HANDLE process = nullptr;
+    report.callingProcessInfo =
+        info->OpenCallerProcessHandle(PROCESS_QUERY_LIMITED_INFORMATION, &process);
+    if (SUCCEEDED(report.callingProcessInfo) && process != nullptr) {
+      report.callingProcessInfoProcess = GetProcessId(process);
+      CloseHandle(process);
+    }
+    info->Release();
+  }
+}
+
 bool UnderWine()
 {
   static const bool wine =

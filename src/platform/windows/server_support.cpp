@@ -94,6 +94,16 @@ SECURITY_ATTRIBUTES* UserObjectSecurity()
   return &attributes;
 }
 
+void* OpenSharedRecord(const WCHAR* name, size_t bytes)
+{
+  HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
+  if (section == nullptr) return nullptr;
+  void* view = MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, bytes);
+  // The view keeps the section; the handle is not needed for it.
+  CloseHandle(section);
+  return view;
+}
+
 ULONGLONG MillisecondsSinceProcessStart()
 {
   FILETIME created, exited, kernel, user, now;
