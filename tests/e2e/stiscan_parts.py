@@ -455,6 +455,54 @@ def stiscan_doctor_cases(wine, server, installer, scenario, programs, proxy32, w
                  % (bits, activation[0]["status"], activation[0]["found"][:200]))
     wine.run("reg", "delete", CLASS_KEY, "/f", "/reg:32")
     healthy("stiscan32-doctor-without-the-32-bit-key", "32", "--json")
+    windows_probe(wine, dict(programs))
+
+
+def windows_probe(wine, programs):
+    """stiscan doctor --windows-probe, as someone with Windows runs it once,
+    from the 32-bit stiscan with the 64-bit one as the other client: its
+    JSON goes into the log whole, and its answers are held to what Wine 8
+    gives (measured), so that the probe cannot rot: the 64-bit server for
+    both clients; in CreateInstance the watch holds the client (Wine's scan
+    of the server's pipes), in the first direct call Wine names no caller
+    (no client PID from the RPC runtime, CoGetCallerTID not implemented);
+    the owner check without a call context to impersonate refuses the other
+    SID and admits the user's own; the way out answers a creation in its
+    middle from the same server (Wine's suspension does nothing); a killed
+    client's object is cut off by the watch within its period."""
+    result = wine.run(programs["32"], "doctor", "--windows-probe", "--other-stiscan",
+                      wine.windows_path(programs["64"]), "--seconds", "20", timeout=400)
+    try:
+        report = json.loads(result.stdout)
+    except ValueError:
+        report = {}
+    print("  windows-probe: %s" % json.dumps(report or result.stdout[-2000:]), flush=True)
+    clients = report.get("clients", [])
+    check(result.returncode == 0 and report.get("platform") == "wine" and len(clients) == 2
+          and all(c.get("ran") for c in clients), "stiscan32-windows-probe-runs",
+          "exit %s: %s" % (result.returncode, result.stdout[-600:] + result.stderr[-300:]))
+    check([c.get("bits") for c in clients] == [32, 64]
+          and all(c.get("server", {}).get("bits") == 64 for c in clients),
+          "windows-probe-the-64-bit-server-answers-both",
+          str([(c.get("bits"), c.get("server")) for c in clients]))
+    learned = [(c.get("creation", {}).get("watches"),
+                c.get("firstDirectCall", {}).get("rpcClientProcess", {}).get("status"),
+                c.get("firstDirectCall", {}).get("callerThread", {}).get("result", {}).get("code"))
+               for c in clients]
+    check(all(w is not None and w.startswith("this client") and status == 1725
+              and thread == "0x80004001" for w, status, thread in learned),
+          "windows-probe-what-the-server-learned-under-wine", str(learned))
+    owner = [c.get("ownerCheck", {}) for c in clients]
+    check(all(o.get("anotherSid") == "refused" and o.get("ownSid") == "admitted"
+              and o.get("impersonation", {}).get("code") == "0x80010117" for o in owner),
+          "windows-probe-owner-check", str(owner))
+    way_out = report.get("wayOut", {})
+    check(way_out.get("began") is True
+          and way_out.get("creationMeanwhile", {}).get("answeredBy") == "the same server",
+          "windows-probe-way-out", str(way_out))
+    killed = report.get("killedClient", {})
+    check(killed.get("gone") is True and killed.get("cutOffByTheWatch") is True
+          and killed.get("seconds", 99) <= 6, "windows-probe-killed-client", str(killed))
 
 
 def prepared_for_stiscan(wine, server, proxy64, proxy32, installer, scenario):

@@ -65,6 +65,14 @@ TEST(StiscanOptions, CommandsAndTheirOptions)
       {{"pull", "--chunk", "64k"}, false},
       {{"watch", "--seconds", "0"}, false},
       {{"doctor", "--out", "x"}, false},
+      {{"doctor", "--windows-probe"}, true},
+      {{"doctor", "--windows-probe", "--other-stiscan", "C:\\s\\stiscan64.exe", "--seconds", "30"},
+       true},
+      {{"doctor", "--windows-probe", "--probe-part", "holder"}, true},
+      {{"doctor", "--windows-probe", "--probe-part", "server"}, false},  // no such part
+      {{"doctor", "--probe-part", "client"}, false},                     // the probe's only
+      {{"doctor", "--seconds", "30"}, false},
+      {{"pull", "--windows-probe"}, false},
   };
   for (const Case& c : cases) {
     Options options;

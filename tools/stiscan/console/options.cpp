@@ -28,6 +28,9 @@ bool Takes(const std::string& command, const std::string& option)
   if (command == "pull") return pulling || option == "--job" || option == "--all";
   if (command == "settings") return option == "--set" || option == "--title";
   if (command == "watch") return pulling || option == "--seconds" || option == "--pull";
+  if (command == "doctor")
+    return option == "--windows-probe" || option == "--probe-part" || option == "--other-stiscan" ||
+           option == "--seconds";
   return false;
 }
 
@@ -80,11 +83,13 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
     pullOptionGiven = pullOptionGiven || (!profileOption && Takes("pull", word) &&
                                           word != "--json" && word != "--device");
     // Switches.
-    if (word == "--json" || word == "--all" || word == "--delete" || word == "--pull") {
-      (word == "--json"     ? options.json
-       : word == "--all"    ? options.all
-       : word == "--delete" ? options.deleteAfter
-                            : options.pull) = true;
+    if (word == "--json" || word == "--all" || word == "--delete" || word == "--pull" ||
+        word == "--windows-probe") {
+      (word == "--json"            ? options.json
+       : word == "--all"           ? options.all
+       : word == "--delete"        ? options.deleteAfter
+       : word == "--windows-probe" ? options.windowsProbe
+                                   : options.pull) = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -137,6 +142,14 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
       }
       options.seconds = static_cast<int>(number);
       options.secondsGiven = true;
+    } else if (word == "--probe-part") {
+      if (value != "client" && value != "wayout" && value != "holder") {
+        error = "--probe-part takes client, wayout or holder, not \"" + value + "\".";
+        return false;
+      }
+      options.probePart = value;
+    } else if (word == "--other-stiscan") {
+      options.otherStiscan = value;
     } else if (word == "--profile") {
       options.profile = value;
     } else if (word == "--qualifier") {
@@ -147,6 +160,11 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
   }
   if (options.command.empty() && !options.help && !options.version) {
     error = "no command given (devices, jobs, pull, settings, watch, doctor); see stiscan --help.";
+    return false;
+  }
+  if (options.command == "doctor" && !options.windowsProbe &&
+      (!options.probePart.empty() || !options.otherStiscan.empty() || options.secondsGiven)) {
+    error = "doctor takes --probe-part, --other-stiscan and --seconds only with --windows-probe.";
     return false;
   }
   if (!options.job.empty() && options.all) {
@@ -253,6 +271,7 @@ std::string HelpText(const std::string& command)
            kPullOptions + common + kFileNames;
   if (command == "doctor")
     return "stiscan doctor [--device NAME] [--json]\n"
+           "stiscan doctor --windows-probe [--other-stiscan PATH] [--seconds N]\n"
            "  Checks what a data source needs, in the order it meets it, and says for\n"
            "  each check what it found and, when it fails, the one thing to do. It\n"
            "  changes nothing.\n"
@@ -286,7 +305,19 @@ std::string HelpText(const std::string& command)
            "  could not try. The exit code is 0 when no check failed (warnings allowed),\n"
            "  else that of the first check that failed: 5 not registered (the registration\n"
            "  and proxy checks, and an activation that COM refuses so), 3 no scanner the\n"
-           "  server accepts, 1 another failure.\n";
+           "  server accepts, 1 another failure.\n"
+           "  --windows-probe  instead of the checks, measures once what differs between\n"
+           "                  Windows and Wine in the server's dealings with its clients\n"
+           "                  and prints it as one JSON object for a report (see the\n"
+           "                  integration guide): activation from this stiscan and from\n"
+           "                  the one of the other bitness (--other-stiscan PATH, else\n"
+           "                  stiscan64.exe or stiscan32.exe beside this one), what the\n"
+           "                  server learned of each caller, the owner check, the way\n"
+           "                  out, and how long a killed client's object lives (waiting\n"
+           "                  up to --seconds N, default 420). It changes nothing; exit\n"
+           "                  code 0 when the server could be activated, else 1.\n"
+           "                  (--probe-part client, wayout or holder: the parts it runs\n"
+           "                  in processes of its own.)\n";
   return "stiscan: the data source's side of the scanner server, on the command line.\n"
          "\n"
          "usage: stiscan COMMAND [OPTIONS]    stiscan COMMAND --help\n"

@@ -41,6 +41,13 @@ struct Options {
   int seconds = 30;
   bool secondsGiven = false;
   bool pull = false;  // watch: pull every new job as it ends
+  // doctor --windows-probe: the probe instead of the checks; the part it runs
+  // in a process of its own (client, wayout, holder; empty: the whole probe);
+  // the stiscan of the other bitness; --seconds bounds its wait for a killed
+  // client's object.
+  bool windowsProbe = false;
+  std::string probePart;
+  std::string otherStiscan;
   // The profile strings a data source gives the server: the user's name and
   // a qualifier make the per-user value names, the store names the user's
   // store on the device.
