@@ -194,14 +194,22 @@ HRESULT Apartment::Enter()
   const HRESULT hr = twainfake::Enter(Call::kApartment, gone);
   if (FAILED(hr)) return hr;
   initialised_ = true;
+  thread_ = GetCurrentThreadId();
   ++scanner.apartments;
   return S_OK;
 }
 
 void Apartment::Leave()
 {
+  if (!OnItsThread()) return;
   if (initialised_) --scanner.apartments;
   initialised_ = false;
+  thread_ = 0;
+}
+
+bool Apartment::OnItsThread() const
+{
+  return thread_ == 0 || thread_ == GetCurrentThreadId();
 }
 
 Profile ReadProfile()

@@ -1071,3 +1071,8 @@ void DestroyWindowToken(HWND window)
 }
 
 }  // namespace twainshim
+
+DWORD GetCurrentThreadId()
+{
+  return 1;
+}

@@ -253,3 +253,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL IsWindow(HWND window);
 BOOL IsWindowEnabled(HWND window);
 BOOL EnableWindow(HWND window, BOOL enable);
+
+// Threads: the fuzz target runs on one.
+DWORD GetCurrentThreadId();
