@@ -242,6 +242,17 @@ DWORD GetFileAttributesA(LPCSTR path);
 DWORD GetTempPathA(DWORD size, LPSTR path);
 UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name);
 
+// Languages, as LANGIDs of the source's string tables.
+typedef WORD LANGID;
+#define MAKELANGID(primary, sub) static_cast<LANGID>((static_cast<WORD>(sub) << 10) | (primary))
+#define PRIMARYLANGID(language) static_cast<WORD>((language) & 0x3ff)
+#define LANG_ENGLISH 0x09
+#define LANG_FRENCH 0x0c
+#define LANG_GERMAN 0x07
+#define LANG_JAPANESE 0x11
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_ENGLISH_US 0x01
+
 // Modules: none of the process's is a manager's.
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u

@@ -1,0 +1,40 @@
+// The stand-in of the source's texts (source/language.h, strings.h) in its
+// fuzz build, which has no resources: the language chosen is kept, every
+// text is empty.
+#include "source/language.h"
+
+#include "source/strings.h"
+
+namespace twainds {
+
+namespace {
+LANGID chosen = 0;
+}
+
+const std::vector<LANGID>& TextLanguages()
+{
+  static const std::vector<LANGID> languages = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
+  return languages;
+}
+
+LANGID TextLanguage()
+{
+  return chosen != 0 ? chosen : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+}
+
+void ChooseTextLanguage(LANGID language)
+{
+  chosen = language;
+}
+
+std::wstring Text(UINT)
+{
+  return std::wstring();
+}
+
+std::wstring Format(UINT, std::initializer_list<std::wstring>)
+{
+  return std::wstring();
+}
+
+}  // namespace twainds

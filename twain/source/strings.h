@@ -1,0 +1,29 @@
+// The texts of the source's windows and messages: identifiers of the
+// string tables (strings.rc, one table a language), and the text of one in
+// the language the source speaks now.
+#pragma once
+
+// Identifiers, grouped by the window they belong to. The job window's
+// texts are 1100 on, the indicator's and the messages' 1200 on.
+#define IDS_LANGUAGE_NAME 1000
+
+#ifndef RC_INVOKED
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+
+namespace twainds {
+
+// The text `id` in the language chosen (language.h), else in English; an
+// empty text where neither table has it.
+std::wstring Text(UINT id);
+
+// The text `id` with each "%1", "%2", ... replaced by the argument of that
+// number ("%%" stays a "%").
+std::wstring Format(UINT id, std::initializer_list<std::wstring> arguments);
+
+}  // namespace twainds
+
+#endif
