@@ -86,6 +86,8 @@ void Sweep(TwainApp& twain, const std::string& label);
 void LayoutChecks(TwainApp& twain);
 void Window(TwainApp& twain);
 void KilledServer(TwainApp& twain);
+// The progress indicator, in German, and its Cancel (twain_transfers.cpp).
+void IndicatorChecks(TwainApp& twain);
 // Triplets from a thread other than the one that opened the source
 // (twain_threads.cpp).
 void OtherThreadChecks(TwainApp& twain);

@@ -7,6 +7,12 @@
 // texts are 1100 on, the indicator's and the messages' 1200 on.
 #define IDS_LANGUAGE_NAME 1000
 
+// The progress indicator.
+#define IDS_INDICATOR_TITLE 1200
+#define IDS_INDICATOR_PROGRESS 1201
+#define IDS_INDICATOR_CANCEL 1202
+#define IDS_INDICATOR_CANCELLING 1203
+
 #ifndef RC_INVOKED
 
 #include <windows.h>
