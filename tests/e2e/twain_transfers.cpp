@@ -39,6 +39,15 @@ HWND IndicatorTitled(const wchar_t* title)
   return search.second;
 }
 
+// Every window's title, for a failure's detail.
+BOOL CALLBACK AddTitle(HWND window, LPARAM data)
+{
+  wchar_t text[128] = {};
+  GetWindowTextW(window, text, 128);
+  *reinterpret_cast<std::wstring*>(data) += std::wstring(text) + L"; ";
+  return TRUE;
+}
+
 std::wstring LineOf(HWND indicator)
 {
   wchar_t text[256] = {};
@@ -478,6 +487,17 @@ void IndicatorChecks(TwainApp& twain)
     const TW_UINT16 ready = twain.Await(10000);
     HWND indicator = IndicatorTitled(title);
     const std::wstring first = LineOf(indicator);
+    // Where it stands, in the middle of the application's window (or,
+    // hidden, of the screen's work area).
+    RECT area = {}, own = {};
+    if (IsWindowVisible(twain.window))
+      GetWindowRect(twain.window, &area);
+    else
+      SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    if (indicator != nullptr) GetWindowRect(indicator, &own);
+    std::wstring titles;
+    if (indicator == nullptr)
+      EnumThreadWindows(GetCurrentThreadId(), AddTitle, reinterpret_cast<LPARAM>(&titles));
     TW_UINT16 rc = 0;
     std::vector<unsigned char> buffer(400);
     TW_IMAGEMEMXFER strip = {};
@@ -516,18 +536,10 @@ void IndicatorChecks(TwainApp& twain)
               (gone ? "" : ", indicator still there") +
               (StillStored("multi.tif") ? "" : ", job deleted"));
     if (each.mechanism != TWSX_NATIVE) continue;
-    // The first page's line, and the window in the middle of the
-    // application's (or, hidden, of the screen's work area).
-    RECT area = {}, own = {};
-    if (IsWindowVisible(twain.window))
-      GetWindowRect(twain.window, &area);
-    else
-      SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    if (indicator != nullptr) GetWindowRect(indicator, &own);
     const long dx = (own.left + own.right) / 2 - (area.left + area.right) / 2;
     const long dy = (own.top + own.bottom) / 2 - (area.top + area.bottom) / 2;
     Check(first == L"Auftrag 1 von 1, Seite 1 von 2: multi.tif",
-          "twain-indicator-german-job-and-page", Narrow(first.c_str()));
+          "twain-indicator-german-job-and-page", Narrow((first + L" windows: " + titles).c_str()));
     Check(indicator != nullptr && std::labs(dx) <= 2 && std::labs(dy) <= 2,
           "twain-indicator-centred", std::to_string(dx) + "," + std::to_string(dy));
   }
@@ -539,4 +551,76 @@ void IndicatorChecks(TwainApp& twain)
   GlobalFree(capability.hContainer);
   SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
   SetDeleteOption(0);
+}
+
+namespace {
+
+// Answers the message boxes that come up on `thread` (a dialog titled
+// "stibridge") for as long as `watching`: each one's text kept, then OK.
+struct BoxAnswerer {
+  DWORD thread = 0;
+  volatile LONG watching = 1;
+  std::vector<std::wstring> texts;
+};
+
+BOOL CALLBACK AnswerBox(HWND window, LPARAM data)
+{
+  auto* answerer = reinterpret_cast<BoxAnswerer*>(data);
+  wchar_t title[64] = {}, kind[16] = {};
+  GetWindowTextW(window, title, 64);
+  GetClassNameW(window, kind, 16);
+  if (std::wcscmp(title, L"stibridge") != 0 || std::wcscmp(kind, L"#32770") != 0 ||
+      !IsWindowVisible(window))
+    return TRUE;
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(window, 0xFFFF, text, 1024);
+  answerer->texts.push_back(text);
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ShowWindow(window, SW_HIDE);
+  return FALSE;
+}
+
+DWORD WINAPI AnswerBoxes(void* data)
+{
+  auto* answerer = static_cast<BoxAnswerer*>(data);
+  while (answerer->watching != 0) {
+    EnumThreadWindows(answerer->thread, AnswerBox, reinterpret_cast<LPARAM>(answerer));
+    Sleep(50);
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A server stopped while the source is open: MSG_ENABLEDS with the
+// source's window asked for shows the user a message that says so and
+// what to try, over the application's window, and fails with the
+// condition an application gets without it; with the window hidden, no
+// message.
+void StoppedServerMessage(TwainApp& twain)
+{
+  const bool opened = twain.OpenSource();
+  const int killed = KillServers();
+  BoxAnswerer answerer;
+  answerer.thread = GetCurrentThreadId();
+  HANDLE thread = CreateThread(nullptr, 0, AnswerBoxes, &answerer, 0, nullptr);
+  std::string detail;
+  TW_UINT16 rc = Enable(twain, true);
+  const bool failed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  const size_t shown = answerer.texts.size();
+  rc = Enable(twain, false);
+  const bool hiddenFailed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  Sleep(300);
+  InterlockedExchange(&answerer.watching, 0);
+  WaitForSingleObject(thread, 5000);
+  CloseHandle(thread);
+  const std::wstring text = shown > 0 ? answerer.texts[0] : L"";
+  Check(opened && killed >= 1 && failed && shown == 1 &&
+            text.find(L"server") != std::wstring::npos &&
+            text.find(L"\"stiscan doctor\"") != std::wstring::npos,
+        "twain-stopped-server-shows-its-message-and-enableds-fails", detail + " " + Narrow(text.c_str()));
+  Check(hiddenFailed && answerer.texts.size() == 1, "twain-stopped-server-no-message-without-window",
+        detail + " " + std::to_string(answerer.texts.size()) + " messages");
+  twain.Await(2000);
+  twain.CloseSource();
 }

@@ -109,6 +109,16 @@ Result Session::Open(const TW_IDENTITY& application, TW_IDENTITY& source)
   return Done();
 }
 
+void Session::TellUnreachable()
+{
+  const std::wstring text = connection_.Gone() || !connection_.ServerReached()
+                                ? Text(IDS_SERVER_UNREACHABLE)
+                                : Format(IDS_SCANNER_UNREACHABLE, {connection_.ScannerName()});
+  Busy scope(module_);
+  MessageBoxW(IsWindow(parent_) ? parent_ : nullptr, text.c_str(), Text(IDS_MESSAGE_TITLE).c_str(),
+              MB_OK | MB_ICONWARNING);
+}
+
 Result Session::ScannerFailure(HRESULT hr)
 {
   return Failed(hr == E_OUTOFMEMORY ? TWCC_LOWMEMORY : TWCC_OPERATIONERROR);
@@ -148,7 +158,12 @@ Result Session::Enable(TW_MEMREF data)
   parent_ = static_cast<HWND>(ui->hParent);
   std::vector<Job> listed;
   const HRESULT hr = Jobs(listed);
-  if (FAILED(hr)) return ScannerFailure(hr);
+  if (FAILED(hr)) {
+    // A user who asked for the source's window is told why none comes;
+    // an application that hides it gets the condition alone.
+    if (ui->ShowUI != 0) TellUnreachable();
+    return ScannerFailure(hr);
+  }
   if (ui->ShowUI != 0) {
     dialog_ = JobDialog::Create(*this, static_cast<HWND>(ui->hParent), listed);
     if (dialog_ == nullptr) return Failed(TWCC_LOWMEMORY);

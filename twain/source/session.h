@@ -181,6 +181,9 @@ class Session {
   Result CancelTransfer();
   // The jobs a source without its window transfers.
   std::vector<Job> JobsToTransfer(const std::vector<Job>& listed) const;
+  // MSG_ENABLEDS with the window asked for found no server or scanner: the
+  // user is told which, and what to try.
+  void TellUnreachable();
   // Failures of the scanner as TWAIN conditions.
   Result ScannerFailure(HRESULT hr);
   // The page at hand as the scanner describes it, and the part of it that
