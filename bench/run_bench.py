@@ -286,41 +286,23 @@ def summarise_pulls(runs, walks):
             "rest": statistics.median(rest), "bytes": runs[0]["bytes"], "pages": runs[0]["pages"]}
 
 
-# The job window's store: the bench scanner's user with this many jobs of
-# small pages, each with its preview (the simulator writes them).
-WINDOW_SMOKE_JOBS = 20
-# The window's goals: every job listed within half a second of
+# The job window's goals: every job listed within half a second of
 # MSG_ENABLEDS, and no message of the application's held up longer than
 # 100 ms meanwhile.
 WINDOW_LIST_GOAL_MS = 500
+# The jobs of bench/window.json.
+WINDOW_JOBS = 200
 WINDOW_WAIT_GOAL_MS = 100
 
 
-def window_scenario(root, out, jobs):
-    """The bench scenario with the bench scanner's store made of `jobs` jobs
-    of small pages (one to three, colour, grey and black and white in turn),
-    written to `out`: its path."""
-    with open(os.path.join(root, "bench", "scenario.json")) as f:
-        data = json.load(f)
-    device = data["devices"][0]
-    device["jobs"] = [{"itemName": "job%03d.bmp" % n, "documentName": "Stored job %d" % n,
-                       "itemId": "WINDOW-%03d" % n, "pages": 1 + n % 3, "width": 850,
-                       "height": 1100, "dataType": (3, 2, 0)[n % 3], "resolution": 0,
-                       "fileFormat": 5, "time": "2024-03-05T%02d:%02d:00" % (8 + n // 60, n % 60)}
-                      for n in range(1, jobs + 1)]
-    path = os.path.join(out, "window-scenario.json")
-    with open(path, "w") as f:
-        json.dump(data, f, indent=1)
-    return path
-
-
 def window_section(wine, root, out, program, bits, plan):
-    """The source's own window over a store of many jobs, in one bitness:
-    MSG_ENABLEDS to the list shown and to the last preview shown, and the
-    longest wait of a message posted to the application's window."""
+    """The source's own window over the store of bench/window.json (200
+    jobs, each with its preview), in one bitness: MSG_ENABLEDS to the list
+    shown and to the last preview shown, and the longest wait of a message
+    posted to the application's window."""
     build64 = os.path.join(root, "build", "win64")
     wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
-             wine.windows_path(window_scenario(root, out, plan["jobs"])))
+             wine.windows_path(os.path.join(root, "bench", "window.json")))
     log("== %s-bit client: the job window over %d jobs (load %s)" % (
         bits, plan["jobs"], machine_load()))
     before = machine_load()
@@ -431,8 +413,7 @@ def cross_process(args, root, out):
                 part["memory"] = [memory(wine, program, side, plan["memory"])
                                   for side in ("server", "baseline")]
         if not args.stiscan_only and not args.skip_window:
-            window = dict(jobs=WINDOW_SMOKE_JOBS if args.smoke else args.window_jobs,
-                          rounds=1 if args.smoke else args.window_rounds)
+            window = dict(jobs=WINDOW_JOBS, rounds=1 if args.smoke else args.window_rounds)
             bits = "32" if "32" in programs else "64"
             results.setdefault("plans", {}).setdefault("client" + bits, {})["window"] = window
             results.setdefault("client" + bits, {})["window"] = window_section(
@@ -1044,7 +1025,6 @@ def main():
     parser.add_argument("--skip-stiscan", action="store_true")
     parser.add_argument("--skip-window", action="store_true",
                         help="leave out the data source's job window over many jobs")
-    parser.add_argument("--window-jobs", type=int, default=200)
     parser.add_argument("--window-rounds", type=int, default=5)
     parser.add_argument("--stiscan-only", action="store_true",
                         help="of the cross-process steps, stiscan's alone (implies --skip-inproc)")
