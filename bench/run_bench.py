@@ -286,6 +286,32 @@ def summarise_pulls(runs, walks):
             "rest": statistics.median(rest), "bytes": runs[0]["bytes"], "pages": runs[0]["pages"]}
 
 
+# The job window's goals: every job listed within half a second of
+# MSG_ENABLEDS, and no message of the application's held up longer than
+# 100 ms meanwhile.
+WINDOW_LIST_GOAL_MS = 500
+# The jobs of bench/window.json.
+WINDOW_JOBS = 200
+WINDOW_WAIT_GOAL_MS = 100
+
+
+def window_section(wine, root, out, program, bits, plan):
+    """The source's own window over the store of bench/window.json (200
+    jobs, each with its preview), in one bitness: MSG_ENABLEDS to the list
+    shown and to the last preview shown, and the longest wait of a message
+    posted to the application's window."""
+    build64 = os.path.join(root, "build", "win64")
+    wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+             wine.windows_path(os.path.join(root, "bench", "window.json")))
+    log("== %s-bit client: the job window over %d jobs (load %s)" % (
+        bits, plan["jobs"], machine_load()))
+    before = machine_load()
+    found = client(wine, program, "window", plan["jobs"], plan["rounds"])[0]
+    found["load"] = [before, machine_load()]
+    found["bits"] = bits
+    return found
+
+
 def cross_process(args, root, out):
     build64 = os.path.join(root, "build", "win64")
     build32 = os.path.join(root, "build", "win32")
@@ -386,6 +412,15 @@ def cross_process(args, root, out):
                 log("== %s-bit client: memory (load %s)" % (bits, machine_load()))
                 part["memory"] = [memory(wine, program, side, plan["memory"])
                                   for side in ("server", "baseline")]
+        if not args.stiscan_only and not args.skip_window:
+            window = dict(jobs=WINDOW_JOBS, rounds=1 if args.smoke else args.window_rounds)
+            bits = "32" if "32" in programs else "64"
+            results.setdefault("plans", {}).setdefault("client" + bits, {})["window"] = window
+            results.setdefault("client" + bits, {})["window"] = window_section(
+                wine, root, out, programs[bits], bits, window)
+            # The other steps' scanner again.
+            wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
+                     wine.windows_path(os.path.join(root, "bench", "scenario.json")))
         # stiscan is measured in the data source's bitness, 32-bit.
         if not args.skip_stiscan and not args.twain_only and RUNS_32BIT:
             results["stiscan"] = stiscan_section(args, wine, root, out)
@@ -542,6 +577,14 @@ def validate(results):
                        "%s twain %s run %s: %d/%d pages of %d, %s where %s was expected" % (
                            part, t.get("mechanism"), t.get("run"), t["source"]["n"],
                            t["bridge"]["n"], twain["rounds"], came, expected))
+        if "window" in plan:
+            w = got.get("window", {})
+            expect(all(w.get(k, {}).get("n") == plan["window"]["rounds"]
+                       for k in ("list", "pictures", "longest_wait"))
+                   and w.get("dispatched") == w.get("posted") and w.get("posted", 0) > 0,
+                   "%s window: %s rounds of %s, %s of %s stamps dispatched" % (
+                       part, w.get("list", {}).get("n"), plan["window"]["rounds"],
+                       w.get("dispatched"), w.get("posted")))
         if "memory" in plan:
             for m in got.get("memory", []):
                 counts = [x["clients"] for x in m["figures"] if x.get("linux")]
@@ -688,6 +731,25 @@ def twain_rows(lines, found, paired):
                                  LANDS[mechanism], q2, q1, q3))
 
 
+def window_rows(lines, w):
+    """The rows of the source's own window over many jobs: medians over the
+    rounds, the worst round beside each."""
+    if not w:
+        return
+    def cell(entry):
+        return "%.0f ms (worst %.0f ms)" % (entry["median_us"] / 1e3, entry["max_us"] / 1e3)
+    lines.append("| the job window over %d jobs with previews, median of %d rounds, load %s to "
+                 "%s: MSG_ENABLEDS to every job listed | %s | | | | %s |" % (
+                     w["jobs"], w["list"]["n"], w["load"][0].split()[0],
+                     w["load"][1].split()[0], cell(w["list"]),
+                     goal(w["list"]["max_us"] / 1e3 < WINDOW_LIST_GOAL_MS)))
+    lines.append("| ... MSG_ENABLEDS to the last preview shown | %s | | | | |" % cell(w["pictures"]))
+    lines.append("| ... the longest a message posted to the application's window waited "
+                 "meanwhile (%d posted every 5 ms) | %s | | | | %s |" % (
+                     w["posted"], cell(w["longest_wait"]),
+                     goal(w["longest_wait"]["max_us"] / 1e3 < WINDOW_WAIT_GOAL_MS)))
+
+
 def report(results):
     """The table (markdown) of every figure with the baseline's beside it."""
     lines = ["# Benchmarks", "",
@@ -823,6 +885,7 @@ def report(results):
                 p["server_first_read"]["median_us"] / 1e3,
                 p["baseline_first_read"]["median_us"] / 1e3))
         twain_rows(lines, part.get("twain", []), paired)
+        window_rows(lines, part.get("window"))
         st = part.get("start")
         if st:
             pm, text = paired(st)
@@ -960,6 +1023,9 @@ def main():
                         help="of the cross-process steps, the pages through the data source alone "
                              "(implies --skip-inproc)")
     parser.add_argument("--skip-stiscan", action="store_true")
+    parser.add_argument("--skip-window", action="store_true",
+                        help="leave out the data source's job window over many jobs")
+    parser.add_argument("--window-rounds", type=int, default=5)
     parser.add_argument("--stiscan-only", action="store_true",
                         help="of the cross-process steps, stiscan's alone (implies --skip-inproc)")
     parser.add_argument("--cpu", default="last",

@@ -12,6 +12,7 @@
 //   bench_client job <item> <pages> <chunk> <rounds> native|memory   a walk of a job's pages
 //   bench_client twain <item> <rounds> [native,memory,memfile]
 //                                          a page through the data source against the bridge
+//   bench_client window <jobs> <rounds>    the data source's own window over many jobs
 //   bench_client start <rounds>
 //   bench_client hold server|baseline      holds an object until standard input ends
 //   bench_client procmem <program.exe>     memory counters of a running process
@@ -31,6 +32,7 @@
 #include "bench_baseline.h"
 #include "stibridge.h"
 #include "twain_page.h"
+#include "twain_window.h"
 
 namespace {
 
@@ -710,6 +712,38 @@ int TwainPages(const char* item, int rounds, const char* mechanismList)
   return 0;
 }
 
+// The source's own window over a store of `jobs` jobs with previews,
+// opened `rounds` times (twain_window.h): the list, the last picture and
+// the longest wait of the application's own messages, each summed up
+// over the rounds. A round that does not list every job, or shows a job
+// without its picture, fails the run.
+int TwainWindow(int jobs, int rounds)
+{
+  std::string failed = twainwindow::Open();
+  if (!failed.empty()) return Fail("data source: " + failed);
+  std::vector<double> list, pictures, waits;
+  int posted = 0, dispatched = 0;
+  // A round first that is not counted: the server starts, and the
+  // previews are read once from the disk.
+  for (int r = -1; r < rounds; ++r) {
+    twainwindow::Times times;
+    failed = twainwindow::Round(jobs, 60000, times);
+    if (!failed.empty()) return Fail("job window: " + failed);
+    if (r < 0) continue;
+    list.push_back(times.listUs);
+    pictures.push_back(times.thumbnailsUs);
+    waits.push_back(times.longestWaitUs);
+    posted += times.posted;
+    dispatched += times.dispatched;
+  }
+  twainwindow::Close();
+  Result("{\"test\": \"window\", \"jobs\": " + std::to_string(jobs) +
+         ", \"list\": " + Summary(list) + ", \"pictures\": " + Summary(pictures) +
+         ", \"longest_wait\": " + Summary(waits) + ", \"posted\": " + std::to_string(posted) +
+         ", \"dispatched\": " + std::to_string(dispatched) + "}");
+  return 0;
+}
+
 bool ProcessRunning(const wchar_t* program, DWORD* pid = nullptr)
 {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -942,6 +976,8 @@ int main(int argc, char** argv)
                  std::string(argv[6]) == "memory" ? PageTransfer::kMemory : PageTransfer::kNative);
   } else if (command == "twain" && (argc == 4 || argc == 5)) {
     result = TwainPages(argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "memory");
+  } else if (command == "window" && argc == 4) {
+    result = TwainWindow(std::atoi(argv[2]), std::atoi(argv[3]));
   } else if (command == "start" && argc == 3) {
     result = Start(std::atoi(argv[2]));
   } else if (command == "hold" && argc == 3) {

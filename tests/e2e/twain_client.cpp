@@ -825,6 +825,8 @@ int main(int argc, char** argv)
     Opened(BigPage);
   else if (part == "managers")
     Managers();
+  else if (part == "picture" && argc == 3)
+    Picture(argv[2], 30000);
   else
     Full();
   return Failures();

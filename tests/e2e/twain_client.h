@@ -85,6 +85,9 @@ void CapabilityChecks(TwainApp& twain);
 void Sweep(TwainApp& twain, const std::string& label);
 void LayoutChecks(TwainApp& twain);
 void Window(TwainApp& twain);
+// The source's window, its previews shown, as a PNG at `path`
+// (twain_picture.cpp; scripts/screenshots).
+void Picture(const std::string& path, DWORD waitMs);
 void KilledServer(TwainApp& twain);
 // The progress indicator, in German, and its Cancel (twain_transfers.cpp).
 void IndicatorChecks(TwainApp& twain);
