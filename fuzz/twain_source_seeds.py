@@ -44,6 +44,7 @@ CAPS = {
     "uicontrollable": (0x100E, BOOL, [1]),
     "deviceonline": (0x100F, BOOL, [1]),
     "indicators": (0x100B, BOOL, [0, 1]),
+    "language": (0x102C, UINT16, [6, 5, 68, 13]),
     "feederenabled": (0x1002, BOOL, [1, 0]),
     "autofeed": (0x1007, BOOL, [1]),
     "paperdetectable": (0x100D, BOOL, [0]),

@@ -13,13 +13,22 @@ LANGID chosen = 0;
 
 const std::vector<LANGID>& TextLanguages()
 {
-  static const std::vector<LANGID> languages = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
+  // The source's own four, so that CAP_LANGUAGE is negotiated as there.
+  static const std::vector<LANGID> languages = {
+      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN),
+      MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)};
   return languages;
+}
+
+// The fuzz run's user speaks English.
+LANGID DefaultTextLanguage()
+{
+  return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 }
 
 LANGID TextLanguage()
 {
-  return chosen != 0 ? chosen : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  return chosen != 0 ? chosen : DefaultTextLanguage();
 }
 
 void ChooseTextLanguage(LANGID language)

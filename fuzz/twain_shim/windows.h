@@ -252,6 +252,8 @@ typedef WORD LANGID;
 #define LANG_JAPANESE 0x11
 #define SUBLANG_DEFAULT 0x01
 #define SUBLANG_ENGLISH_US 0x01
+#define SUBLANG_FRENCH 0x01
+#define SUBLANG_GERMAN 0x01
 
 // Modules: none of the process's is a manager's.
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u

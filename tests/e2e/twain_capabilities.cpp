@@ -203,6 +203,7 @@ const Row kRows[] = {
     {"planarchunky", ICAP_PLANARCHUNKY, TWTY_UINT16, E, kListed, TWPC_CHUNKY, TWPC_PLANAR},
     {"bitorder", ICAP_BITORDER, TWTY_UINT16, E, kListed, TWBO_MSBFIRST, TWBO_LSBFIRST},
     {"extimageinfo", ICAP_EXTIMAGEINFO, TWTY_BOOL, E, kListed, 1, kNone},
+    {"language", CAP_LANGUAGE, TWTY_UINT16, E, kOneValue, TWLG_GERMAN, TWLG_SPANISH},
 };
 
 // The arrays: read-only lists.
@@ -452,6 +453,63 @@ void ResetAll(TwainApp& twain)
                                   " the scanner keeps pixel type " + std::to_string(Stored(0)));
 }
 
+// CAP_LANGUAGE: the four languages of the source's texts, the user's (this
+// process's, where the source runs) the default. One value chooses; an
+// enumeration is no constraint of it, and a language it lacks is refused.
+void Languages(TwainApp& twain)
+{
+  TW_UINT32 user = TWLG_ENGLISH_USA;
+  switch (PRIMARYLANGID(GetUserDefaultUILanguage())) {
+    case LANG_GERMAN:
+      user = TWLG_GERMAN;
+      break;
+    case LANG_FRENCH:
+      user = TWLG_FRENCH;
+      break;
+    case LANG_JAPANESE:
+      user = TWLG_JAPANESE;
+      break;
+  }
+  const Got all = Ask(twain, CAP_LANGUAGE, MSG_GET);
+  Check(all.conType == TWON_ENUMERATION &&
+            all.items == std::vector<TW_UINT32>{TWLG_ENGLISH_USA, TWLG_GERMAN, TWLG_FRENCH,
+                                                TWLG_JAPANESE} &&
+            all.items[all.defaultIndex] == user && all.items[all.currentIndex] == user,
+        "twain-language-lists-four-the-users-by-default", Listed(all.items));
+  std::string detail;
+  TW_UINT16 rc = SetOne(twain, CAP_LANGUAGE, TWTY_UINT16, TWLG_FRENCH);
+  Got current = Ask(twain, CAP_LANGUAGE, MSG_GETCURRENT);
+  Check(rc == TWRC_SUCCESS && current.items == std::vector<TW_UINT32>{TWLG_FRENCH},
+        "twain-language-set-french", Listed(current.items));
+  // Each asked, then its condition read, in turn.
+  struct Refusal {
+    const char* name;
+    TW_UINT16 cc;
+    TW_UINT16 (*ask)(TwainApp&);
+  };
+  const Refusal refusals[] = {
+      {"enumeration", TWCC_BADVALUE,
+       [](TwainApp& app) { return SetList(app, CAP_LANGUAGE, {TWLG_GERMAN, TWLG_FRENCH}, 0); }},
+      {"setconstraint", TWCC_CAPBADOPERATION,
+       [](TwainApp& app) {
+         return SetList(app, CAP_LANGUAGE, {TWLG_GERMAN}, 0, MSG_SETCONSTRAINT);
+       }},
+      {"english-of-no-country", TWCC_BADVALUE,
+       [](TwainApp& app) { return SetOne(app, CAP_LANGUAGE, TWTY_UINT16, TWLG_ENGLISH); }}};
+  for (const Refusal& refusal : refusals) {
+    const bool refused = twain.Answered(refusal.ask(twain), TWRC_FAILURE, refusal.cc, &detail);
+    current = Ask(twain, CAP_LANGUAGE, MSG_GETCURRENT);
+    Check(refused && current.items == std::vector<TW_UINT32>{TWLG_FRENCH},
+          std::string("twain-language-refuses-") + refusal.name, detail);
+  }
+  TW_CAPABILITY capability = {CAP_LANGUAGE, TWON_DONTCARE16, nullptr};
+  rc = twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
+  GlobalFree(capability.hContainer);
+  current = Ask(twain, CAP_LANGUAGE, MSG_GETCURRENT);
+  Check(rc == TWRC_SUCCESS && current.items == std::vector<TW_UINT32>{user},
+        "twain-language-reset-to-the-users", Listed(current.items));
+}
+
 // This source's own capability: the jobs to bring over.
 void JobNames(TwainApp& twain)
 {
@@ -647,4 +705,5 @@ void CapabilityChecks(TwainApp& twain)
   Units(twain);
   ResetAll(twain);
   JobNames(twain);
+  Languages(twain);
 }

@@ -37,7 +37,7 @@ class Capability {
   // MSG_GET's container for an application of TWAIN 2.x or 1.x.
   Shape GetShape(bool twain2) const;
   // Its values are a set the application may constrain.
-  bool Constrainable() const { return shape_ != Shape::kOneValue && Settable(); }
+  virtual bool Constrainable() const { return shape_ != Shape::kOneValue && Settable(); }
 
   // The value in effect (it may have to be asked of the scanner).
   virtual Result Current(Raw& value) = 0;

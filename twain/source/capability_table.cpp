@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "protocol/custom.h"
+#include "source/language.h"
 #include "source/session.h"
 #include "source/units.h"
 
@@ -308,6 +309,52 @@ class FileFormat : public Capability {
   Choices& choices_;
 };
 
+// CAP_LANGUAGE: the language of the source's windows and messages, one of
+// those its string tables have, as TWAIN's codes. MSG_GET lists them; the
+// default is the user's language where the source has it, else English.
+// MSG_SET takes one value (an enumeration is no constraint here), and the
+// choice ends with the session.
+class Language : public Capability {
+ public:
+  Language() : Capability(CAP_LANGUAGE, TWTY_UINT16, Shape::kEnumeration) {}
+  Result Current(Raw& value) override { return value = Code(TextLanguage()), Done(); }
+  Result Default(Raw& value) override { return value = Code(DefaultTextLanguage()), Done(); }
+  std::vector<Raw> Values() override
+  {
+    std::vector<Raw> values;
+    for (LANGID language : TextLanguages()) values.push_back(Code(language));
+    return values;
+  }
+  bool Choosable(Raw value) override { return Table(value) != 0; }
+  Result Apply(Raw value) override { return ChooseTextLanguage(Table(value)), Done(); }
+  Result Restore(Raw) override { return ChooseTextLanguage(0), Done(); }
+  bool Settable() const override { return true; }
+  bool Constrainable() const override { return false; }
+
+ private:
+  struct Pair {
+    TW_UINT16 code;
+    WORD primary;
+  };
+  static constexpr Pair kPairs[] = {{TWLG_ENGLISH_USA, LANG_ENGLISH},
+                                    {TWLG_GERMAN, LANG_GERMAN},
+                                    {TWLG_FRENCH, LANG_FRENCH},
+                                    {TWLG_JAPANESE, LANG_JAPANESE}};
+  static Raw Code(LANGID language)
+  {
+    for (const Pair& pair : kPairs)
+      if (pair.primary == PRIMARYLANGID(language)) return pair.code;
+    return TWLG_ENGLISH_USA;
+  }
+  // The table's language of a TWAIN code; 0 for one it does not have.
+  static LANGID Table(Raw code)
+  {
+    for (LANGID language : TextLanguages())
+      if (Code(language) == code) return language;
+    return 0;
+  }
+};
+
 // ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT: the scanner's largest area.
 Result Physical(Session& session, bool width, Raw& value)
 {
@@ -364,6 +411,7 @@ void Session::AddCapabilities()
     return Done();
   }));
   n.Add(Flag(CAP_INDICATORS, true, c.indicators));
+  n.Add(std::make_unique<Language>());
 
   // The stored jobs are the pages of a document feeder: it is always in
   // use (there is no flatbed to turn to), feeds them itself, and can tell

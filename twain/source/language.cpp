@@ -6,7 +6,10 @@ namespace twainds {
 
 namespace {
 
+// The application's choice for this session; 0: none.
 LANGID chosen = 0;
+
+const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
 HINSTANCE ThisModule()
 {
@@ -17,17 +20,62 @@ HINSTANCE ThisModule()
   return module;
 }
 
+// The text `id` of the table of `language`: a string table's resource is a
+// block of sixteen strings (identifiers 16(n-1) to 16n-1 in block n), each
+// a count of UTF-16 units and then the units; an absent string counts 0.
+bool TableText(LANGID language, UINT id, std::wstring& text)
+{
+  const HINSTANCE module = ThisModule();
+  HRSRC found = FindResourceExW(module, reinterpret_cast<LPCWSTR>(RT_STRING),
+                                MAKEINTRESOURCEW((id >> 4) + 1), language);
+  if (found == nullptr) return false;
+  HGLOBAL loaded = LoadResource(module, found);
+  const auto* units = static_cast<const WCHAR*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+  const DWORD bytes = SizeofResource(module, found);
+  if (units == nullptr) return false;
+  const size_t end = bytes / sizeof(WCHAR);
+  size_t at = 0;
+  // A block cut short (a resource is data like any other) ends the walk.
+  for (UINT skip = id & 15; skip > 0; --skip) {
+    if (at >= end) return false;
+    at += 1 + static_cast<size_t>(units[at]);
+  }
+  if (at >= end) return false;
+  const size_t count = units[at];
+  if (count == 0 || at + 1 + count > end) return false;
+  text.assign(reinterpret_cast<const wchar_t*>(units + at + 1), count);
+  return true;
+}
+
+// The user's interface language as one of the tables', by its primary
+// language (Swiss German reads German); 0 when the source has none of it.
+LANGID UserLanguage()
+{
+  const LANGID user = GetUserDefaultUILanguage();
+  for (LANGID language : TextLanguages())
+    if (PRIMARYLANGID(language) == PRIMARYLANGID(user)) return language;
+  return 0;
+}
+
 }  // namespace
 
 const std::vector<LANGID>& TextLanguages()
 {
-  static const std::vector<LANGID> languages = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
+  static const std::vector<LANGID> languages = {
+      kEnglish, MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH),
+      MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)};
   return languages;
+}
+
+LANGID DefaultTextLanguage()
+{
+  const LANGID user = UserLanguage();
+  return user != 0 ? user : kEnglish;
 }
 
 LANGID TextLanguage()
 {
-  return chosen != 0 ? chosen : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  return chosen != 0 ? chosen : DefaultTextLanguage();
 }
 
 void ChooseTextLanguage(LANGID language)
@@ -37,11 +85,9 @@ void ChooseTextLanguage(LANGID language)
 
 std::wstring Text(UINT id)
 {
-  // English only for now: the table of the language chosen comes later.
-  const wchar_t* text = nullptr;
-  const int units = LoadStringW(ThisModule(), id, reinterpret_cast<LPWSTR>(&text), 0);
-  return units > 0 && text != nullptr ? std::wstring(text, static_cast<size_t>(units))
-                                      : std::wstring();
+  std::wstring text;
+  if (TableText(TextLanguage(), id, text) || TableText(kEnglish, id, text)) return text;
+  return std::wstring();
 }
 
 std::wstring Format(UINT id, std::initializer_list<std::wstring> arguments)

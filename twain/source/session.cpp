@@ -1,6 +1,7 @@
 #include "source/session.h"
 
 #include "source/job_dialog.h"
+#include "source/language.h"
 #include "source/triplets.h"
 
 namespace twainds {
@@ -71,6 +72,8 @@ Session::~Session()
   connection_.Close();
   apartment_.Leave();
   module_.manager.Forget();
+  // The application's language ends with its session.
+  ChooseTextLanguage(0);
 }
 
 Result Session::Open(const TW_IDENTITY& application, TW_IDENTITY& source)
@@ -99,6 +102,7 @@ Result Session::Open(const TW_IDENTITY& application, TW_IDENTITY& source)
   // Jobs scanned at the device under the settings this application sets
   // are named after it.
   title_ = Widened(application.ProductName, sizeof application.ProductName);
+  ChooseTextLanguage(0);
   AddCapabilities();
   state = State::kOpen;
   return Done();
