@@ -19,6 +19,10 @@
 //           the scanner's settings at grey and US letter (its scenario)
 //   bigpage an A3 colour page at 600 dpi by file transfer, whole and cut,
 //           within the application's memory (its scenario)
+//   window  the source's window following the scanner, with jobs whose
+//           pictures cannot be had (its scenario)
+//   window-empty
+//           the source's window over an empty store, in English and German
 //   managers the source opened through Wine's manager while another one is
 //           loaded, and DAT_STATUS after a failed MSG_OPENDS
 //   identify <path> <version>
@@ -824,6 +828,10 @@ int main(int argc, char** argv)
     Opened(BigPage);
   else if (part == "managers")
     Managers();
+  else if (part == "window")
+    Opened(WindowFollows);
+  else if (part == "window-empty")
+    Opened(WindowEmpty);
   else
     Full();
   return Failures();

@@ -85,6 +85,10 @@ void CapabilityChecks(TwainApp& twain);
 void Sweep(TwainApp& twain, const std::string& label);
 void LayoutChecks(TwainApp& twain);
 void Window(TwainApp& twain);
+// The window against scenarios of its own: the list following the
+// scanner, pictures that cannot be had; an empty store, and in German.
+void WindowFollows(TwainApp& twain);
+void WindowEmpty(TwainApp& twain);
 void KilledServer(TwainApp& twain);
 // Triplets from a thread other than the one that opened the source
 // (twain_threads.cpp).
