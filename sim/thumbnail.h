@@ -26,7 +26,7 @@ std::vector<BYTE> ThumbnailBytes(const JobSpec& job);
 
 // Writes (or, for a missing thumbnail, removes) the thumbnail of every job of
 // the device, arrivals included, when its device data names a FilingPath.
-// A path the bridge cannot give (259 units or more) or whose file name is no
+// A path the bridge cannot give (longer than 259 units) or whose file name is no
 // plain file name (separators, characters or device names that Windows
 // refuses) is skipped. False with a message when a file cannot be written.
 bool WriteThumbnails(const DeviceSpec& device, const std::string& where, std::string& error);
