@@ -23,6 +23,8 @@
 //           pictures cannot be had (its scenario)
 //   window-empty
 //           the source's window over an empty store, in English and German
+//   window-columns
+//           the source's window's column titles at the screen's resolution
 //   managers the source opened through Wine's manager while another one is
 //           loaded, and DAT_STATUS after a failed MSG_OPENDS
 //   identify <path> <version>
@@ -832,6 +834,8 @@ int main(int argc, char** argv)
     Opened(WindowFollows);
   else if (part == "window-empty")
     Opened(WindowEmpty);
+  else if (part == "window-columns")
+    Opened(WindowColumns);
   else
     Full();
   return Failures();

@@ -89,6 +89,8 @@ void Window(TwainApp& twain);
 // scanner, pictures that cannot be had; an empty store, and in German.
 void WindowFollows(TwainApp& twain);
 void WindowEmpty(TwainApp& twain);
+// The column titles at the screen's resolution (the run's).
+void WindowColumns(TwainApp& twain);
 void KilledServer(TwainApp& twain);
 // Triplets from a thread other than the one that opened the source
 // (twain_threads.cpp).

@@ -185,6 +185,28 @@ def variant_runs(wine, installer, scenario, clients, build64):
             note("twain%s-%s took %.1f s" % (bits, part, time.monotonic() - started))
             found = conducts.breaches(journal)
             check(not found, "twain%s-%s-no-breach" % (bits, part), "; ".join(found[:3]))
+    window_at_dpi(wine, installer, grey, clients, build64, 144)
+
+
+def window_at_dpi(wine, installer, scenario, clients, build64, dpi):
+    """The source's window's column titles at `dpi` (the screen's resolution
+    set for the prefix's user, then set back), once, in the first bitness
+    that runs: the run's rows name the resolution it had."""
+    keys = [("HKCU\\Control Panel\\Desktop", "LogPixels"),
+            ("HKCC\\Software\\Fonts", "LogPixels")]
+    bits, client = next(((b, c) for b, c in clients if b == "64" or RUNS_32BIT), clients[0])
+    journal = os.path.join(build64, "e2e-twain-journal-dpi.txt")
+    install_journalled(wine, installer, scenario, journal)
+    for key, value in keys:
+        wine.run("reg", "add", key, "/v", value, "/t", "REG_DWORD", "/d", str(dpi), "/f")
+    try:
+        output = run_client(wine, bits, client, "window-columns", "twain", "window-%d-dpi" % dpi)
+    finally:
+        for key, value in keys:
+            wine.run("reg", "delete", key, "/v", value, "/f")
+    if output is not None:
+        check("ok twain-window-column-titles-fit-at-%d-dpi" % dpi in output,
+              "twain%s-window-at-%d-dpi" % (bits, dpi), "the run's rows: %r" % output[-300:])
 
 
 # Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly

@@ -119,8 +119,9 @@ long Until(TwainApp& twain, DWORD ms, const std::function<bool()>& done)
 }
 
 // A key pressed in the list, as the user would (with Ctrl held when
-// `control`), through the application's loop.
-void Key(TwainApp& twain, HWND list, WPARAM key, bool control)
+// `control`), through the application's loop: the source's message to the
+// application that came meanwhile, if any.
+TW_UINT16 Key(TwainApp& twain, HWND list, WPARAM key, bool control)
 {
   BYTE keys[256] = {};
   GetKeyboardState(keys);
@@ -128,9 +129,10 @@ void Key(TwainApp& twain, HWND list, WPARAM key, bool control)
   keys[VK_CONTROL] = control ? 0x80 : 0;
   SetKeyboardState(keys);
   PostMessageW(list, WM_KEYDOWN, key, 1);
-  twain.Await(300);
+  const TW_UINT16 message = twain.Await(300);
   keys[VK_CONTROL] = was;
   SetKeyboardState(keys);
+  return message;
 }
 
 // A picture: top-down rows of B, G, R, X.
@@ -444,8 +446,8 @@ void WindowFollows(TwainApp& twain)
   Check(TextOf(GetDlgItem(dialog, kChosen)) == L"Jobs chosen: 2 of 4, pages: 3",
         "twain-window-follow-chosen-line", Shown(TextOf(GetDlgItem(dialog, kChosen))));
   // Enter transfers the two jobs chosen: their three pages.
-  Key(twain, list, VK_RETURN, false);
-  const TW_UINT16 message = twain.Await(10000);
+  const TW_UINT16 pressed = Key(twain, list, VK_RETURN, false);
+  const TW_UINT16 message = pressed != MSG_NULL ? pressed : twain.Await(10000);
   TW_PENDINGXFERS pending = {};
   if (message == MSG_XFERREADY) twain.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending);
   Check(message == MSG_XFERREADY && pending.Count == 3, "twain-window-enter-transfers-chosen",
@@ -479,4 +481,19 @@ void WindowEmpty(TwainApp& twain)
         "twain-window-german-title", dialog != nullptr ? Shown(TextOf(dialog)) : "no window");
   Disable(twain);
   SetOne(twain, CAP_LANGUAGE, TWTY_UINT16, TWLG_ENGLISH_USA);
+}
+
+// The column titles at the screen's resolution of this run (twain_parts.py
+// runs it at 144 dpi): the row names the resolution.
+void WindowColumns(TwainApp& twain)
+{
+  const TW_UINT16 rc = Enable(twain, true);
+  HWND dialog = JobWindow();
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  Check(rc == TWRC_SUCCESS && dialog != nullptr, "twain-window-opens-at-" + std::to_string(dpi) + "-dpi");
+  if (dialog != nullptr)
+    ColumnsFit(GetDlgItem(dialog, kJobs), "twain-window-column-titles-fit-at-" + std::to_string(dpi) + "-dpi");
+  Disable(twain);
 }
