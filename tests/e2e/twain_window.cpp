@@ -151,8 +151,8 @@ bool Decoded(const std::wstring& path, Picture& picture)
   IWICBitmapDecoder* decoder = nullptr;
   IWICBitmapFrameDecode* frame = nullptr;
   IWICBitmapSource* converted = nullptr;
-  bool ok = SUCCEEDED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
-                                                         WICDecodeMetadataCacheOnDemand, &decoder)) &&
+  bool ok = SUCCEEDED(factory->CreateDecoderFromFilename(
+                path.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand, &decoder)) &&
             SUCCEEDED(decoder->GetFrame(0, &frame)) &&
             SUCCEEDED(WICConvertBitmapSource(GUID_WICPixelFormat32bppBGR, frame, &converted));
   UINT width = 0, height = 0;
@@ -161,9 +161,8 @@ bool Decoded(const std::wstring& path, Picture& picture)
     picture.width = width;
     picture.height = height;
     picture.pixels.assign(static_cast<size_t>(width) * height * 4, 0);
-    ok = SUCCEEDED(converted->CopyPixels(nullptr, width * 4,
-                                         static_cast<UINT>(picture.pixels.size()),
-                                         picture.pixels.data()));
+    ok = SUCCEEDED(converted->CopyPixels(
+        nullptr, width * 4, static_cast<UINT>(picture.pixels.size()), picture.pixels.data()));
   }
   for (IUnknown* object : {static_cast<IUnknown*>(converted), static_cast<IUnknown*>(frame),
                            static_cast<IUnknown*>(decoder), static_cast<IUnknown*>(factory)})
@@ -222,10 +221,10 @@ bool Tile(HWND list, int index, Picture& tile)
   if (rows != bitmap.bmHeight || width != kTile || height != kTile) return false;
   tile = {width, height, std::vector<unsigned char>(static_cast<size_t>(width) * height * 4)};
   for (long y = 0; y < height; ++y)
-    std::memcpy(&tile.pixels[static_cast<size_t>(y * width) * 4],
-                &all[(static_cast<size_t>(info.rcImage.top + y) * bitmap.bmWidth +
-                      info.rcImage.left) * 4],
-                static_cast<size_t>(width) * 4);
+    std::memcpy(
+        &tile.pixels[static_cast<size_t>(y * width) * 4],
+        &all[(static_cast<size_t>(info.rcImage.top + y) * bitmap.bmWidth + info.rcImage.left) * 4],
+        static_cast<size_t>(width) * 4);
   return true;
 }
 
@@ -246,16 +245,19 @@ std::string TileAgrees(HWND list, int row, const std::wstring& name)
   if (!Decoded(ThumbnailPath(name), file)) return "thumbnail file not decoded";
   if (!Tile(list, ImageOf(list, row), tile)) return "tile not read";
   const bool wide = file.width >= file.height;
-  const long width = wide ? kTile : std::max(1L, std::lround(file.width * double(kTile) / file.height));
-  const long height = wide ? std::max(1L, std::lround(file.height * double(kTile) / file.width)) : kTile;
+  const long width =
+      wide ? kTile : std::max(1L, std::lround(file.width * double(kTile) / file.height));
+  const long height =
+      wide ? std::max(1L, std::lround(file.height * double(kTile) / file.width)) : kTile;
   const Picture expected = Scaled(file, width, height);
   const long left = (kTile - width) / 2, top = (kTile - height) / 2;
   int worst = 0, wrong = 0;
   for (long y = 0; y < height; ++y)
     for (long x = 0; x < width; ++x)
       for (int c = 0; c < 3; ++c) {
-        const int d = std::abs(int(expected.pixels[static_cast<size_t>(y * width + x) * 4 + c]) -
-                               int(tile.pixels[static_cast<size_t>((top + y) * kTile + left + x) * 4 + c]));
+        const int d =
+            std::abs(int(expected.pixels[static_cast<size_t>(y * width + x) * 4 + c]) -
+                     int(tile.pixels[static_cast<size_t>((top + y) * kTile + left + x) * 4 + c]));
         worst = std::max(worst, d);
         wrong += d > 2 ? 1 : 0;
       }
@@ -277,12 +279,14 @@ void Thumbnails(TwainApp& twain, HWND list, const std::vector<const wchar_t*>& n
   std::string wrong;
   for (const wchar_t* name : names) {
     const int at = RowOf(list, name);
-    const std::string differs = at < 0 ? "not listed" : ImageOf(list, at) <= 0 ? "placeholder"
-                                                                              : TileAgrees(list, at, name);
+    const std::string differs = at < 0                   ? "not listed"
+                                : ImageOf(list, at) <= 0 ? "placeholder"
+                                                         : TileAgrees(list, at, name);
     if (!differs.empty()) wrong += Narrow(name) + ": " + differs + "; ";
   }
   Check(took >= 0 && wrong.empty(), row, wrong);
-  if (took >= 0) std::printf("note %s: every thumbnail shown %ld ms after the window\n", row.c_str(), took);
+  if (took >= 0)
+    std::printf("note %s: every thumbnail shown %ld ms after the window\n", row.c_str(), took);
 }
 
 // Every column as wide as its title needs in the list's font.
@@ -357,8 +361,9 @@ void Window(TwainApp& twain)
     lines[2 - on] = TextOf(GetDlgItem(dialog, kDeleteLine));
   }
   Check(lines[0] == L"After the transfer the jobs stay on the scanner." && lines[2] == lines[0] &&
-            lines[1] == L"After the transfer the jobs are deleted from the scanner (your option on "
-                        L"the scanner)." &&
+            lines[1] ==
+                L"After the transfer the jobs are deleted from the scanner (your option on "
+                L"the scanner)." &&
             ListView_GetSelectedCount(list) == 4 && IsWindowEnabled(dialog),
         "twain-window-delete-line-follows-option",
         Shown(lines[0]) + " / " + Shown(lines[1]) + " / " + Shown(lines[2]) + ", " +
@@ -408,8 +413,8 @@ void WindowFollows(TwainApp& twain)
               GetTickCount() - opened);
   const int rows = list != nullptr ? ListView_GetItemCount(list) : -1;
   Check(rc == TWRC_SUCCESS && rows == 4 && RowOf(list, L"late.tif") < 0,
-        "twain-window-follow-lists-jobs", "rc " + std::to_string(rc) + ", " +
-                                              std::to_string(rows) + " rows");
+        "twain-window-follow-lists-jobs",
+        "rc " + std::to_string(rc) + ", " + std::to_string(rows) + " rows");
   if (list == nullptr) return;
   Thumbnails(twain, list, {L"first.tif"}, "twain-window-follow-thumbnail");
   // The pictures that could be had are shown: those that could not stay
@@ -466,9 +471,11 @@ void WindowEmpty(TwainApp& twain)
   const std::wstring said = TextOf(empty);
   Check(rc == TWRC_SUCCESS && empty != nullptr && IsWindowVisible(empty) &&
             !IsWindowVisible(GetDlgItem(dialog, kJobs)) &&
-            said == L"No stored jobs for anna on Lab MFP yet. Scan at the scanner with your PIN; "
-                    L"jobs appear here as they end.",
-        "twain-window-empty-store-says-what-to-do", "rc " + std::to_string(rc) + ", " + Shown(said));
+            said ==
+                L"No stored jobs for anna on Lab MFP yet. Scan at the scanner with your PIN; "
+                L"jobs appear here as they end.",
+        "twain-window-empty-store-says-what-to-do",
+        "rc " + std::to_string(rc) + ", " + Shown(said));
   Check(dialog != nullptr && !IsWindowEnabled(GetDlgItem(dialog, IDOK)),
         "twain-window-empty-nothing-to-transfer");
   Disable(twain);
@@ -492,8 +499,10 @@ void WindowColumns(TwainApp& twain)
   HDC screen = GetDC(nullptr);
   const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
   ReleaseDC(nullptr, screen);
-  Check(rc == TWRC_SUCCESS && dialog != nullptr, "twain-window-opens-at-" + std::to_string(dpi) + "-dpi");
+  Check(rc == TWRC_SUCCESS && dialog != nullptr,
+        "twain-window-opens-at-" + std::to_string(dpi) + "-dpi");
   if (dialog != nullptr)
-    ColumnsFit(GetDlgItem(dialog, kJobs), "twain-window-column-titles-fit-at-" + std::to_string(dpi) + "-dpi");
+    ColumnsFit(GetDlgItem(dialog, kJobs),
+               "twain-window-column-titles-fit-at-" + std::to_string(dpi) + "-dpi");
   Disable(twain);
 }

@@ -160,7 +160,8 @@ JobDialog::~JobDialog()
 void JobDialog::Initialise()
 {
   Connection& scanner = session_.Scanner();
-  SetWindowTextW(window_, Format(IDS_JOBS_TITLE, {scanner.ScannerName(), scanner.UserName()}).c_str());
+  SetWindowTextW(window_,
+                 Format(IDS_JOBS_TITLE, {scanner.ScannerName(), scanner.UserName()}).c_str());
   SetDlgItemTextW(window_, IDC_JOBS_NOTE, Text(IDS_JOBS_NOTE).c_str());
   SetDlgItemTextW(window_, IDOK, Text(IDS_JOBS_TRANSFER).c_str());
   SetDlgItemTextW(window_, IDCANCEL, Text(IDS_JOBS_CANCEL).c_str());
@@ -197,8 +198,8 @@ void JobDialog::SizeColumns()
     const int picture = i == 0 ? kTileSide + 2 * GetSystemMetrics(SM_CXEDGE) : 0;
     for (const Job& job : jobs_) {
       const std::wstring cell = Cells(job)[static_cast<size_t>(i)];
-      width = std::max(width, ListView_GetStringWidth(list_, cell.c_str()) + kColumnMargin +
-                                  picture);
+      width =
+          std::max(width, ListView_GetStringWidth(list_, cell.c_str()) + kColumnMargin + picture);
     }
     ListView_SetColumnWidth(list_, i, std::max(width, picture + kColumnMargin));
   }
@@ -258,14 +259,14 @@ void JobDialog::Refill(const std::vector<Job>& jobs)
                            const_cast<wchar_t*>(cells[static_cast<size_t>(column)].c_str()));
     if (job.Takeable()) {
       if (first < 0) first = row;
-      if (chosen.count(job.name) != 0) ListView_SetItemState(list_, row, LVIS_SELECTED, LVIS_SELECTED);
+      if (chosen.count(job.name) != 0)
+        ListView_SetItemState(list_, row, LVIS_SELECTED, LVIS_SELECTED);
     }
     if (job.name == focused) ListView_SetItemState(list_, row, LVIS_FOCUSED, LVIS_FOCUSED);
   }
   // On opening, the first job that can be taken is chosen.
   if (!filled_ && first >= 0) {
-    ListView_SetItemState(list_, first, LVIS_SELECTED | LVIS_FOCUSED,
-                          LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(list_, first, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
     ListView_EnsureVisible(list_, first, FALSE);
   }
   filled_ = true;
@@ -279,7 +280,8 @@ void JobDialog::Refill(const std::vector<Job>& jobs)
   // option says now.
   bool deletes = false;
   session_.Scanner().DeleteAfterScan(deletes);
-  SetDlgItemTextW(window_, IDC_JOBS_DELETE, Text(deletes ? IDS_JOBS_DELETED : IDS_JOBS_KEPT).c_str());
+  SetDlgItemTextW(window_, IDC_JOBS_DELETE,
+                  Text(deletes ? IDS_JOBS_DELETED : IDS_JOBS_KEPT).c_str());
   SizeColumns();
   UpdateChosen();
 }
@@ -301,8 +303,8 @@ void JobDialog::UpdateChosen()
       pages += job->pages;
     }
   SetDlgItemTextW(window_, IDC_JOBS_CHOSEN,
-                  Format(IDS_JOBS_CHOSEN, {std::to_wstring(jobs), std::to_wstring(ready),
-                                           std::to_wstring(pages)})
+                  Format(IDS_JOBS_CHOSEN,
+                         {std::to_wstring(jobs), std::to_wstring(ready), std::to_wstring(pages)})
                       .c_str());
   EnableWindow(GetDlgItem(window_, IDOK), jobs > 0 ? TRUE : FALSE);
 }

@@ -24,9 +24,8 @@ bool ScannerSignals::Start(HWND window, UINT message)
   for (size_t i = 0; i < waits_.size(); ++i) {
     Wait& wait = waits_[i];
     wait.event = OpenEventW(SYNCHRONIZE, FALSE, kNames[i]);
-    if (wait.event == nullptr ||
-        !RegisterWaitForSingleObject(&wait.wait, wait.event, Signalled, this, INFINITE,
-                                     WT_EXECUTEDEFAULT)) {
+    if (wait.event == nullptr || !RegisterWaitForSingleObject(&wait.wait, wait.event, Signalled,
+                                                              this, INFINITE, WT_EXECUTEDEFAULT)) {
       wait.wait = nullptr;
       Stop();
       return false;

@@ -48,8 +48,7 @@ std::vector<Share> Shares(long source, long target)
 }
 
 // The picture of the file at `path` in a tile, or false.
-bool Decode(IWICImagingFactory* factory, const std::wstring& path,
-            std::vector<unsigned char>& tile)
+bool Decode(IWICImagingFactory* factory, const std::wstring& path, std::vector<unsigned char>& tile)
 {
   if (path.empty()) return false;
   // No decoder named: WIC picks the one the file's content calls for (the
@@ -80,9 +79,8 @@ bool Decode(IWICImagingFactory* factory, const std::wstring& path,
     return false;
   long fitWidth = 0, fitHeight = 0;
   TileFit(width, height, fitWidth, fitHeight);
-  const std::vector<unsigned char> scaled =
-      ScaledPixels(pixels.data(), static_cast<long>(width), static_cast<long>(height), fitWidth,
-                   fitHeight);
+  const std::vector<unsigned char> scaled = ScaledPixels(
+      pixels.data(), static_cast<long>(width), static_cast<long>(height), fitWidth, fitHeight);
   const COLORREF background = GetSysColor(COLOR_WINDOW);
   tile.assign(static_cast<size_t>(kTileSide) * kTileSide * 4, 0);
   for (size_t at = 0; at < tile.size(); at += 4) {
@@ -111,12 +109,12 @@ void TileFit(long width, long height, long& fitWidth, long& fitHeight)
   if (width <= 0 || height <= 0) return;
   if (width >= height) {
     fitWidth = kTileSide;
-    fitHeight = std::max(1L, static_cast<long>((static_cast<long long>(height) * kTileSide +
-                                                width / 2) / width));
+    fitHeight = std::max(
+        1L, static_cast<long>((static_cast<long long>(height) * kTileSide + width / 2) / width));
   } else {
     fitHeight = kTileSide;
-    fitWidth = std::max(1L, static_cast<long>((static_cast<long long>(width) * kTileSide +
-                                               height / 2) / height));
+    fitWidth = std::max(
+        1L, static_cast<long>((static_cast<long long>(width) * kTileSide + height / 2) / height));
   }
 }
 
@@ -186,8 +184,8 @@ void Work(Thumbnails::Shared& shared)
   const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   IWICImagingFactory* rawFactory = nullptr;
   if (SUCCEEDED(com))
-    CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                     IID_IWICImagingFactory, reinterpret_cast<void**>(&rawFactory));
+    CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                     reinterpret_cast<void**>(&rawFactory));
   Held<IWICImagingFactory> factory(rawFactory);
   for (;;) {
     std::pair<std::wstring, std::wstring> request;
@@ -239,9 +237,8 @@ Thumbnails::Thumbnails(HWND window, UINT message)
     : shared_(std::make_shared<Shared>(window, message))
 {
   HMODULE module = nullptr;
-  if (shared_->wake == nullptr ||
-      !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCWSTR>(&Thread), &module))
+  if (shared_->wake == nullptr || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                                      reinterpret_cast<LPCWSTR>(&Thread), &module))
     return;
   auto* start = new Start{shared_, module};
   thread_ = CreateThread(nullptr, 0, Thread, start, 0, nullptr);
