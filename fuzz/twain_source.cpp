@@ -944,11 +944,12 @@ class Operation {
           break;
         case DAT_IMAGENATIVEXFER:
         case DAT_IMAGEFILEXFER:
-          allowed = {TWRC_XFERDONE, TWRC_FAILURE};
+          allowed = {TWRC_XFERDONE, TWRC_CANCEL, TWRC_FAILURE};
           break;
         case DAT_IMAGEMEMXFER:
         case DAT_IMAGEMEMFILEXFER:
           allowed.insert(TWRC_XFERDONE);
+          allowed.insert(TWRC_CANCEL);
           break;
         default:
           break;
@@ -1194,6 +1195,10 @@ TW_UINT16 Step(int depth)
       auto* msg = held.Make<MSG>();
       const uint8_t kind = in.U8();
       msg->hwnd = twainfake::Fake().dialog;
+      // Every other round of kinds goes to the progress indicator (its
+      // Cancel), while it is shown.
+      if ((kind / 6) % 2 == 1 && twainfake::Fake().indicator != nullptr)
+        msg->hwnd = twainfake::Fake().indicator;
       switch (kind % 6) {
         case 0:
           event->pEvent = nullptr;
@@ -1568,8 +1573,9 @@ TW_UINT16 Step(int depth)
     case Data::kNative: {
       if (data == nullptr || !inState) break;
       auto* handle = static_cast<TW_HANDLE*>(data);
-      if (failed) {
-        FUZZ_CHECK(*handle == nativeBefore, "a failed native transfer changed the handle");
+      if (failed || outcome.rc == TWRC_CANCEL) {
+        FUZZ_CHECK(*handle == nativeBefore, "a failed or cancelled native transfer changed the handle");
+        if (!failed) run->seven = operation.Rebased() ? InSeven::kUnknown : InSeven::kWhole;
         break;
       }
       CheckDib(*handle);
@@ -1580,16 +1586,17 @@ TW_UINT16 Step(int depth)
     case Data::kFile: {
       if (!inState || run->module->session == nullptr) break;
       if (!failed) run->seven = operation.Rebased() ? InSeven::kUnknown : InSeven::kWhole;
-      // The file the transfer wrote, or (failed) one that was there: whole.
+      // A cancelled transfer leaves the file as a failed one does.
+      const bool failedOrCancelled = failed || outcome.rc == TWRC_CANCEL;
       if (twainfake::Fake().conduct.sizeDelta != 0) break;
       const twainds::Choices& choices = run->module->session->Negotiated();
       std::string bytes;
       const bool there = ReadHostFile(choices.filePath, bytes);
-      FUZZ_CHECK(there || failed, "the file transfer's %s is not there", choices.filePath.c_str());
+      FUZZ_CHECK(there || failedOrCancelled, "the file transfer's %s is not there", choices.filePath.c_str());
       if (!there) break;
-      if (failed) {
+      if (failedOrCancelled) {
         FUZZ_CHECK(hadFile && bytes == fileBefore,
-                   "a failed file transfer left %s other than it was", choices.filePath.c_str());
+                   "a failed or cancelled file transfer left %s other than it was", choices.filePath.c_str());
         break;
       }
       const std::string problem = FileProblem(bytes, choices.fileFormat);
@@ -1627,6 +1634,11 @@ TW_UINT16 Step(int depth)
       // What came over so far is followed only where the model knows it.
       const bool followed = run->seven == kind;
       if (failed) break;
+      // Cancelled: nothing came, and nothing more comes of the page.
+      if (outcome.rc == TWRC_CANCEL) {
+        run->sevenDone = true;
+        break;
+      }
       FUZZ_CHECK(strip->BytesWritten > 0 && strip->BytesWritten <= strip->Memory.Length &&
                      strip->BytesWritten <= bufferSize,
                  "a strip of %u bytes in a buffer of %u (%zu)",

@@ -82,6 +82,7 @@ struct Scanner {
   std::vector<std::string> breaches;
   int apartments = 0;
   HWND dialog = nullptr;
+  HWND indicator = nullptr;  // the progress indicator's, while it is shown
 };
 
 Scanner& Fake();

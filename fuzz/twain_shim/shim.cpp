@@ -876,6 +876,11 @@ FARPROC GetProcAddress(HMODULE, LPCSTR)
   return nullptr;
 }
 
+int MessageBoxW(HWND, LPCWSTR, LPCWSTR, UINT)
+{
+  return IDOK;
+}
+
 BOOL IsWindow(HWND window)
 {
   return windows.count(window) != 0 ? TRUE : FALSE;

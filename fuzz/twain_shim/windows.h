@@ -266,6 +266,10 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL IsWindow(HWND window);
 BOOL IsWindowEnabled(HWND window);
 BOOL EnableWindow(HWND window, BOOL enable);
+// A message box: the user at once presses OK.
+#define MB_OK 0x00000000u
+#define MB_ICONWARNING 0x00000030u
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 // Threads: the fuzz target runs on one.
 DWORD GetCurrentThreadId();

@@ -597,6 +597,7 @@ void Full()
   Cycle(twain, TWSX_MEMFILE, "memfile", false);
   Cut(twain);
   Cancelling(twain);
+  IndicatorChecks(twain);
   DeleteAfterScan(twain);
   SetOne(twain, CAP_INDICATORS, TWTY_BOOL, TRUE);
   Window(twain);

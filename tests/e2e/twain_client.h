@@ -92,6 +92,10 @@ void WindowEmpty(TwainApp& twain);
 // The column titles at the screen's resolution (the run's).
 void WindowColumns(TwainApp& twain);
 void KilledServer(TwainApp& twain);
+// The progress indicator, in German, and its Cancel (twain_transfers.cpp).
+void IndicatorChecks(TwainApp& twain);
+// MSG_ENABLEDS against a stopped server (twain_transfers.cpp).
+void StoppedServerMessage(TwainApp& twain);
 // Triplets from a thread other than the one that opened the source
 // (twain_threads.cpp).
 void OtherThreadChecks(TwainApp& twain);

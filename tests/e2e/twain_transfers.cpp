@@ -7,7 +7,9 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <iterator>
 
@@ -15,6 +17,55 @@
 #include "twain_client.h"
 
 namespace {
+
+// The progress indicator: a window of this thread titled `title`, and the
+// text of its line (indicator_ids.h's IDC_INDICATOR_TEXT).
+constexpr int kIndicatorText = 201;
+
+BOOL CALLBACK TitledExactly(HWND window, LPARAM data)
+{
+  auto* search = reinterpret_cast<std::pair<const wchar_t*, HWND>*>(data);
+  wchar_t text[128] = {};
+  GetWindowTextW(window, text, 128);
+  if (std::wcscmp(text, search->first) != 0) return TRUE;
+  search->second = window;
+  return FALSE;
+}
+
+HWND IndicatorTitled(const wchar_t* title)
+{
+  std::pair<const wchar_t*, HWND> search = {title, nullptr};
+  EnumThreadWindows(GetCurrentThreadId(), TitledExactly, reinterpret_cast<LPARAM>(&search));
+  return search.second;
+}
+
+// Every window's title, for a failure's detail.
+BOOL CALLBACK AddTitle(HWND window, LPARAM data)
+{
+  wchar_t text[128] = {};
+  GetWindowTextW(window, text, 128);
+  *reinterpret_cast<std::wstring*>(data) += std::wstring(text) + L"; ";
+  return TRUE;
+}
+
+std::wstring LineOf(HWND indicator)
+{
+  wchar_t text[256] = {};
+  GetDlgItemTextW(indicator, kIndicatorText, text, 256);
+  return text;
+}
+
+void ClickCancel(HWND indicator)
+{
+  SendMessageW(indicator, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(indicator, IDCANCEL)));
+}
+
+bool StillStored(const char* job)
+{
+  const std::vector<std::string> jobs = StoredJobs();
+  return std::find(jobs.begin(), jobs.end(), job) != jobs.end();
+}
 
 std::vector<unsigned char> FileBytes(const std::string& name)
 {
@@ -410,4 +461,166 @@ void KilledServer(TwainApp& twain)
         "twain-killed-server-closes",
         std::to_string(left) + " left, closed " + std::to_string(closed) + " after " +
             std::to_string(seconds) + " s");
+}
+
+// The progress indicator (CAP_INDICATORS TRUE) in the application's
+// language (German), in the middle of the application's window or of the
+// screen, saying which job and page of how many; its Cancel between two
+// pages and between two strips of one: TWRC_CANCEL, the source in state 7
+// until MSG_ENDXFER ends every transfer, and the job, with the user's
+// delete-after-scan on, still stored.
+void IndicatorChecks(TwainApp& twain)
+{
+  SetDeleteOption(1);
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, TRUE);
+  SetOne(twain, CAP_LANGUAGE, TWTY_UINT16, TWLG_GERMAN);
+  const wchar_t* title = L"stibridge: \u00dcbertragung";
+  struct Case {
+    const char* name;
+    TW_UINT16 mechanism;
+  };
+  for (const Case& each : {Case{"between-pages", TWSX_NATIVE}, Case{"between-strips", TWSX_MEMORY}}) {
+    const std::string name = std::string("twain-indicator-cancel-") + each.name;
+    SetOne(twain, ICAP_XFERMECH, TWTY_UINT16, each.mechanism);
+    NameJobs(twain, {L"multi.tif"});
+    Enable(twain, false);
+    const TW_UINT16 ready = twain.Await(10000);
+    HWND indicator = IndicatorTitled(title);
+    const std::wstring first = LineOf(indicator);
+    // Where it stands, in the middle of the application's window (or,
+    // hidden, of the screen's work area).
+    RECT area = {}, own = {};
+    if (IsWindowVisible(twain.window))
+      GetWindowRect(twain.window, &area);
+    else
+      SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    if (indicator != nullptr) GetWindowRect(indicator, &own);
+    std::wstring titles;
+    if (indicator == nullptr)
+      EnumThreadWindows(GetCurrentThreadId(), AddTitle, reinterpret_cast<LPARAM>(&titles));
+    TW_UINT16 rc = 0;
+    std::vector<unsigned char> buffer(400);
+    TW_IMAGEMEMXFER strip = {};
+    strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, 400, buffer.data()};
+    TW_UINT16 left = 0;
+    if (each.mechanism == TWSX_NATIVE) {
+      // The first page whole, then Cancel before the second.
+      TransferPage(twain, TWSX_NATIVE, rc);
+      left = EndTransfer(twain);
+      Check(indicator != nullptr && LineOf(indicator) ==
+                                        L"Auftrag 1 von 1, Seite 2 von 2: multi.tif",
+            "twain-indicator-german-second-page", Narrow(LineOf(indicator).c_str()));
+    } else {
+      rc = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+      left = rc == TWRC_SUCCESS ? 2 : 0;
+    }
+    if (indicator != nullptr) ClickCancel(indicator);
+    TW_HANDLE dib = nullptr;
+    const TW_UINT16 cancelled =
+        each.mechanism == TWSX_NATIVE
+            ? twain.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib)
+            : twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+    // State 7: the page is not to be had again, only ended.
+    const TW_UINT16 again = twain.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+    const TW_UINT16 againCc = twain.Condition();
+    const TW_UINT16 after = EndTransfer(twain);
+    const bool gone = IndicatorTitled(title) == nullptr;
+    Disable(twain);
+    Check(ready == MSG_XFERREADY && left == 1 + (each.mechanism == TWSX_MEMORY) &&
+              cancelled == TWRC_CANCEL && dib == nullptr && again == TWRC_FAILURE &&
+              againCc == TWCC_SEQERROR && after == 0 && gone && StillStored("multi.tif"),
+          name + "-and-keeps-the-job",
+          "ready " + std::to_string(ready) + ", left " + std::to_string(left) + ", rc " +
+              std::to_string(cancelled) + ", again " + std::to_string(again) + "/" +
+              std::to_string(againCc) + ", after " + std::to_string(after) +
+              (gone ? "" : ", indicator still there") +
+              (StillStored("multi.tif") ? "" : ", job deleted"));
+    if (each.mechanism != TWSX_NATIVE) continue;
+    const long dx = (own.left + own.right) / 2 - (area.left + area.right) / 2;
+    const long dy = (own.top + own.bottom) / 2 - (area.top + area.bottom) / 2;
+    Check(first == L"Auftrag 1 von 1, Seite 1 von 2: multi.tif",
+          "twain-indicator-german-job-and-page", Narrow((first + L" windows: " + titles).c_str()));
+    Check(indicator != nullptr && std::labs(dx) <= 2 && std::labs(dy) <= 2,
+          "twain-indicator-centred", std::to_string(dx) + "," + std::to_string(dy));
+  }
+  TW_CAPABILITY capability = {STIBRIDGE_CAP_JOBS, TWON_DONTCARE16, nullptr};
+  twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
+  GlobalFree(capability.hContainer);
+  capability = {CAP_LANGUAGE, TWON_DONTCARE16, nullptr};
+  twain.Source(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability);
+  GlobalFree(capability.hContainer);
+  SetOne(twain, CAP_INDICATORS, TWTY_BOOL, FALSE);
+  SetDeleteOption(0);
+}
+
+namespace {
+
+// Answers the message boxes that come up on `thread` (a dialog titled
+// "stibridge") for as long as `watching`: each one's text kept, then OK.
+struct BoxAnswerer {
+  DWORD thread = 0;
+  volatile LONG watching = 1;
+  std::vector<std::wstring> texts;
+};
+
+BOOL CALLBACK AnswerBox(HWND window, LPARAM data)
+{
+  auto* answerer = reinterpret_cast<BoxAnswerer*>(data);
+  wchar_t title[64] = {}, kind[16] = {};
+  GetWindowTextW(window, title, 64);
+  GetClassNameW(window, kind, 16);
+  if (std::wcscmp(title, L"stibridge") != 0 || std::wcscmp(kind, L"#32770") != 0 ||
+      !IsWindowVisible(window))
+    return TRUE;
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(window, 0xFFFF, text, 1024);
+  answerer->texts.push_back(text);
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ShowWindow(window, SW_HIDE);
+  return FALSE;
+}
+
+DWORD WINAPI AnswerBoxes(void* data)
+{
+  auto* answerer = static_cast<BoxAnswerer*>(data);
+  while (answerer->watching != 0) {
+    EnumThreadWindows(answerer->thread, AnswerBox, reinterpret_cast<LPARAM>(answerer));
+    Sleep(50);
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A server stopped while the source is open: MSG_ENABLEDS with the
+// source's window asked for shows the user a message that says so and
+// what to try, over the application's window, and fails with the
+// condition an application gets without it; with the window hidden, no
+// message.
+void StoppedServerMessage(TwainApp& twain)
+{
+  const bool opened = twain.OpenSource();
+  const int killed = KillServers();
+  BoxAnswerer answerer;
+  answerer.thread = GetCurrentThreadId();
+  HANDLE thread = CreateThread(nullptr, 0, AnswerBoxes, &answerer, 0, nullptr);
+  std::string detail;
+  TW_UINT16 rc = Enable(twain, true);
+  const bool failed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  const size_t shown = answerer.texts.size();
+  rc = Enable(twain, false);
+  const bool hiddenFailed = twain.Answered(rc, TWRC_FAILURE, TWCC_OPERATIONERROR, &detail);
+  Sleep(300);
+  InterlockedExchange(&answerer.watching, 0);
+  WaitForSingleObject(thread, 5000);
+  CloseHandle(thread);
+  const std::wstring text = shown > 0 ? answerer.texts[0] : L"";
+  Check(opened && killed >= 1 && failed && shown == 1 &&
+            text.find(L"server") != std::wstring::npos &&
+            text.find(L"\"stiscan doctor\"") != std::wstring::npos,
+        "twain-stopped-server-shows-its-message-and-enableds-fails", detail + " " + Narrow(text.c_str()));
+  Check(hiddenFailed && answerer.texts.size() == 1, "twain-stopped-server-no-message-without-window",
+        detail + " " + std::to_string(answerer.texts.size()) + " messages");
+  twain.Await(2000);
+  twain.CloseSource();
 }

@@ -15,6 +15,12 @@ Result Session::PendingTransfers(TW_UINT16 message, TW_MEMREF data)
       // Also when the server is gone: the walk is then over, nothing is
       // pending, and the application may close the source.
       walk_.End(jobEnded);
+      // The user cancelled: no more transfers, and the job left where it
+      // stands (none is deleted, the cancelled one was not whole).
+      if (userCancelled_) {
+        walk_.Stop();
+        jobEnded = false;
+      }
       Settle();
       break;
     case MSG_RESET:

@@ -2,6 +2,7 @@
 
 #include "source/job_dialog.h"
 #include "source/language.h"
+#include "source/strings.h"
 #include "source/triplets.h"
 
 namespace twainds {
@@ -108,6 +109,16 @@ Result Session::Open(const TW_IDENTITY& application, TW_IDENTITY& source)
   return Done();
 }
 
+void Session::TellUnreachable()
+{
+  const std::wstring text = connection_.Gone() || !connection_.ServerReached()
+                                ? Text(IDS_SERVER_UNREACHABLE)
+                                : Format(IDS_SCANNER_UNREACHABLE, {connection_.ScannerName()});
+  Busy scope(module_);
+  MessageBoxW(IsWindow(parent_) ? parent_ : nullptr, text.c_str(), Text(IDS_MESSAGE_TITLE).c_str(),
+              MB_OK | MB_ICONWARNING);
+}
+
 Result Session::ScannerFailure(HRESULT hr)
 {
   return Failed(hr == E_OUTOFMEMORY ? TWCC_LOWMEMORY : TWCC_OPERATIONERROR);
@@ -144,9 +155,15 @@ Result Session::Enable(TW_MEMREF data)
 {
   auto* ui = static_cast<TW_USERINTERFACE*>(data);
   if (ui == nullptr) return Failed(TWCC_BADVALUE);
+  parent_ = static_cast<HWND>(ui->hParent);
   std::vector<Job> listed;
   const HRESULT hr = Jobs(listed);
-  if (FAILED(hr)) return ScannerFailure(hr);
+  if (FAILED(hr)) {
+    // A user who asked for the source's window is told why none comes;
+    // an application that hides it gets the condition alone.
+    if (ui->ShowUI != 0) TellUnreachable();
+    return ScannerFailure(hr);
+  }
   if (ui->ShowUI != 0) {
     dialog_ = JobDialog::Create(*this, static_cast<HWND>(ui->hParent), listed);
     if (dialog_ == nullptr) return Failed(TWCC_LOWMEMORY);
@@ -169,6 +186,8 @@ Result Session::Enable(TW_MEMREF data)
 bool Session::Offer(const std::vector<Job>& jobs)
 {
   if (!walk_.Start(jobs, choices_.transferCount)) return false;
+  indicator_.Forget();
+  userCancelled_ = false;
   state = State::kReady;
   ShowProgress();
   module_.Notify(MSG_XFERREADY);
@@ -194,9 +213,27 @@ bool Session::Withdraw()
 void Session::ShowProgress()
 {
   if (!choices_.indicators || !walk_.Active()) return;
-  indicator_.Show(dialog_ != nullptr ? dialog_->Window() : nullptr,
-                  L"job " + std::to_wstring(walk_.JobNumber()) + L", page " +
-                      std::to_wstring(walk_.Page()) + L": " + walk_.CurrentJob().name);
+  // Above the source's window when it is shown, in the middle of the
+  // application's.
+  const HWND centre = IsWindow(parent_) ? parent_ : nullptr;
+  const HWND owner = dialog_ != nullptr ? dialog_->Window() : centre;
+  const Job& job = walk_.CurrentJob();
+  indicator_.Show(owner, centre,
+                  Format(IDS_INDICATOR_PROGRESS,
+                         {std::to_wstring(walk_.JobNumber()), std::to_wstring(walk_.JobCount()),
+                          std::to_wstring(walk_.Page()), std::to_wstring(walk_.PagesInJob()),
+                          job.name}));
+}
+
+Result Session::CancelTransfer()
+{
+  walk_.Broken();
+  userCancelled_ = true;
+  // Nothing more comes of the page: the application ends it.
+  memoryDone_ = true;
+  memoryFile_.done = true;
+  state = State::kTransferring;
+  return Done(TWRC_CANCEL);
 }
 
 void Session::Settle()
@@ -284,6 +321,7 @@ Result Session::ProcessEvent(TW_MEMREF data)
   // The window's own messages are the only events of this source; while a
   // call to the server is under way they wait for the next loop.
   auto* message = static_cast<MSG*>(event->pEvent);
+  if (message != nullptr && !module_.busy && indicator_.Message(message)) return Done(TWRC_DSEVENT);
   if (message != nullptr && dialog_ != nullptr && !module_.busy && dialog_->Message(message))
     return Done(TWRC_DSEVENT);
   return Done(TWRC_NOTDSEVENT);

@@ -178,8 +178,16 @@ class Session {
   void Settle();
   // The progress indicator says where the walk stands.
   void ShowProgress();
+  // The user clicked Cancel on the indicator: the transfer under way (or
+  // the next one) ends with TWRC_CANCEL in state 7, its job stays whole on
+  // the scanner, and the MSG_ENDXFER after it ends every transfer.
+  bool CancelAsked() const { return choices_.indicators && indicator_.Cancelled(); }
+  Result CancelTransfer();
   // The jobs a source without its window transfers.
   std::vector<Job> JobsToTransfer(const std::vector<Job>& listed) const;
+  // MSG_ENABLEDS with the window asked for found no server or scanner: the
+  // user is told which, and what to try.
+  void TellUnreachable();
   // Failures of the scanner as TWAIN conditions.
   Result ScannerFailure(HRESULT hr);
   // The page at hand as the scanner describes it, and the part of it that
@@ -216,6 +224,10 @@ class Session {
   bool closeRequested_ = false;
   std::unique_ptr<JobDialog> dialog_;
   Indicator indicator_;
+  // The application's window (TW_USERINTERFACE's hParent), which the
+  // indicator is centred on; whether the user cancelled the transfers.
+  HWND parent_ = nullptr;
+  bool userCancelled_ = false;
   // The memory transfer in progress (state 7): rows given so far, rows of
   // the page read so far, and the page's rows as read when the application
   // gets part of each; whether its last rows were given.

@@ -28,6 +28,17 @@
 #define IDS_TYPE_COLOUR 1122
 #define IDS_DPI 1123
 
+// The progress indicator.
+#define IDS_INDICATOR_TITLE 1200
+#define IDS_INDICATOR_PROGRESS 1201
+#define IDS_INDICATOR_CANCEL 1202
+#define IDS_INDICATOR_CANCELLING 1203
+
+// The messages of MSG_ENABLEDS with the source's window asked for.
+#define IDS_MESSAGE_TITLE 1210
+#define IDS_SERVER_UNREACHABLE 1211
+#define IDS_SCANNER_UNREACHABLE 1212
+
 #ifndef RC_INVOKED
 
 #include <windows.h>

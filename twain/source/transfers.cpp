@@ -26,6 +26,10 @@ constexpr size_t kLargestStrip = 16 << 20;
 // server, and this is all of a page it holds.
 constexpr size_t kReadBytes = 1 << 20;
 
+// A transfer the user cancelled on the indicator between two reads
+// (HRESULT_FROM_WIN32(ERROR_CANCELLED)).
+constexpr HRESULT kUserCancelled = static_cast<HRESULT>(0x800704C7L);
+
 // The buffer the application handed over, locked when it is a handle:
 // null when it cannot take `least` bytes.
 class Buffer {
@@ -110,6 +114,7 @@ Result Session::NativeTransfer(TW_MEMREF data)
   bool cut = false;
   const Result framed = Framed(page, region, cut);
   if (framed.rc != TWRC_SUCCESS) return framed;
+  if (CancelAsked()) return CancelTransfer();
   BITMAPINFOHEADER header = {};
   size_t rest = 0;
   HRESULT hr = BeginDib(header, rest);
@@ -134,8 +139,11 @@ Result Session::NativeTransfer(TW_MEMREF data)
     HGLOBAL smaller = GlobalReAlloc(dib, bytes, 0);
     if (smaller != nullptr) dib = smaller;
   }
+  // Cancel clicked while the page came: the application does not get it.
+  if (SUCCEEDED(hr) && CancelAsked()) hr = kUserCancelled;
   if (FAILED(hr)) {
     if (dib != nullptr) GlobalFree(dib);
+    if (hr == kUserCancelled) return CancelTransfer();
     walk_.Broken();
     return ScannerFailure(hr);
   }
@@ -198,6 +206,8 @@ Result Session::MemoryTransfer(TW_MEMREF data)
   const TW_MEMORY& memory = strip->Memory;
   Buffer buffer(memory, given);
   if (buffer.At() == nullptr) return Failed(TWCC_BADVALUE);
+  // Cancel clicked since the last strip.
+  if (CancelAsked()) return CancelTransfer();
   if (state == State::kReady) {
     hr = walk_.Begin(Mechanism::kMemory, 0);
     rowsDone_ = 0;
@@ -284,6 +294,10 @@ HRESULT Session::ReadRegion(const TW_IMAGEINFO& page, const Region& region,
   bool done = false;
   long y = 0;
   while (SUCCEEDED(hr) && y < page.ImageLength && !done) {
+    if (CancelAsked()) {
+      hr = kUserCancelled;
+      break;
+    }
     const long now = std::min(most, page.ImageLength - y);
     strip.resize(static_cast<size_t>(now) * row);
     hr = connection_.Read(strip.data(), static_cast<int>(strip.size()), done);
@@ -332,6 +346,10 @@ HRESULT Session::WritePageFile(TW_UINT16 format, const std::string& path,
     size_t have = 0;
     bool done = false;
     while (SUCCEEDED(hr) && have < static_cast<size_t>(transfer) && !done) {
+      if (CancelAsked()) {
+        hr = kUserCancelled;
+        break;
+      }
       const size_t asked = std::min(static_cast<size_t>(transfer) - have, kReadBytes);
       hr = connection_.Read(chunk.data(), static_cast<int>(asked), done);
       DWORD written = 0;
@@ -390,8 +408,11 @@ Result Session::FileTransfer(TW_MEMREF)
   // writes itself.
   const bool scanner = !cut && (format == TWFF_BMP || format == TWFF_TIFF);
   if (format != TWFF_TIFFMULTI) EndMultiPageFile();
+  if (CancelAsked()) return CancelTransfer();
   bool fileFailed = false;
   hr = WritePageFile(format, choices_.filePath, page, region, scanner, fileFailed);
+  // The file is left as a failed transfer leaves it.
+  if (hr == kUserCancelled) return CancelTransfer();
   if (FAILED(hr)) {
     walk_.Broken();
     return fileFailed ? Failed(FileCondition(hr)) : ScannerFailure(hr);
@@ -425,6 +446,10 @@ Result Session::MemoryFileTransfer(TW_MEMREF data)
   const TW_MEMORY& memory = strip->Memory;
   Buffer buffer(memory, 1);
   if (buffer.At() == nullptr) return Failed(TWCC_BADVALUE);
+  if (CancelAsked()) {
+    EndMemoryFile();
+    return CancelTransfer();
+  }
   HRESULT hr = S_OK;
   bool fileFailed = false;
   if (state == State::kReady) {
@@ -474,6 +499,7 @@ Result Session::MemoryFileTransfer(TW_MEMREF data)
     }
     if (FAILED(hr)) {
       EndMemoryFile();
+      if (hr == kUserCancelled) return CancelTransfer();
       walk_.Broken();
       return fileFailed ? Failed(FileCondition(hr)) : ScannerFailure(hr);
     }

@@ -28,6 +28,9 @@ class Walk {
   int Page() const { return page_; }
   // The job's number in this walk, from 1 (DAT_IMAGELAYOUT's document).
   int JobNumber() const { return static_cast<int>(at_) + 1; }
+  // The jobs of this walk, and the pages of the one at hand.
+  int JobCount() const { return static_cast<int>(jobs_.size()); }
+  int PagesInJob() const { return pagesInJob_; }
 
   // The page at hand described; asked of the scanner once per page.
   HRESULT Describe(TW_IMAGEINFO& info);
