@@ -63,6 +63,13 @@ void CheckJob(const sim::JobSpec& job, const std::string& where)
   FUZZ_CHECK(!job.itemName.empty() && job.itemName.size() <= kLongestItemName,
              "%s: item name of %zu units", where.c_str(), job.itemName.size());
   if (job.hasTime) CheckTime(job.time, where + ".time");
+  if (job.deletedAfterMs) {
+    FUZZ_CHECK(*job.deletedAfterMs <= 86400000, "%s: deleted after %u ms", where.c_str(),
+               *job.deletedAfterMs);
+    FUZZ_CHECK(!job.arrivesAfterMs || *job.deletedAfterMs > *job.arrivesAfterMs,
+               "%s: deleted at %u ms, before it arrives at %u ms", where.c_str(),
+               *job.deletedAfterMs, *job.arrivesAfterMs);
+  }
 }
 
 void CheckDevice(const sim::DeviceSpec& device, const std::string& where)

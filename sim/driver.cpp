@@ -8,6 +8,7 @@
 
 #include "sim/sim_heap.h"
 #include "sim/simulator.h"
+#include "sim/thumbnail.h"
 
 namespace sim {
 
@@ -177,36 +178,61 @@ Driver::Driver(const DeviceSpec& spec, const ConductSpec& conduct) : spec_(spec)
   const auto loaded = std::chrono::steady_clock::now();
   for (const JobSpec& job : spec.jobs) {
     if (job.arrivesAfterMs)
-      arrivals_.emplace_back(loaded + std::chrono::milliseconds(*job.arrivesAfterMs), job);
+      happenings_.push_back({loaded + std::chrono::milliseconds(*job.arrivesAfterMs), true, job});
     else
       jobs_.push_back(job);
+    // The scenario puts a job's deletion after its arrival.
+    if (job.deletedAfterMs)
+      happenings_.push_back({loaded + std::chrono::milliseconds(*job.deletedAfterMs), false, job});
   }
-  std::stable_sort(arrivals_.begin(), arrivals_.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  if (!arrivals_.empty()) arrivalThread_ = std::thread([this] { ReceiveArrivals(); });
+  std::stable_sort(happenings_.begin(), happenings_.end(),
+                   [](const Happening& a, const Happening& b) { return a.at < b.at; });
+  if (!happenings_.empty()) panelThread_ = std::thread([this] { RunPanel(); });
 }
 
-void Driver::ReceiveArrivals()
+void Driver::RunPanel()
 {
   std::unique_lock<std::mutex> guard(mutex_);
-  while (!arrivals_.empty()) {
-    if (stopping_.wait_until(guard, arrivals_.front().first, [this] { return stop_; })) return;
-    if (std::chrono::steady_clock::now() < arrivals_.front().first) continue;
-    jobs_.push_back(std::move(arrivals_.front().second));
-    arrivals_.erase(arrivals_.begin());
-    SignalLocked(static_cast<DWORD>(EventKind::JobEnded));
+  while (!happenings_.empty()) {
+    if (stopping_.wait_until(guard, happenings_.front().at, [this] { return stop_; })) return;
+    if (std::chrono::steady_clock::now() < happenings_.front().at) continue;
+    Happening next = std::move(happenings_.front());
+    happenings_.erase(happenings_.begin());
+    if (next.arrives) {
+      jobs_.push_back(std::move(next.job));
+      SignalLocked(static_cast<DWORD>(EventKind::JobEnded));
+      continue;
+    }
+    // A job deleted through DeleteItem meanwhile is gone already.
+    auto job = std::find_if(jobs_.begin(), jobs_.end(), [&](const JobSpec& j) {
+      return j.itemId == next.job.itemId && j.itemName == next.job.itemName;
+    });
+    if (job == jobs_.end()) continue;
+    Forget(job);
+    SignalLocked(static_cast<DWORD>(EventKind::ItemDeleted));
   }
+}
+
+void Driver::Forget(std::vector<JobSpec>::iterator job)
+{
+  if (spec_.keepDeletions) {
+    RecordDeletion(spec_.index, job->itemId);
+    // Only then: a process started afresh without the record lists the job
+    // again, and its thumbnail with it.
+    RemoveThumbnail(spec_, *job);
+  }
+  jobs_.erase(job);
 }
 
 Driver::~Driver()
 {
-  if (arrivalThread_.joinable()) {
+  if (panelThread_.joinable()) {
     {
       std::lock_guard<std::mutex> guard(mutex_);
       stop_ = true;
     }
     stopping_.notify_all();
-    arrivalThread_.join();
+    panelThread_.join();
   }
   for (auto& entry : owned_) Release(entry.second);
   for (const Piece& piece : deadMemory_) sim::Free(piece.at);
@@ -595,8 +621,7 @@ HRESULT Driver::DeleteItem(void* in, DWORD inSize, DWORD outSize, const EscapeTw
                           [&](const JobSpec& j) { return j.itemId == itemId; });
   if (job == jobs_.end()) return kNotFound;
   if (!job->deletable) return E_ACCESSDENIED;
-  if (spec_.keepDeletions) RecordDeletion(spec_.index, itemId);
-  jobs_.erase(job);
+  Forget(job);
   SignalLocked(static_cast<DWORD>(EventKind::ItemDeleted));
   return S_OK;
 }

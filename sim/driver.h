@@ -136,9 +136,13 @@ class Driver {
                         const std::string& key, Transfer& made);
   HRESULT TransferBytes(const JobSpec& job, const driver::RequestBlock& request, Transfer& made);
   HRESULT SignalLocked(DWORD kind);
-  // Stores the jobs scanned by now, signalling "JobEnded" for each; runs on
-  // the driver's own thread until the driver goes.
-  void ReceiveArrivals();
+  // Stores the jobs scanned by now, signalling "JobEnded" for each, and
+  // takes out those deleted at the panel by now, signalling "ItemDeleted";
+  // runs on the driver's own thread until the driver goes.
+  void RunPanel();
+  // The job is gone from the store: a deletion that outlives the process
+  // (keepDeletions) is recorded and takes its thumbnail file along.
+  void Forget(std::vector<JobSpec>::iterator job);
 
   // Zero-filled memory for `owned`; `head` marks the block itself, whose
   // address a reusing driver gives again. Null when none is to be had.
@@ -198,9 +202,15 @@ class Driver {
   LONG accessCount_ = 0;
   std::map<DWORD, LONG> lastSettings_;
   Text lastJobName_, lastStoreId_, lastPin_;
-  // Jobs still to be scanned at the device, and when.
-  std::vector<std::pair<std::chrono::steady_clock::time_point, JobSpec>> arrivals_;
-  std::thread arrivalThread_;
+  // What is still to happen at the device's panel, and when, in order: a
+  // job scanned (it arrives) or deleted.
+  struct Happening {
+    std::chrono::steady_clock::time_point at;
+    bool arrives;
+    JobSpec job;
+  };
+  std::vector<Happening> happenings_;
+  std::thread panelThread_;
 };
 
 }  // namespace sim

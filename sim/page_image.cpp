@@ -40,6 +40,35 @@ LONG DotsPerInch(LONG resolutionCode)
   return resolutionCode >= 0 && resolutionCode < 7 ? table[resolutionCode] : 600;
 }
 
+Rgb PageColour(const JobSpec& job, LONG page, LONG x, LONG y)
+{
+  const LONG w = job.width, h = job.height;
+  const LONG frame = 4;
+  // A band across the page whose height position moves with the page number.
+  const LONG bandTop = (h / 8) * ((page - 1) % 6 + 1);
+  const LONG bandBottom = bandTop + h / 16 + 1;
+  const bool edge = x < frame || y < frame || x >= w - frame || y >= h - frame;
+  const bool band = y >= bandTop && y < bandBottom;
+  if (job.deliveredDepth == 24) {
+    if (band) return {255, 255, 255};
+    if (edge) return {0, 0, 0};
+    return {static_cast<BYTE>(x * 255 / (w > 1 ? w - 1 : 1)),
+            static_cast<BYTE>(y * 255 / (h > 1 ? h - 1 : 1)),
+            static_cast<BYTE>((page * 53 + ((x / 16 + y / 16) % 2) * 100) & 0xFF)};
+  }
+  if (job.deliveredDepth == 8) {
+    BYTE v = static_cast<BYTE>((x + y) * 255 / (w + h > 2 ? w + h - 2 : 1));
+    if (edge) v = 0;
+    if (band) v = 255;
+    return {v, v, v};
+  }
+  bool white = ((x / 8 + y / 8 + page) % 2) != 0;
+  if (edge) white = false;
+  if (band) white = true;
+  const BYTE v = white ? 255 : 0;
+  return {v, v, v};
+}
+
 PageImage RenderPage(const JobSpec& job, LONG page)
 {
   PageImage image;
@@ -49,36 +78,18 @@ PageImage RenderPage(const JobSpec& job, LONG page)
   image.dotsPerInch = DotsPerInch(job.resolution);
   const size_t rowBytes = image.RowBytes();
   image.rows.assign(rowBytes * static_cast<size_t>(image.height), 0);
-
-  const LONG w = image.width, h = image.height;
-  const LONG frame = 4;
-  // A band across the page whose height position moves with the page number.
-  const LONG bandTop = (h / 8) * ((page - 1) % 6 + 1);
-  const LONG bandBottom = bandTop + h / 16 + 1;
-  for (LONG y = 0; y < h; ++y) {
+  for (LONG y = 0; y < image.height; ++y) {
     BYTE* row = image.rows.data() + static_cast<size_t>(y) * rowBytes;
-    for (LONG x = 0; x < w; ++x) {
-      bool edge = x < frame || y < frame || x >= w - frame || y >= h - frame;
-      bool band = y >= bandTop && y < bandBottom;
+    for (LONG x = 0; x < image.width; ++x) {
+      const Rgb colour = PageColour(job, page, x, y);
       if (image.bitsPerPixel == 24) {
-        BYTE r = static_cast<BYTE>(x * 255 / (w > 1 ? w - 1 : 1));
-        BYTE g = static_cast<BYTE>(y * 255 / (h > 1 ? h - 1 : 1));
-        BYTE b = static_cast<BYTE>((page * 53 + ((x / 16 + y / 16) % 2) * 100) & 0xFF);
-        if (edge) r = g = b = 0;
-        if (band) r = 255, g = 255, b = 255;
-        row[3 * x] = r;
-        row[3 * x + 1] = g;
-        row[3 * x + 2] = b;
+        row[3 * x] = colour.r;
+        row[3 * x + 1] = colour.g;
+        row[3 * x + 2] = colour.b;
       } else if (image.bitsPerPixel == 8) {
-        BYTE v = static_cast<BYTE>((x + y) * 255 / (w + h > 2 ? w + h - 2 : 1));
-        if (edge) v = 0;
-        if (band) v = 255;
-        row[x] = v;
-      } else {
-        bool white = ((x / 8 + y / 8 + page) % 2) != 0;
-        if (edge) white = false;
-        if (band) white = true;
-        if (white) row[x / 8] = static_cast<BYTE>(row[x / 8] | (0x80 >> (x % 8)));
+        row[x] = colour.r;
+      } else if (colour.r != 0) {
+        row[x / 8] = static_cast<BYTE>(row[x / 8] | (0x80 >> (x % 8)));
       }
     }
   }

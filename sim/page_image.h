@@ -26,6 +26,14 @@ struct PageImage {
 // Dots per inch of the driver's resolution codes.
 LONG DotsPerInch(LONG resolutionCode);
 
+struct Rgb {
+  BYTE r, g, b;
+};
+
+// The colour of one pixel of page `page` (from 1) of `job`, as RenderPage
+// draws it (grey and black-and-white pages give equal r, g and b).
+Rgb PageColour(const JobSpec& job, LONG page, LONG x, LONG y);
+
 // Draws page `page` (from 1) of `job`: a frame, gradients and a band whose
 // position depends on the page, so that pages differ and the image shows
 // which way is up.

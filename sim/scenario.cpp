@@ -151,6 +151,23 @@ SYSTEMTIME TimeOf(const json& node, const std::string& where)
   return t;
 }
 
+// One of the names a member takes (a conduct member, a job's thumbnail); its
+// position is the value.
+template <typename Choice>
+Choice ChoiceOf(const json& node, const std::string& where,
+                std::initializer_list<const char*> names)
+{
+  const std::string value = node.is_string() ? node.get<std::string>() : std::string();
+  int position = 0;
+  std::string expected;
+  for (const char* name : names) {
+    if (value == name) return static_cast<Choice>(position);
+    expected += std::string(position == 0 ? "" : ", ") + name;
+    ++position;
+  }
+  Fail(where, "expected one of " + expected);
+}
+
 constexpr size_t kLongestItemName = 1024;
 
 JobSpec JobOf(const json& node, const std::string& where)
@@ -159,7 +176,7 @@ JobSpec JobOf(const json& node, const std::string& where)
                           "pages",          "width",        "height",     "dataType", "depth",
                           "deliveredDepth", "resolution",   "fileFormat", "planar",   "compression",
                           "itemSize",       "time",         "properties", "omit",     "deletable",
-                          "arrivesAfterMs"});
+                          "arrivesAfterMs", "deletedAfterMs", "thumbnail"});
   JobSpec job;
   if (!node.contains("itemName")) Fail(where, "needs itemName");
   job.itemName = TextOf(node["itemName"], where + ".itemName");
@@ -220,6 +237,16 @@ JobSpec JobOf(const json& node, const std::string& where)
     job.arrivesAfterMs = DwordOf(node["arrivesAfterMs"], where + ".arrivesAfterMs");
     if (*job.arrivesAfterMs > 86400000) Fail(where + ".arrivesAfterMs", "at most a day");
   }
+  if (node.contains("deletedAfterMs")) {
+    job.deletedAfterMs = DwordOf(node["deletedAfterMs"], where + ".deletedAfterMs");
+    if (*job.deletedAfterMs > 86400000) Fail(where + ".deletedAfterMs", "at most a day");
+    // A job that is not there yet cannot be deleted at the panel.
+    if (job.arrivesAfterMs && *job.deletedAfterMs <= *job.arrivesAfterMs)
+      Fail(where + ".deletedAfterMs", "must be later than arrivesAfterMs");
+  }
+  if (node.contains("thumbnail"))
+    job.thumbnail = ChoiceOf<JobSpec::Thumbnail>(node["thumbnail"], where + ".thumbnail",
+                                                 {"written", "missing", "corrupt"});
 
   if (job.pages < 1 || job.pages > 1000) Fail(where + ".pages", "must be 1 to 1000");
   if (job.width < 1 || job.width > 20000 || job.height < 1 || job.height > 20000)
@@ -393,22 +420,6 @@ ChaosSpec ChaosOf(const json& node)
       Fail("chaos.countDelta", "must be 1 to 1000");
   }
   return chaos;
-}
-
-// One of the names a conduct member takes; its position is the value.
-template <typename Choice>
-Choice ChoiceOf(const json& node, const std::string& where,
-                std::initializer_list<const char*> names)
-{
-  const std::string value = node.is_string() ? node.get<std::string>() : std::string();
-  int position = 0;
-  std::string expected;
-  for (const char* name : names) {
-    if (value == name) return static_cast<Choice>(position);
-    expected += std::string(position == 0 ? "" : ", ") + name;
-    ++position;
-  }
-  Fail(where, "expected one of " + expected);
 }
 
 ConductSpec ConductOf(const json& node)

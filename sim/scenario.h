@@ -51,6 +51,14 @@ struct JobSpec {
   // in the process: until then it is not stored; when it arrives the driver
   // signals "JobEnded" from a thread of its own. Absent: stored from the start.
   std::optional<DWORD> arrivesAfterMs;
+  // The job is deleted at the device's panel this long after the scenario is
+  // loaded in the process (after it arrived): it is no longer stored, and the
+  // driver signals "ItemDeleted" from a thread of its own, as for DeleteItem.
+  std::optional<DWORD> deletedAfterMs;
+  // What an installation leaves where the job's thumbnail path points: a
+  // small picture of its first page, nothing, or bytes that are no picture.
+  enum class Thumbnail { Written, Missing, Corrupt };
+  Thumbnail thumbnail = Thumbnail::Written;
 };
 
 struct DeviceValueSpec {

@@ -84,6 +84,7 @@ STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath)
   // A new installation starts from the scenario's jobs.
   sim::ForgetDeletions();
   HRESULT hr = simulator.LoadFile(path, Simulator::Use::Installed);
+  if (SUCCEEDED(hr)) hr = simulator.WriteThumbnails();
   if (FAILED(hr)) return hr;
   HKEY key = nullptr;
   LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, sim::kConfigKeyPath, 0, nullptr,
@@ -103,6 +104,11 @@ STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath)
   }
   RegCloseKey(key);
   return HRESULT_FROM_WIN32(status);
+}
+
+STISIM_API HRESULT StiSimWriteThumbnails()
+{
+  return Simulator::Get().WriteThumbnails();
 }
 
 STISIM_API DWORD StiSimDeviceCount()

@@ -108,7 +108,16 @@ STISIM_API DWORD StiSimLastError(char* buffer, DWORD capacity);
 // Installs a scenario for other processes (the server started by COM): writes
 // HKLM\Software\stibridge\Simulator "Scenario" = path and "Journal" =
 // journalPath (may be null) and installs the device records as 0000 + index.
+// It also writes the thumbnail files of the scenario's jobs (as
+// StiSimWriteThumbnails); one that cannot be written fails the installation.
 STISIM_API HRESULT StiSimInstallScenario(LPCWSTR path, LPCWSTR journalPath);
+
+// Writes the thumbnail file of every job of the loaded scenario where the
+// bridge's thumbnail path points (the device's "FilingPath" folder), as an
+// installation does: a picture of the first page, or none, or bytes that are
+// no picture, as each job's "thumbnail" says. E_FAIL when a file cannot be
+// written; StiSimLastError tells which and why.
+STISIM_API HRESULT StiSimWriteThumbnails();
 
 // The device's internal name ("{6BDD1FC6-...}\NNNN") by scenario position.
 STISIM_API HRESULT StiSimDeviceInternalName(DWORD device, LPWSTR buffer, DWORD capacity);

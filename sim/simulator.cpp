@@ -6,6 +6,7 @@
 
 #include "protocol/driver_protocol.h"
 #include "sim/sim_heap.h"
+#include "sim/thumbnail.h"
 
 namespace sim {
 
@@ -412,6 +413,24 @@ HRESULT Simulator::Load(const Scenario& scenario, Use use)
   journal.SetFile(Text());
   lastError_.clear();
   loaded_ = true;
+  return S_OK;
+}
+
+HRESULT Simulator::WriteThumbnails()
+{
+  std::vector<std::shared_ptr<SimDevice>> devices;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    devices = devices_;
+  }
+  for (const auto& device : devices) {
+    std::string error;
+    if (!sim::WriteThumbnails(device->spec, "devices[" + std::to_string(device->position) + "]",
+                              error)) {
+      SetLastError(error);
+      return E_FAIL;
+    }
+  }
   return S_OK;
 }
 

@@ -139,6 +139,9 @@ class Simulator {
   enum class Use { InProcess, Installed };
   HRESULT Load(const Scenario& scenario, Use use);
   HRESULT LoadFile(const Text& path, Use use);
+  // Writes the thumbnail files of the loaded scenario's jobs, as its
+  // installation does; on failure the reason is the last error.
+  HRESULT WriteThumbnails();
   std::string LastError();
   void SetLastError(const std::string& error);
 

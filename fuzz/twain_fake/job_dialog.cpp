@@ -3,7 +3,9 @@
 // window's messages through MSG_PROCESSEVENT. A WM_COMMAND of IDOK takes
 // the jobs whose bits its lParam sets (the rows of the list, in order) and
 // transfers them; IDCANCEL and WM_CLOSE cancel. A disabled window takes no
-// act, as a real one takes no click.
+// act, as a real one takes no click. The window's pictures and the
+// scanner's signals (thumbnails.cpp, scanner_signals.cpp) have no part
+// here: their classes are empty stand-ins.
 #include "source/job_dialog.h"
 
 #include "fuzz/twain_fake/fake_scanner.h"
@@ -11,6 +13,11 @@
 #include "source/session.h"
 
 namespace twainds {
+
+class ScannerSignals {};
+class Thumbnails {};
+
+JobDialog::JobDialog(Session& session) : session_(session) {}
 
 std::unique_ptr<JobDialog> JobDialog::Create(Session& session, HWND, const std::vector<Job>& jobs)
 {

@@ -241,6 +241,7 @@ HRESULT Connection::Open(const Profile& profile)
   bridge_ = reinterpret_cast<IStiScannerComBridge*>(&scanner);
   serverReached_ = true;
   opened_ = true;
+  user_ = profile.profile;
   walk.selected = -1;
   walk.begun = false;
   return SelectScanner(profile);
@@ -316,6 +317,34 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
   }
   for (Job& job : jobs) job.alone = named[job.name] == 1;
   return S_OK;
+}
+
+HRESULT Connection::ItemPreview(int index, std::wstring& path)
+{
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  if (index < 0 || static_cast<size_t>(index) >= scanner.jobs.size()) return S_FALSE;
+  const twainfake::Job& job = scanner.jobs[static_cast<size_t>(index)];
+  if (job.deleted || !job.ready || !job.yours) return S_FALSE;
+  path = L"C:\\Spool\\" + job.name + L".tmb";
+  return S_OK;
+}
+
+HRESULT Connection::DeleteAfterScan(bool& on)
+{
+  on = false;
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  on = scanner.deleteOption;
+  return S_OK;
+}
+
+HRESULT Connection::RegisterEvents()
+{
+  return bridge_ == nullptr || gone_ ? E_FAIL : S_OK;
+}
+
+HRESULT Connection::UnregisterEvents()
+{
+  return bridge_ == nullptr || gone_ ? E_FAIL : S_OK;
 }
 
 HRESULT Connection::SelectJob(int index, int& pages)

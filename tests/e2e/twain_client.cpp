@@ -19,6 +19,12 @@
 //           the scanner's settings at grey and US letter (its scenario)
 //   bigpage an A3 colour page at 600 dpi by file transfer, whole and cut,
 //           within the application's memory (its scenario)
+//   window  the source's window following the scanner, with jobs whose
+//           pictures cannot be had (its scenario)
+//   window-empty
+//           the source's window over an empty store, in English and German
+//   window-columns
+//           the source's window's column titles at the screen's resolution
 //   managers the source opened through Wine's manager while another one is
 //           loaded, and DAT_STATUS after a failed MSG_OPENDS
 //   identify <path> <version>
@@ -827,6 +833,12 @@ int main(int argc, char** argv)
     Managers();
   else if (part == "picture" && argc == 3)
     Picture(argv[2], 30000);
+  else if (part == "window")
+    Opened(WindowFollows);
+  else if (part == "window-empty")
+    Opened(WindowEmpty);
+  else if (part == "window-columns")
+    Opened(WindowColumns);
   else
     Full();
   return Failures();

@@ -88,6 +88,12 @@ void Window(TwainApp& twain);
 // The source's window, its previews shown, as a PNG at `path`
 // (twain_picture.cpp; scripts/screenshots).
 void Picture(const std::string& path, DWORD waitMs);
+// The window against scenarios of its own: the list following the
+// scanner, pictures that cannot be had; an empty store, and in German.
+void WindowFollows(TwainApp& twain);
+void WindowEmpty(TwainApp& twain);
+// The column titles at the screen's resolution (the run's).
+void WindowColumns(TwainApp& twain);
 void KilledServer(TwainApp& twain);
 // The progress indicator, in German, and its Cancel (twain_transfers.cpp).
 void IndicatorChecks(TwainApp& twain);

@@ -39,6 +39,26 @@ BIG_PAGE_JOB = {"itemName": "a3-600.tif", "documentName": "A3 at 600 dpi", "item
                 "fileFormat": 1}
 
 
+# The jobs of the source's window following the scanner (twain_window.cpp's
+# WindowFollows): one whose thumbnail is written, one whose file is missing,
+# one whose file is no picture, one deleted at the panel and one scanned,
+# both while the window is open.
+WINDOW_JOBS = [
+    {"itemName": "first.tif", "documentName": "First", "itemId": "W-1", "pages": 2,
+     "width": 120, "height": 90, "dataType": 3, "resolution": 2, "fileFormat": 1,
+     "time": "2024-05-02T08:00:00"},
+    {"itemName": "missing.tif", "documentName": "No picture", "itemId": "W-2", "pages": 1,
+     "width": 64, "height": 90, "dataType": 2, "depth": 8, "deliveredDepth": 8,
+     "thumbnail": "missing"},
+    {"itemName": "corrupt.tif", "documentName": "Broken picture", "itemId": "W-3", "pages": 1,
+     "width": 64, "height": 40, "thumbnail": "corrupt"},
+    {"itemName": "gone.tif", "documentName": "Deleted at the panel", "itemId": "W-4",
+     "pages": 1, "width": 50, "height": 70, "deletedAfterMs": 2500},
+    {"itemName": "late.tif", "documentName": "Scanned meanwhile", "itemId": "W-5", "pages": 1,
+     "width": 80, "height": 60, "dataType": 3, "arrivesAfterMs": 3000},
+]
+
+
 # The frame the TWAIN application cuts pages to (twain_client.cpp's
 # kFrame), in inches: it takes part of every page of the session scenario,
 # past the right and bottom edges of the smaller ones, from a column within
@@ -135,14 +155,20 @@ def scenario_variant(scenario, build64, name, change):
 def variant_runs(wine, installer, scenario, clients, build64):
     """The runs of the TWAIN application against variants of the session
     scenario: every capability swept with the scanner's settings at grey and
-    US letter; the other manager and a failed MSG_OPENDS; and a 200 MB page
+    US letter; the other manager and a failed MSG_OPENDS; a 200 MB page
     held to the application's memory (once, in the source's usual bitness,
-    else the other)."""
+    else the other); the source's window following the scanner, and over an
+    empty store."""
     grey = scenario_variant(scenario, build64, "grey-letter",
                             lambda device: device.update(settings=GREY_LETTER_SETTINGS))
     big = scenario_variant(scenario, build64, "big-page",
                            lambda device: device.update(jobs=[BIG_PAGE_JOB]))
-    for path, part in ((grey, "sweep"), (grey, "managers"), (big, "bigpage")):
+    window = scenario_variant(scenario, build64, "window",
+                              lambda device: device.update(jobs=WINDOW_JOBS))
+    empty = scenario_variant(scenario, build64, "window-empty",
+                             lambda device: device.update(jobs=[]))
+    for path, part in ((grey, "sweep"), (grey, "managers"), (big, "bigpage"),
+                       (window, "window"), (empty, "window-empty")):
         for bits, client in clients:
             if part == "bigpage" and bits == "64" and RUNS_32BIT:
                 continue
@@ -159,6 +185,28 @@ def variant_runs(wine, installer, scenario, clients, build64):
             note("twain%s-%s took %.1f s" % (bits, part, time.monotonic() - started))
             found = conducts.breaches(journal)
             check(not found, "twain%s-%s-no-breach" % (bits, part), "; ".join(found[:3]))
+    window_at_dpi(wine, installer, grey, clients, build64, 144)
+
+
+def window_at_dpi(wine, installer, scenario, clients, build64, dpi):
+    """The source's window's column titles at `dpi` (the screen's resolution
+    set for the prefix's user, then set back), once, in the first bitness
+    that runs: the run's rows name the resolution it had."""
+    keys = [("HKCU\\Control Panel\\Desktop", "LogPixels"),
+            ("HKCC\\Software\\Fonts", "LogPixels")]
+    bits, client = next(((b, c) for b, c in clients if b == "64" or RUNS_32BIT), clients[0])
+    journal = os.path.join(build64, "e2e-twain-journal-dpi.txt")
+    install_journalled(wine, installer, scenario, journal)
+    for key, value in keys:
+        wine.run("reg", "add", key, "/v", value, "/t", "REG_DWORD", "/d", str(dpi), "/f")
+    try:
+        output = run_client(wine, bits, client, "window-columns", "twain", "window-%d-dpi" % dpi)
+    finally:
+        for key, value in keys:
+            wine.run("reg", "delete", key, "/v", value, "/f")
+    if output is not None:
+        check("ok twain-window-column-titles-fit-at-%d-dpi" % dpi in output,
+              "twain%s-window-at-%d-dpi" % (bits, dpi), "the run's rows: %r" % output[-300:])
 
 
 # Wine's own test of its manager (dlls/twain_32/tests/dsm.c), run plainly

@@ -630,6 +630,55 @@ TEST_F(ConductTest, AJobArrivesLaterAndEndsWithJobEnded)
   CloseHandle(ended);
 }
 
+// Jobs deleted at the panel while the server runs: gone from the list at
+// their time and announced with "ItemDeleted" from the driver's own thread,
+// a job that arrived first as well; one that DeleteItem took already is not
+// announced again.
+TEST_F(ConductTest, JobsDeletedAtThePanelGoWithItemDeleted)
+{
+  ASSERT_EQ(StiSimLoadScenarioJson(R"({"devices": [{"index": 0,
+      "description": "Tarvo Quartz TWAIN Scanner", "users": [{"storeId": "ann"}],
+      "jobs": [{"itemName": "stays.bmp"}, {"itemName": "gone.bmp", "deletedAfterMs": 300},
+               {"itemName": "taken.bmp", "deletedAfterMs": 600},
+               {"itemName": "brief.bmp", "arrivesAfterMs": 900, "deletedAfterMs": 1200}]}]})"),
+            S_OK);
+  device = Create(0);
+  ASSERT_EQ(device->LockDevice(100), S_OK);
+  HANDLE deleted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE ended = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  LONG cookie = 0;
+  ASSERT_EQ(Send(device, EscapeCode::RegisterEvent, &deleted, sizeof deleted, &cookie, 4, 4), S_OK);
+  ASSERT_EQ(Send(device, EscapeCode::RegisterEvent, &ended, sizeof ended, &cookie, 4, 16), S_OK);
+  auto listed = [&] {
+    std::vector<Text> names;
+    ItemListHeader header{};
+    EXPECT_EQ(Send(device, EscapeCode::GetItemList, store, 8, &header, 16), S_OK);
+    for (LONG i = 0; i < header.count; ++i) names.push_back(BstrText(header.items[i]->itemName));
+    if (header.count > 0) {
+      // taken.bmp goes through DeleteItem before its time at the panel.
+      for (LONG i = 0; i < header.count; ++i) {
+        if (names[static_cast<size_t>(i)] == Text(W("taken.bmp"))) {
+          EXPECT_EQ(Send(device, EscapeCode::DeleteItem, header.items[i], 56, nullptr, 0), S_OK);
+        }
+      }
+      EXPECT_EQ(Send(device, EscapeCode::FreeDriverBlock, &header, 16, nullptr, 0, 4), S_OK);
+    }
+    return names;
+  };
+  EXPECT_EQ(listed(), (std::vector<Text>{W("stays.bmp"), W("gone.bmp"), W("taken.bmp")}));
+  EXPECT_EQ(WaitForSingleObject(deleted, 5000), WAIT_OBJECT_0) << "DeleteItem";
+  EXPECT_EQ(WaitForSingleObject(deleted, 5000), WAIT_OBJECT_0) << "gone.bmp at the panel";
+  EXPECT_EQ(listed(), (std::vector<Text>{W("stays.bmp")}));
+  EXPECT_EQ(WaitForSingleObject(ended, 5000), WAIT_OBJECT_0) << "brief.bmp arrives";
+  EXPECT_EQ(listed(), (std::vector<Text>{W("stays.bmp"), W("brief.bmp")}));
+  EXPECT_EQ(WaitForSingleObject(deleted, 5000), WAIT_OBJECT_0) << "brief.bmp at the panel";
+  EXPECT_EQ(WaitForSingleObject(deleted, 0), WAIT_TIMEOUT) << "taken.bmp announced twice";
+  EXPECT_EQ(listed(), (std::vector<Text>{W("stays.bmp")}));
+  EXPECT_EQ(StiSimStoredItemCount(0), 1);
+  CloseHandle(deleted);
+  CloseHandle(ended);
+}
+
 TEST(SimScenario, ScenarioFaultsApplyFromTheStart)
 {
   ASSERT_EQ(StiSimLoadScenarioJson(R"({

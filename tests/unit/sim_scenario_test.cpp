@@ -125,6 +125,43 @@ TEST(SimScenarioReader, NameMustBeAString)
   EXPECT_EQ(LastError().rfind("name: expected a string", 0), 0u) << LastError();
 }
 
+// A job's thumbnail and its deletion at the panel: known values only, each
+// refusal naming the member.
+TEST(SimScenarioReader, ThumbnailAndPanelDeletionTakeTheirValuesOnly)
+{
+  struct Case {
+    const char* members;
+    const char* refused;  // the member the message names; null: read
+  };
+  const Case cases[] = {
+      {R"("thumbnail": "written")", nullptr},
+      {R"("thumbnail": "missing")", nullptr},
+      {R"("thumbnail": "corrupt")", nullptr},
+      {R"("deletedAfterMs": 0)", nullptr},
+      {R"("deletedAfterMs": 86400000)", nullptr},
+      {R"("arrivesAfterMs": 100, "deletedAfterMs": 101)", nullptr},
+      {R"("thumbnail": "Written")", "jobs[0].thumbnail: expected one of written, missing, corrupt"},
+      {R"("thumbnail": true)", "jobs[0].thumbnail"},
+      {R"("thumbnail": null)", "jobs[0].thumbnail"},
+      {R"("deletedAfterMs": -1)", "jobs[0].deletedAfterMs"},
+      {R"("deletedAfterMs": "soon")", "jobs[0].deletedAfterMs"},
+      {R"("deletedAfterMs": 86400001)", "jobs[0].deletedAfterMs: at most a day"},
+      {R"("arrivesAfterMs": 100, "deletedAfterMs": 100)",
+       "jobs[0].deletedAfterMs: must be later than arrivesAfterMs"},
+      {R"("arrivesAfterMs": 100, "deletedAfterMs": 50)", "jobs[0].deletedAfterMs"},
+  };
+  for (const Case& c : cases) {
+    const std::string json =
+        std::string(R"({"devices": [{"index": 1, "jobs": [{"itemName": "a", )") + c.members +
+        "}]}]}";
+    EXPECT_EQ(StiSimLoadScenarioJson(json.c_str()), c.refused ? E_INVALIDARG : S_OK) << c.members;
+    if (c.refused != nullptr) {
+      EXPECT_NE(LastError().find(c.refused), std::string::npos) << LastError();
+    }
+  }
+  ASSERT_EQ(StiSimLoadDefaultScenario(), S_OK);
+}
+
 TEST(SimScenarioReader, KeepDeletionsIsASwitch)
 {
   EXPECT_EQ(StiSimLoadScenarioJson(R"({"keepDeletions": true})"), S_OK);

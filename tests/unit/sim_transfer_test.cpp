@@ -1,6 +1,14 @@
 // ItemTransfer: page properties, native DIB pages, BMP and TIFF files, memory
-// strips, size queries in the size word, string reads, and JobEnded.
+// strips, size queries in the size word, string reads, and JobEnded; and the
+// thumbnail files of the jobs' first pages.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
 
 #include "sim/tests/sim_test_support.h"
 
@@ -285,6 +293,201 @@ TEST_F(TransferTest, SizeAnswersCanBeMadeToDisagree)
   fail.operation = 2;  // file transfers only
   StiSimAddFault(&fail);
   EXPECT_EQ(SizeOf(r), size);
+}
+
+namespace fs = std::filesystem;
+
+std::vector<BYTE> FileBytes(const fs::path& file)
+{
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A path as a JSON string's contents.
+std::string JsonText(const fs::path& path)
+{
+  const std::u8string utf8 = path.u8string();
+  std::string out;
+  for (char8_t c : utf8) {
+    if (c == u8'\\' || c == u8'"') out.push_back('\\');
+    out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
+// A picture as a decoder that goes by the file's content reads a BMP: the
+// file header, a 40-byte bitmap header of 24 bits without compression, and
+// bottom-up rows of B, G, R padded to 4 bytes. `rgb` is top-down R, G, B.
+struct Picture {
+  LONG width = 0, height = 0;
+  std::vector<BYTE> rgb;
+};
+
+bool DecodeBmp(const std::vector<BYTE>& b, Picture& picture)
+{
+  if (b.size() < 54 || b[0] != 'B' || b[1] != 'M' || Le32(b, 2) != b.size() || Le32(b, 14) != 40 ||
+      Le16(b, 26) != 1 || Le16(b, 28) != 24 || Le32(b, 30) != 0)
+    return false;
+  const LONG w = static_cast<LONG>(Le32(b, 18)), h = static_cast<LONG>(Le32(b, 22));
+  const size_t offset = Le32(b, 10), padded = (static_cast<size_t>(w) * 3 + 3) / 4 * 4;
+  if (w <= 0 || h <= 0 || offset + padded * static_cast<size_t>(h) > b.size()) return false;
+  picture.width = w;
+  picture.height = h;
+  picture.rgb.resize(static_cast<size_t>(w) * h * 3);
+  for (LONG y = 0; y < h; ++y)
+    for (LONG x = 0; x < w; ++x)
+      for (int k = 0; k < 3; ++k)
+        picture.rgb[(static_cast<size_t>(y) * w + x) * 3 + k] =
+            b[offset + static_cast<size_t>(h - 1 - y) * padded + static_cast<size_t>(x) * 3 + 2 - k];
+  return true;
+}
+
+class ThumbnailFileTest : public TransferTest {
+ protected:
+  void SetUp() override
+  {
+    TransferTest::SetUp();
+    root = fs::temp_directory_path() /
+           ("stisim-thumbnails-" + std::to_string(static_cast<unsigned long>(GetCurrentProcessId())));
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+    ASSERT_TRUE(fs::create_directories(root));
+  }
+  void TearDown() override
+  {
+    TransferTest::TearDown();
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+    ASSERT_EQ(StiSimLoadDefaultScenario(), S_OK);
+  }
+  // Two devices with these FilingPath folders under `root`; the second one,
+  // which the transfers go to, has `jobs`.
+  HRESULT Load(const std::string& first, const std::string& second, const std::string& jobs)
+  {
+    device->UnLockDevice();
+    device->Release();
+    device = nullptr;
+    const std::string json = R"({"devices": [
+        {"index": 0, "deviceData": {"FilingPath": ")" + JsonText(root / first) + R"("},
+         "jobs": [{"itemName": "scan0002"}]},
+        {"index": 1, "deviceData": {"FilingPath": ")" + JsonText(root / second) + R"("},
+         "jobs": [)" + jobs + "]}]}";
+    const HRESULT hr = StiSimLoadScenarioJson(json.c_str());
+    if (FAILED(hr)) return hr;
+    device = Create(1);
+    return device != nullptr ? device->LockDevice(100) : E_FAIL;
+  }
+  // Page 1 of the job as R, G, B, from its native transfer (24 or 8 bits).
+  Picture Page(const WCHAR* item, LONG width, LONG height, int bits)
+  {
+    RequestBlock r = Request(item, driver::kOperationNative, 1);
+    const std::vector<BYTE> dib = ReadAll(r, 65536);
+    const size_t palette = bits == 8 ? 1024 : 0;
+    const size_t padded = (static_cast<size_t>(width) * (bits / 8) + 3) / 4 * 4;
+    Picture page;
+    page.width = width;
+    page.height = height;
+    page.rgb.resize(static_cast<size_t>(width) * height * 3);
+    EXPECT_EQ(dib.size(), palette + padded * static_cast<size_t>(height));
+    if (dib.size() != palette + padded * static_cast<size_t>(height)) return page;
+    for (LONG y = 0; y < height; ++y)
+      for (LONG x = 0; x < width; ++x)
+        for (int k = 0; k < 3; ++k) {
+          const BYTE* row = dib.data() + palette + static_cast<size_t>(height - 1 - y) * padded;
+          page.rgb[(static_cast<size_t>(y) * width + x) * 3 + k] =
+              bits == 8 ? row[x] : row[static_cast<size_t>(x) * 3 + 2 - k];
+        }
+    return page;
+  }
+  fs::path root;
+};
+
+// Each job's thumbnail lies where the bridge's thumbnail path points (the
+// last "." of the whole path made "_", ".tmb" added): a picture of its first
+// page at most 128 pixels on its long side, its aspect kept; none for a
+// missing one (an older file is removed); a file cut inside its header for a
+// corrupt one; and nothing for a name that is no plain file name or would
+// leave the folder.
+TEST_F(ThumbnailFileTest, EachJobHasThePictureOrAbsenceItAsksForWhereTheBridgeLooks)
+{
+  fs::create_directories(root / "Spool");
+  std::ofstream(root / "Spool" / "missing_tif.tmb") << "from an earlier installation";
+  ASSERT_EQ(Load("Spool.1", "Spool", R"(
+      {"itemName": "scan0001.tif", "width": 248, "height": 350},
+      {"itemName": "grey.bmp", "width": 121, "height": 80, "dataType": 2},
+      {"itemName": "a.b.tif", "width": 300, "height": 200, "dataType": 0},
+      {"itemName": "CON.tif"},
+      {"itemName": "later.tif", "arrivesAfterMs": 60000},
+      {"itemName": "missing.tif", "thumbnail": "missing"},
+      {"itemName": "corrupt.tif", "thumbnail": "corrupt"},
+      {"itemName": "COM1.scan.tif"}, {"itemName": "a?b.tif"}, {"itemName": "sub\\x.tif"},
+      {"itemName": "..\\..\\out.tif"})"),
+            S_OK);
+  ASSERT_EQ(StiSimWriteThumbnails(), S_OK);
+
+  struct Case {
+    fs::path file;
+    LONG width, height;  // 0: a corrupt file
+    const WCHAR* pageOf;  // compared with this job's first page (24 or 8 bits)
+    int bits;
+  };
+  const Case cases[] = {
+      {root / "Spool" / "scan0001_tif.tmb", 91, 128, W("scan0001.tif"), 24},
+      {root / "Spool" / "grey_bmp.tmb", 121, 80, W("grey.bmp"), 8},
+      {root / "Spool" / "a.b_tif.tmb", 128, 85, nullptr, 0},
+      {root / "Spool" / "CON_tif.tmb", 91, 128, nullptr, 0},
+      {root / "Spool" / "later_tif.tmb", 91, 128, nullptr, 0},
+      {root / "Spool" / "corrupt_tif.tmb", 0, 0, nullptr, 0},
+      {root / "Spool_1" / "scan0002.tmb", 91, 128, nullptr, 0},
+  };
+  std::set<fs::path> expected;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.string());
+    expected.insert(c.file);
+    const std::vector<BYTE> bytes = FileBytes(c.file);
+    Picture thumbnail;
+    if (c.width == 0) {
+      EXPECT_EQ(bytes.size(), 30u);
+      EXPECT_FALSE(DecodeBmp(bytes, thumbnail));
+      continue;
+    }
+    ASSERT_TRUE(DecodeBmp(bytes, thumbnail));
+    EXPECT_EQ(thumbnail.width, c.width);
+    EXPECT_EQ(thumbnail.height, c.height);
+    if (c.pageOf == nullptr) continue;
+    // The page scaled: each pixel near the mean of the page's block under it.
+    const Picture page = Page(c.pageOf, c.width == 91 ? 248 : 121, c.width == 91 ? 350 : 80, c.bits);
+    double difference = 0;
+    for (LONG ty = 0; ty < thumbnail.height; ++ty)
+      for (LONG tx = 0; tx < thumbnail.width; ++tx)
+        for (int k = 0; k < 3; ++k) {
+          double sum = 0;
+          int count = 0;
+          for (LONG y = ty * page.height / thumbnail.height;
+               y < (ty + 1) * page.height / thumbnail.height; ++y)
+            for (LONG x = tx * page.width / thumbnail.width;
+                 x < (tx + 1) * page.width / thumbnail.width; ++x, ++count)
+              sum += page.rgb[(static_cast<size_t>(y) * page.width + x) * 3 + k];
+          difference += std::abs(sum / count -
+                                 thumbnail.rgb[(static_cast<size_t>(ty) * thumbnail.width + tx) * 3 + k]);
+        }
+    EXPECT_LT(difference / (thumbnail.width * thumbnail.height * 3), 4.0);
+  }
+  std::set<fs::path> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_regular_file()) found.insert(entry.path());
+  EXPECT_EQ(found, expected) << "files written, and only those";
+}
+
+TEST_F(ThumbnailFileTest, AThumbnailThatCannotBeWrittenIsReportedWithItsJob)
+{
+  std::ofstream(root / "plain") << "a file, not a folder";
+  ASSERT_EQ(Load("Spool", "plain/Spool", R"({"itemName": "scan0001.tif"})"), S_OK);
+  EXPECT_EQ(StiSimWriteThumbnails(), E_FAIL);
+  char reason[512] = {};
+  StiSimLastError(reason, sizeof reason);
+  EXPECT_EQ(std::string(reason).rfind("devices[1].jobs[0]: thumbnail ", 0), 0u) << reason;
 }
 
 }  // namespace

@@ -61,11 +61,10 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
     // The owner check: S_FALSE for a job of somebody else's. A failure
     // after the check (a thumbnail path the server cannot make) still means
     // the job is the user's.
+    // The answer names the job's picture too, which the source's window
+    // shows: asked once, here, while the indices are this listing's.
     if (job.ready) {
-      BSTR preview = nullptr, thumbnail = nullptr;
-      const HRESULT owner = Seen(bridge_->GetItemPreview(index, &preview, &thumbnail));
-      SysFreeString(preview);
-      SysFreeString(thumbnail);
+      const HRESULT owner = ItemPreview(index, job.thumbnail);
       job.yours = owner == S_OK || (FAILED(owner) && !gone_);
     }
     jobs.push_back(job);
@@ -77,6 +76,20 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
   for (const Job& job : jobs) ++named[job.name];
   for (Job& job : jobs) job.alone = named[job.name] == 1;
   return gone_ ? RPC_E_DISCONNECTED : S_OK;
+}
+
+HRESULT Connection::ItemPreview(int index, std::wstring& path)
+{
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  BSTR document = nullptr, thumbnail = nullptr;
+  const HRESULT hr = Seen(bridge_->GetItemPreview(index, &document, &thumbnail));
+  // Only a full answer names the file; a failed one may have set the
+  // document's name alone.
+  if (hr == S_OK && thumbnail != nullptr)
+    path.assign(thumbnail, wcsnlen(thumbnail, SysStringLen(thumbnail)));
+  SysFreeString(document);
+  SysFreeString(thumbnail);
+  return hr;
 }
 
 }  // namespace twainds

@@ -74,6 +74,7 @@ HRESULT Connection::Open(const Profile& profile)
     return hr;
   }
   serverReached_ = true;
+  user_ = profile.profile;
   hr = SelectScanner(profile);
   if (SUCCEEDED(hr)) {
     // The server keeps its own copies; ours may go.
@@ -150,6 +151,32 @@ HRESULT Connection::WriteSettings(const std::wstring& title, const ScanSettings&
   return Seen(bridge_->SetScanSettings(name.data(), settings.pixelType, settings.paperSize,
                                        settings.resolution, settings.fileFormat, sizeFlag,
                                        settings.option));
+}
+
+}  // namespace twainds
+
+namespace twainds {
+
+HRESULT Connection::DeleteAfterScan(bool& on)
+{
+  on = false;
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  int flag = 0;
+  const HRESULT hr = Seen(bridge_->GetDeleteImageOnScan(&flag));
+  on = hr == S_OK && flag != 0;
+  return hr;
+}
+
+HRESULT Connection::RegisterEvents()
+{
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  return Seen(bridge_->RegisterEvents());
+}
+
+HRESULT Connection::UnregisterEvents()
+{
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  return Seen(bridge_->UnregisterEvents());
 }
 
 }  // namespace twainds

@@ -37,6 +37,9 @@ struct Job {
   bool ready = false;  // scanned to its end at the scanner
   bool yours = false;  // the user may take it (known only once it is ready)
   bool alone = true;   // no other job of its name: a transfer names its job by name alone
+  // The file of its first page's picture, as the scanner names it (empty:
+  // none named).
+  std::wstring thumbnail;
   // Whether its pages can be brought over (a transfer request carries at
   // most 259 units of the name).
   bool Takeable() const { return ready && yours && alone && pages > 0 && name.size() < 260; }
@@ -67,6 +70,8 @@ class Connection {
   // failure after that is the scanner's, before it the server's.
   bool ServerReached() const { return serverReached_; }
   const std::wstring& ScannerName() const { return scanner_; }
+  // The user the scanner was opened for (the profile's name).
+  const std::wstring& UserName() const { return user_; }
 
   // Whether the scanner answers: it begins access to the user's store.
   HRESULT Online();
@@ -78,6 +83,17 @@ class Connection {
   // Every stored job, in the scanner's order. It lists afresh: indices of
   // an earlier listing are no longer to be used.
   HRESULT ListJobs(std::vector<Job>& jobs);
+  // A ready job of the user's, by its index in the last listing: the file
+  // of its picture. S_FALSE for a job that is not ready or not the user's
+  // (`path` then stays as it was).
+  HRESULT ItemPreview(int index, std::wstring& path);
+  // Whether the user's option deletes jobs from the scanner once they are
+  // transferred whole (off where the scanner does not say).
+  HRESULT DeleteAfterScan(bool& on);
+  // The scanner signals the named events "JobEnded" and "ItemDeleted" (the
+  // server makes them, with "ItemAdded") until UnregisterEvents.
+  HRESULT RegisterEvents();
+  HRESULT UnregisterEvents();
 
   // The page walk over one job: selected, and its first page described.
   HRESULT SelectJob(int index, int& pages);
@@ -113,7 +129,7 @@ class Connection {
   bool gone_ = false;
   bool opened_ = false;
   bool serverReached_ = false;
-  std::wstring scanner_;
+  std::wstring scanner_, user_;
   // The transfer request's parts for the page at hand.
   Mechanism mechanism_ = Mechanism::kNative;
   short fileFormat_ = 0;

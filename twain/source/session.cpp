@@ -277,6 +277,24 @@ void Session::Chosen(const std::vector<Job>& jobs)
   if (module_.calls == 0) SendNotices(module_);
 }
 
+bool Session::Relist()
+{
+  if (module_.busy || state != State::kEnabled || dialog_ == nullptr) return false;
+  // A server that is gone has asked the application to close the source.
+  if (connection_.Gone()) return true;
+  {
+    Busy scope(module_);
+    ++module_.calls;
+    std::vector<Job> listed;
+    // A failed listing leaves the list as it was.
+    if (SUCCEEDED(Jobs(listed))) dialog_->Refill(listed);
+    --module_.calls;
+  }
+  AfterOperation();
+  if (module_.calls == 0) SendNotices(module_);
+  return true;
+}
+
 void Session::Cancelled()
 {
   if (module_.busy || state != State::kEnabled) return;

@@ -144,6 +144,10 @@ class Session {
   void Cancelled();
   // The job dialog, while the source is enabled with ShowUI TRUE.
   JobDialog* Dialog() { return dialog_.get(); }
+  // The job dialog's list made anew from a fresh listing (a signal of the
+  // scanner's, its timer, its Refresh button). False when that cannot be
+  // now (an operation or a walk is under way): to be asked again later.
+  bool Relist();
 
   // What the capabilities read and change.
   Connection& Scanner() { return connection_; }
