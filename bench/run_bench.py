@@ -301,6 +301,8 @@ def window_section(wine, root, out, program, bits, plan):
     shown and to the last preview shown, and the longest wait of a message
     posted to the application's window."""
     build64 = os.path.join(root, "build", "win64")
+    # A server still running keeps the scanner it loaded.
+    wine.wait_for_no_process(20, "stibridge.exe")
     wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
              wine.windows_path(os.path.join(root, "bench", "window.json")))
     log("== %s-bit client: the job window over %d jobs (load %s)" % (
@@ -419,6 +421,7 @@ def cross_process(args, root, out):
             results.setdefault("client" + bits, {})["window"] = window_section(
                 wine, root, out, programs[bits], bits, window)
             # The other steps' scanner again.
+            wine.wait_for_no_process(20, "stibridge.exe")
             wine.run(os.path.join(build64, "sim", "stibridge_sim_install.exe"),
                      wine.windows_path(os.path.join(root, "bench", "scenario.json")))
         # stiscan is measured in the data source's bitness, 32-bit.
@@ -580,7 +583,7 @@ def validate(results):
         if "window" in plan:
             w = got.get("window", {})
             expect(all(w.get(k, {}).get("n") == plan["window"]["rounds"]
-                       for k in ("list", "pictures", "longest_wait"))
+                       for k in ("first", "list", "pictures", "longest_wait"))
                    and w.get("dispatched") == w.get("posted") and w.get("posted", 0) > 0,
                    "%s window: %s rounds of %s, %s of %s stamps dispatched" % (
                        part, w.get("list", {}).get("n"), plan["window"]["rounds"],
@@ -739,10 +742,13 @@ def window_rows(lines, w):
     def cell(entry):
         return "%.0f ms (worst %.0f ms)" % (entry["median_us"] / 1e3, entry["max_us"] / 1e3)
     lines.append("| the job window over %d jobs with previews, median of %d rounds, load %s to "
-                 "%s: MSG_ENABLEDS to every job listed | %s | | | | %s |" % (
+                 "%s: MSG_ENABLEDS to the window shown with the jobs its list shows at once "
+                 "| %s | | | | %s |" % (
                      w["jobs"], w["list"]["n"], w["load"][0].split()[0],
-                     w["load"][1].split()[0], cell(w["list"]),
-                     goal(w["list"]["max_us"] / 1e3 < WINDOW_LIST_GOAL_MS)))
+                     w["load"][1].split()[0], cell(w["first"]),
+                     goal(w["first"]["max_us"] / 1e3 < WINDOW_LIST_GOAL_MS)))
+    lines.append("| ... MSG_ENABLEDS to every job listed (the rest are read a few at a time "
+                 "while the window takes input) | %s | | | | |" % cell(w["list"]))
     lines.append("| ... MSG_ENABLEDS to the last preview shown | %s | | | | |" % cell(w["pictures"]))
     lines.append("| ... the longest a message posted to the application's window waited "
                  "meanwhile (%d posted every 5 ms) | %s | | | | %s |" % (

@@ -721,7 +721,7 @@ int TwainWindow(int jobs, int rounds)
 {
   std::string failed = twainwindow::Open();
   if (!failed.empty()) return Fail("data source: " + failed);
-  std::vector<double> list, pictures, waits;
+  std::vector<double> first, list, pictures, waits;
   int posted = 0, dispatched = 0;
   // A round first that is not counted: the server starts, and the
   // previews are read once from the disk.
@@ -730,6 +730,7 @@ int TwainWindow(int jobs, int rounds)
     failed = twainwindow::Round(jobs, 60000, times);
     if (!failed.empty()) return Fail("job window: " + failed);
     if (r < 0) continue;
+    first.push_back(times.firstUs);
     list.push_back(times.listUs);
     pictures.push_back(times.thumbnailsUs);
     waits.push_back(times.longestWaitUs);
@@ -738,7 +739,7 @@ int TwainWindow(int jobs, int rounds)
   }
   twainwindow::Close();
   Result("{\"test\": \"window\", \"jobs\": " + std::to_string(jobs) +
-         ", \"list\": " + Summary(list) + ", \"pictures\": " + Summary(pictures) +
+         ", \"first\": " + Summary(first) + ", \"list\": " + Summary(list) + ", \"pictures\": " + Summary(pictures) +
          ", \"longest_wait\": " + Summary(waits) + ", \"posted\": " + std::to_string(posted) +
          ", \"dispatched\": " + std::to_string(dispatched) + "}");
   return 0;

@@ -159,6 +159,9 @@ std::string Round(int jobs, unsigned limitMs, Times& times)
   while (failed.empty()) {
     list = JobList();
     count = list != nullptr ? ListView_GetItemCount(list) : 0;
+    const int page = list != nullptr ? ListView_GetCountPerPage(list) : 0;
+    if (times.firstUs == 0 && list != nullptr && count >= std::min(jobs, std::max(page, 1)))
+      times.firstUs = SinceBegan();
     if (count >= jobs) break;
     if (SinceBegan() > limitMs * 1000.0) {
       failed = "the list showed " + std::to_string(count) + " of " + std::to_string(jobs) +

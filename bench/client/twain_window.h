@@ -10,6 +10,9 @@
 namespace twainwindow {
 
 struct Times {
+  // From MSG_ENABLEDS to the window shown with as many jobs as its list
+  // shows at once (or every job, where fewer).
+  double firstUs = 0;
   // From MSG_ENABLEDS to the window shown with every job listed.
   double listUs = 0;
   // From MSG_ENABLEDS to the last job's picture shown (every job has one).

@@ -319,6 +319,46 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
   return S_OK;
 }
 
+// The window's listing a few jobs at a time: the same jobs as ListJobs,
+// the call counted (and failed) once, at its start.
+HRESULT Connection::StartListing(int& count)
+{
+  count = 0;
+  std::vector<Job> jobs;
+  const HRESULT hr = ListJobs(jobs);
+  if (SUCCEEDED(hr)) count = static_cast<int>(scanner.jobs.size());
+  return hr;
+}
+
+HRESULT Connection::ReadJob(int index, Job& job)
+{
+  job = Job();
+  if (bridge_ == nullptr || gone_) return E_FAIL;
+  if (index < 0 || static_cast<size_t>(index) >= scanner.jobs.size()) return S_FALSE;
+  const twainfake::Job& fake = scanner.jobs[static_cast<size_t>(index)];
+  if (fake.deleted || fake.name.empty()) return S_FALSE;
+  job.index = index;
+  job.name = fake.name;
+  job.document = fake.document;
+  job.pages = fake.pages;
+  job.pixelType = fake.pixelType;
+  job.dpi = fake.dpi;
+  job.timed = fake.timed;
+  if (fake.timed) job.time = SYSTEMTIME{2026, 12, 0, 24, 9, 30, 0, 0};
+  job.ready = fake.ready;
+  job.yours = fake.ready && fake.yours;
+  return S_OK;
+}
+
+HRESULT Connection::EndListing(std::vector<Job>& jobs)
+{
+  if (bridge_ == nullptr || gone_) return RPC_E_DISCONNECTED;
+  std::map<std::wstring, int> named;
+  for (const Job& job : jobs) ++named[job.name];
+  for (Job& job : jobs) job.alone = named[job.name] == 1;
+  return S_OK;
+}
+
 HRESULT Connection::ItemPreview(int index, std::wstring& path)
 {
   if (bridge_ == nullptr || gone_) return E_FAIL;

@@ -83,6 +83,16 @@ class Connection {
   // Every stored job, in the scanner's order. It lists afresh: indices of
   // an earlier listing are no longer to be used.
   HRESULT ListJobs(std::vector<Job>& jobs);
+  // The same a few jobs at a time (the source's window shows the first ones
+  // at once and the rest as they come): begun (the scanner lists afresh;
+  // `count` gets the indices to read), each index in turn (S_FALSE for one
+  // without a name, which is left out), ended over the jobs read (what the
+  // reads left on the server undone, the names that come more than once
+  // marked). Nothing else may use the server between the first and the
+  // last: a walk would lose its selection.
+  HRESULT StartListing(int& count);
+  HRESULT ReadJob(int index, Job& job);
+  HRESULT EndListing(std::vector<Job>& jobs);
   // A ready job of the user's, by its index in the last listing: the file
   // of its picture. S_FALSE for a job that is not ready or not the user's
   // (`path` then stays as it was).

@@ -20,6 +20,8 @@ namespace {
 // ready to be taken.
 constexpr UINT kSignalled = WM_APP + 40;
 constexpr UINT kPictures = WM_APP + 41;
+// The session's listing goes on (Session::Listing).
+constexpr UINT kListMore = WM_APP + 42;
 // Timers: the listing every few seconds where the signals cannot be had,
 // and a listing that had to wait for the source to be free.
 constexpr UINT_PTR kPollTimer = 1, kRetryTimer = 2;
@@ -221,6 +223,47 @@ const Job* JobDialog::JobOf(int row) const
   return &jobs_[static_cast<size_t>(item.lParam)];
 }
 
+int JobDialog::InsertRow(size_t at)
+{
+  const Job& job = jobs_[at];
+  const std::wstring key = KeyOf(job);
+  const auto known = imageOf_.find(key);
+  if (known == imageOf_.end() && !job.thumbnail.empty() && thumbnails_ != nullptr &&
+      asked_.insert(key).second)
+    thumbnails_->Request(key, job.thumbnail);
+  const std::vector<std::wstring> cells = Cells(job);
+  LVITEMW item = {};
+  item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
+  item.iItem = static_cast<int>(at);
+  item.pszText = const_cast<wchar_t*>(cells[0].c_str());
+  item.lParam = static_cast<LPARAM>(at);
+  item.iImage = known != imageOf_.end() ? known->second : 0;
+  const int row = ListView_InsertItem(list_, &item);
+  for (int column = 1; column < kColumns; ++column)
+    ListView_SetItemText(list_, row, column,
+                         const_cast<wchar_t*>(cells[static_cast<size_t>(column)].c_str()));
+  return row;
+}
+
+void JobDialog::Append(const std::vector<Job>& jobs)
+{
+  const bool chosen = ListView_GetSelectedCount(list_) > 0;
+  int first = -1;
+  for (const Job& job : jobs) {
+    if (!job.yours && job.ready) continue;
+    jobs_.push_back(job);
+    const int row = InsertRow(jobs_.size() - 1);
+    if (job.Takeable() && first < 0) first = row;
+  }
+  // Until a job can be chosen, the first one listed is.
+  if (!filled_ && first >= 0 && !chosen)
+    ListView_SetItemState(list_, first, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+  filled_ = filled_ || first >= 0 || !session_.Listing();
+  ShowWindow(list_, jobs_.empty() ? SW_HIDE : SW_SHOW);
+  ShowWindow(GetDlgItem(window_, IDC_JOBS_EMPTY), jobs_.empty() ? SW_SHOW : SW_HIDE);
+  UpdateChosen();
+}
+
 void JobDialog::Refill(const std::vector<Job>& jobs)
 {
   // What the user chose stays chosen: by name, as a listing numbers anew.
@@ -241,22 +284,7 @@ void JobDialog::Refill(const std::vector<Job>& jobs)
   int first = -1;
   for (size_t i = 0; i < jobs_.size(); ++i) {
     const Job& job = jobs_[i];
-    const std::wstring key = KeyOf(job);
-    const auto known = imageOf_.find(key);
-    if (known == imageOf_.end() && !job.thumbnail.empty() && thumbnails_ != nullptr &&
-        asked_.insert(key).second)
-      thumbnails_->Request(key, job.thumbnail);
-    const std::vector<std::wstring> cells = Cells(job);
-    LVITEMW item = {};
-    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
-    item.iItem = static_cast<int>(i);
-    item.pszText = const_cast<wchar_t*>(cells[0].c_str());
-    item.lParam = static_cast<LPARAM>(i);
-    item.iImage = known != imageOf_.end() ? known->second : 0;
-    const int row = ListView_InsertItem(list_, &item);
-    for (int column = 1; column < kColumns; ++column)
-      ListView_SetItemText(list_, row, column,
-                           const_cast<wchar_t*>(cells[static_cast<size_t>(column)].c_str()));
+    const int row = InsertRow(i);
     if (job.Takeable()) {
       if (first < 0) first = row;
       if (chosen.count(job.name) != 0)
@@ -265,11 +293,12 @@ void JobDialog::Refill(const std::vector<Job>& jobs)
     if (job.name == focused) ListView_SetItemState(list_, row, LVIS_FOCUSED, LVIS_FOCUSED);
   }
   // On opening, the first job that can be taken is chosen.
-  if (!filled_ && first >= 0) {
+  if (!filled_ && first >= 0 && chosen.empty()) {
     ListView_SetItemState(list_, first, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
     ListView_EnsureVisible(list_, first, FALSE);
   }
-  filled_ = true;
+  // Until a job can be chosen, the first one listed later is.
+  filled_ = filled_ || first >= 0 || !session_.Listing();
   SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(list_, nullptr, TRUE);
 
@@ -326,24 +355,32 @@ void JobDialog::Transfer()
   if (!chosen.empty()) session_.Chosen(chosen);
 }
 
-void JobDialog::Refresh()
+void JobDialog::Refresh(bool fresh)
 {
   // Signals that came meanwhile are answered by this one listing.
   MSG pending;
-  while (PeekMessageW(&pending, window_, kSignalled, kSignalled, PM_REMOVE)) {
-  }
+  if (fresh)
+    while (PeekMessageW(&pending, window_, kSignalled, kSignalled, PM_REMOVE)) {
+    }
   const HWND window = window_;
   const HWND focus = GetFocus();
-  if (!session_.Relist()) {
+  freshWanted_ = freshWanted_ || fresh;
+  if (!session_.Relist(freshWanted_)) {
     SetTimer(window_, kRetryTimer, kRetryMs, nullptr);
     return;
   }
   // The application may have closed the source meanwhile, this window
   // with it.
   if (!IsWindow(window)) return;
+  freshWanted_ = false;
   KillTimer(window_, kRetryTimer);
   // The source kept the user's hands off the window while it listed.
   if (focus != nullptr && IsChild(window_, focus) && IsWindowVisible(focus)) SetFocus(focus);
+}
+
+void JobDialog::GoOn()
+{
+  PostMessageW(window_, kListMore, 0, 0);
 }
 
 void JobDialog::Pictures()
@@ -463,7 +500,12 @@ INT_PTR CALLBACK JobDialog::Procedure(HWND window, UINT message, WPARAM wParam, 
     case WM_NOTIFY:
       return dialog->Notified(reinterpret_cast<NMHDR*>(lParam));
     case WM_TIMER:
-      if (wParam == kPollTimer || wParam == kRetryTimer) dialog->Refresh();
+      // A poll lets a listing under way end first.
+      if (wParam == kRetryTimer || (wParam == kPollTimer && !dialog->session_.Listing()))
+        dialog->Refresh(wParam == kPollTimer);
+      return TRUE;
+    case kListMore:
+      dialog->Refresh(false);
       return TRUE;
     case kSignalled:
       dialog->Refresh();

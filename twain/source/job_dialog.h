@@ -49,9 +49,15 @@ class JobDialog {
   // Lists `jobs` anew, what was chosen kept chosen. Asks the scanner for the
   // user's delete-after-scan option: only while the source is busy.
   void Refill(const std::vector<Job>& jobs);
+  // `jobs`, listed after those shown, added below them (the listing goes
+  // on a few jobs at a time).
+  void Append(const std::vector<Job>& jobs);
   // Whether the user may choose now; Enabled() is what was said last.
   void Enable(bool on);
   bool Enabled() const { return enabled_; }
+  // The session's listing has more jobs to read: the window asks for them
+  // once the application's thread has seen to its other messages.
+  void GoOn();
 
  private:
   explicit JobDialog(Session& session);
@@ -62,9 +68,12 @@ class JobDialog {
   void Transfer();
   void ChooseAllReady();
   void UpdateChosen();
-  // Lists the jobs anew now, or as soon as the source is free.
-  void Refresh();
+  // Lists the jobs anew now (or, not `fresh`, the listing under way goes
+  // on), or as soon as the source is free.
+  void Refresh(bool fresh = true);
   void Pictures();
+  // The row of jobs_[at], inserted at that place; its picture asked for.
+  int InsertRow(size_t at);
   // The job of a row, or null.
   const Job* JobOf(int row) const;
   static std::wstring KeyOf(const Job& job);
@@ -77,6 +86,9 @@ class JobDialog {
   bool enabled_ = true;
   bool filled_ = false;
   bool polling_ = false;
+  // A fresh listing was asked for while the source could not list: the
+  // retry lists afresh rather than going on.
+  bool freshWanted_ = false;
   // The scanner signals the server's events for this window.
   bool registered_ = false;
   // The image of each job's picture (0: the placeholder), and the jobs

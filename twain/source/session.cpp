@@ -9,6 +9,13 @@ namespace twainds {
 
 namespace {
 
+// The window's listing, a few jobs at a time: the first ones enough to fill
+// what the window shows at once, then as many a step as keep the
+// application's thread free within some 30 ms (a job is six calls to the
+// server).
+constexpr int kFirstJobs = 12;
+constexpr int kMoreJobs = 8;
+
 // This source, as it introduces itself (DAT_IDENTITY).
 void Introduce(TW_IDENTITY& identity)
 {
@@ -126,6 +133,12 @@ Result Session::ScannerFailure(HRESULT hr)
 
 HRESULT Session::Jobs(std::vector<Job>& jobs)
 {
+  // The window's listing under way ends first: one listing at a time.
+  if (listing_.active) {
+    const HRESULT hr = ListStep(false, listing_.count);
+    jobs = listed_;
+    return hr;
+  }
   if (walk_.Active() && listedValid_) {
     jobs = listed_;
     return S_OK;
@@ -156,20 +169,27 @@ Result Session::Enable(TW_MEMREF data)
   auto* ui = static_cast<TW_USERINTERFACE*>(data);
   if (ui == nullptr) return Failed(TWCC_BADVALUE);
   parent_ = static_cast<HWND>(ui->hParent);
-  std::vector<Job> listed;
-  const HRESULT hr = Jobs(listed);
-  if (FAILED(hr)) {
-    // A user who asked for the source's window is told why none comes;
-    // an application that hides it gets the condition alone.
-    if (ui->ShowUI != 0) TellUnreachable();
-    return ScannerFailure(hr);
-  }
   if (ui->ShowUI != 0) {
-    dialog_ = JobDialog::Create(*this, static_cast<HWND>(ui->hParent), listed);
-    if (dialog_ == nullptr) return Failed(TWCC_LOWMEMORY);
+    // The window shows the first jobs at once and the rest as they come.
+    const HRESULT hr = ListStep(true, kFirstJobs, true);
+    if (FAILED(hr)) {
+      // A user who asked for the source's window is told why none comes.
+      TellUnreachable();
+      return ScannerFailure(hr);
+    }
+    dialog_ = JobDialog::Create(*this, static_cast<HWND>(ui->hParent),
+                                listing_.active ? listing_.jobs : listed_);
+    if (dialog_ == nullptr) {
+      EndWindowListing();
+      return Failed(TWCC_LOWMEMORY);
+    }
+    if (listing_.active) dialog_->GoOn();
     state = State::kEnabled;
     return Done();
   }
+  std::vector<Job> listed;
+  const HRESULT hr = Jobs(listed);
+  if (FAILED(hr)) return ScannerFailure(hr);
   const std::vector<Job> chosen = JobsToTransfer(listed);
   if (chosen.empty()) return Failed(TWCC_NOMEDIA);
   // No manager to tell the application that the transfers are ready: it
@@ -252,9 +272,8 @@ void Session::Settle()
   state = State::kEnabled;
   // The window offers the jobs again, as they are now.
   if (dialog_ != nullptr && !connection_.Gone()) {
-    std::vector<Job> listed;
-    Jobs(listed);
-    dialog_->Refill(listed);
+    ListStep(true, kFirstJobs);
+    if (listing_.active) dialog_->GoOn();
     dialog_->Enable(true);
   }
 }
@@ -268,7 +287,18 @@ void Session::Chosen(const std::vector<Job>& jobs)
     // The application hears of the transfers once the source is no longer
     // busy: it may call the source from its callback.
     ++module_.calls;
-    offered = Offer(jobs);
+    // The jobs as the whole listing has them: one listed later may share a
+    // name with one chosen, and a walk may not run beside a listing.
+    if (listing_.active) ListStep(false, listing_.count);
+    std::vector<Job> chosen;
+    if (listedValid_) {
+      for (const Job& job : jobs)
+        for (const Job& now : listed_)
+          if (now.name == job.name && now.Takeable()) chosen.push_back(now);
+    } else {
+      chosen = jobs;
+    }
+    offered = !chosen.empty() && Offer(chosen);
     --module_.calls;
   }
   // The window waits, greyed, until the transfers are over.
@@ -277,7 +307,7 @@ void Session::Chosen(const std::vector<Job>& jobs)
   if (module_.calls == 0) SendNotices(module_);
 }
 
-bool Session::Relist()
+bool Session::Relist(bool fresh)
 {
   if (module_.busy || state != State::kEnabled || dialog_ == nullptr) return false;
   // A server that is gone has asked the application to close the source.
@@ -285,14 +315,63 @@ bool Session::Relist()
   {
     Busy scope(module_);
     ++module_.calls;
-    std::vector<Job> listed;
     // A failed listing leaves the list as it was.
-    if (SUCCEEDED(Jobs(listed))) dialog_->Refill(listed);
+    ListStep(fresh, fresh ? kFirstJobs : kMoreJobs);
     --module_.calls;
   }
+  if (listing_.active && dialog_ != nullptr) dialog_->GoOn();
   AfterOperation();
   if (module_.calls == 0) SendNotices(module_);
   return true;
+}
+
+HRESULT Session::ListStep(bool fresh, int jobs, bool opening)
+{
+  if (fresh || !listing_.active) {
+    if (listing_.active) EndWindowListing();
+    listedValid_ = false;
+    int count = 0;
+    const HRESULT hr = connection_.StartListing(count);
+    if (FAILED(hr)) return hr;
+    listing_.active = true;
+    listing_.count = count;
+    listing_.opening = opening;
+  }
+  const size_t shown = listing_.jobs.size();
+  for (int read = 0; read < jobs && listing_.next < listing_.count; ++read) {
+    Job job;
+    const HRESULT hr = connection_.ReadJob(listing_.next++, job);
+    if (FAILED(hr)) {
+      listing_ = WindowListing();
+      return hr;
+    }
+    if (hr == S_OK) listing_.jobs.push_back(job);
+  }
+  if (listing_.next < listing_.count) {
+    // An opening window shows the jobs as they come (the first ones are
+    // those it opens with); a list already shown changes once, at the
+    // end, what the user chose kept.
+    if (dialog_ != nullptr && listing_.opening)
+      dialog_->Append(std::vector<Job>(listing_.jobs.begin() + static_cast<long>(shown),
+                                       listing_.jobs.end()));
+    return S_OK;
+  }
+  const HRESULT hr = connection_.EndListing(listing_.jobs);
+  listed_ = std::move(listing_.jobs);
+  listedValid_ = SUCCEEDED(hr);
+  listing_ = WindowListing();
+  if (dialog_ != nullptr && SUCCEEDED(hr)) dialog_->Refill(listed_);
+  return hr;
+}
+
+void Session::EndWindowListing()
+{
+  if (!listing_.active) return;
+  // What the reads left on the server is undone; the jobs not yet read are
+  // not known, so nothing is.
+  connection_.EndListing(listing_.jobs);
+  listedValid_ = false;
+  listing_ = WindowListing();
 }
 
 void Session::Cancelled()
@@ -303,6 +382,7 @@ void Session::Cancelled()
 
 Result Session::Disable(TW_MEMREF)
 {
+  EndWindowListing();
   // A multi-page file ends with the transfers of this enabling.
   EndMultiPageFile();
   EndMemoryFile();

@@ -147,7 +147,11 @@ class Session {
   // The job dialog's list made anew from a fresh listing (a signal of the
   // scanner's, its timer, its Refresh button). False when that cannot be
   // now (an operation or a walk is under way): to be asked again later.
-  bool Relist();
+  bool Relist(bool fresh = true);
+  // Whether the window's listing has jobs still to read: the window asks
+  // for them with Relist(false), a few at a time, so that the
+  // application's thread is never held long.
+  bool Listing() const { return listing_.active; }
 
   // What the capabilities read and change.
   Connection& Scanner() { return connection_; }
@@ -224,6 +228,22 @@ class Session {
   bool closeRequested_ = false;
   std::unique_ptr<JobDialog> dialog_;
   Indicator indicator_;
+  // The window's listing, read a few jobs at a time: the jobs read so far,
+  // the index to read next, the indices the scanner has.
+  struct WindowListing {
+    bool active = false, opening = false;
+    int next = 0, count = 0;
+    std::vector<Job> jobs;
+  };
+  WindowListing listing_;
+  // The next `jobs` jobs of the window's listing read (a listing begun
+  // first when `fresh` or none is under way: for the window's `opening`,
+  // whose list then grows as the jobs are read); at the end the window's
+  // list is made of them and they are what the session knows.
+  HRESULT ListStep(bool fresh, int jobs, bool opening = false);
+  // A listing under way given up where it stands (a walk begins, the
+  // window goes): what was read is what the session knows.
+  void EndWindowListing();
   // The application's window (TW_USERINTERFACE's hParent), which the
   // indicator is centred on; whether the user cancelled the transfers.
   HWND parent_ = nullptr;
