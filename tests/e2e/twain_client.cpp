@@ -816,6 +816,23 @@ void Identify(const char* path, const char* version)
 
 }  // namespace
 
+// A server that stops while the source is open, in a process of its own:
+// the source opens from the manager's state 3 (StoppedServerMessage).
+void Stopped()
+{
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  Profile();
+  TwainApp twain;
+  if (!twain.Load() || !twain.OpenManager()) {
+    Check(false, "twain-stopped-manager-opened");
+    return;
+  }
+  StoppedServerMessage(twain);
+  twain.CloseManager();
+  twain.Unload();
+  CoUninitialize();
+}
+
 int main(int argc, char** argv)
 {
   const std::string part = argc > 1 ? argv[1] : "full";
@@ -831,6 +848,8 @@ int main(int argc, char** argv)
     Opened(BigPage);
   else if (part == "managers")
     Managers();
+  else if (part == "stopped")
+    Stopped();
   else if (part == "picture" && argc == 3)
     Picture(argv[2], 30000);
   else if (part == "window")

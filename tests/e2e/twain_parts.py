@@ -158,7 +158,8 @@ def variant_runs(wine, installer, scenario, clients, build64):
     US letter; the other manager and a failed MSG_OPENDS; a 200 MB page
     held to the application's memory (once, in the source's usual bitness,
     else the other); the source's window following the scanner, and over an
-    empty store."""
+    empty store; a server stopped under an open source, which the window
+    tells the user of."""
     grey = scenario_variant(scenario, build64, "grey-letter",
                             lambda device: device.update(settings=GREY_LETTER_SETTINGS))
     big = scenario_variant(scenario, build64, "big-page",
@@ -167,8 +168,9 @@ def variant_runs(wine, installer, scenario, clients, build64):
                               lambda device: device.update(jobs=WINDOW_JOBS))
     empty = scenario_variant(scenario, build64, "window-empty",
                              lambda device: device.update(jobs=[]))
+    stopped = scenario_variant(scenario, build64, "stopped", lambda device: None)
     for path, part in ((grey, "sweep"), (grey, "managers"), (big, "bigpage"),
-                       (window, "window"), (empty, "window-empty")):
+                       (window, "window"), (empty, "window-empty"), (stopped, "stopped")):
         for bits, client in clients:
             if part == "bigpage" and bits == "64" and RUNS_32BIT:
                 continue
