@@ -1,6 +1,6 @@
 // The source's own window as a picture (scripts/screenshots): the window
-// opened over the scanner the registry names, left until every job's
-// preview is shown, then copied off the screen and written as a PNG.
+// opened over the scanner the registry names, left until the jobs'
+// previews are shown, then copied off the screen and written as a PNG.
 #include <windows.h>
 #include <commctrl.h>
 #include <wincodec.h>
@@ -23,16 +23,18 @@ BOOL CALLBACK FindJobWindow(HWND window, LPARAM data)
   return FALSE;
 }
 
-bool AllPictured(HWND list)
+// The rows shown with their picture (a job still being scanned has none).
+int Pictured(HWND list)
 {
   const int count = ListView_GetItemCount(list);
+  int pictured = 0;
   for (int row = 0; row < count; ++row) {
     LVITEMW item = {};
     item.mask = LVIF_IMAGE;
     item.iItem = row;
-    if (!ListView_GetItem(list, &item) || item.iImage <= 0) return false;
+    if (ListView_GetItem(list, &item) && item.iImage > 0) ++pictured;
   }
-  return count > 0;
+  return pictured;
 }
 
 // The screen's pixels under `rect`, as a PNG file at `path`.
@@ -96,12 +98,19 @@ void Picture(const std::string& path, DWORD waitMs)
   const TW_UINT16 rc = Enable(twain, true);
   HWND window = nullptr;
   const ULONGLONG until = GetTickCount64() + waitMs;
+  // Settled: pictures shown, and no more for a second and a half.
   bool pictured = false;
+  int shown = 0;
+  ULONGLONG since = GetTickCount64();
   while (rc == TWRC_SUCCESS && GetTickCount64() < until) {
     twain.Await(100);
     if (window == nullptr)
       EnumThreadWindows(GetCurrentThreadId(), FindJobWindow, reinterpret_cast<LPARAM>(&window));
-    if (window != nullptr && AllPictured(GetDlgItem(window, kJobList))) {
+    const int now = window != nullptr ? Pictured(GetDlgItem(window, kJobList)) : 0;
+    if (now != shown) {
+      shown = now;
+      since = GetTickCount64();
+    } else if (shown > 0 && GetTickCount64() - since > 1500) {
       pictured = true;
       break;
     }
@@ -117,7 +126,7 @@ void Picture(const std::string& path, DWORD waitMs)
   Check(rc == TWRC_SUCCESS && window != nullptr && pictured && SUCCEEDED(saved),
         "twain-picture-saved",
         "rc " + std::to_string(rc) + (window == nullptr ? ", no job window" : "") +
-            (pictured ? "" : ", not every preview shown") + ", saving 0x" +
+            (pictured ? "" : ", no preview shown") + ", saving 0x" +
             std::to_string(static_cast<unsigned long>(saved)));
   if (SUCCEEDED(saved))
     std::printf("picture %s %ldx%ld\n", path.c_str(), rect.right - rect.left,
