@@ -167,7 +167,7 @@ bool Named(const std::string& name, Mechanism& mechanism)
   return false;
 }
 
-std::string Open(const char* job)
+void UseBenchProfile()
 {
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\stibridge\\TWAIN", 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -176,6 +176,11 @@ std::string Open(const char* job)
     RegSetValueExW(key, value[0], 0, REG_SZ, reinterpret_cast<const BYTE*>(value[1]),
                    static_cast<DWORD>((lstrlenW(value[1]) + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
+}
+
+std::string Open(const char* job)
+{
+  UseBenchProfile();
 
   if (!twain.Load()) return "twain_32.dll or its DSM_Entry not found";
   if (!twain.OpenManager()) return "MSG_OPENDSM failed";

@@ -32,6 +32,8 @@ struct Times {
   bool whole = false;
 };
 
+// The source's user values name the bench scanner and its user.
+void UseBenchProfile();
 // The manager loaded, the source open on the bench scanner, the job named
 // and the progress indicator off. Empty, or what failed.
 std::string Open(const char* job);

@@ -7,15 +7,11 @@
 #include <atomic>
 
 #include "twain_client.h"
+#include "twain_page.h"
 
 namespace twainwindow {
 
 namespace {
-
-const wchar_t* const kProfile[][2] = {{L"Scanner", L"Bench MFP"},
-                                      {L"Profile", L"bench"},
-                                      {L"Qualifier", L"BENCH"},
-                                      {L"Store", L"ann"}};
 
 // The job window's list (twain/source/job_dialog_ids.h): each job's image
 // index is 0 until its picture is shown.
@@ -121,13 +117,7 @@ void Pump(DWORD ms)
 std::string Open()
 {
   QueryPerformanceFrequency(&frequency);
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\stibridge\\TWAIN", 0, nullptr, 0, KEY_ALL_ACCESS,
-                  nullptr, &key, nullptr);
-  for (const auto& value : kProfile)
-    RegSetValueExW(key, value[0], 0, REG_SZ, reinterpret_cast<const BYTE*>(value[1]),
-                   static_cast<DWORD>((lstrlenW(value[1]) + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
+  twainpage::UseBenchProfile();
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
   if (!twain.Load()) return "twain_32.dll or its DSM_Entry not found";

@@ -299,19 +299,8 @@ HRESULT Connection::ListJobs(std::vector<Job>& jobs)
   if (FAILED(hr)) return hr;
   std::map<std::wstring, int> named;
   for (size_t i = 0; i < scanner.jobs.size(); ++i) {
-    const twainfake::Job& fake = scanner.jobs[i];
-    if (fake.deleted || fake.name.empty()) continue;
     Job job;
-    job.index = static_cast<int>(i);
-    job.name = fake.name;
-    job.document = fake.document;
-    job.pages = fake.pages;
-    job.pixelType = fake.pixelType;
-    job.dpi = fake.dpi;
-    job.timed = fake.timed;
-    if (fake.timed) job.time = SYSTEMTIME{2026, 12, 0, 24, 9, 30, 0, 0};
-    job.ready = fake.ready;
-    job.yours = fake.ready && fake.yours;
+    if (ReadJob(static_cast<int>(i), job) != S_OK) continue;
     jobs.push_back(job);
     ++named[job.name];
   }

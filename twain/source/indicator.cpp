@@ -7,15 +7,6 @@ namespace twainds {
 
 namespace {
 
-HINSTANCE ThisModule()
-{
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
-
 // Puts `window` in the middle of `centre`, or of the screen's work area
 // where there is no such window (a pop-up made without a place goes to the
 // screen's corner), kept on the screen.
@@ -69,7 +60,7 @@ void Indicator::Show(HWND owner, HWND centre, const std::wstring& text)
 {
   const bool made = window_ == nullptr;
   if (made) {
-    window_ = CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(IDD_INDICATOR),
+    window_ = CreateDialogParamW(SourceModule(), MAKEINTRESOURCEW(IDD_INDICATOR),
                                  IsWindow(owner) ? owner : nullptr, &Indicator::Procedure,
                                  reinterpret_cast<LPARAM>(this));
     if (window_ == nullptr) return;

@@ -31,16 +31,6 @@ constexpr UINT kPollMs = 3000, kRetryMs = 300;
 // margins on both sides.
 constexpr int kColumnMargin = 16;
 
-// This module, whose resources hold the dialog's template.
-HINSTANCE ThisModule()
-{
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
-
 std::wstring TypeText(int pixelType)
 {
   switch (pixelType) {
@@ -128,7 +118,7 @@ std::unique_ptr<JobDialog> JobDialog::Create(Session& session, HWND parent,
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
   std::unique_ptr<JobDialog> dialog(new JobDialog(session));
-  dialog->window_ = CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(IDD_JOBS),
+  dialog->window_ = CreateDialogParamW(SourceModule(), MAKEINTRESOURCEW(IDD_JOBS),
                                        IsWindow(parent) ? parent : nullptr, Procedure,
                                        reinterpret_cast<LPARAM>(dialog.get()));
   if (dialog->window_ == nullptr) return nullptr;

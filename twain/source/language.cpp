@@ -11,21 +11,12 @@ LANGID chosen = 0;
 
 const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
-HINSTANCE ThisModule()
-{
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
-
 // The text `id` of the table of `language`: a string table's resource is a
 // block of sixteen strings (identifiers 16(n-1) to 16n-1 in block n), each
 // a count of UTF-16 units and then the units; an absent string counts 0.
 bool TableText(LANGID language, UINT id, std::wstring& text)
 {
-  const HINSTANCE module = ThisModule();
+  const HINSTANCE module = SourceModule();
   HRSRC found = FindResourceExW(module, reinterpret_cast<LPCWSTR>(RT_STRING),
                                 MAKEINTRESOURCEW((id >> 4) + 1), language);
   if (found == nullptr) return false;
@@ -58,6 +49,15 @@ LANGID UserLanguage()
 }
 
 }  // namespace
+
+HINSTANCE SourceModule()
+{
+  HMODULE module = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&SourceModule), &module);
+  return module;
+}
 
 const std::vector<LANGID>& TextLanguages()
 {

@@ -48,6 +48,10 @@
 
 namespace twainds {
 
+// This module, whose resources hold the string tables and the windows'
+// templates.
+HINSTANCE SourceModule();
+
 // The text `id` in the language chosen (language.h), else in English; an
 // empty text where neither table has it.
 std::wstring Text(UINT id);
