@@ -858,6 +858,8 @@ int main(int argc, char** argv)
     Opened(WindowEmpty);
   else if (part == "window-columns")
     Opened(WindowColumns);
+  else if (part == "window-title")
+    Opened(WindowTitle);
   else
     Full();
   return Failures();

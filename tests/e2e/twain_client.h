@@ -94,6 +94,8 @@ void WindowFollows(TwainApp& twain);
 void WindowEmpty(TwainApp& twain);
 // The column titles at the screen's resolution (the run's).
 void WindowColumns(TwainApp& twain);
+// The window's title, as a line "title <hex>", in the prefix's language.
+void WindowTitle(TwainApp& twain);
 void KilledServer(TwainApp& twain);
 // The progress indicator, in German, and its Cancel (twain_transfers.cpp).
 void IndicatorChecks(TwainApp& twain);

@@ -8,7 +8,7 @@ import time
 
 import conducts
 from harness import check, note, skip
-from winetools import RUNS_32BIT, skip_32bit
+from winetools import RUNS_32BIT, ServicesKeeper, skip_32bit
 from bridge import install_journalled
 from pages import reference_pixels
 from server_parts import run_client, session_scenario
@@ -188,6 +188,47 @@ def variant_runs(wine, installer, scenario, clients, build64):
             found = conducts.breaches(journal)
             check(not found, "twain%s-%s-no-breach" % (bits, part), "; ".join(found[:3]))
     window_at_dpi(wine, installer, grey, clients, build64, 144)
+    window_in_locale(wine, installer, grey, clients, build64, "ja_JP.UTF-8", "ja")
+
+
+def table_text(language, name):
+    """A text of the data source's string table of `language`
+    (twain/source/strings_<language>.rc), as the resource compiler reads it."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "twain", "source",
+                        "strings_%s.rc" % language)
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            found = re.match(r'\s*%s\s+"(.*)"\s*$' % name, line)
+            if found:
+                return found.group(1).replace('""', '"')
+    return None
+
+
+def window_in_locale(wine, installer, scenario, clients, build64, locale, language):
+    """The source's window under a locale of the prefix's user (every process
+    of the prefix in it), the application asking for no language: its title
+    is that language's, once, in the first bitness that runs."""
+    bits, client = next(((b, c) for b, c in clients if b == "32" and RUNS_32BIT), clients[-1])
+    journal = os.path.join(build64, "e2e-twain-journal-%s.txt" % language)
+    install_journalled(wine, installer, scenario, journal)
+    wine.stop()
+    saved = dict(wine.env)
+    wine.env.update(LANG=locale, LC_ALL=locale)
+    try:
+        with ServicesKeeper(wine):
+            output = run_client(wine, bits, client, "window-title", "twain",
+                                "window-title-" + language)
+    finally:
+        wine.env = saved
+        wine.stop()
+    if output is None:
+        return
+    shown = [bytes.fromhex(line.split()[1]).decode("utf-16-be") for line in output.splitlines()
+             if line.startswith("title ") and len(line.split()) == 2]
+    expected = (table_text(language, "IDS_JOBS_TITLE") or "?").replace(
+        "%1", "Lab MFP").replace("%2", "anna")
+    check(shown == [expected], "twain%s-window-title-in-%s" % (bits, locale.split(".")[0]),
+          "%r where %r was expected" % (shown, expected))
 
 
 def window_at_dpi(wine, installer, scenario, clients, build64, dpi):

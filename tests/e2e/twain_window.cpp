@@ -490,6 +490,26 @@ void WindowEmpty(TwainApp& twain)
   SetOne(twain, CAP_LANGUAGE, TWTY_UINT16, TWLG_ENGLISH_USA);
 }
 
+// The window's title in the language of the prefix's user, the
+// application asking for none (twain_parts.py runs it under a Japanese
+// locale): a line "title <its UTF-16 units in hex>", which the runner
+// compares with that language's table.
+void WindowTitle(TwainApp& twain)
+{
+  const TW_UINT16 rc = Enable(twain, true);
+  HWND dialog = JobWindow();
+  const std::wstring title = dialog != nullptr ? TextOf(dialog) : L"";
+  std::string hex;
+  char unit[8];
+  for (wchar_t c : title) {
+    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
+    hex += unit;
+  }
+  std::printf("title %s\n", hex.c_str());
+  Check(rc == TWRC_SUCCESS && !title.empty(), "twain-window-title-shown", "rc " + std::to_string(rc));
+  Disable(twain);
+}
+
 // The column titles at the screen's resolution of this run (twain_parts.py
 // runs it at 144 dpi): the row names the resolution.
 void WindowColumns(TwainApp& twain)
