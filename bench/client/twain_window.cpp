@@ -13,9 +13,6 @@ namespace twainwindow {
 
 namespace {
 
-// The job window's list (twain/source/job_dialog_ids.h): each job's image
-// index is 0 until its picture is shown.
-constexpr int kJobList = 101;
 // What the poster thread posts to the application's window, its time in
 // wParam (microseconds since the round began).
 constexpr UINT kStamp = WM_APP + 41;
@@ -63,36 +60,11 @@ DWORD WINAPI Poster(void*)
   return 0;
 }
 
-// The source's job window of this thread, shown: its list.
-struct Search {
-  HWND list = nullptr;
-};
-
-BOOL CALLBACK Find(HWND window, LPARAM data)
-{
-  HWND list = GetDlgItem(window, kJobList);
-  if (list == nullptr || !IsWindowVisible(window)) return TRUE;
-  reinterpret_cast<Search*>(data)->list = list;
-  return FALSE;
-}
-
+// The source's job window of this thread, once shown: its list.
 HWND JobList()
 {
-  Search search;
-  EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(&search));
-  return search.list;
-}
-
-int Pictured(HWND list, int count)
-{
-  int pictured = 0;
-  for (int row = 0; row < count; ++row) {
-    LVITEMW item = {};
-    item.mask = LVIF_IMAGE;
-    item.iItem = row;
-    if (ListView_GetItem(list, &item) && item.iImage > 0) ++pictured;
-  }
-  return pictured;
+  HWND window = JobWindow();
+  return window != nullptr && IsWindowVisible(window) ? GetDlgItem(window, kJobList) : nullptr;
 }
 
 // The application's loop for a while: every message to the source first.
@@ -163,7 +135,7 @@ std::string Round(int jobs, unsigned limitMs, Times& times)
   times.listUs = SinceBegan();
   times.listed = count;
   while (failed.empty()) {
-    times.pictured = Pictured(list, count);
+    times.pictured = PicturedRows(list);
     if (times.pictured >= count) break;
     if (SinceBegan() > limitMs * 1000.0) {
       failed = std::to_string(times.pictured) + " of " + std::to_string(count) +

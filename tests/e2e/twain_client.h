@@ -77,6 +77,14 @@ class TwainApp {
 constexpr wchar_t kSourceModule[] = L"sane.ds";
 std::wstring SourcePath();
 
+// The source's job window (twain/source/job_dialog_ids.h): its list's
+// control, in which each job's image index is 0 until its picture is
+// shown; the window among this thread's, null without one; the rows of
+// `list` shown with their picture.
+constexpr int kJobList = 101;
+HWND JobWindow();
+int PicturedRows(HWND list);
+
 // Parts of the run (twain_capabilities.cpp, twain_layout.cpp,
 // twain_window.cpp, twain_transfers.cpp, twain_threads.cpp).
 void CapabilityChecks(TwainApp& twain);

@@ -1,5 +1,8 @@
 // The application's side of the manager: loading it, its window, opening
 // and closing, and the message loop that hands every message to the source.
+#include <windows.h>
+#include <commctrl.h>
+
 #include <cstring>
 
 #include "twain_client.h"
@@ -33,7 +36,36 @@ void Copy(char* into, size_t size, const char* text)
   std::strncpy(into, text, size - 1);
 }
 
+// The source's job window among this thread's windows: the one with the
+// list of jobs.
+BOOL CALLBACK WithJobs(HWND window, LPARAM data)
+{
+  if (GetDlgItem(window, kJobList) == nullptr) return TRUE;
+  *reinterpret_cast<HWND*>(data) = window;
+  return FALSE;
+}
+
 }  // namespace
+
+HWND JobWindow()
+{
+  HWND found = nullptr;
+  EnumThreadWindows(GetCurrentThreadId(), WithJobs, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+int PicturedRows(HWND list)
+{
+  const int count = ListView_GetItemCount(list);
+  int pictured = 0;
+  for (int row = 0; row < count; ++row) {
+    LVITEMW item = {};
+    item.mask = LVIF_IMAGE;
+    item.iItem = row;
+    if (ListView_GetItem(list, &item) && item.iImage > 0) ++pictured;
+  }
+  return pictured;
+}
 
 std::wstring SourcePath()
 {

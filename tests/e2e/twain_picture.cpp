@@ -12,31 +12,6 @@
 
 namespace {
 
-// The job window's list (twain/source/job_dialog_ids.h): each job's image
-// index is 0 until its preview is shown.
-constexpr int kJobList = 101;
-
-BOOL CALLBACK FindJobWindow(HWND window, LPARAM data)
-{
-  if (GetDlgItem(window, kJobList) == nullptr || !IsWindowVisible(window)) return TRUE;
-  *reinterpret_cast<HWND*>(data) = window;
-  return FALSE;
-}
-
-// The rows shown with their picture (a job still being scanned has none).
-int Pictured(HWND list)
-{
-  const int count = ListView_GetItemCount(list);
-  int pictured = 0;
-  for (int row = 0; row < count; ++row) {
-    LVITEMW item = {};
-    item.mask = LVIF_IMAGE;
-    item.iItem = row;
-    if (ListView_GetItem(list, &item) && item.iImage > 0) ++pictured;
-  }
-  return pictured;
-}
-
 // The screen's pixels under `rect`, as a PNG file at `path`.
 HRESULT SavePng(const RECT& rect, const std::wstring& path)
 {
@@ -104,9 +79,8 @@ void Picture(const std::string& path, DWORD waitMs)
   ULONGLONG since = GetTickCount64();
   while (rc == TWRC_SUCCESS && GetTickCount64() < until) {
     twain.Await(100);
-    if (window == nullptr)
-      EnumThreadWindows(GetCurrentThreadId(), FindJobWindow, reinterpret_cast<LPARAM>(&window));
-    const int now = window != nullptr ? Pictured(GetDlgItem(window, kJobList)) : 0;
+    if (window == nullptr) window = JobWindow();
+    const int now = window != nullptr ? PicturedRows(GetDlgItem(window, kJobList)) : 0;
     if (now != shown) {
       shown = now;
       since = GetTickCount64();

@@ -21,7 +21,7 @@
 namespace {
 
 // The window's parts (the source's job_dialog_ids.h).
-constexpr int kJobs = 101, kEmpty = 103, kChosen = 104, kDeleteLine = 105, kRefresh = 106;
+constexpr int kJobs = kJobList, kEmpty = 103, kChosen = 104, kDeleteLine = 105, kRefresh = 106;
 constexpr int kTile = 96;
 // The window's title in the e2e scenario, by language.
 constexpr wchar_t kTitle[] = L"Lab MFP: stored jobs of anna";
@@ -50,22 +50,6 @@ HWND WindowTitled(const wchar_t* title)
   TitleSearch search = {title, nullptr};
   EnumThreadWindows(GetCurrentThreadId(), Titled, reinterpret_cast<LPARAM>(&search));
   return search.found;
-}
-
-// The source's job window among this thread's windows: the one with the
-// list of jobs.
-BOOL CALLBACK WithJobs(HWND window, LPARAM data)
-{
-  if (GetDlgItem(window, kJobs) == nullptr) return TRUE;
-  *reinterpret_cast<HWND*>(data) = window;
-  return FALSE;
-}
-
-HWND JobWindow()
-{
-  HWND found = nullptr;
-  EnumThreadWindows(GetCurrentThreadId(), WithJobs, reinterpret_cast<LPARAM>(&found));
-  return found;
 }
 
 std::wstring TextOf(HWND window)
